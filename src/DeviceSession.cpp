@@ -1,0 +1,170 @@
+#include "DeviceSession.h"
+
+#include "Ipv4.h"
+
+#include <QNetworkProxy>
+#include <QSerialPortInfo>
+
+DeviceSession::DeviceSession(QObject *parent)
+    : QObject(parent),
+      m_statusText(QStringLiteral("Disconnected")),
+      m_portSource(systemSerialPorts),
+      m_interfaceSource(systemNetInterfaces)
+{
+    m_counts.reserve(kChannelCount);
+    m_dacVolts.reserve(kChannelCount);
+    for (int i = 0; i < kChannelCount; ++i) {
+        m_counts.append(0.0);
+        m_dacVolts.append(0.0);
+    }
+
+    m_pollTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_pollTimer, &QTimer::timeout, this, &DeviceSession::onPoll);
+
+    m_portRefreshTimer.setInterval(kPortRefreshMs);
+    connect(&m_portRefreshTimer, &QTimer::timeout, this, &DeviceSession::refreshPorts);
+    m_portRefreshTimer.start();
+
+    m_commandTimer.setSingleShot(true);
+    m_commandTimer.setInterval(kCommandTimeoutMs);
+    connect(&m_commandTimer, &QTimer::timeout, this, &DeviceSession::onCommandTimeout);
+
+    m_calibrationWaitTimer.setSingleShot(true);
+    m_calibrationWaitTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_calibrationWaitTimer, &QTimer::timeout, this, &DeviceSession::onCalibrationWait);
+
+    connect(&m_serial, &QSerialPort::readyRead, this, &DeviceSession::onReadyRead);
+    connect(&m_serial, &QSerialPort::errorOccurred, this, &DeviceSession::onSerialError);
+
+    m_socket.setProxy(QNetworkProxy::NoProxy);
+    connect(&m_socket, &QTcpSocket::connected, this, &DeviceSession::onTcpConnected);
+    connect(&m_socket, &QTcpSocket::readyRead, this, &DeviceSession::onReadyRead);
+    connect(&m_socket, &QTcpSocket::errorOccurred, this,
+            [this](QAbstractSocket::SocketError) { onTcpError(); });
+    connect(&m_socket, &QTcpSocket::disconnected, this, &DeviceSession::onTcpDisconnected);
+
+    m_tcpConnectTimer.setSingleShot(true);
+    m_tcpConnectTimer.setInterval(kTcpConnectTimeoutMs);
+    connect(&m_tcpConnectTimer, &QTimer::timeout, this, &DeviceSession::onTcpConnectTimeout);
+
+    m_scanner.setInterfaceSource(m_interfaceSource);
+    connect(&m_scanner, &TcpLanScanner::hostsChanged, this, &DeviceSession::onScannerHostsChanged);
+    connect(&m_scanner, &TcpLanScanner::scanningChanged, this, &DeviceSession::tcpScanningChanged);
+    connect(&m_scanner, &TcpLanScanner::progressChanged, this, &DeviceSession::tcpScanProgressChanged);
+
+    refreshPorts();
+}
+
+DeviceSession::~DeviceSession()
+{
+    // The transports may signal while they shut down; no handler may run on a
+    // half-destroyed session.
+    m_serial.disconnect(this);
+    m_socket.disconnect(this);
+    m_scanner.disconnect(this);
+    m_queue.clear();
+}
+
+void DeviceSession::setSerialPortSource(SerialPortSource source)
+{
+    m_portSource = source ? std::move(source) : SerialPortSource(systemSerialPorts);
+    refreshPorts();
+}
+
+void DeviceSession::setNetInterfaceSource(NetInterfaceSource source)
+{
+    m_interfaceSource = source ? std::move(source) : NetInterfaceSource(systemNetInterfaces);
+    m_scanner.setInterfaceSource(m_interfaceSource);
+}
+
+bool DeviceSession::parseIpv4(const QString &text, QString *normalised)
+{
+    return ipv4::parseIpv4(text, normalised);
+}
+
+bool DeviceSession::isLikelyDevice(const QSerialPortInfo &info)
+{
+    return ::isLikelyDevice(SerialPortEntry::fromInfo(info));
+}
+
+QHostAddress DeviceSession::localBindFor(const QString &host) const
+{
+    return ::localBindFor(host, m_interfaceSource());
+}
+
+QString DeviceSession::linkLabel() const
+{
+    return m_transport == 1 ? m_tcpHost : m_portName;
+}
+
+void DeviceSession::setLastError(const QString &text)
+{
+    if (text == m_lastError)
+        return;
+    m_lastError = text;
+    emit lastErrorChanged();
+}
+
+void DeviceSession::setStatusText(const QString &text)
+{
+    if (text == m_statusText)
+        return;
+    m_statusText = text;
+    emit statusTextChanged();
+}
+
+void DeviceSession::setConnecting(bool value)
+{
+    if (value == m_connecting)
+        return;
+    m_connecting = value;
+    emit connectingChanged();
+}
+
+void DeviceSession::setConnectedState(bool value)
+{
+    if (value == m_connected)
+        return;
+    m_connected = value;
+    emit connectedChanged();
+}
+
+void DeviceSession::setPortName(const QString &name)
+{
+    if (name == m_portName)
+        return;
+    m_portName = name;
+    emit portNameChanged();
+}
+
+void DeviceSession::setNetworkMode(const QString &value)
+{
+    if (value == m_networkMode)
+        return;
+    m_networkMode = value;
+    emit networkModeChanged();
+}
+
+void DeviceSession::setIpAddress(const QString &value)
+{
+    if (value == m_ipAddress)
+        return;
+    m_ipAddress = value;
+    emit ipAddressChanged();
+}
+
+void DeviceSession::setNetmask(const QString &value)
+{
+    if (value == m_netmask)
+        return;
+    m_netmask = value;
+    emit netmaskChanged();
+}
+
+void DeviceSession::setGateway(const QString &value)
+{
+    if (value == m_gateway)
+        return;
+    m_gateway = value;
+    emit gatewayChanged();
+}

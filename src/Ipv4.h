@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QString>
+
+namespace ipv4 {
+
+// Dotted-quad check: four base-10 parts, each 0..255, surrounding white space
+// allowed. On success `normalised` (if given) receives the plain form
+// (192.168.001.010 -> 192.168.1.10); on failure it is left untouched.
+bool parseIpv4(const QString &text, QString *normalised);
+
+// Cleans text typed as a TCP host: trims, drops a ":port" suffix and
+// normalises a dotted quad; any other text is kept as cleaned.
+QString cleanHost(const QString &text);
+
+} // namespace ipv4

@@ -1,0 +1,41 @@
+#include "DeviceSession.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickStyle>
+#include <QUrl>
+
+// On Windows the toolkit's entry shim builds argv from the wide command line
+// and calls this function as qMain; elsewhere it is the process entry.
+int main(int argc, char **argv)
+{
+    QQuickStyle::setStyle(QStringLiteral("MyStyle"));
+
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Tachyra Client"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Tachyra"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+
+    DeviceSession session;
+    QQmlApplicationEngine engine;
+    engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+
+    QQmlContext *context = engine.rootContext();
+    context->setContextProperty(QStringLiteral("device"), &session);
+    context->setContextProperty(QStringLiteral("appVersion"), QVariant(QStringLiteral("0.1.0")));
+    context->setContextProperty(QStringLiteral("appName"), QVariant(QLatin1String("Tachyra")));
+
+    const QUrl mainUrl(QStringLiteral("qrc:/qml/Main.qml"), QUrl::TolerantMode);
+    QObject::connect(
+        &engine, &QQmlApplicationEngine::objectCreated, &app,
+        [mainUrl](QObject *object, const QUrl &url) {
+            if (!object && url == mainUrl)
+                QCoreApplication::exit(-1);
+        },
+        Qt::QueuedConnection);
+    engine.load(mainUrl);
+
+    return app.exec();
+}

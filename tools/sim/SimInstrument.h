@@ -1,0 +1,139 @@
+#pragma once
+
+// Simulated eight-channel counting instrument. Speaks the zrf frames over TCP
+// and over a Linux pseudo-terminal, with switches for link faults. Usable
+// in-process (tests) and from the zrf-sim executable.
+
+#include "zrf.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QRandomGenerator>
+#include <QString>
+#include <QStringList>
+
+class QTcpServer;
+
+struct SimFaults {
+    int replyDelayMs = 0;       // wait this long before each reply
+    bool silent = false;        // read requests, answer nothing
+    int dropEvery = 0;          // drop every Nth reply (0: never)
+    double dropProbability = 0; // drop replies at random (0..1)
+    int splitChunk = 0;         // write replies in pieces of this many bytes (0: whole)
+    int splitDelayMs = 0;       // pause between the pieces
+    QByteArray garbage;         // bytes written before every reply frame
+    int rejectCommand = -1;     // answer this command code with code 0x02
+    int wrongCodeCommand = -1;  // answer this command code with another code
+    int wrongLengthCommand = -1; // answer this command code with a wrong length byte
+    int closeAfterReplies = -1; // close the connection after this many replies (-1: never)
+};
+
+class SimInstrument : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int kChannels = 8;
+
+    explicit SimInstrument(QObject *parent = nullptr);
+    ~SimInstrument() override;
+
+    // Transports. listenTcp may be called once; openPty returns the slave path
+    // (empty on failure). Both may be active at once.
+    bool listenTcp(const QHostAddress &address = QHostAddress(QStringLiteral("127.0.0.1")),
+                   quint16 port = 1234);
+    QString openPty();
+    void closeConnections(); // drop every open TCP client now
+
+    SimFaults faults() const { return m_faults; }
+    void setFaults(const SimFaults &faults) { m_faults = faults; }
+
+    // Instrument state.
+    int periodMs() const { return m_periodMs; }
+    void setPeriodMs(int ms) { m_periodMs = ms; }
+    QList<double> thresholds() const { return m_thresholds; }
+    void setThresholds(const QList<double> &volts) { m_thresholds = volts; }
+    bool dhcp() const { return m_dhcp; }
+    QString ip() const { return m_ip; }
+    QString netmask() const { return m_netmask; }
+    QString gateway() const { return m_gateway; }
+    void setNetwork(bool dhcp, const QString &ip, const QString &netmask, const QString &gateway);
+    int eepromWrites() const { return m_eepromWrites; }
+    int networkApplies() const { return m_networkApplies; }
+
+    // Count model: per channel a pulse rate and a pulse-height spread, so a
+    // count falls as the channel's threshold rises.
+    void setChannelModel(int channel, double ratePerSecond, double meanVolts, double sigmaVolts);
+    double expectedCount(int channel) const;
+    // Fixed counts instead of the model (empty list: back to the model).
+    void setFixedCounts(const QList<double> &counts) { m_fixedCounts = counts; }
+
+    // Scripted replies: the next `times` requests with code `cmd` get exactly
+    // this payload (times < 0: every request).
+    void overrideReply(unsigned char cmd, const QByteArray &payload, int times = -1);
+    void clearOverrides() { m_overrides.clear(); }
+
+    // Settings are written here on WEEP and read back by loadState().
+    void setStatePath(const QString &path) { m_statePath = path; }
+    bool loadState();
+
+    // Every request received, in order, as decoded frames.
+    QList<zrf::Frame> received() const { return m_received; }
+    QList<unsigned char> receivedCommands() const;
+    void clearReceived() { m_received.clear(); }
+    // Raw bytes received over all connections, in order.
+    QByteArray rawReceived() const { return m_rawReceived; }
+
+    // The reply payload and code for one request, before faults.
+    zrf::Frame respond(const zrf::Frame &request);
+
+    // Seeds the count noise and random drops, for repeatable runs.
+    void setSeed(quint32 seed) { m_rng.seed(seed); }
+    // Slave paths of the open ptys.
+    QStringList ptyPaths() const;
+    int clientCount() const; // open TCP clients
+
+signals:
+    void requestReceived(unsigned char command, const QByteArray &payload);
+    void clientConnected();
+    void clientDisconnected();
+
+private:
+    // Defined in the implementation; one per TCP client or pty.
+    friend class SimConnection;
+    void handleBytes(class SimConnection *conn, const QByteArray &bytes);
+    void sendReply(class SimConnection *conn, const zrf::Frame &reply, unsigned char requestCmd);
+    bool saveState() const;
+    void connectionFinished(class SimConnection *conn);
+
+    SimFaults m_faults;
+    int m_periodMs = 1000;
+    QList<double> m_thresholds;
+    bool m_dhcp = false;
+    QString m_ip;
+    QString m_netmask;
+    QString m_gateway;
+    int m_eepromWrites = 0;
+    int m_networkApplies = 0;
+    struct Channel {
+        double rate = 0;
+        double mean = 0;
+        double sigma = 0;
+    };
+    QList<Channel> m_channels;
+    QList<double> m_fixedCounts;
+    struct Override {
+        QByteArray payload;
+        int times = -1;
+    };
+    QHash<unsigned char, Override> m_overrides;
+    QString m_statePath;
+    QList<zrf::Frame> m_received;
+    QByteArray m_rawReceived;
+    int m_replyCounter = 0;
+    QTcpServer *m_server = nullptr;
+    QList<class SimConnection *> m_connections;
+    QRandomGenerator m_rng{QRandomGenerator::securelySeeded()};
+};
