@@ -1,0 +1,167 @@
+// zrf-sim: the simulated instrument as a stand-alone process, for manual runs
+// and for tests that drive the client against a separate process.
+
+#include "SimInstrument.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QHostAddress>
+#include <QRandomGenerator>
+
+#include <climits>
+#include <cstdio>
+
+namespace {
+
+[[noreturn]] void fail(const QString &message)
+{
+    std::fprintf(stderr, "zrf-sim: %s\n", qPrintable(message));
+    std::exit(2);
+}
+
+void say(const QString &line)
+{
+    std::fprintf(stdout, "%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+int intOption(const QCommandLineParser &p, const QString &name, int min, int max)
+{
+    bool ok = false;
+    const int v = p.value(name).toInt(&ok);
+    if (!ok || v < min || v > max)
+        fail(QStringLiteral("--%1 wants a whole number from %2 to %3").arg(name).arg(min).arg(max));
+    return v;
+}
+
+int commandOption(const QCommandLineParser &p, const QString &name)
+{
+    const QString text = p.value(name).trimmed();
+    bool ok = false;
+    const int v = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
+        ? text.mid(2).toInt(&ok, 16)
+        : text.toInt(&ok, 10);
+    if (!ok || v < 0 || v > 255)
+        fail(QStringLiteral("--%1 wants a command code (0x23 or 35)").arg(name));
+    return v;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zrf-sim"));
+
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral(
+        "Simulated eight-channel counting instrument speaking zrf frames over TCP and a pty."));
+    p.addHelpOption();
+    const QList<QCommandLineOption> options = {
+        {QStringLiteral("listen"), QStringLiteral("Listen on ADDRESS:PORT (default 127.0.0.1:1234)."),
+         QStringLiteral("address:port"), QStringLiteral("127.0.0.1:1234")},
+        {QStringLiteral("allow-any-address"),
+         QStringLiteral("Allow a --listen address outside 127.0.0.0/8.")},
+        {QStringLiteral("pty"), QStringLiteral("Also open a pseudo-terminal and print its path.")},
+        {QStringLiteral("state"), QStringLiteral("Keep settings in FILE (read at start, written on WEEP)."),
+         QStringLiteral("file")},
+        {QStringLiteral("seed"), QStringLiteral("Seed for count noise and random drops."),
+         QStringLiteral("n")},
+        {QStringLiteral("delay"), QStringLiteral("Wait MS before each reply."), QStringLiteral("ms")},
+        {QStringLiteral("silent"), QStringLiteral("Read requests but never reply.")},
+        {QStringLiteral("drop-every"), QStringLiteral("Drop every Nth reply."), QStringLiteral("n")},
+        {QStringLiteral("drop-prob"), QStringLiteral("Drop replies with probability P (0..1)."),
+         QStringLiteral("p")},
+        {QStringLiteral("split"), QStringLiteral("Write replies in pieces of N bytes."),
+         QStringLiteral("n")},
+        {QStringLiteral("split-delay"), QStringLiteral("Pause MS between the pieces."),
+         QStringLiteral("ms")},
+        {QStringLiteral("garbage"), QStringLiteral("Write N stray bytes before each reply."),
+         QStringLiteral("n")},
+        {QStringLiteral("reject"), QStringLiteral("Answer command CMD with code 0x02."),
+         QStringLiteral("cmd")},
+        {QStringLiteral("wrong-code"), QStringLiteral("Answer command CMD with another code."),
+         QStringLiteral("cmd")},
+        {QStringLiteral("wrong-length"), QStringLiteral("Answer command CMD with a wrong length byte."),
+         QStringLiteral("cmd")},
+        {QStringLiteral("close-after"), QStringLiteral("Close each connection after N replies."),
+         QStringLiteral("n")},
+    };
+    p.addOptions(options);
+    p.process(app);
+
+    // --listen
+    const QString listen = p.value(QStringLiteral("listen"));
+    const qsizetype colon = listen.lastIndexOf(QLatin1Char(':'));
+    QHostAddress address;
+    bool portOk = false;
+    const uint port = colon > 0 ? listen.mid(colon + 1).toUInt(&portOk) : 0;
+    if (colon <= 0 || !address.setAddress(listen.left(colon)) || !portOk || port == 0 || port > 65535)
+        fail(QStringLiteral("--listen wants ADDRESS:PORT, got \"%1\"").arg(listen));
+    // This tool is for loopback use; anything else has to be asked for.
+    const bool loopback4 = address.protocol() == QAbstractSocket::IPv4Protocol
+        && (address.toIPv4Address() >> 24) == 127;
+    if (!loopback4 && !p.isSet(QStringLiteral("allow-any-address")))
+        fail(QStringLiteral("refusing to listen on %1: not in 127.0.0.0/8 (use --allow-any-address)")
+                 .arg(address.toString()));
+
+    SimInstrument sim;
+    if (p.isSet(QStringLiteral("seed")))
+        sim.setSeed(quint32(intOption(p, QStringLiteral("seed"), 0, INT_MAX)));
+
+    SimFaults f;
+    if (p.isSet(QStringLiteral("delay")))
+        f.replyDelayMs = intOption(p, QStringLiteral("delay"), 0, 600000);
+    f.silent = p.isSet(QStringLiteral("silent"));
+    if (p.isSet(QStringLiteral("drop-every")))
+        f.dropEvery = intOption(p, QStringLiteral("drop-every"), 1, INT_MAX);
+    if (p.isSet(QStringLiteral("drop-prob"))) {
+        bool ok = false;
+        f.dropProbability = p.value(QStringLiteral("drop-prob")).toDouble(&ok);
+        if (!ok || !(f.dropProbability >= 0.0 && f.dropProbability <= 1.0))
+            fail(QStringLiteral("--drop-prob wants a number from 0 to 1"));
+    }
+    if (p.isSet(QStringLiteral("split")))
+        f.splitChunk = intOption(p, QStringLiteral("split"), 1, 65536);
+    if (p.isSet(QStringLiteral("split-delay")))
+        f.splitDelayMs = intOption(p, QStringLiteral("split-delay"), 0, 600000);
+    if (p.isSet(QStringLiteral("garbage"))) {
+        const int n = intOption(p, QStringLiteral("garbage"), 0, 4096);
+        // Never a start or end byte, so the stray bytes cannot form or end a frame.
+        while (f.garbage.size() < n) {
+            const auto b = static_cast<unsigned char>(QRandomGenerator::global()->bounded(256));
+            if (b != zrf::kStart && b != zrf::kEnd)
+                f.garbage.append(char(b));
+        }
+    }
+    if (p.isSet(QStringLiteral("reject")))
+        f.rejectCommand = commandOption(p, QStringLiteral("reject"));
+    if (p.isSet(QStringLiteral("wrong-code")))
+        f.wrongCodeCommand = commandOption(p, QStringLiteral("wrong-code"));
+    if (p.isSet(QStringLiteral("wrong-length")))
+        f.wrongLengthCommand = commandOption(p, QStringLiteral("wrong-length"));
+    if (p.isSet(QStringLiteral("close-after")))
+        f.closeAfterReplies = intOption(p, QStringLiteral("close-after"), 0, INT_MAX);
+    sim.setFaults(f);
+
+    if (p.isSet(QStringLiteral("state"))) {
+        sim.setStatePath(p.value(QStringLiteral("state")));
+        // A missing file is a fresh instrument; it is written on the first WEEP.
+        if (QFile::exists(p.value(QStringLiteral("state"))) && !sim.loadState())
+            fail(QStringLiteral("cannot read state file %1").arg(p.value(QStringLiteral("state"))));
+    }
+
+    if (!sim.listenTcp(address, quint16(port)))
+        fail(QStringLiteral("cannot listen on %1:%2").arg(address.toString()).arg(port));
+    say(QStringLiteral("listening on %1:%2").arg(address.toString()).arg(port));
+
+    if (p.isSet(QStringLiteral("pty"))) {
+        const QString path = sim.openPty();
+        if (path.isEmpty())
+            fail(QStringLiteral("cannot open a pseudo-terminal"));
+        say(QStringLiteral("pty: %1").arg(path));
+    }
+
+    return app.exec();
+}
