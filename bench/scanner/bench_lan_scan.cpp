@@ -1,0 +1,91 @@
+// How long a scan of a /24 and of a /22 takes against its floor: with 64
+// probes in flight and unanswered neighbours holding each probe for its full
+// 400 ms, n targets need ceil(n / 64) rounds of 400 ms. One simulated
+// instrument answers; the rest of the subnet is silent.
+
+#include "NetnsPair.h"
+#include "TcpLanScanner.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+constexpr int kRuns = 3;
+
+// Runs in the client namespace: scans the system's interfaces kRuns times.
+int measure(const QString &label, const QString &clientCidr)
+{
+    if (!NetnsPair::interfacesConfinedTo(clientCidr)) {
+        std::fprintf(stderr, "bench_lan_scan: not inside its own namespace; not scanning\n");
+        return 1;
+    }
+    const int targets = int(TcpLanScanner::collectTargets(systemNetInterfaces()).size());
+    const int rounds = (targets + TcpLanScanner::kMaxInFlight - 1) / TcpLanScanner::kMaxInFlight;
+    const double floorSec = rounds * TcpLanScanner::kProbeLimitMs / 1000.0;
+    QList<double> secs;
+    int found = 0;
+    for (int run = 0; run < kRuns; ++run) {
+        TcpLanScanner scanner;
+        QEventLoop loop;
+        QObject::connect(&scanner, &TcpLanScanner::scanningChanged, &loop, [&] {
+            if (!scanner.scanning())
+                loop.quit();
+        });
+        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+        QElapsedTimer clock;
+        clock.start();
+        scanner.start();
+        if (scanner.scanning())
+            loop.exec();
+        secs.append(clock.nsecsElapsed() / 1e9);
+        found = int(scanner.hosts().size());
+    }
+    std::sort(secs.begin(), secs.end());
+    const double median = secs.at(secs.size() / 2);
+    std::printf("%s: %d targets, %d found, %d rounds, floor %.2f s, median of %d %.3f s "
+                "(min %.3f, max %.3f), ratio %.3f\n",
+                qPrintable(label), targets, found, rounds, floorSec, kRuns, median, secs.first(),
+                secs.last(), median / floorSec);
+    std::fflush(stdout);
+    return found == 1 ? 0 : 1;
+}
+
+int runCase(const QString &label, const QString &clientCidr, const QString &serverCidr)
+{
+    NetnsPair pair;
+    const QString instrument = serverCidr.section(QLatin1Char('/'), 0, 0);
+    if (!pair.setUp(clientCidr, serverCidr)
+        || !pair.startInServer(QStringLiteral(ZRF_SIM_PATH),
+                               {"--listen", instrument + QStringLiteral(":1234"), "--allow-any-address"},
+                               QStringLiteral("listening on"))) {
+        std::fprintf(stderr, "bench_lan_scan: setup failed: %s\n", qPrintable(pair.error()));
+        return 1;
+    }
+    return pair.runSelfInClient({label, clientCidr});
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (NetnsPair::isClientRun())
+        return measure(app.arguments().value(1), app.arguments().value(2));
+
+    const QString why = NetnsPair::unavailableReason();
+    if (!why.isEmpty()) {
+        std::fprintf(stderr, "bench_lan_scan %s\n", qPrintable(why));
+        return 1;
+    }
+    int failures = 0;
+    failures += runCase(QStringLiteral("/24"), QStringLiteral("10.231.77.1/24"), QStringLiteral("10.231.77.2/24"));
+    failures += runCase(QStringLiteral("/22"), QStringLiteral("10.231.76.1/22"), QStringLiteral("10.231.77.2/22"));
+    return failures == 0 ? 0 : 1;
+}
