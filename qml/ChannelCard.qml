@@ -1,0 +1,55 @@
+import QtQuick
+import QtQuick.Layouts
+import Theme
+import "ChartMath.js" as ChartMath
+
+// Latest count of one channel.
+Rectangle {
+    id: card
+
+    property int channel: 0
+    property real count: 0
+    property bool live: false
+
+    implicitHeight: 96
+    color: Theme.palette.backgroundControlColor
+    border.width: 1
+    border.color: live ? Theme.palette.borderHoveredControlColor : Theme.palette.borderIdleControlColor
+    radius: 5
+
+    ColumnLayout {
+        anchors.fill: parent
+        anchors.margins: 12
+        spacing: 6
+
+        Text {
+            objectName: "title"
+            Layout.fillWidth: true
+            text: qsTr("CH %1").arg(card.channel)
+            color: Theme.palette.hoveredTextColor
+            font.family: Theme.applicationFont.name
+            font.pixelSize: Theme.textStyle.smallSize
+        }
+
+        Text {
+            objectName: "value"
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            text: card.live ? ChartMath.formatCount(card.count) : "\u2014"
+            color: card.live ? Theme.palette.hoveredTextColor : Theme.palette.blockedTextColor
+            font.family: Theme.applicationFont.name
+            font.pixelSize: Theme.textStyle.bigSize
+            verticalAlignment: Text.AlignVCenter
+            elide: Text.ElideRight
+        }
+
+        Text {
+            objectName: "unit"
+            Layout.fillWidth: true
+            text: qsTr("counts / gate")
+            color: Theme.palette.blockedTextColor
+            font.family: Theme.applicationFont.name
+            font.pixelSize: Theme.textStyle.smallestSize
+        }
+    }
+}

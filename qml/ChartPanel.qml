@@ -1,0 +1,64 @@
+import QtQuick
+import QtCharts
+import Theme
+import "ChartMath.js" as ChartMath
+
+// The frame every chart of the scene sits in. Children go into the chart;
+// the log-Y button is shown on request and its state read through logY.
+Rectangle {
+    id: panel
+
+    property alias chart: chartView
+    default property alias chartData: chartView.data
+    property bool showLogYButton: false
+    readonly property alias logY: logYButton.checked
+    property alias logYButton: logYButton
+
+    // Range setters that never let min pass max between the two writes.
+    function setLinearRange(axis, newMin, newMax) {
+        ChartMath.setLinearRange(axis, newMin, newMax)
+    }
+    function setLogRange(axis, newMin, newMax) {
+        ChartMath.setLogRange(axis, newMin, newMax)
+    }
+
+    // Series declared through the panel reach the chart without their axes;
+    // attach the axes each series names.
+    Component.onCompleted: {
+        for (let i = 0; i < chartView.count; ++i) {
+            const series = chartView.series(i)
+            if (series.axisX)
+                chartView.setAxisX(series.axisX, series)
+            if (series.axisY)
+                chartView.setAxisY(series.axisY, series)
+        }
+    }
+
+    color: Theme.palette.backgroundHoveredControlColor
+    border.width: 1
+    border.color: Theme.palette.borderIdleControlColor
+    radius: 10 * Theme.widthScale
+    clip: true
+
+    ChartView {
+        id: chartView
+        anchors.fill: parent
+        anchors.margins: 1
+        antialiasing: true
+        legend.visible: false
+        backgroundColor: "transparent"
+        backgroundRoundness: 10 * Theme.widthScale
+        animationOptions: ChartView.NoAnimation
+        dropShadowEnabled: false
+        theme: ChartView.ChartThemeLight
+    }
+
+    LogYButton {
+        id: logYButton
+        visible: panel.showLogYButton
+        anchors.top: parent.top
+        anchors.right: parent.right
+        anchors.topMargin: 8
+        anchors.rightMargin: 8
+    }
+}

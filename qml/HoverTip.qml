@@ -1,0 +1,30 @@
+import QtQuick
+import QtQuick.Controls
+
+// Tooltip that opens only after the pointer has rested on its parent control.
+ToolTip {
+    id: tip
+
+    property int showDelay: 1000
+
+    visible: false
+
+    Timer {
+        id: delayTimer
+        interval: tip.showDelay
+        onTriggered: tip.visible = true
+    }
+
+    Connections {
+        target: tip.parent
+        ignoreUnknownSignals: true
+        function onHoveredChanged() {
+            if (tip.parent.hovered) {
+                delayTimer.restart()
+            } else {
+                delayTimer.stop()
+                tip.visible = false
+            }
+        }
+    }
+}

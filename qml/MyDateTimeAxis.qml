@@ -1,0 +1,20 @@
+import QtQuick
+import QtCharts
+import Theme
+
+DateTimeAxis {
+    format: "hh:mm:ss"
+
+    titleText: ""
+    titleFont: Qt.font({ family: Theme.applicationFont.name, pixelSize: Theme.textStyle.normalSize,
+                         hintingPreference: Font.PreferNoHinting })
+    lineVisible: false
+    gridVisible: true
+    minorGridVisible: true
+    color: Theme.palette.blockedTextColor
+    gridLineColor: Theme.palette.blockedTextColor
+    minorGridLineColor: Qt.darker(Theme.palette.blockedTextColor, 1.5)
+    labelsColor: Theme.palette.idleTextColor
+    labelsFont: Qt.font({ family: Theme.applicationFont.name, pixelSize: Theme.textStyle.smallestSize,
+                          hintingPreference: Font.PreferNoHinting })
+}

@@ -1,0 +1,53 @@
+import QtQuick
+import QtQuick.Templates as T
+import QtQuick.Controls.impl
+import Theme
+
+T.Button {
+    id: control
+
+    property real scaleFactor: 1
+    readonly property color contentColor: !enabled ? Theme.palette.blockedTextColor
+                                          : hovered ? Theme.palette.hoveredTextColor
+                                                    : Theme.palette.idleTextColor
+
+    implicitWidth: Math.max(implicitBackgroundWidth + leftInset + rightInset,
+                            implicitContentWidth + leftPadding + rightPadding)
+    implicitHeight: Math.max(implicitBackgroundHeight + topInset + bottomInset,
+                             implicitContentHeight + topPadding + bottomPadding)
+
+    padding: 6
+    leftPadding: 4
+    rightPadding: 4
+    spacing: 5 * Theme.widthScale
+
+    font.family: Theme.applicationFont.name
+    font.pixelSize: Theme.textStyle.normalSize * scaleFactor
+    icon.width: 24 * scaleFactor
+    icon.height: 24 * scaleFactor
+    icon.color: contentColor
+
+    contentItem: IconLabel {
+        spacing: control.spacing
+        mirrored: control.mirrored
+        display: control.display
+        icon: control.icon
+        text: control.text
+        font: control.font
+        color: control.contentColor
+    }
+
+    background: Rectangle {
+        implicitWidth: 100 * Theme.widthScale
+        implicitHeight: 40 * Theme.heightScale
+        visible: !control.flat
+        radius: 5
+        border.width: 1
+        border.color: !control.enabled ? Theme.palette.borderDisableControlColor
+                      : control.down ? Theme.palette.borderPressedControlColor
+                      : (control.hovered || control.checked) ? Theme.palette.borderHoveredControlColor
+                                                             : Theme.palette.borderIdleControlColor
+        color: control.enabled && (control.hovered || control.checked)
+               ? Theme.palette.backgroundHoveredControlColor : Theme.palette.backgroundControlColor
+    }
+}

@@ -1,0 +1,8 @@
+import QtQuick
+
+CaptionButton {
+    signal maximize()
+
+    glyph: "maximize"
+    onClicked: maximize()
+}

@@ -1,0 +1,8 @@
+import QtQuick
+
+CaptionButton {
+    signal minimize()
+
+    glyph: "minus"
+    onClicked: minimize()
+}

@@ -1,0 +1,8 @@
+import QtQuick
+
+CaptionButton {
+    signal normalize()
+
+    glyph: "normal"
+    onClicked: normalize()
+}
