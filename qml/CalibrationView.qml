@@ -1,0 +1,468 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import QtCharts
+import MyStyle
+import Theme
+import "SceneLogic.js" as Logic
+
+// Threshold sweep of one channel: parameters, progress ring, and the plot of
+// counts against threshold with a click menu that sets the threshold.
+Item {
+    id: view
+
+    readonly property int dacMaxMv: Math.round(device.dacMaxVolts * 1000)
+    readonly property int rowHeight: Math.round(34 * Theme.heightScale)
+    // Seen counts of the current sweep (NaN: none yet).
+    property real yMinSeen: NaN
+    property real yMaxSeen: NaN
+    property real logMinSeen: NaN
+    property real logMaxSeen: NaN
+    readonly property bool logMode: panel.logY
+    readonly property alias chart: panel.chart
+    // Created with the chart: only series added through the chart bring their axes in.
+    property var linSeries: null
+    property var logSeries: null
+    property int linPointCount: 0
+    readonly property alias xAxis: xAxis
+    readonly property alias linAxis: linAxis
+    readonly property alias logAxis: logAxis
+    readonly property alias overlay: overlay
+    readonly property alias menu: plotMenu
+    readonly property alias ring: ring
+    property alias channelBox: channelBox
+    property alias fromField: fromField
+    property alias toField: toField
+    property alias stepField: stepField
+    property alias logYButton: panel.logYButton
+
+    function buildChart() {
+        // Empty series that put both Y axes in the chart.
+        chart.createSeries(ChartView.SeriesTypeLine, "", xAxis, linAxis)
+        chart.createSeries(ChartView.SeriesTypeLine, "", xAxis, logAxis)
+        const lin = chart.createSeries(ChartView.SeriesTypeLine, "linear", xAxis, linAxis)
+        const log = chart.createSeries(ChartView.SeriesTypeLine, "log", xAxis, logAxis)
+        for (const s of [lin, log]) {
+            s.color = "#FF4300"
+            s.width = 2
+            s.pointsVisible = true
+        }
+        log.visible = false
+        linSeries = lin
+        logSeries = log
+    }
+
+    function resetYScale() {
+        yMinSeen = NaN
+        yMaxSeen = NaN
+        logMinSeen = NaN
+        logMaxSeen = NaN
+        linAxis.min = 0
+        linAxis.max = 1
+        if (logAxis.min < 10) {
+            logAxis.max = 10
+            logAxis.min = 1
+        } else {
+            logAxis.min = 1
+            logAxis.max = 10
+        }
+    }
+
+    function clearPlot() {
+        linSeries.clear()
+        logSeries.clear()
+        linPointCount = 0
+        resetYScale()
+    }
+
+    function updateYScale(c) {
+        const seen = { yMin: yMinSeen, yMax: yMaxSeen, logMin: logMinSeen, logMax: logMaxSeen }
+        const r = Logic.sweepScale(seen, c)
+        if (!r)
+            return
+        yMinSeen = seen.yMin
+        yMaxSeen = seen.yMax
+        logMinSeen = seen.logMin
+        logMaxSeen = seen.logMax
+        panel.setLinearRange(linAxis, r.linMin, r.linMax)
+        if (r.log)
+            panel.setLogRange(logAxis, r.log.min, r.log.max)
+    }
+
+    function addPoint(thresholdMv, counts) {
+        linSeries.append(thresholdMv, counts)
+        linPointCount = linSeries.count
+        if (counts >= 1)
+            logSeries.append(thresholdMv, counts)
+        updateYScale(counts)
+    }
+
+    function start() {
+        ring.start()
+        clearPlot()
+        const r = Logic.sweepXRange(fromField.value, toField.value)
+        panel.setLinearRange(xAxis, r.min, r.max)
+        device.startCalibration(channelBox.currentIndex, fromField.value, toField.value, stepField.value)
+    }
+
+    // Pointer at plot x: threshold under it and the nearest point within snapPx.
+    function updateCursor(x) {
+        const plot = chart.plotArea
+        overlay.cursorX = Math.max(0, Math.min(plot.width, x))
+        overlay.cursorValueX = chart.mapToValue(Qt.point(plot.x + overlay.cursorX, plot.y), linSeries).x
+        const series = logMode ? logSeries : linSeries
+        const xs = []
+        const pos = []
+        for (let i = 0; i < series.count; ++i) {
+            const p = series.at(i)
+            const q = chart.mapToPosition(p, series)
+            xs.push(q.x - plot.x)
+            pos.push({ x: q.x - plot.x, y: q.y - plot.y, value: p.y })
+        }
+        const idx = Logic.snapIndex(xs, overlay.cursorX, overlay.snapPx)
+        overlay.snapIndex = idx
+        if (idx >= 0) {
+            overlay.snapPxX = pos[idx].x
+            overlay.snapPxY = pos[idx].y
+            overlay.snapY = pos[idx].value
+        }
+    }
+
+    function openMenuAt(x, y) {
+        updateCursor(x)
+        overlay.menuMv = Logic.menuMv(overlay.cursorValueX, dacMaxMv)
+        plotMenu.popup(overlay, x, y)
+    }
+
+    onLogModeChanged: {
+        linSeries.visible = !logMode
+        logSeries.visible = logMode
+        if (overlayArea.containsMouse)
+            updateCursor(overlay.cursorX)
+    }
+
+    Connections {
+        target: device
+        function onCalibrationRunningChanged() {
+            if (device.calibrationRunning)
+                view.clearPlot()
+        }
+        function onCalibrationPoint(thresholdMv, counts) {
+            view.addPoint(thresholdMv, counts)
+        }
+        function onCalibrationSucceeded() {
+            ring.finish()
+        }
+    }
+
+    RowLayout {
+        anchors.fill: parent
+        spacing: 10 * Theme.widthScale
+
+        ColumnLayout {
+            Layout.preferredWidth: 260 * Theme.widthScale
+            Layout.minimumWidth: 260 * Theme.widthScale
+            Layout.maximumWidth: 260 * Theme.widthScale
+            Layout.fillHeight: true
+            spacing: 10 * Theme.widthScale
+
+            Rectangle {
+                id: paramPanel
+                Layout.fillWidth: true
+                Layout.preferredHeight: params.height + 2 * 10 * Theme.widthScale + 2
+                color: Theme.palette.backgroundControlColor
+                border.width: 1
+                border.color: Theme.palette.borderIdleControlColor
+                radius: 10 * Theme.widthScale
+
+                ColumnLayout {
+                    id: params
+                    objectName: "sweepParameters"
+                    anchors.top: parent.top
+                    anchors.left: parent.left
+                    anchors.right: parent.right
+                    anchors.margins: 10 * Theme.widthScale
+                    spacing: 0
+                    enabled: !device.calibrationRunning
+                    opacity: device.calibrationRunning ? 0 : 1
+
+                    Label {
+                        Layout.fillWidth: true
+                        horizontalAlignment: Text.AlignHCenter
+                        text: qsTr("Sweep Parameter:")
+                        color: Theme.palette.hoveredTextColor
+                        font.family: Theme.applicationFont.name
+                        font.pixelSize: Theme.textStyle.normalSize
+                    }
+
+                    ToolSeparator {
+                        Layout.fillWidth: true
+                        orientation: Qt.Horizontal
+                        verticalPadding: 2
+                    }
+
+                    GridLayout {
+                        Layout.fillWidth: true
+                        Layout.margins: 5
+                        columns: 2
+                        rowSpacing: 0
+                        columnSpacing: 4
+
+                        component RowLabel: Label {
+                            Layout.preferredWidth: Math.max(60, implicitWidth)
+                            Layout.preferredHeight: view.rowHeight
+                            verticalAlignment: Text.AlignVCenter
+                            color: Theme.palette.idleTextColor
+                            font.family: Theme.applicationFont.name
+                            font.pixelSize: Theme.textStyle.smallSize
+                        }
+
+                        RowLabel { text: qsTr("Channel:") }
+                        ComboBox {
+                            id: channelBox
+                            objectName: "channelBox"
+                            Layout.fillWidth: true
+                            Layout.preferredHeight: view.rowHeight
+                            Layout.maximumHeight: view.rowHeight
+                            padding: 0
+                            topInset: 1
+                            bottomInset: 1
+                            leftInset: 1
+                            rightInset: 1
+                            font.pixelSize: Theme.textStyle.smallSize
+                            model: {
+                                const names = []
+                                for (let i = 0; i < device.channelCount; ++i)
+                                    names.push(qsTr("CH %1").arg(i))
+                                return names
+                            }
+                            currentIndex: 0
+                        }
+
+                        RowLabel { text: qsTr("From (mV):") }
+                        PropertyTextField {
+                            id: fromField
+                            objectName: "fromField"
+                            Layout.preferredHeight: view.rowHeight
+                            font.pixelSize: Theme.textStyle.smallSize
+                            min_value: 0
+                            max_value: view.dacMaxMv
+                            value: 0
+                        }
+
+                        RowLabel { text: qsTr("To (mV):") }
+                        PropertyTextField {
+                            id: toField
+                            objectName: "toField"
+                            Layout.preferredHeight: view.rowHeight
+                            font.pixelSize: Theme.textStyle.smallSize
+                            min_value: 0
+                            max_value: view.dacMaxMv
+                            value: view.dacMaxMv
+                        }
+
+                        RowLabel { text: qsTr("Step (mV):") }
+                        PropertyTextField {
+                            id: stepField
+                            objectName: "stepField"
+                            Layout.preferredHeight: view.rowHeight
+                            font.pixelSize: Theme.textStyle.smallSize
+                            min_value: 1
+                            max_value: view.dacMaxMv
+                            value: 10
+                        }
+                    }
+                }
+
+                CircularProgressBar {
+                    id: ring
+                    objectName: "sweepRing"
+                    z: 1
+                    anchors.centerIn: parent
+                    width: Math.max(0, Math.min(paramPanel.width, paramPanel.height) - 20 * Theme.widthScale)
+                    height: width
+                    visible: device.calibrationRunning
+                    value: device.calibrationProgress
+                    textVisible: false
+                    textFontSize: Theme.textStyle.bigSize
+                    onDoneAnimationFinished: device.stopCalibration()
+                }
+            }
+
+            RowLayout {
+                Layout.alignment: Qt.AlignHCenter
+                spacing: 10
+
+                Button {
+                    objectName: "startButton"
+                    text: qsTr("Start")
+                    icon.source: "Images/circle-circle-right-24px.svg"
+                    icon.width: 24 * Theme.widthScale
+                    icon.height: 24 * Theme.heightScale
+                    enabled: device.connected && !device.calibrationRunning
+                    onClicked: view.start()
+                }
+                Button {
+                    objectName: "stopButton"
+                    text: qsTr("Stop")
+                    icon.source: "Images/circle-square-24px.svg"
+                    icon.width: 24 * Theme.widthScale
+                    icon.height: 24 * Theme.heightScale
+                    enabled: device.calibrationRunning
+                    onClicked: device.stopCalibration()
+                }
+            }
+
+            Item { Layout.fillHeight: true }
+        }
+
+        ChartPanel {
+            id: panel
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            showLogYButton: true
+
+            Component.onCompleted: {
+                chart.margins.top = 10
+                chart.margins.bottom = 4
+                chart.margins.left = 4
+                chart.margins.right = 8
+                view.buildChart()
+            }
+
+            MyValueAxis {
+                id: xAxis
+                min: 0
+                max: 1000
+                labelFormat: "%.4g"
+                availableLength: panel.chart.plotArea.width
+            }
+            MyValueAxis {
+                id: linAxis
+                min: 0
+                max: 1
+                labelFormat: "%.4g"
+                availableLength: panel.chart.plotArea.height
+                visible: !panel.logY
+            }
+            MyLogAxis {
+                id: logAxis
+                visible: panel.logY
+            }
+
+            Item {
+                id: overlay
+                objectName: "sweepOverlay"
+                property real cursorX: 0
+                property real cursorValueX: 0
+                property int menuMv: 0
+                property int snapIndex: -1
+                property real snapPxX: 0
+                property real snapPxY: 0
+                property real snapY: 0
+                readonly property int snapPx: 14
+                readonly property bool readoutShown: overlayArea.containsMouse || plotMenu.opened
+
+                z: 1
+                x: panel.chart.plotArea.x
+                y: panel.chart.plotArea.y
+                width: panel.chart.plotArea.width
+                height: panel.chart.plotArea.height
+                clip: true
+                visible: !device.calibrationRunning && view.linPointCount > 0
+
+                MouseArea {
+                    id: overlayArea
+                    anchors.fill: parent
+                    hoverEnabled: true
+                    acceptedButtons: Qt.LeftButton
+                    onEntered: view.updateCursor(mouseX)
+                    onPositionChanged: (mouse) => view.updateCursor(mouse.x)
+                    onExited: {
+                        if (!plotMenu.opened)
+                            overlay.snapIndex = -1
+                    }
+                    onClicked: (mouse) => view.openMenuAt(mouse.x, mouse.y)
+                }
+
+                Rectangle {
+                    visible: overlay.readoutShown
+                    x: overlay.cursorX
+                    width: 1
+                    height: overlay.height
+                    color: Theme.palette.blockedTextColor
+                }
+
+                Rectangle {
+                    objectName: "xTag"
+                    visible: overlay.readoutShown
+                    width: xTagText.implicitWidth + 10
+                    height: xTagText.implicitHeight + 4
+                    x: Logic.clampTag(overlay.cursorX, width, overlay.width)
+                    y: overlay.height - height
+                    radius: 3
+                    color: Theme.palette.backgroundControlColor
+                    border.width: 1
+                    border.color: Theme.palette.borderHoveredControlColor
+                    Text {
+                        id: xTagText
+                        anchors.centerIn: parent
+                        text: qsTr("%1 mV").arg(Math.round(overlay.cursorValueX))
+                        color: Theme.palette.hoveredTextColor
+                        font.family: Theme.applicationFont.name
+                        font.pixelSize: Theme.textStyle.tinySize
+                    }
+                }
+
+                Rectangle {
+                    objectName: "snapDot"
+                    visible: overlay.readoutShown && overlay.snapIndex >= 0
+                    width: 10
+                    height: 10
+                    radius: 5
+                    x: overlay.snapPxX - 5
+                    y: overlay.snapPxY - 5
+                    color: Theme.palette.borderHoveredControlColor
+                    border.width: 1
+                    border.color: Theme.palette.hoveredTextColor
+                }
+
+                Rectangle {
+                    objectName: "yTag"
+                    visible: overlay.readoutShown && overlay.snapIndex >= 0
+                    width: yTagText.implicitWidth + 10
+                    height: yTagText.implicitHeight + 4
+                    x: Logic.tagLeft(overlay.snapPxX, width, overlay.width, 10, 5)
+                    y: Logic.clampTag(overlay.snapPxY, height, overlay.height)
+                    radius: 3
+                    color: Theme.palette.backgroundControlColor
+                    border.width: 1
+                    border.color: Theme.palette.borderHoveredControlColor
+                    Text {
+                        id: yTagText
+                        anchors.centerIn: parent
+                        text: isFinite(overlay.snapY) ? String(Math.round(overlay.snapY)) : ""
+                        color: Theme.palette.hoveredTextColor
+                        font.family: Theme.applicationFont.name
+                        font.pixelSize: Theme.textStyle.tinySize
+                    }
+                }
+
+                Menu {
+                    id: plotMenu
+                    objectName: "plotMenu"
+                    onClosed: {
+                        if (!overlayArea.containsMouse)
+                            overlay.snapIndex = -1
+                    }
+                    MenuItem {
+                        objectName: "setThresholdItem"
+                        text: qsTr("Set CH %1 · %2 mV").arg(channelBox.currentIndex).arg(Math.round(overlay.menuMv))
+                        enabled: device.connected
+                        onTriggered: device.setDacVoltage(channelBox.currentIndex, overlay.menuMv / 1000.0)
+                    }
+                }
+            }
+        }
+    }
+}

@@ -1,0 +1,103 @@
+import QtQuick
+import QtQuick.Controls
+import MyStyle
+import Theme
+
+// Row of channel entries; a click on an entry's box shows or hides its series.
+Rectangle {
+    id: legend
+
+    property var datamodel: null
+    property color backgroundcolor: Qt.lighter(Theme.palette.backgroundHoveredControlColor, 1.2)
+    property color bordercolor: Theme.palette.borderIdleControlColor
+
+    signal visibilityChanged()
+
+    width: entries.implicitWidth + Math.round(20 * Theme.widthScale)
+    height: entries.implicitHeight + Math.round(16 * Theme.heightScale)
+    color: backgroundcolor
+    border.width: 1
+    border.color: bordercolor
+    radius: 10 * Theme.widthScale
+    opacity: hoverArea.containsMouse ? 1 : 0.6
+    Behavior on opacity { NumberAnimation { duration: 200 } }
+
+    MouseArea {
+        id: hoverArea
+        anchors.fill: parent
+        hoverEnabled: true
+        acceptedButtons: Qt.NoButton
+    }
+
+    Row {
+        id: entries
+        anchors.centerIn: parent
+        spacing: 10 * Theme.widthScale
+
+        Repeater {
+            model: legend.datamodel
+
+            Row {
+                id: entry
+                required property int index
+                required property string seriesName
+                required property string seriesColor
+                required property bool seriesVisible
+                objectName: "legendEntry" + index
+                spacing: 4 * Theme.widthScale
+
+                Rectangle {
+                    id: box
+                    objectName: "legendBox"
+                    readonly property bool hovered: boxArea.containsMouse
+                    anchors.verticalCenter: parent.verticalCenter
+                    width: Math.round(16 * Theme.widthScale)
+                    height: width
+                    radius: 4
+                    color: Theme.palette.backgroundControlColor
+                    border.width: 1
+                    border.color: hovered ? Theme.palette.borderHoveredControlColor : Theme.palette.borderIdleControlColor
+
+                    Rectangle {
+                        anchors.centerIn: parent
+                        visible: entry.seriesVisible
+                        width: parent.width - (box.hovered ? 4 : 6)
+                        height: width
+                        radius: 2
+                        color: Theme.palette.borderHoveredControlColor
+                    }
+
+                    MouseArea {
+                        id: boxArea
+                        anchors.fill: parent
+                        hoverEnabled: true
+                        onClicked: {
+                            legend.datamodel.setProperty(entry.index, "seriesVisible", !entry.seriesVisible)
+                            legend.visibilityChanged()
+                        }
+                    }
+                }
+
+                Item {
+                    anchors.verticalCenter: parent.verticalCenter
+                    width: 16 * Theme.widthScale
+                    height: 10 * Theme.heightScale
+                    Rectangle {
+                        anchors.verticalCenter: parent.verticalCenter
+                        width: parent.width
+                        height: 2
+                        color: entry.seriesVisible ? entry.seriesColor : Qt.darker(entry.seriesColor, 1.5)
+                    }
+                }
+
+                Text {
+                    anchors.verticalCenter: parent.verticalCenter
+                    text: entry.seriesName
+                    color: entry.seriesVisible ? Theme.palette.idleTextColor : Theme.palette.blockedTextColor
+                    font.family: Theme.applicationFont.name
+                    font.pixelSize: Theme.textStyle.smallestSize
+                }
+            }
+        }
+    }
+}

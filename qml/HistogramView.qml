@@ -1,0 +1,165 @@
+import QtQuick
+import QtQuick.Controls
+import QtCharts
+import MyStyle
+import Theme
+import "SceneLogic.js" as Logic
+
+// Latest count of every channel as a bar. The chart draws the axes; the bars
+// and their tags are drawn by the overlay, which works for both Y modes.
+Item {
+    id: view
+
+    property var barValues: [0, 0, 0, 0, 0, 0, 0, 0]
+    readonly property real barFill: 0.7
+    readonly property bool logMode: panel.logY
+    readonly property alias chart: panel.chart
+    readonly property alias linAxis: linAxis
+    readonly property alias logAxis: logAxis
+    property alias logYButton: panel.logYButton
+
+    function channelNames(n) {
+        const names = []
+        for (let i = 0; i < n; ++i)
+            names.push(qsTr("CH %1").arg(i))
+        return names
+    }
+
+    function zeros(n) {
+        const out = []
+        for (let i = 0; i < n; ++i)
+            out.push(0)
+        return out
+    }
+
+    // Series are created here: only series added through the chart itself
+    // bring their axes into it.
+    function buildChart() {
+        // Empty series that put both Y axes in the chart.
+        chart.createSeries(ChartView.SeriesTypeLine, "", hiddenX, linAxis)
+        chart.createSeries(ChartView.SeriesTypeLine, "", hiddenX, logAxis)
+        // Keeps the channel axis in the chart; its bars are zero and transparent.
+        const bars = chart.createSeries(ChartView.SeriesTypeBar, "", channelAxis, linAxis)
+        bars.barWidth = 0.7
+        bars.labelsVisible = false
+        const set = bars.append("", zeros(8))
+        set.color = "transparent"
+        set.borderColor = "transparent"
+    }
+
+    // Top centre of bar i in chart coordinates, for the current mode and axis range.
+    function barTop(i, v) {
+        const axis = logMode ? logAxis : linAxis
+        return Logic.barTop(i, v, device.channelCount, chart.plotArea, logMode, axis.min, axis.max)
+    }
+
+    Connections {
+        target: device
+        function onCountsChanged() {
+            if (!device.connected || device.calibrationRunning)
+                return
+            const u = Logic.histogramUpdate(device.counts, device.channelCount)
+            view.barValues = u.values
+            panel.setLinearRange(linAxis, u.linMin, u.linMax)
+            panel.setLogRange(logAxis, u.logMin, u.logMax)
+        }
+        function onConnectedChanged() {
+            if (device.connected)
+                return
+            view.barValues = view.zeros(device.channelCount)
+            panel.setLinearRange(linAxis, 0, 1)
+            panel.setLogRange(logAxis, 1, 10)
+        }
+    }
+
+    ChartPanel {
+        id: panel
+        anchors.fill: parent
+        showLogYButton: true
+
+        Component.onCompleted: {
+            chart.margins.top = 22
+            chart.margins.bottom = 4
+            chart.margins.left = 4
+            chart.margins.right = 8
+            view.buildChart()
+        }
+
+        BarCategoryAxis {
+            id: channelAxis
+            categories: view.channelNames(device.channelCount)
+            color: Theme.palette.blockedTextColor
+            gridLineColor: Theme.palette.blockedTextColor
+            labelsColor: Theme.palette.idleTextColor
+            gridVisible: false
+            lineVisible: false
+            titleText: ""
+            labelsFont: Qt.font({ family: Theme.applicationFont.name, pixelSize: Theme.textStyle.smallestSize,
+                                  hintingPreference: Font.PreferNoHinting })
+        }
+        MyValueAxis {
+            id: linAxis
+            min: 0
+            max: 1
+            labelFormat: "%.4g"
+            availableLength: panel.chart.plotArea.height
+            visible: !panel.logY
+        }
+        MyLogAxis {
+            id: logAxis
+            visible: panel.logY
+        }
+        ValueAxis { id: hiddenX; min: 0; max: 1; visible: false }
+
+        Item {
+            id: overlay
+            objectName: "barOverlay"
+            z: 1
+            anchors.fill: parent
+
+            Repeater {
+                model: device.channelCount
+
+                Item {
+                    id: bar
+                    required property int index
+                    readonly property real value: index < view.barValues.length ? view.barValues[index] : 0
+                    readonly property var peak: view.barTop(index, value)
+                    readonly property real plotBottom: panel.chart.plotArea.y + panel.chart.plotArea.height
+                    anchors.fill: parent
+
+                    Rectangle {
+                        objectName: "bar" + bar.index
+                        width: bar.peak.slot * view.barFill
+                        height: Math.max(0, bar.plotBottom - bar.peak.y)
+                        x: bar.peak.x - width / 2
+                        y: bar.peak.y
+                        color: "#FF4300"
+                        radius: 1
+                    }
+
+                    Rectangle {
+                        objectName: "tag" + bar.index
+                        width: tagText.implicitWidth + 10
+                        height: tagText.implicitHeight + 4
+                        x: Math.max(0, Math.min(overlay.width - width, bar.peak.x - width / 2))
+                        y: Math.max(0, Math.min(overlay.height - height, bar.peak.y - 4 - height))
+                        radius: 3
+                        color: Theme.palette.backgroundControlColor
+                        border.width: 1
+                        border.color: "#FF4300"
+
+                        Text {
+                            id: tagText
+                            anchors.centerIn: parent
+                            text: Logic.formatBarValue(bar.value)
+                            color: Theme.palette.hoveredTextColor
+                            font.family: Theme.applicationFont.name
+                            font.pixelSize: Theme.textStyle.tinySize
+                        }
+                    }
+                }
+            }
+        }
+    }
+}

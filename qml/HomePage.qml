@@ -1,0 +1,299 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import MyStyle
+import Theme
+import "SceneLogic.js" as Logic
+
+Item {
+    id: page
+    objectName: "homePage"
+
+    readonly property bool tcpMode: tcpButton.checked
+    readonly property bool tcpAddressValid: Logic.isValidIpv4(portBox.editText)
+    readonly property bool chromeLocked: device.tcpScanning || device.connecting
+    readonly property int currentView: views.currentIndex
+    property alias portBox: portBox
+    // What the host box should show in TCP mode. The combo box replaces its
+    // edit text whenever its model or current entry changes, so the text is
+    // kept here and put back after each such change.
+    property string hostText: ""
+
+    signal openSettings()
+
+    function normalizeIp(ip) {
+        return Logic.normalizeIp(ip)
+    }
+
+    function isValidIpv4(ip) {
+        return Logic.isValidIpv4(ip)
+    }
+
+    function selectPortInBox() {
+        if (tcpMode)
+            return
+        portBox.currentIndex = Logic.indexOfName(device.ports, device.portName)
+    }
+
+    function selectTcpInBox() {
+        if (!tcpMode)
+            return
+        const keep = device.tcpHost
+        portBox.currentIndex = Logic.indexOfName(device.tcpHosts, keep)
+        // Someone typing in the box is not overwritten.
+        if (!portBox.activeFocus)
+            hostText = keep
+        portBox.editText = hostText
+    }
+
+    function setBoxText(text) {
+        hostText = text
+        portBox.editText = text
+    }
+
+    function commitTypedHost() {
+        if (!tcpMode)
+            return
+        setBoxText(Logic.normalizeIp(portBox.editText))
+        device.tcpHost = hostText
+    }
+
+    function showView(index) {
+        const buttons = [cardsButton, timeButton, histogramButton, calibrationButton]
+        buttons[index].checked = true
+        views.currentIndex = index
+    }
+
+    Connections {
+        target: device
+        function onPortsChanged() { page.selectPortInBox() }
+        function onPortNameChanged() { page.selectPortInBox() }
+        function onTcpHostsChanged() { page.selectTcpInBox() }
+        function onTcpHostChanged() { page.selectTcpInBox() }
+        function onConnectedChanged() {
+            if (!device.connected && views.currentIndex !== 0)
+                page.showView(0)
+        }
+    }
+
+    Component.onCompleted: selectPortInBox()
+
+    component BarButton: Button {
+        property string tip: ""
+        Layout.preferredWidth: 40
+        Layout.preferredHeight: 40
+        hoverEnabled: true
+        icon.width: 20 * Theme.widthScale
+        icon.height: 20 * Theme.heightScale
+        HoverTip { text: parent.tip }
+    }
+
+    ButtonGroup { id: transportGroup; exclusive: true }
+    ButtonGroup { id: viewGroup; exclusive: true }
+
+    ColumnLayout {
+        anchors.fill: parent
+        anchors.margins: 10
+        spacing: 8
+
+        RowLayout {
+            objectName: "toolbar"
+            Layout.fillWidth: true
+            spacing: 8
+
+            BarButton {
+                id: usbButton
+                objectName: "usbButton"
+                checkable: true
+                checked: true
+                ButtonGroup.group: transportGroup
+                icon.source: "Images/usb.svg"
+                tip: qsTr("USB")
+                enabled: Logic.transportEnabled(device.connected, page.chromeLocked)
+            }
+
+            BarButton {
+                id: tcpButton
+                objectName: "tcpButton"
+                checkable: true
+                ButtonGroup.group: transportGroup
+                icon.source: "Images/ethernet.svg"
+                tip: device.tcpScanning ? qsTr("Scanning LAN…") : qsTr("TCP")
+                enabled: Logic.transportEnabled(device.connected, page.chromeLocked)
+                onCheckedChanged: {
+                    if (checked) {
+                        page.setBoxText(device.tcpHost)
+                        device.startTcpScan()
+                    } else {
+                        device.tcpHost = page.hostText
+                        device.stopTcpScan()
+                        page.selectPortInBox()
+                    }
+                }
+            }
+
+            ComboBox {
+                id: portBox
+                objectName: "portBox"
+                Layout.preferredWidth: 320
+                Layout.preferredHeight: 40
+                enabled: Logic.transportEnabled(device.connected, page.chromeLocked)
+                model: page.tcpMode ? device.tcpHosts : device.ports
+                textRole: "label"
+                editable: page.tcpMode
+                selectTextByMouse: page.tcpMode
+                validator: page.tcpMode ? ipValidator : null
+                displayText: page.tcpMode ? editText
+                             : (device.portName !== "" ? currentText : qsTr("No COM ports"))
+
+                RegularExpressionValidator {
+                    id: ipValidator
+                    regularExpression: Logic.ipv4Pattern
+                }
+
+                onActivated: (index) => {
+                    if (page.tcpMode) {
+                        const hosts = device.tcpHosts
+                        if (index >= 0 && index < hosts.length) {
+                            page.hostText = hosts[index].name
+                            device.tcpHost = hosts[index].name
+                        }
+                        return
+                    }
+                    const ports = device.ports
+                    if (index >= 0 && index < ports.length)
+                        device.portName = ports[index].name
+                }
+                onModelChanged: {
+                    if (page.tcpMode)
+                        page.selectTcpInBox()
+                    else
+                        page.selectPortInBox()
+                }
+                onAccepted: page.commitTypedHost()
+                onActiveFocusChanged: {
+                    if (!activeFocus)
+                        page.commitTypedHost()
+                }
+
+                Connections {
+                    target: portBox.contentItem
+                    ignoreUnknownSignals: true
+                    function onTextEdited() {
+                        if (page.tcpMode)
+                            page.hostText = portBox.contentItem.text
+                    }
+                }
+            }
+
+            BarButton {
+                id: connectButton
+                objectName: "connectButton"
+                icon.source: device.connected ? "Images/unplug.svg" : "Images/plug.svg"
+                tip: device.connected ? qsTr("Disconnect") : qsTr("Connect")
+                enabled: Logic.connectEnabled(device.connected, page.chromeLocked, device.calibrationRunning,
+                                              page.tcpMode, page.tcpAddressValid, device.portName)
+                onClicked: {
+                    if (device.connected) {
+                        device.disconnectFromDevice()
+                        return
+                    }
+                    if (page.tcpMode) {
+                        page.setBoxText(Logic.normalizeIp(portBox.editText))
+                        device.tcpHost = page.hostText
+                    }
+                    device.connectToDevice(page.tcpMode)
+                }
+            }
+
+            Item { Layout.fillWidth: true }
+
+            BarButton {
+                id: cardsButton
+                objectName: "cardsButton"
+                checkable: true
+                checked: true
+                ButtonGroup.group: viewGroup
+                icon.source: "Images/cards.svg"
+                tip: qsTr("Cards")
+                enabled: Logic.cardsButtonEnabled(device.calibrationRunning, device.tcpScanning)
+                onClicked: views.currentIndex = 0
+            }
+
+            BarButton {
+                id: timeButton
+                objectName: "timeButton"
+                checkable: true
+                ButtonGroup.group: viewGroup
+                icon.source: "Images/cps-time.svg"
+                tip: qsTr("Counts vs time")
+                enabled: Logic.viewButtonEnabled(device.connected, device.calibrationRunning, device.tcpScanning)
+                onClicked: views.currentIndex = 1
+            }
+
+            BarButton {
+                id: histogramButton
+                objectName: "histogramButton"
+                checkable: true
+                ButtonGroup.group: viewGroup
+                icon.source: "Images/histogram.svg"
+                tip: qsTr("Bar chart")
+                enabled: Logic.viewButtonEnabled(device.connected, device.calibrationRunning, device.tcpScanning)
+                onClicked: views.currentIndex = 2
+            }
+
+            BarButton {
+                id: calibrationButton
+                objectName: "calibrationButton"
+                checkable: true
+                ButtonGroup.group: viewGroup
+                icon.source: "Images/calibrate.svg"
+                tip: qsTr("Calibration")
+                enabled: Logic.viewButtonEnabled(device.connected, device.calibrationRunning, device.tcpScanning)
+                onClicked: views.currentIndex = 3
+            }
+
+            BarButton {
+                id: settingsButton
+                objectName: "settingsButton"
+                icon.source: "Images/settings.svg"
+                tip: qsTr("Settings")
+                enabled: Logic.viewButtonEnabled(device.connected, device.calibrationRunning, device.tcpScanning)
+                onClicked: page.openSettings()
+            }
+        }
+
+        Item {
+            id: viewArea
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+
+            SwipeView {
+                id: views
+                objectName: "views"
+                anchors.fill: parent
+                interactive: false
+                clip: true
+                enabled: !device.tcpScanning
+                opacity: device.tcpScanning ? 0.2 : 1
+
+                CardsView { objectName: "cardsView" }
+                TimeView { objectName: "timeView" }
+                HistogramView { objectName: "histogramView" }
+                CalibrationView { objectName: "calibrationView" }
+            }
+
+            CircularProgressBar {
+                objectName: "scanRing"
+                anchors.centerIn: parent
+                width: Math.max(0, Math.min(viewArea.width, viewArea.height) - 80 * Theme.widthScale)
+                height: width
+                visible: device.tcpScanning
+                value: device.tcpScanProgress
+                text: qsTr("Scanning TCP/IP addresses")
+                textVisible: true
+                textFontSize: Theme.textStyle.normalSize
+            }
+        }
+    }
+}

@@ -1,0 +1,298 @@
+.pragma library
+
+// Pure logic of the home page, the settings page and the three chart views.
+// The documents call these; the Quick tests call the same functions.
+
+// Four dot-separated decimal fields 0..255, leading zeros allowed.
+var ipv4Pattern = /^(([01]?[0-9]?[0-9]|2([0-4][0-9]|5[0-5]))\.){3}([01]?[0-9]?[0-9]|2([0-4][0-9]|5[0-5]))$/
+
+// Lenient base-10 integer: leading white space skipped, stops at the first
+// non-digit. NaN when there is no number.
+function lenientInt(text) {
+    return parseInt(String(text), 10)
+}
+
+// The four fields as plain numbers, or null if any is missing or out of range.
+function ipFields(trimmed) {
+    const pieces = trimmed.split(".")
+    if (pieces.length !== 4)
+        return null
+    const out = []
+    for (let i = 0; i < 4; ++i) {
+        const n = lenientInt(pieces[i])
+        if (isNaN(n) || n < 0 || n > 255)
+            return null
+        out.push(n)
+    }
+    return out
+}
+
+// Home page: gives the trimmed text back when it is not four numbers.
+function normalizeIp(ip) {
+    const trimmed = String(ip === undefined || ip === null ? "" : ip).trim()
+    const fields = ipFields(trimmed)
+    return fields ? fields.join(".") : trimmed
+}
+
+// Settings page: gives the original (untrimmed) text back on failure.
+function normalizeIpKeep(ip) {
+    const text = String(ip === undefined || ip === null ? "" : ip)
+    const fields = ipFields(text.trim())
+    return fields ? fields.join(".") : text
+}
+
+function isValidIpv4(ip) {
+    const t = normalizeIp(ip)
+    if (t === "" || t === "0.0.0.0")
+        return false
+    const pieces = t.split(".")
+    if (pieces.length !== 4)
+        return false
+    for (let i = 0; i < 4; ++i) {
+        if (!/^[0-9]+$/.test(pieces[i]))
+            return false
+        const n = parseInt(pieces[i], 10)
+        if (n < 0 || n > 255)
+            return false
+    }
+    return true
+}
+
+// Index of the first entry whose "name" equals name, or -1.
+function indexOfName(list, name) {
+    if (!list)
+        return -1
+    for (let i = 0; i < list.length; ++i) {
+        const e = list[i]
+        if (e && e.name === name)
+            return i
+    }
+    return -1
+}
+
+// Toolbar enabling rules.
+function transportEnabled(connected, chromeLocked) {
+    return !connected && !chromeLocked
+}
+
+function connectEnabled(connected, chromeLocked, calibrationRunning, tcpMode, tcpAddressValid, portName) {
+    if (chromeLocked || calibrationRunning)
+        return false
+    if (connected)
+        return true
+    return tcpMode ? tcpAddressValid : String(portName || "") !== ""
+}
+
+function cardsButtonEnabled(calibrationRunning, tcpScanning) {
+    return !calibrationRunning && !tcpScanning
+}
+
+function viewButtonEnabled(connected, calibrationRunning, tcpScanning) {
+    return connected && !calibrationRunning && !tcpScanning
+}
+
+// ---- Time view ----
+
+// Drops leading points while the second one is older than oldest, so exactly
+// one point before the window edge stays. Returns how many were dropped.
+function pruneFront(points, oldest) {
+    let n = 0
+    while (points.length - n >= 2 && points[n + 1].x < oldest)
+        ++n
+    if (n > 0)
+        points.splice(0, n)
+    return n
+}
+
+// Smallest and largest y over the given point lists, or null when all are empty.
+function extentOf(pointLists) {
+    let lo = Infinity
+    let hi = -Infinity
+    for (let i = 0; i < pointLists.length; ++i) {
+        const pts = pointLists[i]
+        for (let j = 0; j < pts.length; ++j) {
+            const y = pts[j].y
+            if (y < lo)
+                lo = y
+            if (y > hi)
+                hi = y
+        }
+    }
+    return lo <= hi ? { min: lo, max: hi } : null
+}
+
+// Linear Y range around all data: 15 % pad of a span of at least 1, never below 0.
+function linearRangeFor(extent) {
+    if (!extent)
+        return { min: 0, max: 1 }
+    const span = Math.max(1, extent.max - extent.min)
+    const pad = 0.15 * span
+    return { min: Math.max(0, extent.min - pad), max: Math.max(extent.min + 1, extent.max + pad) }
+}
+
+function logRangeFor(extent) {
+    if (!extent)
+        return { min: 1, max: 10 }
+    return { min: Math.max(1, extent.min), max: extent.max * 1.15 }
+}
+
+// Value of a polyline at x by linear interpolation; NaN outside its span.
+function interpolate(points, t) {
+    const n = points.length
+    if (n === 0 || t < points[0].x || t > points[n - 1].x)
+        return NaN
+    if (n === 1)
+        return points[0].y
+    for (let i = 0; i + 1 < n; ++i) {
+        const a = points[i]
+        const b = points[i + 1]
+        if (a.x <= t && t <= b.x) {
+            if (a.x === b.x)
+                return b.y
+            return a.y + (t - a.x) / (b.x - a.x) * (b.y - a.y)
+        }
+    }
+    return NaN
+}
+
+// Sorts the hits top first and pushes each one at least gap px below the one above.
+function spreadTags(hits, gap) {
+    hits.sort(function (a, b) { return a.py - b.py })
+    for (let i = 1; i < hits.length; ++i) {
+        if (hits[i].py - hits[i - 1].py < gap)
+            hits[i].py = hits[i - 1].py + gap
+    }
+    return hits
+}
+
+// Left edge of a tag beside a line (or a marker of the given half width):
+// gap px to its right, or to its left when it would cross the right edge
+// (never left of 0).
+function tagLeft(centreX, tagWidth, plotWidth, gap, halfWidth) {
+    const half = halfWidth || 0
+    const right = centreX + half + gap
+    if (right + tagWidth <= plotWidth)
+        return right
+    return Math.max(0, centreX - half - gap - tagWidth)
+}
+
+// Clamps a centred tag so it stays within [0, limit].
+function clampTag(centre, size, limit) {
+    return Math.max(0, Math.min(limit - size, centre - size / 2))
+}
+
+// ---- Histogram view ----
+
+function sanitizeCount(v) {
+    const x = Number(v)
+    return isFinite(x) && x > 0 ? x : 0
+}
+
+function formatBarValue(v) {
+    const x = Number(v)
+    if (!isFinite(x))
+        return "0"
+    return String(Math.round(x))
+}
+
+// Values to draw and both Y ranges for one count reading.
+// Counts all below 1 keep the default ranges [0, 1] and [1, 10].
+function histogramUpdate(counts, channelCount) {
+    let maxLin = 0
+    let maxLog = 1
+    const values = []
+    for (let i = 0; i < channelCount; ++i) {
+        const v = i < counts.length ? sanitizeCount(counts[i]) : 0
+        values.push(v)
+        maxLin = Math.max(maxLin, v)
+        if (v >= 1)
+            maxLog = Math.max(maxLog, v)
+    }
+    return {
+        values: values,
+        linMin: 0, linMax: Math.max(1, maxLin * 1.08),
+        logMin: 1, logMax: Math.max(10, maxLog * 1.35)
+    }
+}
+
+// Top centre of bar i in chart coordinates; plot = {x, y, width, height}.
+function barTop(i, v, channelCount, plot, logMode, axisMin, axisMax) {
+    const n = Math.max(1, channelCount)
+    const slot = plot.width / n
+    const x = plot.x + (i + 0.5) * slot
+    let frac
+    if (logMode) {
+        const vv = Math.max(v, axisMin)
+        const lmin = Math.log(Math.max(axisMin, 1))
+        const lmax = Math.log(Math.max(axisMax, axisMin * 10))
+        frac = lmax > lmin ? (Math.log(vv) - lmin) / (lmax - lmin) : 0
+    } else {
+        frac = axisMax > axisMin ? (v - axisMin) / (axisMax - axisMin) : 0
+    }
+    if (!(frac >= 0))
+        frac = 0
+    frac = Math.min(1, frac)
+    return { x: x, y: plot.y + plot.height * (1 - frac), slot: slot }
+}
+
+// ---- Calibration view ----
+
+function sweepXRange(fromMv, toMv) {
+    const lo = Math.min(fromMv, toMv)
+    let hi = Math.max(fromMv, toMv)
+    if (hi <= lo)
+        hi = lo + 1
+    return { min: lo, max: hi }
+}
+
+// Threshold offered by the plot's menu: whole mV within the DAC range.
+function menuMv(valueMv, dacMaxMv) {
+    const r = Math.round(valueMv)
+    if (!(r >= 0))
+        return 0
+    return Math.min(dacMaxMv, r)
+}
+
+// Index of the point whose x is nearest to cursorX and strictly closer than
+// limit px; the first of equally near points wins. -1 when none.
+function snapIndex(pixelXs, cursorX, limit) {
+    let best = -1
+    let bestDist = limit
+    for (let i = 0; i < pixelXs.length; ++i) {
+        const d = Math.abs(pixelXs[i] - cursorX)
+        if (d < bestDist) {
+            best = i
+            bestDist = d
+        }
+    }
+    return best
+}
+
+// Seen-range bookkeeping of a sweep: {yMin, yMax, logMin, logMax} (NaN = none yet).
+// Returns the ranges to set, or null for a count that is not a finite number >= 0.
+function sweepScale(seen, c) {
+    if (!(typeof c === "number" && isFinite(c) && c >= 0))
+        return null
+    seen.yMin = isNaN(seen.yMin) ? c : Math.min(seen.yMin, c)
+    seen.yMax = isNaN(seen.yMax) ? c : Math.max(seen.yMax, c)
+    const span = Math.max(1, seen.yMax - seen.yMin)
+    const pad = 0.15 * span
+    const out = { linMin: Math.max(0, seen.yMin - pad), linMax: Math.max(seen.yMin + 1, seen.yMax + pad), log: null }
+    if (c >= 1) {
+        seen.logMin = isNaN(seen.logMin) ? c : Math.min(seen.logMin, c)
+        seen.logMax = isNaN(seen.logMax) ? c : Math.max(seen.logMax, c)
+        out.log = { min: Math.max(1, seen.logMin), max: seen.logMax * 1.15 }
+    }
+    return out
+}
+
+// ---- Settings page ----
+
+// Threshold box text: every character but digits, ".", "," and "-" removed.
+function stripToNumber(text) {
+    return String(text).replace(/[^0-9.,\-]/g, "")
+}
+
+function voltsToMv(volts) {
+    return Math.round(Number(volts) * 1000)
+}

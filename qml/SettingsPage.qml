@@ -1,0 +1,339 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import MyStyle
+import Theme
+import "SceneLogic.js" as Logic
+
+Item {
+    id: page
+    objectName: "settingsPage"
+
+    readonly property int dacMaxMv: Math.round(device.dacMaxVolts * 1000)
+    readonly property bool networkEditable: device.connected && !device.networkApplying
+    readonly property bool addressesEditable: networkEditable && modeBox.currentIndex === 0
+    readonly property bool networkApplyEnabled: networkEditable
+        && (modeBox.currentIndex === 1
+            || (ipField.acceptableInput && maskField.acceptableInput && gatewayField.acceptableInput))
+
+    property alias periodBox: periodBox
+    property alias allBox: allBox
+    property alias modeBox: modeBox
+    property alias ipField: ipField
+    property alias maskField: maskField
+    property alias gatewayField: gatewayField
+    property alias channelBoxes: channelRepeater
+
+    signal back()
+
+    function normalizeIp(ip) {
+        return Logic.normalizeIpKeep(ip)
+    }
+
+    function channelMv(i) {
+        const list = device.dacVolts
+        return i < list.length ? Logic.voltsToMv(list[i]) : 0
+    }
+
+    function syncNetworkMode() {
+        if (modeBox.popup.visible)
+            return
+        modeBox.currentIndex = device.networkMode === "DHCP" ? 1 : 0
+    }
+
+    function syncNetworkAddresses(force) {
+        if (force || !ipField.activeFocus)
+            ipField.text = Logic.normalizeIpKeep(device.ipAddress)
+        if (force || !maskField.activeFocus)
+            maskField.text = Logic.normalizeIpKeep(device.netmask)
+        if (force || !gatewayField.activeFocus)
+            gatewayField.text = Logic.normalizeIpKeep(device.gateway)
+    }
+
+    function applyNetwork() {
+        ipField.text = Logic.normalizeIpKeep(ipField.text)
+        maskField.text = Logic.normalizeIpKeep(maskField.text)
+        gatewayField.text = Logic.normalizeIpKeep(gatewayField.text)
+        device.applyNetwork(modeBox.currentIndex === 1, ipField.text, maskField.text, gatewayField.text)
+    }
+
+    focus: true
+    Keys.onEscapePressed: page.back()
+
+    Component.onCompleted: {
+        syncNetworkMode()
+        syncNetworkAddresses(true)
+        forceActiveFocus()
+    }
+
+    // A click on empty space gives the focus back to the page, so Escape leaves it.
+    MouseArea {
+        anchors.fill: parent
+        z: -1
+        onPressed: (mouse) => {
+            page.forceActiveFocus()
+            mouse.accepted = false
+        }
+    }
+
+    Connections {
+        target: device
+        function onPeriodMsChanged() {
+            if (!periodBox.activeFocus)
+                periodBox.value = device.periodMs
+        }
+        function onDacVoltsChanged() {
+            const list = device.dacVolts
+            for (let i = 0; i < channelRepeater.count; ++i) {
+                const box = channelRepeater.itemAt(i).box
+                if (!box.activeFocus && i < list.length)
+                    box.setFromDevice(Logic.voltsToMv(list[i]))
+            }
+        }
+        function onNetworkModeChanged() { page.syncNetworkMode() }
+        function onIpAddressChanged() { page.syncNetworkAddresses(false) }
+        function onNetmaskChanged() { page.syncNetworkAddresses(false) }
+        function onGatewayChanged() { page.syncNetworkAddresses(false) }
+    }
+
+    component MvBox: SpinBox {
+        from: 0
+        to: page.dacMaxMv
+        stepSize: 1
+        editable: true
+        enabled: device.connected
+        textFromValue: (value, locale) => Number(value).toLocaleString(locale, "f", 0) + " mV"
+        valueFromText: (text, locale) => Number.fromLocaleString(locale, Logic.stripToNumber(text))
+        validator: RegularExpressionValidator { regularExpression: /^\s*-?[0-9.,\s]*\s*(mV)?\s*$/ }
+    }
+
+    component AddressField: TextField {
+        Layout.preferredWidth: 140
+        Layout.preferredHeight: 40
+        Layout.fillWidth: true
+        horizontalAlignment: TextInput.AlignHCenter
+        leftPadding: 6 * Theme.widthScale
+        rightPadding: 6 * Theme.widthScale
+        enabled: page.addressesEditable
+        // A full netmask must fit the narrow field.
+        font.pixelSize: Theme.textStyle.smallSize
+        validator: RegularExpressionValidator { regularExpression: Logic.ipv4Pattern }
+        color: !enabled ? Theme.palette.blockedTextColor
+               : !acceptableInput ? Theme.palette.linkTextColor
+               : (hovered || activeFocus) ? Theme.palette.hoveredTextColor
+               : Theme.palette.idleTextColor
+        onEditingFinished: text = Logic.normalizeIpKeep(text)
+    }
+
+    component FieldLabel: Label {
+        color: enabled ? Theme.palette.idleTextColor : Theme.palette.blockedTextColor
+        font.family: Theme.applicationFont.name
+        font.pixelSize: Theme.textStyle.normalSize
+        verticalAlignment: Text.AlignVCenter
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        anchors.margins: 10
+        spacing: 8
+
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 8
+
+            Button {
+                objectName: "backButton"
+                Layout.preferredWidth: 40
+                Layout.preferredHeight: 40
+                hoverEnabled: true
+                icon.source: "Images/arrow-left.svg"
+                icon.width: 20 * Theme.widthScale
+                icon.height: 20 * Theme.heightScale
+                onClicked: page.back()
+                HoverTip { text: qsTr("Back") }
+            }
+
+            Label {
+                Layout.fillWidth: true
+                text: qsTr("Settings")
+                color: Theme.palette.hoveredTextColor
+                font.family: Theme.applicationFont.name
+                font.pixelSize: Theme.textStyle.normalSize
+                verticalAlignment: Text.AlignVCenter
+            }
+        }
+
+        Flickable {
+            id: scroller
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            Layout.margins: 1
+            clip: true
+            contentWidth: width
+            contentHeight: body.implicitHeight + 16
+            boundsBehavior: Flickable.StopAtBounds
+            ScrollBar.vertical: ScrollBar {}
+
+            ColumnLayout {
+                id: body
+                width: scroller.width
+                spacing: 12
+
+                RowLayout {
+                    Layout.fillWidth: true
+                    spacing: 8
+
+                    FieldLabel {
+                        Layout.fillWidth: true
+                        text: qsTr("Gate Period, ms")
+                        enabled: true
+                    }
+                    SpinBox {
+                        id: periodBox
+                        objectName: "periodBox"
+                        Layout.preferredWidth: 140
+                        from: 1
+                        to: 60000
+                        stepSize: 10
+                        editable: true
+                        enabled: device.connected
+                        Component.onCompleted: value = device.periodMs
+                        textFromValue: (value, locale) => Number(value).toLocaleString(locale, "f", 0)
+                        valueFromText: (text, locale) => Number.fromLocaleString(locale, text)
+                    }
+                    Button {
+                        objectName: "periodApply"
+                        Layout.preferredHeight: 40
+                        text: qsTr("Apply")
+                        enabled: device.connected
+                        onClicked: device.applyPeriod(periodBox.value)
+                    }
+                }
+
+                RowLayout {
+                    Layout.fillWidth: true
+                    spacing: 8
+
+                    FieldLabel {
+                        Layout.fillWidth: true
+                        text: qsTr("Comparator thresholds (All channels)")
+                        elide: Text.ElideRight
+                        enabled: true
+                    }
+                    MvBox {
+                        id: allBox
+                        objectName: "allBox"
+                        Layout.preferredWidth: 140
+                        value: 0
+                    }
+                    Button {
+                        objectName: "setAllButton"
+                        Layout.preferredHeight: 40
+                        text: qsTr("Set all")
+                        enabled: device.connected
+                        onClicked: device.setAllDacVoltage(allBox.value / 1000.0)
+                    }
+                }
+
+                GridLayout {
+                    Layout.fillWidth: true
+                    columns: 4
+                    rowSpacing: 8
+                    columnSpacing: 8
+
+                    Repeater {
+                        id: channelRepeater
+                        model: device.channelCount
+
+                        Rectangle {
+                            id: cell
+                            required property int index
+                            property alias box: channelBox
+                            Layout.fillWidth: true
+                            Layout.preferredWidth: 1
+                            implicitHeight: cellRow.implicitHeight + 16
+                            color: Theme.palette.backgroundControlColor
+                            border.width: 1
+                            border.color: Theme.palette.borderIdleControlColor
+                            radius: 5
+
+                            RowLayout {
+                                id: cellRow
+                                anchors.fill: parent
+                                anchors.margins: 8
+                                spacing: 4
+
+                                FieldLabel {
+                                    Layout.preferredWidth: 48
+                                    text: qsTr("CH %1").arg(cell.index)
+                                    font.pixelSize: Theme.textStyle.smallSize
+                                    enabled: true
+                                }
+                                MvBox {
+                                    id: channelBox
+                                    objectName: "channelBox" + cell.index
+                                    Layout.fillWidth: true
+                                    Layout.minimumWidth: 60
+                                    // valueModified fires for user changes only, so device updates are not sent back.
+                                    function setFromDevice(mv) {
+                                        value = mv
+                                    }
+                                    Component.onCompleted: setFromDevice(page.channelMv(cell.index))
+                                    onValueModified: device.setDacVoltage(cell.index, value / 1000.0)
+                                }
+                            }
+                        }
+                    }
+                }
+
+                ToolSeparator {
+                    Layout.fillWidth: true
+                    orientation: Qt.Horizontal
+                    topPadding: 0
+                    bottomPadding: 0
+                    topInset: 0
+                }
+
+                RowLayout {
+                    Layout.fillWidth: true
+                    spacing: 8
+
+                    Label {
+                        text: qsTr("Network")
+                        color: Theme.palette.hoveredTextColor
+                        font.family: Theme.applicationFont.name
+                        font.pixelSize: Theme.textStyle.normalSize
+                    }
+                    ComboBox {
+                        id: modeBox
+                        objectName: "modeBox"
+                        Layout.preferredWidth: 140
+                        Layout.preferredHeight: 40
+                        Layout.leftMargin: 1
+                        model: [qsTr("Static"), qsTr("Auto")]
+                        enabled: page.networkEditable
+                        onActivated: (index) => {
+                            if (index === 1)
+                                page.syncNetworkAddresses(true)
+                        }
+                    }
+                    FieldLabel { text: qsTr("IP:"); enabled: page.addressesEditable }
+                    AddressField { id: ipField; objectName: "ipField"; placeholderText: qsTr("IP address") }
+                    FieldLabel { text: qsTr("MSK:"); enabled: page.addressesEditable }
+                    AddressField { id: maskField; objectName: "maskField"; placeholderText: qsTr("Netmask") }
+                    FieldLabel { text: qsTr("GW:"); enabled: page.addressesEditable }
+                    AddressField { id: gatewayField; objectName: "gatewayField"; placeholderText: qsTr("Gateway") }
+                    Button {
+                        objectName: "networkApply"
+                        Layout.preferredHeight: 40
+                        leftPadding: 10
+                        rightPadding: 10
+                        text: qsTr("Apply")
+                        enabled: page.networkApplyEnabled
+                        onClicked: page.applyNetwork()
+                    }
+                }
+            }
+        }
+    }
+}
