@@ -67,6 +67,7 @@ ApplicationWindow {
                 objectName: "statusLabel"
                 Layout.maximumWidth: implicitWidth
                 text: device.statusText
+                textFormat: Text.PlainText
                 color: device.connected ? Theme.palette.hoveredTextColor : Theme.palette.idleTextColor
                 font.family: Theme.applicationFont.name
                 font.pixelSize: Theme.textStyle.smallestSize
@@ -88,6 +89,7 @@ ApplicationWindow {
                 visible: device.lastError !== ""
                 Layout.fillWidth: true
                 text: device.lastError
+                textFormat: Text.PlainText
                 color: Theme.palette.linkTextColor
                 font.family: Theme.applicationFont.name
                 font.pixelSize: Theme.textStyle.smallestSize

@@ -160,7 +160,7 @@ void TcpLanScanner::finishProbe(QTcpSocket *socket, bool reached)
     const auto it = m_probes.constFind(socket);
     if (it == m_probes.constEnd())
         return;
-    const Probe probe = it.value();
+    const Probe probe = it.value(); // NOLINT(performance-unnecessary-copy-initialization): erased next
     m_probes.erase(it);
     discardSocket(socket);
     if (reached)

@@ -24,7 +24,7 @@ constexpr int kMaxPeriodMs = 60000;
 constexpr int kAllChannels = 15;
 // The recordings are for tests; a long-running zrf-sim must not grow forever.
 constexpr qsizetype kMaxRecordedFrames = 100000;
-constexpr qsizetype kMaxRecordedBytes = 4 * 1024 * 1024;
+constexpr qsizetype kMaxRecordedBytes = qsizetype(4) * 1024 * 1024;
 
 zrf::Frame ok(unsigned char cmd, const QByteArray &payload = {})
 {
@@ -124,7 +124,7 @@ QString SimInstrument::openPty()
         ::close(fd);
         return {};
     }
-    const QString path = QString::fromLocal8Bit(name);
+    QString path = QString::fromLocal8Bit(name);
     // Raw from the start, so nothing is echoed or translated before a client
     // configures the slave itself.
     termios tio {};
@@ -408,7 +408,7 @@ bool SimInstrument::loadState()
     if (m_statePath.isEmpty() || !file.open(QIODevice::ReadOnly))
         return false;
     // A state file is small; anything large is not ours.
-    if (file.size() > 64 * 1024)
+    if (file.size() > qint64(64) * 1024)
         return false;
     const QJsonDocument doc = QJsonDocument::fromJson(file.readAll());
     if (!doc.isObject())
@@ -424,7 +424,7 @@ bool SimInstrument::loadState()
         || !netmask.isString() || !gateway.isString())
         return false;
     QList<double> thresholds;
-    for (const QJsonValue &v : arr) {
+    for (const auto &v : arr) {
         if (!v.isDouble() || v.toDouble() < 0.0 || v.toDouble() > 1.0)
             return false;
         thresholds.append(v.toDouble());
