@@ -210,14 +210,13 @@ Item {
 
                         component RowLabel: Label {
                             Layout.preferredWidth: Math.max(60, implicitWidth)
-                            Layout.preferredHeight: view.rowHeight
                             verticalAlignment: Text.AlignVCenter
                             color: Theme.palette.idleTextColor
                             font.family: Theme.applicationFont.name
                             font.pixelSize: Theme.textStyle.smallSize
                         }
 
-                        RowLabel { text: qsTr("Channel:") }
+                        RowLabel { text: qsTr("Channel:"); Layout.preferredHeight: view.rowHeight }
                         ComboBox {
                             id: channelBox
                             objectName: "channelBox"
@@ -239,7 +238,7 @@ Item {
                             currentIndex: 0
                         }
 
-                        RowLabel { text: qsTr("From (mV):") }
+                        RowLabel { text: qsTr("From (mV):"); Layout.preferredHeight: view.rowHeight }
                         PropertyTextField {
                             id: fromField
                             objectName: "fromField"
@@ -250,7 +249,7 @@ Item {
                             value: 0
                         }
 
-                        RowLabel { text: qsTr("To (mV):") }
+                        RowLabel { text: qsTr("To (mV):"); Layout.preferredHeight: view.rowHeight }
                         PropertyTextField {
                             id: toField
                             objectName: "toField"
@@ -261,7 +260,7 @@ Item {
                             value: view.dacMaxMv
                         }
 
-                        RowLabel { text: qsTr("Step (mV):") }
+                        RowLabel { text: qsTr("Step (mV):"); Layout.preferredHeight: view.rowHeight }
                         PropertyTextField {
                             id: stepField
                             objectName: "stepField"

@@ -22,6 +22,12 @@ Rectangle {
     opacity: hoverArea.containsMouse ? 1 : 0.6
     Behavior on opacity { NumberAnimation { duration: 200 } }
 
+    // Box clicks write the model; the owner re-reads the visibility from it.
+    Connections {
+        target: legend.datamodel
+        function onDataChanged() { legend.visibilityChanged() }
+    }
+
     MouseArea {
         id: hoverArea
         anchors.fill: parent
@@ -43,6 +49,7 @@ Rectangle {
                 required property string seriesName
                 required property string seriesColor
                 required property bool seriesVisible
+                required property var model
                 objectName: "legendEntry" + index
                 spacing: 4 * Theme.widthScale
 
@@ -71,10 +78,8 @@ Rectangle {
                         id: boxArea
                         anchors.fill: parent
                         hoverEnabled: true
-                        onClicked: {
-                            legend.datamodel.setProperty(entry.index, "seriesVisible", !entry.seriesVisible)
-                            legend.visibilityChanged()
-                        }
+                        // The legend hears of the change through the model.
+                        onClicked: entry.model.seriesVisible = !entry.seriesVisible
                     }
                 }
 

@@ -117,20 +117,27 @@ Item {
             z: 1
             anchors.fill: parent
 
+            // What the bars read; a delegate reaches it as its parent.
+            readonly property var values: view.barValues
+            readonly property real fill: view.barFill
+            readonly property real plotBottom: panel.chart.plotArea.y + panel.chart.plotArea.height
+            function barTop(i, v) { return view.barTop(i, v) }
+
             Repeater {
                 model: device.channelCount
 
                 Item {
                     id: bar
                     required property int index
-                    readonly property real value: index < view.barValues.length ? view.barValues[index] : 0
-                    readonly property var peak: view.barTop(index, value)
-                    readonly property real plotBottom: panel.chart.plotArea.y + panel.chart.plotArea.height
+                    readonly property var host: parent
+                    readonly property real value: index < host.values.length ? host.values[index] : 0
+                    readonly property var peak: host.barTop(index, value)
+                    readonly property real plotBottom: host.plotBottom
                     anchors.fill: parent
 
                     Rectangle {
                         objectName: "bar" + bar.index
-                        width: bar.peak.slot * view.barFill
+                        width: bar.peak.slot * bar.host.fill
                         height: Math.max(0, bar.plotBottom - bar.peak.y)
                         x: bar.peak.x - width / 2
                         y: bar.peak.y
@@ -142,8 +149,8 @@ Item {
                         objectName: "tag" + bar.index
                         width: tagText.implicitWidth + 10
                         height: tagText.implicitHeight + 4
-                        x: Math.max(0, Math.min(overlay.width - width, bar.peak.x - width / 2))
-                        y: Math.max(0, Math.min(overlay.height - height, bar.peak.y - 4 - height))
+                        x: Math.max(0, Math.min(bar.width - width, bar.peak.x - width / 2))
+                        y: Math.max(0, Math.min(bar.height - height, bar.peak.y - 4 - height))
                         radius: 3
                         color: Theme.palette.backgroundControlColor
                         border.width: 1

@@ -79,13 +79,14 @@ Item {
     Component.onCompleted: selectPortInBox()
 
     component BarButton: Button {
+        id: barButton
         property string tip: ""
         Layout.preferredWidth: 40
         Layout.preferredHeight: 40
         hoverEnabled: true
         icon.width: 20 * Theme.widthScale
         icon.height: 20 * Theme.heightScale
-        HoverTip { text: parent.tip }
+        HoverTip { text: barButton.tip }
     }
 
     ButtonGroup { id: transportGroup; exclusive: true }
@@ -181,7 +182,7 @@ Item {
                     ignoreUnknownSignals: true
                     function onTextEdited() {
                         if (page.tcpMode)
-                            page.hostText = portBox.contentItem.text
+                            page.hostText = (portBox.contentItem as TextInput).text
                     }
                 }
             }

@@ -1,7 +1,9 @@
 import QtQuick
 import QtQuick.Controls
+import QtQuick.Templates as T
 
-// Tooltip that opens only after the pointer has rested on its parent control.
+// Tooltip that opens only after the pointer has rested on its parent control
+// (any Control: its hovered property is read).
 ToolTip {
     id: tip
 
@@ -19,7 +21,7 @@ ToolTip {
         target: tip.parent
         ignoreUnknownSignals: true
         function onHoveredChanged() {
-            if (tip.parent.hovered) {
+            if ((tip.parent as T.Control).hovered) {
                 delayTimer.restart()
             } else {
                 delayTimer.stop()

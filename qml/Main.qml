@@ -19,18 +19,11 @@ ApplicationWindow {
     animationEnable: true
 
     Component {
-        id: homePageComponent
-        HomePage {
-            onOpenSettings: stack.push(settingsPageComponent)
-        }
-    }
-
-    Component {
         id: settingsPageComponent
         SettingsPage {
             onBack: {
-                if (stack.depth > 1)
-                    stack.pop()
+                if (StackView.view.depth > 1)
+                    StackView.view.pop()
             }
         }
     }
@@ -40,7 +33,9 @@ ApplicationWindow {
         objectName: "pageStack"
         anchors.fill: parent
         clip: true
-        initialItem: homePageComponent
+        initialItem: HomePage {
+            onOpenSettings: stack.push(settingsPageComponent)
+        }
     }
 
     footer: Item {

@@ -30,11 +30,6 @@ Item {
         return Logic.normalizeIpKeep(ip)
     }
 
-    function channelMv(i) {
-        const list = device.dacVolts
-        return i < list.length ? Logic.voltsToMv(list[i]) : 0
-    }
-
     function syncNetworkMode() {
         if (modeBox.popup.visible)
             return
@@ -98,7 +93,7 @@ Item {
 
     component MvBox: SpinBox {
         from: 0
-        to: page.dacMaxMv
+        to: Math.round(device.dacMaxVolts * 1000)
         stepSize: 1
         editable: true
         enabled: device.connected
@@ -114,7 +109,6 @@ Item {
         horizontalAlignment: TextInput.AlignHCenter
         leftPadding: 6 * Theme.widthScale
         rightPadding: 6 * Theme.widthScale
-        enabled: page.addressesEditable
         // A full netmask must fit the narrow field.
         font.pixelSize: Theme.textStyle.smallSize
         validator: RegularExpressionValidator { regularExpression: Logic.ipv4Pattern }
@@ -278,7 +272,10 @@ Item {
                                     function setFromDevice(mv) {
                                         value = mv
                                     }
-                                    Component.onCompleted: setFromDevice(page.channelMv(cell.index))
+                                    Component.onCompleted: {
+                                        const list = device.dacVolts
+                                        setFromDevice(cell.index < list.length ? Logic.voltsToMv(list[cell.index]) : 0)
+                                    }
                                     onValueModified: device.setDacVoltage(cell.index, value / 1000.0)
                                 }
                             }
@@ -318,11 +315,11 @@ Item {
                         }
                     }
                     FieldLabel { text: qsTr("IP:"); enabled: page.addressesEditable }
-                    AddressField { id: ipField; objectName: "ipField"; placeholderText: qsTr("IP address") }
+                    AddressField { id: ipField; enabled: page.addressesEditable; objectName: "ipField"; placeholderText: qsTr("IP address") }
                     FieldLabel { text: qsTr("MSK:"); enabled: page.addressesEditable }
-                    AddressField { id: maskField; objectName: "maskField"; placeholderText: qsTr("Netmask") }
+                    AddressField { id: maskField; enabled: page.addressesEditable; objectName: "maskField"; placeholderText: qsTr("Netmask") }
                     FieldLabel { text: qsTr("GW:"); enabled: page.addressesEditable }
-                    AddressField { id: gatewayField; objectName: "gatewayField"; placeholderText: qsTr("Gateway") }
+                    AddressField { id: gatewayField; enabled: page.addressesEditable; objectName: "gatewayField"; placeholderText: qsTr("Gateway") }
                     Button {
                         objectName: "networkApply"
                         Layout.preferredHeight: 40

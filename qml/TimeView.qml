@@ -146,7 +146,7 @@ Item {
             const py = chart.mapToPosition(Qt.point(t, y), series[i]).y - plot.y
             if (py < 0 || py > plot.height)
                 continue
-            hits.push({ py: py, text: String(Math.round(y)), seriesColor: String(series[i].color) })
+            hits.push({ py: py, cursorX: overlay.cursorX, text: String(Math.round(y)), seriesColor: String(series[i].color) })
         }
         Logic.spreadTags(hits, 16)
         for (let j = 0; j < hits.length; ++j)
@@ -231,14 +231,16 @@ Item {
             Repeater {
                 model: hoverArea.containsMouse ? hitModel : null
 
+                // Placed against the overlay, which is the tags' parent.
                 Rectangle {
                     required property real py
+                    required property real cursorX
                     required property string text
                     required property string seriesColor
                     width: tagText.implicitWidth + 10
                     height: tagText.implicitHeight + 4
-                    x: Logic.tagLeft(overlay.cursorX, width, overlay.width, 8)
-                    y: Logic.clampTag(py, height, overlay.height)
+                    x: Logic.tagLeft(cursorX, width, parent.width, 8)
+                    y: Logic.clampTag(py, height, parent.height)
                     radius: 3
                     color: Theme.palette.backgroundControlColor
                     border.width: 1

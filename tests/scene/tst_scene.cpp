@@ -1,9 +1,8 @@
 // Quick Test runner for the scene: a widgets application (Qt Charts needs
 // one), the MyStyle style, the resource import path and a stand-in `device`.
 
-#include "FakeDevice.h"
-
 #include <QApplication>
+#include <QQmlComponent>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QQuickStyle>
@@ -17,10 +16,13 @@ public slots:
     void qmlEngineAvailable(QQmlEngine *engine)
     {
         engine->addImportPath(QStringLiteral("qrc:/qt/qml"));
-        auto *device = new FakeDevice(engine);
+        QQmlComponent fake(engine, QUrl::fromLocalFile(QStringLiteral(QUICK_TEST_SOURCE_DIR "/FakeDevice.qml")));
+        QObject *device = fake.create();
+        if (!device)
+            qFatal("FakeDevice.qml: %s", qPrintable(fake.errorString()));
+        device->setParent(engine);
         engine->rootContext()->setContextProperty(QStringLiteral("device"), device);
         engine->rootContext()->setContextProperty(QStringLiteral("appVersion"), QStringLiteral("0.1.0"));
-        engine->rootContext()->setContextProperty(QStringLiteral("appName"), QStringLiteral("Tachyra"));
     }
 };
 

@@ -189,8 +189,10 @@ T.ApplicationWindow {
                     Layout.fillHeight: true
                     leftPadding: 10 * Theme.widthScale
                     rightPadding: 10 * Theme.widthScale
-                    // The version is the using window's own property, if it declares one.
-                    text: "v. " + (window["version"] !== undefined ? window["version"] : "---")
+                    // The using window's own version property, if it declares one; read
+                    // untyped, since this type cannot know it.
+                    readonly property var owner: window
+                    text: "v. " + (owner.version !== undefined ? owner.version : "---")
                     color: versionArea.containsMouse ? Qt.lighter(Theme.palette.blockedTextColor, 1.5)
                                                      : Theme.palette.blockedTextColor
                     font.family: Theme.applicationFont.name

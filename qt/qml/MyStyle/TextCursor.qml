@@ -1,11 +1,14 @@
 import QtQuick
+import QtQuick as QQ
 import Theme
 
 // Blinking text cursor of the style: a colour cycle instead of a visibility toggle.
 Rectangle {
     width: 2
-    // The parent is the text item that owns this cursor.
-    visible: parent ? parent["cursorVisible"] === true : false
+    // The parent is the text item that owns this cursor: a TextInput or a TextEdit.
+    readonly property QQ.TextInput input: parent as QQ.TextInput
+    readonly property QQ.TextEdit edit: parent as QQ.TextEdit
+    visible: input ? input.cursorVisible : edit ? edit.cursorVisible : false
 
     SequentialAnimation on color {
         loops: Animation.Infinite

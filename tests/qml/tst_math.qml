@@ -1,0 +1,90 @@
+import QtQuick
+import QtTest
+import QtCharts
+import Theme
+import "qrc:/qml/ChartMath.js" as ChartMath
+
+// The arithmetic behind the theme and the charts.
+TestCase {
+    name: "ThemeAndChartMath"
+
+    function test_textSizes_data() {
+        return [
+            { tag: "1920x1080", w: 1920, h: 1080, sizes: [39, 29, 24, 20, 15, 12, 9] },
+            { tag: "2560x1440", w: 2560, h: 1440, sizes: [52, 39, 33, 26, 20, 16, 12] },
+            { tag: "1366x768", w: 1366, h: 768, sizes: [28, 21, 17, 14, 10, 8, 6] }
+        ]
+    }
+    function test_textSizes(data) {
+        const t = Theme.textSizesFor(data.w, data.h)
+        compare([t.hugeSize, t.bigestSize, t.bigSize, t.normalSize, t.smallSize, t.smallestSize, t.tinySize],
+                data.sizes)
+        compare(Theme.scaledSize(10, 0.85), 9)      // half rounds up
+        tryVerify(() => Theme.applicationFont.status === FontLoader.Ready, 2000)
+    }
+
+    function test_ticks_data() {
+        return [
+            { tag: "0..1", min: 0, max: 1, ticks: 5, interval: 0.2 },
+            { tag: "range 1.15", min: 0, max: 1.15, ticks: 5, interval: 0.5 },
+            { tag: "empty range", min: 3, max: 3, ticks: 5, interval: 1 },
+            { tag: "reversed", min: 3, max: 1, ticks: 5, interval: 1 },
+            { tag: "infinite", min: 0, max: Infinity, ticks: 5, interval: 1 },
+            { tag: "80 px", px: 80, label: 12, count: 3 },
+            { tag: "400 px", px: 400, label: 12, count: 5 },
+            { tag: "no length", px: 0, label: 12, count: 4 }
+        ]
+    }
+    function test_ticks(data) {
+        if (data.px !== undefined)
+            compare(ChartMath.desiredTickCount(data.px, data.label), data.count)
+        else
+            fuzzyCompare(ChartMath.tickInterval(data.min, data.max, data.ticks), data.interval, 1e-12)
+    }
+
+    ValueAxis { id: valueAxis }
+    LogValueAxis { id: logAxis; base: 10 }
+    // Records whether min ever passed max between the two writes.
+    QtObject {
+        id: recorder
+        property real min: 0
+        property real max: 1
+        property bool crossed: false
+        onMinChanged: if (min > max) crossed = true
+        onMaxChanged: if (min > max) crossed = true
+    }
+
+    // A real axis refuses min > max, so a wrong write order also shows there.
+    function test_ranges_data() {
+        return [
+            { tag: "crossed", from: [0, 1], to: [5, 3], expect: [5, 6] },
+            { tag: "up past max", from: [0, 1], to: [20, 30], expect: [20, 30] },
+            { tag: "down past min", from: [20, 30], to: [-10, -5], expect: [-10, -5] },
+            { tag: "log below one", log: true, from: [1, 10], to: [0, 0.5], expect: [1, 10] },
+            { tag: "log up", log: true, from: [1, 10], to: [100, 1000], expect: [100, 1000] },
+            { tag: "log down", log: true, from: [100, 1000], to: [1, 5], expect: [1, 5] },
+            { tag: "log crossed", log: true, from: [1, 10], to: [50, 20], expect: [50, 500] }
+        ]
+    }
+    function test_ranges(data) {
+        const set = data.log ? ChartMath.setLogRange : ChartMath.setLinearRange
+        for (const axis of [data.log ? logAxis : valueAxis, recorder]) {
+            axis.max = 1e9
+            axis.min = data.from[0]
+            axis.max = data.from[1]
+            recorder.crossed = false
+            set(axis, data.to[0], data.to[1])
+            compare([axis.min, axis.max], data.expect)
+            verify(!recorder.crossed)
+        }
+    }
+
+    function test_formatCount_data() {
+        return [
+            { v: 12345, s: "1.2345e+4" }, { v: 0, s: "0.0000e+0" }, { v: 0.5, s: "5.0000e-1" },
+            { v: 123456789, s: "1.2346e+8" }, { v: 1.5e-12, s: "1.5000e-12" } ]
+    }
+    function test_formatCount(data) {
+        compare(ChartMath.formatCount(data.v), data.s)
+    }
+}

@@ -1,0 +1,59 @@
+import QtQml
+
+// Stand-in for the session object as the scene sees it. Tests write its properties and
+// read the method calls back from `calls`; it never touches a port or the network.
+QtObject {
+    readonly property int channelCount: 8
+    readonly property real dacMaxVolts: 1
+    property bool connected: false
+    property bool connecting: false
+    property var ports: []
+    property string portName: ""
+    property var tcpHosts: []
+    property string tcpHost: ""
+    property bool tcpScanning: false
+    property real tcpScanProgress: 0
+    property string lastError: ""
+    property string statusText: "Disconnected"
+    property var counts: zeros()
+    property var dacVolts: zeros()
+    property int periodMs: 1000
+    property bool calibrationRunning: false
+    property real calibrationProgress: 0
+    property string networkMode: ""
+    property string ipAddress: ""
+    property string netmask: ""
+    property string gateway: ""
+    property bool networkApplying: false
+    property var calls: []
+
+    signal calibrationPoint(real thresholdMv, real counts)
+    signal calibrationSucceeded()
+
+    function zeros() { return [0, 0, 0, 0, 0, 0, 0, 0] }
+    function log(...call) { calls = calls.concat([call[0] + "(" + call.slice(1).join(",") + ")"]) }
+
+    // Back to a fresh session, with the call log emptied.
+    function reset() {
+        connected = connecting = tcpScanning = calibrationRunning = networkApplying = false
+        ports = tcpHosts = calls = []
+        portName = tcpHost = lastError = networkMode = ipAddress = netmask = gateway = ""
+        statusText = "Disconnected"
+        counts = dacVolts = zeros()
+        periodMs = 1000
+    }
+    // A count reading: a fresh array, so it always signals like the real poll.
+    function pushCounts(values) { counts = values.slice() }
+
+    // A test must never start a real LAN scan: calls are only recorded.
+    function startTcpScan() { log("startTcpScan") }
+    function stopTcpScan() { log("stopTcpScan") }
+    function connectToDevice(tcp) { log("connectToDevice", tcp === true) }
+    function disconnectFromDevice() { log("disconnectFromDevice") }
+    function applyPeriod(ms) { log("applyPeriod", ms) }
+    function setDacVoltage(channel, volts) { log("setDacVoltage", channel, volts) }
+    function setAllDacVoltage(volts) { log("setAllDacVoltage", volts) }
+    function applyNetwork(dhcp, ip, mask, gw) { log("applyNetwork", dhcp, ip, mask, gw) }
+    function startCalibration(ch, from, to, step) { log("startCalibration", ch, from, to, step) }
+    function stopCalibration() { log("stopCalibration"); calibrationRunning = false }   // ends the run
+}
