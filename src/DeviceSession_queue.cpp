@@ -13,7 +13,7 @@ void DeviceSession::pumpQueue()
     if (m_busy || m_queue.isEmpty() || !m_connected)
         return;
     m_busy = true;
-    const QByteArray &frame = m_queue.constFirst().frame;
+    const QByteArray frame = m_queue.constFirst().frame;
     if (m_transport == 1) {
         m_socket.write(frame);
         m_socket.flush();
@@ -21,7 +21,10 @@ void DeviceSession::pumpQueue()
         m_serial.write(frame);
         m_serial.flush();
     }
-    m_commandTimer.start(kCommandTimeoutMs);
+    // A flush that fails can close the link on the spot; the clean-up has
+    // then emptied the queue and no reply is awaited.
+    if (m_busy)
+        m_commandTimer.start(kCommandTimeoutMs);
 }
 
 void DeviceSession::clearQueue()

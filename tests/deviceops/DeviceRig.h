@@ -12,102 +12,69 @@
 #include <memory>
 
 struct SdacFrame {
-    double channel = -1;
-    double volts = -1;
+    double channel = -1, volts = -1;
+    bool operator==(const SdacFrame &o) const { return channel == o.channel && volts == o.volts; }
 };
 
 class DeviceRig
 {
 public:
-    // Addresses handed out from `first` up to `last`, one per rig.
-    static QString nextAddress(int first, int last)
+    // One address per rig, handed out from `first` up to `last`.
+    DeviceRig(int first, int last)
     {
         static int next = first;
         if (next > last)
             qFatal("deviceops: loopback address range used up");
-        return QStringLiteral("127.0.0.%1").arg(next++);
-    }
-
-    explicit DeviceRig(const QString &address)
-        : address(address)
-    {
-        sim = std::make_unique<SimInstrument>();
-        session = std::make_unique<DeviceSession>();
+        address = QStringLiteral("127.0.0.%1").arg(next++);
         session->setSerialPortSource([] { return QList<SerialPortEntry>{}; });
         session->setNetInterfaceSource([] { return QList<NetInterface>{}; });
         listening = sim->listenTcp(QHostAddress(address), DeviceSession::kTcpPort);
     }
 
-    ~DeviceRig()
-    {
-        session.reset();
-        sim.reset();
-    }
-
-    // Connects and waits until the opening exchange has been answered.
+    // Connects and waits until the opening exchange (seven requests) is answered.
     bool open()
     {
-        if (!listening)
-            return false;
         const qsizetype from = mark();
         session->setTcpHost(address);
         session->connectToDevice(true);
-        if (!QTest::qWaitFor([this] { return session->connected(); }, 5000))
-            return false;
-        // PERD?, SDAC?, four network reads, COUN?
-        return QTest::qWaitFor([this, from] { return mark() - from >= 7 && idle(); }, 5000);
+        return listening && QTest::qWaitFor([&] { return session->connected() && mark() - from >= 7 && idle(); }, 5000);
     }
-
     bool idle() const { return !session->busy() && session->queueLength() == 0; }
-    bool waitIdle(int ms = 5000)
-    {
-        return QTest::qWaitFor([this] { return idle(); }, ms);
-    }
+    bool waitIdle() { return QTest::qWaitFor([this] { return idle(); }, 5000); }
+    qsizetype mark() const { return sim->received().size(); }
 
-    // Commands seen by the instrument from index `from` on, poll reads left out.
-    QList<unsigned char> commands(qsizetype from = 0) const
-    {
-        QList<unsigned char> out;
-        const QList<zrf::Frame> frames = sim->received();
-        for (qsizetype i = from; i < frames.size(); ++i) {
-            if (frames.at(i).command != zrf::kCountQuery)
-                out.append(frames.at(i).command);
-        }
-        return out;
-    }
-
+    // Requests the instrument saw from index `from` on: all of code `cmd`, or
+    // with cmd 0 every one but the count reads of polling.
     QList<zrf::Frame> frames(unsigned char cmd, qsizetype from = 0) const
     {
         QList<zrf::Frame> out;
-        const QList<zrf::Frame> all = sim->received();
-        for (qsizetype i = from; i < all.size(); ++i) {
-            if (all.at(i).command == cmd)
-                out.append(all.at(i));
+        for (const zrf::Frame &f : sim->received().mid(from)) {
+            if (cmd ? f.command == cmd : f.command != zrf::kCountQuery)
+                out.append(f);
         }
         return out;
     }
-
+    QList<unsigned char> commands(qsizetype from = 0) const
+    {
+        QList<unsigned char> out;
+        for (const zrf::Frame &f : frames(0, from))
+            out.append(f.command);
+        return out;
+    }
     QList<SdacFrame> sdacs(qsizetype from = 0) const
     {
         QList<SdacFrame> out;
         for (const zrf::Frame &f : frames(zrf::kSdac, from)) {
             QList<double> v;
-            SdacFrame s;
-            if (f.payload.size() == 16 && zrf::unpackDoubles(f.payload, &v)) {
-                s.channel = v.at(0);
-                s.volts = v.at(1);
-            }
-            out.append(s);
+            out.append(f.payload.size() == 16 && zrf::unpackDoubles(f.payload, &v) ? SdacFrame{v[0], v[1]} : SdacFrame{});
         }
         return out;
     }
 
-    qsizetype mark() const { return sim->received().size(); }
-
     QString address;
     bool listening = false;
-    std::unique_ptr<SimInstrument> sim;
-    std::unique_ptr<DeviceSession> session;
+    std::unique_ptr<SimInstrument> sim = std::make_unique<SimInstrument>();
+    std::unique_ptr<DeviceSession> session = std::make_unique<DeviceSession>(); // last: goes first
 };
 
 inline QList<double> toDoubles(const QVariantList &list)

@@ -3,137 +3,107 @@
 
 #include "DeviceRig.h"
 
-namespace {
-QString nextAddress() { return DeviceRig::nextAddress(100, 109); }
-const QList<double> kSimDefault(8, 0.1);
-}
-
 class TestThresholds : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void clampsAndGuardsSingleChannel()
+    void setsClampedLevels()
     {
-        DeviceRig rig(nextAddress());
+        DeviceRig rig(100, 109);
         QVERIFY(rig.open());
-        QCOMPARE(toDoubles(rig.session->dacVolts()), kSimDefault);
+        DeviceSession *s = rig.session.get();
+        QCOMPARE(toDoubles(s->dacVolts()), QList<double>(8, 0.1));
+        QSignalSpy changed(s, &DeviceSession::dacVoltsChanged);
 
-        const qsizetype start = rig.mark();
-        rig.session->setDacVoltage(3, 1.7);
-        rig.session->setDacVoltage(3, -0.1);
-        rig.session->setDacVoltage(8, 0.5);
-        rig.session->setDacVoltage(-1, 0.5);
+        qsizetype start = rig.mark();
+        s->setDacVoltage(3, 1.7);
+        s->setDacVoltage(3, -0.1);
+        s->setDacVoltage(8, 0.5);
+        s->setDacVoltage(-1, 0.5);
         QVERIFY(rig.waitIdle());
-
         // Each accepted level gets its own EEPROM write, queued only once the
         // instrument has acknowledged it, so behind the second level.
-        const QList<unsigned char> expected{zrf::kSdac, zrf::kSdac, zrf::kWeep, zrf::kWeep};
-        QCOMPARE(rig.commands(start), expected);
-        const QList<SdacFrame> sent = rig.sdacs(start);
-        QCOMPARE(sent.at(0).channel, 3.0);
-        QCOMPARE(sent.at(0).volts, 1.0);
-        QCOMPARE(sent.at(1).channel, 3.0);
-        QCOMPARE(sent.at(1).volts, 0.0);
-        QCOMPARE(rig.session->dacVolts().at(3).toDouble(), 0.0);
+        QCOMPARE(rig.commands(start), (QList<unsigned char>{zrf::kSdac, zrf::kSdac, zrf::kWeep, zrf::kWeep}));
+        QCOMPARE(rig.sdacs(start), (QList<SdacFrame>{{3, 1.0}, {3, 0.0}}));
+        QCOMPARE(s->dacVolts().at(3).toDouble(), 0.0);
         QCOMPARE(rig.sim->eepromWrites(), 2);
 
-        rig.session->disconnectFromDevice();
-        const qsizetype afterClose = rig.mark();
-        rig.session->setDacVoltage(0, 0.5);
-        rig.session->setAllDacVoltage(0.5);
-        rig.session->refreshDacVolts();
-        QTest::qWait(100);
-        QCOMPARE(rig.mark(), afterClose);
-    }
-
-    void allChannelsInOneCommand()
-    {
-        DeviceRig rig(nextAddress());
-        QVERIFY(rig.open());
-        QSignalSpy changed(rig.session.get(), &DeviceSession::dacVoltsChanged);
-
-        const qsizetype start = rig.mark();
-        rig.session->setAllDacVoltage(0.25);
+        // All channels: one SDAC with channel 15.
+        start = rig.mark();
+        changed.clear();
+        s->setAllDacVoltage(0.25);
         QVERIFY(rig.waitIdle());
-
-        const QList<unsigned char> expected{zrf::kSdac, zrf::kWeep};
-        QCOMPARE(rig.commands(start), expected);
-        QCOMPARE(rig.sdacs(start).at(0).channel, 15.0);
-        QCOMPARE(rig.sdacs(start).at(0).volts, 0.25);
-        QCOMPARE(changed.count(), 1);
-        QCOMPARE(toDoubles(rig.session->dacVolts()), QList<double>(8, 0.25));
+        QCOMPARE(rig.commands(start), (QList<unsigned char>{zrf::kSdac, zrf::kWeep}));
+        QCOMPARE(rig.sdacs(start), (QList<SdacFrame>{{15, 0.25}}));
+        QCOMPARE(toDoubles(s->dacVolts()), QList<double>(8, 0.25));
         QCOMPARE(rig.sim->thresholds(), QList<double>(8, 0.25));
-
         // Same level again: still sent and stored, but nothing changed.
-        rig.session->setAllDacVoltage(0.25);
-        rig.session->setDacVoltage(5, 0.25);
+        s->setAllDacVoltage(0.25);
+        s->setDacVoltage(5, 0.25);
         QVERIFY(rig.waitIdle());
-        const QList<unsigned char> again{zrf::kSdac, zrf::kWeep, zrf::kSdac, zrf::kSdac,
-                                         zrf::kWeep, zrf::kWeep};
-        QCOMPARE(rig.commands(start), again);
+        QCOMPARE(rig.commands(start).size(), 6);
         QCOMPARE(changed.count(), 1);
+
+        // Without a link nothing is sent.
+        s->disconnectFromDevice();
+        start = rig.mark();
+        s->setDacVoltage(0, 0.5);
+        s->setAllDacVoltage(0.5);
+        s->refreshDacVolts();
+        s->applyNetwork(true, {}, {}, {});
+        s->refreshNetwork();
+        QTest::qWait(100);
+        QCOMPARE(rig.mark(), start);
     }
 
-    void readingIsClampedAndPublishedOnChangeOnly()
+    void readsAndRejections()
     {
-        DeviceRig rig(nextAddress());
+        DeviceRig rig(100, 109);
         QVERIFY(rig.open());
-        QSignalSpy changed(rig.session.get(), &DeviceSession::dacVoltsChanged);
-
+        DeviceSession *s = rig.session.get();
+        QSignalSpy changed(s, &DeviceSession::dacVoltsChanged);
         const QList<double> raw{1.3, -0.2, 0.5, 0.0, 1.0, 0.75, 0.001, 0.999};
         rig.sim->overrideReply(zrf::kSdacQuery, zrf::packDoubles(raw), 2);
-        rig.session->refreshDacVolts();
-        rig.session->refreshDacVolts();
+        s->refreshDacVolts();
+        s->refreshDacVolts();
         QVERIFY(rig.waitIdle());
         const QList<double> published{1.0, 0.0, 0.5, 0.0, 1.0, 0.75, 0.001, 0.999};
-        QCOMPARE(toDoubles(rig.session->dacVolts()), published);
+        QCOMPARE(toDoubles(s->dacVolts()), published);
         QCOMPARE(changed.count(), 1);
 
         // Seven values, a ragged length, a rejection: each one refused.
         rig.sim->overrideReply(zrf::kSdacQuery, zrf::packDoubles(QList<double>(7, 0.3)), 1);
-        rig.session->refreshDacVolts();
+        s->refreshDacVolts();
         QVERIFY(rig.waitIdle());
-        QCOMPARE(rig.session->lastError(), QStringLiteral("Bad SDAC? reply"));
+        QCOMPARE(s->lastError(), QStringLiteral("Bad SDAC? reply"));
         rig.sim->overrideReply(zrf::kSdacQuery, QByteArray(65, '\0'), 1);
-        rig.session->refreshDacVolts();
-        QVERIFY(rig.waitIdle());
+        s->refreshDacVolts();
         SimFaults faults;
         faults.rejectCommand = zrf::kSdacQuery;
         rig.sim->setFaults(faults);
-        rig.session->refreshDacVolts();
+        s->refreshDacVolts();
         QVERIFY(rig.waitIdle());
-        QCOMPARE(toDoubles(rig.session->dacVolts()), published);
-        QCOMPARE(changed.count(), 1);
-    }
+        QCOMPARE(toDoubles(s->dacVolts()), published);
 
-    void rejectionsAreReported()
-    {
-        DeviceRig rig(nextAddress());
-        QVERIFY(rig.open());
-        QSignalSpy changed(rig.session.get(), &DeviceSession::dacVoltsChanged);
-
-        SimFaults faults;
+        // A rejected level is not stored and not published.
         faults.rejectCommand = zrf::kSdac;
         rig.sim->setFaults(faults);
-        qsizetype start = rig.mark();
-        rig.session->setDacVoltage(1, 0.6);
-        rig.session->setAllDacVoltage(0.7);
+        const qsizetype start = rig.mark();
+        s->setDacVoltage(1, 0.6);
+        s->setAllDacVoltage(0.7);
         QVERIFY(rig.waitIdle());
-        // Not accepted: no EEPROM write and nothing published.
         QCOMPARE(rig.commands(start), (QList<unsigned char>{zrf::kSdac, zrf::kSdac}));
-        QCOMPARE(rig.session->lastError(), QStringLiteral("SDAC rejected"));
-        QCOMPARE(changed.count(), 0);
-        QCOMPARE(toDoubles(rig.session->dacVolts()), kSimDefault);
-
+        QCOMPARE(s->lastError(), QStringLiteral("SDAC rejected"));
+        QCOMPARE(changed.count(), 1);
+        // A refused EEPROM write still leaves the level taken.
         faults.rejectCommand = zrf::kWeep;
         rig.sim->setFaults(faults);
-        rig.session->setDacVoltage(1, 0.6);
+        s->setDacVoltage(1, 0.6);
         QVERIFY(rig.waitIdle());
-        QCOMPARE(rig.session->lastError(), QStringLiteral("WEEP rejected"));
-        // The level itself was taken.
-        QCOMPARE(rig.session->dacVolts().at(1).toDouble(), 0.6);
-        QCOMPARE(changed.count(), 1);
+        QCOMPARE(s->lastError(), QStringLiteral("WEEP rejected"));
+        QCOMPARE(s->dacVolts().at(1).toDouble(), 0.6);
+        QCOMPARE(changed.count(), 2);
     }
 };
 
