@@ -3,18 +3,16 @@
 // A real DeviceSession linked over loopback TCP to the simulated instrument.
 // Each rig takes its own loopback address so test executables run in parallel.
 
-#include "DeviceSession.h"
+#include "../common/LoopbackRig.h"
 #include "SimInstrument.h"
 
 #include <QSignalSpy>
 #include <QtTest>
 
 #include <memory>
+#include <utility>
 
-struct SdacFrame {
-    double channel = -1, volts = -1;
-    bool operator==(const SdacFrame &o) const { return channel == o.channel && volts == o.volts; }
-};
+using SdacFrame = std::pair<double, double>; // channel, volts
 
 class DeviceRig
 {
@@ -26,8 +24,7 @@ public:
         if (next > last)
             qFatal("deviceops: loopback address range used up");
         address = QStringLiteral("127.0.0.%1").arg(next++);
-        session->setSerialPortSource([] { return QList<SerialPortEntry>{}; });
-        session->setNetInterfaceSource([] { return QList<NetInterface>{}; });
+        isolate(*session);
         listening = sim->listenTcp(QHostAddress(address), DeviceSession::kTcpPort);
     }
 
@@ -61,12 +58,14 @@ public:
             out.append(f.command);
         return out;
     }
+    // From now on the instrument answers `code` with 0x02 (-1: no fault at all).
+    void reject(int code) { setFault(*sim, &SimFaults::rejectCommand, code); }
     QList<SdacFrame> sdacs(qsizetype from = 0) const
     {
         QList<SdacFrame> out;
         for (const zrf::Frame &f : frames(zrf::kSdac, from)) {
             QList<double> v;
-            out.append(f.payload.size() == 16 && zrf::unpackDoubles(f.payload, &v) ? SdacFrame{v[0], v[1]} : SdacFrame{});
+            out.append(f.payload.size() == 16 && zrf::unpackDoubles(f.payload, &v) ? SdacFrame{v[0], v[1]} : SdacFrame{-1, -1});
         }
         return out;
     }
@@ -76,11 +75,3 @@ public:
     std::unique_ptr<SimInstrument> sim = std::make_unique<SimInstrument>();
     std::unique_ptr<DeviceSession> session = std::make_unique<DeviceSession>(); // last: goes first
 };
-
-inline QList<double> toDoubles(const QVariantList &list)
-{
-    QList<double> out;
-    for (const QVariant &v : list)
-        out.append(v.toDouble());
-    return out;
-}

@@ -8,32 +8,20 @@ namespace {
 const QList<double> kLevels{0.11, 0.12, 0.13, 0.14, 0.15, 0.16, 0.17, 0.18};
 const QString kDot = QStringLiteral(" \u00B7 ");
 
-// A rig with a fast gate (1 ms: one point per 50 ms wait) and known levels.
-std::unique_ptr<DeviceRig> fastRig()
+// The eight SDACs that put kLevels back.
+QList<SdacFrame> restore()
 {
-    auto rig = std::make_unique<DeviceRig>(110, 129);
-    rig->sim->setPeriodMs(1);
-    rig->sim->setThresholds(kLevels);
-    return rig;
-}
-
-QList<double> column(const QSignalSpy &spy, int index = 0)
-{
-    QList<double> out;
-    for (const QList<QVariant> &args : spy)
-        out.append(args.at(index).toDouble());
+    QList<SdacFrame> out;
+    for (int ch = 0; ch < 8; ++ch)
+        out.append({double(ch), kLevels[ch]});
     return out;
 }
 
-// How many times `sent` holds the eight SDACs that put kLevels back.
 int restoreCount(const QList<SdacFrame> &sent)
 {
-    QList<SdacFrame> restore;
-    for (int ch = 0; ch < 8; ++ch)
-        restore.append({double(ch), kLevels[ch]});
     int n = 0;
     for (qsizetype i = 0; i + 8 <= sent.size(); ++i)
-        n += sent.mid(i, 8) == restore;
+        n += sent.mid(i, 8) == restore();
     return n;
 }
 
@@ -42,8 +30,27 @@ int restoreCount(const QList<SdacFrame> &sent)
 class TestCalibration : public QObject
 {
     Q_OBJECT
+    std::unique_ptr<DeviceRig> rig;
+    DeviceSession *s = nullptr;
+    QList<double> pointMv, pointCounts; // calibrationPoint arguments so far
 
 private slots:
+    // Every case gets a rig with a fast gate (1 ms: one point per 50 ms wait)
+    // and distinct levels.
+    void init()
+    {
+        rig = std::make_unique<DeviceRig>(110, 129);
+        rig->sim->setPeriodMs(1);
+        rig->sim->setThresholds(kLevels);
+        s = rig->session.get();
+        pointMv.clear();
+        pointCounts.clear();
+        connect(s, &DeviceSession::calibrationPoint, s, [this](double mv, double counts) {
+            pointMv.append(mv);
+            pointCounts.append(counts);
+        });
+    }
+
     void sweeps_data()
     {
         QTest::addColumn<int>("channel");
@@ -51,12 +58,10 @@ private slots:
         QTest::addColumn<QList<int>>("levels");
         QTest::addColumn<double>("count"); // what the swept channel reads
         QTest::addColumn<QString>("countText");
-        QList<int> up, down;
-        for (int mv = 0; mv <= 1000; mv += 10) {
+        QList<int> up;
+        for (int mv = 0; mv <= 1000; mv += 10)
             up.append(mv);
-            down.prepend(mv);
-        }
-        const QList<int> fiveDown{500, 400, 300, 200, 100};
+        const QList<int> down(up.crbegin(), up.crend()), fiveDown{500, 400, 300, 200, 100};
         QTest::newRow("0..1000 in 10") << 2 << QList<int>{0, 1000, 10} << up << 42.0 << "42";
         QTest::newRow("down, positive step") << 0 << QList<int>{500, 100, 100} << fiveDown << 12.04 << "12";
         QTest::newRow("down, negative step") << 7 << QList<int>{500, 100, -100} << fiveDown << -3.96 << "-4";
@@ -75,10 +80,7 @@ private slots:
         QFETCH(QList<int>, levels);
         QFETCH(double, count);
         QFETCH(QString, countText);
-        auto rig = fastRig();
         QVERIFY(rig->open());
-        DeviceSession *s = rig->session.get();
-        QSignalSpy points(s, &DeviceSession::calibrationPoint);
         QSignalSpy succeeded(s, &DeviceSession::calibrationSucceeded);
         QSignalSpy finished(s, &DeviceSession::calibrationFinished);
         QList<double> progress;
@@ -91,6 +93,7 @@ private slots:
         const qsizetype start = rig->mark();
         s->startCalibration(channel, range[0], range[1], range[2]);
         QVERIFY(s->calibrationRunning() && !s->pollTimerActive());
+        s->startCalibration(channel ? 0 : 1, 500, 600, 50); // changes nothing about the running one
         QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 1, 30000);
 
         // Known levels: the other seven muted at 1.0 V, one step per point, one restore.
@@ -99,27 +102,21 @@ private slots:
             if (ch != channel)
                 expected.append({double(ch), 1.0});
         }
-        QList<double> mv, rising;
         QStringList expectedTexts;
         for (qsizetype k = 0; k < levels.size(); ++k) {
             expected.append({double(channel), levels[k] / 1000.0});
-            mv.append(levels[k]);
-            rising.append((k + 1) * 100.0 / levels.size());
             const QString head = QStringLiteral("Calibration%1CH %2%1%3 mV").arg(kDot).arg(channel).arg(levels[k]);
             expectedTexts << (k ? QStringList() : QStringList{head}) << head + kDot + countText + " counts";
         }
-        const QList<SdacFrame> sent = rig->sdacs(start);
-        QCOMPARE(sent.mid(0, expected.size()), expected);
-        QCOMPARE(sent.size(), expected.size() + 8);
-        QCOMPARE(restoreCount(sent), 1);
+        QCOMPARE(rig->sdacs(start), expected + restore());
         QCOMPARE(rig->sim->thresholds(), kLevels);
-        QCOMPARE(column(points), mv);
-        QCOMPARE(column(points, 1), QList<double>(levels.size(), count));
+        QCOMPARE(pointMv, QList<double>(levels.cbegin(), levels.cend()));
+        QCOMPARE(pointCounts, QList<double>(levels.size(), count));
         QCOMPARE(s->counts().at(channel).toDouble(), count);
         QCOMPARE(texts, expectedTexts);
-        QCOMPARE(progress.size(), rising.size());
-        for (qsizetype k = 0; k < rising.size(); ++k)
-            QVERIFY(qFuzzyCompare(progress[k], rising[k]));
+        QCOMPARE(progress.size(), levels.size()); // k × 100 / points, rising
+        for (qsizetype k = 0; k < levels.size(); ++k)
+            QVERIFY(qFuzzyCompare(progress[k], (k + 1) * 100.0 / levels.size()));
         QCOMPARE(rig->frames(zrf::kCountQuery, start).size(), levels.size()); // no poll in between
 
         // Success keeps the sweep open until the view closes it.
@@ -138,8 +135,6 @@ private slots:
 
     void refusedStarts()
     {
-        auto rig = fastRig();
-        DeviceSession *s = rig->session.get();
         s->startCalibration(0, 0, 1000, 10); // not connected
         QVERIFY(!s->calibrationRunning());
         QVERIFY(rig->open());
@@ -151,14 +146,6 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(running.count(), 0);
         QVERIFY(rig->commands(start).isEmpty());
-        // A second start while one runs changes nothing about the first.
-        QSignalSpy points(s, &DeviceSession::calibrationPoint);
-        QSignalSpy succeeded(s, &DeviceSession::calibrationSucceeded);
-        s->startCalibration(1, 0, 20, 10);
-        s->startCalibration(4, 500, 600, 50);
-        QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 1, 10000);
-        QCOMPARE(column(points), (QList<double>{0, 10, 20}));
-        QCOMPARE(rig->sdacs(start).size(), 7 + 3 + 8);
     }
 
     void stopWithReadingOutstanding_data()
@@ -171,14 +158,11 @@ private slots:
     void stopWithReadingOutstanding()
     {
         QFETCH(bool, restart);
-        auto rig = fastRig();
         rig->sim->setPeriodMs(1000); // polls stay out of the way after the stop
         QVERIFY(rig->open());
-        DeviceSession *s = rig->session.get();
         QVERIFY(rig->waitIdle());
         const QVariantList countsBefore = s->counts();
         QSignalSpy counts(s, &DeviceSession::countsChanged);
-        QSignalSpy points(s, &DeviceSession::calibrationPoint);
         QSignalSpy finished(s, &DeviceSession::calibrationFinished);
         // Stop as soon as the instrument sees the sweep's first reading, whose
         // reply (999 everywhere, held back a little) is then still on its way.
@@ -187,9 +171,7 @@ private slots:
             if (cmd != zrf::kCountQuery || !levelsAtStop.isEmpty())
                 return;
             rig->sim->setFixedCounts(QList<double>(8, 999.0));
-            SimFaults faults;
-            faults.replyDelayMs = 100;
-            rig->sim->setFaults(faults);
+            setFault(*rig->sim, &SimFaults::replyDelayMs, 100);
             QTimer::singleShot(20, rig->sim.get(), [&] {
                 rig->sim->setFaults({});
                 rig->sim->setFixedCounts(QList<double>(8, 42.0));
@@ -207,8 +189,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(rig->idle() && (!restart || s->calibrationProgress() == 100.0), 10000);
         QTest::qWait(200);
         // The late reading counts for nothing: no point, no counts, no message.
-        QCOMPARE(column(points), restart ? QList<double>({500, 510, 520}) : QList<double>());
-        QCOMPARE(column(points, 1), restart ? QList<double>(3, 42.0) : QList<double>());
+        QCOMPARE(pointMv, restart ? QList<double>({500, 510, 520}) : QList<double>());
+        QCOMPARE(pointCounts, restart ? QList<double>(3, 42.0) : QList<double>());
         QVERIFY(restart || (counts.count() == 0 && s->counts() == countsBefore));
         QCOMPARE(s->lastError(), QString());
         QCOMPARE(finished.count(), 1);
@@ -228,25 +210,20 @@ private slots:
     {
         QFETCH(bool, rejectMute);
         QFETCH(QString, message);
-        auto rig = fastRig();
         QVERIFY(rig->open());
-        DeviceSession *s = rig->session.get();
-        SimFaults faults;
-        faults.rejectCommand = rejectMute ? zrf::kSdac : -1;
-        rig->sim->setFaults(faults);
+        rig->reject(rejectMute ? zrf::kSdac : -1);
         if (!rejectMute)
             rig->sim->overrideReply(zrf::kCountQuery, zrf::packDoubles(QList<double>(7, 1.0)));
         // Polls resume after the end and may replace the message: take it then.
         QString errorAtEnd;
         connect(s, &DeviceSession::calibrationFinished, s, [&] { errorAtEnd = s->lastError(); });
-        QSignalSpy points(s, &DeviceSession::calibrationPoint);
         const qsizetype start = rig->mark();
         s->startCalibration(6, 0, 1000, 10);
         QTRY_VERIFY_WITH_TIMEOUT(!errorAtEnd.isEmpty(), 5000);
         QCOMPARE(errorAtEnd, message);
         QVERIFY(rig->waitIdle());
         QVERIFY(!s->calibrationRunning() && s->pollTimerActive());
-        QCOMPARE(points.count(), 0);
+        QVERIFY(pointMv.isEmpty());
         // The mutes already queued, then the one restore; no step after a rejected mute.
         QCOMPARE(rig->sdacs(start).size(), 7 + (rejectMute ? 0 : 1) + 8);
         QCOMPARE(restoreCount(rig->sdacs(start)), 1);
@@ -254,13 +231,10 @@ private slots:
 
     void linkLossEndsWithoutRestore()
     {
-        auto rig = fastRig();
         QVERIFY(rig->open());
-        DeviceSession *s = rig->session.get();
-        QSignalSpy points(s, &DeviceSession::calibrationPoint);
         QSignalSpy finished(s, &DeviceSession::calibrationFinished);
         s->startCalibration(4, 0, 1000, 10);
-        QTRY_VERIFY_WITH_TIMEOUT(points.count() >= 2, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(pointMv.size() >= 2, 10000);
         const qsizetype before = rig->mark();
         rig->sim->closeConnections();
         QTRY_VERIFY_WITH_TIMEOUT(!s->connected(), 5000);
@@ -276,12 +250,10 @@ private slots:
 
     void unknownLevelsAreReadFirst()
     {
-        auto rig = fastRig();
         // The opening level read fails: the levels are unknown.
         rig->sim->overrideReply(zrf::kSdacQuery, QByteArray(3, '\0'), 1);
         QVERIFY(rig->open());
-        QCOMPARE(rig->session->lastError(), QStringLiteral("Bad SDAC? reply"));
-        DeviceSession *s = rig->session.get();
+        QCOMPARE(s->lastError(), QStringLiteral("Bad SDAC? reply"));
         QSignalSpy succeeded(s, &DeviceSession::calibrationSucceeded);
         qsizetype start = rig->mark();
         s->startCalibration(2, 300, 300, 10);
@@ -306,13 +278,11 @@ private slots:
         s->disconnectFromDevice();
         rig->sim->overrideReply(zrf::kSdacQuery, QByteArray(), 2);
         QVERIFY(rig->open());
-        SimFaults faults; // its refused EEPROM write leaves another message first
-        faults.rejectCommand = zrf::kWeep;
-        rig->sim->setFaults(faults);
+        rig->reject(zrf::kWeep); // its refused EEPROM write leaves another message first
         s->setAllDacVoltage(0.4);
         QVERIFY(rig->waitIdle());
         QCOMPARE(s->lastError(), QStringLiteral("WEEP rejected"));
-        rig->sim->setFaults({});
+        rig->reject(-1);
         QSignalSpy running(s, &DeviceSession::calibrationRunningChanged);
         start = rig->mark();
         s->startCalibration(0, 0, 1000, 10);

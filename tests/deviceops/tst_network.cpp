@@ -5,15 +5,6 @@
 
 namespace {
 
-// An instrument on DHCP, so a static change that fails shows as unchanged mode.
-std::unique_ptr<DeviceRig> dhcpRig()
-{
-    auto rig = std::make_unique<DeviceRig>(130, 149);
-    rig->sim->setNetwork(true, QStringLiteral("192.168.1.50"), QStringLiteral("255.255.255.0"),
-                         QStringLiteral("192.168.1.1"));
-    return rig;
-}
-
 QStringList shown(const DeviceSession &s) { return {s.networkMode(), s.ipAddress(), s.netmask(), s.gateway()}; }
 const QStringList kUnchanged{"DHCP", "192.168.1.50", "255.255.255.0", "192.168.1.1"};
 
@@ -22,13 +13,22 @@ const QStringList kUnchanged{"DHCP", "192.168.1.50", "255.255.255.0", "192.168.1
 class TestNetwork : public QObject
 {
     Q_OBJECT
+    std::unique_ptr<DeviceRig> rig;
+    DeviceSession *s = nullptr;
 
 private slots:
+    // Each case gets a rig whose instrument is on DHCP, so a static change
+    // that fails shows as an unchanged mode.
+    void init()
+    {
+        rig = std::make_unique<DeviceRig>(130, 149);
+        rig->sim->setNetwork(true, "192.168.1.50", "255.255.255.0", "192.168.1.1");
+        s = rig->session.get();
+    }
+
     void validationSendsNothing()
     {
-        auto rig = dhcpRig();
         QVERIFY(rig->open());
-        DeviceSession *s = rig->session.get();
         QCOMPARE(shown(*s), kUnchanged);
         QSignalSpy applying(s, &DeviceSession::networkApplyingChanged);
         const char *cases[][4] = {
@@ -57,17 +57,17 @@ private slots:
         QTest::addColumn<QStringList>("typed");   // address, netmask, gateway
         QTest::addColumn<QList<QByteArray>>("sent"); // payloads of the chain, in order
         QTest::addColumn<QStringList>("result");
-        const QByteArray apply, weep;
+        const QByteArray off(1, '\0'), none; // the mode byte; the apply and WEEP bodies
         QTest::newRow("static") << false << QStringList{"192.168.001.005", "255.255.255.0", "192.168.1.1"}
-                                << QList<QByteArray>{QByteArray(1, '\0'), "192.168.1.5", "255.255.255.0", "192.168.1.1", apply, weep}
+                                << QList<QByteArray>{off, "192.168.1.5", "255.255.255.0", "192.168.1.1", none, none}
                                 << QStringList{"Static", "192.168.1.5", "255.255.255.0", "192.168.1.1"};
         // An all-zero gateway means none and is accepted.
         QTest::newRow("no gateway") << false << QStringList{"192.168.1.5", "255.255.255.0", "0.0.0.0"}
-                                    << QList<QByteArray>{QByteArray(1, '\0'), "192.168.1.5", "255.255.255.0", "0.0.0.0", apply, weep}
+                                    << QList<QByteArray>{off, "192.168.1.5", "255.255.255.0", "0.0.0.0", none, none}
                                     << QStringList{"Static", "192.168.1.5", "255.255.255.0", "0.0.0.0"};
         // DHCP sends no addresses, whatever was typed.
         QTest::newRow("dhcp") << true << QStringList{"not an address", "", "x"}
-                              << QList<QByteArray>{QByteArray(1, '\1'), apply, weep} << kUnchanged;
+                              << QList<QByteArray>{QByteArray(1, '\1'), none, none} << kUnchanged;
     }
 
     void chainSendsNormalisedTexts()
@@ -76,12 +76,11 @@ private slots:
         QFETCH(QStringList, typed);
         QFETCH(QList<QByteArray>, sent);
         QFETCH(QStringList, result);
-        DeviceRig rig(130, 149); // starts static
-        QVERIFY(rig.open());
-        DeviceSession *s = rig.session.get();
+        rig->sim->setNetwork(!dhcp, "192.168.1.50", "255.255.255.0", "192.168.1.1"); // the other mode first
+        QVERIFY(rig->open());
         s->applyNetwork(false, {}, {}, {}); // a message the change must clear
         QSignalSpy applying(s, &DeviceSession::networkApplyingChanged);
-        const qsizetype start = rig.mark();
+        const qsizetype start = rig->mark();
         s->applyNetwork(dhcp, typed[0], typed[1], typed[2]);
         QVERIFY(s->networkApplying() && !s->pollTimerActive());
         s->applyNetwork(!dhcp, {}, {}, {}); // ignored while a change runs
@@ -89,14 +88,14 @@ private slots:
         QCOMPARE(applying.count(), 2);
         QVERIFY(s->pollTimerActive());
         QList<QByteArray> payloads;
-        for (const zrf::Frame &f : rig.frames(0, start))
+        for (const zrf::Frame &f : rig->frames(0, start))
             payloads.append(f.payload);
         QCOMPARE(payloads, sent);
-        QCOMPARE(rig.commands(start).constLast(), zrf::kWeep);
+        QCOMPARE(rig->commands(start).constLast(), zrf::kWeep);
         QCOMPARE(shown(*s), result);
         QCOMPARE(s->lastError(), QString());
-        QCOMPARE(rig.sim->dhcp(), dhcp);
-        QCOMPARE(rig.sim->networkApplies(), 1);
+        QCOMPARE(rig->sim->dhcp(), dhcp);
+        QCOMPARE(rig->sim->networkApplies(), 1);
     }
 
     void rejectedStep_data()
@@ -118,9 +117,7 @@ private slots:
         QFETCH(int, code);
         QFETCH(QString, message);
         QFETCH(int, sent);
-        auto rig = dhcpRig();
         QVERIFY(rig->open());
-        DeviceSession *s = rig->session.get();
         SimFaults faults;
         faults.rejectCommand = code;
         faults.silent = code < 0; // a time-out ends the change too
@@ -139,36 +136,30 @@ private slots:
 
     void readsDecodeModeAndTrimText()
     {
-        DeviceRig rig(130, 149);
-        QVERIFY(rig.open());
-        DeviceSession *s = rig.session.get();
+        QVERIFY(rig->open());
+        const auto refreshed = [&] {
+            s->refreshNetwork();
+            return rig->waitIdle();
+        };
         // One non-zero byte is DHCP; anything else Static.
         const QList<QPair<QByteArray, QString>> modes{
             {QByteArray(1, '\1'), "DHCP"}, {QByteArray(2, '\1'), "Static"}, {QByteArray(), "Static"},
             {QByteArray(1, '\x7f'), "DHCP"}, {QByteArray(1, '\0'), "Static"}};
         for (const auto &m : modes) {
-            rig.sim->overrideReply(zrf::kReadMode, m.first, 1);
-            s->refreshNetwork();
-            QVERIFY(rig.waitIdle());
+            rig->sim->overrideReply(zrf::kReadMode, m.first, 1);
+            QVERIFY(refreshed());
             QCOMPARE(s->networkMode(), m.second);
         }
-        rig.sim->overrideReply(zrf::kReadIp, " 192.168.1.77\r\n", 1);
-        s->refreshNetwork();
-        QVERIFY(rig.waitIdle());
+        rig->sim->overrideReply(zrf::kReadIp, " 192.168.1.77\r\n", 1);
+        QVERIFY(refreshed());
         QCOMPARE(s->ipAddress(), QStringLiteral("192.168.1.77"));
-
         // A failed read blanks its field and reports nothing.
-        SimFaults faults;
-        faults.rejectCommand = zrf::kReadMode;
-        rig.sim->setFaults(faults);
-        s->refreshNetwork();
-        QVERIFY(rig.waitIdle());
+        rig->reject(zrf::kReadMode);
+        QVERIFY(refreshed());
         QCOMPARE(s->networkMode(), QString());
-        faults.rejectCommand = zrf::kReadIp;
-        rig.sim->setFaults(faults);
-        s->refreshNetwork();
-        QVERIFY(rig.waitIdle());
-        QCOMPARE(shown(*s), (QStringList{"Static", "", "255.255.255.0", "192.168.1.1"}));
+        rig->reject(zrf::kReadIp);
+        QVERIFY(refreshed());
+        QCOMPARE(shown(*s), (QStringList{"DHCP", "", "255.255.255.0", "192.168.1.1"}));
         QCOMPARE(s->lastError(), QString());
     }
 };

@@ -22,8 +22,8 @@ private slots:
         s->setDacVoltage(8, 0.5);
         s->setDacVoltage(-1, 0.5);
         QVERIFY(rig.waitIdle());
-        // Each accepted level gets its own EEPROM write, queued only once the
-        // instrument has acknowledged it, so behind the second level.
+        // Each accepted level gets its own EEPROM write, queued once the
+        // instrument acknowledged it, so behind the second level.
         QCOMPARE(rig.commands(start), (QList<unsigned char>{zrf::kSdac, zrf::kSdac, zrf::kWeep, zrf::kWeep}));
         QCOMPARE(rig.sdacs(start), (QList<SdacFrame>{{3, 1.0}, {3, 0.0}}));
         QCOMPARE(s->dacVolts().at(3).toDouble(), 0.0);
@@ -79,16 +79,13 @@ private slots:
         QCOMPARE(s->lastError(), QStringLiteral("Bad SDAC? reply"));
         rig.sim->overrideReply(zrf::kSdacQuery, QByteArray(65, '\0'), 1);
         s->refreshDacVolts();
-        SimFaults faults;
-        faults.rejectCommand = zrf::kSdacQuery;
-        rig.sim->setFaults(faults);
+        rig.reject(zrf::kSdacQuery);
         s->refreshDacVolts();
         QVERIFY(rig.waitIdle());
         QCOMPARE(toDoubles(s->dacVolts()), published);
 
         // A rejected level is not stored and not published.
-        faults.rejectCommand = zrf::kSdac;
-        rig.sim->setFaults(faults);
+        rig.reject(zrf::kSdac);
         const qsizetype start = rig.mark();
         s->setDacVoltage(1, 0.6);
         s->setAllDacVoltage(0.7);
@@ -97,8 +94,7 @@ private slots:
         QCOMPARE(s->lastError(), QStringLiteral("SDAC rejected"));
         QCOMPARE(changed.count(), 1);
         // A refused EEPROM write still leaves the level taken.
-        faults.rejectCommand = zrf::kWeep;
-        rig.sim->setFaults(faults);
+        rig.reject(zrf::kWeep);
         s->setDacVoltage(1, 0.6);
         QVERIFY(rig.waitIdle());
         QCOMPARE(s->lastError(), QStringLiteral("WEEP rejected"));

@@ -1,11 +1,9 @@
 // Queue and link end to end against the simulated instrument over loopback
 // TCP (one 127.0.0.x address per case) and over a pseudo-terminal.
-#include "DeviceSession.h"
+#include "../common/LoopbackRig.h"
 #include "SimInstrument.h"
 
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QtEndian>
 #include <QtTest>
 
@@ -15,8 +13,6 @@ const QString kDot = QStringLiteral(" \u00B7 ");
 // PERD?, SDAC?, the four network reads, COUN?
 const QList<unsigned char> kOpening{0x24, 0x26, 0x0E, 0x0B, 0x0D, 0x0C, 0x23};
 
-QList<SerialPortEntry> noPorts() { return {}; }
-
 SerialPortEntry port(const QString &name, const QString &description = {})
 {
     SerialPortEntry e;
@@ -25,20 +21,11 @@ SerialPortEntry port(const QString &name, const QString &description = {})
     return e;
 }
 
-QList<double> variantDoubles(const QVariantList &list)
-{
-    QList<double> out;
-    for (const QVariant &v : list)
-        out.append(v.toDouble());
-    return out;
-}
-
 // A session with no real ports or interfaces behind it.
 struct Rig {
     explicit Rig(const QString &address, bool listen = true)
     {
-        session.setSerialPortSource(noPorts);
-        session.setNetInterfaceSource([] { return QList<NetInterface>{}; });
+        isolate(session);
         session.setTcpHost(address);
         if (listen)
             QVERIFY(sim.listenTcp(QHostAddress(address), 1234));
@@ -56,23 +43,6 @@ struct Rig {
     }
     SimInstrument sim;
     DeviceSession session;
-};
-
-// Holds addr:1234 with a listener that never accepts and whose one-slot
-// backlog is full, so the kernel drops further SYNs: a silent host.
-struct SilentHost {
-    explicit SilentHost(const QString &addr)
-    {
-        server.setListenBacklogSize(0);
-        ok = server.listen(QHostAddress(addr), 1234);
-        server.pauseAccepting();
-        for (QTcpSocket &s : fillers)
-            s.connectToHost(QHostAddress(addr), 1234);
-        QTest::qWait(100);
-    }
-    QTcpServer server;
-    QTcpSocket fillers[2];
-    bool ok = false;
 };
 
 } // namespace
@@ -127,12 +97,7 @@ private slots:
     void idleSessionRefusesBadTargets()
     {
         DeviceSession session;
-        session.setSerialPortSource(noPorts);
-        QCOMPARE(session.statusText(), QStringLiteral("Disconnected"));
-        QCOMPARE(variantDoubles(session.counts()), QList<double>(8, 0.0));
-        QCOMPARE(variantDoubles(session.dacVolts()), QList<double>(8, 0.0));
-        QCOMPARE(session.periodMs(), 1000);
-        QCOMPARE(session.property("tcpScanProgress").toDouble(), 100.0);
+        isolate(session);
         QSignalSpy connectingSpy(&session, &DeviceSession::connectingChanged);
         QVERIFY(QMetaObject::invokeMethod(&session, "connectToDevice")); // no argument: serial
         QCOMPARE(session.lastError(), QStringLiteral("No COM port selected"));
@@ -145,7 +110,7 @@ private slots:
         QCOMPARE(connectingSpy.count(), 0);
     }
 
-    void openingExchangeOverTcp()
+    void openingExchangeAndClose()
     {
         Rig rig(QStringLiteral("127.0.0.2"));
         QSignalSpy countsSpy(&rig.session, &DeviceSession::countsChanged);
@@ -161,6 +126,25 @@ private slots:
         QTRY_VERIFY(countsSpy.count() > 0 && rig.session.pollTimerActive());
         // The instrument's network settings arrived as text.
         QTRY_COMPARE(rig.session.ipAddress(), rig.sim.ip());
+
+        // A remote close ends the link and blanks them.
+        QSignalSpy ipSpy(&rig.session, &DeviceSession::ipAddressChanged);
+        rig.sim.closeConnections();
+        QTRY_VERIFY(!rig.session.connected());
+        QCOMPARE(rig.session.lastError(), QStringLiteral("Remote host closed the connection"));
+        QCOMPARE(rig.session.statusText(), QStringLiteral("Disconnected"));
+        QVERIFY(rig.session.ipAddress().isEmpty() && rig.session.networkMode().isEmpty());
+        QCOMPARE(ipSpy.count(), 1);
+
+        // The operator's disconnect clears the queue and leaves the last error alone.
+        QVERIFY(rig.opened());
+        rig.session.enqueue(0x26, {}, {});
+        QSignalSpy errorSpy(&rig.session, &DeviceSession::lastErrorChanged);
+        rig.session.disconnectFromDevice();
+        QVERIFY(!rig.session.connected() && rig.session.queueLength() == 0 && !rig.session.busy());
+        QVERIFY(!rig.session.commandTimerActive() && !rig.session.pollTimerActive());
+        QTest::qWait(100);
+        QCOMPARE(errorSpy.count(), 0);
     }
 
     void pollIntervalAndPeriod()
@@ -197,9 +181,7 @@ private slots:
         QCOMPARE(periodSpy.count(), 0);
 
         // A rejected PERD reports and reads nothing back.
-        SimFaults f;
-        f.rejectCommand = 0x25;
-        rig.sim.setFaults(f);
+        setFault(rig.sim, &SimFaults::rejectCommand, 0x25);
         rig.session.applyPeriod(40);
         QTRY_COMPARE(rig.session.lastError(), QStringLiteral("PERD rejected"));
     }
@@ -207,9 +189,7 @@ private slots:
     void timeOutAndLateReply()
     {
         Rig rig(QStringLiteral("127.0.0.4"));
-        SimFaults f;
-        f.replyDelayMs = 2500; // every reply comes after the 2000 ms limit
-        rig.sim.setFaults(f);
+        setFault(rig.sim, &SimFaults::replyDelayMs, 2500); // every reply after the 2000 ms limit
         QVERIFY(rig.connectTcp());
         QCOMPARE(rig.session.queueLength(), 1); // PERD?
         QVERIFY(rig.session.busy() && rig.session.commandTimerActive());
@@ -233,9 +213,9 @@ private slots:
         Rig rig(QStringLiteral("127.0.0.6"));
         rig.sim.setFixedCounts({1, 2, 3, 4, 5, 6, 7, 8});
         QVERIFY(rig.opened());
-        QTRY_COMPARE(variantDoubles(rig.session.counts()), QList<double>({1, 2, 3, 4, 5, 6, 7, 8}));
+        QTRY_COMPARE(toDoubles(rig.session.counts()), QList<double>({1, 2, 3, 4, 5, 6, 7, 8}));
         rig.session.disconnectFromDevice(); // keeps the last counts
-        QCOMPARE(variantDoubles(rig.session.counts()), QList<double>({1, 2, 3, 4, 5, 6, 7, 8}));
+        QCOMPARE(toDoubles(rig.session.counts()), QList<double>({1, 2, 3, 4, 5, 6, 7, 8}));
 
         QSignalSpy countsSpy(&rig.session, &DeviceSession::countsChanged);
         QVERIFY(rig.opened());
@@ -247,7 +227,7 @@ private slots:
             rig.sim.overrideReply(0x23, payload, 1);
             rig.session.refreshCounts();
             QTRY_COMPARE(rig.session.lastError(), QStringLiteral("Bad COUN? reply"));
-            QCOMPARE(variantDoubles(rig.session.counts()), QList<double>({1, 2, 3, 4, 5, 6, 7, 8}));
+            QCOMPARE(toDoubles(rig.session.counts()), QList<double>({1, 2, 3, 4, 5, 6, 7, 8}));
         }
         // Two identical valid readings both emit.
         QTest::qWait(50);
@@ -263,9 +243,7 @@ private slots:
         rig.sim.setPeriodMs(10);
         QVERIFY(rig.opened());
         QTRY_COMPARE(rig.session.pollIntervalMs(), 50);
-        SimFaults f;
-        f.silent = true;
-        rig.sim.setFaults(f);
+        setFault(rig.sim, &SimFaults::silent, true);
         // 3 s of 50 ms ticks against a silent instrument: one query on the wire,
         // at most one more waiting.
         qsizetype longest = 0;
@@ -296,30 +274,6 @@ private slots:
         }
     }
 
-    void remoteCloseAndUserDisconnect()
-    {
-        Rig rig(QStringLiteral("127.0.0.66"));
-        QVERIFY(rig.opened());
-        QTRY_VERIFY(!rig.session.ipAddress().isEmpty());
-        QSignalSpy ipSpy(&rig.session, &DeviceSession::ipAddressChanged);
-        rig.sim.closeConnections();
-        QTRY_VERIFY(!rig.session.connected());
-        QCOMPARE(rig.session.lastError(), QStringLiteral("Remote host closed the connection"));
-        QCOMPARE(rig.session.statusText(), QStringLiteral("Disconnected"));
-        QVERIFY(rig.session.ipAddress().isEmpty() && rig.session.networkMode().isEmpty());
-        QCOMPARE(ipSpy.count(), 1);
-
-        // The operator's disconnect clears the queue and leaves the last error alone.
-        QVERIFY(rig.opened());
-        rig.session.enqueue(0x26, {}, {});
-        QSignalSpy errorSpy(&rig.session, &DeviceSession::lastErrorChanged);
-        rig.session.disconnectFromDevice();
-        QVERIFY(!rig.session.connected() && rig.session.queueLength() == 0 && !rig.session.busy());
-        QVERIFY(!rig.session.commandTimerActive() && !rig.session.pollTimerActive());
-        QTest::qWait(100);
-        QCOMPARE(errorSpy.count(), 0);
-    }
-
     void servesOverPseudoTerminal()
     {
         SimInstrument sim;
@@ -329,27 +283,23 @@ private slots:
         const double raw = qFromLittleEndian<double>("\x11\x13\r\n\x11\x13\r\x01");
         sim.setFixedCounts({8, 7, 6, 5, 4, 3, 2, raw});
         DeviceSession session;
-        session.setNetInterfaceSource([] { return QList<NetInterface>{}; });
+        isolate(session);
         session.setSerialPortSource([path] { return QList<SerialPortEntry>{port(path, QStringLiteral("STM32 Virtual ComPort"))}; });
         QCOMPARE(session.portName(), path);
         session.connectToDevice(false);
         QVERIFY(session.connected());
         QCOMPARE(session.statusText(), QStringLiteral("Connected") + kDot + path);
-        QTRY_COMPARE(variantDoubles(session.counts()), QList<double>({8, 7, 6, 5, 4, 3, 2, raw}));
+        QTRY_COMPARE(toDoubles(session.counts()), QList<double>({8, 7, 6, 5, 4, 3, 2, raw}));
         QCOMPARE(sim.receivedCommands().mid(0, 7), kOpening);
-        session.disconnectFromDevice();
-        QCOMPARE(session.statusText(), QStringLiteral("Disconnected"));
     }
 
     void destroyedWhileLive()
     {
         SimInstrument sim;
         QVERIFY(sim.listenTcp(QHostAddress(QStringLiteral("127.0.0.67")), 1234));
-        SimFaults f;
-        f.splitChunk = 3;
-        sim.setFaults(f);
+        setFault(sim, &SimFaults::splitChunk, 3);
         auto *session = new DeviceSession;
-        session->setSerialPortSource(noPorts);
+        isolate(*session);
         session->setTcpHost(QStringLiteral("127.0.0.67"));
         session->connectToDevice(true);
         QTRY_VERIFY(session->connected());

@@ -78,13 +78,4 @@ TestCase {
             verify(!recorder.crossed)
         }
     }
-
-    function test_formatCount_data() {
-        return [
-            { v: 12345, s: "1.2345e+4" }, { v: 0, s: "0.0000e+0" }, { v: 0.5, s: "5.0000e-1" },
-            { v: 123456789, s: "1.2346e+8" }, { v: 1.5e-12, s: "1.5000e-12" } ]
-    }
-    function test_formatCount(data) {
-        compare(ChartMath.formatCount(data.v), data.s)
-    }
 }

@@ -22,8 +22,7 @@ Item {
     Component {
         id: tipButtonComponent
         Button {
-            width: 80; height: 40; y: 200
-            hoverEnabled: true
+            width: 80; height: 40; y: 200; hoverEnabled: true
             property alias tip: tip
             HoverTip { id: tip; text: "tip"; showDelay: 200 }
         }
@@ -31,8 +30,7 @@ Item {
     Component {
         id: panelComponent
         ChartPanel {
-            width: 400; height: 300
-            showLogYButton: true
+            width: 400; height: 300; showLogYButton: true
             MyValueAxis { id: ax; min: 0; max: 1 }
             MyLogAxis { id: lx }
             LineSeries { axisX: ax; axisY: lx; visible: false }
@@ -105,9 +103,9 @@ Item {
             const view = createTemporaryObject(cardsComponent, root)
             const texts = () => findChildren(view, "value").map(v => v.text)
             compare(texts(), Array(8).fill("\u2014"))
-            root.device.counts = [12345, 0.5, 0]      // shorter than the channel count
+            root.device.counts = [12345, 0.5, 0, 123456789, 1.5e-12]   // shorter than the channel count
             root.device.connected = true
-            compare(texts(), ["1.2345e+4", "5.0000e-1", "0.0000e+0", "0.0000e+0", "0.0000e+0",
+            compare(texts(), ["1.2345e+4", "5.0000e-1", "0.0000e+0", "1.2346e+8", "1.5000e-12",
                               "0.0000e+0", "0.0000e+0", "0.0000e+0"])
             root.device.channelCount = 4
             compare(texts().length, 4)
@@ -115,9 +113,8 @@ Item {
 
         function findChildren(item, name) {
             let out = []
-            for (let i = 0; i < item.children.length; ++i)
-                out = out.concat(item.children[i].objectName === name ? [item.children[i]]
-                                                                      : findChildren(item.children[i], name))
+            for (const c of Array.from(item.children))
+                out = out.concat(c.objectName === name ? [c] : findChildren(c, name))
             return out
         }
 

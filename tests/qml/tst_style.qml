@@ -14,9 +14,7 @@ Item {
     Button { id: checkedButton; x: 10; y: 110; checkable: true; checked: true }
     ComboBox {
         id: combo
-        x: 400; y: 10; width: 160
-        editable: true
-        model: ["10", "20", "30"]
+        x: 400; y: 10; width: 160; editable: true; model: ["10", "20", "30"]
         validator: IntValidator { bottom: 0; top: 100 }
     }
     ComboBox { id: disabledCombo; x: 400; y: 60; width: 160; enabled: false; model: ["a"] }
@@ -74,9 +72,7 @@ Item {
         function test_textFieldKeysDropFocus(data) {
             textField.forceActiveFocus()
             // The style's cursor follows the field's cursor.
-            let cursor = null
-            for (let i = 0; i < textField.children.length; ++i)
-                cursor = textField.children[i].input !== undefined ? textField.children[i] : cursor
+            const cursor = Array.from(textField.children).find(c => c.input !== undefined)
             verify(cursor.visible)
             keyClick(Qt.Key_5)
             keyClick(data.key)
@@ -87,8 +83,7 @@ Item {
         function test_spinBoxEnterTakesValue() {
             spinBox.contentItem.forceActiveFocus()
             spinBox.contentItem.selectAll()
-            keyClick(Qt.Key_4)
-            keyClick(Qt.Key_2)
+            keySequence("4,2")
             keyClick(Qt.Key_Return)
             compare(spinBox.value, 42)
             tryCompare(spinBox, "activeFocus", false)

@@ -14,15 +14,8 @@ TestCase {
     Component { id: homeComponent; HomePage { width: 980; height: 420 } }
     Component { id: settingsComponent; SettingsPage { width: 980; height: 420 } }
 
-    function init() {
-        device.reset()
-    }
-
-    function make(component) {
-        const page = createTemporaryObject(component, test)
-        verify(page)
-        return page
-    }
+    function init() { device.reset() }
+    function make(component) { return createTemporaryObject(component, test) }
 
     function typeInto(item, text) {
         item.forceActiveFocus()
@@ -67,27 +60,20 @@ TestCase {
     }
     function test_toolbar(data) {
         const page = make(homeComponent)
-        for (const key in data.set)
-            device[key] = data.set[key]
-        for (const name of data.on)
-            verify(findChild(page, name).enabled, name)
-        for (const name of data.off)
-            verify(!findChild(page, name).enabled, name)
+        Object.assign(device, data.set)
+        for (const name of data.on.concat(data.off))
+            compare(findChild(page, name).enabled, data.on.includes(name), name)
     }
 
     function test_hostBoxWhileTyping() {
         const page = make(homeComponent)
-        device.ports = [{ name: "COM3", label: "COM3" }]
-        device.portName = "COM3"
-        device.tcpHost = "10.0.0.5"
+        Object.assign(device, { ports: [{ name: "COM3", label: "COM3" }], portName: "COM3", tcpHost: "10.0.0.5" })
         mouseClick(findChild(page, "tcpButton"))
         compare(device.calls, ["startTcpScan()"])
         const box = page.portBox
         compare(box.editText, "10.0.0.5")
-        for (const bad of ["", "0.0.0.0", "000.0.0.0", "192.168."]) {
-            box.editText = bad
-            verify(!findChild(page, "connectButton").enabled, bad)
-        }
+        box.editText = "000.0.0.0"                  // isValidIpv4 itself: the SceneLogic cases
+        verify(!findChild(page, "connectButton").enabled)
         // A host list update while the user types leaves the text alone; letters are refused.
         typeInto(box.contentItem, "192.168.001.010a ")
         device.tcpHosts = [{ name: "10.0.0.9", label: "10.0.0.9" }]
@@ -117,9 +103,7 @@ TestCase {
     }
 
     function test_settingsFollowDeviceUnlessEdited() {
-        device.connected = true
-        device.dacVolts = Array(8).fill(0.35)
-        device.periodMs = 250
+        Object.assign(device, { connected: true, dacVolts: Array(8).fill(0.35), periodMs: 250 })
         const page = make(settingsComponent)
         const box = i => findChild(page, "channelBox" + i)
         compare(box(0).displayText, "350 mV")
@@ -139,10 +123,8 @@ TestCase {
     }
 
     function test_settingsNetwork() {
-        device.connected = true
-        device.networkMode = "DHCP"
-        device.ipAddress = "192.168.001.020"
-        device.netmask = "255.255.255.0"
+        Object.assign(device, { connected: true, networkMode: "DHCP", ipAddress: "192.168.001.020",
+                                netmask: "255.255.255.0" })
         const page = make(settingsComponent)
         const apply = findChild(page, "networkApply")
         compare(page.ipField.text, "192.168.1.20")

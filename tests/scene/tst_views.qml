@@ -19,7 +19,6 @@ TestCase {
         device.reset()
         device.connected = true
     }
-
     function make(component) {
         const v = createTemporaryObject(component, test)
         waitForRendering(v)
@@ -59,9 +58,8 @@ TestCase {
 
     function test_timeHoverTags() {
         const v = make(timeComponent)
-        const now = Date.now()
-        v.addSample(now - 20000, [100, 101, 102, 5000, 0, 0, 0, 0])
-        v.addSample(now, [100, 101, 102, 5000, 0, 0, 0, 0])
+        for (const t of [Date.now() - 20000, Date.now()])
+            v.addSample(t, [100, 101, 102, 5000, 0, 0, 0, 0])
         v.updateHits(v.chart.plotArea.width - 2)
         verify(v.hitModel.count >= 4)
         compare(v.hitModel.get(0).text, "5000")
@@ -81,13 +79,11 @@ TestCase {
         compare(v.barValues, [0, 50, 2000, 0, 0, 0, 0, 0])
         compare([v.linAxis.min, v.linAxis.max, v.logAxis.min, v.logAxis.max], [0, 2160, 1, 2700])
         v.logYButton.checked = data.log
-        const plot = v.chart.plotArea
-        const bar2 = findChild(v, "bar2")
+        const plot = v.chart.plotArea, bar2 = findChild(v, "bar2"), tag0 = findChild(v, "tag0")
         compare(findChild(v, "bar0").height, 0)
         fuzzyCompare(bar2.height, plot.height * data.top, 1e-6)
         fuzzyCompare(bar2.width, plot.width / 8 * 0.7, 1e-6)
         fuzzyCompare(bar2.x + bar2.width / 2, plot.x + 2.5 * plot.width / 8, 1e-6)
-        const tag0 = findChild(v, "tag0")
         fuzzyCompare(tag0.y + tag0.height + 4, plot.y + plot.height, 1e-6)
         device.connected = false                         // a disconnect flattens the bars
         compare(v.barValues, filled(0))

@@ -1,13 +1,11 @@
 // Soak: the real DeviceSession against the simulated instrument over loopback
 // TCP while the instrument misbehaves in a new way every few hundred ms. The
-// session must keep its queue invariants, hold eight counts and eight levels,
-// end every sweep, report only its own failure messages, and still work once
-// the instrument behaves again.
-//
+// session must keep its invariants, end every sweep, report only its own
+// failure messages, and still work once the instrument behaves again.
 // TACHYRA_SOAK_SECONDS sets the length (default 20), TACHYRA_SOAK_SEED the
 // random seed (default: time-based, printed for a rerun).
 
-#include "DeviceSession.h"
+#include "../common/LoopbackRig.h"
 #include "SimInstrument.h"
 
 #include <QDateTime>
@@ -20,21 +18,19 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <functional>
+
 namespace {
 
 const QString kAddress = QStringLiteral("127.0.0.210");
 
-// Queue bound. Polls are coalesced (at most one unsent count query), the
-// driver below starts an action only while at most 3 requests wait, the
-// largest action adds 8 (a sweep start: SDAC? plus 7 mutes; a sweep end: 8
-// restores) and the opening exchange queues 6. That is at most ~18; 32 leaves
-// slack, while a queue that grows by one poll per tick during a 2000 ms
-// time-out (40 per time-out) crosses it within seconds.
+// Queue bound: one coalesced poll, at most 3 waiting when the driver acts, 8
+// for the largest action (sweep start or end), 6 for the opening exchange:
+// ~18. A queue growing by one poll per tick during a 2000 ms time-out (40 per
+// time-out) crosses 32 within seconds.
 constexpr qsizetype kMaxQueue = 32;
 constexpr int kDriverMaxWaiting = 3;
-// The operator presses Stop on a sweep that has not finished by then (a timed
-// out step leaves a sweep parked until Stop or a link loss), and reconnects a
-// link whose opening PERD? timed out (it never starts polling) after as long.
+// How long the operator waits for a sweep or a stalled link before acting.
 constexpr qint64 kPatienceMs = 5000;
 
 // Every text the session may show in lastError over a TCP link. The COM
@@ -43,11 +39,8 @@ const QSet<QString> kAllowedErrors{
     QString(), "No reply from device", "Invalid IP address", "TCP connection closed", "TCP connect timeout",
     "Connection refused", "Remote host closed the connection", "Host not found", "TCP access denied",
     "TCP resource error", "TCP timeout", "Network error", "Address already in use", "TCP address not available",
-    "TCP operation not supported", "Temporary TCP error", "TCP error",
-    // counts, gate period, thresholds and sweep
-    "Bad COUN? reply", "PERD rejected", "Bad PERD? reply", "SDAC rejected", "Bad SDAC? reply", "WEEP rejected",
-    "Calibration: bad COUN?",
-    // network settings
+    "TCP operation not supported", "Temporary TCP error", "TCP error", "Bad COUN? reply", "PERD rejected",
+    "Bad PERD? reply", "SDAC rejected", "Bad SDAC? reply", "WEEP rejected", "Calibration: bad COUN?",
     "Invalid netmask", "Invalid gateway", "DHCP set rejected", "IP set rejected", "Netmask set rejected",
     "Gateway set rejected", "Network apply rejected"};
 
@@ -70,16 +63,6 @@ class SoakTest : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void soak();
-
-private:
-    int pick(int n) { return int(m_rng.bounded(n)); }
-    void fail(const QString &what);
-    void checkInvariants();
-    void switchFaults();
-    void drive();
-
     QRandomGenerator m_rng;
     SimInstrument m_sim;
     DeviceSession m_session;
@@ -91,229 +74,216 @@ private:
     qint64 m_checks = 0;
     bool m_inSignal = false;
     qint64 m_sweepStartedAt = -1, m_disconnectedAt = -1, m_stalledSince = -1;
-};
 
-void SoakTest::fail(const QString &what)
-{
-    const DeviceSession &s = m_session;
-    if (m_failure.isEmpty())
-        m_failure = QStringLiteral("%1 at %2 ms (queue %3, busy %4, timer %5, connected %6, sweep %7, "
-                                   "applying %8, lastError \"%9\")")
-                        .arg(what).arg(m_clock.elapsed()).arg(s.queueLength()).arg(s.busy())
-                        .arg(s.commandTimerActive()).arg(s.connected()).arg(s.calibrationRunning())
-                        .arg(s.networkApplying()).arg(s.lastError());
-}
+    int pick(int n) { return int(m_rng.bounded(n)); }
 
-void SoakTest::checkInvariants()
-{
-    ++m_checks;
-    const DeviceSession &s = m_session;
-    m_maxQueue = qMax(m_maxQueue, s.queueLength());
-    if (s.busy() != s.commandTimerActive() || (s.busy() && s.queueLength() == 0))
-        fail(QStringLiteral("busy, queue and command timer disagree"));
-    if (s.queueLength() > kMaxQueue)
-        fail(QStringLiteral("queue longer than %1").arg(kMaxQueue));
-    if (s.counts().size() != DeviceSession::kChannelCount || s.dacVolts().size() != DeviceSession::kChannelCount)
-        fail(QStringLiteral("counts or dacVolts without eight entries"));
-    if (!kAllowedErrors.contains(s.lastError()))
-        fail(QStringLiteral("undocumented lastError"));
-    // The close clean-up clears connected before the network flag, so this one
-    // holds between events, not inside connectedChanged.
-    if (!m_inSignal && !s.connected() && (s.calibrationRunning() || s.pollTimerActive() || s.networkApplying()))
-        fail(QStringLiteral("sweep, poll or network change outliving the link"));
-    if (s.calibrationRunning() && s.pollTimerActive())
-        fail(QStringLiteral("polling during a sweep"));
-    if (s.calibrationRunning() && m_sweepStartedAt >= 0 && m_clock.elapsed() - m_sweepStartedAt > kPatienceMs + 2000)
-        fail(QStringLiteral("sweep still running after Stop was due"));
-}
-
-void SoakTest::switchFaults()
-{
-    if (!m_running)
-        return;
-    // Weighted: good stretches and mild faults often enough that polling,
-    // thresholds and sweeps get through between the hard faults.
-    static const int kWeighted[] = {0, 0, 0, 0, 0, 1, 2, 2, 3, 4, 5, 5, 6, 7, 8, 9, 10, 11, 12};
-    static const char *const kNames[] = {"none", "delay past time-out", "short delay", "random drops",
-                                         "drop every Nth", "split replies", "garbage", "0x02 rejection",
-                                         "wrong code", "wrong length", "close after replies", "silent",
-                                         "remote close now"};
-    const int kind = kWeighted[pick(int(std::size(kWeighted)))];
-    SimFaults f;
-    switch (kind) {
-    case 1: f.replyDelayMs = 2100 + pick(600); break;
-    case 2: f.replyDelayMs = 20 + pick(500); break;
-    case 3: f.dropProbability = 0.3; break;
-    case 4: f.dropEvery = 2 + pick(4); break;
-    case 5: f.splitChunk = 1 + pick(7), f.splitDelayMs = pick(30); break;
-    case 6: // any bytes: a stray F9 .. FA pair makes a bogus frame that fails the outstanding request
-        f.garbage.resize(1 + pick(12));
-        for (char &c : f.garbage)
-            c = char(pick(256));
-        break;
-    case 7: f.rejectCommand = kCodes[pick(int(std::size(kCodes)))]; break;
-    case 8: f.wrongCodeCommand = kCodes[pick(int(std::size(kCodes)))]; break;
-    case 9: f.wrongLengthCommand = kCodes[pick(int(std::size(kCodes)))]; break;
-    case 10: f.closeAfterReplies = pick(6); break;
-    case 11: f.silent = true; break;
-    case 12: m_sim.closeConnections(); break;
-    default: break;
+    void fail(const QString &what)
+    {
+        const DeviceSession &s = m_session;
+        if (m_failure.isEmpty())
+            m_failure = QStringLiteral("%1 at %2 ms (queue %3, busy %4, timer %5, connected %6, sweep %7, "
+                                       "applying %8, lastError \"%9\")")
+                            .arg(what).arg(m_clock.elapsed()).arg(s.queueLength()).arg(s.busy())
+                            .arg(s.commandTimerActive()).arg(s.connected()).arg(s.calibrationRunning())
+                            .arg(s.networkApplying()).arg(s.lastError());
     }
-    m_sim.setFaults(f);
-    ++m_counts[QStringLiteral("fault ") + kNames[kind]];
-    QTimer::singleShot(200 + pick(300), this, &SoakTest::switchFaults);
-}
 
-// One step of a restless operator.
-void SoakTest::drive()
-{
-    DeviceSession &s = m_session;
-    const qint64 now = m_clock.elapsed();
-    const auto act = [this](const char *name) { ++m_counts[QStringLiteral("action ") + name]; };
-    if (!s.connected()) {
-        m_stalledSince = m_sweepStartedAt = -1;
-        if (s.connecting())
+    void checkInvariants()
+    {
+        ++m_checks;
+        const DeviceSession &s = m_session;
+        m_maxQueue = qMax(m_maxQueue, s.queueLength());
+        if (s.busy() != s.commandTimerActive() || (s.busy() && s.queueLength() == 0))
+            fail(QStringLiteral("busy, queue and command timer disagree"));
+        if (s.queueLength() > kMaxQueue)
+            fail(QStringLiteral("queue longer than %1").arg(kMaxQueue));
+        if (s.counts().size() != DeviceSession::kChannelCount || s.dacVolts().size() != DeviceSession::kChannelCount)
+            fail(QStringLiteral("counts or dacVolts without eight entries"));
+        if (!kAllowedErrors.contains(s.lastError()))
+            fail(QStringLiteral("undocumented lastError"));
+        // The close clean-up clears connected before the network flag, so this one
+        // holds between events, not inside connectedChanged.
+        if (!m_inSignal && !s.connected() && (s.calibrationRunning() || s.pollTimerActive() || s.networkApplying()))
+            fail(QStringLiteral("sweep, poll or network change outliving the link"));
+        if (s.calibrationRunning() && s.pollTimerActive())
+            fail(QStringLiteral("polling during a sweep"));
+        if (s.calibrationRunning() && m_sweepStartedAt >= 0 && m_clock.elapsed() - m_sweepStartedAt > kPatienceMs + 2000)
+            fail(QStringLiteral("sweep still running after Stop was due"));
+    }
+
+    void switchFaults()
+    {
+        if (!m_running)
             return;
-        if (m_disconnectedAt < 0)
-            m_disconnectedAt = now;
-        if (now - m_disconnectedAt >= 100 + pick(200)) {
-            m_disconnectedAt = -1;
-            act("connect");
-            s.connectToDevice(true);
+        // Weighted: good stretches and mild faults often enough that polling,
+        // thresholds and sweeps get through between the hard faults.
+        static const int kWeighted[] = {0, 0, 0, 0, 0, 1, 2, 2, 3, 4, 5, 5, 6, 7, 8, 9, 10, 11, 12};
+        static const char *const kNames[] = {"none", "delay past time-out", "short delay", "random drops",
+                                             "drop every Nth", "split replies", "garbage", "0x02 rejection",
+                                             "wrong code", "wrong length", "close after replies", "silent",
+                                             "remote close now"};
+        const int kind = kWeighted[pick(int(std::size(kWeighted)))];
+        SimFaults f;
+        switch (kind) {
+        case 1: f.replyDelayMs = 2100 + pick(600); break;
+        case 2: f.replyDelayMs = 20 + pick(500); break;
+        case 3: f.dropProbability = 0.3; break;
+        case 4: f.dropEvery = 2 + pick(4); break;
+        case 5: f.splitChunk = 1 + pick(7), f.splitDelayMs = pick(30); break;
+        case 6: // any bytes: a stray F9 .. FA pair makes a bogus frame that fails the outstanding request
+            f.garbage.resize(1 + pick(12));
+            for (char &c : f.garbage)
+                c = char(pick(256));
+            break;
+        case 7: f.rejectCommand = kCodes[pick(int(std::size(kCodes)))]; break;
+        case 8: f.wrongCodeCommand = kCodes[pick(int(std::size(kCodes)))]; break;
+        case 9: f.wrongLengthCommand = kCodes[pick(int(std::size(kCodes)))]; break;
+        case 10: f.closeAfterReplies = pick(6); break;
+        case 11: f.silent = true; break;
+        case 12: m_sim.closeConnections(); break;
+        default: break;
         }
-        return;
+        m_sim.setFaults(f);
+        ++m_counts[QStringLiteral("fault ") + kNames[kind]];
+        QTimer::singleShot(200 + pick(300), this, &SoakTest::switchFaults);
     }
-    m_disconnectedAt = -1;
-    if (s.calibrationRunning()) {
-        m_sweepStartedAt = m_sweepStartedAt < 0 ? now : m_sweepStartedAt;
-        if (now - m_sweepStartedAt > kPatienceMs) {
+
+    // How long `holds` has been true, kept in `since` (-1 while it is false).
+    qint64 lasting(qint64 &since, bool holds)
+    {
+        since = !holds ? -1 : since < 0 ? m_clock.elapsed() : since;
+        return holds ? m_clock.elapsed() - since : -1;
+    }
+
+    // One step of a restless operator: connects again after a short pause, stops
+    // a sweep that runs too long (a timed-out step parks it until Stop or a link
+    // loss), drops a link that never started polling (its opening PERD? timed
+    // out), and otherwise acts now and then.
+    void drive()
+    {
+        DeviceSession &s = m_session;
+        const auto act = [this](const char *name) { ++m_counts[QStringLiteral("action ") + name]; };
+        const bool sweeping = s.connected() && s.calibrationRunning();
+        const bool stalled = s.connected() && !sweeping && !s.pollTimerActive() && !s.networkApplying();
+        const qint64 down = lasting(m_disconnectedAt, !s.connected() && !s.connecting());
+        const qint64 sweep = lasting(m_sweepStartedAt, sweeping), stall = lasting(m_stalledSince, stalled);
+        if (down >= 100 + pick(200)) {
+            act("connect");
+            m_disconnectedAt = -1; // a failed attempt waits again
+            s.connectToDevice(true);
+        } else if (sweep > kPatienceMs) {
             act("sweep stopped by operator");
             s.stopCalibration();
             if (s.calibrationRunning())
                 fail(QStringLiteral("stopCalibration left the sweep running"));
-            m_sweepStartedAt = -1;
-        }
-        return;
-    }
-    m_sweepStartedAt = -1;
-    if (!s.pollTimerActive() && !s.networkApplying()) { // the opening exchange lost its PERD? reply
-        m_stalledSince = m_stalledSince < 0 ? now : m_stalledSince;
-        if (now - m_stalledSince > kPatienceMs) {
-            m_stalledSince = -1;
+        } else if (stall > kPatienceMs) {
             act("reconnect of a stalled link");
             s.disconnectFromDevice();
         }
-        return;
+        if (!s.connected() || sweeping || stalled || s.queueLength() > kDriverMaxWaiting || pick(16) != 0)
+            return;
+        const QList<std::pair<const char *, std::function<void()>>> actions{
+            {"setDacVoltage", [&] { s.setDacVoltage(pick(8), pick(1000) / 1000.0); }},
+            {"setAllDacVoltage", [&] { s.setAllDacVoltage(pick(1000) / 1000.0); }},
+            {"startCalibration", [&] {
+                 const int from = pick(900);
+                 s.startCalibration(pick(8), from, from + 20 + pick(80), 10 + pick(40));
+             }},
+            {"applyPeriod", [&] { s.applyPeriod(20); }},
+            // With DHCP on the addresses are not sent.
+            {"applyNetwork", [&] { s.applyNetwork(pick(2), "192.168.1.50", "255.255.255.0", "192.168.1.1"); }},
+            {"user disconnect", [&] { s.disconnectFromDevice(); }}};
+        // Weighted; the rest of the 20 do nothing.
+        static const int kWeighted[] = {0, 0, 0, 0, 0, 0, 1, 1, 2, 2, 2, 3, 4, 5};
+        const int r = pick(20);
+        if (r < int(std::size(kWeighted))) {
+            act(actions[kWeighted[r]].first);
+            actions[kWeighted[r]].second();
+        }
     }
-    m_stalledSince = -1;
-    if (s.queueLength() > kDriverMaxWaiting || pick(16) != 0)
-        return;
-    const int r = pick(20);
-    if (r < 6) {
-        act("setDacVoltage");
-        s.setDacVoltage(pick(8), pick(1000) / 1000.0);
-    } else if (r < 8) {
-        act("setAllDacVoltage");
-        s.setAllDacVoltage(pick(1000) / 1000.0);
-    } else if (r < 11) {
-        act("startCalibration");
-        const int from = pick(900);
-        s.startCalibration(pick(8), from, from + 20 + pick(80), 10 + pick(40));
-    } else if (r == 11) {
-        act("applyPeriod");
-        s.applyPeriod(20);
-    } else if (r == 12) {
-        act("applyNetwork");
-        if (pick(2))
-            s.applyNetwork(true, QString(), QString(), QString());
-        else
-            s.applyNetwork(false, QStringLiteral("192.168.1.50"), QStringLiteral("255.255.255.0"), QStringLiteral("192.168.1.1"));
-    } else if (r == 13) {
-        act("user disconnect");
-        s.disconnectFromDevice();
+
+private slots:
+    void soak()
+    {
+        bool ok = false;
+        const int seconds = qMax(1, qEnvironmentVariableIntValue("TACHYRA_SOAK_SECONDS", &ok));
+        const int length = ok ? seconds : 20;
+        quint32 seed = quint32(qEnvironmentVariableIntValue("TACHYRA_SOAK_SEED", &ok));
+        seed = ok ? seed : quint32(QDateTime::currentMSecsSinceEpoch() & 0x7fffffff);
+        m_rng.seed(seed);
+        qInfo("soak: %d s, seed %u (TACHYRA_SOAK_SEED=%u reruns it), RSS at start %s", length, seed, seed, rss().constData());
+
+        m_sim.setSeed(seed);
+        m_sim.setPeriodMs(20); // the session polls at its 50 ms floor
+        QVERIFY(m_sim.listenTcp(QHostAddress(kAddress), DeviceSession::kTcpPort));
+        DeviceSession &session = m_session;
+        isolate(session);
+        session.setTcpHost(kAddress);
+        connect(&session, &DeviceSession::lastErrorChanged, this, [this] {
+            ++m_counts["lastError \"" + m_session.lastError() + '"'];
+            if (!kAllowedErrors.contains(m_session.lastError()))
+                fail(QStringLiteral("undocumented lastError"));
+        });
+        connect(&session, &DeviceSession::calibrationSucceeded, this, [this] {
+            ++m_counts[QStringLiteral("action sweep succeeded")];
+            // The calibration view animates, waits, then calls stopCalibration.
+            QTimer::singleShot(pick(1000), &m_session, [this] {
+                m_session.stopCalibration();
+                if (m_session.calibrationRunning())
+                    fail(QStringLiteral("stopCalibration after success left the sweep running"));
+            });
+        });
+        // Checked right inside every change signal as well as on the timer, so a
+        // broken state that heals before the next tick is still seen.
+        for (auto sig : {&DeviceSession::connectedChanged, &DeviceSession::countsChanged, &DeviceSession::dacVoltsChanged,
+                         &DeviceSession::calibrationRunningChanged, &DeviceSession::networkApplyingChanged})
+            connect(&session, sig, this, [this] {
+                m_inSignal = true;
+                checkInvariants();
+                m_inSignal = false;
+            });
+
+        m_clock.start();
+        QTimer invariants, driver, rssLog;
+        invariants.setTimerType(Qt::PreciseTimer);
+        connect(&invariants, &QTimer::timeout, this, &SoakTest::checkInvariants);
+        connect(&driver, &QTimer::timeout, this, &SoakTest::drive);
+        connect(&rssLog, &QTimer::timeout, this, [] { qInfo("soak: RSS %s", rss().constData()); });
+        invariants.start(10);
+        driver.start(25);
+        rssLog.start(60000); // scripts/soak-long reads these samples
+        QTimer::singleShot(300, this, &SoakTest::switchFaults);
+        const qint64 endMs = qint64(length) * 1000;
+        const bool ended = QTest::qWaitFor([&] { return !m_failure.isEmpty() || m_clock.elapsed() >= endMs; },
+                                           int(endMs) + 60000);
+        driver.stop();
+        m_running = false; // end of the storm: a good instrument again
+        m_sim.setFaults({});
+        QVERIFY2(m_failure.isEmpty(), qPrintable(m_failure));
+        QVERIFY2(ended, "the event loop stalled");
+
+        // Whatever the last fault left behind, the operator's Stop and a fresh
+        // connect give a working link.
+        session.stopCalibration();
+        QVERIFY(!session.calibrationRunning());
+        session.disconnectFromDevice();
+        QVERIFY(!session.connected() && !session.busy() && session.queueLength() == 0);
+        QVERIFY(!session.commandTimerActive() && !session.pollTimerActive());
+        QTest::qWait(3000); // delayed replies from the last faults drain away
+        QSignalSpy countsSpy(&session, &DeviceSession::countsChanged);
+        session.connectToDevice(true);
+        QTRY_VERIFY_WITH_TIMEOUT(countsSpy.size() >= 3, 8000);
+        QVERIFY(session.pollTimerActive());
+        QCOMPARE(session.pollIntervalMs(), DeviceSession::kMinPollMs);
+        QVERIFY2(m_failure.isEmpty(), qPrintable(m_failure));
+        invariants.stop();
+
+        qInfo("soak: %lld invariant checks, longest queue %lld (bound %lld)", m_checks, qint64(m_maxQueue), qint64(kMaxQueue));
+        for (auto it = m_counts.cbegin(); it != m_counts.cend(); ++it)
+            qInfo("soak: %-40s %d", qPrintable(it.key()), it.value());
+        qInfo("soak: RSS at end %s", rss().constData());
     }
-}
-
-void SoakTest::soak()
-{
-    bool ok = false;
-    const int seconds = qMax(1, qEnvironmentVariableIntValue("TACHYRA_SOAK_SECONDS", &ok));
-    const int length = ok ? seconds : 20;
-    quint32 seed = quint32(qEnvironmentVariableIntValue("TACHYRA_SOAK_SEED", &ok));
-    seed = ok ? seed : quint32(QDateTime::currentMSecsSinceEpoch() & 0x7fffffff);
-    m_rng.seed(seed);
-    qInfo("soak: %d s, seed %u (TACHYRA_SOAK_SEED=%u reruns it), RSS at start %s", length, seed, seed, rss().constData());
-
-    m_sim.setSeed(seed);
-    m_sim.setPeriodMs(20); // the session polls at its 50 ms floor
-    QVERIFY(m_sim.listenTcp(QHostAddress(kAddress), DeviceSession::kTcpPort));
-    DeviceSession &session = m_session;
-    session.setSerialPortSource([] { return QList<SerialPortEntry>{}; });
-    session.setNetInterfaceSource([] { return QList<NetInterface>{}; });
-    session.setTcpHost(kAddress);
-    connect(&session, &DeviceSession::lastErrorChanged, this, [this] {
-        ++m_counts["lastError \"" + m_session.lastError() + '"'];
-        if (!kAllowedErrors.contains(m_session.lastError()))
-            fail(QStringLiteral("undocumented lastError"));
-    });
-    connect(&session, &DeviceSession::calibrationSucceeded, this, [this] {
-        ++m_counts[QStringLiteral("action sweep succeeded")];
-        // The calibration view animates, waits, then calls stopCalibration.
-        QTimer::singleShot(pick(1000), &m_session, [this] {
-            m_session.stopCalibration();
-            if (m_session.calibrationRunning())
-                fail(QStringLiteral("stopCalibration after success left the sweep running"));
-        });
-    });
-    // Checked right inside every change signal as well as on the timer, so a
-    // broken state that heals before the next tick is still seen.
-    for (auto sig : {&DeviceSession::connectedChanged, &DeviceSession::countsChanged, &DeviceSession::dacVoltsChanged,
-                     &DeviceSession::calibrationRunningChanged, &DeviceSession::networkApplyingChanged})
-        connect(&session, sig, this, [this] {
-            m_inSignal = true;
-            checkInvariants();
-            m_inSignal = false;
-        });
-
-    m_clock.start();
-    QTimer invariants, driver, rssLog;
-    invariants.setTimerType(Qt::PreciseTimer);
-    connect(&invariants, &QTimer::timeout, this, &SoakTest::checkInvariants);
-    connect(&driver, &QTimer::timeout, this, &SoakTest::drive);
-    connect(&rssLog, &QTimer::timeout, this, [] { qInfo("soak: RSS %s", rss().constData()); });
-    invariants.start(10);
-    driver.start(25);
-    rssLog.start(60000);
-    QTimer::singleShot(300, this, &SoakTest::switchFaults);
-    const qint64 endMs = qint64(length) * 1000;
-    const bool ended = QTest::qWaitFor([&] { return !m_failure.isEmpty() || m_clock.elapsed() >= endMs; }, int(endMs) + 60000);
-    driver.stop();
-    m_running = false; // end of the storm: a good instrument again
-    m_sim.setFaults({});
-    QVERIFY2(m_failure.isEmpty(), qPrintable(m_failure));
-    QVERIFY2(ended, "the event loop stalled");
-
-    // Whatever the last fault left behind, the operator's Stop and a fresh
-    // connect give a working link.
-    session.stopCalibration();
-    QVERIFY(!session.calibrationRunning());
-    session.disconnectFromDevice();
-    QVERIFY(!session.connected() && !session.busy() && session.queueLength() == 0);
-    QVERIFY(!session.commandTimerActive() && !session.pollTimerActive());
-    QTest::qWait(3000); // delayed replies from the last faults drain away
-    QSignalSpy countsSpy(&session, &DeviceSession::countsChanged);
-    session.connectToDevice(true);
-    QTRY_VERIFY_WITH_TIMEOUT(countsSpy.size() >= 3, 8000);
-    QVERIFY(session.pollTimerActive());
-    QCOMPARE(session.pollIntervalMs(), DeviceSession::kMinPollMs);
-    QVERIFY2(m_failure.isEmpty(), qPrintable(m_failure));
-    invariants.stop();
-
-    qInfo("soak: %lld invariant checks, longest queue %lld (bound %lld)", m_checks, qint64(m_maxQueue), qint64(kMaxQueue));
-    for (auto it = m_counts.cbegin(); it != m_counts.cend(); ++it)
-        qInfo("soak: %-40s %d", qPrintable(it.key()), it.value());
-    qInfo("soak: RSS at end %s", rss().constData());
-}
+};
 
 QTEST_GUILESS_MAIN(SoakTest)
 #include "tst_soak.moc"

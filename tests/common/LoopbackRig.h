@@ -1,0 +1,51 @@
+#pragma once
+
+// Helpers shared by the tests that run the session over loopback TCP.
+
+#include "DeviceSession.h"
+#include "SimInstrument.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+// A session that sees no serial ports and no network interfaces.
+inline void isolate(DeviceSession &s)
+{
+    s.setSerialPortSource([] { return QList<SerialPortEntry>{}; });
+    s.setNetInterfaceSource([] { return QList<NetInterface>{}; });
+}
+
+inline QList<double> toDoubles(const QVariantList &list)
+{
+    QList<double> out;
+    for (const QVariant &v : list)
+        out.append(v.toDouble());
+    return out;
+}
+
+// One fault switch on, the others off: setFault(sim, &SimFaults::silent, true).
+template <typename T, typename V>
+void setFault(SimInstrument &sim, T SimFaults::*field, V value)
+{
+    SimFaults f;
+    f.*field = value;
+    sim.setFaults(f);
+}
+
+// Holds addr:1234 with a listener that never accepts and whose one-slot
+// backlog is full: the kernel drops further SYNs, so a connect there hangs.
+struct SilentHost {
+    explicit SilentHost(const QString &addr)
+    {
+        server.setListenBacklogSize(0);
+        ok = server.listen(QHostAddress(addr), DeviceSession::kTcpPort);
+        server.pauseAccepting();
+        for (QTcpSocket &s : fillers)
+            s.connectToHost(QHostAddress(addr), DeviceSession::kTcpPort);
+        QTest::qWait(100);
+    }
+    QTcpServer server;
+    QTcpSocket fillers[2];
+    bool ok = false;
+};
