@@ -53,19 +53,36 @@ Item {
         return Logic.barTop(i, v, device.channelCount, chart.plotArea, logMode, axis.min, axis.max)
     }
 
+    // An axis change redraws the whole chart even off screen; while another
+    // view is shown the last reading waits and is applied on coming back.
+    readonly property bool onScreen: SwipeView.view ? SwipeView.isCurrentItem : true
+    property var pending: null
+    onOnScreenChanged: {
+        if (onScreen && pending)
+            applyUpdate(pending)
+    }
+    function applyUpdate(u) {
+        pending = null
+        view.barValues = u.values
+        panel.setLinearRange(linAxis, u.linMin, u.linMax)
+        panel.setLogRange(logAxis, u.logMin, u.logMax)
+    }
+
     Connections {
         target: device
         function onCountsChanged() {
             if (!device.connected || device.calibrationRunning)
                 return
             const u = Logic.histogramUpdate(device.counts, device.channelCount)
-            view.barValues = u.values
-            panel.setLinearRange(linAxis, u.linMin, u.linMax)
-            panel.setLogRange(logAxis, u.logMin, u.logMax)
+            if (view.onScreen)
+                view.applyUpdate(u)
+            else
+                view.pending = u
         }
         function onConnectedChanged() {
             if (device.connected)
                 return
+            view.pending = null
             view.barValues = view.zeros(device.channelCount)
             panel.setLinearRange(linAxis, 0, 1)
             panel.setLogRange(logAxis, 1, 10)

@@ -296,3 +296,59 @@ function stripToNumber(text) {
 function voltsToMv(volts) {
     return Math.round(Number(volts) * 1000)
 }
+
+// ---- Time view: sliding extent ----
+// A channel's points in time order with the window's smallest and largest y
+// kept up to date: points enter at the back and leave at the front, so two
+// monotonic queues give both in amortised constant time per sample.
+function newTrack() {
+    return { pts: [], pushed: 0, dropped: 0, minQ: [], maxQ: [] }
+}
+
+function trackPush(track, x, y) {
+    track.pts.push({ x: x, y: y })
+    const seq = track.pushed++
+    const lo = track.minQ
+    while (lo.length > 0 && lo[lo.length - 1].y >= y)
+        lo.pop()
+    lo.push({ seq: seq, y: y })
+    const hi = track.maxQ
+    while (hi.length > 0 && hi[hi.length - 1].y <= y)
+        hi.pop()
+    hi.push({ seq: seq, y: y })
+}
+
+// Prunes like pruneFront and drops the queue heads that left with the points.
+function trackPrune(track, oldest) {
+    const n = pruneFront(track.pts, oldest)
+    if (n > 0) {
+        track.dropped += n
+        while (track.minQ.length > 0 && track.minQ[0].seq < track.dropped)
+            track.minQ.shift()
+        while (track.maxQ.length > 0 && track.maxQ[0].seq < track.dropped)
+            track.maxQ.shift()
+    }
+    return n
+}
+
+function trackClear(track) {
+    track.pts.length = 0
+    track.pushed = 0
+    track.dropped = 0
+    track.minQ.length = 0
+    track.maxQ.length = 0
+}
+
+// Same result as extentOf over the tracks' points, without visiting them.
+function extentOfTracks(tracks) {
+    let lo = Infinity
+    let hi = -Infinity
+    for (let i = 0; i < tracks.length; ++i) {
+        const t = tracks[i]
+        if (t.minQ.length === 0)
+            continue
+        lo = Math.min(lo, t.minQ[0].y)
+        hi = Math.max(hi, t.maxQ[0].y)
+    }
+    return lo <= hi ? { min: lo, max: hi } : null
+}

@@ -4,6 +4,8 @@ import QtCharts
 import MyStyle
 import Theme
 import "SceneLogic.js" as Logic
+import "ChartMath.js" as ChartMath
+import TachyraCharts
 
 // Counts of every channel against wall-clock time over the last 30 s.
 Item {
@@ -17,6 +19,23 @@ Item {
     // Mirrors of the series' points, so scans and look-ups stay in JavaScript.
     property var linPoints: []
     property var logPoints: []
+    // The same points with their running extents (linTracks[i].pts is linPoints[i]),
+    // so a rescale looks at 16 numbers instead of every point.
+    property var linTracks: []
+    property var logTracks: []
+    // Qt Charts rebuilds a line's whole path and outline on every point call
+    // and every axis range change, and redraws the chart after any change,
+    // on screen or not. So only the series of the mode on screen carry
+    // points, only while the view is on screen; the mirrors always record and
+    // the series catch up in one step when they are shown again.
+    property bool fedLog: false
+    readonly property bool onScreen: SwipeView.view ? SwipeView.isCurrentItem : true
+    property real lastSampleMs: 0
+    // Points that left the window stay at the front of a series (left of the
+    // plot, clipped away) until a second's worth has gathered, then go in one
+    // removal.
+    property var stale: []
+    readonly property int staleBatch: 20
     // Points of the first linear series; the read-out needs at least one.
     property int firstSeriesCount: 0
     readonly property bool logMode: panel.logY
@@ -29,9 +48,20 @@ Item {
     property alias logYButton: panel.logYButton
     readonly property bool overlayShown: device.connected && channelLin.length > 0 && firstSeriesCount > 0
 
+    // Both ends in one step: one rebuild of every series instead of two.
     function setTimeRange(oldest, now) {
-        timeAxis.max = new Date(now)
-        timeAxis.min = new Date(oldest)
+        ChartFeed.setRange(timeAxis, new Date(oldest), new Date(now))
+    }
+
+    // A whole series in one step: one rebuild instead of one per point.
+    function setPoints(series, pts) {
+        const xs = new Array(pts.length)
+        const ys = new Array(pts.length)
+        for (let j = 0; j < pts.length; ++j) {
+            xs[j] = pts[j].x
+            ys[j] = pts[j].y
+        }
+        ChartFeed.setPoints(series, xs, ys)
     }
 
     function buildChart() {
@@ -54,8 +84,13 @@ Item {
             b.visible = false
             lin.push(a)
             log.push(b)
-            linPoints.push([])
-            logPoints.push([])
+            const lt = Logic.newTrack()
+            const gt = Logic.newTrack()
+            linTracks.push(lt)
+            logTracks.push(gt)
+            linPoints.push(lt.pts)
+            logPoints.push(gt.pts)
+            stale.push(0)
             legendModel.append({ seriesName: name, seriesColor: String(color), seriesVisible: true })
         }
         channelLin = lin
@@ -66,43 +101,89 @@ Item {
         const oldest = now - windowMs
         for (let i = 0; i < channelLin.length; ++i) {
             const y = i < counts.length ? Number(counts[i]) : 0
-            channelLin[i].append(now, y)
-            linPoints[i].push({ x: now, y: y })
-            let n = Logic.pruneFront(linPoints[i], oldest)
-            if (n > 0)
-                channelLin[i].removePoints(0, n)
-            if (y >= 1) {
-                channelLog[i].append(now, y)
-                logPoints[i].push({ x: now, y: y })
+            Logic.trackPush(linTracks[i], now, y)
+            const nLin = Logic.trackPrune(linTracks[i], oldest)
+            if (y >= 1)
+                Logic.trackPush(logTracks[i], now, y)
+            const nLog = Logic.trackPrune(logTracks[i], oldest)
+            if (!onScreen)
+                continue
+            const s = fedLog ? channelLog[i] : channelLin[i]
+            if (!fedLog || y >= 1)
+                s.append(now, y)
+            stale[i] += fedLog ? nLog : nLin
+            if (stale[i] >= staleBatch) {
+                s.removePoints(0, stale[i])
+                stale[i] = 0
             }
-            n = Logic.pruneFront(logPoints[i], oldest)
-            if (n > 0)
-                channelLog[i].removePoints(0, n)
         }
         firstSeriesCount = linPoints.length > 0 ? linPoints[0].length : 0
+        lastSampleMs = now
+        if (!onScreen)
+            return
         setTimeRange(oldest, now)
         rescale()
     }
 
-    function visiblePointLists(logList) {
+    // Refills the shown mode's series from the mirrors.
+    function syncChart() {
+        const series = fedLog ? channelLog : channelLin
+        const pts = fedLog ? logPoints : linPoints
+        for (let i = 0; i < series.length; ++i) {
+            setPoints(series[i], pts[i])
+            stale[i] = 0
+        }
+        if (lastSampleMs > 0)
+            setTimeRange(lastSampleMs - windowMs, lastSampleMs)
+        rescale()
+    }
+
+    onOnScreenChanged: {
+        if (onScreen)
+            syncChart()
+    }
+
+    // Moves the points over to the series of the mode now shown.
+    function feedMode() {
+        if (fedLog === logMode)
+            return
+        const from = fedLog ? channelLog : channelLin
+        const to = logMode ? channelLog : channelLin
+        const pts = logMode ? logPoints : linPoints
+        for (let i = 0; i < from.length; ++i) {
+            from[i].clear()
+            setPoints(to[i], pts[i])
+            stale[i] = 0
+        }
+        fedLog = logMode
+    }
+
+    function visibleTracks(logList) {
         const out = []
         const series = logList ? channelLog : channelLin
-        const pts = logList ? logPoints : linPoints
+        const tracks = logList ? logTracks : linTracks
         for (let i = 0; i < series.length; ++i) {
             if (series[i].visible)
-                out.push(pts[i])
+                out.push(tracks[i])
         }
         return out
     }
 
+    // Same ranges as before (the repairs of the ordered setters included),
+    // each axis set in one step and only when it changes.
     function rescale() {
-        const lr = Logic.linearRangeFor(Logic.extentOf(visiblePointLists(false)))
-        panel.setLinearRange(linAxis, lr.min, lr.max)
-        const gr = Logic.logRangeFor(Logic.extentOf(visiblePointLists(true)))
-        panel.setLogRange(logAxis, gr.min, gr.max)
+        const lr = Logic.linearRangeFor(Logic.extentOfTracks(visibleTracks(false)))
+        const l = ChartMath.linearRange(lr.min, lr.max)
+        if (l.min !== linAxis.min || l.max !== linAxis.max)
+            ChartFeed.setRange(linAxis, l.min, l.max)
+        const gr = Logic.logRangeFor(Logic.extentOfTracks(visibleTracks(true)))
+        const g = ChartMath.logRange(gr.min, gr.max)
+        if (g.min !== logAxis.min || g.max !== logAxis.max)
+            ChartFeed.setRange(logAxis, g.min, g.max)
     }
 
     function applyModeVisibility() {
+        feedMode()
         for (let i = 0; i < channelLin.length; ++i) {
             const on = i < legendModel.count ? legendModel.get(i).seriesVisible : true
             channelLin[i].visible = !logMode && on
@@ -115,8 +196,9 @@ Item {
         for (let i = 0; i < channelLin.length; ++i) {
             channelLin[i].clear()
             channelLog[i].clear()
-            linPoints[i] = []
-            logPoints[i] = []
+            Logic.trackClear(linTracks[i])
+            Logic.trackClear(logTracks[i])
+            stale[i] = 0
         }
         firstSeriesCount = 0
         hitModel.clear()

@@ -53,4 +53,19 @@ TestCase {
         Logic.spreadTags(hits, 16)
         compare(hits.map(h => h.py), [10, 26, 42, 58, 100])
     }
+
+    // The running extent must give what a full scan of the same points gives.
+    function test_trackExtentMatchesScan() {
+        const t = Logic.newTrack()
+        let seed = 7
+        const rnd = () => (seed = (seed * 1103515245 + 12345) % 2147483648) / 2147483648
+        for (let x = 0; x < 2000; ++x) {
+            Logic.trackPush(t, x * 50, Math.floor(rnd() * 1000))
+            Logic.trackPrune(t, x * 50 - 30000)
+            compare(Logic.extentOfTracks([t]), Logic.extentOf([t.pts]))
+        }
+        Logic.trackClear(t)
+        compare(Logic.extentOfTracks([t]), null)
+        compare(Logic.extentOfTracks([t, Logic.newTrack()]), null)
+    }
 }

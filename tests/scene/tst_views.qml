@@ -36,10 +36,11 @@ TestCase {
         compare([v.logAxis.min, v.logAxis.max.toFixed(6)], [5000, "5750.000000"])
         device.calibrationRunning = true                 // nothing is recorded during a sweep
         device.pushCounts(filled(9))
-        compare(v.channelLin[0].count, 2)
+        compare(v.linPoints[0].length, 2)
+        compare([v.channelLin[0].count, v.channelLog[0].count], [0, 2])  // only the shown mode is drawn
         device.calibrationRunning = false
         device.connected = false                         // a disconnect clears, the mode stays
-        compare([v.channelLin[0].count, v.logAxis.max], [0, 10])
+        compare([v.channelLog[0].count, v.linPoints[0].length, v.logAxis.max], [0, 0, 10])
         verify(v.logYButton.checked)
     }
 
@@ -49,11 +50,20 @@ TestCase {
         for (const dt of [0, 10000, 20000, 40000, 45000])
             v.addSample(t0 + dt, filled(3))
         compare(v.linPoints[0].map(p => p.x - t0), [10000, 20000, 40000, 45000])
-        compare(v.channelLin[0].at(0).x, t0 + 10000)
+        compare(v.channelLin[0].at(v.channelLin[0].count - 1).x, t0 + 45000)
         compare(v.timeAxis.min.getTime(), t0 + 15000)
-        // Zeros go only to the linear series; the log series is still pruned.
+        // Zeros go only to the linear record; the log record is still pruned.
         v.addSample(t0 + 80000, filled(0))
-        compare([v.channelLog[0].count, v.channelLin[0].count], [1, 2])
+        compare([v.logPoints[0].length, v.linPoints[0].length], [1, 2])
+        compare(v.channelLog[0].count, 0)                // the hidden mode draws nothing
+        // Expired points stay in the series (left of the plot) and leave it in
+        // batches: some more expiries bring the series back to the record.
+        verify(v.channelLin[0].count > v.linPoints[0].length)
+        let k = 0
+        while (v.channelLin[0].count !== v.linPoints[0].length && k < v.staleBatch)
+            v.addSample(t0 + 80000 + (++k) * 31000, filled(3))
+        verify(k > 0 && k < v.staleBatch)
+        compare(v.channelLin[0].count, v.linPoints[0].length)
     }
 
     function test_timeHoverTags() {
