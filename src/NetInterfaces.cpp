@@ -27,7 +27,7 @@ QHostAddress localBindFor(const QString &host, const QList<NetInterface> &interf
     if (!ok || target == 0)
         return {};
     for (const NetInterface &iface : interfaces) {
-        if (!iface.up || iface.loopback || iface.isVirtual)
+        if (!iface.usable())
             continue;
         for (const NetAddressEntry &e : iface.entries) {
             if (e.ip.protocol() != QAbstractSocket::IPv4Protocol)

@@ -17,6 +17,9 @@ struct NetInterface {
     bool loopback = false;
     bool isVirtual = false;
     QList<NetAddressEntry> entries;
+
+    // Up, not loopback, not virtual: the interfaces a LAN instrument sits behind.
+    bool usable() const { return up && !loopback && !isVirtual; }
 };
 
 using NetInterfaceSource = std::function<QList<NetInterface>()>;

@@ -96,7 +96,7 @@ QList<TcpLanScanner::Probe> TcpLanScanner::collectTargets(const QList<NetInterfa
     QList<Probe> targets;
     QSet<QString> taken;
     for (const NetInterface &iface : interfaces) {
-        if (!iface.up || iface.loopback || iface.isVirtual)
+        if (!iface.usable())
             continue;
         for (const NetAddressEntry &entry : iface.entries) {
             if (entry.ip.protocol() != QAbstractSocket::IPv4Protocol)
