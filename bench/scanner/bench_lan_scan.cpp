@@ -3,7 +3,7 @@
 // 400 ms, n targets need ceil(n / 64) rounds of 400 ms. One simulated
 // instrument answers; the rest of the subnet is silent.
 
-#include "NetnsPair.h"
+#include "NetnsSandbox.h"
 #include "TcpLanScanner.h"
 
 #include <QCoreApplication>
@@ -20,12 +20,8 @@ namespace {
 constexpr int kRuns = 3;
 
 // Runs in the client namespace: scans the system's interfaces kRuns times.
-int measure(const QString &label, const QString &clientCidr)
+int measure(const QString &label)
 {
-    if (!NetnsPair::interfacesConfinedTo(clientCidr)) {
-        std::fprintf(stderr, "bench_lan_scan: not inside its own namespace; not scanning\n");
-        return 1;
-    }
     const int targets = int(TcpLanScanner::collectTargets(systemNetInterfaces()).size());
     const int rounds = (targets + TcpLanScanner::kMaxInFlight - 1) / TcpLanScanner::kMaxInFlight;
     const double floorSec = rounds * TcpLanScanner::kProbeLimitMs / 1000.0;
@@ -57,18 +53,18 @@ int measure(const QString &label, const QString &clientCidr)
     return found == 1 ? 0 : 1;
 }
 
-int runCase(const QString &label, const QString &clientCidr, const QString &serverCidr)
+int runCase(const QString &label, const QString &clientCidr, const QString &instrumentCidr)
 {
-    NetnsPair pair;
-    const QString instrument = serverCidr.section(QLatin1Char('/'), 0, 0);
-    if (!pair.setUp(clientCidr, serverCidr)
-        || !pair.startInServer(QStringLiteral(ZRF_SIM_PATH),
-                               {"--listen", instrument + QStringLiteral(":1234"), "--allow-any-address"},
-                               QStringLiteral("listening on"))) {
-        std::fprintf(stderr, "bench_lan_scan: setup failed: %s\n", qPrintable(pair.error()));
+    NetnsSandbox ns(clientCidr, instrumentCidr);
+    if (!ns.setUp(QStringLiteral(ZRF_SIM_PATH)) || !ns.enterClient()) {
+        std::fprintf(stderr, "bench_lan_scan: setup failed: %s\n", qPrintable(ns.error()));
         return 1;
     }
-    return pair.runSelfInClient({label, clientCidr});
+    if (!ns.confined()) {
+        std::fprintf(stderr, "bench_lan_scan: not inside its own namespace; not scanning\n");
+        return 1;
+    }
+    return measure(label);
 }
 
 } // namespace
@@ -76,10 +72,7 @@ int runCase(const QString &label, const QString &clientCidr, const QString &serv
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (NetnsPair::isClientRun())
-        return measure(app.arguments().value(1), app.arguments().value(2));
-
-    const QString why = NetnsPair::unavailableReason();
+    const QString why = NetnsSandbox::unavailableReason();
     if (!why.isEmpty()) {
         std::fprintf(stderr, "bench_lan_scan %s\n", qPrintable(why));
         return 1;
