@@ -31,11 +31,6 @@ Item {
     property bool fedLog: false
     readonly property bool onScreen: SwipeView.view ? SwipeView.isCurrentItem : true
     property real lastSampleMs: 0
-    // Points that left the window stay at the front of a series (left of the
-    // plot, clipped away) until a second's worth has gathered, then go in one
-    // removal.
-    property var stale: []
-    readonly property int staleBatch: 20
     // Points of the first linear series; the read-out needs at least one.
     property int firstSeriesCount: 0
     readonly property bool logMode: panel.logY
@@ -90,7 +85,6 @@ Item {
             logTracks.push(gt)
             linPoints.push(lt.pts)
             logPoints.push(gt.pts)
-            stale.push(0)
             legendModel.append({ seriesName: name, seriesColor: String(color), seriesVisible: true })
         }
         channelLin = lin
@@ -99,6 +93,8 @@ Item {
 
     function addSample(now, counts) {
         const oldest = now - windowMs
+        const ys = []
+        const drops = []
         for (let i = 0; i < channelLin.length; ++i) {
             const y = i < counts.length ? Number(counts[i]) : 0
             Logic.trackPush(linTracks[i], now, y)
@@ -106,22 +102,15 @@ Item {
             if (y >= 1)
                 Logic.trackPush(logTracks[i], now, y)
             const nLog = Logic.trackPrune(logTracks[i], oldest)
-            if (!onScreen)
-                continue
-            const s = fedLog ? channelLog[i] : channelLin[i]
-            if (!fedLog || y >= 1)
-                s.append(now, y)
-            stale[i] += fedLog ? nLog : nLin
-            if (stale[i] >= staleBatch) {
-                s.removePoints(0, stale[i])
-                stale[i] = 0
-            }
+            ys.push(fedLog && !(y >= 1) ? NaN : y)
+            drops.push(fedLog ? nLog : nLin)
         }
         firstSeriesCount = linPoints.length > 0 ? linPoints[0].length : 0
         lastSampleMs = now
         if (!onScreen)
             return
-        setTimeRange(oldest, now)
+        ChartFeed.scroll(fedLog ? channelLog : channelLin, now, ys, drops,
+                         timeAxis, new Date(oldest), new Date(now))
         rescale()
     }
 
@@ -131,7 +120,6 @@ Item {
         const pts = fedLog ? logPoints : linPoints
         for (let i = 0; i < series.length; ++i) {
             setPoints(series[i], pts[i])
-            stale[i] = 0
         }
         if (lastSampleMs > 0)
             setTimeRange(lastSampleMs - windowMs, lastSampleMs)
@@ -153,7 +141,6 @@ Item {
         for (let i = 0; i < from.length; ++i) {
             from[i].clear()
             setPoints(to[i], pts[i])
-            stale[i] = 0
         }
         fedLog = logMode
     }
@@ -198,7 +185,6 @@ Item {
             channelLog[i].clear()
             Logic.trackClear(linTracks[i])
             Logic.trackClear(logTracks[i])
-            stale[i] = 0
         }
         firstSeriesCount = 0
         hitModel.clear()

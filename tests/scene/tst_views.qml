@@ -56,14 +56,30 @@ TestCase {
         v.addSample(t0 + 80000, filled(0))
         compare([v.logPoints[0].length, v.linPoints[0].length], [1, 2])
         compare(v.channelLog[0].count, 0)                // the hidden mode draws nothing
-        // Expired points stay in the series (left of the plot) and leave it in
-        // batches: some more expiries bring the series back to the record.
-        verify(v.channelLin[0].count > v.linPoints[0].length)
-        let k = 0
-        while (v.channelLin[0].count !== v.linPoints[0].length && k < v.staleBatch)
-            v.addSample(t0 + 80000 + (++k) * 31000, filled(3))
-        verify(k > 0 && k < v.staleBatch)
         compare(v.channelLin[0].count, v.linPoints[0].length)
+    }
+
+    // Points go to the series unannounced while the time axis moves; the
+    // drawn lines must still reach the newest point, moving axis or not.
+    function test_timeLinesReachNewestPoint() {
+        const v = make(timeComponent)
+        const t0 = Date.now() - 29000
+        function lineAt(t, y) {
+            waitForRendering(v)
+            const p = v.chart.mapToPosition(Qt.point(t, y), v.channelLin[7])
+            const q = v.chart.mapToItem(v, p.x, p.y)
+            const c = grabImage(v).pixel(Math.round(q.x), Math.round(q.y))
+            return Math.abs(c.r - 1) + Math.abs(c.g - 0.5) + Math.abs(c.b) < 0.35  // CH 7, "#FF8000"
+        }
+        for (const dt of [0, 10000, 20000])
+            v.addSample(t0 + dt, filled(dt === 10000 ? 3 : 1000))
+        const yRange = [v.linAxis.min, v.linAxis.max]
+        v.addSample(t0 + 29000, filled(3))               // the time axis moves, the Y axis stays
+        compare([v.linAxis.min, v.linAxis.max], yRange)
+        verify(lineAt(t0 + 24500, 501.5))
+        v.addSample(t0 + 29000, filled(500))             // same time: no axis moves
+        verify(lineAt(t0 + 29000, 250))
+        compare(v.channelLin[7].count, v.linPoints[7].length)
     }
 
     function test_timeHoverTags() {

@@ -1,3 +1,5 @@
+#include "SceneGraphChoice.h"
+
 #include <QProcess>
 #include <QtTest>
 
@@ -16,6 +18,30 @@ private slots:
         QVERIFY2(client.waitForFinished(20000), "client kept running without its main document");
         QCOMPARE(client.exitStatus(), QProcess::NormalExit);
         QCOMPARE(client.exitCode(), 255); // -1 as seen by the parent
+    }
+
+    // Renderer names as drivers report them: only CPU rasterisers count,
+    // even when a hardware driver's name mentions LLVM.
+    void softwareRasteriserNames_data()
+    {
+        QTest::addColumn<QByteArray>("renderer");
+        QTest::addColumn<bool>("software");
+        QTest::newRow("llvmpipe") << QByteArray("llvmpipe (LLVM 15.0.6, 256 bits)") << true;
+        QTest::newRow("softpipe") << QByteArray("softpipe") << true;
+        QTest::newRow("swrast") << QByteArray("Mesa DRI swrast") << true;
+        QTest::newRow("Mesa offscreen") << QByteArray("Software Rasterizer") << true;
+        QTest::newRow("Windows without driver") << QByteArray("GDI Generic") << true;
+        QTest::newRow("AMD via LLVM") << QByteArray("AMD Radeon RX 580 Series (polaris10, LLVM 15.0.6, DRM 3.49)") << false;
+        QTest::newRow("Intel") << QByteArray("Mesa Intel(R) UHD Graphics 620 (KBL GT2)") << false;
+        QTest::newRow("VMware host 3D") << QByteArray("SVGA3D; build: RELEASE;  LLVM;") << false;
+        QTest::newRow("virgl") << QByteArray("virgl (NVIDIA GeForce GTX 1080)") << false;
+        QTest::newRow("empty") << QByteArray() << false;
+    }
+    void softwareRasteriserNames()
+    {
+        QFETCH(QByteArray, renderer);
+        QFETCH(bool, software);
+        QCOMPARE(scenegraph::isSoftwareRasteriser(renderer), software);
     }
 };
 
