@@ -20,22 +20,30 @@ QList<NetInterface> systemNetInterfaces()
     return result;
 }
 
+QList<NetAddressEntry> usableIpv4Entries(const QList<NetInterface> &interfaces)
+{
+    QList<NetAddressEntry> result;
+    for (const NetInterface &iface : interfaces) {
+        if (!iface.usable())
+            continue;
+        for (const NetAddressEntry &e : iface.entries) {
+            if (e.ip.protocol() == QAbstractSocket::IPv4Protocol)
+                result.append(e);
+        }
+    }
+    return result;
+}
+
 QHostAddress localBindFor(const QString &host, const QList<NetInterface> &interfaces)
 {
     bool ok = false;
     const quint32 target = QHostAddress(host).toIPv4Address(&ok);
     if (!ok || target == 0)
         return {};
-    for (const NetInterface &iface : interfaces) {
-        if (!iface.usable())
-            continue;
-        for (const NetAddressEntry &e : iface.entries) {
-            if (e.ip.protocol() != QAbstractSocket::IPv4Protocol)
-                continue;
-            const quint32 mask = e.netmask.toIPv4Address();
-            if (mask != 0 && ((e.ip.toIPv4Address() ^ target) & mask) == 0)
-                return e.ip;
-        }
+    for (const NetAddressEntry &e : usableIpv4Entries(interfaces)) {
+        const quint32 mask = e.netmask.toIPv4Address();
+        if (mask != 0 && ((e.ip.toIPv4Address() ^ target) & mask) == 0)
+            return e.ip;
     }
     return {};
 }

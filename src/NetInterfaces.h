@@ -27,6 +27,10 @@ using NetInterfaceSource = std::function<QList<NetInterface>()>;
 // Reads QNetworkInterface::allInterfaces().
 QList<NetInterface> systemNetInterfaces();
 
+// The IPv4 entries of the usable interfaces, in interface and entry order:
+// the addresses both the scan and the bind choice start from.
+QList<NetAddressEntry> usableIpv4Entries(const QList<NetInterface> &interfaces);
+
 // Local address to bind before connecting to `host`: the first IPv4 entry of
 // an up, non-loopback, non-virtual interface whose subnet holds the host.
 // Null when the host is not IPv4 or lies on no local subnet.

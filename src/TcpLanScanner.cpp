@@ -95,35 +95,29 @@ QList<TcpLanScanner::Probe> TcpLanScanner::collectTargets(const QList<NetInterfa
 {
     QList<Probe> targets;
     QSet<QString> taken;
-    for (const NetInterface &iface : interfaces) {
-        if (!iface.usable())
+    for (const NetAddressEntry &entry : usableIpv4Entries(interfaces)) {
+        const quint32 ip = entry.ip.toIPv4Address();
+        const quint32 mask = entry.netmask.toIPv4Address();
+        if (mask == 0 || mask == kAllOnes)
             continue;
-        for (const NetAddressEntry &entry : iface.entries) {
-            if (entry.ip.protocol() != QAbstractSocket::IPv4Protocol)
+        if ((ip >> 16) == ((169u << 8) | 254u))
+            continue;
+        quint32 first = (ip & mask) + 1;
+        quint32 last = (ip | ~mask) - 1;
+        if (first > last)
+            continue;
+        if (last - first + 1 > quint32(kMaxTargetsPerEntry)) {
+            first = (ip & kNarrowMask) + 1;
+            last = (ip | ~kNarrowMask) - 1;
+        }
+        for (quint32 a = first; a <= last; ++a) {
+            if (a == ip)
                 continue;
-            const quint32 ip = entry.ip.toIPv4Address();
-            const quint32 mask = entry.netmask.toIPv4Address();
-            if (mask == 0 || mask == kAllOnes)
+            const QString text = QHostAddress(a).toString();
+            if (taken.contains(text))
                 continue;
-            if ((ip >> 16) == ((169u << 8) | 254u))
-                continue;
-            quint32 first = (ip & mask) + 1;
-            quint32 last = (ip | ~mask) - 1;
-            if (first > last)
-                continue;
-            if (last - first + 1 > quint32(kMaxTargetsPerEntry)) {
-                first = (ip & kNarrowMask) + 1;
-                last = (ip | ~kNarrowMask) - 1;
-            }
-            for (quint32 a = first; a <= last; ++a) {
-                if (a == ip)
-                    continue;
-                const QString text = QHostAddress(a).toString();
-                if (taken.contains(text))
-                    continue;
-                taken.insert(text);
-                targets.append(Probe{text, entry.ip});
-            }
+            taken.insert(text);
+            targets.append(Probe{text, entry.ip});
         }
     }
     return targets;
