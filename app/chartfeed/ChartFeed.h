@@ -53,7 +53,8 @@ public:
                 continue;
             const bool add = i < ys.size() && !qIsNaN(ys.at(i));
             const int count = s->count() + (add ? 1 : 0);
-            const int drop = qBound(0, i < drops.size() ? drops.at(i) : 0, count - 1);
+            // Never the last point; an empty line (count 0) drops nothing.
+            const int drop = qMax(0, qMin(i < drops.size() ? drops.at(i) : 0, count - 1));
             // A line left empty is not redrawn by an axis move, so that one is told.
             const QSignalBlocker quiet(moves && count > 0 ? s : nullptr);
             if (add)
