@@ -168,3 +168,11 @@ void DeviceSession::setGateway(const QString &value)
     m_gateway = value;
     emit gatewayChanged();
 }
+
+void DeviceSession::setDacLevelsKnown(bool known)
+{
+    if (known == m_dacLevelsKnown)
+        return;
+    m_dacLevelsKnown = known;
+    emit dacLevelsKnownChanged();
+}

@@ -46,6 +46,9 @@ class DeviceSession : public QObject
     Q_PROPERTY(QString netmask READ netmask NOTIFY netmaskChanged)
     Q_PROPERTY(QString gateway READ gateway NOTIFY gatewayChanged)
     Q_PROPERTY(bool networkApplying READ networkApplying NOTIFY networkApplyingChanged)
+    // Beyond the operator's table: whether `dacVolts` holds levels read on
+    // the current link (false until the first valid SDAC? after opening).
+    Q_PROPERTY(bool dacLevelsKnown READ dacLevelsKnown NOTIFY dacLevelsKnownChanged)
 
 public:
     using Completion = std::function<void(bool ok, const QByteArray &payload)>;
@@ -92,6 +95,7 @@ public:
     QString netmask() const { return m_netmask; }
     QString gateway() const { return m_gateway; }
     bool networkApplying() const { return m_networkApplying; }
+    bool dacLevelsKnown() const { return m_dacLevelsKnown; }
 
     void setPortName(const QString &name);
     void setTcpHost(const QString &text);
@@ -139,6 +143,10 @@ signals:
     void netmaskChanged();
     void gatewayChanged();
     void networkApplyingChanged();
+    void dacLevelsKnownChanged();
+    // Every valid count reading of the current link, the sweep's own
+    // included (which `countsChanged` skips when they repeat).
+    void countsRead(const QList<double> &values, bool duringSweep);
 
 public:
     Q_INVOKABLE void refreshPorts();
@@ -167,6 +175,7 @@ private:
     void setIpAddress(const QString &value);
     void setNetmask(const QString &value);
     void setGateway(const QString &value);
+    void setDacLevelsKnown(bool known);
 
     // Queue and dispatch.
     void pumpQueue();

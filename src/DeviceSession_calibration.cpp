@@ -152,6 +152,7 @@ void DeviceSession::onCalibrationWait()
             m_counts = next;
             emit countsChanged();
         }
+        emit countsRead(values, true);
 
         const double value = values.at(m_calChannel);
         setStatusText(QStringLiteral("Calibration \u00B7 CH %1 \u00B7 %2 mV \u00B7 %3 counts")

@@ -57,7 +57,7 @@ bool DeviceSession::takeDacReading(bool ok, const QByteArray &payload)
     next.reserve(kChannelCount);
     for (double v : std::as_const(values))
         next.append(clampDacVolts(v));
-    m_dacLevelsKnown = true;
+    setDacLevelsKnown(true);
     if (next != m_dacVolts) {
         m_dacVolts = next;
         emit dacVoltsChanged();

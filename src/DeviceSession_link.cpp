@@ -122,7 +122,7 @@ void DeviceSession::onOpened()
 
     clearReceiveBuffer();
     clearQueue();
-    m_dacLevelsKnown = false;
+    setDacLevelsKnown(false);
 
     m_portRefreshTimer.stop();
     m_scanner.stop();

@@ -51,6 +51,7 @@ void DeviceSession::handleCountReply(bool ok, const QByteArray &payload)
         next.append(v);
     m_counts = next;
     emit countsChanged();
+    emit countsRead(values, m_calibrationRunning);
 }
 
 void DeviceSession::applyPeriod(int periodMs)

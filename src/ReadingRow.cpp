@@ -1,0 +1,88 @@
+#include "ReadingRow.h"
+
+#include <QLocale>
+
+#include <cmath>
+
+namespace readingrow {
+
+namespace {
+
+QByteArray isoTime(const QDateTime &utc)
+{
+    return utc.toUTC().toString(Qt::ISODateWithMs).toLatin1();
+}
+
+QByteArray elapsedText(double seconds)
+{
+    return QByteArray::number(seconds, 'f', 3);
+}
+
+} // namespace
+
+QByteArray formatDouble(double value)
+{
+    if (value == 0.0 && std::signbit(value))
+        return QByteArrayLiteral("-0");
+    return QByteArray::number(value, 'g', QLocale::FloatingPointShortest);
+}
+
+QByteArray csvHeader()
+{
+    QByteArray line("time_utc,elapsed_s,period_ms");
+    for (int ch = 0; ch < kChannels; ++ch)
+        line += ",count_ch" + QByteArray::number(ch);
+    for (int ch = 0; ch < kChannels; ++ch)
+        line += ",threshold_mv_ch" + QByteArray::number(ch);
+    line += ",sweep\n";
+    return line;
+}
+
+QByteArray csvRow(const Reading &r)
+{
+    QByteArray line;
+    line.reserve(320);
+    line += isoTime(r.utc);
+    line += ',';
+    line += elapsedText(r.elapsedS);
+    line += ',';
+    line += QByteArray::number(r.periodMs);
+    for (int ch = 0; ch < kChannels; ++ch) {
+        line += ',';
+        if (ch < r.counts.size())
+            line += formatDouble(r.counts.at(ch));
+    }
+    for (int ch = 0; ch < kChannels; ++ch) {
+        line += ',';
+        if (ch < r.thresholdsMv.size())
+            line += formatDouble(r.thresholdsMv.at(ch));
+    }
+    line += r.sweep ? ",1\n" : ",0\n";
+    return line;
+}
+
+QByteArray jsonLine(const Reading &r)
+{
+    const auto number = [](double v) {
+        return std::isfinite(v) ? formatDouble(v) : '"' + formatDouble(v) + '"';
+    };
+    QByteArray line;
+    line.reserve(400);
+    line += "{\"time_utc\":\"" + isoTime(r.utc) + "\",\"elapsed_s\":" + elapsedText(r.elapsedS)
+        + ",\"period_ms\":" + QByteArray::number(r.periodMs) + ",\"counts\":[";
+    for (int ch = 0; ch < kChannels; ++ch) {
+        if (ch > 0)
+            line += ',';
+        line += ch < r.counts.size() ? number(r.counts.at(ch)) : QByteArrayLiteral("null");
+    }
+    line += "],\"thresholds_mv\":[";
+    for (int ch = 0; ch < kChannels; ++ch) {
+        if (ch > 0)
+            line += ',';
+        line += ch < r.thresholdsMv.size() ? number(r.thresholdsMv.at(ch)) : QByteArrayLiteral("null");
+    }
+    line += r.sweep ? "],\"sweep\":true}\n" : "],\"sweep\":false}\n";
+    return line;
+}
+
+} // namespace readingrow

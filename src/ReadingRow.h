@@ -1,0 +1,35 @@
+#pragma once
+
+// One count reading as a line of text: the CSV row of a recording and the
+// output of the command-line tool, one format for both.
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+
+namespace readingrow {
+
+constexpr int kChannels = 8;
+
+struct Reading {
+    QDateTime utc;              // when the reading arrived
+    double elapsedS = 0;        // seconds since the recording started
+    int periodMs = 0;           // gate period at that time
+    QList<double> counts;       // eight counts as the instrument sent them
+    QList<double> thresholdsMv; // eight levels in mV; empty while unknown
+    bool sweep = false;         // taken during a calibration sweep
+};
+
+// Shortest text that reads back to the same double: "nan", "inf", "-inf"
+// and "-0" included.
+QByteArray formatDouble(double value);
+
+// "time_utc,elapsed_s,period_ms,count_ch0..7,threshold_mv_ch0..7,sweep" and a newline.
+QByteArray csvHeader();
+// One complete CSV line, newline included.
+QByteArray csvRow(const Reading &reading);
+// One JSON object on one line, newline included. Numbers that JSON cannot
+// carry (nan, inf, -inf) are written as those strings; unknown levels as null.
+QByteArray jsonLine(const Reading &reading);
+
+} // namespace readingrow
