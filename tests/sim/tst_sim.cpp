@@ -160,17 +160,25 @@ private slots:
             tool.start(QStringLiteral(ZRF_SIM_PATH), {QStringLiteral("--listen"), QLatin1String(listen)});
             QVERIFY(tool.waitForFinished(5000) && tool.exitCode() != 0);
         }
+        // So is a count list that is not eight numbers.
+        for (const char *counts : {"1,2,3,4,5,6,7", "1,2,3,4,5,6,7,x", "1,2,3,4,5,6,7,8,9"}) {
+            QProcess tool;
+            tool.start(QStringLiteral(ZRF_SIM_PATH), {"--listen", "127.0.0.201:1234", "--counts", counts});
+            QVERIFY(tool.waitForFinished(5000) && tool.exitCode() != 0);
+        }
         QProcess help;
         help.start(QStringLiteral(ZRF_SIM_PATH), {QStringLiteral("--help")});
         QVERIFY(help.waitForFinished(5000));
         const QByteArray text = help.readAllStandardOutput();
         for (const char *opt : {"--listen", "--pty", "--state", "--delay", "--silent", "--drop-every", "--drop-prob",
                                 "--split", "--split-delay", "--garbage", "--reject", "--wrong-code",
-                                "--wrong-length", "--close-after", "--allow-any-address"})
+                                "--wrong-length", "--close-after", "--allow-any-address", "--counts",
+                                "--extreme-counts"})
             QVERIFY2(text.contains(opt), opt);
 
         QProcess tool;
-        tool.start(QStringLiteral(ZRF_SIM_PATH), {"--listen", "127.0.0.201:1234", "--pty", "--reject", "0x23"});
+        tool.start(QStringLiteral(ZRF_SIM_PATH), {"--listen", "127.0.0.201:1234", "--pty", "--reject", "0x0B",
+                                                  "--counts", "nan,inf,-inf,-0,5e-324,1e308,7,8"});
         QTRY_VERIFY(tool.canReadLine());
         QCOMPARE(tool.readLine().trimmed(), QByteArray("listening on 127.0.0.201:1234"));
         QTRY_VERIFY(tool.canReadLine());
@@ -181,7 +189,8 @@ private slots:
             QVERIFY(port.open(QIODevice::ReadWrite));
             Link serial(&port);
             port.write(zrf::encodeFrame(zrf::kCountQuery, {}) + zrf::encodeFrame(zrf::kReadIp, {}));
-            QTRY_COMPARE(serial.codes, QByteArray("\x02\x0B")); // COUN? rejected as told
+            QTRY_COMPARE(serial.codes, QByteArray("\x23\x02")); // the read-IP rejected as told
+            QVERIFY(serial.raw.contains(zrf::packDoubles({qQNaN(), qInf(), -qInf(), -0.0, 5e-324, 1e308, 7, 8})));
         }
         tool.terminate();
         QVERIFY(tool.waitForFinished(5000));

@@ -12,6 +12,8 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <termios.h>
@@ -291,8 +293,11 @@ zrf::Frame SimInstrument::respond(const zrf::Frame &request)
         return ok(cmd);
     }
     case zrf::kCountQuery: {
-        if (!m_fixedCounts.isEmpty())
-            return ok(cmd, zrf::packDoubles(m_fixedCounts));
+        if (!m_countRows.isEmpty()) {
+            const QList<double> &row = m_countRows.at(m_countRow);
+            m_countRow = (m_countRow + 1) % m_countRows.size();
+            return ok(cmd, zrf::packDoubles(row));
+        }
         QList<double> counts;
         for (int ch = 0; ch < kChannels; ++ch) {
             const double mean = expectedCount(ch);
@@ -436,4 +441,38 @@ bool SimInstrument::loadState()
     m_periodMs = int(std::lround(ms));
     setNetwork(dhcp.toBool(), ip.toString(), netmask.toString(), gateway.toString());
     return true;
+}
+
+void SimInstrument::setFixedCounts(const QList<double> &counts)
+{
+    setCountRotation(counts.isEmpty() ? QList<QList<double>>() : QList<QList<double>>{counts});
+}
+
+void SimInstrument::setCountRotation(const QList<QList<double>> &rows)
+{
+    m_countRows = rows;
+    m_countRow = 0;
+}
+
+QList<QList<double>> SimInstrument::extremeCountRows()
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const double max = std::numeric_limits<double>::max();
+    const double denormal = std::numeric_limits<double>::denorm_min();
+    // A NaN with a payload, as a garbled line might carry.
+    const quint64 bits = 0x7FF4DEADBEEF0001ULL;
+    double nanPayload = 0;
+    std::memcpy(&nanPayload, &bits, sizeof nanPayload);
+    return {
+        QList<double>(kChannels, max),
+        QList<double>(kChannels, 9.3e307),
+        QList<double>(kChannels, 3e15),
+        {nan, inf, -inf, -0.0, denormal, 1e308, -1e308, 42},
+        QList<double>(kChannels, nan),
+        QList<double>(kChannels, inf),
+        {0, 50, 2000, 3e15, 3e15 + 1, nanPayload, -max, 1},
+        QList<double>(kChannels, 8.8e307),
+        {1e-300, denormal, -denormal, 0.5, 0.926, 0.999, 1, 2},
+    };
 }

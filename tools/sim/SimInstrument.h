@@ -68,7 +68,13 @@ public:
     void setChannelModel(int channel, double ratePerSecond, double meanVolts, double sigmaVolts);
     double expectedCount(int channel) const;
     // Fixed counts instead of the model (empty list: back to the model).
-    void setFixedCounts(const QList<double> &counts) { m_fixedCounts = counts; }
+    void setFixedCounts(const QList<double> &counts);
+    // Count replies taken in turn from these rows of eight, round and round
+    // (empty: back to the model).
+    void setCountRotation(const QList<QList<double>> &rows);
+    // Rows of values that are hard to draw: overflow bait, a narrow range far
+    // from zero, NaN, infinities, denormals, negative zero.
+    static QList<QList<double>> extremeCountRows();
 
     // Scripted replies: the next `times` requests with code `cmd` get exactly
     // this payload (times < 0: every request).
@@ -123,7 +129,8 @@ private:
         double sigma = 0;
     };
     QList<Channel> m_channels;
-    QList<double> m_fixedCounts;
+    QList<QList<double>> m_countRows;
+    qsizetype m_countRow = 0;
     struct Override {
         QByteArray payload;
         int times = -1;

@@ -87,6 +87,13 @@ int main(int argc, char *argv[])
          QStringLiteral("cmd")},
         {QStringLiteral("close-after"), QStringLiteral("Close each connection after N replies."),
          QStringLiteral("n")},
+        {QStringLiteral("counts"),
+         QStringLiteral("Answer every count read with these eight values (comma-separated; "
+                        "nan, inf and -inf allowed)."),
+         QStringLiteral("v0,...,v7")},
+        {QStringLiteral("extreme-counts"),
+         QStringLiteral("Answer count reads with a rotation of extreme values: 1.8e308, 9.3e307, "
+                        "8.8e307, a constant 3e15, NaN, infinities, denormals, -0.")},
     };
     p.addOptions(options);
     p.process(app);
@@ -144,6 +151,25 @@ int main(int argc, char *argv[])
     if (p.isSet(QStringLiteral("close-after")))
         f.closeAfterReplies = intOption(p, QStringLiteral("close-after"), 0, INT_MAX);
     sim.setFaults(f);
+
+    if (p.isSet(QStringLiteral("counts")) && p.isSet(QStringLiteral("extreme-counts")))
+        fail(QStringLiteral("--counts and --extreme-counts exclude each other"));
+    if (p.isSet(QStringLiteral("counts"))) {
+        const QStringList parts = p.value(QStringLiteral("counts")).split(QLatin1Char(','));
+        QList<double> values;
+        for (const QString &part : parts) {
+            bool ok = false;
+            const double v = part.trimmed().toDouble(&ok);
+            if (!ok)
+                break;
+            values.append(v);
+        }
+        if (values.size() != SimInstrument::kChannels || parts.size() != SimInstrument::kChannels)
+            fail(QStringLiteral("--counts wants eight numbers separated by commas"));
+        sim.setFixedCounts(values);
+    }
+    if (p.isSet(QStringLiteral("extreme-counts")))
+        sim.setCountRotation(SimInstrument::extremeCountRows());
 
     if (p.isSet(QStringLiteral("state"))) {
         sim.setStatePath(p.value(QStringLiteral("state")));
