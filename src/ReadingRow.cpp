@@ -61,11 +61,14 @@ QByteArray csvRow(const Reading &r)
     return line;
 }
 
+static QByteArray jsonNumber(double v)
+{
+    return std::isfinite(v) ? formatDouble(v) : '"' + formatDouble(v) + '"';
+}
+
 QByteArray jsonLine(const Reading &r)
 {
-    const auto number = [](double v) {
-        return std::isfinite(v) ? formatDouble(v) : '"' + formatDouble(v) + '"';
-    };
+    const auto number = jsonNumber;
     QByteArray line;
     line.reserve(400);
     line += "{\"time_utc\":\"" + isoTime(r.utc) + "\",\"elapsed_s\":" + elapsedText(r.elapsedS)
@@ -83,6 +86,23 @@ QByteArray jsonLine(const Reading &r)
     }
     line += r.sweep ? "],\"sweep\":true}\n" : "],\"sweep\":false}\n";
     return line;
+}
+
+QByteArray sweepCsvHeader()
+{
+    return QByteArrayLiteral("channel,threshold_mv,count,time_utc\n");
+}
+
+QByteArray sweepCsvRow(int channel, double thresholdMv, double count, const QDateTime &utc)
+{
+    return QByteArray::number(channel) + ',' + formatDouble(thresholdMv) + ',' + formatDouble(count)
+        + ',' + isoTime(utc) + '\n';
+}
+
+QByteArray sweepJsonLine(int channel, double thresholdMv, double count, const QDateTime &utc)
+{
+    return "{\"channel\":" + QByteArray::number(channel) + ",\"threshold_mv\":" + jsonNumber(thresholdMv)
+        + ",\"count\":" + jsonNumber(count) + ",\"time_utc\":\"" + isoTime(utc) + "\"}\n";
 }
 
 } // namespace readingrow

@@ -32,4 +32,9 @@ QByteArray csvRow(const Reading &reading);
 // carry (nan, inf, -inf) are written as those strings; unknown levels as null.
 QByteArray jsonLine(const Reading &reading);
 
+// One point of a calibration sweep: "channel,threshold_mv,count,time_utc".
+QByteArray sweepCsvHeader();
+QByteArray sweepCsvRow(int channel, double thresholdMv, double count, const QDateTime &utc);
+QByteArray sweepJsonLine(int channel, double thresholdMv, double count, const QDateTime &utc);
+
 } // namespace readingrow
