@@ -4,6 +4,7 @@ import QtQuick.Layouts
 import QtCharts
 import MyStyle
 import Theme
+import TachyraCharts
 import "SceneLogic.js" as Logic
 
 // Threshold sweep of one channel: parameters, progress ring, and the plot of
@@ -24,6 +25,9 @@ Item {
     property var linSeries: null
     property var logSeries: null
     property int linPointCount: 0
+    // The counts as read, one per point of each series (drawn values may be clamped).
+    property var linCounts: []
+    property var logCounts: []
     readonly property alias xAxis: xAxis
     readonly property alias linAxis: linAxis
     readonly property alias logAxis: logAxis
@@ -71,30 +75,41 @@ Item {
     function clearPlot() {
         linSeries.clear()
         logSeries.clear()
+        linCounts = []
+        logCounts = []
         linPointCount = 0
         resetYScale()
     }
 
-    function updateYScale(c) {
-        const seen = { yMin: yMinSeen, yMax: yMaxSeen, logMin: logMinSeen, logMax: logMaxSeen }
-        const r = Logic.sweepScale(seen, c)
-        if (!r)
+    // Ranges only grow during a sweep; y is a drawn (finite) count.
+    function updateYScale(y) {
+        if (!(y >= 0))
             return
-        yMinSeen = seen.yMin
-        yMaxSeen = seen.yMax
-        logMinSeen = seen.logMin
-        logMaxSeen = seen.logMax
-        panel.setLinearRange(linAxis, r.linMin, r.linMax)
-        if (r.log)
-            panel.setLogRange(logAxis, r.log.min, r.log.max)
+        yMinSeen = isNaN(yMinSeen) ? y : Math.min(yMinSeen, y)
+        yMaxSeen = isNaN(yMaxSeen) ? y : Math.max(yMaxSeen, y)
+        const lin = ChartScale.paddedLinearRange(yMinSeen, yMaxSeen)
+        panel.setLinearRange(linAxis, lin.min, lin.max)
+        if (y >= 1) {
+            logMinSeen = isNaN(logMinSeen) ? y : Math.min(logMinSeen, y)
+            logMaxSeen = isNaN(logMaxSeen) ? y : Math.max(logMaxSeen, y)
+            const log = ChartScale.paddedLogRange(logMinSeen, logMaxSeen)
+            panel.setLogRange(logAxis, log.min, log.max)
+        }
     }
 
+    // A count that is not a finite number is left out of the plot.
     function addPoint(thresholdMv, counts) {
-        linSeries.append(thresholdMv, counts)
+        const y = ChartScale.drawValue(counts)
+        if (isNaN(y))
+            return
+        linSeries.append(thresholdMv, y)
+        linCounts.push(counts)
         linPointCount = linSeries.count
-        if (counts >= 1)
-            logSeries.append(thresholdMv, counts)
-        updateYScale(counts)
+        if (y >= 1) {
+            logSeries.append(thresholdMv, y)
+            logCounts.push(counts)
+        }
+        updateYScale(y)
     }
 
     function start() {
@@ -117,7 +132,7 @@ Item {
             const p = series.at(i)
             const q = chart.mapToPosition(p, series)
             xs.push(q.x - plot.x)
-            pos.push({ x: q.x - plot.x, y: q.y - plot.y, value: p.y })
+            pos.push({ x: q.x - plot.x, y: q.y - plot.y, value: (logMode ? logCounts : linCounts)[i] })
         }
         const idx = Logic.snapIndex(xs, overlay.cursorX, overlay.snapPx)
         overlay.snapIndex = idx

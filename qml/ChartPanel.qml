@@ -1,6 +1,7 @@
 import QtQuick
 import QtCharts
 import Theme
+import TachyraCharts
 import "ChartMath.js" as ChartMath
 
 // The frame every chart of the scene sits in. Children go into the chart;
@@ -14,12 +15,15 @@ Rectangle {
     readonly property alias logY: logYButton.checked
     property alias logYButton: logYButton
 
-    // Range setters that never let min pass max between the two writes.
+    // Range setters that never let min pass max between the two writes and
+    // never hand an axis a range it cannot draw.
     function setLinearRange(axis, newMin, newMax) {
-        ChartMath.setLinearRange(axis, newMin, newMax)
+        const r = ChartScale.linearRange(newMin, newMax)
+        ChartMath.applyRange(axis, r.min, r.max)
     }
     function setLogRange(axis, newMin, newMax) {
-        ChartMath.setLogRange(axis, newMin, newMax)
+        const r = ChartScale.logRange(newMin, newMax)
+        ChartMath.applyRange(axis, r.min, r.max)
     }
 
     // Series declared through the panel reach the chart without their axes;

@@ -3,6 +3,7 @@ import QtQuick.Controls
 import QtCharts
 import MyStyle
 import Theme
+import TachyraCharts
 import "SceneLogic.js" as Logic
 
 // Latest count of every channel as a bar. The chart draws the axes; the bars
@@ -73,7 +74,7 @@ Item {
         function onCountsChanged() {
             if (!device.connected || device.calibrationRunning)
                 return
-            const u = Logic.histogramUpdate(device.counts, device.channelCount)
+            const u = ChartScale.bars(device.counts, device.channelCount)
             if (view.onScreen)
                 view.applyUpdate(u)
             else
@@ -148,12 +149,15 @@ Item {
                     required property int index
                     readonly property var host: parent
                     readonly property real value: index < host.values.length ? host.values[index] : 0
-                    readonly property var peak: host.barTop(index, value)
+                    // A count that is not a finite number gets neither bar nor tag.
+                    readonly property bool drawn: isFinite(value)
+                    readonly property var peak: host.barTop(index, drawn ? ChartScale.drawValue(value) : 0)
                     readonly property real plotBottom: host.plotBottom
                     anchors.fill: parent
 
                     Rectangle {
                         objectName: "bar" + bar.index
+                        visible: bar.drawn
                         width: bar.peak.slot * bar.host.fill
                         height: Math.max(0, bar.plotBottom - bar.peak.y)
                         x: bar.peak.x - width / 2
@@ -164,6 +168,7 @@ Item {
 
                     Rectangle {
                         objectName: "tag" + bar.index
+                        visible: bar.drawn
                         width: tagText.implicitWidth + 10
                         height: tagText.implicitHeight + 4
                         x: Math.max(0, Math.min(bar.width - width, bar.peak.x - width / 2))

@@ -1,9 +1,11 @@
 import QtQuick
 import QtCharts
 import Theme
+import TachyraCharts
 
 LogValueAxis {
-    base: 10
+    // 10, unless the range spans so many decades that its labels would not fit.
+    base: ChartScale.logBase(min, max)
     min: 1
     max: 10
     minorTickCount: 9

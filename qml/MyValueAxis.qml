@@ -1,7 +1,7 @@
 import QtQuick
 import QtCharts
 import Theme
-import "ChartMath.js" as ChartMath
+import TachyraCharts
 
 // Linear axis with nice-number ticks anchored at zero.
 ValueAxis {
@@ -9,7 +9,7 @@ ValueAxis {
 
     // Length of the plot along this axis in pixels; sets how many ticks fit.
     property real availableLength: 0
-    readonly property int desiredTickCount: ChartMath.desiredTickCount(availableLength, labelsFont.pixelSize)
+    readonly property int desiredTickCount: ChartScale.desiredTickCount(availableLength, labelsFont.pixelSize)
 
     titleText: ""
     titleFont: Qt.font({ family: Theme.applicationFont.name, pixelSize: Theme.textStyle.normalSize,
@@ -27,5 +27,5 @@ ValueAxis {
     minorTickCount: 1
     tickType: ValueAxis.TicksDynamic
     tickAnchor: 0
-    tickInterval: ChartMath.tickInterval(min, max, desiredTickCount)
+    tickInterval: ChartScale.tickInterval(min, max, desiredTickCount)
 }

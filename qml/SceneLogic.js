@@ -121,21 +121,6 @@ function extentOf(pointLists) {
     return lo <= hi ? { min: lo, max: hi } : null
 }
 
-// Linear Y range around all data: 15 % pad of a span of at least 1, never below 0.
-function linearRangeFor(extent) {
-    if (!extent)
-        return { min: 0, max: 1 }
-    const span = Math.max(1, extent.max - extent.min)
-    const pad = 0.15 * span
-    return { min: Math.max(0, extent.min - pad), max: Math.max(extent.min + 1, extent.max + pad) }
-}
-
-function logRangeFor(extent) {
-    if (!extent)
-        return { min: 1, max: 10 }
-    return { min: Math.max(1, extent.min), max: extent.max * 1.15 }
-}
-
 // Value of a polyline at x by linear interpolation; NaN outside its span.
 function interpolate(points, t) {
     const n = points.length
@@ -183,36 +168,11 @@ function clampTag(centre, size, limit) {
 
 // ---- Histogram view ----
 
-function sanitizeCount(v) {
-    const x = Number(v)
-    return isFinite(x) && x > 0 ? x : 0
-}
-
 function formatBarValue(v) {
     const x = Number(v)
     if (!isFinite(x))
         return "0"
     return String(Math.round(x))
-}
-
-// Values to draw and both Y ranges for one count reading.
-// Counts all below 1 keep the default ranges [0, 1] and [1, 10].
-function histogramUpdate(counts, channelCount) {
-    let maxLin = 0
-    let maxLog = 1
-    const values = []
-    for (let i = 0; i < channelCount; ++i) {
-        const v = i < counts.length ? sanitizeCount(counts[i]) : 0
-        values.push(v)
-        maxLin = Math.max(maxLin, v)
-        if (v >= 1)
-            maxLog = Math.max(maxLog, v)
-    }
-    return {
-        values: values,
-        linMin: 0, linMax: Math.max(1, maxLin * 1.08),
-        logMin: 1, logMax: Math.max(10, maxLog * 1.35)
-    }
 }
 
 // Top centre of bar i in chart coordinates; plot = {x, y, width, height}.
@@ -266,24 +226,6 @@ function snapIndex(pixelXs, cursorX, limit) {
         }
     }
     return best
-}
-
-// Seen-range bookkeeping of a sweep: {yMin, yMax, logMin, logMax} (NaN = none yet).
-// Returns the ranges to set, or null for a count that is not a finite number >= 0.
-function sweepScale(seen, c) {
-    if (!(typeof c === "number" && isFinite(c) && c >= 0))
-        return null
-    seen.yMin = isNaN(seen.yMin) ? c : Math.min(seen.yMin, c)
-    seen.yMax = isNaN(seen.yMax) ? c : Math.max(seen.yMax, c)
-    const span = Math.max(1, seen.yMax - seen.yMin)
-    const pad = 0.15 * span
-    const out = { linMin: Math.max(0, seen.yMin - pad), linMax: Math.max(seen.yMin + 1, seen.yMax + pad), log: null }
-    if (c >= 1) {
-        seen.logMin = isNaN(seen.logMin) ? c : Math.min(seen.logMin, c)
-        seen.logMax = isNaN(seen.logMax) ? c : Math.max(seen.logMax, c)
-        out.log = { min: Math.max(1, seen.logMin), max: seen.logMax * 1.15 }
-    }
-    return out
 }
 
 // ---- Settings page ----

@@ -4,7 +4,6 @@ import QtCharts
 import MyStyle
 import Theme
 import "SceneLogic.js" as Logic
-import "ChartMath.js" as ChartMath
 import TachyraCharts
 
 // Counts of every channel against wall-clock time over the last 30 s.
@@ -96,13 +95,15 @@ Item {
         const ys = []
         const drops = []
         for (let i = 0; i < channelLin.length; ++i) {
-            const y = i < counts.length ? Number(counts[i]) : 0
-            Logic.trackPush(linTracks[i], now, y)
+            // Drawn values: a count that is not a finite number adds no point.
+            const y = ChartScale.drawValue(i < counts.length ? Number(counts[i]) : 0)
+            if (!isNaN(y))
+                Logic.trackPush(linTracks[i], now, y)
             const nLin = Logic.trackPrune(linTracks[i], oldest)
             if (y >= 1)
                 Logic.trackPush(logTracks[i], now, y)
             const nLog = Logic.trackPrune(logTracks[i], oldest)
-            ys.push(fedLog && !(y >= 1) ? NaN : y)
+            ys.push(fedLog && !(y >= 1) ? NaN : y) // NaN: no point for this line
             drops.push(fedLog ? nLog : nLin)
         }
         firstSeriesCount = linPoints.length > 0 ? linPoints[0].length : 0
@@ -159,12 +160,12 @@ Item {
     // Same ranges as before (the repairs of the ordered setters included),
     // each axis set in one step and only when it changes.
     function rescale() {
-        const lr = Logic.linearRangeFor(Logic.extentOfTracks(visibleTracks(false)))
-        const l = ChartMath.linearRange(lr.min, lr.max)
+        const le = Logic.extentOfTracks(visibleTracks(false))
+        const l = ChartScale.paddedLinearRange(le ? le.min : NaN, le ? le.max : NaN)
         if (l.min !== linAxis.min || l.max !== linAxis.max)
             ChartFeed.setRange(linAxis, l.min, l.max)
-        const gr = Logic.logRangeFor(Logic.extentOfTracks(visibleTracks(true)))
-        const g = ChartMath.logRange(gr.min, gr.max)
+        const ge = Logic.extentOfTracks(visibleTracks(true))
+        const g = ChartScale.paddedLogRange(ge ? ge.min : NaN, ge ? ge.max : NaN)
         if (g.min !== logAxis.min || g.max !== logAxis.max)
             ChartFeed.setRange(logAxis, g.min, g.max)
     }

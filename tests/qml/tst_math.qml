@@ -2,9 +2,10 @@ import QtQuick
 import QtTest
 import QtCharts
 import Theme
+import TachyraCharts
 import "qrc:/qml/ChartMath.js" as ChartMath
 
-// The arithmetic behind the theme and the charts.
+// The theme's text sizes and the ordered range writes on real axes.
 TestCase {
     name: "ThemeAndChartMath"
 
@@ -21,25 +22,6 @@ TestCase {
                 data.sizes)
         compare(Theme.scaledSize(10, 0.85), 9)      // half rounds up
         tryVerify(() => Theme.applicationFont.status === FontLoader.Ready, 2000)
-    }
-
-    function test_ticks_data() {
-        return [
-            { tag: "0..1", min: 0, max: 1, ticks: 5, interval: 0.2 },
-            { tag: "range 1.15", min: 0, max: 1.15, ticks: 5, interval: 0.5 },
-            { tag: "empty range", min: 3, max: 3, ticks: 5, interval: 1 },
-            { tag: "reversed", min: 3, max: 1, ticks: 5, interval: 1 },
-            { tag: "infinite", min: 0, max: Infinity, ticks: 5, interval: 1 },
-            { tag: "80 px", px: 80, label: 12, count: 3 },
-            { tag: "400 px", px: 400, label: 12, count: 5 },
-            { tag: "no length", px: 0, label: 12, count: 4 }
-        ]
-    }
-    function test_ticks(data) {
-        if (data.px !== undefined)
-            compare(ChartMath.desiredTickCount(data.px, data.label), data.count)
-        else
-            fuzzyCompare(ChartMath.tickInterval(data.min, data.max, data.ticks), data.interval, 1e-12)
     }
 
     ValueAxis { id: valueAxis }
@@ -67,13 +49,14 @@ TestCase {
         ]
     }
     function test_ranges(data) {
-        const set = data.log ? ChartMath.setLogRange : ChartMath.setLinearRange
+        const r = data.log ? ChartScale.logRange(data.to[0], data.to[1])
+                           : ChartScale.linearRange(data.to[0], data.to[1])
         for (const axis of [data.log ? logAxis : valueAxis, recorder]) {
             axis.max = 1e9
             axis.min = data.from[0]
             axis.max = data.from[1]
             recorder.crossed = false
-            set(axis, data.to[0], data.to[1])
+            ChartMath.applyRange(axis, r.min, r.max)
             compare([axis.min, axis.max], data.expect)
             verify(!recorder.crossed)
         }

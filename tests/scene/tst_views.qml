@@ -102,8 +102,9 @@ TestCase {
     function test_histogram(data) {
         const v = make(histogramComponent)
         device.pushCounts([0, 50, 2000, -5, NaN, 0, 0, 0])
-        compare(v.barValues, [0, 50, 2000, 0, 0, 0, 0, 0])
+        compare(v.barValues.map(String), ["0", "50", "2000", "0", "NaN", "0", "0", "0"])
         compare([v.linAxis.min, v.linAxis.max, v.logAxis.min, v.logAxis.max], [0, 2160, 1, 2700])
+        verify(!findChild(v, "bar4").visible && !findChild(v, "tag4").visible)  // no bar for NaN
         v.logYButton.checked = data.log
         const plot = v.chart.plotArea, bar2 = findChild(v, "bar2"), tag0 = findChild(v, "tag0")
         compare(findChild(v, "bar0").height, 0)
@@ -113,6 +114,9 @@ TestCase {
         fuzzyCompare(tag0.y + tag0.height + 4, plot.y + plot.height, 1e-6)
         device.connected = false                         // a disconnect flattens the bars
         compare(v.barValues, filled(0))
+        device.connected = true                          // counts under 1 keep [0, 1]
+        device.pushCounts([0.95, 0.5, 0, 0, 0, 0, 0, 0])
+        compare([v.linAxis.min, v.linAxis.max], [0, 1])
     }
 
     function test_calibrationRun() {

@@ -1,0 +1,184 @@
+// Axis ranges and tick intervals: ordinary counts keep the ranges the views
+// have always shown; any double at all gives a range and ticks an axis can draw.
+
+#include "ChartScale.h"
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+using namespace chartscale;
+
+namespace {
+
+const double kNan = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+const double kMax = std::numeric_limits<double>::max();
+const double kDenorm = std::numeric_limits<double>::denorm_min();
+
+// The value axis's own tick walk (anchored at 0): from the first tick at or
+// below min, add the interval until past max. Returns the ticks counted, or
+// a large number when the walk stalls or runs away.
+int axisTicks(const Range &r, double interval)
+{
+    const double first = -std::floor(-r.min / interval) * interval;
+    int n = 0;
+    for (double v = first; v <= r.max; v += interval) {
+        if (++n > 1000 || v + interval == v)
+            return 100000;
+    }
+    return n;
+}
+
+QString why(double a, double b)
+{
+    return QStringLiteral("(%1, %2)").arg(a, 0, 'g', 17).arg(b, 0, 'g', 17);
+}
+
+bool drawable(const Range &r)
+{
+    return std::isfinite(r.min) && std::isfinite(r.max) && r.min < r.max;
+}
+
+// Every property an axis needs, for the range functions fed with (a, b).
+void checkAll(double a, double b, int desired)
+{
+    const QString where = why(a, b);
+    for (const Range &r : {linearRange(a, b), paddedLinearRange(a, b)}) {
+        QVERIFY2(drawable(r), qPrintable(where));
+        const double interval = tickInterval(r.min, r.max, desired);
+        QVERIFY2(std::isfinite(interval) && interval > 0, qPrintable(where));
+        QVERIFY2(r.min + interval != r.min && r.max + interval / 2 != r.max, qPrintable(where));
+        QVERIFY2(axisTicks(r, interval) <= kMaxTicks + 1, qPrintable(where));
+    }
+    // Straight from the raw pair too: an axis binds the interval to whatever it holds.
+    const double raw = tickInterval(a, b, desired);
+    QVERIFY2(std::isfinite(raw) && raw > 0, qPrintable(where));
+    for (const Range &r : {logRange(a, b), paddedLogRange(a, b)}) {
+        QVERIFY2(drawable(r) && r.min >= 1, qPrintable(where));
+        const double base = logBase(r.min, r.max);
+        QVERIFY2(std::isfinite(base) && base >= 10, qPrintable(where));
+        QVERIFY2((std::log10(r.max) - std::log10(r.min)) / std::log10(base) <= kMaxTicks, qPrintable(where));
+        QVERIFY2(std::log10(r.max) > std::log10(r.min), qPrintable(where));
+    }
+}
+
+void checkBars(const QList<double> &counts)
+{
+    const Bars b = bars(counts, counts.size());
+    QVERIFY(drawable(b.linear) && drawable(b.log) && b.log.min >= 1);
+    QCOMPARE(b.values.size(), counts.size());
+    for (qsizetype i = 0; i < counts.size(); ++i) {
+        QCOMPARE(std::isnan(b.values.at(i)), !std::isfinite(counts.at(i)));
+        QVERIFY(!(b.values.at(i) < 0));
+    }
+    QVERIFY(axisTicks(b.linear, tickInterval(b.linear.min, b.linear.max, 5)) <= kMaxTicks + 1);
+}
+
+} // namespace
+
+class TestChartScale : public QObject
+{
+    Q_OBJECT
+private slots:
+    // What the views show for ordinary counts.
+    void ordinary_data()
+    {
+        QTest::addColumn<double>("min");
+        QTest::addColumn<double>("max");
+        QTest::addColumn<int>("desired");
+        QTest::addColumn<double>("interval");
+        QTest::newRow("0..1, 5 ticks") << 0.0 << 1.0 << 5 << 0.2;
+        QTest::newRow("0..1, 4 ticks") << 0.0 << 1.0 << 4 << 0.2;
+        QTest::newRow("0..1, 3 ticks") << 0.0 << 1.0 << 3 << 0.5;
+        QTest::newRow("0..2, 3 ticks") << 0.0 << 2.0 << 3 << 0.5;
+        QTest::newRow("0..2, 2 ticks") << 0.0 << 2.0 << 2 << 1.0;
+        QTest::newRow("range 1.15") << 0.0 << 1.15 << 5 << 0.5;
+        QTest::newRow("0..2160") << 0.0 << 2160.0 << 5 << 1000.0;
+        QTest::newRow("4999.85..5001") << 4999.85 << 5001.0 << 5 << 0.5;
+    }
+    void ordinary()
+    {
+        QFETCH(double, min);
+        QFETCH(double, max);
+        QFETCH(int, desired);
+        QFETCH(double, interval);
+        QCOMPARE(tickInterval(min, max, desired), interval);
+    }
+
+    void ordinaryRanges()
+    {
+        QCOMPARE(desiredTickCount(80, 12), 3);
+        QCOMPARE(desiredTickCount(125, 12), 4);
+        QCOMPARE(desiredTickCount(400, 12), 5);
+        QCOMPARE(desiredTickCount(0, 12), 4);
+        const auto same = [](const Range &r, double min, double max) {
+            return qFuzzyCompare(1 + r.min, 1 + min) && qFuzzyCompare(r.max, max);
+        };
+        QVERIFY(same(linearRange(5, 3), 5, 6));
+        QVERIFY(same(logRange(0, 0.5), 1, 10));
+        QVERIFY(same(logRange(50, 20), 50, 500));
+        QVERIFY(same(paddedLinearRange(5000, 5000), 4999.85, 5001));
+        QVERIFY(same(paddedLinearRange(kNan, kNan), 0, 1));
+        QVERIFY(same(paddedLogRange(5000, 5000), 5000, 5750));
+        QVERIFY(same(paddedLogRange(1, 0), 1, 10));
+        QCOMPARE(logBase(1, 2700), 10.0);
+        const Bars b = bars({0, 50, 2000, -5, kNan, 0, 0, 0}, 8);
+        QVERIFY(same(b.linear, 0, 2160) && same(b.log, 1, 2700));
+        QVERIFY(std::isnan(b.values.at(4)) && b.values.at(3) == 0);
+        // Counts just under 1 keep the default linear range.
+        QVERIFY(same(bars({0.95, 0.5, 0, 0, 0, 0, 0, 0}, 8).linear, 0, 1));
+        QVERIFY(same(bars(QList<double>(8, 0.2), 8).log, 1, 10));
+    }
+
+    // Every pair of awkward values, in both orders.
+    void extremes()
+    {
+        const QList<double> values = {kNan, kInf, -kInf, kMax, -kMax, kDenorm, -kDenorm, -0.0, 0.0,
+                                      1e308, 9.3e307, 8.8e307, 3e15, 3e15 + 1, 2e15, 1e300, -1e300, 1, 5000};
+        for (double a : values) {
+            for (double b : values) {
+                for (int desired : {-1, 0, 3, 5, 1000})
+                    checkAll(a, b, desired);
+                if (QTest::currentTestFailed())
+                    return;
+            }
+        }
+        for (double v : values)
+            checkBars(QList<double>(8, v));
+        checkBars({kNan, kInf, -kInf, -0.0, kDenorm, 1e308, -1e308, 42});
+        checkBars({});
+    }
+
+    // Random bit patterns: NaN payloads, denormals and everything else.
+    void randomBits()
+    {
+        QRandomGenerator rng(20261206);
+        const auto draw = [&rng] {
+            const quint64 bits = rng.generate64();
+            double v;
+            std::memcpy(&v, &bits, sizeof v);
+            return v;
+        };
+        for (int i = 0; i < 100000; ++i) {
+            const double a = draw();
+            // Half the pairs near each other, where narrow ranges live.
+            const double b = i % 2 ? draw() : a + a * std::ldexp(1.0, -int(rng.bounded(60)));
+            checkAll(a, b, int(rng.bounded(8)));
+            if (QTest::currentTestFailed())
+                return;
+        }
+        for (int i = 0; i < 2000; ++i) {
+            QList<double> counts;
+            for (int ch = 0; ch < 8; ++ch)
+                counts.append(draw());
+            checkBars(counts);
+        }
+    }
+};
+
+QTEST_APPLESS_MAIN(TestChartScale)
+#include "tst_chartscale.moc"
