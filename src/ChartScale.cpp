@@ -8,6 +8,9 @@ namespace chartscale {
 
 namespace {
 
+// Outermost end of a range: the padded and log ranges around drawn values
+// reach past kDrawLimit, and must come back unchanged through linearRange.
+constexpr double kRangeLimit = kDrawLimit * 100;
 // Narrowest span that still has distinct doubles to draw at both ends.
 constexpr double kMinSpan = 1e-100;
 // The least a log axis's max exceeds its min by, as a ratio.
@@ -24,7 +27,7 @@ double clampFinite(double v, double fallback)
 {
     if (std::isnan(v))
         return fallback;
-    return std::clamp(v, -kDrawLimit, kDrawLimit);
+    return std::clamp(v, -kRangeLimit, kRangeLimit);
 }
 
 } // namespace
@@ -83,20 +86,24 @@ double tickInterval(double min, double max, int desiredCount)
 
 Range linearRange(double min, double max)
 {
-    const double lo = clampFinite(min, 0);
+    double lo = clampFinite(min, 0);
     double hi = clampFinite(max, lo + 1);
     if (!(hi > lo))
         hi = lo + 1;
     const double span = std::max(kMinSpan, 2 * ulp(std::max(std::fabs(lo), std::fabs(hi))));
-    if (hi - lo < span)
+    if (!(hi - lo >= span))
         hi = lo + span;
+    if (hi > kRangeLimit) { // widened past the end: move down instead
+        hi = kRangeLimit;
+        lo = std::min(lo, hi - 2 * span);
+    }
     return {lo, hi};
 }
 
 Range logRange(double min, double max)
 {
-    const double lo = min >= 1 ? std::min(min, kDrawLimit) : 1; // NaN fails the test
-    double hi = std::isnan(max) ? lo * 10 : std::min(max, kDrawLimit * 10);
+    const double lo = min >= 1 ? std::min(min, kRangeLimit / 10) : 1; // NaN fails the test
+    double hi = std::isnan(max) ? lo * 10 : std::min(max, kRangeLimit);
     if (!(hi > lo))
         hi = lo * 10;
     if (hi < lo * kMinLogRatio)

@@ -7,7 +7,8 @@
 #include <QVariantMap>
 #include <QtQml/qqmlregistration.h>
 
-// The chart arithmetic for the documents: ranges as {min, max} maps.
+// The chart arithmetic for the documents: ranges as {min, max} objects
+// (plain variants, so the documents read them as JavaScript objects).
 class ChartScaleApi : public QObject
 {
     Q_OBJECT
@@ -26,24 +27,24 @@ public:
         return chartscale::tickInterval(min, max, desiredCount);
     }
     Q_INVOKABLE double logBase(double min, double max) const { return chartscale::logBase(min, max); }
-    Q_INVOKABLE QVariantMap linearRange(double min, double max) const
+    Q_INVOKABLE QVariant linearRange(double min, double max) const
     {
         return map(chartscale::linearRange(min, max));
     }
-    Q_INVOKABLE QVariantMap logRange(double min, double max) const
+    Q_INVOKABLE QVariant logRange(double min, double max) const
     {
         return map(chartscale::logRange(min, max));
     }
-    Q_INVOKABLE QVariantMap paddedLinearRange(double lo, double hi) const
+    Q_INVOKABLE QVariant paddedLinearRange(double lo, double hi) const
     {
         return map(chartscale::paddedLinearRange(lo, hi));
     }
-    Q_INVOKABLE QVariantMap paddedLogRange(double lo, double hi) const
+    Q_INVOKABLE QVariant paddedLogRange(double lo, double hi) const
     {
         return map(chartscale::paddedLogRange(lo, hi));
     }
     // {values, linMin, linMax, logMin, logMax} for one reading of the bar chart.
-    Q_INVOKABLE QVariantMap bars(const QVariantList &counts, int channelCount) const
+    Q_INVOKABLE QVariant bars(const QVariantList &counts, int channelCount) const
     {
         QList<double> in;
         in.reserve(counts.size());
@@ -57,14 +58,14 @@ public:
         values.reserve(b.values.size());
         for (double v : b.values)
             values.append(v);
-        return {{QStringLiteral("values"), values},
-                {QStringLiteral("linMin"), b.linear.min}, {QStringLiteral("linMax"), b.linear.max},
-                {QStringLiteral("logMin"), b.log.min}, {QStringLiteral("logMax"), b.log.max}};
+        return QVariantMap{{QStringLiteral("values"), values},
+                           {QStringLiteral("linMin"), b.linear.min}, {QStringLiteral("linMax"), b.linear.max},
+                           {QStringLiteral("logMin"), b.log.min}, {QStringLiteral("logMax"), b.log.max}};
     }
 
 private:
-    static QVariantMap map(const chartscale::Range &r)
+    static QVariant map(const chartscale::Range &r)
     {
-        return {{QStringLiteral("min"), r.min}, {QStringLiteral("max"), r.max}};
+        return QVariantMap{{QStringLiteral("min"), r.min}, {QStringLiteral("max"), r.max}};
     }
 };

@@ -6,6 +6,7 @@
 // random seed (default: time-based, printed for a rerun).
 
 #include "../common/LoopbackRig.h"
+#include "ChartScale.h"
 #include "SimInstrument.h"
 
 #include <QDateTime>
@@ -111,18 +112,41 @@ class SoakTest : public QObject
             fail(QStringLiteral("sweep still running after Stop was due"));
     }
 
+    // What the views compute from a reading must stay drawable, whatever it holds.
+    void checkReading()
+    {
+        QList<double> counts;
+        for (const QVariant &v : m_session.counts())
+            counts.append(v.toDouble());
+        const chartscale::Bars b = chartscale::bars(counts, DeviceSession::kChannelCount);
+        double lo = qInf(), hi = -qInf();
+        for (double c : counts) {
+            const double y = chartscale::drawValue(c);
+            lo = std::isnan(y) ? lo : qMin(lo, y);
+            hi = std::isnan(y) ? hi : qMax(hi, y);
+        }
+        for (const chartscale::Range &r : {b.linear, b.log, chartscale::paddedLinearRange(lo, hi),
+                                           chartscale::paddedLogRange(lo, hi)}) {
+            const double interval = chartscale::tickInterval(r.min, r.max, 5);
+            if (!(std::isfinite(r.min) && std::isfinite(r.max) && r.min < r.max && r.min + interval != r.min
+                  && (r.max - r.min) / interval <= chartscale::kMaxTicks))
+                fail(QStringLiteral("a reading gave a range no axis can draw"));
+        }
+    }
+
     void switchFaults()
     {
         if (!m_running)
             return;
         // Weighted: good stretches and mild faults often enough that polling,
         // thresholds and sweeps get through between the hard faults.
-        static const int kWeighted[] = {0, 0, 0, 0, 0, 1, 2, 2, 3, 4, 5, 5, 6, 7, 8, 9, 10, 11, 12};
+        static const int kWeighted[] = {0, 0, 0, 0, 0, 1, 2, 2, 3, 4, 5, 5, 6, 7, 8, 9, 10, 11, 12, 13, 13};
         static const char *const kNames[] = {"none", "delay past time-out", "short delay", "random drops",
                                              "drop every Nth", "split replies", "garbage", "0x02 rejection",
                                              "wrong code", "wrong length", "close after replies", "silent",
-                                             "remote close now"};
+                                             "remote close now", "extreme counts"};
         const int kind = kWeighted[pick(int(std::size(kWeighted)))];
+        m_sim.setCountRotation(kind == 13 ? SimInstrument::extremeCountRows() : QList<QList<double>>());
         SimFaults f;
         switch (kind) {
         case 1: f.replyDelayMs = 2100 + pick(600); break;
@@ -235,6 +259,7 @@ private slots:
         });
         // Checked right inside every change signal as well as on the timer, so a
         // broken state that heals before the next tick is still seen.
+        connect(&session, &DeviceSession::countsChanged, this, &SoakTest::checkReading);
         for (auto sig : {&DeviceSession::connectedChanged, &DeviceSession::countsChanged, &DeviceSession::dacVoltsChanged,
                          &DeviceSession::calibrationRunningChanged, &DeviceSession::networkApplyingChanged})
             connect(&session, sig, this, [this] {
