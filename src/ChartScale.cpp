@@ -90,12 +90,16 @@ Range linearRange(double min, double max)
     double hi = clampFinite(max, lo + 1);
     if (!(hi > lo))
         hi = lo + 1;
-    const double span = std::max(kMinSpan, 2 * ulp(std::max(std::fabs(lo), std::fabs(hi))));
-    if (!(hi - lo >= span))
+    // Widened by more than is required, so that a range this returns passes
+    // the test again even where the widening crossed into a coarser binade.
+    const double magnitude = std::max(std::fabs(lo), std::fabs(hi));
+    if (!(hi - lo >= std::max(kMinSpan, ulp(magnitude)))) {
+        const double span = std::max(kMinSpan, 4 * ulp(magnitude));
         hi = lo + span;
-    if (hi > kRangeLimit) { // widened past the end: move down instead
-        hi = kRangeLimit;
-        lo = std::min(lo, hi - 2 * span);
+        if (hi > kRangeLimit) { // past the end: move down instead
+            hi = kRangeLimit;
+            lo = hi - 2 * span;
+        }
     }
     return {lo, hi};
 }

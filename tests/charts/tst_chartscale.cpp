@@ -145,7 +145,9 @@ private slots:
     void extremes()
     {
         const QList<double> values = {kNan, kInf, -kInf, kMax, -kMax, kDenorm, -kDenorm, -0.0, 0.0,
-                                      1e308, 9.3e307, 8.8e307, 3e15, 3e15 + 1, 2e15, 1e300, -1e300, 1, 5000};
+                                      1e308, 9.3e307, 8.8e307, 3e15, 3e15 + 1, 2e15, 1e300, -1e300, 1, 5000,
+                                      // the last double of a binade: widening it crosses into a coarser one
+                                      std::nextafter(std::ldexp(1.0, 513), 0.0)};
         for (double a : values) {
             for (double b : values) {
                 for (int desired : {-1, 0, 3, 5, 1000})
