@@ -4,6 +4,7 @@ import QtQuick.Layouts
 import QtCharts
 import MyStyle
 import Theme
+import TachyraFiles
 import "SceneLogic.js" as Logic
 
 // Threshold sweep of one channel: parameters, progress ring, and the plot of
@@ -24,6 +25,12 @@ Item {
     property var linSeries: null
     property var logSeries: null
     property int linPointCount: 0
+    // The current sweep for export: its channel and, per point, threshold,
+    // count and arrival time (ms since the epoch).
+    property int sweepChannel: 0
+    property var sweepMv: []
+    property var sweepCounts: []
+    property var sweepTimes: []
     readonly property alias xAxis: xAxis
     readonly property alias linAxis: linAxis
     readonly property alias logAxis: logAxis
@@ -72,6 +79,9 @@ Item {
         linSeries.clear()
         logSeries.clear()
         linPointCount = 0
+        sweepMv = []
+        sweepCounts = []
+        sweepTimes = []
         resetYScale()
     }
 
@@ -90,6 +100,9 @@ Item {
     }
 
     function addPoint(thresholdMv, counts) {
+        sweepMv.push(thresholdMv)
+        sweepCounts.push(counts)
+        sweepTimes.push(Date.now())
         linSeries.append(thresholdMv, counts)
         linPointCount = linSeries.count
         if (counts >= 1)
@@ -128,6 +141,16 @@ Item {
         }
     }
 
+    // One file name for both: the table as .csv, the plot as .png beside it.
+    function exportSweep() {
+        saveDialog.ask(qsTr("Export sweep"), "sweep-CH" + sweepChannel, "csv",
+                       [qsTr("CSV table and PNG picture (*.csv *.png)")], saveSweep)
+    }
+    function saveSweep(file) {
+        const csv = FileExport.sweepCsv(sweepChannel, sweepMv, sweepCounts, sweepTimes)
+        FileExport.saveChart(file, csv, chart, Theme.palette.backgroundHoveredControlColor)
+    }
+
     function openMenuAt(x, y) {
         updateCursor(x)
         overlay.menuMv = Logic.menuMv(overlay.cursorValueX, dacMaxMv)
@@ -144,8 +167,10 @@ Item {
     Connections {
         target: device
         function onCalibrationRunningChanged() {
-            if (device.calibrationRunning)
+            if (device.calibrationRunning) {
+                view.sweepChannel = channelBox.currentIndex
                 view.clearPlot()
+            }
         }
         function onCalibrationPoint(thresholdMv, counts) {
             view.addPoint(thresholdMv, counts)
@@ -154,6 +179,8 @@ Item {
             ring.finish()
         }
     }
+
+    SaveDialog { id: saveDialog; objectName: "exportDialog" }
 
     RowLayout {
         anchors.fill: parent
@@ -320,6 +347,9 @@ Item {
             Layout.fillWidth: true
             Layout.fillHeight: true
             showLogYButton: true
+            showExportButton: true
+            exportButton.enabled: view.linPointCount > 0 && !FileExport.busy
+            onExportClicked: view.exportSweep()
 
             Component.onCompleted: {
                 chart.margins.top = 10

@@ -3,6 +3,7 @@ import QtQuick.Controls
 import QtCharts
 import MyStyle
 import Theme
+import TachyraFiles
 import "SceneLogic.js" as Logic
 
 // Latest count of every channel as a bar. The chart draws the axes; the bars
@@ -89,10 +90,23 @@ Item {
         }
     }
 
+    function exportChart() {
+        saveDialog.ask(qsTr("Save bar chart"), "bars", "png", [qsTr("PNG picture (*.png)")], saveChart)
+    }
+    function saveChart(file) {
+        FileExport.saveChart(file, "", chart, Theme.palette.backgroundHoveredControlColor)
+    }
+
+    SaveDialog { id: saveDialog; objectName: "exportDialog" }
+
     ChartPanel {
         id: panel
         anchors.fill: parent
         showLogYButton: true
+        showExportButton: true
+        exportButton.tip: qsTr("Save as PNG…")
+        exportButton.enabled: !FileExport.busy
+        onExportClicked: view.exportChart()
 
         Component.onCompleted: {
             chart.margins.top = 22
