@@ -390,7 +390,8 @@ Item {
                 property real snapPxY: 0
                 property real snapY: 0
                 readonly property int snapPx: 14
-                readonly property bool readoutShown: overlayArea.containsMouse || plotMenu.opened
+                // Not in an exported picture.
+                readonly property bool readoutShown: (overlayArea.containsMouse || plotMenu.opened) && !FileExport.busy
 
                 z: 1
                 x: panel.chart.plotArea.x

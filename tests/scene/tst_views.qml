@@ -178,6 +178,7 @@ TestCase {
         verify(/\/sweep-CH0-\d{8}-\d{6}\.csv$/.test(String(dialog.selectedFile)), dialog.selectedFile)
         dialog.reject()
         const dir = String(scratchDir).replace("file://", "")
+        mouseMove(v.overlay, 20, 20)                    // the hover read-out stays out of the picture
         v.saveSweep(scratchDir + "/sweep.png")
         tryCompare(FileExport, "busy", false)
         compare(FileExport.message, "Saved " + dir + "/sweep.csv and sweep.png")
