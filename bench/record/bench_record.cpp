@@ -1,5 +1,5 @@
 // Figures for the recorder, in-process against the simulated instrument on
-// 127.0.0.231 (run it inside a network namespace of its own):
+// 127.0.0.232 (run it inside a network namespace of its own):
 //   1. CPU seconds per second of the whole process polling at the 50 ms gate,
 //      without and with a recording (phases alternate, twice each), and the
 //      time a row holds the event loop (writing and syncing it to disk);
@@ -78,7 +78,7 @@ int main(int argc, char **argv)
     const qint64 dayRows = option(args, QStringLiteral("--rows"), QStringLiteral("1728000")).toLongLong();
     const QDir liveDir(option(args, QStringLiteral("--dir"), QDir::currentPath()));
     const QDir dayDir(option(args, QStringLiteral("--day-dir"), QStringLiteral("/dev/shm")));
-    const QString address = QStringLiteral("127.0.0.231");
+    const QString address = QStringLiteral("127.0.0.232");
 
     SimInstrument sim;
     sim.setPeriodMs(50);
