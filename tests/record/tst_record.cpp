@@ -1,6 +1,6 @@
-// The recorder: the rows it writes, how a failure ends a recording (never
-// with a half row), and ten seconds of the simulated instrument read back
-// with Python's csv module.
+// The recorder: how a failure ends a recording (never with a half row), and
+// ten seconds of the simulated instrument, every class of double included,
+// read back with Python's csv module.
 
 #include "../common/LoopbackRig.h"
 #include "CountRecorder.h"
@@ -13,10 +13,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <charconv>
-#include <cmath>
-#include <cstring>
-#include <limits>
 #include <optional>
 
 #ifdef Q_OS_LINUX
@@ -43,18 +39,6 @@ std::optional<QList<QByteArray>> completeRows(const QByteArray &text)
             return std::nullopt;
     }
     return lines;
-}
-
-double parse(const QByteArray &field)
-{
-    double v = -12345;
-    std::from_chars(field.constData(), field.constData() + field.size(), v);
-    return v;
-}
-
-bool sameDouble(double a, double b)
-{
-    return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 #ifdef Q_OS_LINUX
@@ -94,53 +78,6 @@ class TestRecord : public QObject
 {
     Q_OBJECT
 private slots:
-    // Every class of double comes back bit for bit through the text (any
-    // NaN as a NaN); levels unknown on this link are empty cells.
-    void rowsReadBackExactly()
-    {
-        QTemporaryDir tmp;
-        DeviceSession session;
-        isolate(session);
-        CountRecorder recorder(&session);
-        const QString path = tmp.filePath(QStringLiteral("counts.csv"));
-        QVERIFY(recorder.start(QUrl::fromLocalFile(path)));
-        QVERIFY(recorder.recording() && recorder.message().isEmpty());
-
-        const double inf = std::numeric_limits<double>::infinity();
-        const QList<double> values{std::nan(""), inf, -inf, -0.0, 0.0,
-                                   std::numeric_limits<double>::denorm_min(),
-                                   std::nextafter(std::numeric_limits<double>::min(), 0.0), 1e308,
-                                   std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
-                                   0.1, 1.0 / 3, -2.5e-300, 12345678901234567890.0, 3e15 + 1, 42};
-        QList<QList<double>> sent;
-        for (int i = 0; i + 8 <= values.size(); ++i) {
-            sent.append(values.mid(i, 8));
-            emit session.countsRead(sent.last(), i % 2 == 1);
-        }
-        QCOMPARE(recorder.rowCount(), sent.size());
-        recorder.stop();
-        QVERIFY(!recorder.recording() && !recorder.failed());
-        QCOMPARE(recorder.message(), QStringLiteral("Recording saved: %1 (%2 rows)").arg(QDir::toNativeSeparators(path)).arg(sent.size()));
-
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const auto rows = completeRows(file.readAll());
-        QVERIFY(rows && rows->size() == sent.size());
-        const QRegularExpression utc(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"));
-        double lastElapsed = 0;
-        for (int r = 0; r < sent.size(); ++r) {
-            const QList<QByteArray> f = rows->at(r).split(',');
-            QVERIFY2(utc.match(QString::fromLatin1(f[0])).hasMatch(), f[0]);
-            QVERIFY(parse(f[1]) >= lastElapsed && f[1].indexOf('.') == f[1].size() - 4);
-            lastElapsed = parse(f[1]);
-            QCOMPARE(f[2], QByteArray("1000")); // the gate period as the session knows it
-            for (int ch = 0; ch < 8; ++ch)
-                QVERIFY2(sameDouble(parse(f[3 + ch]), sent[r][ch]), f[3 + ch] + " row " + QByteArray::number(r));
-            QCOMPARE(f.mid(11, 8), QList<QByteArray>(8));
-            QCOMPARE(f[19], QByteArray(r % 2 ? "1" : "0"));
-        }
-    }
-
     void failureStopsWithCompleteRows_data()
     {
         QTest::addColumn<int>("fault");
@@ -240,9 +177,9 @@ private slots:
         QTest::qWait(5000);
         sim.closeConnections();
         QTRY_VERIFY_WITH_TIMEOUT(!recorder.recording(), 3000);
-        QVERIFY2(!recorder.failed() && recorder.message().contains(QLatin1String("ended with the link")),
-                 qPrintable(recorder.message()));
-        QCOMPARE(recorder.rowCount(), published.size());
+        QCOMPARE(recorder.message(), QStringLiteral("Recording ended with the link: %1 (%2 rows)")
+                                         .arg(QDir::toNativeSeparators(path)).arg(published.size()));
+        QVERIFY(!recorder.failed());
         QVERIFY2(published.size() >= 100, qPrintable(QString::number(published.size())));
         QVERIFY(published.filter(QRegularExpression(QStringLiteral("^1 "))).size() >= 3);
 
