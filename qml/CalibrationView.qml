@@ -5,6 +5,7 @@ import QtCharts
 import MyStyle
 import Theme
 import TachyraCharts
+import TachyraFiles
 import "SceneLogic.js" as Logic
 
 // Threshold sweep of one channel: parameters, progress ring, and the plot of
@@ -28,6 +29,14 @@ Item {
     // The counts as read, one per point of each series (drawn values may be clamped).
     property var linCounts: []
     property var logCounts: []
+    // The current sweep for export, every point as it came (those the plot
+    // cannot draw included): its channel and, per point, threshold, count and
+    // arrival time (ms since the epoch).
+    property int sweepChannel: 0
+    property var sweepMv: []
+    property var sweepCounts: []
+    property var sweepTimes: []
+    property int sweepPointCount: 0
     readonly property alias xAxis: xAxis
     readonly property alias linAxis: linAxis
     readonly property alias logAxis: logAxis
@@ -78,6 +87,10 @@ Item {
         linCounts = []
         logCounts = []
         linPointCount = 0
+        sweepMv = []
+        sweepCounts = []
+        sweepPointCount = 0
+        sweepTimes = []
         resetYScale()
     }
 
@@ -99,6 +112,10 @@ Item {
 
     // A count that is not a finite number is left out of the plot.
     function addPoint(thresholdMv, counts) {
+        sweepMv.push(thresholdMv)
+        sweepCounts.push(counts)
+        sweepTimes.push(Date.now())
+        sweepPointCount = sweepMv.length
         const y = ChartScale.drawValue(counts)
         if (isNaN(y))
             return
@@ -143,6 +160,16 @@ Item {
         }
     }
 
+    // One file name for both: the table as .csv, the plot as .png beside it.
+    function exportSweep() {
+        saveDialog.ask(qsTr("Export sweep"), "sweep-CH" + sweepChannel, "csv",
+                       [qsTr("CSV table and PNG picture (*.csv *.png)")], saveSweep)
+    }
+    function saveSweep(file) {
+        const csv = FileExport.sweepCsv(sweepChannel, sweepMv, sweepCounts, sweepTimes)
+        FileExport.saveChart(file, csv, chart, Theme.palette.backgroundHoveredControlColor)
+    }
+
     function openMenuAt(x, y) {
         updateCursor(x)
         overlay.menuMv = Logic.menuMv(overlay.cursorValueX, dacMaxMv)
@@ -159,8 +186,10 @@ Item {
     Connections {
         target: device
         function onCalibrationRunningChanged() {
-            if (device.calibrationRunning)
+            if (device.calibrationRunning) {
+                view.sweepChannel = channelBox.currentIndex
                 view.clearPlot()
+            }
         }
         function onCalibrationPoint(thresholdMv, counts) {
             view.addPoint(thresholdMv, counts)
@@ -169,6 +198,8 @@ Item {
             ring.finish()
         }
     }
+
+    SaveDialog { id: saveDialog; objectName: "exportDialog" }
 
     RowLayout {
         anchors.fill: parent
@@ -335,6 +366,9 @@ Item {
             Layout.fillWidth: true
             Layout.fillHeight: true
             showLogYButton: true
+            showExportButton: true
+            exportButton.enabled: view.sweepPointCount > 0 && !FileExport.busy
+            onExportClicked: view.exportSweep()
 
             Component.onCompleted: {
                 chart.margins.top = 10
@@ -375,7 +409,8 @@ Item {
                 property real snapPxY: 0
                 property real snapY: 0
                 readonly property int snapPx: 14
-                readonly property bool readoutShown: overlayArea.containsMouse || plotMenu.opened
+                // Not in an exported picture.
+                readonly property bool readoutShown: (overlayArea.containsMouse || plotMenu.opened) && !FileExport.busy
 
                 z: 1
                 x: panel.chart.plotArea.x

@@ -5,7 +5,8 @@ import TachyraCharts
 import "ChartMath.js" as ChartMath
 
 // The frame every chart of the scene sits in. Children go into the chart;
-// the log-Y button is shown on request and its state read through logY.
+// the log-Y button is shown on request and its state read through logY, and
+// so is the export button, which reports clicks through exportClicked.
 Rectangle {
     id: panel
 
@@ -14,6 +15,10 @@ Rectangle {
     property bool showLogYButton: false
     readonly property alias logY: logYButton.checked
     property alias logYButton: logYButton
+    property bool showExportButton: false
+    property alias exportButton: exportButton
+
+    signal exportClicked()
 
     // Range setters that never let min pass max between the two writes and
     // never hand an axis a range it cannot draw.
@@ -64,5 +69,16 @@ Rectangle {
         anchors.right: parent.right
         anchors.topMargin: 8
         anchors.rightMargin: 8
+    }
+
+    ExportButton {
+        id: exportButton
+        objectName: "exportButton"
+        visible: panel.showExportButton
+        anchors.top: parent.top
+        anchors.right: panel.showLogYButton ? logYButton.left : parent.right
+        anchors.topMargin: 8
+        anchors.rightMargin: panel.showLogYButton ? 4 : 8
+        onClicked: panel.exportClicked()
     }
 }

@@ -4,6 +4,7 @@ import QtCharts
 import MyStyle
 import Theme
 import TachyraCharts
+import TachyraFiles
 import "SceneLogic.js" as Logic
 
 // Latest count of every channel as a bar. The chart draws the axes; the bars
@@ -90,10 +91,23 @@ Item {
         }
     }
 
+    function exportChart() {
+        saveDialog.ask(qsTr("Save bar chart"), "bars", "png", [qsTr("PNG picture (*.png)")], saveChart)
+    }
+    function saveChart(file) {
+        FileExport.saveChart(file, "", chart, Theme.palette.backgroundHoveredControlColor)
+    }
+
+    SaveDialog { id: saveDialog; objectName: "exportDialog" }
+
     ChartPanel {
         id: panel
         anchors.fill: parent
         showLogYButton: true
+        showExportButton: true
+        exportButton.tip: qsTr("Save as PNG…")
+        exportButton.enabled: !FileExport.busy
+        onExportClicked: view.exportChart()
 
         Component.onCompleted: {
             chart.margins.top = 22

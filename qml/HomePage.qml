@@ -78,6 +78,20 @@ Item {
 
     Component.onCompleted: selectPortInBox()
 
+    // Record: a file chosen now, the rows written by the recorder from then on.
+    function toggleRecording() {
+        if (recorder.recording) {
+            recorder.stop()
+            return
+        }
+        saveDialog.ask(qsTr("Record counts to a file"), "counts", "csv", [qsTr("CSV files (*.csv)")], file => {
+            if (device.connected)
+                recorder.start(file)
+        })
+    }
+
+    SaveDialog { id: saveDialog; objectName: "recordDialog" }
+
     component BarButton: Button {
         id: barButton
         property string tip: ""
@@ -204,6 +218,21 @@ Item {
                         device.tcpHost = page.hostText
                     }
                     device.connectToDevice(page.tcpMode)
+                }
+            }
+
+            BarButton {
+                id: recordButton
+                objectName: "recordButton"
+                checkable: true
+                checked: recorder.recording
+                icon.source: "Images/record.svg"
+                tip: qsTr("Record counts to a file")
+                enabled: device.connected || recorder.recording
+                onClicked: {
+                    // The recorder alone says whether a recording runs.
+                    checked = Qt.binding(() => recorder.recording)
+                    page.toggleRecording()
                 }
             }
 

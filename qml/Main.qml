@@ -3,6 +3,8 @@ import QtQuick.Controls
 import QtQuick.Layouts
 import MyStyle
 import Theme
+import TachyraFiles
+import "SceneLogic.js" as Logic
 
 ApplicationWindow {
     id: window
@@ -17,6 +19,47 @@ ApplicationWindow {
     visible: true
     title: qsTr("Velmora")
     animationEnable: true
+    // Colours for what the style does not draw: the toolkit's own file dialog.
+    palette.window: Theme.palette.backgroundControlColor
+    palette.light: Theme.palette.backgroundHoveredControlColor
+    palette.midlight: Theme.palette.borderPressedControlColor
+    palette.mid: Theme.palette.borderIdleControlColor
+    palette.dark: Theme.palette.borderIdleControlColor
+    palette.shadow: Theme.palette.background
+    palette.base: Theme.palette.background
+    palette.button: Theme.palette.backgroundHoveredControlColor
+    palette.text: Theme.palette.idleTextColor
+    palette.windowText: Theme.palette.idleTextColor
+    palette.buttonText: Theme.palette.idleTextColor
+    palette.highlight: Theme.palette.borderHoveredControlColor
+    palette.highlightedText: Theme.palette.hoveredTextColor
+
+    // The status bar's file note: the newest word from the recorder or an export.
+    property string fileNote: ""
+    property bool fileNoteFailed: false
+    property real recordElapsedMs: 0
+
+    Connections {
+        target: recorder
+        function onMessageChanged() {
+            window.fileNote = recorder.message
+            window.fileNoteFailed = recorder.failed
+        }
+    }
+    Connections {
+        target: FileExport
+        function onFinished() {
+            window.fileNote = FileExport.message
+            window.fileNoteFailed = FileExport.failed
+        }
+    }
+    Timer {
+        interval: 1000
+        repeat: true
+        triggeredOnStart: true
+        running: recorder.recording
+        onTriggered: window.recordElapsedMs = Date.now() - recorder.startedAt.getTime()
+    }
 
     Component {
         id: settingsPageComponent
@@ -67,6 +110,57 @@ ApplicationWindow {
                 font.family: Theme.applicationFont.name
                 font.pixelSize: Theme.textStyle.smallestSize
                 elide: Text.ElideRight
+            }
+
+            Rectangle {
+                objectName: "recordDivider"
+                visible: recorder.recording
+                Layout.preferredWidth: 1
+                Layout.fillHeight: true
+                Layout.topMargin: 6
+                Layout.bottomMargin: 6
+                color: Theme.palette.borderIdleControlColor
+            }
+
+            Rectangle {
+                objectName: "recordMark"
+                visible: recorder.recording
+                Layout.preferredWidth: 8
+                Layout.preferredHeight: 8
+                radius: 4
+                color: Theme.palette.linkTextColor
+            }
+
+            Text {
+                objectName: "recordLabel"
+                visible: recorder.recording
+                text: qsTr("REC %1 · %2 rows").arg(Logic.formatElapsed(window.recordElapsedMs)).arg(recorder.rowCount)
+                color: Theme.palette.hoveredTextColor
+                font.family: Theme.applicationFont.name
+                font.pixelSize: Theme.textStyle.smallestSize
+            }
+
+            Rectangle {
+                objectName: "fileNoteDivider"
+                visible: window.fileNote !== ""
+                Layout.preferredWidth: 1
+                Layout.fillHeight: true
+                Layout.topMargin: 6
+                Layout.bottomMargin: 6
+                color: Theme.palette.borderIdleControlColor
+            }
+
+            Text {
+                objectName: "fileNoteLabel"
+                visible: window.fileNote !== ""
+                Layout.fillWidth: true
+                Layout.maximumWidth: implicitWidth
+                text: window.fileNote
+                textFormat: Text.PlainText
+                color: window.fileNoteFailed ? Theme.palette.linkTextColor : Theme.palette.idleTextColor
+                font.family: Theme.applicationFont.name
+                font.pixelSize: Theme.textStyle.smallestSize
+                elide: Text.ElideMiddle
             }
 
             Rectangle {

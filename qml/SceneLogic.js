@@ -294,3 +294,10 @@ function extentOfTracks(tracks) {
     }
     return lo <= hi ? { min: lo, max: hi } : null
 }
+
+// Status bar: elapsed recording time as H:MM:SS.
+function formatElapsed(ms) {
+    const s = Math.max(0, Math.floor(ms / 1000))
+    const two = n => (n < 10 ? "0" : "") + n
+    return Math.floor(s / 3600) + ":" + two(Math.floor(s / 60) % 60) + ":" + two(s % 60)
+}

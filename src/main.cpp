@@ -1,3 +1,4 @@
+#include "CountRecorder.h"
 #include "DeviceSession.h"
 #include "SceneGraphChoice.h"
 
@@ -25,6 +26,8 @@ int main(int argc, char **argv)
     qCInfo(lcSceneGraph) << "scene graph:" << (sceneGraph.isEmpty() ? scenegraph::chooseBackend() : sceneGraph);
 
     DeviceSession session;
+    // A recording is a file the operator asks for, not a setting: nothing is kept between runs.
+    CountRecorder recorder(&session);
     QQmlApplicationEngine engine;
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
 
@@ -32,6 +35,7 @@ int main(int argc, char **argv)
     context->setContextProperty(QStringLiteral("device"), &session);
     context->setContextProperty(QStringLiteral("appVersion"), QVariant(QStringLiteral("0.1.0")));
     context->setContextProperty(QStringLiteral("appName"), QVariant(QLatin1String("Tachyra")));
+    context->setContextProperty(QStringLiteral("recorder"), &recorder);
 
     const QUrl mainUrl(QStringLiteral("qrc:/qml/Main.qml"), QUrl::TolerantMode);
     QObject::connect(

@@ -3,6 +3,7 @@
 // status and error texts of the status bar. Markup in them must never be
 // interpreted (an <img> would even make the scene load a file).
 
+#include "CountRecorder.h"
 #include "DeviceSession.h"
 #include "SimInstrument.h"
 
@@ -69,6 +70,7 @@ private slots:
         m_engine.rootContext()->setContextProperty(QStringLiteral("device"), &m_session);
         m_engine.rootContext()->setContextProperty(QStringLiteral("appVersion"), QStringLiteral("0.1.0"));
         m_engine.rootContext()->setContextProperty(QStringLiteral("appName"), QStringLiteral("Tachyra Client"));
+        m_engine.rootContext()->setContextProperty(QStringLiteral("recorder"), &m_recorder);
     }
 
     void settingsFieldsShowRawText()
@@ -118,6 +120,7 @@ private slots:
 private:
     SimInstrument m_sim;
     DeviceSession m_session;
+    CountRecorder m_recorder{&m_session};
     QQmlApplicationEngine m_engine; // declared last: the scene goes before the session it binds to
 };
 

@@ -1,5 +1,6 @@
 import QtQuick
 import QtTest
+import Theme
 import "qrc:/qml"
 
 // The main window, the home page's toolbar and host box, and the settings page.
@@ -14,7 +15,10 @@ TestCase {
     Component { id: homeComponent; HomePage { width: 980; height: 420 } }
     Component { id: settingsComponent; SettingsPage { width: 980; height: 420 } }
 
-    function init() { device.reset() }
+    function init() {
+        device.reset()
+        recorder.reset()
+    }
     function make(component) { return createTemporaryObject(component, test) }
 
     function typeInto(item, text) {
@@ -44,17 +48,45 @@ TestCase {
         verify(stack.currentItem !== settings)
     }
 
+    // Record asks for a file and hands it to the recorder, which alone says
+    // whether a recording runs; the status bar shows the run and its outcome.
+    function test_recording() {
+        device.connected = true
+        const w = createTemporaryObject(Qt.createComponent("qrc:/qml/Main.qml"), test)
+        const page = findChild(w.contentItem, "homePage")
+        const button = findChild(page, "recordButton"), dialog = findChild(page, "recordDialog")
+        mouseClick(button)
+        tryCompare(dialog, "visible", true)
+        verify(!button.checked)
+        verify(/\/counts-\d{8}-\d{6}\.csv$/.test(String(dialog.selectedFile)), dialog.selectedFile)
+        dialog.reject()
+        mouseClick(button)
+        tryCompare(dialog, "visible", true)
+        dialog.accept()
+        compare(recorder.calls, ["start(" + dialog.selectedFile + ")"])
+        verify(button.checked)
+        const label = findChild(w.footer, "recordLabel"), note = findChild(w.footer, "fileNoteLabel")
+        recorder.rowCount = 1234
+        compare([label.visible, label.text], [true, "REC 0:00:00 · 1234 rows"])
+        mouseClick(button)
+        compare(recorder.calls[1], "stop()")
+        verify(!button.checked && !label.visible && !note.visible)
+        Object.assign(recorder, { failed: true, message: "Recording stopped: /x.csv: No space left on device" })
+        compare([note.visible, note.text, note.color], [true, recorder.message, Theme.palette.linkTextColor])
+    }
+
     function test_toolbar_data() {
         const views = ["timeButton", "histogramButton", "calibrationButton", "settingsButton"]
         const port = { ports: [{ name: "COM3", label: "COM3" }], portName: "COM3" }
         return [
-            { tag: "no port", set: {}, on: ["usbButton", "tcpButton", "cardsButton"], off: ["connectButton", ...views] },
-            { tag: "port", set: port, on: ["connectButton", "cardsButton"], off: views },
-            { tag: "connected", set: Object.assign({ connected: true }, port), on: ["connectButton", "cardsButton", ...views],
+            { tag: "no port", set: {}, on: ["usbButton", "tcpButton", "cardsButton"], off: ["connectButton", "recordButton", ...views] },
+            { tag: "port", set: port, on: ["connectButton", "cardsButton"], off: ["recordButton", ...views] },
+            { tag: "connected", set: Object.assign({ connected: true }, port), on: ["connectButton", "recordButton", "cardsButton", ...views],
               off: ["usbButton", "tcpButton", "portBox"] },
-            { tag: "sweep", set: Object.assign({ connected: true, calibrationRunning: true }, port), on: [],
+            { tag: "sweep", set: Object.assign({ connected: true, calibrationRunning: true }, port), on: ["recordButton"],
               off: ["connectButton", "cardsButton", ...views] },
-            { tag: "connecting", set: Object.assign({ connecting: true }, port), on: [], off: ["usbButton", "portBox", "connectButton"] },
+            { tag: "connecting", set: Object.assign({ connecting: true }, port), on: [],
+              off: ["usbButton", "portBox", "connectButton", "recordButton"] },
             { tag: "scanning", set: { tcpScanning: true }, on: [], off: ["cardsButton", "tcpButton", "views"] }
         ]
     }

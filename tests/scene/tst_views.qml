@@ -1,5 +1,7 @@
 import QtQuick
 import QtTest
+import Theme
+import TachyraFiles
 import "qrc:/qml"
 
 // Time, histogram and calibration views against the stand-in device.
@@ -163,5 +165,44 @@ TestCase {
         compare(item.text, "Set CH 2 · 1000 mV")
         item.triggered()
         compare(device.calls[device.calls.length - 1], "setDacVoltage(2,1)")
+    }
+
+    // The sweep goes out as a table and a picture under one name once it has
+    // points; the bars as a picture. Files are read back as saved.
+    function test_exports() {
+        const v = make(calibrationComponent)
+        const button = findChild(v, "exportButton"), dialog = findChild(v, "exportDialog")
+        verify(!button.enabled)
+        device.calibrationRunning = true
+        device.calibrationPoint(100, 7)
+        device.calibrationPoint(200, 2.5)
+        device.calibrationRunning = false
+        mouseClick(button)
+        tryCompare(dialog, "visible", true)
+        verify(/\/sweep-CH0-\d{8}-\d{6}\.csv$/.test(String(dialog.selectedFile)), dialog.selectedFile)
+        dialog.reject()
+        const dir = String(scratchDir).replace("file://", "")
+        mouseMove(v.overlay, 20, 20)                    // the hover read-out stays out of the picture
+        v.saveSweep(scratchDir + "/sweep.png")
+        tryCompare(FileExport, "busy", false)
+        compare(FileExport.message, "Saved " + dir + "/sweep.csv and sweep.png")
+        const xhr = new XMLHttpRequest()
+        xhr.open("GET", scratchDir + "/sweep.csv", false)
+        xhr.send()
+        const rows = xhr.responseText.split("\n")
+        compare([rows[0], rows.length, rows[3]], ["channel,threshold_mv,count,time_utc", 4, ""])
+        verify(/^0,100,7,\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$/.test(rows[1]), rows[1])
+        verify(rows[2].startsWith("0,200,2.5,"), rows[2])
+        const image = createTemporaryQmlObject("import QtQuick; Image { cache: false }", test)
+        image.source = scratchDir + "/sweep.png"
+        tryCompare(image, "status", Image.Ready)
+        compare([image.sourceSize.width, image.sourceSize.height], [v.chart.width, v.chart.height])
+        verify(Qt.colorEqual(grabImage(image).pixel(1, 1), Theme.palette.backgroundHoveredControlColor))
+
+        const h = make(histogramComponent)
+        device.pushCounts([0, 50, 2000, 0, 0, 0, 0, 0])
+        h.saveChart(scratchDir + "/bars")
+        tryCompare(FileExport, "busy", false)
+        compare([FileExport.message, FileExport.failed], ["Saved " + dir + "/bars.png", false])
     }
 }

@@ -1,0 +1,150 @@
+#include "FileExport.h"
+
+#include "ReadingRow.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QPainter>
+#include <QQuickItem>
+#include <QQuickItemGrabResult>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+namespace {
+
+QString localPath(const QUrl &file)
+{
+    return file.isLocalFile() ? file.toLocalFile() : file.toString();
+}
+
+// The path without a .csv or .png ending (any other ending is part of the name).
+QString basePath(const QString &path)
+{
+    for (const QLatin1String suffix : {QLatin1String(".csv"), QLatin1String(".png")}) {
+        if (path.endsWith(suffix, Qt::CaseInsensitive))
+            return path.chopped(suffix.size());
+    }
+    return path;
+}
+
+} // namespace
+
+QUrl FileExport::suggestedFolder() const
+{
+    QString dir = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (dir.isEmpty() || !QFileInfo(dir).isDir())
+        dir = QDir::homePath();
+    return QUrl::fromLocalFile(dir);
+}
+
+QUrl FileExport::suggestedFile(const QString &stem, const QString &suffix) const
+{
+    const QString name = stem + QDateTime::currentDateTime().toString(QStringLiteral("-yyyyMMdd-HHmmss.")) + suffix;
+    return QUrl::fromLocalFile(QDir(suggestedFolder().toLocalFile()).filePath(name));
+}
+
+QString FileExport::sweepCsv(int channel, const QList<double> &thresholdsMv, const QList<double> &counts,
+                             const QList<double> &timesMs) const
+{
+    QByteArray text = readingrow::sweepCsvHeader();
+    const qsizetype n = qMin(thresholdsMv.size(), qMin(counts.size(), timesMs.size()));
+    for (qsizetype i = 0; i < n; ++i) {
+        const double ms = timesMs.at(i);
+        const QDateTime utc = qIsFinite(ms) && qAbs(ms) < 8.64e15 ? QDateTime::fromMSecsSinceEpoch(qint64(ms)) : QDateTime();
+        text += readingrow::sweepCsvRow(channel, thresholdsMv.at(i), counts.at(i), utc);
+    }
+    return QString::fromLatin1(text);
+}
+
+bool FileExport::saveChart(const QUrl &file, const QString &csv, QQuickItem *item, const QColor &background)
+{
+    if (busy())
+        return false;
+    const QString base = QDir::toNativeSeparators(basePath(localPath(file)));
+    QString reason;
+    m_savedNote.clear();
+    if (!csv.isEmpty()) {
+        const QString csvPath = base + QStringLiteral(".csv");
+        if (!writeFile(csvPath, csv.toUtf8(), &reason)) {
+            report(tr("Cannot save %1: %2").arg(csvPath, reason), true);
+            emit finished(false);
+            return false;
+        }
+        m_savedNote = csvPath;
+    }
+    m_imagePath = base + QStringLiteral(".png");
+    m_background = background;
+    m_grab = item ? item->grabToImage() : QSharedPointer<QQuickItemGrabResult>();
+    if (m_grab.isNull()) {
+        report(tr("Cannot save %1: the chart is not shown").arg(m_imagePath), true);
+        emit finished(false);
+        return false;
+    }
+    connect(m_grab.data(), &QQuickItemGrabResult::ready, this, &FileExport::imageReady);
+    emit busyChanged();
+    return true;
+}
+
+void FileExport::imageReady()
+{
+    const QImage image = m_grab ? m_grab->image() : QImage();
+    m_grab.reset();
+    emit busyChanged();
+    QString reason;
+    const bool ok = writeImage(m_imagePath, image, m_background, &reason);
+    if (!ok)
+        report(tr("Cannot save %1: %2").arg(m_imagePath, reason), true);
+    else if (m_savedNote.isEmpty())
+        report(tr("Saved %1").arg(m_imagePath), false);
+    else
+        report(tr("Saved %1 and %2").arg(m_savedNote, QFileInfo(m_imagePath).fileName()), false);
+    emit finished(ok);
+}
+
+bool FileExport::writeFile(const QString &path, const QByteArray &bytes, QString *reason)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        *reason = file.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    return true;
+}
+
+bool FileExport::writeImage(const QString &path, const QImage &image, const QColor &background, QString *reason)
+{
+    if (image.isNull()) {
+        *reason = tr("the picture could not be taken");
+        return false;
+    }
+    // The chart is drawn on a transparent background; give it the panel's fill.
+    QImage out(image.size(), QImage::Format_RGB32);
+    out.setDevicePixelRatio(image.devicePixelRatio());
+    out.fill(background.isValid() ? background : QColor(Qt::black));
+    {
+        QPainter painter(&out);
+        painter.drawImage(QPointF(0, 0), image);
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !out.save(&file, "PNG") || !file.commit()) {
+        *reason = file.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    return true;
+}
+
+void FileExport::report(const QString &text, bool failed)
+{
+    // Both stored before either signal, so a reader of one sees the other.
+    const bool textChanged = text != m_message;
+    const bool flagChanged = failed != m_failed;
+    m_message = text;
+    m_failed = failed;
+    if (flagChanged)
+        emit failedChanged();
+    if (textChanged)
+        emit messageChanged();
+}

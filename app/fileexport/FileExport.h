@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QColor>
+#include <QImage>
+#include <QList>
+#include <QObject>
+#include <QQuickItem>
+#include <QSharedPointer>
+#include <QString>
+#include <QUrl>
+#include <QtQml/qqmlregistration.h>
+
+class QQuickItemGrabResult;
+
+// Saves what the views export: a table as CSV and a chart as a PNG picture.
+// Each file is written whole through a temporary and renamed into place, so
+// a failure leaves no half file (and an older file of that name untouched).
+// The outcome of the last export is in `message`.
+class FileExport : public QObject
+{
+    Q_OBJECT
+    QML_ELEMENT
+    QML_SINGLETON
+    Q_PROPERTY(QString message READ message NOTIFY messageChanged)
+    Q_PROPERTY(bool failed READ failed NOTIFY failedChanged)
+    Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
+
+public:
+    using QObject::QObject;
+
+    QString message() const { return m_message; }
+    bool failed() const { return m_failed; }
+    bool busy() const { return !m_grab.isNull(); }
+
+    // "<stem>-YYYYMMDD-HHMMSS.<suffix>" (local time) in the documents folder,
+    // or in the home folder where there is none.
+    Q_INVOKABLE QUrl suggestedFile(const QString &stem, const QString &suffix) const;
+    Q_INVOKABLE QUrl suggestedFolder() const;
+
+    // A sweep as "channel,threshold_mv,count,time_utc" rows; times in ms
+    // since the epoch.
+    Q_INVOKABLE QString sweepCsv(int channel, const QList<double> &thresholdsMv,
+                                 const QList<double> &counts, const QList<double> &timesMs) const;
+
+    // Saves `csv` (unless empty) as <base>.csv and a picture of `item` on a
+    // `background` fill as <base>.png, base being `file` less a .csv or .png
+    // suffix. The picture is taken at the next frame; `finished` tells how it
+    // went. False if nothing could be started (an export already running, no
+    // item shown, the table not written).
+    Q_INVOKABLE bool saveChart(const QUrl &file, const QString &csv, QQuickItem *item,
+                               const QColor &background);
+
+    // Whole-or-nothing writes, also used directly by tests.
+    static bool writeFile(const QString &path, const QByteArray &bytes, QString *reason);
+    static bool writeImage(const QString &path, const QImage &image, const QColor &background,
+                           QString *reason);
+
+signals:
+    void messageChanged();
+    void failedChanged();
+    void busyChanged();
+    void finished(bool ok);
+
+private:
+    void imageReady();
+    void report(const QString &text, bool failed);
+
+    QSharedPointer<QQuickItemGrabResult> m_grab;
+    QString m_imagePath;
+    QString m_savedNote; // the table already written by the running export
+    QColor m_background;
+    QString m_message;
+    bool m_failed = false;
+};
