@@ -71,6 +71,7 @@ protected:
     bool writing() const { return m_writing; }
     bool stopping() const { return m_stopping; }
     bool interrupted() const { return m_interrupted; }
+    bool done() const { return m_finished; }
 
     // Leaves: exit 1 with the first failure if there was one, else `code`.
     void conclude(int code);

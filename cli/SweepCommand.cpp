@@ -5,6 +5,7 @@
 #include "ReadingRow.h"
 
 #include <QDateTime>
+#include <QMetaObject>
 
 SweepCommand::SweepCommand(DeviceSession &session, const Options &options, QObject *parent)
     : DeviceCommand(session, parent), m_options(options)
@@ -63,27 +64,35 @@ void SweepCommand::onSweepEnded()
 {
     if (m_fenced)
         return;
-    // The session has queued the saved levels; a level read behind them
-    // answers only once every restore has been answered.
     m_fenced = true;
     beginWrite();
-    m_session.refreshDacVolts();
+    // The session has queued the saved levels; a level read queued behind
+    // them is answered (or given up) only after every one of them. Queued
+    // from the event loop rather than from inside a reply's handler, the
+    // queue's length is exactly what stands before the read.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (done())
+                return;
+            m_ahead = m_session.queueLength() + 1;
+            m_session.refreshDacVolts();
+        },
+        Qt::QueuedConnection);
 }
 
-void SweepCommand::replied(unsigned char command, bool, const QByteArray &)
+void SweepCommand::replied(unsigned char, bool, const QByteArray &)
 {
-    if (m_fenced && command == zrf::kSdacQuery)
-        fenceDone();
+    requestLeft();
 }
 
-void SweepCommand::timedOut(unsigned char command)
+void SweepCommand::timedOut(unsigned char)
 {
-    if (m_fenced && command == zrf::kSdacQuery)
-        fenceDone();
+    requestLeft();
 }
 
-void SweepCommand::fenceDone()
+void SweepCommand::requestLeft()
 {
-    if (endWrite())
+    if (m_ahead > 0 && --m_ahead == 0 && endWrite())
         conclude(exitcode::kOk);
 }

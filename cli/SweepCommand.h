@@ -31,10 +31,11 @@ private:
     void startSweep();
     void onPoint(double thresholdMv, double count);
     void onSweepEnded();
-    void fenceDone();
+    void requestLeft();
 
     Options m_options;
     bool m_started = false;
     bool m_complete = false;
-    bool m_fenced = false; // the level read behind the restore is queued
+    bool m_fenced = false; // the restore is under way
+    qsizetype m_ahead = 0; // requests to leave the queue until the read behind it has
 };
