@@ -50,6 +50,11 @@ QString lastWriteError()
 
 void message(const QString &text)
 {
+    // A warning that turns out to end the run is not said twice.
+    static QString last;
+    if (text == last)
+        return;
+    last = text;
     endProgress();
     toStderr("tachyra-cli: " + text.toLocal8Bit() + '\n');
 }

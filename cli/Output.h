@@ -19,7 +19,8 @@ enum class Write {
 Write line(const QByteArray &line);
 QString lastWriteError();
 
-// "tachyra-cli: <text>" on stderr; ends a progress line first.
+// "tachyra-cli: <text>" on stderr, unless it repeats the message just
+// written; ends a progress line first.
 void message(const QString &text);
 
 bool stderrIsTerminal();
