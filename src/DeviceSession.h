@@ -147,6 +147,11 @@ signals:
     // Every valid count reading of the current link, the sweep's own
     // included (which `countsChanged` skips when they repeat).
     void countsRead(const QList<double> &values, bool duringSweep);
+    // Every request leaving the queue: answered (emitted after its handler
+    // ran, `ok` as the handler saw it) or dropped on its time-out. Lets a
+    // front end follow one exchange to its end without a queue of its own.
+    void requestFinished(unsigned char command, bool ok, const QByteArray &payload);
+    void requestTimedOut(unsigned char command);
 
 public:
     Q_INVOKABLE void refreshPorts();

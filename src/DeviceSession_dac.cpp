@@ -57,11 +57,12 @@ bool DeviceSession::takeDacReading(bool ok, const QByteArray &payload)
     next.reserve(kChannelCount);
     for (double v : std::as_const(values))
         next.append(clampDacVolts(v));
-    setDacLevelsKnown(true);
     if (next != m_dacVolts) {
         m_dacVolts = next;
         emit dacVoltsChanged();
     }
+    // Last, so whoever hears that the levels are known reads them already.
+    setDacLevelsKnown(true);
     return true;
 }
 

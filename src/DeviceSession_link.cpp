@@ -11,7 +11,14 @@ QString serialErrorText(QSerialPort::SerialPortError error)
 {
     switch (error) {
     case QSerialPort::DeviceNotFoundError: return QStringLiteral("COM port not found");
-    case QSerialPort::PermissionError: return QStringLiteral("COM port access denied");
+    case QSerialPort::PermissionError:
+#ifdef Q_OS_LINUX
+        // Linux serial ports belong to the dial-out group; say what opens them.
+        return QStringLiteral("COM port access denied: join the dialout group and log in again, or install "
+                              "the package's udev rule; another program may also hold the port");
+#else
+        return QStringLiteral("COM port access denied");
+#endif
     case QSerialPort::OpenError: return QStringLiteral("Failed to open COM port");
     case QSerialPort::WriteError: return QStringLiteral("COM write error");
     case QSerialPort::ReadError: return QStringLiteral("COM read error");

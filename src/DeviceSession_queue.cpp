@@ -50,6 +50,7 @@ void DeviceSession::handleFrame(unsigned char cmd, const QByteArray &payload)
     const bool ok = cmd == request.command && cmd != zrf::kFailed;
     if (request.done)
         request.done(ok, payload);
+    emit requestFinished(request.command, ok, payload);
     pumpQueue();
 }
 
@@ -86,5 +87,6 @@ void DeviceSession::onCommandTimeout()
         || (command >= zrf::kSetIp && command <= zrf::kNetApply);
     if (m_networkApplying && networkChainCode)
         setNetworkApplying(false);
+    emit requestTimedOut(command);
     pumpQueue();
 }

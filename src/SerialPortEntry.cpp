@@ -1,6 +1,9 @@
 #include "SerialPortEntry.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QSerialPortInfo>
+#include <QSet>
 
 SerialPortEntry SerialPortEntry::fromInfo(const QSerialPortInfo &info)
 {
@@ -17,11 +20,35 @@ SerialPortEntry SerialPortEntry::fromInfo(const QSerialPortInfo &info)
 
 QList<SerialPortEntry> systemSerialPorts()
 {
-    QList<SerialPortEntry> result;
+    QList<SerialPortEntry> listed;
     const auto all = QSerialPortInfo::availablePorts();
-    result.reserve(all.size());
+    listed.reserve(all.size());
     for (const QSerialPortInfo &info : all)
-        result.append(SerialPortEntry::fromInfo(info));
+        listed.append(SerialPortEntry::fromInfo(info));
+    // Named ports first: whoever names one means it, unless the instrument
+    // itself is plugged in (the preferred port still wins the selection).
+    return extraSerialPorts(qEnvironmentVariable(kExtraPortsVariable), listed) + listed;
+}
+
+QList<SerialPortEntry> extraSerialPorts(const QString &paths, const QList<SerialPortEntry> &listed)
+{
+    QSet<QString> taken;
+    for (const SerialPortEntry &port : listed) {
+        taken.insert(port.name);
+        taken.insert(QStringLiteral("/dev/") + port.name);
+    }
+    QList<SerialPortEntry> result;
+    for (const QString &path : paths.split(QDir::listSeparator(), Qt::SkipEmptyParts)) {
+        const QString real = QFileInfo(path).canonicalFilePath(); // empty when missing
+        if (real.isEmpty() || taken.contains(path) || taken.contains(real))
+            continue;
+        taken.insert(path);
+        taken.insert(real);
+        SerialPortEntry e;
+        e.name = path;
+        e.description = QStringLiteral("named in ") + QLatin1String(kExtraPortsVariable);
+        result.append(e);
+    }
     return result;
 }
 

@@ -22,8 +22,18 @@ struct SerialPortEntry {
 
 using SerialPortSource = std::function<QList<SerialPortEntry>()>;
 
-// Reads QSerialPortInfo::availablePorts().
+// Reads QSerialPortInfo::availablePorts(), after the ports named in
+// TACHYRA_EXTRA_PORTS.
 QList<SerialPortEntry> systemSerialPorts();
+
+// Environment variable naming serial ports the system list misses (a
+// simulator's pseudo-terminal, an unusual adapter): paths separated like PATH.
+inline constexpr char kExtraPortsVariable[] = "TACHYRA_EXTRA_PORTS";
+
+// The ports `paths` names that exist and that `listed` does not already hold
+// (also not through a link), in the order named. Each entry's name is the path
+// as given, which is what the serial port opens.
+QList<SerialPortEntry> extraSerialPorts(const QString &paths, const QList<SerialPortEntry> &listed);
 
 // The instrument's USB identity: STM32 virtual COM port.
 bool isLikelyDevice(const SerialPortEntry &port);

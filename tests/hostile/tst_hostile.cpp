@@ -6,6 +6,7 @@
 // (the machine may be busy): a frozen loop is caught by the watchdog.
 
 #include "../common/LoopbackRig.h"
+#include "CountRecorder.h"
 
 #include <QApplication>
 #include <QDir>
@@ -73,6 +74,7 @@ class HostileTest : public QObject
 
     SimInstrument m_sim;
     DeviceSession m_session;
+    CountRecorder m_recorder{&m_session};
     QQmlApplicationEngine *m_engine = nullptr;
     QQuickWindow *m_window = nullptr;
     QObject *m_views = nullptr;
@@ -133,6 +135,7 @@ private slots:
         context->setContextProperty(QStringLiteral("device"), &m_session);
         context->setContextProperty(QStringLiteral("appVersion"), QVariant(QStringLiteral("0.1.0")));
         context->setContextProperty(QStringLiteral("appName"), QVariant(QLatin1String("Tachyra")));
+        context->setContextProperty(QStringLiteral("recorder"), &m_recorder);
         m_engine->load(QUrl(QStringLiteral("qrc:/qml/Main.qml")));
         QVERIFY(!m_engine->rootObjects().isEmpty());
         m_window = qobject_cast<QQuickWindow *>(m_engine->rootObjects().constFirst());

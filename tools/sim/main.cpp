@@ -91,6 +91,8 @@ int main(int argc, char *argv[])
          QStringLiteral("Answer every count read with these eight values (comma-separated; "
                         "nan, inf and -inf allowed)."),
          QStringLiteral("v0,...,v7")},
+        {QStringLiteral("trace"),
+         QStringLiteral("Print every request received on stdout: \"request CODE PAYLOAD\" in hex.")},
         {QStringLiteral("extreme-counts"),
          QStringLiteral("Answer count reads with a rotation of extreme values: 1.8e308, 9.3e307, "
                         "8.8e307, a constant 3e15, NaN, infinities, denormals, -0.")},
@@ -176,6 +178,14 @@ int main(int argc, char *argv[])
         // A missing file is a fresh instrument; it is written on the first WEEP.
         if (QFile::exists(p.value(QStringLiteral("state"))) && !sim.loadState())
             fail(QStringLiteral("cannot read state file %1").arg(p.value(QStringLiteral("state"))));
+    }
+
+    if (p.isSet(QStringLiteral("trace"))) {
+        QObject::connect(&sim, &SimInstrument::requestReceived, &sim, [](unsigned char cmd, const QByteArray &payload) {
+            say(QStringLiteral("request %1 %2")
+                    .arg(cmd, 2, 16, QLatin1Char('0'))
+                    .arg(QString::fromLatin1(payload.toHex())));
+        });
     }
 
     if (!sim.listenTcp(address, quint16(port)))

@@ -1,0 +1,422 @@
+// tachyra-cli: the client's backend for scripts. Results go to stdout, one
+// line each; every message goes to stderr.
+
+#include "CountsCommand.h"
+#include "DeviceSession.h"
+#include "NetworkCommand.h"
+#include "Output.h"
+#include "PeriodCommand.h"
+#include "ScanCommand.h"
+#include "SignalPipe.h"
+#include "SweepCommand.h"
+#include "ThresholdCommand.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cmath>
+#include <csignal>
+#include <limits>
+#include <memory>
+#include <optional>
+
+namespace {
+
+constexpr int kMaxPeriodMs = 60000; // the settings page's range
+constexpr double kMaxMv = 1000.0;
+constexpr qint64 kMaxDurationS = 2000000; // what one timer can wait
+
+struct CommandInfo {
+    const char *name;
+    const char *syntax;
+    const char *summary;
+};
+
+const CommandInfo kCommands[] = {
+    {"ports", "", "List the serial ports, one per line: name, 'instrument' or '-', description."},
+    {"scan", "", "Scan the attached IPv4 subnets for instruments; hosts one per line."},
+    {"counts", "[--period MS] [--count N | --duration S] [--format csv|jsonl]",
+     "Write one line per count reading, the columns of the client's recording."},
+    {"period", "[MS]", "Print the gate period in ms, or set it."},
+    {"threshold", "[CH|all] [MV]",
+     "Print comparator levels in mV, or set one channel or all (stored in the EEPROM)."},
+    {"sweep", "--channel C --from MV --to MV --step MV [--format csv|jsonl]",
+     "Run the calibration sweep of one channel, one line per point; the levels are put back."},
+    {"network", "[--dhcp | --static IP MASK GW]",
+     "Print the instrument's network settings, or apply DHCP or a static address."},
+};
+
+const char kLinkHelp[] =
+    "The instrument is reached with --tcp HOST or --serial PORT; with neither,\n"
+    "through the serial port the client would pick (see 'tachyra-cli ports').";
+const char kExitHelp[] =
+    "Exit status: 0 done, 1 the instrument or the link failed (the client's\n"
+    "message on stderr), 2 usage error, 130 stopped by Ctrl-C before the command\n"
+    "was done.";
+
+const CommandInfo *findCommand(const QString &name)
+{
+    for (const CommandInfo &c : kCommands) {
+        if (name == QLatin1String(c.name))
+            return &c;
+    }
+    return nullptr;
+}
+
+int usageError(const QString &message, const QString &command = {})
+{
+    output::message(message);
+    output::message(command.isEmpty() ? QStringLiteral("see 'tachyra-cli --help'")
+                                      : QStringLiteral("see 'tachyra-cli %1 --help'").arg(command));
+    return exitcode::kUsage;
+}
+
+QByteArray generalHelp()
+{
+    QByteArray text = "Usage: tachyra-cli COMMAND [options]\n\n"
+                      "Scripted measurements with the Tachyra counter, through the same session as the client.\n\n"
+                      "Commands:\n";
+    for (const CommandInfo &c : kCommands)
+        text += "  " + QByteArray(c.name).leftJustified(11) + c.summary + '\n';
+    text += QByteArray("\n") + kLinkHelp + "\n" + kExitHelp
+        + "\n'tachyra-cli COMMAND --help' describes a command.\n";
+    return text;
+}
+
+// Help text broken into lines of at most 78 characters; blank lines stay.
+QString wrapped(const QString &text)
+{
+    QStringList lines;
+    for (const QString &paragraph : text.split(QStringLiteral("\n\n"))) {
+        QString line;
+        for (const QString &word : paragraph.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            if (!line.isEmpty() && line.size() + 1 + word.size() > 78) {
+                lines.append(line);
+                line.clear();
+            }
+            line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+        }
+        lines.append(line);
+        lines.append(QString());
+    }
+    lines.removeLast();
+    return lines.join(QLatin1Char('\n'));
+}
+
+// What each command adds to the parser, with its long description.
+QString describe(const QString &name, QCommandLineParser &p)
+{
+    const auto option = [&p](const char *n, const char *help, const char *value = nullptr) {
+        p.addOption(value ? QCommandLineOption(QLatin1String(n), QLatin1String(help), QLatin1String(value))
+                          : QCommandLineOption(QLatin1String(n), QLatin1String(help)));
+    };
+    const auto format = [&option] {
+        option("format", "Output format: csv (with a header line, the default) or jsonl (one JSON object per "
+                         "line).", "csv|jsonl");
+    };
+    if (name == QLatin1String("ports") || name == QLatin1String("scan"))
+        return name == QLatin1String("scan")
+            ? QStringLiteral("Probes port 1234 on every address of the attached IPv4 subnets, as the client's TCP "
+                             "mode does. Progress on stderr when it is a terminal.")
+            : QStringLiteral("Ports named in TACHYRA_EXTRA_PORTS (paths separated by ':') come first.");
+
+    option("tcp", "Reach the instrument over TCP at HOST, port 1234.", "host");
+    option("serial", "Reach the instrument over the serial port PORT (ttyACM0, /dev/pts/3, ...).", "port");
+    if (name == QLatin1String("counts")) {
+        option("period", "Set the gate period to MS (1 to 60000) first.", "ms");
+        option("count", "Stop after N readings.", "n");
+        option("duration", "Stop after S seconds (readings asked for by then are still written).", "s");
+        format();
+        return QStringLiteral("Columns: time_utc, elapsed_s, period_ms, count_ch0..7, threshold_mv_ch0..7 "
+                              "(empty while unknown), sweep. Runs until --count, --duration, Ctrl-C or a closed "
+                              "pipe; each line is written whole, at once.");
+    }
+    if (name == QLatin1String("period")) {
+        p.addPositionalArgument(QStringLiteral("MS"), QStringLiteral("New gate period, 1 to 60000 ms."), QStringLiteral("[MS]"));
+        return QStringLiteral("Without MS prints the period the instrument reports. With MS sets it and reads it "
+                              "back; a period the instrument keeps otherwise is named on stderr.");
+    }
+    if (name == QLatin1String("threshold")) {
+        p.addPositionalArgument(QStringLiteral("CH"), QStringLiteral("Channel 0 to 7, or all (the default)."), QStringLiteral("[CH|all]"));
+        p.addPositionalArgument(QStringLiteral("MV"), QStringLiteral("New level, 0 to 1000 mV."), QStringLiteral("[MV]"));
+        return QStringLiteral("Without MV prints the level of CH, or of all channels one per line in channel "
+                              "order. With MV sets it and waits until the instrument has stored it in its EEPROM.");
+    }
+    if (name == QLatin1String("sweep")) {
+        option("channel", "Channel to sweep, 0 to 7.", "c");
+        option("from", "First level, 0 to 1000 mV.", "mv");
+        option("to", "Last level, 0 to 1000 mV.", "mv");
+        option("step", "Step in mV (its sign is ignored: the sweep runs from --from to --to).", "mv");
+        format();
+        return QStringLiteral("Silences the other channels, steps the channel's level, reads the counts one gate "
+                              "period after each step. Columns: channel, threshold_mv, count, time_utc. At the end, "
+                              "and on Ctrl-C, the levels from before the sweep are put back. Progress on stderr when "
+                              "it is a terminal.");
+    }
+    option("dhcp", "Switch the instrument to DHCP.");
+    option("static", "Give the instrument the static address IP, netmask MASK and gateway GW.");
+    p.addPositionalArgument(QStringLiteral("IP MASK GW"), QStringLiteral("With --static."), QStringLiteral("[IP MASK GW]"));
+    return QStringLiteral("Without an option prints mode=, ip=, netmask= and gateway= lines. With one, applies the "
+                          "change and stores it in the instrument's EEPROM; the instrument may then answer on its "
+                          "new address only.");
+}
+
+std::optional<qint64> wholeNumber(const QString &text, qint64 min, qint64 max)
+{
+    bool ok = false;
+    const qint64 v = text.trimmed().toLongLong(&ok, 10);
+    if (!ok || v < min || v > max)
+        return std::nullopt;
+    return v;
+}
+
+std::optional<double> millivolts(const QString &text)
+{
+    bool ok = false;
+    const double v = text.trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(v) || v < 0.0 || v > kMaxMv)
+        return std::nullopt;
+    return v;
+}
+
+std::optional<RowFormat> rowFormat(const QCommandLineParser &p)
+{
+    const QString f = p.value(QStringLiteral("format"));
+    if (f.isEmpty() || f == QLatin1String("csv"))
+        return RowFormat::Csv;
+    if (f == QLatin1String("jsonl"))
+        return RowFormat::JsonLines;
+    return std::nullopt;
+}
+
+int listPorts(const DeviceSession &session)
+{
+    QByteArray text;
+    for (const QVariant &v : session.ports()) {
+        const QVariantMap port = v.toMap();
+        text += port.value(QStringLiteral("name")).toString().toUtf8() + '\t'
+            + (port.value(QStringLiteral("preferred")).toBool() ? "instrument" : "-") + '\t'
+            + port.value(QStringLiteral("description")).toString().simplified().toUtf8() + '\n';
+    }
+    if (!text.isEmpty() && output::line(text) == output::Write::Failed) {
+        output::message(QStringLiteral("cannot write the output: ") + output::lastWriteError());
+        return exitcode::kDevice;
+    }
+    return exitcode::kOk;
+}
+
+// The device command the arguments ask for, or a usage error in `error`.
+std::unique_ptr<DeviceCommand> makeCommand(const QString &name, const QCommandLineParser &p,
+                                           DeviceSession &session, QString *error)
+{
+    const QStringList args = p.positionalArguments();
+    const auto refuse = [error](const QString &why) {
+        *error = why;
+        return nullptr;
+    };
+    if (name == QLatin1String("counts")) {
+        CountsCommand::Options o;
+        if (!args.isEmpty())
+            return refuse(QStringLiteral("counts takes no arguments"));
+        if (p.isSet(QStringLiteral("period"))) {
+            const auto ms = wholeNumber(p.value(QStringLiteral("period")), 1, kMaxPeriodMs);
+            if (!ms)
+                return refuse(QStringLiteral("--period wants a whole number of ms from 1 to 60000"));
+            o.periodMs = int(*ms);
+        }
+        if (p.isSet(QStringLiteral("count")) && p.isSet(QStringLiteral("duration")))
+            return refuse(QStringLiteral("--count and --duration exclude each other"));
+        if (p.isSet(QStringLiteral("count"))) {
+            const auto n = wholeNumber(p.value(QStringLiteral("count")), 1, std::numeric_limits<qint64>::max());
+            if (!n)
+                return refuse(QStringLiteral("--count wants a whole number of readings, at least 1"));
+            o.count = *n;
+        }
+        if (p.isSet(QStringLiteral("duration"))) {
+            bool ok = false;
+            const double s = p.value(QStringLiteral("duration")).trimmed().toDouble(&ok);
+            if (!ok || !(s >= 0.001 && s <= double(kMaxDurationS)))
+                return refuse(QStringLiteral("--duration wants seconds from 0.001 to %1").arg(kMaxDurationS));
+            o.durationMs = qRound64(s * 1000.0);
+        }
+        const auto f = rowFormat(p);
+        if (!f)
+            return refuse(QStringLiteral("--format wants csv or jsonl"));
+        o.format = *f;
+        return std::make_unique<CountsCommand>(session, o);
+    }
+    if (name == QLatin1String("period")) {
+        if (args.size() > 1)
+            return refuse(QStringLiteral("period takes at most one argument"));
+        int ms = 0;
+        if (!args.isEmpty()) {
+            const auto v = wholeNumber(args.constFirst(), 1, kMaxPeriodMs);
+            if (!v)
+                return refuse(QStringLiteral("the period wants a whole number of ms from 1 to 60000"));
+            ms = int(*v);
+        }
+        return std::make_unique<PeriodCommand>(session, ms);
+    }
+    if (name == QLatin1String("threshold")) {
+        if (args.size() > 2)
+            return refuse(QStringLiteral("threshold takes at most two arguments"));
+        int channel = ThresholdCommand::kAll;
+        if (!args.isEmpty() && args.constFirst() != QLatin1String("all")) {
+            const auto ch = wholeNumber(args.constFirst(), 0, DeviceSession::kChannelCount - 1);
+            if (!ch)
+                return refuse(QStringLiteral("the channel wants 0 to 7 or all"));
+            channel = int(*ch);
+        }
+        double mv = -1.0;
+        if (args.size() == 2) {
+            const auto v = millivolts(args.at(1));
+            if (!v)
+                return refuse(QStringLiteral("the level wants a number of mV from 0 to 1000"));
+            mv = *v;
+        }
+        return std::make_unique<ThresholdCommand>(session, channel, mv);
+    }
+    if (name == QLatin1String("sweep")) {
+        if (!args.isEmpty())
+            return refuse(QStringLiteral("sweep takes no arguments"));
+        SweepCommand::Options o;
+        const auto need = [&p](const char *opt, qint64 min, qint64 max) -> std::optional<qint64> {
+            if (!p.isSet(QLatin1String(opt)))
+                return std::nullopt;
+            return wholeNumber(p.value(QLatin1String(opt)), min, max);
+        };
+        const auto ch = need("channel", 0, DeviceSession::kChannelCount - 1);
+        const auto from = need("from", 0, qint64(kMaxMv));
+        const auto to = need("to", 0, qint64(kMaxMv));
+        const auto step = need("step", -qint64(kMaxMv), qint64(kMaxMv));
+        if (!ch)
+            return refuse(QStringLiteral("--channel wants 0 to 7"));
+        if (!from || !to)
+            return refuse(QStringLiteral("--from and --to want whole mV from 0 to 1000"));
+        if (!step || *step == 0)
+            return refuse(QStringLiteral("--step wants whole mV, not 0, at most 1000"));
+        const auto f = rowFormat(p);
+        if (!f)
+            return refuse(QStringLiteral("--format wants csv or jsonl"));
+        o.channel = int(*ch);
+        o.fromMv = int(*from);
+        o.toMv = int(*to);
+        o.stepMv = int(*step);
+        o.format = *f;
+        return std::make_unique<SweepCommand>(session, o);
+    }
+    // network
+    NetworkCommand::Change c;
+    const bool dhcp = p.isSet(QStringLiteral("dhcp"));
+    const bool fixed = p.isSet(QStringLiteral("static"));
+    if (dhcp && fixed)
+        return refuse(QStringLiteral("--dhcp and --static exclude each other"));
+    if (args.size() != (fixed ? 3 : 0))
+        return refuse(fixed ? QStringLiteral("--static wants IP MASK GW")
+                            : QStringLiteral("network takes arguments only with --static"));
+    c.apply = dhcp || fixed;
+    c.dhcp = dhcp;
+    if (fixed) {
+        // The client's own checks and messages, before anything is sent.
+        const QString zero = QStringLiteral("0.0.0.0");
+        if (!DeviceSession::parseIpv4(args.at(0), &c.ip) || c.ip == zero)
+            return refuse(QStringLiteral("Invalid IP address"));
+        if (!DeviceSession::parseIpv4(args.at(1), &c.netmask) || c.netmask == zero)
+            return refuse(QStringLiteral("Invalid netmask"));
+        if (!DeviceSession::parseIpv4(args.at(2), &c.gateway))
+            return refuse(QStringLiteral("Invalid gateway"));
+    }
+    return std::make_unique<NetworkCommand>(session, c);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tachyra-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+    // A closed pipe shows up as EPIPE on the next line, and the run stops cleanly.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const QStringList args = QCoreApplication::arguments();
+    const QString name = args.value(1);
+    if (name == QLatin1String("-h") || name == QLatin1String("--help") || name == QLatin1String("help")) {
+        output::line(generalHelp());
+        return exitcode::kOk;
+    }
+    if (name == QLatin1String("--version")) {
+        output::line("tachyra-cli 0.1.0\n");
+        return exitcode::kOk;
+    }
+    if (name.isEmpty())
+        return usageError(QStringLiteral("no command given"));
+    const CommandInfo *info = findCommand(name);
+    if (!info)
+        return usageError(QStringLiteral("unknown command '%1'").arg(name));
+
+    QCommandLineParser parser;
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
+    parser.addOption(help);
+    const QString details = describe(name, parser);
+    const bool device = name != QLatin1String("ports") && name != QLatin1String("scan");
+    parser.setApplicationDescription(wrapped(QLatin1String(info->summary) + "\n\n" + details
+                                             + (device ? "\n\n" + QLatin1String(kLinkHelp) : QString())
+                                             + "\n\n" + QLatin1String(kExitHelp)));
+    if (!parser.parse(QStringList{args.constFirst()} + args.mid(2)))
+        return usageError(parser.errorText(), name);
+    if (parser.isSet(help)) {
+        QString text = parser.helpText();
+        // Qt names the options before the command; the command comes first here.
+        text.replace(0, text.indexOf(QLatin1Char('\n')),
+                     QStringLiteral("Usage: tachyra-cli %1 %2").arg(name, QLatin1String(info->syntax)).trimmed());
+        output::line(text.toUtf8());
+        return exitcode::kOk;
+    }
+    if (!device && !parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("%1 takes no arguments").arg(name), name);
+
+    LinkChoice link;
+    if (device) {
+        const bool tcp = parser.isSet(QStringLiteral("tcp"));
+        const bool serial = parser.isSet(QStringLiteral("serial"));
+        if (tcp && serial)
+            return usageError(QStringLiteral("--tcp and --serial exclude each other"), name);
+        if (tcp) {
+            QString host;
+            // The check the client's TCP connect makes, with its message.
+            if (!DeviceSession::parseIpv4(parser.value(QStringLiteral("tcp")), &host) || host == QLatin1String("0.0.0.0"))
+                return usageError(QStringLiteral("Invalid IP address"), name);
+            link = {LinkChoice::Kind::Tcp, host};
+        } else if (serial) {
+            const QString port = parser.value(QStringLiteral("serial")).trimmed();
+            if (port.isEmpty())
+                return usageError(QStringLiteral("No COM port selected"), name);
+            link = {LinkChoice::Kind::Serial, port};
+        }
+    }
+
+    DeviceSession session;
+    if (name == QLatin1String("ports"))
+        return listPorts(session);
+
+    SignalPipe interrupts;
+    if (!interrupts.ok())
+        output::message(QStringLiteral("cannot watch for Ctrl-C; it will end the program at once"));
+    if (name == QLatin1String("scan")) {
+        ScanCommand scan(session);
+        QObject::connect(&scan, &ScanCommand::finished, &app, &QCoreApplication::exit);
+        QObject::connect(&interrupts, &SignalPipe::received, &scan, &ScanCommand::interrupt);
+        scan.start();
+        return QCoreApplication::exec();
+    }
+
+    QString error;
+    const std::unique_ptr<DeviceCommand> command = makeCommand(name, parser, session, &error);
+    if (!command)
+        return usageError(error, name);
+    QObject::connect(command.get(), &DeviceCommand::finished, &app, &QCoreApplication::exit);
+    QObject::connect(&interrupts, &SignalPipe::received, command.get(), &DeviceCommand::interrupt);
+    command->start(link);
+    return QCoreApplication::exec();
+}

@@ -1,0 +1,239 @@
+#!/usr/bin/env python3
+"""tachyra-cli end to end against zrf-sim processes, each case on its own
+loopback address (127.0.0.150 to .199); `scan` only inside two network
+namespaces made here. Output is read with the csv and json modules, the
+instrument's side from the simulator's --trace lines and its state file.
+
+    tst_cli.py TACHYRA_CLI ZRF_SIM
+"""
+import csv, io, json, os, shutil, signal, struct, subprocess, sys, tempfile, time, unittest
+
+CLI, SIM = sys.argv[1], sys.argv[2]
+LEVELS = [0.11, 0.12, 0.13, 0.14, 0.15, 0.16, 0.17, 0.18]  # volts, told apart
+MV = [110, 120, 130, 140, 150, 160, 170, 180]
+HEADER = (["time_utc", "elapsed_s", "period_ms"] + ["count_ch%d" % c for c in range(8)]
+          + ["threshold_mv_ch%d" % c for c in range(8)] + ["sweep"])
+NO_PORTS = {"TACHYRA_EXTRA_PORTS": ""}
+addresses = iter("127.0.0.%d" % n for n in range(150, 200))
+
+
+def doubles(payload):
+    return list(struct.unpack("<%dd" % (len(payload) // 8), payload))
+
+
+class Sim:
+    """zrf-sim on a fresh address with --trace; `frames` lists (code, payload)."""
+
+    def __init__(self, *args, listen=True):
+        self.dir = tempfile.mkdtemp(prefix="tcli-")
+        self.addr, self.state = next(addresses), os.path.join(self.dir, "state.json")
+        with open(self.state, "w") as f:
+            json.dump({"thresholds": LEVELS, "periodMs": 50, "dhcp": False, "ip": "192.168.1.50",
+                       "netmask": "255.255.255.0", "gateway": "192.168.1.1"}, f)
+        self.log = open(os.path.join(self.dir, "trace"), "w+")
+        self.proc = None
+        if listen:
+            self.proc = subprocess.Popen([SIM, "--listen", self.addr + ":1234", "--trace", "--state",
+                                          self.state, *args], stdout=self.log, stderr=subprocess.STDOUT)
+            self.wait_for("listening on")
+
+    def wait_for(self, text, seconds=5):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            self.log.seek(0)
+            for line in self.log.read().splitlines():
+                if text in line:
+                    return line
+            time.sleep(0.02)
+        raise AssertionError("simulator never said " + text)
+
+    def frames(self):
+        self.log.seek(0)
+        out = []
+        for line in self.log.read().splitlines():
+            if line.startswith("request "):
+                parts = line.split(" ")
+                out.append((int(parts[1], 16), bytes.fromhex(parts[2] if len(parts) > 2 else "")))
+        return out
+
+    def eeprom(self):
+        with open(self.state) as f:
+            return json.load(f)
+
+    def close(self):
+        if self.proc:
+            self.proc.terminate()
+            self.proc.wait(5)
+        self.log.close()
+        shutil.rmtree(self.dir)
+
+
+def cli(*args, sim=None, env=None, timeout=30, as_nobody=False):
+    link = ["--tcp", sim.addr] if sim else []
+    cmd = (["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if as_nobody else []) + [CLI, *args, *link]
+    r = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env={**os.environ, **(env or NO_PORTS)})
+    return r.returncode, r.stdout, r.stderr
+
+
+class TachyraCli(unittest.TestCase):
+    def sim(self, *args, **kw):
+        s = Sim(*args, **kw)
+        self.addCleanup(s.close)
+        return s
+
+    def test_one_shot_commands(self):
+        sdac = lambda ch, v: (0x20, struct.pack("<dd", ch, v))
+        static = "192.168.1.5 255.255.255.0 192.168.1.1".split()
+        rows = [  # cli arguments, simulator switches, exit, stdout, stderr, writes the instrument received
+            (["period"], [], 0, "50\n", "", []),
+            (["period", "250"], [], 0, "", "", [(0x25, struct.pack("<d", 250))]),
+            (["period", "70000"], [], 2, "", "1 to 60000", None),
+            (["threshold", "3"], [], 0, "140\n", "", []),
+            (["threshold"], [], 0, "".join("%g\n" % v for v in MV), "", []),
+            (["threshold", "3", "250"], [], 0, "", "", [sdac(3, 0.25), (0x0A, b"")]),
+            (["threshold", "all", "40"], [], 0, "", "", [sdac(15, 0.04), (0x0A, b"")]),
+            (["threshold", "3", "250"], ["--reject", "0x20"], 1, "", "SDAC rejected", [sdac(3, 0.25)]),
+            (["threshold", "3", "250"], ["--reject", "0x0a"], 1, "", "WEEP rejected", [sdac(3, 0.25), (0x0A, b"")]),
+            (["threshold", "9"], [], 2, "", "0 to 7 or all", None),
+            (["threshold", "1", "nan"], [], 2, "", "0 to 1000", None),
+            (["period"], ["--silent"], 1, "", "No reply from device", []),
+            (["period"], None, 1, "", "Connection refused", None),  # nothing listens there
+            (["network"], [], 0, "mode=Static\nip=192.168.1.50\nnetmask=255.255.255.0\ngateway=192.168.1.1\n", "", []),
+            (["network", "--static", *static], [], 0, "", "",
+             [(0x12, b"\0"), (0x0F, b"192.168.1.5"), (0x10, b"255.255.255.0"), (0x11, b"192.168.1.1"),
+              (0x13, b""), (0x0A, b"")]),
+            (["network", "--dhcp"], ["--reject", "0x13"], 1, "", "Network apply rejected", [(0x12, b"\1"), (0x13, b"")]),
+            (["network", "--static", "10.0.0.0.1", "255.0.0.0", "10.0.0.1"], [], 2, "", "Invalid IP address", None),
+            (["counts", "--count", "2", "--duration", "1"], [], 2, "", "exclude each other", None),
+            (["sweep", "--channel", "1", "--from", "0", "--to", "100"], [], 2, "", "--step", None),
+        ]
+        reads = {0x0B, 0x0C, 0x0D, 0x0E, 0x23, 0x24, 0x26}
+        for args, switches, code, out, err, sent in rows:
+            with self.subTest(args=args, switches=switches):
+                s = self.sim(*(switches or []), listen=switches is not None)
+                rc, stdout, stderr = cli(*args, sim=s)
+                self.assertEqual((rc, stdout), (code, out), stderr)
+                self.assertIn(err, stderr)
+                if sent is not None:
+                    self.assertEqual([f for f in s.frames() if f[0] not in reads], sent)
+                if rc == 0 and args[0] == "threshold" and len(args) == 3:  # stored in the EEPROM
+                    self.assertIn(0.25 if args[1] == "3" else 0.04, s.eeprom()["thresholds"])
+
+    def test_counts_rows(self):
+        s = self.sim()
+        rc, out, err = cli("counts", "--period", "50", "--duration", "3", sim=s)
+        self.assertEqual(rc, 0, err)
+        rows = list(csv.reader(io.StringIO(out)))
+        self.assertEqual(rows[0], HEADER)
+        # One reading per 50 ms tick at most (a loaded machine may skip ticks).
+        self.assertTrue(1 <= len(rows) - 1 <= 62, len(rows))
+        elapsed = [float(r[1]) for r in rows[1:]]
+        self.assertEqual(elapsed, sorted(elapsed))
+        for r in rows[1:]:
+            self.assertEqual(r[2], "50")
+            self.assertEqual([float(v) for v in r[11:19]], MV)
+            self.assertEqual(r[19], "0")
+            [float(v) for v in r[3:11]]
+        s2 = self.sim("--counts", "1,nan,inf,-inf,-0,1e308,1e-310,8")
+        rc, out, err = cli("counts", "--count", "3", "--format", "jsonl", sim=s2)
+        lines = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual((rc, len(lines)), (0, 3), err)
+        self.assertEqual(lines[0]["counts"], [1, "nan", "inf", "-inf", -0.0, 1e308, 1e-310, 8])
+        self.assertEqual(lines[0]["thresholds_mv"], MV)
+
+    def test_counts_stop_cleanly(self):
+        for how in ("pipe closed", "ctrl-c"):
+            with self.subTest(how=how):
+                s = self.sim()
+                p = subprocess.Popen([CLI, "counts", "--tcp", s.addr], stdout=subprocess.PIPE, text=True,
+                                     stderr=subprocess.PIPE, env={**os.environ, **NO_PORTS})
+                lines = [p.stdout.readline() for _ in range(4)]
+                if how == "pipe closed":
+                    p.stdout.close()
+                else:
+                    p.send_signal(signal.SIGINT)
+                    lines += p.stdout.readlines()
+                self.assertEqual(p.wait(5), 0, p.stderr.read())
+                p.stderr.close()
+                p.stdout.close()
+                self.assertTrue(all(line.endswith("\n") for line in lines))
+                self.assertEqual(len(list(csv.reader(io.StringIO("".join(lines))))), len(lines))
+
+    def test_sweep(self):
+        for fmt in ("csv", "jsonl"):
+            with self.subTest(fmt=fmt):
+                s = self.sim()
+                rc, out, err = cli("sweep", "--channel", "2", "--from", "100", "--to", "0", "--step", "25",
+                                   "--format", fmt, sim=s)
+                self.assertEqual(rc, 0, err)
+                points = (list(csv.DictReader(io.StringIO(out))) if fmt == "csv"
+                          else [json.loads(line) for line in out.splitlines()])
+                self.assertEqual([float(p["threshold_mv"]) for p in points], [100, 75, 50, 25, 0])
+                self.assertTrue(all(int(p["channel"]) == 2 and float(p["count"]) >= 0 for p in points))
+                levels = [tuple(doubles(p)) for c, p in s.frames() if c == 0x20]
+                mutes = [(ch, 1.0) for ch in range(8) if ch != 2]
+                steps = [(2.0, mv / 1000) for mv in (100, 75, 50, 25, 0)]
+                self.assertEqual(levels, mutes + steps + [(ch, LEVELS[ch]) for ch in range(8)])
+                self.assertNotIn(0x0A, [c for c, _ in s.frames()])
+
+    def test_sweep_ctrl_c_puts_levels_back(self):
+        s = self.sim()
+        p = subprocess.Popen([CLI, "sweep", "--channel", "5", "--from", "0", "--to", "1000", "--step", "10",
+                              "--tcp", s.addr], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             env={**os.environ, **NO_PORTS})
+        lines = [p.stdout.readline() for _ in range(4)]  # header and three points
+        p.send_signal(signal.SIGINT)
+        lines += p.stdout.readlines()
+        self.assertEqual(p.wait(10), 130, p.stderr.read())
+        p.stdout.close()
+        p.stderr.close()
+        self.assertLess(len(lines), 50)
+        frames = s.frames()
+        last_level = max(i for i, (c, _) in enumerate(frames) if c == 0x20)
+        restore = [tuple(doubles(p)) for c, p in frames[:last_level + 1] if c == 0x20][-8:]
+        self.assertEqual(restore, [(ch, LEVELS[ch]) for ch in range(8)])
+        self.assertIn(0x26, [c for c, _ in frames[last_level:]])  # read back behind the restore
+        self.assertNotIn(0x0A, [c for c, _ in frames])
+        rc, out, err = cli("threshold", sim=s)
+        self.assertEqual(out, "".join("%g\n" % v for v in MV), err)
+
+    def test_serial_ports(self):
+        s = self.sim("--pty")
+        pty = s.wait_for("pty: ").split("pty: ")[1]
+        rc, out, err = cli("ports", env={"TACHYRA_EXTRA_PORTS": pty + ":/dev/nonexistent-port"})
+        self.assertEqual(out.splitlines()[0], pty + "\t-\tnamed in TACHYRA_EXTRA_PORTS", err)
+        self.assertNotIn("nonexistent", out)
+        self.assertEqual(cli("period", "--serial", pty), (0, "50\n", ""))
+        self.assertEqual(cli("period", env={"TACHYRA_EXTRA_PORTS": pty})[:2], (0, "50\n"))  # the client's pick
+        if os.geteuid() == 0:  # an ordinary user may not open root's pty
+            rc, out, err = cli("period", "--serial", pty, as_nobody=True)
+            self.assertEqual(rc, 1)
+            self.assertIn("COM port access denied: join the dialout group", err)
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("ip"), "needs root and iproute2")
+    def test_scan_in_own_namespaces(self):
+        tag = str(os.getpid())
+        client, server = "tcli-c-" + tag, "tcli-s-" + tag
+        ip = lambda *a: subprocess.run(["ip", *a], check=True, capture_output=True)
+        for name in os.listdir("/run/netns") if os.path.isdir("/run/netns") else []:
+            if name.startswith("tcli-") and not os.path.exists("/proc/" + name.split("-")[-1]):
+                subprocess.run(["ip", "netns", "del", name], capture_output=True)  # left by a killed run
+        self.addCleanup(lambda: [subprocess.run(["ip", "netns", "del", n], capture_output=True)
+                                 for n in (client, server)])
+        ip("netns", "add", client)
+        ip("netns", "add", server)
+        ip("link", "add", "tclc" + tag, "netns", client, "type", "veth", "peer", "name", "tcls" + tag, "netns", server)
+        for ns, dev, cidr in ((client, "tclc" + tag, "10.231.78.1/24"), (server, "tcls" + tag, "10.231.78.2/24")):
+            ip("-n", ns, "addr", "add", cidr, "dev", dev)
+            ip("-n", ns, "link", "set", dev, "up")
+            ip("-n", ns, "link", "set", "lo", "up")
+        sim = subprocess.Popen(["ip", "netns", "exec", server, SIM, "--listen", "10.231.78.2:1234",
+                                "--allow-any-address"], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: (sim.terminate(), sim.wait(5), sim.stdout.close()))
+        self.assertIn("listening on", sim.stdout.readline())
+        r = subprocess.run(["ip", "netns", "exec", client, CLI, "scan"], capture_output=True, text=True, timeout=30)
+        self.assertEqual((r.returncode, r.stdout), (0, "10.231.78.2\n"), r.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1] + sys.argv[3:], verbosity=2)
