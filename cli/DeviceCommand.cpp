@@ -2,6 +2,7 @@
 
 #include "DeviceSession.h"
 #include "Output.h"
+#include "ReadingRow.h"
 
 #include <QMetaObject>
 
@@ -188,19 +189,9 @@ void DeviceCommand::finish(int code, bool atOnce)
 
 QList<double> DeviceCommand::knownLevelsMv(const DeviceSession &session)
 {
-    QList<double> mv;
     if (!session.dacLevelsKnown())
-        return mv;
-    const QVariantList volts = session.dacVolts();
-    mv.reserve(volts.size());
-    for (const QVariant &v : volts)
-        mv.append(toMv(v.toDouble()));
-    return mv;
-}
-
-double DeviceCommand::toMv(double volts)
-{
-    return std::round(volts * 1e6) / 1e3;
+        return {};
+    return readingrow::levelsMv(session.dacVolts());
 }
 
 bool DeviceCommand::periodReply(bool ok, const QByteArray &payload)

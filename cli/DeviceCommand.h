@@ -42,8 +42,6 @@ public:
 
     // Levels in mV as the session knows them on this link; empty while unknown.
     static QList<double> knownLevelsMv(const DeviceSession &session);
-    // Volts to mV, kept to the microvolt so 0.07 V reads 70.
-    static double toMv(double volts);
     // A PERD? reply that carries a usable gate period.
     static bool periodReply(bool ok, const QByteArray &payload);
 

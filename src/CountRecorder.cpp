@@ -6,7 +6,6 @@
 #include <QDir>
 
 #include <cerrno>
-#include <cmath>
 
 #if defined(Q_OS_UNIX)
 #include <sys/stat.h>
@@ -97,15 +96,9 @@ void CountRecorder::addReading(const QList<double> &counts, bool duringSweep)
 
 QList<double> CountRecorder::thresholdsMv() const
 {
-    QList<double> out;
     if (!m_session || !m_session->dacLevelsKnown())
-        return out;
-    const QVariantList volts = m_session->dacVolts();
-    out.reserve(volts.size());
-    // Levels are 0..1 V; whole microvolts keep 0.123 V from reading 123.00000000000001 mV.
-    for (const QVariant &v : volts)
-        out.append(std::round(v.toDouble() * 1e6) / 1e3);
-    return out;
+        return {};
+    return readingrow::levelsMv(m_session->dacVolts());
 }
 
 bool CountRecorder::appendLine(const QByteArray &line, QString *reason)

@@ -20,6 +20,15 @@ QByteArray elapsedText(double seconds)
 
 } // namespace
 
+QList<double> levelsMv(const QVariantList &volts)
+{
+    QList<double> out;
+    out.reserve(volts.size());
+    for (const QVariant &v : volts)
+        out.append(std::round(v.toDouble() * 1e6) / 1e3);
+    return out;
+}
+
 QByteArray formatDouble(double value)
 {
     if (value == 0.0 && std::signbit(value))

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
+#include <QVariantList>
 
 namespace readingrow {
 
@@ -19,6 +20,10 @@ struct Reading {
     QList<double> thresholdsMv; // eight levels in mV; empty while unknown
     bool sweep = false;         // taken during a calibration sweep
 };
+
+// Threshold levels in mV from levels in volts, kept to the microvolt so that
+// 0.123 V reads 123 and not 123.00000000000001.
+QList<double> levelsMv(const QVariantList &volts);
 
 // Shortest text that reads back to the same double: "nan", "inf", "-inf"
 // and "-0" included.
