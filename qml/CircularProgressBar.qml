@@ -89,11 +89,22 @@ Item {
 
     Shape {
         id: shape
+        objectName: "shape"
         anchors.fill: parent
         layer.enabled: true
         layer.smooth: true
         layer.samples: 8
         antialiasing: true
+
+        // The curve renderer keeps the arcs smooth at any size. Qt 6.4's
+        // Shape has neither the property nor the renderer, and naming them
+        // in a binding would stop the document from loading there.
+        Component.onCompleted: {
+            const property = "preferredRendererType"
+            const curve = Shape["CurveRenderer"]
+            if (shape[property] !== undefined && curve !== undefined)
+                shape[property] = curve
+        }
 
         readonly property real cx: root.width / 2
         readonly property real cy: root.height / 2

@@ -126,6 +126,9 @@ Item {
             compare(findChild(ring, "percentage").text, " 80%")
             ring.value = 10
             compare(ring.value, 10)         // straight down
+            const shape = findChild(ring, "shape")
+            if (shape.preferredRendererType !== undefined)
+                compare(shape.preferredRendererType, 4)    // Shape.CurveRenderer, where Qt has it
         }
 
         SignalSpy { id: doneSpy; signalName: "doneAnimationFinished" }

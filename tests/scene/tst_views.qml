@@ -63,11 +63,12 @@ TestCase {
 
     // Points go to the series unannounced while the time axis moves; the
     // drawn lines must still reach the newest point, moving axis or not.
+    // Polled: from Qt 6.8 on, a frame may still show the plot area as it was
+    // before new time labels moved it, while the mapping already has the new one.
     function test_timeLinesReachNewestPoint() {
         const v = make(timeComponent)
         const t0 = Date.now() - 29000
         function lineAt(t, y) {
-            waitForRendering(v)
             const p = v.chart.mapToPosition(Qt.point(t, y), v.channelLin[7])
             const q = v.chart.mapToItem(v, p.x, p.y)
             const c = grabImage(v).pixel(Math.round(q.x), Math.round(q.y))
@@ -78,9 +79,9 @@ TestCase {
         const yRange = [v.linAxis.min, v.linAxis.max]
         v.addSample(t0 + 29000, filled(3))               // the time axis moves, the Y axis stays
         compare([v.linAxis.min, v.linAxis.max], yRange)
-        verify(lineAt(t0 + 24500, 501.5))
+        tryVerify(() => lineAt(t0 + 24500, 501.5), 2000)
         v.addSample(t0 + 29000, filled(500))             // same time: no axis moves
-        verify(lineAt(t0 + 29000, 250))
+        tryVerify(() => lineAt(t0 + 29000, 250), 2000)
         compare(v.channelLin[7].count, v.linPoints[7].length)
     }
 
