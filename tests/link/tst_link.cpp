@@ -189,20 +189,16 @@ private slots:
         rig.session.applyPeriod(40);
         QTRY_COMPARE(rig.session.lastError(), QStringLiteral("PERD rejected"));
 
-        // Periods beyond the settings box are polled as reported; three of
-        // them (the freshness of a reading) overflow no timer either.
+        // Beyond the settings box, and three times beyond an int: polled as
+        // reported, and no timer overflows.
         QTest::failOnWarning(QRegularExpression(QStringLiteral("[Tt]imer")));
-        rig.sim.setFaults({});
-        for (int huge : {100000, 800000000, std::numeric_limits<int>::max()}) {
+        for (int huge : {800000000, std::numeric_limits<int>::max()}) {
             rig.session.disconnectFromDevice();
+            rig.sim.setFaults({});
             rig.sim.setPeriodMs(huge);
-            rig.sim.clearReceived();
-            QVERIFY(rig.opened());
-            QTRY_COMPARE(rig.session.periodMs(), huge);
-            QTRY_VERIFY(rig.session.countsLive());
-            QCOMPARE(rig.session.pollIntervalMs(), huge);
-            QTest::qWait(100);
-            QVERIFY(rig.session.pollTimerActive() && rig.session.countsLive());
+            QVERIFY(rig.connectTcp());
+            QTRY_VERIFY(rig.session.countsLive() && rig.session.pollIntervalMs() == huge);
+            QVERIFY(rig.session.pollTimerActive() && rig.session.periodMs() == huge);
         }
     }
 
@@ -288,23 +284,19 @@ private slots:
     void badCountReplies()
     {
         Rig rig(QStringLiteral("127.0.0.6"));
-        rig.sim.setFixedCounts({1, 2, 3, 4, 5, 6, 7, 8});
-        QVERIFY(rig.opened());
-        QTRY_COMPARE(toDoubles(rig.session.counts()), QList<double>({1, 2, 3, 4, 5, 6, 7, 8}));
-        rig.session.disconnectFromDevice(); // keeps the last counts
-        QCOMPARE(toDoubles(rig.session.counts()), QList<double>({1, 2, 3, 4, 5, 6, 7, 8}));
-
+        const QList<double> good{1, 2, 3, 4, 5, 6, 7, 8};
+        rig.sim.setFixedCounts(good);
         QSignalSpy countsSpy(&rig.session, &DeviceSession::countsChanged);
         QVERIFY(rig.opened());
         QTRY_VERIFY(countsSpy.count() >= 1);
-        const QList<QByteArray> bad{QByteArray(56, 0), QByteArray(72, 0), QByteArray(65, 0), QByteArray()};
-        for (const QByteArray &payload : bad) {
+        // Seven or nine values, a ragged length: each refused, the counts kept.
+        for (const QByteArray &payload : {QByteArray(56, 0), QByteArray(72, 0), QByteArray(65, 0)}) {
             rig.session.disconnectFromDevice(); // resets lastError on the next open
             QVERIFY(rig.opened());
             rig.sim.overrideReply(0x23, payload, 1);
             rig.session.refreshCounts();
             QTRY_COMPARE(rig.session.lastError(), QStringLiteral("Bad COUN? reply"));
-            QCOMPARE(toDoubles(rig.session.counts()), QList<double>({1, 2, 3, 4, 5, 6, 7, 8}));
+            QCOMPARE(toDoubles(rig.session.counts()), good);
         }
         // Two identical valid readings both emit.
         QTest::qWait(50);
