@@ -132,9 +132,12 @@ Item {
     function start() {
         ring.start()
         clearPlot()
-        const r = Logic.sweepXRange(fromField.value, toField.value)
+        // The whole numbers the fields show, not their unrounded values.
+        const fromMv = Number(fromField.formattedValue())
+        const toMv = Number(toField.formattedValue())
+        const r = Logic.sweepXRange(fromMv, toMv)
         panel.setLinearRange(xAxis, r.min, r.max)
-        device.startCalibration(channelBox.currentIndex, fromField.value, toField.value, stepField.value)
+        device.startCalibration(channelBox.currentIndex, fromMv, toMv, Number(stepField.formattedValue()))
     }
 
     // Pointer at plot x: threshold under it and the nearest point within snapPx.

@@ -22,6 +22,7 @@ Item {
                 channel: index
                 count: index < device.counts.length ? device.counts[index] : 0
                 live: device.connected
+                fresh: device.countsLive
             }
         }
     }

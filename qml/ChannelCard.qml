@@ -10,6 +10,9 @@ Rectangle {
     property int channel: 0
     property real count: 0
     property bool live: false
+    // The count is from this link and recent; otherwise it is dimmed and marked.
+    property bool fresh: true
+    readonly property bool stale: live && !fresh
 
     implicitHeight: 96
     color: Theme.palette.backgroundControlColor
@@ -22,13 +25,26 @@ Rectangle {
         anchors.margins: 12
         spacing: 6
 
-        Text {
-            objectName: "title"
+        RowLayout {
             Layout.fillWidth: true
-            text: qsTr("CH %1").arg(card.channel)
-            color: Theme.palette.hoveredTextColor
-            font.family: Theme.applicationFont.name
-            font.pixelSize: Theme.textStyle.smallSize
+
+            Text {
+                objectName: "title"
+                Layout.fillWidth: true
+                text: qsTr("CH %1").arg(card.channel)
+                color: Theme.palette.hoveredTextColor
+                font.family: Theme.applicationFont.name
+                font.pixelSize: Theme.textStyle.smallSize
+            }
+
+            Text {
+                objectName: "staleHint"
+                visible: card.stale
+                text: qsTr("no reading")
+                color: Theme.palette.linkTextColor
+                font.family: Theme.applicationFont.name
+                font.pixelSize: Theme.textStyle.smallestSize
+            }
         }
 
         Text {
@@ -36,7 +52,7 @@ Rectangle {
             Layout.fillWidth: true
             Layout.fillHeight: true
             text: card.live ? ChartMath.formatCount(card.count) : "\u2014"
-            color: card.live ? Theme.palette.hoveredTextColor : Theme.palette.blockedTextColor
+            color: card.live && card.fresh ? Theme.palette.hoveredTextColor : Theme.palette.blockedTextColor
             font.family: Theme.applicationFont.name
             font.pixelSize: Theme.textStyle.bigSize
             verticalAlignment: Text.AlignVCenter

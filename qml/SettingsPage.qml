@@ -45,6 +45,34 @@ Item {
             gatewayField.text = Logic.normalizeIpKeep(device.gateway)
     }
 
+    // Typed text as a box value, rounded into the box's range. Text that is
+    // no number (empty, "-", blanks) keeps the value the box had, so nothing
+    // is sent for it and the box shows that value again.
+    function boxValue(box, text, locale) {
+        let n = NaN
+        try {
+            n = Number.fromLocaleString(locale, Logic.stripToNumber(text))
+        } catch (notANumber) {
+            n = NaN
+        }
+        return isFinite(n) ? Math.max(box.from, Math.min(box.to, Math.round(n))) : box.value
+    }
+
+    // A period above the box's usual top is still the instrument's: show it.
+    function showPeriod() {
+        periodBox.to = Math.max(60000, device.periodMs)
+        periodBox.value = device.periodMs
+    }
+
+    function syncChannelBoxes() {
+        const list = device.dacVolts
+        for (let i = 0; i < channelRepeater.count; ++i) {
+            const box = channelRepeater.itemAt(i).box
+            if (!box.activeFocus && i < list.length)
+                box.setFromDevice(Logic.voltsToMv(list[i]))
+        }
+    }
+
     function applyNetwork() {
         ipField.text = Logic.normalizeIpKeep(ipField.text)
         maskField.text = Logic.normalizeIpKeep(maskField.text)
@@ -75,30 +103,30 @@ Item {
         target: device
         function onPeriodMsChanged() {
             if (!periodBox.activeFocus)
-                periodBox.value = device.periodMs
+                page.showPeriod()
         }
-        function onDacVoltsChanged() {
-            const list = device.dacVolts
-            for (let i = 0; i < channelRepeater.count; ++i) {
-                const box = channelRepeater.itemAt(i).box
-                if (!box.activeFocus && i < list.length)
-                    box.setFromDevice(Logic.voltsToMv(list[i]))
-            }
-        }
+        function onDacVoltsChanged() { page.syncChannelBoxes() }
+        function onDacLevelsKnownChanged() { page.syncChannelBoxes() }
         function onNetworkModeChanged() { page.syncNetworkMode() }
         function onIpAddressChanged() { page.syncNetworkAddresses(false) }
         function onNetmaskChanged() { page.syncNetworkAddresses(false) }
         function onGatewayChanged() { page.syncNetworkAddresses(false) }
     }
 
+    // A level not read from this instrument yet is unknown: the box holds -1,
+    // shows a dash and takes no input, so no step starts from a stale level.
     component MvBox: SpinBox {
-        from: 0
+        id: mvBox
+        property bool known: true
+        from: known ? 0 : -1
         to: Math.round(device.dacMaxVolts * 1000)
         stepSize: 1
         editable: true
-        enabled: device.connected
-        textFromValue: (value, locale) => Number(value).toLocaleString(locale, "f", 0) + " mV"
-        valueFromText: (text, locale) => Number.fromLocaleString(locale, Logic.stripToNumber(text))
+        wheelEnabled: true
+        enabled: device.connected && known
+        textFromValue: (value, locale) => value < 0 ? "\u2014"
+                                                    : Number(value).toLocaleString(locale, "f", 0) + " mV"
+        valueFromText: (text, locale) => page.boxValue(mvBox, text, locale)
         validator: RegularExpressionValidator { regularExpression: /^\s*-?[0-9.,\s]*\s*(mV)?\s*$/ }
     }
 
@@ -191,9 +219,9 @@ Item {
                         stepSize: 10
                         editable: true
                         enabled: device.connected
-                        Component.onCompleted: value = device.periodMs
+                        Component.onCompleted: page.showPeriod()
                         textFromValue: (value, locale) => Number(value).toLocaleString(locale, "f", 0)
-                        valueFromText: (text, locale) => Number.fromLocaleString(locale, text)
+                        valueFromText: (text, locale) => page.boxValue(periodBox, text, locale)
                     }
                     Button {
                         objectName: "periodApply"
@@ -268,9 +296,10 @@ Item {
                                     objectName: "channelBox" + cell.index
                                     Layout.fillWidth: true
                                     Layout.minimumWidth: 60
+                                    known: device.dacLevelsKnown
                                     // valueModified fires for user changes only, so device updates are not sent back.
                                     function setFromDevice(mv) {
-                                        value = mv
+                                        value = known ? mv : -1
                                     }
                                     Component.onCompleted: {
                                         const list = device.dacVolts

@@ -33,6 +33,15 @@ DeviceSession::DeviceSession(QObject *parent)
     m_calibrationWaitTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_calibrationWaitTimer, &QTimer::timeout, this, &DeviceSession::onCalibrationWait);
 
+    m_eepromTimer.setSingleShot(true);
+    m_eepromTimer.setInterval(kEepromHoldOffMs);
+    connect(&m_eepromTimer, &QTimer::timeout, this, &DeviceSession::onEepromHoldOff);
+
+    // Precise: a coarse timer near INT_MAX ms misreports its remaining time.
+    m_countsFreshTimer.setSingleShot(true);
+    m_countsFreshTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_countsFreshTimer, &QTimer::timeout, this, [this] { setCountsLive(false); });
+
     connect(&m_serial, &QSerialPort::readyRead, this, &DeviceSession::onReadyRead);
     connect(&m_serial, &QSerialPort::errorOccurred, this, &DeviceSession::onSerialError);
 
@@ -175,4 +184,12 @@ void DeviceSession::setDacLevelsKnown(bool known)
         return;
     m_dacLevelsKnown = known;
     emit dacLevelsKnownChanged();
+}
+
+void DeviceSession::setCountsLive(bool live)
+{
+    if (live == m_countsLive)
+        return;
+    m_countsLive = live;
+    emit countsLiveChanged();
 }

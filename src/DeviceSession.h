@@ -49,6 +49,9 @@ class DeviceSession : public QObject
     // Beyond the operator's table: whether `dacVolts` holds levels read on
     // the current link (false until the first valid SDAC? after opening).
     Q_PROPERTY(bool dacLevelsKnown READ dacLevelsKnown NOTIFY dacLevelsKnownChanged)
+    // Also beyond it: `counts` came from the current link and is not older
+    // than three poll intervals.
+    Q_PROPERTY(bool countsLive READ countsLive NOTIFY countsLiveChanged)
 
 public:
     using Completion = std::function<void(bool ok, const QByteArray &payload)>;
@@ -59,6 +62,8 @@ public:
         QByteArray frame;
         Completion done;
         bool poll = false; // a count query queued by the poll timer
+        int dacChannel = -1; // an operator's level for this channel: a newer one may replace it unsent
+        std::function<void()> expired = {}; // runs when no reply came in time
     };
 
     static constexpr int kChannelCount = 8;
@@ -69,6 +74,10 @@ public:
     static constexpr int kPortRefreshMs = 1500;
     static constexpr int kMinPollMs = 50;
     static constexpr int kAllChannels = 15;
+    // Shortest time between two EEPROM writes of operator levels.
+    static constexpr int kEepromHoldOffMs = 500;
+    // Replies of timed-out requests that may still be on their way.
+    static constexpr int kMaxLateReplies = 8;
 
     explicit DeviceSession(QObject *parent = nullptr);
     ~DeviceSession() override;
@@ -96,6 +105,7 @@ public:
     QString gateway() const { return m_gateway; }
     bool networkApplying() const { return m_networkApplying; }
     bool dacLevelsKnown() const { return m_dacLevelsKnown; }
+    bool countsLive() const { return m_countsLive; }
 
     void setPortName(const QString &name);
     void setTcpHost(const QString &text);
@@ -144,6 +154,7 @@ signals:
     void gatewayChanged();
     void networkApplyingChanged();
     void dacLevelsKnownChanged();
+    void countsLiveChanged();
     // Every valid count reading of the current link, the sweep's own
     // included (which `countsChanged` skips when they repeat).
     void countsRead(const QList<double> &values, bool duringSweep);
@@ -181,10 +192,13 @@ private:
     void setNetmask(const QString &value);
     void setGateway(const QString &value);
     void setDacLevelsKnown(bool known);
+    void setCountsLive(bool live);
 
     // Queue and dispatch.
+    void enqueuePending(Pending request);
     void pumpQueue();
     void handleFrame(unsigned char cmd, const QByteArray &payload);
+    bool dropLateReply(unsigned char cmd);
     void onReadyRead();
     void onCommandTimeout();
     void clearQueue();
@@ -194,6 +208,8 @@ private:
     void connectSerial();
     void connectTcp();
     void onOpened();
+    void continueOpening();
+    QString linkIdentity() const;
     void onClosed();
     void onTcpConnected();
     void onTcpDisconnected();
@@ -207,15 +223,26 @@ private:
     void updatePollInterval();
     void enqueueCountQuery(bool fromPoll);
     void handleCountReply(bool ok, const QByteArray &payload);
+    void noteFreshCounts();
     void handlePeriodReadBack(bool ok, const QByteArray &payload, bool reportFailure);
 
     // Thresholds.
-    void sendDacVoltage(int channel, double volts, std::function<void()> done = {});
+    // `done` runs once the instrument took the level; `failed` after a
+    // refusal or a time-out (a refusal is reported and read back first).
+    Pending dacRequest(int channel, double volts, std::function<void()> done = {},
+                       std::function<void()> failed = {});
+    void sendDacVoltage(int channel, double volts, std::function<void()> done = {},
+                        std::function<void()> failed = {});
     static double clampDacVolts(double volts);
     void restoreSavedDacLevels();
+    void endRestore(quint32 restore, bool completed);
+    void readBackDacLevels();
+    void requestEepromWrite();
+    void onEepromHoldOff();
     void writeEeprom();
 
     // Calibration sweep.
+    std::function<void()> endSweepOnSilence(quint32 sweep);
     void muteOtherChannelsThenSweep();
     void applyCalibrationStep();
     void onCalibrationWait();
@@ -240,6 +267,8 @@ private:
     QTimer m_commandTimer;
     QTimer m_tcpConnectTimer;
     QTimer m_calibrationWaitTimer;
+    QTimer m_eepromTimer;      // holds further EEPROM writes back after one
+    QTimer m_countsFreshTimer; // `countsLive` ends when it fires
 
     int m_transport = 0; // 0 = serial, 1 = TCP
     bool m_suppressLinkEvents = false;
@@ -261,6 +290,12 @@ private:
 
     QList<Pending> m_queue;
     bool m_busy = false;
+    // Codes of timed-out requests, oldest first: their replies may still come.
+    QList<unsigned char> m_lateCodes;
+    // A stray reply was dropped while the head request was on the wire, so
+    // its own reply may already have been that one.
+    bool m_headSawStray = false;
+    QString m_linkId;
 
     bool m_calibrationRunning = false;
     int m_calChannel = 0;
@@ -290,4 +325,14 @@ private:
     bool takeDacReading(bool ok, const QByteArray &payload);
     // Bumped per sweep so late replies of an ended sweep cannot drive a new one.
     quint32 m_calSweepId = 0;
+    // The saved levels stay until the instrument took all eight back. A link
+    // lost before that names itself here; opening it again sends them.
+    QString m_savedLevelsLink;
+    quint32 m_restoreId = 0;
+    bool m_restoreInFlight = false;
+    bool m_restoreAfterInterruption = false;
+    int m_restoreAcks = 0;
+    bool m_levelReadQueued = false; // a read-back of the levels waits in the queue
+    bool m_eepromWriteDue = false;  // a level was taken during the hold-off
+    bool m_countsLive = false;
 };

@@ -70,12 +70,29 @@ void DeviceSession::beginCalibrationSweep()
 {
     ++m_calSweepId;
     m_calPointsDone = 0;
-    m_savedDacLevels = m_dacVolts;
+    // Levels of an earlier sweep still on their way back are the operator's:
+    // this sweep's ending puts those back, not its predecessor's mutes.
+    if (m_savedDacLevels.size() != kChannelCount)
+        m_savedDacLevels = m_dacVolts;
+    ++m_restoreId;
+    m_restoreInFlight = false;
+    m_restoreAfterInterruption = false;
     m_pollTimer.stop();
     m_calibrationRunning = true;
     setCalibrationProgress(0.0);
     emit calibrationRunningChanged();
     muteOtherChannelsThenSweep();
+}
+
+// A sweep command left unanswered ends the sweep like a refused one.
+std::function<void()> DeviceSession::endSweepOnSilence(quint32 sweep)
+{
+    return [this, sweep] {
+        if (!m_calibrationRunning || sweep != m_calSweepId)
+            return;
+        setLastError(QStringLiteral("Calibration: no reply from device"));
+        stopCalibration();
+    };
 }
 
 void DeviceSession::muteOtherChannelsThenSweep()
@@ -96,7 +113,7 @@ void DeviceSession::muteOtherChannelsThenSweep()
             }
             if (m_pendingMutes > 0 && --m_pendingMutes == 0)
                 applyCalibrationStep();
-        });
+        }, endSweepOnSilence(sweep));
     }
 }
 
@@ -120,7 +137,7 @@ void DeviceSession::applyCalibrationStep()
     sendDacVoltage(m_calChannel, volts, [this, sweep] {
         if (m_calibrationRunning && sweep == m_calSweepId)
             m_calibrationWaitTimer.start(std::max(m_periodMs, int(kMinPollMs)));
-    });
+    }, endSweepOnSilence(sweep));
     if (m_calChannel < m_dacVolts.size()) {
         m_dacVolts[m_calChannel] = volts;
         emit dacVoltsChanged();
@@ -132,7 +149,7 @@ void DeviceSession::onCalibrationWait()
     if (!m_calibrationRunning || !m_connected)
         return;
     const quint32 sweep = m_calSweepId;
-    enqueue(zrf::kCountQuery, {}, [this, sweep](bool ok, const QByteArray &payload) {
+    auto onReading = [this, sweep](bool ok, const QByteArray &payload) {
         if (!m_calibrationRunning || sweep != m_calSweepId)
             return; // stopped meanwhile: the reading belongs to nobody
         QList<double> values;
@@ -150,8 +167,10 @@ void DeviceSession::onCalibrationWait()
             for (double v : std::as_const(values))
                 next.append(v);
             m_counts = next;
-            emit countsChanged();
         }
+        noteFreshCounts();
+        if (differs)
+            emit countsChanged();
         emit countsRead(values, true);
 
         const double value = values.at(m_calChannel);
@@ -164,7 +183,10 @@ void DeviceSession::onCalibrationWait()
         setCalibrationProgress(m_calPointsDone * 100.0 / m_calPointCount);
         m_calCurrentMv += m_calStepMv;
         applyCalibrationStep();
-    });
+    };
+    Pending read{zrf::kCountQuery, zrf::encodeFrame(zrf::kCountQuery, {}), std::move(onReading)};
+    read.expired = endSweepOnSilence(sweep);
+    enqueuePending(std::move(read));
 }
 
 void DeviceSession::completeCalibration()

@@ -7,14 +7,27 @@ void DeviceSession::setDacVoltage(int channel, double volts)
     if (!m_connected || channel < 0 || channel >= kChannelCount)
         return;
     const double v = clampDacVolts(volts);
-    sendDacVoltage(channel, v, [this, channel, v] {
+    Pending request = dacRequest(channel, v, [this, channel, v] {
         // Published only once the instrument has taken the level.
         if (channel < m_dacVolts.size() && m_dacVolts.at(channel).toDouble() != v) {
             m_dacVolts[channel] = v;
             emit dacVoltsChanged();
         }
-        writeEeprom();
+        requestEepromWrite();
     });
+    request.dacChannel = channel;
+    // A key held down on a slow instrument: the newest level replaces one for
+    // the same channel still waiting unsent, unless another level follows it.
+    for (qsizetype i = m_queue.size() - 1; i >= (m_busy ? 1 : 0); --i) {
+        if (m_queue.at(i).command != zrf::kSdac)
+            continue;
+        if (m_queue.at(i).dacChannel == channel) {
+            m_queue[i] = std::move(request);
+            return;
+        }
+        break;
+    }
+    enqueuePending(std::move(request));
 }
 
 void DeviceSession::setAllDacVoltage(double volts)
@@ -33,7 +46,7 @@ void DeviceSession::setAllDacVoltage(double volts)
         }
         if (changed)
             emit dacVoltsChanged();
-        writeEeprom();
+        requestEepromWrite();
     });
 }
 
@@ -41,9 +54,23 @@ void DeviceSession::refreshDacVolts()
 {
     if (!m_connected)
         return;
-    enqueue(zrf::kSdacQuery, {}, [this](bool ok, const QByteArray &payload) {
-        takeDacReading(ok, payload);
-    });
+    m_levelReadQueued = true;
+    Pending read{zrf::kSdacQuery, zrf::encodeFrame(zrf::kSdacQuery, {}),
+                 [this](bool ok, const QByteArray &payload) {
+                     m_levelReadQueued = false;
+                     takeDacReading(ok, payload);
+                 }};
+    read.expired = [this] { m_levelReadQueued = false; };
+    enqueuePending(std::move(read));
+}
+
+// After a refusal or a restore the screen must show what the instrument
+// really holds, not what was asked of it. A read already waiting in the
+// queue comes after them and will do.
+void DeviceSession::readBackDacLevels()
+{
+    if (!m_levelReadQueued)
+        refreshDacVolts();
 }
 
 bool DeviceSession::takeDacReading(bool ok, const QByteArray &payload)
@@ -66,19 +93,32 @@ bool DeviceSession::takeDacReading(bool ok, const QByteArray &payload)
     return true;
 }
 
-void DeviceSession::sendDacVoltage(int channel, double volts, std::function<void()> done)
+DeviceSession::Pending DeviceSession::dacRequest(int channel, double volts, std::function<void()> done,
+                                                 std::function<void()> failed)
 {
     const QByteArray payload = zrf::packDoubles({double(channel), volts});
-    enqueue(zrf::kSdac, payload, [this, done = std::move(done)](bool ok, const QByteArray &) {
-        if (ok) {
-            if (done)
-                done();
-            return;
-        }
-        setLastError(QStringLiteral("SDAC rejected"));
-        if (m_calibrationRunning)
-            stopCalibration();
-    });
+    Pending request{zrf::kSdac, zrf::encodeFrame(zrf::kSdac, payload),
+                    [this, done = std::move(done), failed](bool ok, const QByteArray &) {
+                        if (ok) {
+                            if (done)
+                                done();
+                            return;
+                        }
+                        setLastError(QStringLiteral("SDAC rejected"));
+                        if (m_calibrationRunning)
+                            stopCalibration();
+                        if (failed)
+                            failed();
+                        readBackDacLevels();
+                    }};
+    request.expired = std::move(failed);
+    return request;
+}
+
+void DeviceSession::sendDacVoltage(int channel, double volts, std::function<void()> done,
+                                   std::function<void()> failed)
+{
+    enqueuePending(dacRequest(channel, volts, std::move(done), std::move(failed)));
 }
 
 double DeviceSession::clampDacVolts(double volts)
@@ -91,14 +131,27 @@ double DeviceSession::clampDacVolts(double volts)
 
 void DeviceSession::restoreSavedDacLevels()
 {
-    if (!m_connected || m_savedDacLevels.size() != kChannelCount) {
+    if (m_savedDacLevels.size() != kChannelCount) {
         m_savedDacLevels.clear();
         return;
     }
+    // Without a link they wait for this link to open again; once sent they
+    // stay until the instrument took all eight.
+    if (!m_connected || m_restoreInFlight)
+        return;
+    m_restoreInFlight = true;
+    m_restoreAcks = 0;
+    const quint32 restore = ++m_restoreId;
     bool changed = false;
     for (int ch = 0; ch < kChannelCount; ++ch) {
         const double v = clampDacVolts(m_savedDacLevels.at(ch).toDouble());
-        sendDacVoltage(ch, v);
+        sendDacVoltage(
+            ch, v,
+            [this, restore] {
+                if (restore == m_restoreId && ++m_restoreAcks == kChannelCount)
+                    endRestore(restore, true);
+            },
+            [this, restore] { endRestore(restore, false); });
         if (ch < m_dacVolts.size() && m_dacVolts.at(ch).toDouble() != v) {
             m_dacVolts[ch] = v;
             changed = true;
@@ -106,7 +159,41 @@ void DeviceSession::restoreSavedDacLevels()
     }
     if (changed)
         emit dacVoltsChanged();
+}
+
+void DeviceSession::endRestore(quint32 restore, bool completed)
+{
+    // A sweep started meanwhile owns the saved levels now.
+    if (restore != m_restoreId || !m_restoreInFlight)
+        return;
+    m_restoreInFlight = false;
     m_savedDacLevels.clear();
+    if (completed && m_restoreAfterInterruption && !m_calibrationRunning)
+        setStatusText(QStringLiteral("Connected \u00B7 %1 \u00B7 thresholds restored after an interrupted sweep")
+                          .arg(linkLabel()));
+    m_restoreAfterInterruption = false;
+    readBackDacLevels();
+}
+
+// Every accepted level is stored, but a burst (a key held down) writes the
+// EEPROM at most once per hold-off, and once more after its last level.
+void DeviceSession::requestEepromWrite()
+{
+    if (m_eepromTimer.isActive()) {
+        m_eepromWriteDue = true;
+        return;
+    }
+    writeEeprom();
+    m_eepromTimer.start();
+}
+
+void DeviceSession::onEepromHoldOff()
+{
+    if (!m_eepromWriteDue)
+        return;
+    m_eepromWriteDue = false;
+    writeEeprom();
+    m_eepromTimer.start();
 }
 
 void DeviceSession::writeEeprom()

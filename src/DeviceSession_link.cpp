@@ -130,17 +130,51 @@ void DeviceSession::onOpened()
     clearReceiveBuffer();
     clearQueue();
     setDacLevelsKnown(false);
+    setCountsLive(false);
+    m_linkId = linkIdentity();
+    // Levels saved on another instrument are not this one's to put back.
+    if (!m_savedLevelsLink.isEmpty() && m_savedLevelsLink != m_linkId) {
+        m_savedDacLevels.clear();
+        m_savedLevelsLink.clear();
+    }
 
     m_portRefreshTimer.stop();
     m_scanner.stop();
 
-    enqueue(zrf::kPeriodQuery, {}, [this](bool ok, const QByteArray &payload) {
-        handlePeriodReadBack(ok, payload, false);
-        refreshDacVolts();
-        refreshNetwork();
+    // An instrument still booting may miss this one; the rest of the
+    // opening goes on without it.
+    Pending period{zrf::kPeriodQuery, zrf::encodeFrame(zrf::kPeriodQuery, {}),
+                   [this](bool ok, const QByteArray &payload) {
+                       handlePeriodReadBack(ok, payload, false);
+                       continueOpening();
+                   }};
+    period.expired = [this] { continueOpening(); };
+    enqueuePending(std::move(period));
+}
+
+void DeviceSession::continueOpening()
+{
+    updatePollInterval();
+    if (!m_savedLevelsLink.isEmpty()) {
+        // A sweep was cut off on this very link: its mutes must not stay.
+        m_savedLevelsLink.clear();
+        m_restoreAfterInterruption = true;
+        restoreSavedDacLevels();
+    }
+    refreshDacVolts();
+    refreshNetwork();
+    // A sweep or network change started meanwhile keeps holding the poll.
+    if (!m_calibrationRunning && !m_networkApplying)
         m_pollTimer.start();
-        refreshCounts();
-    });
+    refreshCounts();
+}
+
+QString DeviceSession::linkIdentity() const
+{
+    QString host;
+    if (m_transport == 1)
+        return parseIpv4(m_tcpHost, &host) ? QStringLiteral("tcp:") + host : QString();
+    return QStringLiteral("serial:") + m_portName;
 }
 
 void DeviceSession::onClosed()
@@ -151,9 +185,17 @@ void DeviceSession::onClosed()
         emit calibrationRunningChanged();
         emit calibrationFinished();
     }
+    // Levels not yet taken back stay for the next opening of this link.
+    if (m_savedDacLevels.size() == kChannelCount)
+        m_savedLevelsLink = m_linkId;
+    m_restoreInFlight = false;
 
     m_pollTimer.stop();
     m_commandTimer.stop();
+    m_eepromTimer.stop();
+    m_eepromWriteDue = false;
+    m_countsFreshTimer.stop();
+    setCountsLive(false);
     clearQueue();
     clearReceiveBuffer();
 

@@ -2,6 +2,7 @@
 #include "DeviceSession.h"
 
 #include <cmath>
+#include <limits>
 
 void DeviceSession::updatePollInterval()
 {
@@ -50,8 +51,17 @@ void DeviceSession::handleCountReply(bool ok, const QByteArray &payload)
     for (double v : values)
         next.append(v);
     m_counts = next;
+    noteFreshCounts();
     emit countsChanged();
     emit countsRead(values, m_calibrationRunning);
+}
+
+void DeviceSession::noteFreshCounts()
+{
+    // Three poll intervals; a period near INT_MAX ms must not overflow it.
+    const qint64 ms = 3 * qint64(qMax(m_periodMs, kMinPollMs));
+    m_countsFreshTimer.start(int(qMin<qint64>(ms, std::numeric_limits<int>::max())));
+    setCountsLive(m_connected);
 }
 
 void DeviceSession::applyPeriod(int periodMs)

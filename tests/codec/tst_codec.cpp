@@ -162,7 +162,8 @@ private slots:
         QTest::addColumn<QString>("normalised"); // empty: refused
         QTest::newRow("plain") << "10.0.0.1" << "10.0.0.1";
         QTest::newRow("zeros and blanks") << "  010.000.000.001 " << "10.0.0.1";
-        for (const char *bad : {"10.0.0", "10.0.0.1.5", "10..0.1", "10.0.0.256", "10.0.0.-1", "10.0.0.a", ""})
+        for (const char *bad : {"10.0.0", "10.0.0.1.5", "10..0.1", "10..0.0.7", "10.0.0.7.", "10.0.0.256", "10.0.0.-1",
+                                "10.0.0.a", ""})
             QTest::newRow(bad) << bad << "";
     }
 

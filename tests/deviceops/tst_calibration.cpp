@@ -2,6 +2,8 @@
 
 #include "DeviceRig.h"
 
+#include <QTemporaryDir>
+
 namespace {
 
 // Distinct levels, so a restore is told apart from mutes and steps.
@@ -200,19 +202,24 @@ private slots:
 
     void failureEndsSweep_data()
     {
-        QTest::addColumn<bool>("rejectMute");
+        QTest::addColumn<int>("fault");
         QTest::addColumn<QString>("message");
-        QTest::newRow("rejected mute") << true << "SDAC rejected";
-        QTest::newRow("reading short by one") << false << "Calibration: bad COUN?";
+        QTest::newRow("rejected mute") << 0 << "SDAC rejected";
+        QTest::newRow("reading short by one") << 1 << "Calibration: bad COUN?";
+        QTest::newRow("reading unanswered") << 2 << "Calibration: no reply from device";
     }
 
     void failureEndsSweep()
     {
-        QFETCH(bool, rejectMute);
+        QFETCH(int, fault);
         QFETCH(QString, message);
         QVERIFY(rig->open());
-        rig->reject(rejectMute ? zrf::kSdac : -1);
-        if (!rejectMute)
+        SimFaults faults;
+        faults.rejectCommand = fault == 0 ? zrf::kSdac : -1;
+        faults.lateCommand = fault == 2 ? zrf::kCountQuery : -1;
+        faults.lateDelayMs = 2500;
+        rig->sim->setFaults(faults);
+        if (fault == 1)
             rig->sim->overrideReply(zrf::kCountQuery, zrf::packDoubles(QList<double>(7, 1.0)));
         // Polls resume after the end and may replace the message: take it then.
         QString errorAtEnd;
@@ -221,31 +228,87 @@ private slots:
         s->startCalibration(6, 0, 1000, 10);
         QTRY_VERIFY_WITH_TIMEOUT(!errorAtEnd.isEmpty(), 5000);
         QCOMPARE(errorAtEnd, message);
+        rig->sim->setFaults({});
         QVERIFY(rig->waitIdle());
         QVERIFY(!s->calibrationRunning() && s->pollTimerActive());
         QVERIFY(pointMv.isEmpty());
         // The mutes already queued, then the one restore; no step after a rejected mute.
-        QCOMPARE(rig->sdacs(start).size(), 7 + (rejectMute ? 0 : 1) + 8);
+        QCOMPARE(rig->sdacs(start).size(), 7 + (fault ? 1 : 0) + 8);
         QCOMPARE(restoreCount(rig->sdacs(start)), 1);
+        QVERIFY(!fault || rig->sim->thresholds() == kLevels);
     }
 
-    void linkLossEndsWithoutRestore()
+    // A link lost in the middle of a sweep leaves the instrument muted. The
+    // same link, opened again, gets the saved levels back before anything
+    // else, so the operator's next change stores exactly the levels set.
+    // Another instrument in between makes them nobody's to put back.
+    void interruptedSweep_data()
     {
+        QTest::addColumn<bool>("sameLink");
+        QTest::newRow("same link again") << true;
+        QTest::newRow("another instrument first") << false;
+    }
+
+    void interruptedSweep()
+    {
+        QFETCH(bool, sameLink);
+        QTemporaryDir dir;
+        rig->sim->setStatePath(dir.filePath(QStringLiteral("eeprom.json")));
         QVERIFY(rig->open());
         QSignalSpy finished(s, &DeviceSession::calibrationFinished);
         s->startCalibration(4, 0, 1000, 10);
         QTRY_VERIFY_WITH_TIMEOUT(pointMv.size() >= 2, 10000);
-        const qsizetype before = rig->mark();
         rig->sim->closeConnections();
         QTRY_VERIFY_WITH_TIMEOUT(!s->connected(), 5000);
         QVERIFY(!s->calibrationRunning());
         QCOMPARE(finished.count(), 1);
-        QCOMPARE(s->statusText(), QStringLiteral("Disconnected"));
-        // Nothing put back: the muted channels still show the mute level.
-        QCOMPARE(s->dacVolts().at(0).toDouble(), 1.0);
-        QCOMPARE(rig->frames(zrf::kSdac, before).size(), 0);
-        s->stopCalibration();
-        QCOMPARE(finished.count(), 1);
+        QCOMPARE(rig->sim->thresholds().at(0), 1.0);
+        if (!sameLink) {
+            SimInstrument other;
+            QVERIFY(other.listenTcp(QHostAddress(QStringLiteral("127.0.0.150")), DeviceSession::kTcpPort));
+            s->setTcpHost(QStringLiteral("127.0.0.150"));
+            s->connectToDevice(true);
+            QTRY_VERIFY(other.received().size() >= 7 && rig->idle());
+            QVERIFY(!other.receivedCommands().contains(zrf::kSdac));
+            s->disconnectFromDevice();
+        }
+        const qsizetype start = rig->mark();
+        QVERIFY(rig->open());
+        QVERIFY(rig->waitIdle());
+        const QString restored = QStringLiteral(" \u00B7 thresholds restored after an interrupted sweep");
+        QCOMPARE(s->statusText(), QStringLiteral("Connected") + kDot + rig->address + (sameLink ? restored : QString()));
+        QCOMPARE(rig->commands(start).mid(0, 9).count(zrf::kSdac), sameLink ? 8 : 0); // before the level read
+        QVERIFY(!rig->commands(start).contains(zrf::kWeep));
+        QCOMPARE(toDoubles(s->dacVolts()), rig->sim->thresholds());
+        if (!sameLink)
+            return;
+        QCOMPARE(rig->sdacs(start), restore());
+        s->setDacVoltage(3, 0.45);
+        QTRY_COMPARE(rig->sim->eepromWrites(), 1);
+        SimInstrument eeprom;
+        eeprom.setStatePath(dir.filePath(QStringLiteral("eeprom.json")));
+        QVERIFY(eeprom.loadState());
+        QList<double> expected = kLevels;
+        expected[3] = 0.45;
+        QCOMPARE(eeprom.thresholds(), expected);
+    }
+
+    // The instrument refuses the levels put back after a sweep: the screen
+    // then shows what it really holds, not the refused levels.
+    void refusedRestoreShowsTheInstrumentsLevels()
+    {
+        QVERIFY(rig->open());
+        QSignalSpy succeeded(s, &DeviceSession::calibrationSucceeded);
+        int readings = 0;
+        connect(rig->sim.get(), &SimInstrument::requestReceived, s, [&](unsigned char cmd, const QByteArray &) {
+            if (cmd == zrf::kCountQuery && ++readings == 3)
+                rig->reject(zrf::kSdac); // the restore follows the last reading
+        });
+        s->startCalibration(2, 300, 320, 10);
+        QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 1, 10000);
+        QTRY_COMPARE(toDoubles(s->dacVolts()), rig->sim->thresholds());
+        QCOMPARE(rig->sim->thresholds().at(0), 1.0);
+        QCOMPARE(s->lastError(), QStringLiteral("SDAC rejected"));
     }
 
     void unknownLevelsAreReadFirst()
@@ -271,7 +334,6 @@ private slots:
         s->startCalibration(2, 300, 300, 10);
         QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 2, 10000);
         QCOMPARE(rig->commands(start).first(), zrf::kSdac);
-        QCOMPARE(rig->frames(zrf::kSdacQuery, start).size(), 0);
         s->stopCalibration();
 
         // A new link makes them unknown again; a set is no reading, and a failed read stops the start.

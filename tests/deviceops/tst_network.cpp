@@ -100,38 +100,59 @@ private slots:
 
     void rejectedStep_data()
     {
-        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("code");   // refused with 0x02
+        QTest::addColumn<int>("unanswered"); // answered only after the time-out
         QTest::addColumn<QString>("message");
         QTest::addColumn<int>("sent"); // commands of the chain that went out
-        QTest::newRow("mode") << int(zrf::kSetDhcp) << "DHCP set rejected" << 1;
-        QTest::newRow("address") << int(zrf::kSetIp) << "IP set rejected" << 2;
-        QTest::newRow("netmask") << int(zrf::kSetNetmask) << "Netmask set rejected" << 3;
-        QTest::newRow("gateway") << int(zrf::kSetGateway) << "Gateway set rejected" << 4;
-        QTest::newRow("apply") << int(zrf::kNetApply) << "Network apply rejected" << 5;
-        QTest::newRow("eeprom") << int(zrf::kWeep) << "WEEP rejected" << 6;
-        QTest::newRow("silent") << -1 << "No reply from device" << 1;
+        QTest::newRow("mode") << int(zrf::kSetDhcp) << -1 << "DHCP set rejected" << 1;
+        QTest::newRow("address") << int(zrf::kSetIp) << -1 << "IP set rejected" << 2;
+        QTest::newRow("netmask") << int(zrf::kSetNetmask) << -1 << "Netmask set rejected" << 3;
+        QTest::newRow("gateway") << int(zrf::kSetGateway) << -1 << "Gateway set rejected" << 4;
+        QTest::newRow("apply") << int(zrf::kNetApply) << -1 << "Network apply rejected" << 5;
+        QTest::newRow("eeprom") << int(zrf::kWeep) << -1 << "WEEP rejected" << 6;
+        // A time-out ends the change too, at its first step as at its last.
+        QTest::newRow("mode unanswered") << -1 << int(zrf::kSetDhcp) << "No reply from device" << 1;
+        QTest::newRow("apply unanswered") << -1 << int(zrf::kNetApply) << "No reply from device" << 5;
     }
 
     void rejectedStep()
     {
         QFETCH(int, code);
+        QFETCH(int, unanswered);
         QFETCH(QString, message);
         QFETCH(int, sent);
         QVERIFY(rig->open());
         SimFaults faults;
         faults.rejectCommand = code;
-        faults.silent = code < 0; // a time-out ends the change too
+        faults.lateCommand = unanswered;
+        faults.lateDelayMs = 2300;
         rig->sim->setFaults(faults);
         const qsizetype start = rig->mark();
         s->applyNetwork(false, QStringLiteral("10.0.0.7"), QStringLiteral("255.0.0.0"), QStringLiteral("10.0.0.1"));
         QTRY_VERIFY_WITH_TIMEOUT(!s->networkApplying(), 4000);
         rig->sim->setFaults({});
+        QTest::qWait(unanswered < 0 ? 0 : 500); // the late reply comes and must change nothing
         QVERIFY(rig->waitIdle());
         QCOMPARE(rig->commands(start).size(), sent);
         QCOMPARE(s->lastError(), message);
         QVERIFY(s->pollTimerActive() && s->connected());
         // A refused EEPROM write: taken by the instrument, only not stored, so shown as sent.
         QCOMPARE(shown(*s), code == zrf::kWeep ? QStringList({"Static", "10.0.0.7", "255.0.0.0", "10.0.0.1"}) : kUnchanged);
+    }
+
+    // A change asked for before the opening exchange is through: the
+    // opening must not start polling under it.
+    void changeDuringOpeningHoldsThePoll()
+    {
+        setFault(*rig->sim, &SimFaults::replyDelayMs, 300);
+        s->setTcpHost(rig->address);
+        s->connectToDevice(true);
+        QTRY_VERIFY(s->connected());
+        s->applyNetwork(true, {}, {}, {});
+        QTRY_VERIFY(rig->sim->receivedCommands().contains(zrf::kSetDhcp));
+        QVERIFY(s->networkApplying() && !s->pollTimerActive());
+        QTRY_VERIFY_WITH_TIMEOUT(!s->networkApplying(), 10000);
+        QVERIFY(s->pollTimerActive());
     }
 
     void readsDecodeModeAndTrimText()

@@ -21,28 +21,26 @@ private slots:
         s->setDacVoltage(3, -0.1);
         s->setDacVoltage(8, 0.5);
         s->setDacVoltage(-1, 0.5);
+        // Each accepted level is stored in the EEPROM: the first at once, the
+        // second once the hold-off after that write has passed.
+        QTRY_COMPARE(rig.sim->eepromWrites(), 2);
         QVERIFY(rig.waitIdle());
-        // Each accepted level gets its own EEPROM write, queued once the
-        // instrument acknowledged it, so behind the second level.
         QCOMPARE(rig.commands(start), (QList<unsigned char>{zrf::kSdac, zrf::kSdac, zrf::kWeep, zrf::kWeep}));
         QCOMPARE(rig.sdacs(start), (QList<SdacFrame>{{3, 1.0}, {3, 0.0}}));
         QCOMPARE(s->dacVolts().at(3).toDouble(), 0.0);
-        QCOMPARE(rig.sim->eepromWrites(), 2);
 
         // All channels: one SDAC with channel 15.
         start = rig.mark();
         changed.clear();
         s->setAllDacVoltage(0.25);
-        QVERIFY(rig.waitIdle());
-        QCOMPARE(rig.commands(start), (QList<unsigned char>{zrf::kSdac, zrf::kWeep}));
+        QTRY_COMPARE(rig.sim->eepromWrites(), 3);
         QCOMPARE(rig.sdacs(start), (QList<SdacFrame>{{15, 0.25}}));
         QCOMPARE(toDoubles(s->dacVolts()), QList<double>(8, 0.25));
         QCOMPARE(rig.sim->thresholds(), QList<double>(8, 0.25));
         // Same level again: still sent and stored, but nothing changed.
         s->setAllDacVoltage(0.25);
-        s->setDacVoltage(5, 0.25);
-        QVERIFY(rig.waitIdle());
-        QCOMPARE(rig.commands(start).size(), 6);
+        QTRY_COMPARE(rig.sim->eepromWrites(), 4);
+        QCOMPARE(rig.sdacs(start).size(), 2);
         QCOMPARE(changed.count(), 1);
 
         // Without a link nothing is sent.
@@ -63,12 +61,12 @@ private slots:
         QVERIFY(rig.open());
         DeviceSession *s = rig.session.get();
         QSignalSpy changed(s, &DeviceSession::dacVoltsChanged);
-        const QList<double> raw{1.3, -0.2, 0.5, 0.0, 1.0, 0.75, 0.001, 0.999};
+        const QList<double> raw{1.3, -0.2, qQNaN(), 0.0, 1.0, 0.75, 0.001, 0.999};
         rig.sim->overrideReply(zrf::kSdacQuery, zrf::packDoubles(raw), 2);
         s->refreshDacVolts();
         s->refreshDacVolts();
         QVERIFY(rig.waitIdle());
-        const QList<double> published{1.0, 0.0, 0.5, 0.0, 1.0, 0.75, 0.001, 0.999};
+        const QList<double> published{1.0, 0.0, 0.0, 0.0, 1.0, 0.75, 0.001, 0.999};
         QCOMPARE(toDoubles(s->dacVolts()), published);
         QCOMPARE(changed.count(), 1);
 
@@ -79,27 +77,66 @@ private slots:
         QCOMPARE(s->lastError(), QStringLiteral("Bad SDAC? reply"));
         rig.sim->overrideReply(zrf::kSdacQuery, QByteArray(65, '\0'), 1);
         s->refreshDacVolts();
+        QVERIFY(rig.waitIdle());
         rig.reject(zrf::kSdacQuery);
         s->refreshDacVolts();
         QVERIFY(rig.waitIdle());
         QCOMPARE(toDoubles(s->dacVolts()), published);
 
-        // A rejected level is not stored and not published.
+        // A rejected level is not stored; the levels are read back, so what
+        // shows is what the instrument holds.
         rig.reject(zrf::kSdac);
         const qsizetype start = rig.mark();
         s->setDacVoltage(1, 0.6);
         s->setAllDacVoltage(0.7);
         QVERIFY(rig.waitIdle());
-        QCOMPARE(rig.commands(start), (QList<unsigned char>{zrf::kSdac, zrf::kSdac}));
+        QCOMPARE(rig.commands(start), (QList<unsigned char>{zrf::kSdac, zrf::kSdac, zrf::kSdacQuery}));
         QCOMPARE(s->lastError(), QStringLiteral("SDAC rejected"));
-        QCOMPARE(changed.count(), 1);
+        QCOMPARE(toDoubles(s->dacVolts()), rig.sim->thresholds());
+        QCOMPARE(changed.count(), 2);
         // A refused EEPROM write still leaves the level taken.
         rig.reject(zrf::kWeep);
         s->setDacVoltage(1, 0.6);
         QVERIFY(rig.waitIdle());
         QCOMPARE(s->lastError(), QStringLiteral("WEEP rejected"));
         QCOMPARE(s->dacVolts().at(1).toDouble(), 0.6);
-        QCOMPARE(changed.count(), 2);
+        QCOMPARE(changed.count(), 3);
+    }
+
+    // A key held on a threshold box: every level goes out at once, but the
+    // EEPROM is written at most once per 500 ms and once after the last
+    // level; a slow instrument gets the newest level, not a backlog.
+    void heldKeySparesTheEeprom()
+    {
+        DeviceRig rig(100, 109);
+        QVERIFY(rig.open());
+        DeviceSession *s = rig.session.get();
+        QElapsedTimer clock;
+        clock.start();
+        qsizetype start = rig.mark();
+        for (int mv = 101; mv <= 130; ++mv) {
+            s->setDacVoltage(2, mv / 1000.0);
+            QTest::qWait(33); // key repeat
+        }
+        const qint64 burstMs = clock.elapsed();
+        QTest::qWait(600);
+        QVERIFY(rig.waitIdle());
+        const QList<SdacFrame> sent = rig.sdacs(start);
+        QVERIFY(sent.size() > 20 && sent.constLast() == SdacFrame(2, 0.130));
+        const QList<unsigned char> cmds = rig.commands(start);
+        QCOMPARE(cmds.constLast(), zrf::kWeep);
+        QVERIFY2(cmds.count(zrf::kWeep) <= burstMs / 500 + 2, qPrintable(QString::number(cmds.count(zrf::kWeep))));
+        QCOMPARE(rig.sim->thresholds().at(2), 0.130);
+
+        setFault(*rig.sim, &SimFaults::replyDelayMs, 200);
+        start = rig.mark();
+        for (int mv = 200; mv < 210; ++mv)
+            s->setDacVoltage(2, mv / 1000.0);
+        QVERIFY(s->queueLength() <= 2);
+        QTRY_COMPARE_WITH_TIMEOUT(s->dacVolts().at(2).toDouble(), 0.209, 3000);
+        const QList<SdacFrame> slow = rig.sdacs(start); // the one on the wire, then the newest
+        QVERIFY(slow.size() <= 2 && slow.constLast() == SdacFrame(2, 0.209));
+        QCOMPARE(rig.sim->thresholds().at(2), 0.209);
     }
 };
 

@@ -7,6 +7,9 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <limits>
+#include <utility>
+
 namespace {
 
 const QString kDot = QStringLiteral(" \u00B7 ");
@@ -167,6 +170,7 @@ private slots:
         rig.sim.overrideReply(0x24, zrf::packDoubles({999.9, 5.0, 6.0}), 1);
         rig.session.applyPeriod(1000);
         QTRY_COMPARE(rig.session.periodMs(), 999);
+        QCOMPARE(periodSpy.count(), 1);
         QCOMPARE(rig.session.pollIntervalMs(), 999);
         const QList<unsigned char> cmds = rig.sim.receivedCommands();
         QVERIFY(cmds.indexOf(0x25) >= 0 && cmds.indexOf(0x24, cmds.indexOf(0x25)) > cmds.indexOf(0x25));
@@ -184,50 +188,115 @@ private slots:
         setFault(rig.sim, &SimFaults::rejectCommand, 0x25);
         rig.session.applyPeriod(40);
         QTRY_COMPARE(rig.session.lastError(), QStringLiteral("PERD rejected"));
+
+        // Beyond the settings box, and three times beyond an int: polled as
+        // reported, and no timer overflows.
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("[Tt]imer")));
+        for (int huge : {800000000, std::numeric_limits<int>::max()}) {
+            rig.session.disconnectFromDevice();
+            rig.sim.setFaults({});
+            rig.sim.setPeriodMs(huge);
+            QVERIFY(rig.connectTcp());
+            QTRY_VERIFY(rig.session.countsLive() && rig.session.pollIntervalMs() == huge);
+            QVERIFY(rig.session.pollTimerActive() && rig.session.periodMs() == huge);
+        }
     }
 
-    void timeOutAndLateReply()
+    // `countsLive` holds only for recent readings of the link now open; the
+    // counts themselves stay as they were.
+    void countsLiveFollowsTheLink()
+    {
+        Rig rig(QStringLiteral("127.0.0.66"));
+        const QList<double> first{1, 2, 3, 4, 5, 6, 7, 8};
+        rig.sim.setPeriodMs(20);
+        rig.sim.setFixedCounts(first);
+        QSignalSpy liveSpy(&rig.session, &DeviceSession::countsLiveChanged);
+        QVERIFY(rig.opened());
+        QTRY_VERIFY(rig.session.countsLive());
+        setFault(rig.sim, &SimFaults::silent, true); // stale after three 50 ms polls
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.session.countsLive(), 1000);
+        QVERIFY(rig.session.connected());
+        QCOMPARE(liveSpy.count(), 2);
+        rig.session.disconnectFromDevice();
+
+        // Another instrument that refuses everything: nothing shown is its own.
+        SimInstrument other;
+        QVERIFY(other.listenTcp(QHostAddress(QStringLiteral("127.0.0.68")), 1234));
+        setFault(other, &SimFaults::rejectAll, true);
+        rig.session.setTcpHost(QStringLiteral("127.0.0.68"));
+        QVERIFY(rig.connectTcp());
+        QTRY_COMPARE(rig.session.lastError(), QStringLiteral("Bad COUN? reply"));
+        QVERIFY(!rig.session.countsLive() && !rig.session.dacLevelsKnown());
+        QCOMPARE(toDoubles(rig.session.counts()), first);
+        other.setFaults({});
+        QTRY_VERIFY(rig.session.countsLive());
+    }
+
+    // An instrument still booting misses the opening PERD?: the rest of the
+    // opening still runs and polling starts at the current period.
+    void unansweredOpeningStillPolls()
     {
         Rig rig(QStringLiteral("127.0.0.4"));
-        setFault(rig.sim, &SimFaults::replyDelayMs, 2500); // every reply after the 2000 ms limit
+        setFault(rig.sim, &SimFaults::ignoreFirst, 1);
+        QSignalSpy countsSpy(&rig.session, &DeviceSession::countsChanged);
         QVERIFY(rig.connectTcp());
-        QCOMPARE(rig.session.queueLength(), 1); // PERD?
-        QVERIFY(rig.session.busy() && rig.session.commandTimerActive());
-        int result = -1;
-        rig.session.enqueue(0x26, {}, [&](bool ok, const QByteArray &) { result = ok; });
-        rig.session.enqueue(0x0B, {}, {});
-        QTest::qWait(1800);
-        QVERIFY(rig.session.lastError().isEmpty());
-        QTRY_COMPARE_WITH_TIMEOUT(rig.session.lastError(), QStringLiteral("No reply from device"), 1000);
-        // The link stays open; the opening handler never ran, so nothing polls.
-        QVERIFY(rig.session.connected() && !rig.session.pollTimerActive());
-        // The queue moves on, one request at a time; PERD?'s late reply then
-        // arrives while the next request is on the wire and fails it.
-        QCOMPARE(rig.sim.receivedCommands(), (QList<unsigned char>{0x24, 0x26}));
-        QTRY_COMPARE_WITH_TIMEOUT(result, 0, 1500);
-        QTRY_COMPARE(rig.sim.receivedCommands(), (QList<unsigned char>{0x24, 0x26, 0x0B}));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.session.lastError(), QStringLiteral("No reply from device"), 2500);
+        QTRY_VERIFY(countsSpy.count() > 0 && rig.session.pollTimerActive());
+        QCOMPARE(rig.session.pollIntervalMs(), 1000);
+        QCOMPARE(rig.sim.receivedCommands().mid(0, 7), kOpening);
+    }
+
+    // A poll answered 2.3 s late, after its time-out, while the operator's
+    // level waits: the late reading completes nothing and is not published;
+    // the level is completed by its own reply, shown and stored.
+    void lateReplyCompletesNothing()
+    {
+        Rig rig(QStringLiteral("127.0.0.5"));
+        QVERIFY(rig.opened());
+        QTRY_VERIFY(!rig.session.busy());
+        const QList<double> late(8, 666.0);
+        QList<QList<double>> readings;
+        connect(&rig.session, &DeviceSession::countsRead, &rig.session,
+                [&](const QList<double> &values, bool) { readings.append(values); });
+        bool armed = true;
+        connect(&rig.sim, &SimInstrument::requestReceived, &rig.session, [&](unsigned char cmd, const QByteArray &) {
+            if (cmd != zrf::kCountQuery || !std::exchange(armed, false))
+                return;
+            rig.sim.setFixedCounts(late);
+            SimFaults f;
+            f.lateCommand = zrf::kCountQuery;
+            f.lateDelayMs = 2300;
+            rig.sim.setFaults(f);
+            QTimer::singleShot(0, &rig.sim, [&] {
+                rig.sim.setFaults({});
+                rig.sim.setFixedCounts({1, 2, 3, 4, 5, 6, 7, 8});
+            });
+            rig.session.setDacVoltage(3, 0.9);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(rig.sim.eepromWrites() == 1, 5000);
+        QTRY_VERIFY(readings.size() >= 2);
+        QCOMPARE(rig.session.lastError(), QStringLiteral("No reply from device"));
+        QCOMPARE(rig.session.dacVolts().at(3).toDouble(), 0.9);
+        QCOMPARE(rig.sim.thresholds().at(3), 0.9);
+        QVERIFY(!readings.contains(late));
     }
 
     void badCountReplies()
     {
         Rig rig(QStringLiteral("127.0.0.6"));
-        rig.sim.setFixedCounts({1, 2, 3, 4, 5, 6, 7, 8});
-        QVERIFY(rig.opened());
-        QTRY_COMPARE(toDoubles(rig.session.counts()), QList<double>({1, 2, 3, 4, 5, 6, 7, 8}));
-        rig.session.disconnectFromDevice(); // keeps the last counts
-        QCOMPARE(toDoubles(rig.session.counts()), QList<double>({1, 2, 3, 4, 5, 6, 7, 8}));
-
+        const QList<double> good{1, 2, 3, 4, 5, 6, 7, 8};
+        rig.sim.setFixedCounts(good);
         QSignalSpy countsSpy(&rig.session, &DeviceSession::countsChanged);
         QVERIFY(rig.opened());
         QTRY_VERIFY(countsSpy.count() >= 1);
-        const QList<QByteArray> bad{QByteArray(56, 0), QByteArray(72, 0), QByteArray(65, 0), QByteArray()};
-        for (const QByteArray &payload : bad) {
+        // Seven or nine values, a ragged length: each refused, the counts kept.
+        for (const QByteArray &payload : {QByteArray(56, 0), QByteArray(72, 0), QByteArray(65, 0)}) {
             rig.session.disconnectFromDevice(); // resets lastError on the next open
             QVERIFY(rig.opened());
             rig.sim.overrideReply(0x23, payload, 1);
             rig.session.refreshCounts();
             QTRY_COMPARE(rig.session.lastError(), QStringLiteral("Bad COUN? reply"));
-            QCOMPARE(toDoubles(rig.session.counts()), QList<double>({1, 2, 3, 4, 5, 6, 7, 8}));
+            QCOMPARE(toDoubles(rig.session.counts()), good);
         }
         // Two identical valid readings both emit.
         QTest::qWait(50);

@@ -16,6 +16,7 @@ Item {
         property int channelCount: 8
         property var counts: []
         property bool connected: false
+        property bool countsLive: false
     }
 
     Component { id: fieldComponent; PropertyTextField { width: 120; height: 40 } }
@@ -107,6 +108,14 @@ Item {
             root.device.connected = true
             compare(texts(), ["1.2345e+4", "5.0000e-1", "0.0000e+0", "1.2346e+8", "1.5000e-12",
                               "0.0000e+0", "0.0000e+0", "0.0000e+0"])
+            // Connected but not from this link or not recent: dimmed and marked.
+            const hints = () => findChildren(view, "staleHint").map(h => h.visible)
+            const first = findChildren(view, "value")[0]
+            compare(hints(), Array(8).fill(true))
+            compare(first.color, Theme.palette.blockedTextColor)
+            root.device.countsLive = true
+            compare(hints(), Array(8).fill(false))
+            compare(first.color, Theme.palette.hoveredTextColor)
             root.device.channelCount = 4
             compare(texts().length, 4)
         }

@@ -25,6 +25,8 @@ QtObject {
     property string netmask: ""
     property string gateway: ""
     property bool networkApplying: false
+    property bool dacLevelsKnown: true
+    property bool countsLive: false
     property var calls: []
 
     signal calibrationPoint(real thresholdMv, real counts)
@@ -35,7 +37,8 @@ QtObject {
 
     // Back to a fresh session, with the call log emptied.
     function reset() {
-        connected = connecting = tcpScanning = calibrationRunning = networkApplying = false
+        connected = connecting = tcpScanning = calibrationRunning = networkApplying = countsLive = false
+        dacLevelsKnown = true
         ports = tcpHosts = calls = []
         portName = tcpHost = lastError = networkMode = ipAddress = netmask = gateway = ""
         statusText = "Disconnected"

@@ -143,8 +143,8 @@ TestCase {
         device.dacVolts = Array(8).fill(0.1)
         compare([box(0).value, box(2).value], [100, 350])
         keyClick(Qt.Key_Up)
-        keyClick(Qt.Key_Up)
-        // Each user step is one call in volts; device updates are never sent back.
+        mouseWheel(box(2), box(2).width / 2, box(2).height / 2, 0, 120)
+        // Each user step (keys, wheel) is one call in volts; device updates are never sent back.
         compare(device.calls, ["setDacVoltage(2,0.351)", "setDacVoltage(2,0.352)"])
         page.periodBox.forceActiveFocus()
         device.periodMs = 500
@@ -152,6 +152,59 @@ TestCase {
         keyClick(Qt.Key_Up)
         mouseClick(findChild(page, "periodApply"))
         compare(device.calls[2], "applyPeriod(260)")
+    }
+
+    // Text that is no number keeps the box's value: nothing is sent for it,
+    // not 0 V and not a 1 ms period. A fraction is rounded as shown.
+    function test_settingsBoxCommits_data() {
+        const rows = []
+        for (const box of ["channelBox2", "allBox", "periodBox"]) {
+            for (const text of ["", "-", "   ", "2.5"]) {
+                const kept = text !== "2.5"
+                const value = kept ? 350 : box === "periodBox" ? 25 : 3   // the period box takes digits only
+                const calls = { channelBox2: kept ? [] : ["setDacVoltage(2,0.003)"],
+                                allBox: ["setAllDacVoltage(" + value / 1000 + ")"],
+                                periodBox: ["applyPeriod(" + value + ")"] }[box]
+                rows.push({ tag: box + " '" + text + "'", box: box, text: text, value: value, calls: calls })
+            }
+        }
+        return rows
+    }
+    function test_settingsBoxCommits(data) {
+        Object.assign(device, { connected: true, dacVolts: Array(8).fill(0.35), periodMs: 350 })
+        const page = make(settingsComponent)
+        page.allBox.value = 350
+        const box = findChild(page, data.box)
+        box.forceActiveFocus()
+        box.contentItem.selectAll()
+        keyClick(Qt.Key_Delete)
+        for (const ch of data.text)
+            keyClick(ch)
+        keyClick(Qt.Key_Return)
+        compare(box.value, data.value)
+        verify(box.displayText.startsWith(String(data.value)))
+        const button = { allBox: "setAllButton", periodBox: "periodApply" }[data.box]
+        if (button)
+            mouseClick(findChild(page, button))
+        compare(device.calls, data.calls)
+    }
+
+    // Levels not read from this instrument yet are unknown: shown as a dash
+    // and closed to input. A period beyond the box's top shows as reported.
+    function test_settingsShowOnlyTheInstrumentsState() {
+        Object.assign(device, { connected: true, dacVolts: Array(8).fill(0.35), dacLevelsKnown: false,
+                                periodMs: 100000 })
+        const page = make(settingsComponent)
+        const box = findChild(page, "channelBox1")
+        compare([box.displayText, box.enabled], ["\u2014", false])
+        mouseWheel(box, box.width / 2, box.height / 2, 0, 120)
+        device.dacLevelsKnown = true
+        compare([box.displayText, box.enabled], ["350 mV", true])
+        compare(page.periodBox.value, 100000)
+        device.periodMs = 2147483647
+        compare(page.periodBox.value, 2147483647)
+        mouseClick(findChild(page, "periodApply"))
+        compare(device.calls, ["applyPeriod(2147483647)"])
     }
 
     function test_settingsNetwork() {

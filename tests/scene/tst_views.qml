@@ -124,10 +124,12 @@ TestCase {
 
     function test_calibrationRun() {
         const v = make(calibrationComponent)
-        v.fromField.value = 600
-        v.toField.value = 200
+        v.fromField.value = 599.5                        // what the fields show is what is sent
+        v.toField.value = 200.4
+        v.stepField.value = 2.5
         mouseClick(findChild(v, "startButton"))
-        compare(device.calls, ["startCalibration(0,600,200,10)"])
+        compare([v.fromField.text, v.toField.text, v.stepField.text], ["600", "200", "3"])
+        compare(device.calls, ["startCalibration(0,600,200,3)"])
         compare([v.xAxis.min, v.xAxis.max], [200, 600])
         device.calibrationRunning = true
         device.calibrationPoint(100, 0)

@@ -123,6 +123,13 @@ private slots:
         row("delay keeps order", "\x0B\x0C\x0D\x0E", [](SimFaults &f) { f.replyDelayMs = 500; });
         row("close after 2", "\x0B\x0C", [](SimFaults &f) { f.closeAfterReplies = 2; });
         row("silent", "", [](SimFaults &f) { f.silent = true; });
+        row("late reply keeps order", "\x0B\x0C\x0D\x0E", [](SimFaults &f) {
+            f.lateCommand = zrf::kReadIp;
+            f.lateDelayMs = 400;
+        });
+        row("ignore first 2", "\x0D\x0E", [](SimFaults &f) { f.ignoreFirst = 2; });
+        row("reject all", "\x02\x02\x02\x02", [](SimFaults &f) { f.rejectAll = true; });
+        row("drop link at 3rd", "\x0B\x0C", [](SimFaults &f) { f.dropLinkAfter = 3; });
     }
 
     void faults()
@@ -143,13 +150,14 @@ private slots:
         QTRY_COMPARE(link.codes.size(), codes.size());
         QTest::qWait(200);
         QCOMPARE(link.codes, codes);
-        QVERIFY(clock.elapsed() >= faults.replyDelayMs);
+        QVERIFY(clock.elapsed() >= faults.replyDelayMs + faults.lateDelayMs);
         if (!faults.garbage.isEmpty()) {
             QVERIFY(link.raw.startsWith(faults.garbage + char(zrf::kStart)));
             QVERIFY(link.chunks >= 8);
         }
-        if (faults.closeAfterReplies > 0)
+        if (faults.closeAfterReplies > 0 || faults.dropLinkAfter > 0)
             QTRY_COMPARE(sim.clientCount(), 0);
+        QCOMPARE(sim.faults().dropLinkAfter, 0); // once only
     }
 
     void executable()
@@ -160,10 +168,12 @@ private slots:
             tool.start(QStringLiteral(ZRF_SIM_PATH), {QStringLiteral("--listen"), QLatin1String(listen)});
             QVERIFY(tool.waitForFinished(5000) && tool.exitCode() != 0);
         }
-        // So is a count list that is not eight numbers.
-        for (const char *counts : {"1,2,3,4,5,6,7", "1,2,3,4,5,6,7,x", "1,2,3,4,5,6,7,8,9"}) {
+        // So is a count list that is not eight numbers, and a late reply without its delay.
+        const QList<QStringList> badArgs{{"--counts", "1,2,3,4,5,6,7"}, {"--counts", "1,2,3,4,5,6,7,x"},
+                                         {"--counts", "1,2,3,4,5,6,7,8,9"}, {"--late", "0x23"}, {"--late", "x:5"}};
+        for (const QStringList &args : badArgs) {
             QProcess tool;
-            tool.start(QStringLiteral(ZRF_SIM_PATH), {"--listen", "127.0.0.201:1234", "--counts", counts});
+            tool.start(QStringLiteral(ZRF_SIM_PATH), QStringList{"--listen", "127.0.0.201:1234"} + args);
             QVERIFY(tool.waitForFinished(5000) && tool.exitCode() != 0);
         }
         QProcess help;
@@ -173,7 +183,8 @@ private slots:
         for (const char *opt : {"--listen", "--pty", "--state", "--delay", "--silent", "--drop-every", "--drop-prob",
                                 "--split", "--split-delay", "--garbage", "--reject", "--wrong-code",
                                 "--wrong-length", "--close-after", "--allow-any-address", "--counts",
-                                "--extreme-counts"})
+                                "--extreme-counts", "--late", "--ignore-first", "--reject-all",
+                                "--drop-link-after"})
             QVERIFY2(text.contains(opt), opt);
 
         QProcess tool;

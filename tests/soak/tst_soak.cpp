@@ -43,7 +43,7 @@ const QSet<QString> kAllowedErrors{
     "TCP operation not supported", "Temporary TCP error", "TCP error", "Bad COUN? reply", "PERD rejected",
     "Bad PERD? reply", "SDAC rejected", "Bad SDAC? reply", "WEEP rejected", "Calibration: bad COUN?",
     "Invalid netmask", "Invalid gateway", "DHCP set rejected", "IP set rejected", "Netmask set rejected",
-    "Gateway set rejected", "Network apply rejected"};
+    "Gateway set rejected", "Network apply rejected", "Calibration: no reply from device"};
 
 QByteArray rss()
 {
@@ -140,11 +140,12 @@ class SoakTest : public QObject
             return;
         // Weighted: good stretches and mild faults often enough that polling,
         // thresholds and sweeps get through between the hard faults.
-        static const int kWeighted[] = {0, 0, 0, 0, 0, 1, 2, 2, 3, 4, 5, 5, 6, 7, 8, 9, 10, 11, 12, 13, 13};
+        static const int kWeighted[] = {0, 0, 0, 0, 0, 1, 2, 2, 3, 4, 5, 5, 6, 7, 8, 9, 10, 11, 12, 13, 13, 14, 15, 16};
         static const char *const kNames[] = {"none", "delay past time-out", "short delay", "random drops",
                                              "drop every Nth", "split replies", "garbage", "0x02 rejection",
                                              "wrong code", "wrong length", "close after replies", "silent",
-                                             "remote close now", "extreme counts"};
+                                             "remote close now", "extreme counts", "one code late",
+                                             "refuse all", "silent opening"};
         const int kind = kWeighted[pick(int(std::size(kWeighted)))];
         m_sim.setCountRotation(kind == 13 ? SimInstrument::extremeCountRows() : QList<QList<double>>());
         SimFaults f;
@@ -165,6 +166,12 @@ class SoakTest : public QObject
         case 10: f.closeAfterReplies = pick(6); break;
         case 11: f.silent = true; break;
         case 12: m_sim.closeConnections(); break;
+        case 14:
+            f.lateCommand = kCodes[pick(int(std::size(kCodes)))];
+            f.lateDelayMs = 1800 + pick(800);
+            break;
+        case 15: f.rejectAll = true; break;
+        case 16: f.ignoreFirst = 1 + pick(3); break;
         default: break;
         }
         m_sim.setFaults(f);
@@ -180,9 +187,8 @@ class SoakTest : public QObject
     }
 
     // One step of a restless operator: connects again after a short pause, stops
-    // a sweep that runs too long (a timed-out step parks it until Stop or a link
-    // loss), drops a link that never started polling (its opening PERD? timed
-    // out), and otherwise acts now and then.
+    // a sweep that runs too long, drops a link that stopped polling, and
+    // otherwise acts now and then.
     void drive()
     {
         DeviceSession &s = m_session;

@@ -36,6 +36,7 @@ public:
 
     zrf::FrameDecoder decoder;
     int repliesQueued = 0;
+    int requestsSeen = 0;
 
 private:
     struct Piece {

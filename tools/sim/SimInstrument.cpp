@@ -342,9 +342,17 @@ void SimInstrument::handleBytes(SimConnection *conn, const QByteArray &bytes)
             m_received.remove(0, kMaxRecordedFrames / 2);
         m_received.append(frame);
         emit requestReceived(frame.command, frame.payload);
-        if (m_faults.silent || conn->isClosing())
+        ++conn->requestsSeen;
+        if (m_faults.dropLinkAfter > 0 && conn->isTcp() && conn->requestsSeen >= m_faults.dropLinkAfter) {
+            m_faults.dropLinkAfter = 0;
+            conn->closeLink();
+            break;
+        }
+        if (m_faults.silent || conn->isClosing() || conn->requestsSeen <= m_faults.ignoreFirst)
             continue;
-        sendReply(conn, respond(frame), frame.command);
+        // A refused command is not carried out.
+        const bool refused = m_faults.rejectAll || m_faults.rejectCommand == frame.command;
+        sendReply(conn, refused ? failed() : respond(frame), frame.command);
         if (conn->isClosing() && !conn->isTcp())
             break; // a closed pty cannot take more
     }
@@ -358,7 +366,7 @@ void SimInstrument::sendReply(SimConnection *conn, const zrf::Frame &reply, unsi
         return;
     }
     zrf::Frame out = reply;
-    if (f.rejectCommand == requestCmd)
+    if (f.rejectAll || f.rejectCommand == requestCmd)
         out = failed();
     else if (f.wrongCodeCommand == requestCmd)
         out.command = otherCode(requestCmd);
@@ -374,16 +382,17 @@ void SimInstrument::sendReply(SimConnection *conn, const zrf::Frame &reply, unsi
         bytes[2] = otherLength(bytes.at(2));
     bytes.prepend(f.garbage);
 
+    const int delayMs = f.replyDelayMs + (f.lateCommand == requestCmd ? f.lateDelayMs : 0);
     ++conn->repliesQueued;
     const bool closeAfter = f.closeAfterReplies > 0 && conn->repliesQueued >= f.closeAfterReplies;
     if (f.splitChunk <= 0 || f.splitChunk >= bytes.size()) {
-        conn->queue(bytes, f.replyDelayMs, 0, closeAfter);
+        conn->queue(bytes, delayMs, 0, closeAfter);
         return;
     }
     for (qsizetype i = 0; i < bytes.size(); i += f.splitChunk) {
         const bool first = i == 0;
         const bool last = i + f.splitChunk >= bytes.size();
-        conn->queue(bytes.mid(i, f.splitChunk), first ? f.replyDelayMs : 0,
+        conn->queue(bytes.mid(i, f.splitChunk), first ? delayMs : 0,
                     first ? 0 : f.splitDelayMs, last && closeAfter);
     }
 }

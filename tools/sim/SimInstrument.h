@@ -25,10 +25,15 @@ struct SimFaults {
     int splitChunk = 0;         // write replies in pieces of this many bytes (0: whole)
     int splitDelayMs = 0;       // pause between the pieces
     QByteArray garbage;         // bytes written before every reply frame
-    int rejectCommand = -1;     // answer this command code with code 0x02
+    int rejectCommand = -1;     // refuse this command code: not carried out, answered with 0x02
     int wrongCodeCommand = -1;  // answer this command code with another code
     int wrongLengthCommand = -1; // answer this command code with a wrong length byte
     int closeAfterReplies = -1; // close the connection after this many replies (-1: never)
+    int lateCommand = -1;       // answer this command code only after lateDelayMs more
+    int lateDelayMs = 0;        //   (replies behind it wait, as on a real link)
+    int ignoreFirst = 0;        // leave the first N requests of each link unanswered
+    bool rejectAll = false;     // refuse every request the same way
+    int dropLinkAfter = 0;      // close the next TCP link on its Nth request, unanswered (once)
 };
 
 class SimInstrument : public QObject

@@ -35,9 +35,9 @@ int intOption(const QCommandLineParser &p, const QString &name, int min, int max
     return v;
 }
 
-int commandOption(const QCommandLineParser &p, const QString &name)
+int commandCode(const QString &value, const QString &name)
 {
-    const QString text = p.value(name).trimmed();
+    const QString text = value.trimmed();
     bool ok = false;
     const int v = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
         ? text.mid(2).toInt(&ok, 16)
@@ -45,6 +45,11 @@ int commandOption(const QCommandLineParser &p, const QString &name)
     if (!ok || v < 0 || v > 255)
         fail(QStringLiteral("--%1 wants a command code (0x23 or 35)").arg(name));
     return v;
+}
+
+int commandOption(const QCommandLineParser &p, const QString &name)
+{
+    return commandCode(p.value(name), name);
 }
 
 } // namespace
@@ -86,6 +91,16 @@ int main(int argc, char *argv[])
         {QStringLiteral("wrong-length"), QStringLiteral("Answer command CMD with a wrong length byte."),
          QStringLiteral("cmd")},
         {QStringLiteral("close-after"), QStringLiteral("Close each connection after N replies."),
+         QStringLiteral("n")},
+        {QStringLiteral("late"),
+         QStringLiteral("Answer command CMD only MS after the others (replies behind it wait)."),
+         QStringLiteral("cmd:ms")},
+        {QStringLiteral("ignore-first"),
+         QStringLiteral("Leave the first N requests of every link unanswered (a booting instrument)."),
+         QStringLiteral("n")},
+        {QStringLiteral("reject-all"), QStringLiteral("Answer every request with code 0x02.")},
+        {QStringLiteral("drop-link-after"),
+         QStringLiteral("Close the next TCP link when its Nth request arrives, unanswered (once)."),
          QStringLiteral("n")},
         {QStringLiteral("counts"),
          QStringLiteral("Answer every count read with these eight values (comma-separated; "
@@ -152,6 +167,19 @@ int main(int argc, char *argv[])
         f.wrongLengthCommand = commandOption(p, QStringLiteral("wrong-length"));
     if (p.isSet(QStringLiteral("close-after")))
         f.closeAfterReplies = intOption(p, QStringLiteral("close-after"), 0, INT_MAX);
+    if (p.isSet(QStringLiteral("late"))) {
+        const QStringList parts = p.value(QStringLiteral("late")).split(QLatin1Char(':'));
+        bool ok = parts.size() == 2;
+        f.lateDelayMs = ok ? parts.at(1).toInt(&ok) : 0;
+        if (!ok || f.lateDelayMs < 0 || f.lateDelayMs > 600000)
+            fail(QStringLiteral("--late wants CMD:MS (0x23:2300)"));
+        f.lateCommand = commandCode(parts.at(0), QStringLiteral("late"));
+    }
+    if (p.isSet(QStringLiteral("ignore-first")))
+        f.ignoreFirst = intOption(p, QStringLiteral("ignore-first"), 0, INT_MAX);
+    f.rejectAll = p.isSet(QStringLiteral("reject-all"));
+    if (p.isSet(QStringLiteral("drop-link-after")))
+        f.dropLinkAfter = intOption(p, QStringLiteral("drop-link-after"), 1, INT_MAX);
     sim.setFaults(f);
 
     if (p.isSet(QStringLiteral("counts")) && p.isSet(QStringLiteral("extreme-counts")))
