@@ -19,20 +19,16 @@ Rectangle {
     border.width: 1
     border.color: bordercolor
     radius: 10 * Theme.widthScale
-    opacity: hoverArea.containsMouse ? 1 : 0.6
+    // A handler, unlike a mouse area, still sees the pointer over the entries.
+    opacity: hover.hovered ? 1 : 0.6
     Behavior on opacity { NumberAnimation { duration: 200 } }
+
+    HoverHandler { id: hover }
 
     // Box clicks write the model; the owner re-reads the visibility from it.
     Connections {
         target: legend.datamodel
         function onDataChanged() { legend.visibilityChanged() }
-    }
-
-    MouseArea {
-        id: hoverArea
-        anchors.fill: parent
-        hoverEnabled: true
-        acceptedButtons: Qt.NoButton
     }
 
     Row {

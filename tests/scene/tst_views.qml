@@ -95,6 +95,19 @@ TestCase {
         compare(v.hitModel.count, 0)
     }
 
+    // The legend stays opaque while the pointer is anywhere over it, its
+    // check boxes included.
+    function test_legendOpaqueWhileHovered() {
+        const v = make(timeComponent)
+        const legend = findChild(v, "legend")
+        const box = findChild(v, "legendEntry2").children[0]
+        mouseMove(box, box.width / 2, box.height / 2)
+        wait(300)
+        compare(legend.opacity, 1)
+        mouseMove(v, 5, v.height - 5)
+        tryCompare(legend, "opacity", 0.6)
+    }
+
     // Counts 0, 50, 2000 give linear [0, 2160] and log [1, 2700]; bad counts are 0.
     function test_histogram_data() {
         return [ { tag: "linear", log: false, top: 2000 / 2160 }, { tag: "log", log: true, top: Math.log(2000) / Math.log(2700) } ]
