@@ -49,7 +49,6 @@ TracePlot::TracePlot(QQuickItem *parent)
     m_visible = QList<bool>(m_live.channelCount(), true);
     m_rightEdge = double(QDateTime::currentMSecsSinceEpoch());
     m_frozenRightEdge = m_rightEdge;
-    updateRange();
 }
 
 // ---- source -----------------------------------------------------------------
@@ -180,7 +179,7 @@ void TracePlot::setColors(const QVariantList &colors)
         return;
     m_colors = next;
     emit colorsChanged();
-    redrawAll();
+    afterChange(false);
 }
 
 void TracePlot::setChannelVisible(const QList<bool> &visible)
@@ -238,32 +237,38 @@ bool TracePlot::drawn() const
     return m_active && isVisible() && window() && width() > 0 && height() > 0;
 }
 
+const chartscale::Range &TracePlot::yRange() const
+{
+    if (m_rangeStale) {
+        const TraceWindow::Extent e = shownWindow().extent(m_visible, m_log);
+        const double lo = e.isEmpty() ? qQNaN() : e.lo;
+        const double hi = e.isEmpty() ? qQNaN() : e.hi;
+        m_yRange = m_log ? chartscale::paddedLogRange(lo, hi) : chartscale::paddedLinearRange(lo, hi);
+        m_rangeStale = false;
+    }
+    return m_yRange;
+}
+
 void TracePlot::updateRange()
 {
-    const TraceWindow::Extent e = shownWindow().extent(m_visible, m_log);
-    const double lo = e.isEmpty() ? qQNaN() : e.lo;
-    const double hi = e.isEmpty() ? qQNaN() : e.hi;
-    const chartscale::Range r = m_log ? chartscale::paddedLogRange(lo, hi) : chartscale::paddedLinearRange(lo, hi);
-    if (r.min == m_yRange.min && r.max == m_yRange.max)
+    m_rangeStale = true;
+    const chartscale::Range r = yRange();
+    if (r.min == m_notifiedRange.min && r.max == m_notifiedRange.max)
         return;
-    m_yRange = r;
+    m_notifiedRange = r;
     emit yRangeChanged();
 }
 
 void TracePlot::afterChange(bool dataOnly)
 {
-    updateRange();
     if (!dataOnly)
         m_canvas.invalidate();
-    if (drawn())
-        polish();
-}
-
-void TracePlot::redrawAll()
-{
-    m_canvas.invalidate();
-    if (drawn())
-        polish();
+    if (!drawn()) {
+        m_rangeStale = true; // worked out when asked for or shown
+        return;
+    }
+    updateRange();
+    polish();
 }
 
 double TracePlot::pixelRatio() const
@@ -274,7 +279,7 @@ double TracePlot::pixelRatio() const
 TraceScale TracePlot::currentScale() const
 {
     return TraceScale(int(std::lround(m_plotArea.width() * m_ratio)), int(std::lround(m_plotArea.height() * m_ratio)),
-                      windowMs(), shownRightEdge(), m_yRange, m_log);
+                      windowMs(), shownRightEdge(), yRange(), m_log);
 }
 
 void TracePlot::updatePolish()
@@ -293,7 +298,7 @@ void TracePlot::updatePolish()
     const int desired = chartscale::desiredTickCount(heightPx / ratio, m_labelFont.pixelSize() > 0
                                                                           ? m_labelFont.pixelSize()
                                                                           : m_labelFont.pointSizeF());
-    const TraceScale ticksOnly(1, heightPx, windowMs(), 0, m_yRange, m_log);
+    const TraceScale ticksOnly(1, heightPx, windowMs(), 0, yRange(), m_log);
     m_yTicks = ticksOnly.yTicks(desired).major;
     double labelWidth = 0;
     for (double v : std::as_const(m_yTicks))
@@ -352,14 +357,14 @@ void TracePlot::geometryChange(const QRectF &newGeometry, const QRectF &oldGeome
 {
     QQuickPaintedItem::geometryChange(newGeometry, oldGeometry);
     if (newGeometry.size() != oldGeometry.size())
-        redrawAll();
+        afterChange(false);
 }
 
 void TracePlot::itemChange(ItemChange change, const ItemChangeData &value)
 {
     QQuickPaintedItem::itemChange(change, value);
     if (change == ItemVisibleHasChanged || change == ItemSceneChange || change == ItemDevicePixelRatioHasChanged)
-        redrawAll();
+        afterChange(false);
 }
 
 // ---- read-out and export ------------------------------------------------------

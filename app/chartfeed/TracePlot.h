@@ -92,8 +92,8 @@ public:
     void setBottomMargin(double m) { setStyleMember(m_margins[3], m); }
 
     QRectF plotArea() const { return m_plotArea; }
-    double yMin() const { return m_yRange.min; }
-    double yMax() const { return m_yRange.max; }
+    double yMin() const { return yRange().min; }
+    double yMax() const { return yRange().max; }
     double timeMin() const { return shownRightEdge() - windowMs(); }
     double timeMax() const { return shownRightEdge(); }
     bool hasData() const { return !shownWindow().isEmpty(); }
@@ -160,13 +160,15 @@ private:
             return;
         member = value;
         emit styleChanged();
-        redrawAll();
+        afterChange(false);
     }
     const TraceWindow &shownWindow() const { return m_paused ? m_frozen : m_live; }
     double shownRightEdge() const { return m_paused ? m_frozenRightEdge : m_rightEdge; }
     bool drawn() const;
-    void redrawAll();
     void afterChange(bool dataOnly);
+    // The range is worked out when asked for: a plot off screen does not
+    // scan its window for every reading.
+    const chartscale::Range &yRange() const;
     void updateRange();
     TraceScale currentScale() const;
     double pixelRatio() const;
@@ -197,7 +199,9 @@ private:
 
     // Layout of the last drawing, in logical pixels.
     QRectF m_plotArea;
-    chartscale::Range m_yRange;
+    mutable chartscale::Range m_yRange;
+    mutable bool m_rangeStale = true;
+    chartscale::Range m_notifiedRange;
     double m_ratio = 1;
     QList<double> m_yTicks;
 };
