@@ -107,6 +107,11 @@ Item {
             root.device.connected = true
             compare(texts(), ["1.2345e+4", "5.0000e-1", "0.0000e+0", "1.2346e+8", "1.5000e-12",
                               "0.0000e+0", "0.0000e+0", "0.0000e+0"])
+            view.visible = false                    // out of sight the values wait
+            root.device.counts = [7, 7, 7, 7, 7, 7, 7, 7]
+            compare(texts()[0], "1.2345e+4")
+            view.visible = true
+            compare(texts()[0], "7.0000e+0")
             root.device.channelCount = 4
             compare(texts().length, 4)
         }
