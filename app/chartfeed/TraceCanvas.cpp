@@ -135,11 +135,12 @@ void TraceCanvas::paintRegion(QPainter &p, const TraceWindow &window, int from, 
             p.fillRect(QRect(x, 0, gw, h), m_style.grid);
     }
 
-    // Lines: every segment that can reach the strip. With square caps the
-    // raster engine fills each segment on its own (no path stroker), so a
-    // strip gets the pixels a full drawing gets. Segments are drawn whole,
-    // as in a full drawing: only those far off the plot (a line across a
-    // long pause) are cut, at bounds that do not depend on the strip.
+    // Lines: every segment that can reach the strip, each drawn on its own
+    // (a batch of lines may be filled as one shape, which differs where
+    // they overlap), so a strip gets the pixels a full drawing gets.
+    // Segments are drawn whole, as in a full drawing: only those far off the
+    // plot (a line across a long pause) are cut, at bounds that do not
+    // depend on the strip.
     const double reach = m_style.lineWidth + 2;
     const double left = -double(m_image.width());
     const double right = 2.0 * m_image.width();
@@ -160,6 +161,7 @@ void TraceCanvas::paintRegion(QPainter &p, const TraceWindow &window, int from, 
         if (lines.isEmpty())
             continue;
         p.setPen(QPen(m_style.colors.at(c % m_style.colors.size()), m_style.lineWidth, Qt::SolidLine, Qt::SquareCap));
-        p.drawLines(lines.constData(), int(lines.size()));
+        for (const QLineF &segment : std::as_const(lines))
+            p.drawLine(segment);
     }
 }
