@@ -16,13 +16,20 @@ Item {
             model: device.channelCount
 
             ChannelCard {
+                id: card
                 required property int index
                 Layout.fillWidth: true
                 Layout.fillHeight: true
                 channel: index
-                count: index < device.counts.length ? device.counts[index] : 0
                 live: device.connected
                 fresh: device.countsLive
+                // Out of sight a card keeps its value and lays out no text;
+                // it takes the current one when it shows again.
+                Binding on count {
+                    when: card.visible
+                    value: card.index < device.counts.length ? device.counts[card.index] : 0
+                    restoreMode: Binding.RestoreNone
+                }
             }
         }
     }

@@ -52,6 +52,7 @@ Rectangle {
             Layout.fillWidth: true
             Layout.fillHeight: true
             text: card.live ? ChartMath.formatCount(card.count) : "\u2014"
+            textFormat: Text.PlainText
             color: card.live && card.fresh ? Theme.palette.hoveredTextColor : Theme.palette.blockedTextColor
             font.family: Theme.applicationFont.name
             font.pixelSize: Theme.textStyle.bigSize

@@ -4,10 +4,12 @@ import MyStyle
 import Theme
 
 // Row of channel entries; a click on an entry's box shows or hides its series.
+// While the chart is paused, a last entry says so.
 Rectangle {
     id: legend
 
     property var datamodel: null
+    property bool paused: false
     property color backgroundcolor: Qt.lighter(Theme.palette.backgroundHoveredControlColor, 1.2)
     property color bordercolor: Theme.palette.borderIdleControlColor
 
@@ -19,20 +21,16 @@ Rectangle {
     border.width: 1
     border.color: bordercolor
     radius: 10 * Theme.widthScale
-    opacity: hoverArea.containsMouse ? 1 : 0.6
+    // A handler, unlike a mouse area, still sees the pointer over the entries.
+    opacity: hover.hovered ? 1 : 0.6
     Behavior on opacity { NumberAnimation { duration: 200 } }
+
+    HoverHandler { id: hover }
 
     // Box clicks write the model; the owner re-reads the visibility from it.
     Connections {
         target: legend.datamodel
         function onDataChanged() { legend.visibilityChanged() }
-    }
-
-    MouseArea {
-        id: hoverArea
-        anchors.fill: parent
-        hoverEnabled: true
-        acceptedButtons: Qt.NoButton
     }
 
     Row {
@@ -102,6 +100,35 @@ Rectangle {
                     font.family: Theme.applicationFont.name
                     font.pixelSize: Theme.textStyle.smallestSize
                 }
+            }
+        }
+
+        Row {
+            objectName: "pausedEntry"
+            visible: legend.paused
+            spacing: 4 * Theme.widthScale
+            anchors.verticalCenter: parent.verticalCenter
+
+            // Two bars: the usual pause sign.
+            Row {
+                anchors.verticalCenter: parent.verticalCenter
+                spacing: 3
+                Repeater {
+                    model: 2
+                    Rectangle {
+                        width: 3
+                        height: Math.round(12 * Theme.heightScale)
+                        color: Theme.palette.borderHoveredControlColor
+                    }
+                }
+            }
+
+            Text {
+                anchors.verticalCenter: parent.verticalCenter
+                text: qsTr("Paused")
+                color: Theme.palette.hoveredTextColor
+                font.family: Theme.applicationFont.name
+                font.pixelSize: Theme.textStyle.smallestSize
             }
         }
     }

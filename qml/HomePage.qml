@@ -307,10 +307,17 @@ Item {
                 enabled: !device.tcpScanning
                 opacity: device.tcpScanning ? 0.2 : 1
 
-                CardsView { objectName: "cardsView" }
-                TimeView { objectName: "timeView" }
-                HistogramView { objectName: "histogramView" }
-                CalibrationView { objectName: "calibrationView" }
+                // A page outside the view is hidden, so that the scene graph
+                // does not walk it at every frame; all pages keep their data.
+                readonly property real shownX: (contentItem as ListView).contentX
+                function inView(page) {
+                    return page.x + page.width > shownX && page.x < shownX + width
+                }
+
+                CardsView { id: cardsPage; objectName: "cardsView"; visible: views.inView(cardsPage) }
+                TimeView { id: timePage; objectName: "timeView"; visible: views.inView(timePage) }
+                HistogramView { id: histogramPage; objectName: "histogramView"; visible: views.inView(histogramPage) }
+                CalibrationView { id: calibrationPage; objectName: "calibrationView"; visible: views.inView(calibrationPage) }
             }
 
             CircularProgressBar {

@@ -91,64 +91,7 @@ function viewButtonEnabled(connected, calibrationRunning, tcpScanning) {
     return connected && !calibrationRunning && !tcpScanning
 }
 
-// ---- Time view ----
-
-// Drops leading points while the second one is older than oldest, so exactly
-// one point before the window edge stays. Returns how many were dropped.
-function pruneFront(points, oldest) {
-    let n = 0
-    while (points.length - n >= 2 && points[n + 1].x < oldest)
-        ++n
-    if (n > 0)
-        points.splice(0, n)
-    return n
-}
-
-// Smallest and largest y over the given point lists, or null when all are empty.
-function extentOf(pointLists) {
-    let lo = Infinity
-    let hi = -Infinity
-    for (let i = 0; i < pointLists.length; ++i) {
-        const pts = pointLists[i]
-        for (let j = 0; j < pts.length; ++j) {
-            const y = pts[j].y
-            if (y < lo)
-                lo = y
-            if (y > hi)
-                hi = y
-        }
-    }
-    return lo <= hi ? { min: lo, max: hi } : null
-}
-
-// Value of a polyline at x by linear interpolation; NaN outside its span.
-function interpolate(points, t) {
-    const n = points.length
-    if (n === 0 || t < points[0].x || t > points[n - 1].x)
-        return NaN
-    if (n === 1)
-        return points[0].y
-    for (let i = 0; i + 1 < n; ++i) {
-        const a = points[i]
-        const b = points[i + 1]
-        if (a.x <= t && t <= b.x) {
-            if (a.x === b.x)
-                return b.y
-            return a.y + (t - a.x) / (b.x - a.x) * (b.y - a.y)
-        }
-    }
-    return NaN
-}
-
-// Sorts the hits top first and pushes each one at least gap px below the one above.
-function spreadTags(hits, gap) {
-    hits.sort(function (a, b) { return a.py - b.py })
-    for (let i = 1; i < hits.length; ++i) {
-        if (hits[i].py - hits[i - 1].py < gap)
-            hits[i].py = hits[i - 1].py + gap
-    }
-    return hits
-}
+// ---- Chart hover tags ----
 
 // Left edge of a tag beside a line (or a marker of the given half width):
 // gap px to its right, or to its left when it would cross the right edge
@@ -237,62 +180,6 @@ function stripToNumber(text) {
 
 function voltsToMv(volts) {
     return Math.round(Number(volts) * 1000)
-}
-
-// ---- Time view: sliding extent ----
-// A channel's points in time order with the window's smallest and largest y
-// kept up to date: points enter at the back and leave at the front, so two
-// monotonic queues give both in amortised constant time per sample.
-function newTrack() {
-    return { pts: [], pushed: 0, dropped: 0, minQ: [], maxQ: [] }
-}
-
-function trackPush(track, x, y) {
-    track.pts.push({ x: x, y: y })
-    const seq = track.pushed++
-    const lo = track.minQ
-    while (lo.length > 0 && lo[lo.length - 1].y >= y)
-        lo.pop()
-    lo.push({ seq: seq, y: y })
-    const hi = track.maxQ
-    while (hi.length > 0 && hi[hi.length - 1].y <= y)
-        hi.pop()
-    hi.push({ seq: seq, y: y })
-}
-
-// Prunes like pruneFront and drops the queue heads that left with the points.
-function trackPrune(track, oldest) {
-    const n = pruneFront(track.pts, oldest)
-    if (n > 0) {
-        track.dropped += n
-        while (track.minQ.length > 0 && track.minQ[0].seq < track.dropped)
-            track.minQ.shift()
-        while (track.maxQ.length > 0 && track.maxQ[0].seq < track.dropped)
-            track.maxQ.shift()
-    }
-    return n
-}
-
-function trackClear(track) {
-    track.pts.length = 0
-    track.pushed = 0
-    track.dropped = 0
-    track.minQ.length = 0
-    track.maxQ.length = 0
-}
-
-// Same result as extentOf over the tracks' points, without visiting them.
-function extentOfTracks(tracks) {
-    let lo = Infinity
-    let hi = -Infinity
-    for (let i = 0; i < tracks.length; ++i) {
-        const t = tracks[i]
-        if (t.minQ.length === 0)
-            continue
-        lo = Math.min(lo, t.minQ[0].y)
-        hi = Math.max(hi, t.maxQ[0].y)
-    }
-    return lo <= hi ? { min: lo, max: hi } : null
 }
 
 // Status bar: elapsed recording time as H:MM:SS.

@@ -6,11 +6,8 @@
 #include <QCoreApplication>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
-#include <QLoggingCategory>
 #include <QQuickStyle>
 #include <QUrl>
-
-Q_LOGGING_CATEGORY(lcSceneGraph, "tachyra.scenegraph", QtWarningMsg)
 
 // On Windows the toolkit's entry shim builds argv from the wide command line
 // and calls this function as qMain; elsewhere it is the process entry.
@@ -18,12 +15,15 @@ int main(int argc, char **argv)
 {
     QQuickStyle::setStyle(QStringLiteral("MyStyle"));
 
-    const QString sceneGraph = scenegraph::chooseBeforeApplication();
+    QString sceneGraph = scenegraph::chooseBeforeApplication();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Tachyra Client"));
     QCoreApplication::setOrganizationName(QStringLiteral("Tachyra"));
     QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
-    qCInfo(lcSceneGraph) << "scene graph:" << (sceneGraph.isEmpty() ? scenegraph::chooseBackend() : sceneGraph);
+    // Not inside the log statement: that skips its arguments while the category is off.
+    if (sceneGraph.isEmpty())
+        sceneGraph = scenegraph::chooseBackend();
+    qCInfo(lcSceneGraph) << "scene graph:" << sceneGraph;
 
     DeviceSession session;
     // A recording is a file the operator asks for, not a setting: nothing is kept between runs.

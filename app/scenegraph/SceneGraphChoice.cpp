@@ -12,6 +12,8 @@
 #include <QOpenGLFunctions>
 #endif
 
+Q_LOGGING_CATEGORY(lcSceneGraph, "tachyra.scenegraph", QtWarningMsg)
+
 namespace scenegraph {
 
 bool isSoftwareRasteriser(const QByteArray &glRenderer)
@@ -70,6 +72,7 @@ QString chooseBeforeApplication()
 
 QString chooseBackend()
 {
+    qCDebug(lcSceneGraph) << "choosing on platform" << QGuiApplication::platformName();
     if (chosenByUser())
         return QStringLiteral("as set in the environment");
     // Elsewhere (Windows: Direct3D) the default is not OpenGL, and Qt has its
@@ -79,6 +82,7 @@ QString chooseBackend()
         return QStringLiteral("default");
 #if QT_CONFIG(opengl)
     const QByteArray renderer = probeGlRenderer();
+    qCDebug(lcSceneGraph) << "OpenGL renderer:" << renderer;
     if (!renderer.isEmpty() && !isSoftwareRasteriser(renderer))
         return QStringLiteral("OpenGL on ") + QString::fromLatin1(renderer);
     return useSoftware(renderer.isEmpty() ? QStringLiteral("no OpenGL")

@@ -1,7 +1,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QLoggingCategory>
 #include <QString>
+
+// "tachyra.scenegraph": info logs the choice, debug what it was based on.
+Q_DECLARE_LOGGING_CATEGORY(lcSceneGraph)
 
 // Qt Quick's scene graph on OpenGL redraws the whole window for every frame;
 // on a CPU rasteriser (no graphics card: virtual machines, remote desktops,

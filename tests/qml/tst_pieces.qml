@@ -116,6 +116,11 @@ Item {
             root.device.countsLive = true
             compare(hints(), Array(8).fill(false))
             compare(first.color, Theme.palette.hoveredTextColor)
+            view.visible = false                    // out of sight the values wait
+            root.device.counts = [7, 7, 7, 7, 7, 7, 7, 7]
+            compare(texts()[0], "1.2345e+4")
+            view.visible = true
+            compare(texts()[0], "7.0000e+0")
             root.device.channelCount = 4
             compare(texts().length, 4)
         }

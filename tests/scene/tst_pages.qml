@@ -126,12 +126,18 @@ TestCase {
         compare(box.displayText, "COM3")
     }
 
+    // Only the view in sight is drawn; a disconnect falls back to the cards.
     function test_disconnectFallsBackToCards() {
         const page = make(homeComponent)
+        const shown = () => ["cardsView", "timeView", "histogramView", "calibrationView"]
+                            .filter(name => findChild(page, name).visible).join()
         device.connected = true
+        compare(shown(), "cardsView")
         mouseClick(findChild(page, "histogramButton"))
+        tryVerify(() => shown() === "histogramView")
         device.connected = false
         compare(page.currentView, 0)
+        tryVerify(() => shown() === "cardsView")
     }
 
     function test_settingsFollowDeviceUnlessEdited() {

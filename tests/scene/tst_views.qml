@@ -28,74 +28,69 @@ TestCase {
     }
     function filled(v) { return Array(8).fill(v) }
 
-    function test_timeRescale() {
+    // Readings reach the plot while connected and no sweep runs; the log
+    // button and the legend switch what is drawn; a disconnect clears it
+    // and keeps the mode.
+    function test_timeReadings() {
         const v = make(timeComponent)
         device.pushCounts(filled(5000))
         device.pushCounts(filled(5000))
-        compare([v.linAxis.min.toFixed(6), v.linAxis.max], ["4999.850000", 5001])
+        compare([v.plot.yMin.toFixed(6), v.plot.yMax], ["4999.850000", 5001])
         v.logYButton.checked = true
-        verify(!v.channelLin[0].visible)
-        compare([v.logAxis.min, v.logAxis.max.toFixed(6)], [5000, "5750.000000"])
+        compare([v.plot.logarithmic, v.plot.yMin, v.plot.yMax.toFixed(6)], [true, 5000, "5750.000000"])
         device.calibrationRunning = true                 // nothing is recorded during a sweep
         device.pushCounts(filled(9))
-        compare(v.linPoints[0].length, 2)
-        compare([v.channelLin[0].count, v.channelLog[0].count], [0, 2])  // only the shown mode is drawn
         device.calibrationRunning = false
-        device.connected = false                         // a disconnect clears, the mode stays
-        compare([v.channelLog[0].count, v.linPoints[0].length, v.logAxis.max], [0, 0, 10])
+        compare(v.plot.readings().length, 2)
+        mouseClick(findChild(v, "legendEntry3").children[0])
+        compare(v.plot.channelVisible[3], false)
+        device.connected = false
+        compare([v.plot.hasData, v.plot.yMin, v.plot.yMax, v.overlayShown], [false, 1, 10, false])
         verify(v.logYButton.checked)
-    }
-
-    function test_timePruningKeepsOneOldPoint() {
-        const v = make(timeComponent)
-        const t0 = 1700000000000
-        for (const dt of [0, 10000, 20000, 40000, 45000])
-            v.addSample(t0 + dt, filled(3))
-        compare(v.linPoints[0].map(p => p.x - t0), [10000, 20000, 40000, 45000])
-        compare(v.channelLin[0].at(v.channelLin[0].count - 1).x, t0 + 45000)
-        compare(v.timeAxis.min.getTime(), t0 + 15000)
-        // Zeros go only to the linear record; the log record is still pruned.
-        v.addSample(t0 + 80000, filled(0))
-        compare([v.logPoints[0].length, v.linPoints[0].length], [1, 2])
-        compare(v.channelLog[0].count, 0)                // the hidden mode draws nothing
-        compare(v.channelLin[0].count, v.linPoints[0].length)
-    }
-
-    // Points go to the series unannounced while the time axis moves; the
-    // drawn lines must still reach the newest point, moving axis or not.
-    // Polled: from Qt 6.8 on, a frame may still show the plot area as it was
-    // before new time labels moved it, while the mapping already has the new one.
-    function test_timeLinesReachNewestPoint() {
-        const v = make(timeComponent)
-        const t0 = Date.now() - 29000
-        function lineAt(t, y) {
-            const p = v.chart.mapToPosition(Qt.point(t, y), v.channelLin[7])
-            const q = v.chart.mapToItem(v, p.x, p.y)
-            const c = grabImage(v).pixel(Math.round(q.x), Math.round(q.y))
-            return Math.abs(c.r - 1) + Math.abs(c.g - 0.5) + Math.abs(c.b) < 0.35  // CH 7, "#FF8000"
-        }
-        for (const dt of [0, 10000, 20000])
-            v.addSample(t0 + dt, filled(dt === 10000 ? 3 : 1000))
-        const yRange = [v.linAxis.min, v.linAxis.max]
-        v.addSample(t0 + 29000, filled(3))               // the time axis moves, the Y axis stays
-        compare([v.linAxis.min, v.linAxis.max], yRange)
-        tryVerify(() => lineAt(t0 + 24500, 501.5), 2000)
-        v.addSample(t0 + 29000, filled(500))             // same time: no axis moves
-        tryVerify(() => lineAt(t0 + 29000, 250), 2000)
-        compare(v.channelLin[7].count, v.linPoints[7].length)
+        verify(!v.plot.channelVisible[3])
     }
 
     function test_timeHoverTags() {
         const v = make(timeComponent)
         for (const t of [Date.now() - 20000, Date.now()])
-            v.addSample(t, [100, 101, 102, 5000, 0, 0, 0, 0])
-        v.updateHits(v.chart.plotArea.width - 2)
+            v.plot.addReading(t, [100, 101, 102, 5000, 0, 0, 0, 0])
+        waitForRendering(v)
+        v.updateHits(v.plot.plotArea.width - 2)
         verify(v.hitModel.count >= 4)
         compare(v.hitModel.get(0).text, "5000")
+        compare(v.hitModel.get(0).seriesColor, "#7e3095")
         for (let i = 1; i < v.hitModel.count; ++i)
             verify(v.hitModel.get(i).py - v.hitModel.get(i - 1).py >= 16 - 1e-9)
         v.updateHits(0)                                  // left of the oldest point: no tags
         compare(v.hitModel.count, 0)
+    }
+
+    // Paused, the drawing and the window it shows stand still while readings
+    // are still taken; resuming shows the current window at once.
+    function test_timePause() {
+        const v = make(timeComponent)
+        const t0 = Date.now() - 10000
+        v.plot.addReading(t0, filled(10))
+        v.plot.paused = true
+        verify(findChild(v, "pausedEntry").visible)
+        v.plot.addReading(t0 + 5000, filled(20))
+        compare([v.plot.timeMax, v.plot.readings().length, v.plot.yMax], [t0, 1, 11])
+        v.plot.paused = false
+        compare([v.plot.timeMax, v.plot.readings().length, v.plot.readings()[1].counts[0]], [t0 + 5000, 2, 20])
+        verify(!findChild(v, "pausedEntry").visible)
+    }
+
+    // The legend stays opaque while the pointer is anywhere over it, its
+    // check boxes included.
+    function test_legendOpaqueWhileHovered() {
+        const v = make(timeComponent)
+        const legend = findChild(v, "legend")
+        const box = findChild(v, "legendEntry2").children[0]
+        mouseMove(box, box.width / 2, box.height / 2)
+        wait(300)
+        compare(legend.opacity, 1)
+        mouseMove(v, 5, v.height - 5)
+        tryCompare(legend, "opacity", 0.6)
     }
 
     // Counts 0, 50, 2000 give linear [0, 2160] and log [1, 2700]; bad counts are 0.

@@ -20,6 +20,24 @@ private slots:
         QCOMPARE(client.exitCode(), 255); // -1 as seen by the parent
     }
 
+    // The renderer choice must run in a normal start, where its info log is
+    // off: only its debug lines are switched on here. A backend set in the
+    // environment leaves the choice to the step after the application object.
+    void sceneGraphChoiceRunsWithItsLogOff()
+    {
+        QProcess client;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
+        env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("tachyra.scenegraph.debug=true"));
+        client.setProcessEnvironment(env);
+        client.start(QStringLiteral(CLIENT_WITHOUT_DOCUMENTS), {});
+        QVERIFY(client.waitForFinished(20000));
+        const QByteArray log = client.readAllStandardError();
+        QVERIFY2(log.contains("choosing on platform"), log.constData());
+        QVERIFY(!log.contains("scene graph:"));
+    }
+
     // Renderer names as drivers report them: only CPU rasterisers count,
     // even when a hardware driver's name mentions LLVM.
     void softwareRasteriserNames_data()
