@@ -37,13 +37,8 @@ Rectangle {
                 font.pixelSize: Theme.textStyle.smallSize
             }
 
-            Text {
-                objectName: "staleHint"
+            StaleHint {
                 visible: card.stale
-                text: qsTr("no reading")
-                color: Theme.palette.linkTextColor
-                font.family: Theme.applicationFont.name
-                font.pixelSize: Theme.textStyle.smallestSize
             }
         }
 

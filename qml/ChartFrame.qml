@@ -1,9 +1,10 @@
 import QtQuick
 import Theme
 
-// The frame every chart of the scene sits in. The log-Y button is shown on
-// request and its state read through logY; so is the export button, which
-// reports clicks through exportClicked. Both stay above what a chart adds.
+// The frame every chart of the scene sits in, with buttons over its
+// top-right corner shown on request: log Y (its state read through logY),
+// export (clicks reported through exportClicked) and pause (state read
+// through paused). Buttons stay above what a chart adds.
 Rectangle {
     id: frame
 
@@ -12,6 +13,11 @@ Rectangle {
     property alias logYButton: logYButton
     property bool showExportButton: false
     property alias exportButton: exportButton
+    property bool showPauseButton: false
+    readonly property alias paused: pauseButton.checked
+    property alias pauseButton: pauseButton
+    // Left edge of the buttons, for what must keep clear of them.
+    readonly property real buttonsLeft: buttons.x
 
     signal exportClicked()
 
@@ -21,25 +27,30 @@ Rectangle {
     radius: 10 * Theme.widthScale
     clip: true
 
-    LogYButton {
-        id: logYButton
+    Row {
+        id: buttons
         z: 2
-        visible: frame.showLogYButton
         anchors.top: parent.top
         anchors.right: parent.right
         anchors.topMargin: 8
         anchors.rightMargin: 8
-    }
+        spacing: 4
+        layoutDirection: Qt.RightToLeft
 
-    ExportButton {
-        id: exportButton
-        objectName: "exportButton"
-        z: 2
-        visible: frame.showExportButton
-        anchors.top: parent.top
-        anchors.right: frame.showLogYButton ? logYButton.left : parent.right
-        anchors.topMargin: 8
-        anchors.rightMargin: frame.showLogYButton ? 4 : 8
-        onClicked: frame.exportClicked()
+        LogYButton {
+            id: logYButton
+            visible: frame.showLogYButton
+        }
+        ExportButton {
+            id: exportButton
+            objectName: "exportButton"
+            visible: frame.showExportButton
+            onClicked: frame.exportClicked()
+        }
+        PauseButton {
+            id: pauseButton
+            objectName: "pauseButton"
+            visible: frame.showPauseButton
+        }
     }
 }

@@ -19,6 +19,8 @@ Item {
     readonly property alias linAxis: linAxis
     readonly property alias logAxis: logAxis
     property alias logYButton: panel.logYButton
+    // Readings have stopped coming on this link: the bars are dimmed and say so.
+    readonly property bool stale: device.connected && !device.countsLive
 
     function channelNames(n) {
         const names = []
@@ -143,11 +145,19 @@ Item {
         }
         ValueAxis { id: hiddenX; min: 0; max: 1; visible: false }
 
+        StaleHint {
+            visible: view.stale
+            z: 1
+            x: panel.chart.plotArea.x + 6
+            y: panel.chart.plotArea.y + 4
+        }
+
         Item {
             id: overlay
             objectName: "barOverlay"
             z: 1
             anchors.fill: parent
+            opacity: view.stale ? 0.5 : 1
 
             // What the bars read; a delegate reaches it as its parent.
             readonly property var values: view.barValues

@@ -4,6 +4,7 @@ import MyStyle
 import Theme
 import "SceneLogic.js" as Logic
 import TachyraCharts
+import TachyraFiles
 
 // Counts of every channel against wall-clock time over the last 30 s.
 Item {
@@ -17,7 +18,11 @@ Item {
     readonly property alias legendModel: legendModel
     readonly property alias hitModel: hitModel
     property alias logYButton: frame.logYButton
+    property alias pauseButton: frame.pauseButton
+    property alias exportButton: frame.exportButton
     readonly property bool overlayShown: device.connected && plot.hasData
+    // Readings have stopped coming on this link: the lines are dimmed and say so.
+    readonly property bool stale: overlayShown && !device.countsLive
     readonly property bool onScreen: SwipeView.view ? SwipeView.isCurrentItem : true
 
     // Which channels the legend shows.
@@ -39,6 +44,15 @@ Item {
         }
     }
 
+    // One file name for both: the window as .csv, the plot as .png beside it.
+    function exportWindow() {
+        saveDialog.ask(qsTr("Export time window"), "counts-window", "csv",
+                       [qsTr("CSV table and PNG picture (*.csv *.png)")], saveWindow)
+    }
+    function saveWindow(file) {
+        FileExport.saveChart(file, plot.windowCsv(), picture, Theme.palette.backgroundHoveredControlColor)
+    }
+
     Component.onCompleted: {
         for (let i = 0; i < device.channelCount; ++i)
             legendModel.append({ seriesName: qsTr("CH %1").arg(i), seriesColor: seriesColors[i % 8], seriesVisible: true })
@@ -47,104 +61,134 @@ Item {
     ListModel { id: legendModel }
     ListModel { id: hitModel }
 
+    SaveDialog { id: saveDialog; objectName: "exportDialog" }
+
     ChartFrame {
         id: frame
         anchors.fill: parent
         showLogYButton: true
+        showExportButton: true
+        showPauseButton: true
+        exportButton.tip: qsTr("Export window…")
+        exportButton.enabled: plot.hasData && !FileExport.busy
+        onExportClicked: view.exportWindow()
 
-        TracePlot {
-            id: plot
-            objectName: "tracePlot"
-            anchors.fill: parent
-            anchors.margins: 1
-            source: device
-            channelCount: device.channelCount
-            windowMs: view.windowMs
-            colors: view.seriesColors
-            logarithmic: view.logMode
-            // Off screen it only records; it is drawn again when shown.
-            active: view.onScreen
-            plotColor: Theme.palette.backgroundHoveredControlColor
-            gridColor: Theme.palette.blockedTextColor
-            minorGridColor: Qt.darker(Theme.palette.blockedTextColor, 1.5)
-            labelColor: Theme.palette.idleTextColor
-            labelFont: Qt.font({ family: Theme.applicationFont.name, pixelSize: Theme.textStyle.smallestSize,
-                                 hintingPreference: Font.PreferNoHinting })
-            topMargin: 10
-            bottomMargin: 4
-            leftMargin: 4
-            rightMargin: 8
-        }
-
+        // What an export pictures: the plot and its legend, not the buttons.
         Item {
-            id: overlay
-            objectName: "timeOverlay"
-            property real cursorX: 0
-            z: 1
-            x: plot.x + plot.plotArea.x
-            y: plot.y + plot.plotArea.y
-            width: plot.plotArea.width
-            height: plot.plotArea.height
-            clip: true
-            visible: view.overlayShown
+            id: picture
+            anchors.fill: parent
 
-            MouseArea {
-                id: hoverArea
+            TracePlot {
+                id: plot
+                objectName: "tracePlot"
                 anchors.fill: parent
-                hoverEnabled: true
-                acceptedButtons: Qt.NoButton
-                onEntered: view.updateHits(mouseX)
-                onPositionChanged: (mouse) => view.updateHits(mouse.x)
-                onExited: hitModel.clear()
+                anchors.margins: 1
+                source: device
+                channelCount: device.channelCount
+                windowMs: view.windowMs
+                colors: view.seriesColors
+                logarithmic: view.logMode
+                paused: frame.paused
+                opacity: view.stale ? 0.5 : 1
+                // Off screen it only records; it is drawn again when shown.
+                active: view.onScreen
+                plotColor: Theme.palette.backgroundHoveredControlColor
+                gridColor: Theme.palette.blockedTextColor
+                minorGridColor: Qt.darker(Theme.palette.blockedTextColor, 1.5)
+                labelColor: Theme.palette.idleTextColor
+                labelFont: Qt.font({ family: Theme.applicationFont.name, pixelSize: Theme.textStyle.smallestSize,
+                                     hintingPreference: Font.PreferNoHinting })
+                topMargin: 10
+                bottomMargin: 4
+                leftMargin: 4
+                rightMargin: 8
             }
 
-            Rectangle {
-                visible: hoverArea.containsMouse
-                x: overlay.cursorX
-                width: 1
-                height: overlay.height
-                color: Theme.palette.blockedTextColor
-            }
+            Item {
+                id: overlay
+                objectName: "timeOverlay"
+                property real cursorX: 0
+                z: 1
+                x: plot.x + plot.plotArea.x
+                y: plot.y + plot.plotArea.y
+                width: plot.plotArea.width
+                height: plot.plotArea.height
+                clip: true
+                // Hidden while a picture is taken.
+                visible: view.overlayShown && !FileExport.busy
 
-            Repeater {
-                model: hoverArea.containsMouse ? hitModel : null
+                MouseArea {
+                    id: hoverArea
+                    anchors.fill: parent
+                    hoverEnabled: true
+                    acceptedButtons: Qt.NoButton
+                    onEntered: view.updateHits(mouseX)
+                    onPositionChanged: (mouse) => view.updateHits(mouse.x)
+                    onExited: hitModel.clear()
+                }
 
-                // Placed against the overlay, which is the tags' parent.
                 Rectangle {
-                    required property real py
-                    required property real cursorX
-                    required property string text
-                    required property string seriesColor
-                    width: tagText.implicitWidth + 10
-                    height: tagText.implicitHeight + 4
-                    x: Logic.tagLeft(cursorX, width, parent.width, 8)
-                    y: Logic.clampTag(py, height, parent.height)
-                    radius: 3
-                    color: Theme.palette.backgroundControlColor
-                    border.width: 1
-                    border.color: seriesColor
+                    visible: hoverArea.containsMouse
+                    x: overlay.cursorX
+                    width: 1
+                    height: overlay.height
+                    color: Theme.palette.blockedTextColor
+                }
 
-                    Text {
-                        id: tagText
-                        anchors.centerIn: parent
-                        text: parent.text
-                        color: Theme.palette.hoveredTextColor
-                        font.family: Theme.applicationFont.name
-                        font.pixelSize: Theme.textStyle.tinySize
+                Repeater {
+                    model: hoverArea.containsMouse ? hitModel : null
+
+                    // Placed against the overlay, which is the tags' parent.
+                    Rectangle {
+                        required property real py
+                        required property real cursorX
+                        required property string text
+                        required property string seriesColor
+                        width: tagText.implicitWidth + 10
+                        height: tagText.implicitHeight + 4
+                        x: Logic.tagLeft(cursorX, width, parent.width, 8)
+                        y: Logic.clampTag(py, height, parent.height)
+                        radius: 3
+                        color: Theme.palette.backgroundControlColor
+                        border.width: 1
+                        border.color: seriesColor
+
+                        Text {
+                            id: tagText
+                            anchors.centerIn: parent
+                            text: parent.text
+                            color: Theme.palette.hoveredTextColor
+                            font.family: Theme.applicationFont.name
+                            font.pixelSize: Theme.textStyle.tinySize
+                        }
                     }
                 }
             }
-        }
 
-        ChartLegend {
-            objectName: "legend"
-            z: 2
-            anchors.horizontalCenter: parent.horizontalCenter
-            y: 9
-            visible: legendModel.count > 0
-            datamodel: legendModel
-            paused: plot.paused
-            onVisibilityChanged: plot.channelVisible = view.legendVisibility()
+            StaleHint {
+                visible: view.stale
+                z: 1
+                x: plot.x + plot.plotArea.x + 6
+                y: plot.y + plot.plotArea.y + 4
+            }
+
+            ChartLegend {
+                id: legend
+                objectName: "legend"
+                // Centred unless that reaches the buttons; shrunk if even the
+                // room left of them is too narrow.
+                readonly property real room: frame.buttonsLeft - 16
+                z: 2
+                transformOrigin: Item.TopLeft
+                scale: Math.min(1, room / width)
+                x: Math.max(8, Math.min((frame.width - width) / 2, room + 8 - width * scale))
+                y: 9
+                visible: legendModel.count > 0
+                datamodel: legendModel
+                paused: plot.paused
+                onVisibilityChanged: plot.channelVisible = view.legendVisibility()
+            }
         }
     }
 }
+

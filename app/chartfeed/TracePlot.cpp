@@ -1,5 +1,7 @@
 #include "TracePlot.h"
 
+#include "ReadingRow.h"
+
 #include <QDateTime>
 #include <QFontMetricsF>
 #include <QJSValue>
@@ -59,7 +61,12 @@ void TracePlot::setSource(QObject *source)
         return;
     disconnect(m_countsConnection);
     disconnect(m_connectedConnection);
+    for (const QMetaObject::Connection &c : std::as_const(m_settingsConnections))
+        disconnect(c);
+    m_settingsConnections.clear();
     m_countsProperty = m_connectedProperty = m_calibrationProperty = QMetaProperty();
+    m_periodProperty = m_levelsProperty = m_levelsKnownProperty = QMetaProperty();
+    m_settings.clear();
     m_source = source;
     if (source) {
         const QMetaObject *meta = source->metaObject();
@@ -79,6 +86,15 @@ void TracePlot::setSource(QObject *source)
             m_connectedConnection = connect(source, m_connectedProperty.notifySignal(), this,
                                             self->method(self->indexOfSlot("onSourceConnected()")));
         }
+        m_periodProperty = property("periodMs");
+        m_levelsProperty = property("dacVolts");
+        m_levelsKnownProperty = property("dacLevelsKnown");
+        const QMetaMethod settingsSlot = self->method(self->indexOfSlot("onSourceSettings()"));
+        for (const QMetaProperty &p : {m_periodProperty, m_levelsProperty, m_levelsKnownProperty}) {
+            if (p.hasNotifySignal())
+                m_settingsConnections.append(connect(source, p.notifySignal(), this, settingsSlot));
+        }
+        onSourceSettings();
     }
     emit sourceChanged();
 }
@@ -101,6 +117,40 @@ void TracePlot::onSourceConnected()
         clear();
 }
 
+void TracePlot::onSourceSettings()
+{
+    Settings next;
+    next.fromRow = m_rowsSeen;
+    if (m_periodProperty.isValid())
+        next.periodMs = m_periodProperty.read(m_source).toInt();
+    if (m_levelsProperty.isValid() && sourceFlag(m_levelsKnownProperty, true))
+        next.levelsMv = readingrow::levelsMv(variantList(m_levelsProperty.read(m_source)));
+    if (!m_settings.isEmpty() && m_settings.constLast().periodMs == next.periodMs
+        && m_settings.constLast().levelsMv == next.levelsMv)
+        return;
+    // Changes older than every row held are dropped, all but the one in
+    // force at the oldest row.
+    quint64 oldest = m_rowsSeen - quint64(m_live.size());
+    if (m_paused)
+        oldest = std::min(oldest, m_frozenRowsSeen - quint64(m_frozen.size()));
+    qsizetype drop = 0;
+    while (drop + 1 < m_settings.size() && m_settings.at(drop + 1).fromRow <= oldest)
+        ++drop;
+    // An operator changing levels while paused for a long time: keep a bounded list.
+    drop = std::max(drop, m_settings.size() + 1 - 4096);
+    m_settings.remove(0, drop);
+    m_settings.append(next);
+}
+
+TracePlot::Settings TracePlot::settingsAt(quint64 row) const
+{
+    for (qsizetype i = m_settings.size() - 1; i >= 0; --i) {
+        if (m_settings.at(i).fromRow <= row)
+            return m_settings.at(i);
+    }
+    return m_settings.isEmpty() ? Settings() : m_settings.constFirst();
+}
+
 // ---- data -------------------------------------------------------------------
 
 void TracePlot::addReading(double timeMs, const QVariantList &counts)
@@ -113,6 +163,7 @@ void TracePlot::addReading(double timeMs, const QVariantList &counts)
     }
     const bool wasEmpty = m_live.isEmpty();
     m_live.append(timeMs, values);
+    ++m_rowsSeen;
     m_rightEdge = timeMs;
     if (m_paused)
         return; // held; the drawing stays as it was
@@ -220,6 +271,7 @@ void TracePlot::setPaused(bool paused)
     if (paused) {
         m_frozen = m_live;
         m_frozenRightEdge = m_rightEdge;
+        m_frozenRowsSeen = m_rowsSeen;
     } else {
         m_frozen = TraceWindow(m_live.channelCount(), windowMs());
         m_canvas.invalidate();
@@ -454,4 +506,24 @@ QVariantList TracePlot::readings() const
         out.append(QVariantMap{{QStringLiteral("timeMs"), r.timeMs}, {QStringLiteral("counts"), counts}});
     }
     return out;
+}
+
+QString TracePlot::windowCsv() const
+{
+    QByteArray out = readingrow::csvHeader();
+    const TraceWindow &w = shownWindow();
+    const quint64 firstSeen = (m_paused ? m_frozenRowsSeen : m_rowsSeen) - quint64(w.size());
+    const qsizetype first = w.firstRowAtOrAfter(timeMin());
+    for (qsizetype r = first; r < w.size(); ++r) {
+        const Settings settings = settingsAt(firstSeen + quint64(r));
+        readingrow::Reading row;
+        row.utc = QDateTime::fromMSecsSinceEpoch(qint64(w.timeAt(r))); // written as UTC
+        row.elapsedS = (w.timeAt(r) - w.timeAt(first)) / 1000.0;
+        row.periodMs = settings.periodMs;
+        for (int c = 0; c < w.channelCount(); ++c)
+            row.counts.append(w.countAt(r, c));
+        row.thresholdsMv = settings.levelsMv;
+        out += readingrow::csvRow(row);
+    }
+    return QString::fromUtf8(out);
 }

@@ -20,7 +20,9 @@
 //
 // Readings come straight from the `source` object (the session): each
 // countsChanged while it is connected and no calibration runs adds a row,
-// and losing the connection clears the window. The lines live in a cached
+// and losing the connection clears the window. The gate period and the
+// threshold levels are noted when they change, so an exported window has the
+// same columns as a recording. The lines live in a cached
 // image that scrolls by whole pixel columns, so a reading costs the strip it
 // adds; while the plot is hidden or paused it only records.
 class TracePlot : public QQuickPaintedItem
@@ -125,6 +127,9 @@ public:
     QList<Reading> visibleReadings() const;
     // The same as a list of {timeMs, counts} for the scene.
     Q_INVOKABLE QVariantList readings() const;
+    // Those readings as a recording's CSV (header included), elapsed seconds
+    // counted from the first of them.
+    Q_INVOKABLE QString windowCsv() const;
 
     void paint(QPainter *painter) override;
 
@@ -151,6 +156,7 @@ protected:
 private slots:
     void onSourceCounts();
     void onSourceConnected();
+    void onSourceSettings();
 
 private:
     template<typename T>
@@ -173,6 +179,14 @@ private:
     TraceScale currentScale() const;
     double pixelRatio() const;
     bool sourceFlag(const QMetaProperty &property, bool fallback) const;
+    // Period and levels in force from a reading on, readings numbered in
+    // the order they came (m_rowsSeen).
+    struct Settings {
+        quint64 fromRow = 0;
+        int periodMs = 0;
+        QList<double> levelsMv; // empty while unknown
+    };
+    Settings settingsAt(quint64 row) const;
 
     QPointer<QObject> m_source;
     QMetaObject::Connection m_countsConnection;
@@ -180,6 +194,13 @@ private:
     QMetaProperty m_countsProperty;
     QMetaProperty m_connectedProperty;
     QMetaProperty m_calibrationProperty;
+    QMetaProperty m_periodProperty;
+    QMetaProperty m_levelsProperty;
+    QMetaProperty m_levelsKnownProperty;
+    QList<QMetaObject::Connection> m_settingsConnections;
+    QList<Settings> m_settings; // oldest first, one per change
+    quint64 m_rowsSeen = 0;
+    quint64 m_frozenRowsSeen = 0;
 
     TraceWindow m_live;
     TraceWindow m_frozen;

@@ -71,13 +71,28 @@ TestCase {
         const v = make(timeComponent)
         const t0 = Date.now() - 10000
         v.plot.addReading(t0, filled(10))
-        v.plot.paused = true
+        mouseClick(v.pauseButton)
+        verify(v.plot.paused)
         verify(findChild(v, "pausedEntry").visible)
         v.plot.addReading(t0 + 5000, filled(20))
         compare([v.plot.timeMax, v.plot.readings().length, v.plot.yMax], [t0, 1, 11])
-        v.plot.paused = false
+        mouseClick(v.pauseButton)
         compare([v.plot.timeMax, v.plot.readings().length, v.plot.readings()[1].counts[0]], [t0 + 5000, 2, 20])
         verify(!findChild(v, "pausedEntry").visible)
+    }
+
+    // Connected, but readings have stopped: the time view and the bars are
+    // dimmed and say so until the next reading.
+    function test_staleReadingsMarked() {
+        const t = make(timeComponent)
+        const h = make(histogramComponent)
+        const hints = () => [findChild(t, "staleHint").visible, findChild(h, "staleHint").visible]
+        device.pushCounts(filled(5))
+        compare(hints(), [true, true])
+        compare([t.plot.opacity, findChild(h, "barOverlay").opacity], [0.5, 0.5])
+        device.countsLive = true
+        compare(hints(), [false, false])
+        compare([t.plot.opacity, findChild(h, "barOverlay").opacity], [1, 1])
     }
 
     // The legend stays opaque while the pointer is anywhere over it, its
@@ -165,8 +180,8 @@ TestCase {
         compare(device.calls[device.calls.length - 1], "setDacVoltage(2,1)")
     }
 
-    // The sweep goes out as a table and a picture under one name once it has
-    // points; the bars as a picture. Files are read back as saved.
+    // The sweep and the time window go out as a table and a picture under one
+    // name; the bars as a picture. Files are read back as saved.
     function test_exports() {
         const v = make(calibrationComponent)
         const button = findChild(v, "exportButton"), dialog = findChild(v, "exportDialog")
@@ -196,6 +211,28 @@ TestCase {
         tryCompare(image, "status", Image.Ready)
         compare([image.sourceSize.width, image.sourceSize.height], [v.chart.width, v.chart.height])
         verify(Qt.colorEqual(grabImage(image).pixel(1, 1), Theme.palette.backgroundHoveredControlColor))
+
+        // The time window: a recording's columns, each row with the period and
+        // levels it was taken at, raw counts; paused, the frozen window.
+        const t = make(timeComponent)
+        device.periodMs = 50
+        device.dacVolts = filled(0.1)
+        device.pushCounts(filled(5))
+        device.periodMs = 500
+        device.dacLevelsKnown = false
+        device.pushCounts([NaN, 1e308, -Infinity, 0, 0, 0, 0, 0])
+        t.pauseButton.checked = true
+        device.pushCounts(filled(9))
+        t.saveWindow(scratchDir + "/window.png")
+        tryCompare(FileExport, "busy", false)
+        compare(FileExport.message, "Saved " + dir + "/window.csv and window.png")
+        xhr.open("GET", scratchDir + "/window.csv", false)
+        xhr.send()
+        const w = xhr.responseText.split("\n").map(r => r.split(","))
+        compare([w.length, w[0].length, w[0][3], w[0][19]], [4, 20, "count_ch0", "sweep"])
+        compare(w[1].slice(2), ["50"].concat(filled("5"), filled("100"), ["0"]))
+        compare(w[2].slice(2), ["500", "nan", "1e+308", "-inf", "0", "0", "0", "0", "0"].concat(filled(""), ["0"]))
+        compare(w[1][1], "0.000")
 
         const h = make(histogramComponent)
         device.pushCounts([0, 50, 2000, 0, 0, 0, 0, 0])
