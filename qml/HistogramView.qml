@@ -112,7 +112,8 @@ Item {
         onExportClicked: view.exportChart()
 
         Component.onCompleted: {
-            chart.margins.top = 22
+            // The tallest bars' tags stay clear of the buttons over the corner.
+            chart.margins.top = 44
             chart.margins.bottom = 4
             chart.margins.left = 4
             chart.margins.right = 8
