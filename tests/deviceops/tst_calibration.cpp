@@ -105,10 +105,12 @@ private slots:
                 expected.append({double(ch), 1.0});
         }
         QStringList expectedTexts;
+        QCOMPARE(progress.size(), levels.size()); // k × 100 / points, rising
         for (qsizetype k = 0; k < levels.size(); ++k) {
             expected.append({double(channel), levels[k] / 1000.0});
             const QString head = QStringLiteral("Calibration%1CH %2%1%3 mV").arg(kDot).arg(channel).arg(levels[k]);
             expectedTexts << (k ? QStringList() : QStringList{head}) << head + kDot + countText + " counts";
+            QVERIFY(qFuzzyCompare(progress[k], (k + 1) * 100.0 / levels.size()));
         }
         QCOMPARE(rig->sdacs(start), expected + restore());
         QCOMPARE(rig->sim->thresholds(), kLevels);
@@ -116,21 +118,15 @@ private slots:
         QCOMPARE(pointCounts, QList<double>(levels.size(), count));
         QCOMPARE(s->counts().at(channel).toDouble(), count);
         QCOMPARE(texts, expectedTexts);
-        QCOMPARE(progress.size(), levels.size()); // k × 100 / points, rising
-        for (qsizetype k = 0; k < levels.size(); ++k)
-            QVERIFY(qFuzzyCompare(progress[k], (k + 1) * 100.0 / levels.size()));
         QCOMPARE(rig->frames(zrf::kCountQuery, start).size(), levels.size()); // no poll in between
 
         // Success keeps the sweep open until the view closes it.
-        QVERIFY(s->calibrationRunning());
-        QCOMPARE(finished.count(), 0);
+        QVERIFY(s->calibrationRunning() && finished.count() == 0);
         const qsizetype beforeStop = rig->mark();
         s->stopCalibration();
-        QVERIFY(!s->calibrationRunning());
-        QCOMPARE(finished.count(), 1);
+        QVERIFY(!s->calibrationRunning() && finished.count() == 1);
         QCOMPARE(s->statusText(), QStringLiteral("Connected") + kDot + rig->address);
-        QVERIFY(s->pollTimerActive());
-        QCOMPARE(s->pollIntervalMs(), 50);
+        QVERIFY(s->pollTimerActive() && s->pollIntervalMs() == 50);
         QTRY_VERIFY(rig->frames(zrf::kCountQuery, beforeStop).size() >= 1);
         QCOMPARE(rig->frames(zrf::kSdac, beforeStop).size(), 0); // restored once already
     }
@@ -142,12 +138,10 @@ private slots:
         QVERIFY(rig->open());
         QSignalSpy running(s, &DeviceSession::calibrationRunningChanged);
         const qsizetype start = rig->mark();
-        s->startCalibration(0, 0, 1000, 0);
-        s->startCalibration(8, 0, 1000, 10);
-        s->startCalibration(-1, 0, 1000, 10);
+        for (const auto &[channel, step] : {std::pair{0, 0}, {8, 10}, {-1, 10}})
+            s->startCalibration(channel, 0, 1000, step);
         QTest::qWait(50);
-        QCOMPARE(running.count(), 0);
-        QVERIFY(rig->commands(start).isEmpty());
+        QVERIFY(running.count() == 0 && rig->commands(start).isEmpty());
     }
 
     void stopWithReadingOutstanding_data()
@@ -230,8 +224,7 @@ private slots:
         QCOMPARE(errorAtEnd, message);
         rig->sim->setFaults({});
         QVERIFY(rig->waitIdle());
-        QVERIFY(!s->calibrationRunning() && s->pollTimerActive());
-        QVERIFY(pointMv.isEmpty());
+        QVERIFY(!s->calibrationRunning() && s->pollTimerActive() && pointMv.isEmpty());
         // The mutes already queued, then the one restore; no step after a rejected mute.
         QCOMPARE(rig->sdacs(start).size(), 7 + (fault ? 1 : 0) + 8);
         QCOMPARE(restoreCount(rig->sdacs(start)), 1);
@@ -260,8 +253,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(pointMv.size() >= 2, 10000);
         rig->sim->closeConnections();
         QTRY_VERIFY_WITH_TIMEOUT(!s->connected(), 5000);
-        QVERIFY(!s->calibrationRunning());
-        QCOMPARE(finished.count(), 1);
+        QVERIFY(!s->calibrationRunning() && finished.count() == 1);
         QCOMPARE(rig->sim->thresholds().at(0), 1.0);
         if (!sameLink) {
             SimInstrument other;
@@ -275,7 +267,7 @@ private slots:
         const qsizetype start = rig->mark();
         QVERIFY(rig->open());
         QVERIFY(rig->waitIdle());
-        const QString restored = QStringLiteral(" \u00B7 thresholds restored after an interrupted sweep");
+        const QString restored = kDot + QStringLiteral("thresholds restored after an interrupted sweep");
         QCOMPARE(s->statusText(), QStringLiteral("Connected") + kDot + rig->address + (sameLink ? restored : QString()));
         QCOMPARE(rig->commands(start).mid(0, 9).count(zrf::kSdac), sameLink ? 8 : 0); // before the level read
         QVERIFY(!rig->commands(start).contains(zrf::kWeep));
@@ -307,8 +299,7 @@ private slots:
         s->startCalibration(2, 300, 320, 10);
         QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 1, 10000);
         QTRY_COMPARE(toDoubles(s->dacVolts()), rig->sim->thresholds());
-        QCOMPARE(rig->sim->thresholds().at(0), 1.0);
-        QCOMPARE(s->lastError(), QStringLiteral("SDAC rejected"));
+        QVERIFY(rig->sim->thresholds().at(0) == 1.0 && s->lastError() == QStringLiteral("SDAC rejected"));
     }
 
     void unknownLevelsAreReadFirst()
@@ -326,8 +317,7 @@ private slots:
         QVERIFY(rig->waitIdle());
         // What is put back is the instrument's own levels, not placeholders.
         QCOMPARE(restoreCount(rig->sdacs(start)), 1);
-        QCOMPARE(rig->sim->thresholds(), kLevels);
-        QCOMPARE(toDoubles(s->dacVolts()), kLevels);
+        QVERIFY(rig->sim->thresholds() == kLevels && toDoubles(s->dacVolts()) == kLevels);
         s->stopCalibration();
         // Known now: the next sweep does not read them again.
         start = rig->mark();
@@ -352,8 +342,7 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(rig->commands(start), QList<unsigned char>{zrf::kSdacQuery});
         QCOMPARE(s->lastError(), QStringLiteral("Bad SDAC? reply"));
-        QCOMPARE(running.count(), 0);
-        QVERIFY(s->pollTimerActive());
+        QVERIFY(running.count() == 0 && s->pollTimerActive());
         QCOMPARE(rig->sim->thresholds(), QList<double>(8, 0.4));
     }
 };

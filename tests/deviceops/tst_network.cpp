@@ -33,11 +33,9 @@ private slots:
         QSignalSpy applying(s, &DeviceSession::networkApplyingChanged);
         const char *cases[][4] = {
             {"0.0.0.0", "255.255.255.0", "0.0.0.0", "Invalid IP address"},
-            {"", "255.255.255.0", "192.168.1.1", "Invalid IP address"},
             {"192.168.1.256", "255.255.255.0", "192.168.1.1", "Invalid IP address"},
             {"192.168.1.5", "0.0.0.0", "192.168.1.1", "Invalid netmask"},
             {"192.168.1.5", "255.255.255", "192.168.1.1", "Invalid netmask"},
-            {"192.168.1.5", "255.255.255.0", "192.168.1", "Invalid gateway"},
             {"192.168.1.5", "255.255.255.0", "gateway", "Invalid gateway"},
         };
         const qsizetype start = rig->mark();
@@ -46,8 +44,7 @@ private slots:
             QCOMPARE(s->lastError(), QString::fromUtf8(c[3]));
         }
         QTest::qWait(50);
-        QVERIFY(rig->commands(start).isEmpty());
-        QCOMPARE(applying.count(), 0);
+        QVERIFY(rig->commands(start).isEmpty() && applying.count() == 0);
         QCOMPARE(shown(*s), kUnchanged);
     }
 
@@ -85,8 +82,7 @@ private slots:
         QVERIFY(s->networkApplying() && !s->pollTimerActive());
         s->applyNetwork(!dhcp, {}, {}, {}); // ignored while a change runs
         QTRY_VERIFY(!s->networkApplying());
-        QCOMPARE(applying.count(), 2);
-        QVERIFY(s->pollTimerActive());
+        QVERIFY(applying.count() == 2 && s->pollTimerActive());
         QList<QByteArray> payloads;
         for (const zrf::Frame &f : rig->frames(0, start))
             payloads.append(f.payload);
@@ -94,8 +90,7 @@ private slots:
         QCOMPARE(rig->commands(start).constLast(), zrf::kWeep);
         QCOMPARE(shown(*s), result);
         QCOMPARE(s->lastError(), QString());
-        QCOMPARE(rig->sim->dhcp(), dhcp);
-        QCOMPARE(rig->sim->networkApplies(), 1);
+        QVERIFY(rig->sim->dhcp() == dhcp && rig->sim->networkApplies() == 1);
     }
 
     void rejectedStep_data()
@@ -163,9 +158,8 @@ private slots:
             return rig->waitIdle();
         };
         // One non-zero byte is DHCP; anything else Static.
-        const QList<QPair<QByteArray, QString>> modes{
-            {QByteArray(1, '\1'), "DHCP"}, {QByteArray(2, '\1'), "Static"}, {QByteArray(), "Static"},
-            {QByteArray(1, '\x7f'), "DHCP"}, {QByteArray(1, '\0'), "Static"}};
+        const QList<QPair<QByteArray, QString>> modes{{QByteArray(1, '\x7f'), "DHCP"}, {QByteArray(2, '\1'), "Static"},
+                                                      {QByteArray(), "Static"}, {QByteArray(1, '\0'), "Static"}};
         for (const auto &m : modes) {
             rig->sim->overrideReply(zrf::kReadMode, m.first, 1);
             QVERIFY(refreshed());
