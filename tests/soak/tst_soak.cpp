@@ -11,7 +11,6 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QMap>
 #include <QRandomGenerator>
 #include <QSet>
@@ -44,14 +43,6 @@ const QSet<QString> kAllowedErrors{
     "Bad PERD? reply", "SDAC rejected", "Bad SDAC? reply", "WEEP rejected", "Calibration: bad COUN?",
     "Invalid netmask", "Invalid gateway", "DHCP set rejected", "IP set rejected", "Netmask set rejected",
     "Gateway set rejected", "Network apply rejected", "Calibration: no reply from device"};
-
-QByteArray rss()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    const QByteArray status = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    const qsizetype at = status.indexOf("VmRSS:");
-    return at < 0 ? "n/a" : status.mid(at + 6, status.indexOf('\n', at) - at - 6).simplified();
-}
 
 // Codes the session sends, for rejections and wrong answers.
 const unsigned char kCodes[] = {zrf::kCountQuery, zrf::kCountQuery, zrf::kSdac, zrf::kSdacQuery, zrf::kWeep,
@@ -102,8 +93,8 @@ class SoakTest : public QObject
             fail(QStringLiteral("counts or dacVolts without eight entries"));
         if (!kAllowedErrors.contains(s.lastError()))
             fail(QStringLiteral("undocumented lastError"));
-        // The close clean-up clears connected before the network flag, so this one
-        // holds between events, not inside connectedChanged.
+        // Holds between events, not inside connectedChanged: the close clean-up
+        // clears connected before the network flag.
         if (!m_inSignal && !s.connected() && (s.calibrationRunning() || s.pollTimerActive() || s.networkApplying()))
             fail(QStringLiteral("sweep, poll or network change outliving the link"));
         if (s.calibrationRunning() && s.pollTimerActive())
@@ -115,9 +106,7 @@ class SoakTest : public QObject
     // What the views compute from a reading must stay drawable, whatever it holds.
     void checkReading()
     {
-        QList<double> counts;
-        for (const QVariant &v : m_session.counts())
-            counts.append(v.toDouble());
+        const QList<double> counts = toDoubles(m_session.counts());
         const chartscale::Bars b = chartscale::bars(counts, DeviceSession::kChannelCount);
         double lo = qInf(), hi = -qInf();
         for (double c : counts) {
@@ -241,7 +230,7 @@ private slots:
         quint32 seed = quint32(qEnvironmentVariableIntValue("TACHYRA_SOAK_SEED", &ok));
         seed = ok ? seed : quint32(QDateTime::currentMSecsSinceEpoch() & 0x7fffffff);
         m_rng.seed(seed);
-        qInfo("soak: %d s, seed %u (TACHYRA_SOAK_SEED=%u reruns it), RSS at start %s", length, seed, seed, rss().constData());
+        qInfo("soak: %d s, seed %u (TACHYRA_SOAK_SEED=%u reruns it), RSS at start %lld kB", length, seed, seed, rssKiB());
 
         m_sim.setSeed(seed);
         m_sim.setPeriodMs(20); // the session polls at its 50 ms floor
@@ -279,7 +268,7 @@ private slots:
         invariants.setTimerType(Qt::PreciseTimer);
         connect(&invariants, &QTimer::timeout, this, &SoakTest::checkInvariants);
         connect(&driver, &QTimer::timeout, this, &SoakTest::drive);
-        connect(&rssLog, &QTimer::timeout, this, [] { qInfo("soak: RSS %s", rss().constData()); });
+        connect(&rssLog, &QTimer::timeout, this, [] { qInfo("soak: RSS %lld kB", rssKiB()); });
         invariants.start(10);
         driver.start(25);
         rssLog.start(60000); // scripts/soak-long reads these samples
@@ -312,7 +301,7 @@ private slots:
         qInfo("soak: %lld invariant checks, longest queue %lld (bound %lld)", m_checks, qint64(m_maxQueue), qint64(kMaxQueue));
         for (auto it = m_counts.cbegin(); it != m_counts.cend(); ++it)
             qInfo("soak: %-40s %d", qPrintable(it.key()), it.value());
-        qInfo("soak: RSS at end %s", rss().constData());
+        qInfo("soak: RSS at end %lld kB", rssKiB());
     }
 };
 
