@@ -60,15 +60,7 @@ QString text(const Points &points)
 const QList<QColor> kColors{QColor("#FF4300"), QColor("#0075B9"), QColor("#FFC000"), QColor("#7E3095"),
                             QColor("#6CBF00"), QColor("#FF0000"), QColor("#009CC3"), QColor("#FF8000")};
 
-TraceCanvas::Style style()
-{
-    TraceCanvas::Style s;
-    s.background = QColor("#2C2C2C");
-    s.grid = QColor("#666666");
-    s.minorGrid = QColor("#444444");
-    s.colors = kColors;
-    return s;
-}
+TraceCanvas::Style style() { return {QColor("#2C2C2C"), QColor("#666666"), QColor("#444444"), kColors}; }
 
 // Channel c of reading i: eight well separated, wavy lines.
 double wave(int c, int i)
@@ -219,7 +211,6 @@ private slots:
         QTest::addColumn<double>("y");
         QTest::newRow("linear bottom") << false << 100.0 << 200.0;
         QTest::newRow("linear top") << false << 1100.0 << 0.0;
-        QTest::newRow("linear middle") << false << 600.0 << 100.0;
         QTest::newRow("log decade") << true << 100.0 << 100.0;
         QTest::newRow("log top") << true << 1000.0 << 0.0;
         QTest::newRow("log: not drawable") << true << 0.0 << kNan;
@@ -249,8 +240,7 @@ private slots:
         QCOMPARE(s.timeStep(80), 5000.0);
         QCOMPARE(s.timeStep(1e9), 6e5);
         const QList<double> times = s.timeTicks(5000);
-        QCOMPARE(times.size(), 6);
-        QCOMPARE(std::fmod(times.first(), 5000), 0.0);
+        QVERIFY(times.size() == 6 && std::fmod(times.first(), 5000) == 0.0);
         // Counts: linear every interval from 0, log at the powers with minor
         // ticks evenly between them.
         const TraceScale linear(600, 200, 30000, kT0, {0, 1.15}, false);
@@ -338,8 +328,7 @@ private slots:
         TraceCanvas canvas;
         const TraceScale s(600, 200, 30000, kT0 + 30000, {0, 10000}, false);
         canvas.draw(w, s, style(), {true, true});
-        const int y0 = int(s.yForValue(4600));
-        const int y1 = int(s.yForValue(2300));
+        const int y0 = int(s.yForValue(4600)), y1 = int(s.yForValue(2300));
         QVERIFY(near(canvas.image().pixel(int(s.xForTime(kT0 + 7500)), y0), kColors.at(0), 60));
         for (double t = kT0 + 10000 + 1000; t <= kT0 + 20000 - 1000; t += 500) {
             const int x = int(s.xForTime(t));

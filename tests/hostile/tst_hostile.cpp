@@ -48,14 +48,6 @@ class HostileTest : public QObject
         qInfo("screenshot %s", qPrintable(path));
     }
 
-    // A new link: the time view starts from an empty window.
-    void reconnect()
-    {
-        m_session.disconnectFromDevice();
-        m_session.connectToDevice(true);
-        QTRY_VERIFY(m_session.pollTimerActive());
-    }
-
     // Readings of these counts for a while (the worst stall counted once the
     // view has settled), then the loop must still answer at once.
     void feed(const QList<QList<double>> &rows, int ms = 1200)
@@ -132,12 +124,14 @@ private slots:
         QFETCH(int, view);
         QFETCH(QList<QList<double>>, rows);
         QFETCH(bool, fresh);
-        if (fresh)
-            reconnect();
+        if (fresh) { // a new link: the time view starts from an empty window
+            m_session.disconnectFromDevice();
+            m_session.connectToDevice(true);
+            QTRY_VERIFY(m_session.pollTimerActive());
+        }
         show(view);
         feed(rows);
-        shot(QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1String(", "), QLatin1String("-"))
-                 .replace(QLatin1Char(' '), QLatin1Char('-')));
+        shot(QString::fromLatin1(QTest::currentDataTag()).replace(QRegularExpression(QStringLiteral(",? ")), QStringLiteral("-")));
     }
 
     // Log Y on the two charts with the same readings.
@@ -145,8 +139,7 @@ private slots:
     {
         for (int view : {1, 2}) {
             show(view);
-            auto *item = m_window->findChild<QQuickItem *>(view == 1 ? QStringLiteral("timeView")
-                                                                     : QStringLiteral("histogramView"));
+            auto *item = m_window->findChild<QQuickItem *>(view == 1 ? QStringLiteral("timeView") : QStringLiteral("histogramView"));
             QVERIFY(item);
             auto *log = item->property("logYButton").value<QObject *>();
             QVERIFY(log);

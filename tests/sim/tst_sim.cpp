@@ -176,11 +176,10 @@ private slots:
         help.start(QStringLiteral(ZRF_SIM_PATH), {QStringLiteral("--help")});
         QVERIFY(help.waitForFinished(5000));
         const QByteArray text = help.readAllStandardOutput();
-        for (const char *opt : {"--listen", "--pty", "--state", "--delay", "--silent", "--drop-every", "--drop-prob",
-                                "--split", "--split-delay", "--garbage", "--reject", "--wrong-code",
-                                "--wrong-length", "--close-after", "--allow-any-address", "--counts",
-                                "--extreme-counts", "--late", "--ignore-first", "--reject-all",
-                                "--drop-link-after"})
+        for (const char *opt : {"--listen", "--pty", "--state", "--delay", "--silent", "--drop-every", "--drop-prob", "--split",
+                                "--split-delay", "--garbage", "--reject", "--wrong-code", "--wrong-length", "--close-after",
+                                "--allow-any-address", "--counts", "--extreme-counts", "--late", "--ignore-first",
+                                "--reject-all", "--drop-link-after"})
             QVERIFY2(text.contains(opt), opt);
 
         QProcess tool;

@@ -68,6 +68,7 @@ class SoakTest : public QObject
     qint64 m_sweepStartedAt = -1, m_disconnectedAt = -1, m_stalledSince = -1;
 
     int pick(int n) { return int(m_rng.bounded(n)); }
+    int anyCode() { return kCodes[pick(int(std::size(kCodes)))]; }
 
     void fail(const QString &what)
     {
@@ -149,16 +150,13 @@ class SoakTest : public QObject
             for (char &c : f.garbage)
                 c = char(pick(256));
             break;
-        case 7: f.rejectCommand = kCodes[pick(int(std::size(kCodes)))]; break;
-        case 8: f.wrongCodeCommand = kCodes[pick(int(std::size(kCodes)))]; break;
-        case 9: f.wrongLengthCommand = kCodes[pick(int(std::size(kCodes)))]; break;
+        case 7: f.rejectCommand = anyCode(); break;
+        case 8: f.wrongCodeCommand = anyCode(); break;
+        case 9: f.wrongLengthCommand = anyCode(); break;
         case 10: f.closeAfterReplies = pick(6); break;
         case 11: f.silent = true; break;
         case 12: m_sim.closeConnections(); break;
-        case 14:
-            f.lateCommand = kCodes[pick(int(std::size(kCodes)))];
-            f.lateDelayMs = 1800 + pick(800);
-            break;
+        case 14: f.lateCommand = anyCode(), f.lateDelayMs = 1800 + pick(800); break;
         case 15: f.rejectAll = true; break;
         case 16: f.ignoreFirst = 1 + pick(3); break;
         default: break;
@@ -287,14 +285,13 @@ private slots:
         session.stopCalibration();
         QVERIFY(!session.calibrationRunning());
         session.disconnectFromDevice();
-        QVERIFY(!session.connected() && !session.busy() && session.queueLength() == 0);
-        QVERIFY(!session.commandTimerActive() && !session.pollTimerActive());
+        QVERIFY(!session.connected() && !session.busy() && session.queueLength() == 0 && !session.commandTimerActive()
+                && !session.pollTimerActive());
         QTest::qWait(3000); // delayed replies from the last faults drain away
         QSignalSpy countsSpy(&session, &DeviceSession::countsChanged);
         session.connectToDevice(true);
         QTRY_VERIFY_WITH_TIMEOUT(countsSpy.size() >= 3, 8000);
-        QVERIFY(session.pollTimerActive());
-        QCOMPARE(session.pollIntervalMs(), DeviceSession::kMinPollMs);
+        QVERIFY(session.pollTimerActive() && session.pollIntervalMs() == DeviceSession::kMinPollMs);
         QVERIFY2(m_failure.isEmpty(), qPrintable(m_failure));
         invariants.stop();
 
