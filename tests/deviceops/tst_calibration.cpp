@@ -34,7 +34,7 @@ class TestCalibration : public QObject
     Q_OBJECT
     std::unique_ptr<DeviceRig> rig;
     DeviceSession *s = nullptr;
-    QList<double> pointMv, pointCounts; // calibrationPoint arguments so far
+    QList<QPointF> points; // calibrationPoint arguments so far: mV, counts
 
 private slots:
     // Every case gets a rig with a fast gate (1 ms: one point per 50 ms wait)
@@ -45,12 +45,8 @@ private slots:
         rig->sim->setPeriodMs(1);
         rig->sim->setThresholds(kLevels);
         s = rig->session.get();
-        pointMv.clear();
-        pointCounts.clear();
-        connect(s, &DeviceSession::calibrationPoint, s, [this](double mv, double counts) {
-            pointMv.append(mv);
-            pointCounts.append(counts);
-        });
+        points.clear();
+        connect(s, &DeviceSession::calibrationPoint, s, [this](double mv, double counts) { points.append({mv, counts}); });
     }
 
     void sweeps_data()
@@ -105,17 +101,18 @@ private slots:
                 expected.append({double(ch), 1.0});
         }
         QStringList expectedTexts;
+        QList<QPointF> expectedPoints;
         QCOMPARE(progress.size(), levels.size()); // k × 100 / points, rising
         for (qsizetype k = 0; k < levels.size(); ++k) {
             expected.append({double(channel), levels[k] / 1000.0});
+            expectedPoints.append({double(levels[k]), count});
             const QString head = QStringLiteral("Calibration%1CH %2%1%3 mV").arg(kDot).arg(channel).arg(levels[k]);
             expectedTexts << (k ? QStringList() : QStringList{head}) << head + kDot + countText + " counts";
             QVERIFY(qFuzzyCompare(progress[k], (k + 1) * 100.0 / levels.size()));
         }
         QCOMPARE(rig->sdacs(start), expected + restore());
         QCOMPARE(rig->sim->thresholds(), kLevels);
-        QCOMPARE(pointMv, QList<double>(levels.cbegin(), levels.cend()));
-        QCOMPARE(pointCounts, QList<double>(levels.size(), count));
+        QCOMPARE(points, expectedPoints);
         QCOMPARE(s->counts().at(channel).toDouble(), count);
         QCOMPARE(texts, expectedTexts);
         QCOMPARE(rig->frames(zrf::kCountQuery, start).size(), levels.size()); // no poll in between
@@ -185,8 +182,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(rig->idle() && (!restart || s->calibrationProgress() == 100.0), 10000);
         QTest::qWait(200);
         // The late reading counts for nothing: no point, no counts, no message.
-        QCOMPARE(pointMv, restart ? QList<double>({500, 510, 520}) : QList<double>());
-        QCOMPARE(pointCounts, restart ? QList<double>(3, 42.0) : QList<double>());
+        QCOMPARE(points, restart ? QList<QPointF>({{500, 42}, {510, 42}, {520, 42}}) : QList<QPointF>());
         QVERIFY(restart || (counts.count() == 0 && s->counts() == countsBefore));
         QCOMPARE(s->lastError(), QString());
         QCOMPARE(finished.count(), 1);
@@ -224,7 +220,7 @@ private slots:
         QCOMPARE(errorAtEnd, message);
         rig->sim->setFaults({});
         QVERIFY(rig->waitIdle());
-        QVERIFY(!s->calibrationRunning() && s->pollTimerActive() && pointMv.isEmpty());
+        QVERIFY(!s->calibrationRunning() && s->pollTimerActive() && points.isEmpty());
         // The mutes already queued, then the one restore; no step after a rejected mute.
         QCOMPARE(rig->sdacs(start).size(), 7 + (fault ? 1 : 0) + 8);
         QCOMPARE(restoreCount(rig->sdacs(start)), 1);
@@ -250,7 +246,7 @@ private slots:
         QVERIFY(rig->open());
         QSignalSpy finished(s, &DeviceSession::calibrationFinished);
         s->startCalibration(4, 0, 1000, 10);
-        QTRY_VERIFY_WITH_TIMEOUT(pointMv.size() >= 2, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(points.size() >= 2, 10000);
         rig->sim->closeConnections();
         QTRY_VERIFY_WITH_TIMEOUT(!s->connected(), 5000);
         QVERIFY(!s->calibrationRunning() && finished.count() == 1);

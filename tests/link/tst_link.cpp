@@ -72,24 +72,22 @@ private slots:
         session.setPortName(QStringLiteral("COM3"));
         QCOMPARE(portsSpy.count() + nameSpy.count(), 0);
 
+        const auto refreshed = [&session] {
+            session.refreshPorts();
+            return session.portName();
+        };
         // A selected port that stays present stays selected when the instrument appears.
         present.append(port(QStringLiteral("COM7"), QStringLiteral("STM32 Virtual ComPort")));
-        session.refreshPorts();
+        QCOMPARE(refreshed(), QStringLiteral("COM3"));
         QCOMPARE(portsSpy.count(), 1);
-        QCOMPARE(session.portName(), QStringLiteral("COM3"));
-
         // The selected port vanishes: the first preferred one takes its place.
         present.removeFirst();
-        session.refreshPorts();
-        QCOMPARE(session.portName(), QStringLiteral("COM7"));
-
+        QCOMPARE(refreshed(), QStringLiteral("COM7"));
         // Then no preferred port: the first; then none at all: empty.
         present = {port(QStringLiteral("COM9"))};
-        session.refreshPorts();
-        QCOMPARE(session.portName(), QStringLiteral("COM9"));
+        QCOMPARE(refreshed(), QStringLiteral("COM9"));
         present.clear();
-        session.refreshPorts();
-        QCOMPARE(session.portName(), QString());
+        QCOMPARE(refreshed(), QString());
     }
 
     void idleSessionRefusesBadTargets()

@@ -132,12 +132,11 @@ private slots:
         interfaces[0].entries.append(lan("10.7.0.1", "255.255.255.252")[0].entries);
         interfaces[1].entries.append(lan("10.9.9.20", "255.255.255.0")[0].entries);
         const QList<TcpLanScanner::Probe> probes = TcpLanScanner::collectTargets(interfaces);
+        const auto via = [&probes](qsizetype i) { return probes[i].ip + " via " + probes[i].localAddress.toString(); };
         QCOMPARE(probes.size(), 253 + 1 + 1);
-        QCOMPARE(probes[18].ip, QStringLiteral("10.9.9.20")); // probed once, through the first entry
-        QCOMPARE(probes[18].localAddress, QHostAddress("10.9.9.9"));
-        QCOMPARE(probes[253].ip, QStringLiteral("10.7.0.2"));
-        QCOMPARE(probes.last().ip, QStringLiteral("10.9.9.9")); // and the first adapter through the second
-        QCOMPARE(probes.last().localAddress, QHostAddress("10.9.9.20"));
+        QCOMPARE(via(18), QStringLiteral("10.9.9.20 via 10.9.9.9")); // probed once, through the first entry
+        QCOMPARE(via(253), QStringLiteral("10.7.0.2 via 10.7.0.1"));
+        QCOMPARE(via(254), QStringLiteral("10.9.9.9 via 10.9.9.20")); // and the first adapter through the second
     }
 
     void scanPublishesInNumericOrder()
