@@ -51,10 +51,6 @@ class Sim:
         requests = [line.split(" ") + [""] for line in self.log.read().splitlines() if line.startswith("request ")]
         return [(int(r[1], 16), bytes.fromhex(r[2])) for r in requests]
 
-    def eeprom(self):
-        with open(self.state) as f:
-            return json.load(f)
-
     def close(self):
         if self.proc:
             self.proc.terminate()
@@ -118,7 +114,8 @@ class TachyraCli(unittest.TestCase):
                 if sent is not None:
                     self.assertEqual([f for f in s.frames() if f[0] not in reads], sent)
                 if rc == 0 and args[0] == "threshold" and len(args) == 3:  # stored in the EEPROM
-                    self.assertIn(0.25 if args[1] == "3" else 0.04, s.eeprom()["thresholds"])
+                    with open(s.state) as f:
+                        self.assertIn(0.25 if args[1] == "3" else 0.04, json.load(f)["thresholds"])
 
     def test_counts_rows(self):
         s = self.sim()
