@@ -11,6 +11,7 @@
 namespace {
 
 using Points = QList<QPointF>;
+using L = QList<double>;
 const double kNan = qQNaN();
 const double kT0 = 1.7e12; // a clock reading, ms since the epoch
 
@@ -31,7 +32,7 @@ Points line(const TraceWindow &w, int channel, bool log)
 }
 
 // Readings at the given times (ms from kT0), channel 0 taking the given counts.
-TraceWindow feed(const QList<double> &times, const QList<double> &counts)
+TraceWindow feed(const L &times, const L &counts)
 {
     TraceWindow w(2, 30000);
     for (qsizetype i = 0; i < times.size(); ++i)
@@ -39,7 +40,7 @@ TraceWindow feed(const QList<double> &times, const QList<double> &counts)
     return w;
 }
 
-Points at(const QList<double> &times, const QList<double> &values)
+Points at(const L &times, const L &values)
 {
     Points out;
     for (qsizetype i = 0; i < times.size(); ++i)
@@ -59,15 +60,7 @@ QString text(const Points &points)
 const QList<QColor> kColors{QColor("#FF4300"), QColor("#0075B9"), QColor("#FFC000"), QColor("#7E3095"),
                             QColor("#6CBF00"), QColor("#FF0000"), QColor("#009CC3"), QColor("#FF8000")};
 
-TraceCanvas::Style style()
-{
-    TraceCanvas::Style s;
-    s.background = QColor("#2C2C2C");
-    s.grid = QColor("#666666");
-    s.minorGrid = QColor("#444444");
-    s.colors = kColors;
-    return s;
-}
+TraceCanvas::Style style() { return {QColor("#2C2C2C"), QColor("#666666"), QColor("#444444"), kColors}; }
 
 // Channel c of reading i: eight well separated, wavy lines.
 double wave(int c, int i)
@@ -81,10 +74,9 @@ int largestDifference(const QImage &a, const QImage &b, int skipColumns)
     int worst = 0;
     for (int y = 0; y < a.height(); ++y) {
         for (int x = skipColumns; x < a.width(); ++x) {
-            const QRgb p = a.pixel(x, y);
-            const QRgb q = b.pixel(x, y);
-            worst = std::max({worst, std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
-                              std::abs(qBlue(p) - qBlue(q))});
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            for (int d : {qRed(p) - qRed(q), qGreen(p) - qGreen(q), qBlue(p) - qBlue(q)})
+                worst = std::max(worst, std::abs(d));
         }
     }
     return worst;
@@ -99,10 +91,8 @@ bool near(QRgb p, const QColor &c, int tolerance)
 int pixelsOf(const QImage &image, const QColor &c, int tolerance)
 {
     int n = 0;
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x)
-            n += near(image.pixel(x, y), c, tolerance);
-    }
+    for (int i = 0; i < image.width() * image.height(); ++i)
+        n += near(image.pixel(i % image.width(), i / image.width()), c, tolerance);
     return n;
 }
 
@@ -117,33 +107,26 @@ private slots:
     // older than every row kept, and a count that is not finite breaks a line.
     void pruning_data()
     {
-        QTest::addColumn<QList<double>>("times");
-        QTest::addColumn<QList<double>>("counts");
+        QTest::addColumn<L>("times");
+        QTest::addColumn<L>("counts");
         QTest::addColumn<Points>("linear");
         QTest::addColumn<Points>("log");
-        const QList<double> t{0, 10000, 20000, 40000, 45000};
-        QTest::newRow("one point before the edge")
-            << t << QList<double>{3, 3, 3, 3, 3} << at({10000, 20000, 40000, 45000}, {3, 3, 3, 3})
-            << at({10000, 20000, 40000, 45000}, {3, 3, 3, 3});
-        QTest::newRow("log line keeps an older point")
-            << t << QList<double>{5, 0, 0, 0, 7} << at({10000, 20000, 40000, 45000}, {0, 0, 0, 7})
-            << at({0, 45000}, {5, 7});
-        QTest::newRow("zeros: no log line") << t << QList<double>{0, 0, 0, 0, 0}
-                                             << at({10000, 20000, 40000, 45000}, {0, 0, 0, 0}) << Points();
+        const L t{0, 10000, 20000, 40000, 45000}, kept{10000, 20000, 40000, 45000};
+        QTest::newRow("one point before the edge") << t << L{3, 3, 3, 3, 3} << at(kept, {3, 3, 3, 3}) << at(kept, {3, 3, 3, 3});
+        QTest::newRow("log keeps an older point") << t << L{5, 0, 0, 0, 7} << at(kept, {0, 0, 0, 7}) << at({0, 45000}, {5, 7});
+        QTest::newRow("zeros: no log line") << t << L{0, 0, 0, 0, 0} << at(kept, {0, 0, 0, 0}) << Points();
         const Points gap = at({10000, 20000, 40000, 40000, 45000}, {4, 5, kNan, 6, 7});
-        QTest::newRow("a gap") << QList<double>{0, 10000, 20000, 25000, 40000, 45000}
-                               << QList<double>{3, 4, 5, kNan, 6, 7} << gap << gap;
+        QTest::newRow("a gap") << L{0, 10000, 20000, 25000, 40000, 45000} << L{3, 4, 5, kNan, 6, 7} << gap << gap;
         QTest::newRow("a gap before the edge ends the log line's old point")
-            << QList<double>{0, 10000, 40000, 41000, 42000} << QList<double>{5, -qInf(), 0, 8, 9}
-            << at({40000, 41000, 42000}, {0, 8, 9}) << at({41000, 42000}, {8, 9});
+            << L{0, 10000, 40000, 41000, 42000} << L{5, -qInf(), 0, 8, 9} << at({40000, 41000, 42000}, {0, 8, 9})
+            << at({41000, 42000}, {8, 9});
         QTest::newRow("after a long pause the line comes from the last point")
-            << QList<double>{0, 100000} << QList<double>{2, 4} << at({0, 100000}, {2, 4})
-            << at({0, 100000}, {2, 4});
+            << L{0, 100000} << L{2, 4} << at({0, 100000}, {2, 4}) << at({0, 100000}, {2, 4});
     }
     void pruning()
     {
-        QFETCH(QList<double>, times);
-        QFETCH(QList<double>, counts);
+        QFETCH(L, times);
+        QFETCH(L, counts);
         QFETCH(Points, linear);
         QFETCH(Points, log);
         const TraceWindow w = feed(times, counts);
@@ -154,31 +137,24 @@ private slots:
     // The Y range follows the lines of the channels shown, in the mode shown.
     void rescale_data()
     {
-        QTest::addColumn<QList<double>>("counts"); // one reading per entry, all channels alike
+        QTest::addColumn<L>("counts"); // one reading per entry, all channels alike
         QTest::addColumn<QList<bool>>("shown");
-        QTest::addColumn<QList<double>>("linear"); // min, max
-        QTest::addColumn<QList<double>>("log");
+        QTest::addColumn<L>("linear"); // min, max
+        QTest::addColumn<L>("log");
         const QList<bool> all(8, true);
-        QTest::newRow("constant: span raised to 1") << QList<double>{5000, 5000} << all
-                                                   << QList<double>{4999.85, 5001} << QList<double>{5000, 5750};
-        QTest::newRow("padded 15 %, never below 0") << QList<double>{100, 1100} << all
-                                                   << QList<double>{0, 1250} << QList<double>{100, 1265};
-        QTest::newRow("all hidden") << QList<double>{100, 1100} << QList<bool>(8, false)
-                                    << QList<double>{0, 1} << QList<double>{1, 10};
-        QTest::newRow("below 1: no log line") << QList<double>{0, 0.5} << all << QList<double>{0, 1}
-                                              << QList<double>{1, 10};
-        QTest::newRow("not finite: ignored") << QList<double>{kNan, 50, qInf(), 60} << all
-                                             << QList<double>{48.5, 61.5} << QList<double>{50, 69};
-        QTest::newRow("too large: clamped for drawing") << QList<double>{1e308, 1e308} << all
-                                                        << QList<double>{1e300, 1e300}
-                                                        << QList<double>{1e300, 1.15e300};
+        QTest::newRow("constant: span raised to 1") << L{5000, 5000} << all << L{4999.85, 5001} << L{5000, 5750};
+        QTest::newRow("padded 15 %, never below 0") << L{100, 1100} << all << L{0, 1250} << L{100, 1265};
+        QTest::newRow("all hidden") << L{100, 1100} << QList<bool>(8, false) << L{0, 1} << L{1, 10};
+        QTest::newRow("below 1: no log line") << L{0, 0.5} << all << L{0, 1} << L{1, 10};
+        QTest::newRow("not finite: ignored") << L{kNan, 50, qInf(), 60} << all << L{48.5, 61.5} << L{50, 69};
+        QTest::newRow("too large: clamped for drawing") << L{1e308, 1e308} << all << L{1e300, 1e300} << L{1e300, 1.15e300};
     }
     void rescale()
     {
-        QFETCH(QList<double>, counts);
+        QFETCH(L, counts);
         QFETCH(QList<bool>, shown);
-        QFETCH(QList<double>, linear);
-        QFETCH(QList<double>, log);
+        QFETCH(L, linear);
+        QFETCH(L, log);
         TracePlot plot;
         plot.setChannelVisible(shown);
         for (qsizetype i = 0; i < counts.size(); ++i)
@@ -194,33 +170,29 @@ private slots:
     // outside the line or in its gaps, raw counts beyond the draw limit.
     void interpolation_data()
     {
-        QTest::addColumn<QList<double>>("times");
-        QTest::addColumn<QList<double>>("counts");
+        QTest::addColumn<L>("times");
+        QTest::addColumn<L>("counts");
         QTest::addColumn<bool>("log");
         QTest::addColumn<double>("t");
         QTest::addColumn<double>("value");
-        const QList<double> t{0, 10, 10, 20};
-        const QList<double> v{0, 100, 50, 70};
-        QTest::newRow("empty") << QList<double>{} << QList<double>{} << false << 0.0 << kNan;
+        const L t{0, 10, 10, 20}, v{0, 100, 50, 70};
+        QTest::newRow("empty") << L{} << L{} << false << 0.0 << kNan;
         QTest::newRow("before") << t << v << false << -1.0 << kNan;
         QTest::newRow("after") << t << v << false << 21.0 << kNan;
-        QTest::newRow("single") << QList<double>{5} << QList<double>{7} << false << 5.0 << 7.0;
+        QTest::newRow("single") << L{5} << L{7} << false << 5.0 << 7.0;
         QTest::newRow("inside") << t << v << false << 2.5 << 25.0;
         QTest::newRow("shared time: first wins") << t << v << false << 10.0 << 100.0;
         QTest::newRow("second segment") << t << v << false << 15.0 << 60.0;
-        QTest::newRow("vertical") << QList<double>{3, 3} << QList<double>{1, 9} << false << 3.0 << 9.0;
-        QTest::newRow("in a gap") << QList<double>{0, 10, 20} << QList<double>{4, kNan, 6} << false << 5.0 << kNan;
-        QTest::newRow("beside a gap, at a lone point") << QList<double>{0, 10, 20} << QList<double>{kNan, 8, kNan}
-                                                       << false << 10.0 << 8.0;
-        QTest::newRow("log skips counts below 1") << QList<double>{0, 10, 20} << QList<double>{10, 0, 30}
-                                                  << true << 5.0 << 15.0;
-        QTest::newRow("raw beyond the draw limit") << QList<double>{0, 10} << QList<double>{1e308, 1e308}
-                                                   << false << 5.0 << 1e308;
+        QTest::newRow("vertical") << L{3, 3} << L{1, 9} << false << 3.0 << 9.0;
+        QTest::newRow("in a gap") << L{0, 10, 20} << L{4, kNan, 6} << false << 5.0 << kNan;
+        QTest::newRow("beside a gap, at a lone point") << L{0, 10, 20} << L{kNan, 8, kNan} << false << 10.0 << 8.0;
+        QTest::newRow("log skips counts below 1") << L{0, 10, 20} << L{10, 0, 30} << true << 5.0 << 15.0;
+        QTest::newRow("raw beyond the draw limit") << L{0, 10} << L{1e308, 1e308} << false << 5.0 << 1e308;
     }
     void interpolation()
     {
-        QFETCH(QList<double>, times);
-        QFETCH(QList<double>, counts);
+        QFETCH(L, times);
+        QFETCH(L, counts);
         QFETCH(bool, log);
         QFETCH(double, t);
         QFETCH(double, value);
@@ -239,7 +211,6 @@ private slots:
         QTest::addColumn<double>("y");
         QTest::newRow("linear bottom") << false << 100.0 << 200.0;
         QTest::newRow("linear top") << false << 1100.0 << 0.0;
-        QTest::newRow("linear middle") << false << 600.0 << 100.0;
         QTest::newRow("log decade") << true << 100.0 << 100.0;
         QTest::newRow("log top") << true << 1000.0 << 0.0;
         QTest::newRow("log: not drawable") << true << 0.0 << kNan;
@@ -269,21 +240,20 @@ private slots:
         QCOMPARE(s.timeStep(80), 5000.0);
         QCOMPARE(s.timeStep(1e9), 6e5);
         const QList<double> times = s.timeTicks(5000);
-        QCOMPARE(times.size(), 6);
-        QCOMPARE(std::fmod(times.first(), 5000), 0.0);
+        QVERIFY(times.size() == 6 && std::fmod(times.first(), 5000) == 0.0);
         // Counts: linear every interval from 0, log at the powers with minor
         // ticks evenly between them.
         const TraceScale linear(600, 200, 30000, kT0, {0, 1.15}, false);
-        QCOMPARE(linear.yTicks(5).major, (QList<double>{0, 0.5, 1}));
-        QCOMPARE(linear.yTicks(5).minor, (QList<double>{0.25, 0.75}));
+        QCOMPARE(linear.yTicks(5).major, (L{0, 0.5, 1}));
+        QCOMPARE(linear.yTicks(5).minor, (L{0.25, 0.75}));
         const TraceScale log(600, 200, 30000, kT0, {5, 200}, true);
-        QCOMPARE(log.yTicks(5).major, (QList<double>{10, 100}));
+        QCOMPARE(log.yTicks(5).major, (L{10, 100}));
         QCOMPARE(log.yTicks(5).minor.first(), 5.5);
         QCOMPARE(log.yTicks(5).minor.last(), 190.0);
         // Hover tags of nearly equal values are spread downwards.
-        QList<double> tags{10, 12, 20, 50, 100};
+        L tags{10, 12, 20, 50, 100};
         TraceScale::spreadApart(tags, 16);
-        QCOMPARE(tags, (QList<double>{10, 26, 42, 58, 100}));
+        QCOMPARE(tags, (L{10, 26, 42, 58, 100}));
     }
 
     // After the image has scrolled through 200 readings it shows what a
@@ -299,13 +269,15 @@ private slots:
         const QList<bool> all(8, true);
         int i = 0;
         double now = kT0;
-        const auto read = [&] {
-            QList<double> counts;
+        const auto reading = [](int k) {
+            L counts;
             for (int c = 0; c < 8; ++c)
-                counts.append(wave(c, i));
+                counts.append(wave(c, k));
+            return counts;
+        };
+        const auto read = [&] {
             now = kT0 + 50 * i + (i % 3); // readings are not evenly spaced
-            w.append(now, counts);
-            ++i;
+            w.append(now, reading(i++));
         };
         for (int k = 0; k < 700; ++k)
             read();
@@ -316,14 +288,14 @@ private slots:
         }
         TraceCanvas full;
         QVERIFY(full.draw(w, scaleAt(now), style(), all));
-        QVERIFY2(largestDifference(scrolled.image(), full.image(), 2) <= 2,
-                 qPrintable(QString::number(largestDifference(scrolled.image(), full.image(), 2))));
+        const int difference = largestDifference(scrolled.image(), full.image(), 2);
+        QVERIFY2(difference <= 2, qPrintable(QString::number(difference)));
 
         // The lines reach the newest point, here one second after the one before.
         const double before = now;
         const int last = i - 1;
         now += 1000;
-        w.append(now, QList<double>{wave(0, 0), wave(1, 0), wave(2, 0), wave(3, 0), wave(4, 0), wave(5, 0), wave(6, 0), wave(7, 0)});
+        w.append(now, reading(0));
         QVERIFY(!scrolled.draw(w, scaleAt(now), style(), all));
         const TraceScale &s = scrolled.scale();
         QVERIFY(s.xForTime(now) > 599 && s.xForTime(now) <= 600);
@@ -356,8 +328,7 @@ private slots:
         TraceCanvas canvas;
         const TraceScale s(600, 200, 30000, kT0 + 30000, {0, 10000}, false);
         canvas.draw(w, s, style(), {true, true});
-        const int y0 = int(s.yForValue(4600));
-        const int y1 = int(s.yForValue(2300));
+        const int y0 = int(s.yForValue(4600)), y1 = int(s.yForValue(2300));
         QVERIFY(near(canvas.image().pixel(int(s.xForTime(kT0 + 7500)), y0), kColors.at(0), 60));
         for (double t = kT0 + 10000 + 1000; t <= kT0 + 20000 - 1000; t += 500) {
             const int x = int(s.xForTime(t));

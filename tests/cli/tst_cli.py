@@ -31,10 +31,9 @@ class Sim:
             json.dump({"thresholds": LEVELS, "periodMs": 50, "dhcp": False, "ip": "192.168.1.50",
                        "netmask": "255.255.255.0", "gateway": "192.168.1.1"}, f)
         self.log = open(os.path.join(self.dir, "trace"), "w+")
-        self.proc = None
+        self.proc = listen and subprocess.Popen([SIM, "--listen", self.addr + ":1234", "--trace", "--state", self.state,
+                                                 *args], stdout=self.log, stderr=subprocess.STDOUT)
         if listen:
-            self.proc = subprocess.Popen([SIM, "--listen", self.addr + ":1234", "--trace", "--state",
-                                          self.state, *args], stdout=self.log, stderr=subprocess.STDOUT)
             self.wait_for("listening on")
 
     def wait_for(self, text, seconds=5):
@@ -49,16 +48,8 @@ class Sim:
 
     def frames(self):
         self.log.seek(0)
-        out = []
-        for line in self.log.read().splitlines():
-            if line.startswith("request "):
-                parts = line.split(" ")
-                out.append((int(parts[1], 16), bytes.fromhex(parts[2] if len(parts) > 2 else "")))
-        return out
-
-    def eeprom(self):
-        with open(self.state) as f:
-            return json.load(f)
+        requests = [line.split(" ") + [""] for line in self.log.read().splitlines() if line.startswith("request ")]
+        return [(int(r[1], 16), bytes.fromhex(r[2])) for r in requests]
 
     def close(self):
         if self.proc:
@@ -66,6 +57,12 @@ class Sim:
             self.proc.wait(5)
         self.log.close()
         shutil.rmtree(self.dir)
+
+
+def popen(*args, sim):
+    """A long-running cli against `sim`, its output read line by line."""
+    return subprocess.Popen([CLI, *args, "--tcp", sim.addr], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env={**os.environ, **NO_PORTS})
 
 
 def cli(*args, sim=None, env=None, timeout=30, as_nobody=False):
@@ -117,7 +114,8 @@ class TachyraCli(unittest.TestCase):
                 if sent is not None:
                     self.assertEqual([f for f in s.frames() if f[0] not in reads], sent)
                 if rc == 0 and args[0] == "threshold" and len(args) == 3:  # stored in the EEPROM
-                    self.assertIn(0.25 if args[1] == "3" else 0.04, s.eeprom()["thresholds"])
+                    with open(s.state) as f:
+                        self.assertIn(0.25 if args[1] == "3" else 0.04, json.load(f)["thresholds"])
 
     def test_counts_rows(self):
         s = self.sim()
@@ -130,9 +128,7 @@ class TachyraCli(unittest.TestCase):
         elapsed = [float(r[1]) for r in rows[1:]]
         self.assertEqual(elapsed, sorted(elapsed))
         for r in rows[1:]:
-            self.assertEqual(r[2], "50")
-            self.assertEqual([float(v) for v in r[11:19]], MV)
-            self.assertEqual(r[19], "0")
+            self.assertEqual((r[2], [float(v) for v in r[11:19]], r[19]), ("50", MV, "0"))
             [float(v) for v in r[3:11]]
         s2 = self.sim("--counts", "1,nan,inf,-inf,-0,1e308,1e-310,8")
         rc, out, err = cli("counts", "--count", "3", "--format", "jsonl", sim=s2)
@@ -144,9 +140,7 @@ class TachyraCli(unittest.TestCase):
     def test_counts_stop_cleanly(self):
         for how in ("pipe closed", "ctrl-c"):
             with self.subTest(how=how):
-                s = self.sim()
-                p = subprocess.Popen([CLI, "counts", "--tcp", s.addr], stdout=subprocess.PIPE, text=True,
-                                     stderr=subprocess.PIPE, env={**os.environ, **NO_PORTS})
+                p = popen("counts", sim=self.sim())
                 lines = [p.stdout.readline() for _ in range(4)]
                 if how == "pipe closed":
                     p.stdout.close()
@@ -178,9 +172,7 @@ class TachyraCli(unittest.TestCase):
 
     def test_sweep_ctrl_c_puts_levels_back(self):
         s = self.sim()
-        p = subprocess.Popen([CLI, "sweep", "--channel", "5", "--from", "0", "--to", "1000", "--step", "10",
-                              "--tcp", s.addr], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             env={**os.environ, **NO_PORTS})
+        p = popen("sweep", "--channel", "5", "--from", "0", "--to", "1000", "--step", "10", sim=s)
         lines = [p.stdout.readline() for _ in range(4)]  # header and three points
         p.send_signal(signal.SIGINT)
         lines += p.stdout.readlines()

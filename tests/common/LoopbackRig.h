@@ -5,6 +5,7 @@
 #include "DeviceSession.h"
 #include "SimInstrument.h"
 
+#include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -22,6 +23,15 @@ inline QList<double> toDoubles(const QVariantList &list)
     for (const QVariant &v : list)
         out.append(v.toDouble());
     return out;
+}
+
+// This process's resident memory in KiB (0 without /proc).
+inline qint64 rssKiB()
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    const QByteArray status = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    const qsizetype at = status.indexOf("VmRSS:");
+    return at < 0 ? 0 : status.mid(at + 6, status.indexOf('\n', at) - at - 6).simplified().split(' ').value(0).toLongLong();
 }
 
 // One fault switch on, the others off: setFault(sim, &SimFaults::silent, true).

@@ -34,7 +34,7 @@ class TestCalibration : public QObject
     Q_OBJECT
     std::unique_ptr<DeviceRig> rig;
     DeviceSession *s = nullptr;
-    QList<double> pointMv, pointCounts; // calibrationPoint arguments so far
+    QList<QPointF> points; // calibrationPoint arguments so far: mV, counts
 
 private slots:
     // Every case gets a rig with a fast gate (1 ms: one point per 50 ms wait)
@@ -45,12 +45,8 @@ private slots:
         rig->sim->setPeriodMs(1);
         rig->sim->setThresholds(kLevels);
         s = rig->session.get();
-        pointMv.clear();
-        pointCounts.clear();
-        connect(s, &DeviceSession::calibrationPoint, s, [this](double mv, double counts) {
-            pointMv.append(mv);
-            pointCounts.append(counts);
-        });
+        points.clear();
+        connect(s, &DeviceSession::calibrationPoint, s, [this](double mv, double counts) { points.append({mv, counts}); });
     }
 
     void sweeps_data()
@@ -105,32 +101,29 @@ private slots:
                 expected.append({double(ch), 1.0});
         }
         QStringList expectedTexts;
+        QList<QPointF> expectedPoints;
+        QCOMPARE(progress.size(), levels.size()); // k × 100 / points, rising
         for (qsizetype k = 0; k < levels.size(); ++k) {
             expected.append({double(channel), levels[k] / 1000.0});
+            expectedPoints.append({double(levels[k]), count});
             const QString head = QStringLiteral("Calibration%1CH %2%1%3 mV").arg(kDot).arg(channel).arg(levels[k]);
             expectedTexts << (k ? QStringList() : QStringList{head}) << head + kDot + countText + " counts";
+            QVERIFY(qFuzzyCompare(progress[k], (k + 1) * 100.0 / levels.size()));
         }
         QCOMPARE(rig->sdacs(start), expected + restore());
         QCOMPARE(rig->sim->thresholds(), kLevels);
-        QCOMPARE(pointMv, QList<double>(levels.cbegin(), levels.cend()));
-        QCOMPARE(pointCounts, QList<double>(levels.size(), count));
+        QCOMPARE(points, expectedPoints);
         QCOMPARE(s->counts().at(channel).toDouble(), count);
         QCOMPARE(texts, expectedTexts);
-        QCOMPARE(progress.size(), levels.size()); // k × 100 / points, rising
-        for (qsizetype k = 0; k < levels.size(); ++k)
-            QVERIFY(qFuzzyCompare(progress[k], (k + 1) * 100.0 / levels.size()));
         QCOMPARE(rig->frames(zrf::kCountQuery, start).size(), levels.size()); // no poll in between
 
         // Success keeps the sweep open until the view closes it.
-        QVERIFY(s->calibrationRunning());
-        QCOMPARE(finished.count(), 0);
+        QVERIFY(s->calibrationRunning() && finished.count() == 0);
         const qsizetype beforeStop = rig->mark();
         s->stopCalibration();
-        QVERIFY(!s->calibrationRunning());
-        QCOMPARE(finished.count(), 1);
+        QVERIFY(!s->calibrationRunning() && finished.count() == 1);
         QCOMPARE(s->statusText(), QStringLiteral("Connected") + kDot + rig->address);
-        QVERIFY(s->pollTimerActive());
-        QCOMPARE(s->pollIntervalMs(), 50);
+        QVERIFY(s->pollTimerActive() && s->pollIntervalMs() == 50);
         QTRY_VERIFY(rig->frames(zrf::kCountQuery, beforeStop).size() >= 1);
         QCOMPARE(rig->frames(zrf::kSdac, beforeStop).size(), 0); // restored once already
     }
@@ -142,12 +135,10 @@ private slots:
         QVERIFY(rig->open());
         QSignalSpy running(s, &DeviceSession::calibrationRunningChanged);
         const qsizetype start = rig->mark();
-        s->startCalibration(0, 0, 1000, 0);
-        s->startCalibration(8, 0, 1000, 10);
-        s->startCalibration(-1, 0, 1000, 10);
+        for (const auto &[channel, step] : {std::pair{0, 0}, {8, 10}, {-1, 10}})
+            s->startCalibration(channel, 0, 1000, step);
         QTest::qWait(50);
-        QCOMPARE(running.count(), 0);
-        QVERIFY(rig->commands(start).isEmpty());
+        QVERIFY(running.count() == 0 && rig->commands(start).isEmpty());
     }
 
     void stopWithReadingOutstanding_data()
@@ -191,8 +182,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(rig->idle() && (!restart || s->calibrationProgress() == 100.0), 10000);
         QTest::qWait(200);
         // The late reading counts for nothing: no point, no counts, no message.
-        QCOMPARE(pointMv, restart ? QList<double>({500, 510, 520}) : QList<double>());
-        QCOMPARE(pointCounts, restart ? QList<double>(3, 42.0) : QList<double>());
+        QCOMPARE(points, restart ? QList<QPointF>({{500, 42}, {510, 42}, {520, 42}}) : QList<QPointF>());
         QVERIFY(restart || (counts.count() == 0 && s->counts() == countsBefore));
         QCOMPARE(s->lastError(), QString());
         QCOMPARE(finished.count(), 1);
@@ -230,8 +220,7 @@ private slots:
         QCOMPARE(errorAtEnd, message);
         rig->sim->setFaults({});
         QVERIFY(rig->waitIdle());
-        QVERIFY(!s->calibrationRunning() && s->pollTimerActive());
-        QVERIFY(pointMv.isEmpty());
+        QVERIFY(!s->calibrationRunning() && s->pollTimerActive() && points.isEmpty());
         // The mutes already queued, then the one restore; no step after a rejected mute.
         QCOMPARE(rig->sdacs(start).size(), 7 + (fault ? 1 : 0) + 8);
         QCOMPARE(restoreCount(rig->sdacs(start)), 1);
@@ -257,11 +246,10 @@ private slots:
         QVERIFY(rig->open());
         QSignalSpy finished(s, &DeviceSession::calibrationFinished);
         s->startCalibration(4, 0, 1000, 10);
-        QTRY_VERIFY_WITH_TIMEOUT(pointMv.size() >= 2, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(points.size() >= 2, 10000);
         rig->sim->closeConnections();
         QTRY_VERIFY_WITH_TIMEOUT(!s->connected(), 5000);
-        QVERIFY(!s->calibrationRunning());
-        QCOMPARE(finished.count(), 1);
+        QVERIFY(!s->calibrationRunning() && finished.count() == 1);
         QCOMPARE(rig->sim->thresholds().at(0), 1.0);
         if (!sameLink) {
             SimInstrument other;
@@ -275,7 +263,7 @@ private slots:
         const qsizetype start = rig->mark();
         QVERIFY(rig->open());
         QVERIFY(rig->waitIdle());
-        const QString restored = QStringLiteral(" \u00B7 thresholds restored after an interrupted sweep");
+        const QString restored = kDot + QStringLiteral("thresholds restored after an interrupted sweep");
         QCOMPARE(s->statusText(), QStringLiteral("Connected") + kDot + rig->address + (sameLink ? restored : QString()));
         QCOMPARE(rig->commands(start).mid(0, 9).count(zrf::kSdac), sameLink ? 8 : 0); // before the level read
         QVERIFY(!rig->commands(start).contains(zrf::kWeep));
@@ -307,8 +295,7 @@ private slots:
         s->startCalibration(2, 300, 320, 10);
         QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 1, 10000);
         QTRY_COMPARE(toDoubles(s->dacVolts()), rig->sim->thresholds());
-        QCOMPARE(rig->sim->thresholds().at(0), 1.0);
-        QCOMPARE(s->lastError(), QStringLiteral("SDAC rejected"));
+        QVERIFY(rig->sim->thresholds().at(0) == 1.0 && s->lastError() == QStringLiteral("SDAC rejected"));
     }
 
     void unknownLevelsAreReadFirst()
@@ -326,8 +313,7 @@ private slots:
         QVERIFY(rig->waitIdle());
         // What is put back is the instrument's own levels, not placeholders.
         QCOMPARE(restoreCount(rig->sdacs(start)), 1);
-        QCOMPARE(rig->sim->thresholds(), kLevels);
-        QCOMPARE(toDoubles(s->dacVolts()), kLevels);
+        QVERIFY(rig->sim->thresholds() == kLevels && toDoubles(s->dacVolts()) == kLevels);
         s->stopCalibration();
         // Known now: the next sweep does not read them again.
         start = rig->mark();
@@ -352,8 +338,7 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(rig->commands(start), QList<unsigned char>{zrf::kSdacQuery});
         QCOMPARE(s->lastError(), QStringLiteral("Bad SDAC? reply"));
-        QCOMPARE(running.count(), 0);
-        QVERIFY(s->pollTimerActive());
+        QVERIFY(running.count() == 0 && s->pollTimerActive());
         QCOMPARE(rig->sim->thresholds(), QList<double>(8, 0.4));
     }
 };

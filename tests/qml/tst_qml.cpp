@@ -12,9 +12,8 @@ public slots:
     void qmlEngineAvailable(QQmlEngine *engine)
     {
         engine->addImportPath(QStringLiteral("qrc:/qt/qml"));
-        engine->rootContext()->setContextProperty(
-            QStringLiteral("galleryPath"),
-            qEnvironmentVariable("TACHYRA_GALLERY_PNG", QStringLiteral("gallery.png")));
+        engine->rootContext()->setContextProperty(QStringLiteral("galleryPath"),
+                                                  qEnvironmentVariable("TACHYRA_GALLERY_PNG", QStringLiteral("gallery.png")));
     }
 };
 

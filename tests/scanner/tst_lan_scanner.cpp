@@ -91,7 +91,6 @@ private slots:
         QTest::addColumn<QString>("absent");
         QTest::newRow("/24") << lan("192.168.1.37", "255.255.255.0") << 253 << "192.168.1.1" << "192.168.1.254" << "192.168.1.37";
         QTest::newRow("/16 narrowed") << lan("10.20.30.40", "255.255.0.0") << 1021 << "10.20.28.1" << "10.20.31.254" << "10.20.30.40";
-        QTest::newRow("/12 narrowed") << lan("172.16.5.9", "255.240.0.0") << 1021 << "172.16.4.1" << "172.16.7.254" << "172.16.5.9";
         QTest::newRow("/8 at the top") << lan("10.255.255.1", "255.0.0.0") << 1021 << "10.255.252.1" << "10.255.255.254" << "";
         QTest::newRow("/23 whole") << lan("10.1.6.7", "255.255.254.0") << 509 << "10.1.6.1" << "10.1.7.254" << "10.1.6.7";
         QTest::newRow("/30") << lan("10.0.0.1", "255.255.255.252") << 1 << "10.0.0.2" << "10.0.0.2" << "";
@@ -133,12 +132,11 @@ private slots:
         interfaces[0].entries.append(lan("10.7.0.1", "255.255.255.252")[0].entries);
         interfaces[1].entries.append(lan("10.9.9.20", "255.255.255.0")[0].entries);
         const QList<TcpLanScanner::Probe> probes = TcpLanScanner::collectTargets(interfaces);
+        const auto via = [&probes](qsizetype i) { return probes[i].ip + " via " + probes[i].localAddress.toString(); };
         QCOMPARE(probes.size(), 253 + 1 + 1);
-        QCOMPARE(probes[18].ip, QStringLiteral("10.9.9.20")); // probed once, through the first entry
-        QCOMPARE(probes[18].localAddress, QHostAddress("10.9.9.9"));
-        QCOMPARE(probes[253].ip, QStringLiteral("10.7.0.2"));
-        QCOMPARE(probes.last().ip, QStringLiteral("10.9.9.9")); // and the first adapter through the second
-        QCOMPARE(probes.last().localAddress, QHostAddress("10.9.9.20"));
+        QCOMPARE(via(18), QStringLiteral("10.9.9.20 via 10.9.9.9")); // probed once, through the first entry
+        QCOMPARE(via(253), QStringLiteral("10.7.0.2 via 10.7.0.1"));
+        QCOMPARE(via(254), QStringLiteral("10.9.9.9 via 10.9.9.20")); // and the first adapter through the second
     }
 
     void scanPublishesInNumericOrder()
@@ -160,8 +158,7 @@ private slots:
         // Start: counters, then the running flag; one step per target, each
         // find published before its step; the end adds only the running flag.
         QCOMPARE(rec.events.mid(0, 2), (QStringList{"progress 0 0 ", "scanning 0 1 "}));
-        QCOMPARE(rec.count("progress"), 1 + 5);
-        QCOMPARE(rec.count("hosts"), 2);
+        QVERIFY(rec.count("progress") == 1 + 5 && rec.count("hosts") == 2);
         QCOMPARE(rec.events.last(), QStringLiteral("scanning 100 0 127.0.0.9,127.0.0.10"));
         double previous = 0;
         for (qsizetype i = 2; i + 1 < rec.events.size(); ++i) {
@@ -205,9 +202,8 @@ private slots:
         QCOMPARE(rec.events, (QStringList{"progress 0 1 127.0.0.17,127.0.0.19", "scanning 100 0 127.0.0.17,127.0.0.19"}));
         // The hanging probe's socket and timer are gone: nothing arrives later.
         QTest::qWait(TcpLanScanner::kProbeLimitMs + 200);
-        QVERIFY(scanner.findChildren<QTcpSocket *>().isEmpty());
         scanner.stop(); // idle: changes nothing
-        QCOMPARE(rec.events.size(), 2);
+        QVERIFY(scanner.findChildren<QTcpSocket *>().isEmpty() && rec.events.size() == 2);
         // A full scan: .19 still listed while it runs; at its end the new list, then the flag.
         scanner.start();
         QTRY_COMPARE_WITH_TIMEOUT(rec.count("progress"), 1 + 1 + 4, 300);
@@ -230,8 +226,7 @@ private slots:
         });
         QVERIFY(scanToEnd(s));
         QCOMPARE(names(s.tcpHosts()), (QStringList{"127.0.0.58", "127.0.0.60"}));
-        QCOMPARE(s.tcpHost(), firstList.first()); // whichever answered first
-        QCOMPARE(hostChanged.size(), 1);
+        QVERIFY(s.tcpHost() == firstList.first() && hostChanged.size() == 1); // whichever answered first
         // The list grows below the chosen host; the host stays.
         low.reset();
         s.setTcpHost(QString());
@@ -258,7 +253,7 @@ private slots:
         // The typed text is cleaned: typed, kept, change signals so far.
         const QList<std::tuple<QString, QString, int>> steps{
             {" 192.168.001.010:1234 ", "192.168.1.10", 1}, {"192.168.1.10", "192.168.1.10", 1},
-            {"lab-counter", "lab-counter", 2}, {" 10.0.0.300 : 80", "10.0.0.300", 3}, // refused only on connect
+            {" lab-counter ", "lab-counter", 2}, {" 10.0.0.300 : 80", "10.0.0.300", 3}, // refused only on connect
             {"", "", 4}, {"  ", "", 4}, {"127.0.0.44", "127.0.0.44", 5}};
         for (const auto &[typed, kept, count] : steps) {
             s.setTcpHost(typed);
@@ -271,10 +266,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(s.tcpScanProgress(), 80.0, 300);
         // Stopped: the finds stay, progress reads 100, the typed host is not replaced.
         s.stopTcpScan();
-        QCOMPARE(scanning.size(), 2);
-        QCOMPARE(s.tcpScanProgress(), 100.0);
+        QVERIFY(scanning.size() == 2 && s.tcpScanProgress() == 100.0 && hostChanged.size() == 5);
         QCOMPARE(names(s.tcpHosts()), QStringList{"127.0.0.61"});
-        QCOMPARE(hostChanged.size(), 5);
         // Opening a link ends a running scan, and none starts while connected.
         s.startTcpScan();
         s.connectToDevice(true);

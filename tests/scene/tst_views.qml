@@ -45,9 +45,8 @@ TestCase {
         mouseClick(findChild(v, "legendEntry3").children[0])
         compare(v.plot.channelVisible[3], false)
         device.connected = false
-        compare([v.plot.hasData, v.plot.yMin, v.plot.yMax, v.overlayShown], [false, 1, 10, false])
-        verify(v.logYButton.checked)
-        verify(!v.plot.channelVisible[3])
+        compare([v.plot.hasData, v.plot.yMin, v.plot.yMax, v.overlayShown, v.logYButton.checked, v.plot.channelVisible[3]],
+                [false, 1, 10, false, true, false])
     }
 
     function test_timeHoverTags() {
@@ -57,8 +56,7 @@ TestCase {
         waitForRendering(v)
         v.updateHits(v.plot.plotArea.width - 2)
         verify(v.hitModel.count >= 4)
-        compare(v.hitModel.get(0).text, "5000")
-        compare(v.hitModel.get(0).seriesColor, "#7e3095")
+        compare([v.hitModel.get(0).text, v.hitModel.get(0).seriesColor], ["5000", "#7e3095"])
         for (let i = 1; i < v.hitModel.count; ++i)
             verify(v.hitModel.get(i).py - v.hitModel.get(i - 1).py >= 16 - 1e-9)
         v.updateHits(0)                                  // left of the oldest point: no tags
@@ -72,8 +70,7 @@ TestCase {
         const t0 = Date.now() - 10000
         v.plot.addReading(t0, filled(10))
         mouseClick(v.pauseButton)
-        verify(v.plot.paused)
-        verify(findChild(v, "pausedEntry").visible)
+        verify(v.plot.paused && findChild(v, "pausedEntry").visible)
         v.plot.addReading(t0 + 5000, filled(20))
         compare([v.plot.timeMax, v.plot.readings().length, v.plot.yMax], [t0, 1, 11])
         mouseClick(v.pauseButton)
@@ -86,13 +83,12 @@ TestCase {
     function test_staleReadingsMarked() {
         const t = make(timeComponent)
         const h = make(histogramComponent)
-        const hints = () => [findChild(t, "staleHint").visible, findChild(h, "staleHint").visible]
+        const shown = () => [findChild(t, "staleHint").visible, findChild(h, "staleHint").visible, t.plot.opacity,
+                             findChild(h, "barOverlay").opacity]
         device.pushCounts(filled(5))
-        compare(hints(), [true, true])
-        compare([t.plot.opacity, findChild(h, "barOverlay").opacity], [0.5, 0.5])
+        compare(shown(), [true, true, 0.5, 0.5])
         device.countsLive = true
-        compare(hints(), [false, false])
-        compare([t.plot.opacity, findChild(h, "barOverlay").opacity], [1, 1])
+        compare(shown(), [false, false, 1, 1])
     }
 
     // The legend stays opaque while the pointer is anywhere over it, its
@@ -127,9 +123,9 @@ TestCase {
         fuzzyCompare(tag0.y + tag0.height + 4, plot.y + plot.height, 1e-6)
         device.connected = false                         // a disconnect flattens the bars
         compare(v.barValues, filled(0))
-        device.connected = true                          // counts under 1 keep [0, 1]
+        device.connected = true                          // counts under 1 keep [0, 1] and [1, 10]
         device.pushCounts([0.95, 0.5, 0, 0, 0, 0, 0, 0])
-        compare([v.linAxis.min, v.linAxis.max], [0, 1])
+        compare([v.linAxis.min, v.linAxis.max, v.logAxis.min, v.logAxis.max], [0, 1, 1, 10])
     }
 
     function test_calibrationRun() {
@@ -152,7 +148,7 @@ TestCase {
         wait(300)
         verify(device.calibrationRunning)
         tryCompare(device, "calibrationRunning", false, 3000)
-        compare(device.calls[1], "stopCalibration()")
+        compare(device.calls, ["startCalibration(0,600,200,3)", "stopCalibration()"])
         device.calibrationRunning = true                 // a new run starts on an empty plot
         compare([v.linSeries.count, v.linAxis.max], [0, 1])
     }
@@ -177,7 +173,7 @@ TestCase {
         v.openMenuAt(px(1004), 10)
         compare(item.text, "Set CH 2 · 1000 mV")
         item.triggered()
-        compare(device.calls[device.calls.length - 1], "setDacVoltage(2,1)")
+        compare(device.calls, ["setDacVoltage(2,1)"])
     }
 
     // The sweep and the time window go out as a table and a picture under one
@@ -195,14 +191,13 @@ TestCase {
         verify(/\/sweep-CH0-\d{8}-\d{6}\.csv$/.test(String(dialog.selectedFile)), dialog.selectedFile)
         dialog.reject()
         const dir = String(scratchDir).replace("file://", "")
+        const saved = () => { tryCompare(FileExport, "busy", false); return FileExport.message }
         mouseMove(v.overlay, 20, 20)                    // the hover read-out stays out of the picture
         v.saveSweep(scratchDir + "/sweep.png")
-        tryCompare(FileExport, "busy", false)
-        compare(FileExport.message, "Saved " + dir + "/sweep.csv and sweep.png")
+        compare(saved(), "Saved " + dir + "/sweep.csv and sweep.png")
         const xhr = new XMLHttpRequest()
-        xhr.open("GET", scratchDir + "/sweep.csv", false)
-        xhr.send()
-        const rows = xhr.responseText.split("\n")
+        const read = name => { xhr.open("GET", scratchDir + "/" + name, false); xhr.send(); return xhr.responseText }
+        const rows = read("sweep.csv").split("\n")
         compare([rows[0], rows.length, rows[3]], ["channel,threshold_mv,count,time_utc", 4, ""])
         verify(/^0,100,7,\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$/.test(rows[1]), rows[1])
         verify(rows[2].startsWith("0,200,2.5,"), rows[2])
@@ -224,20 +219,15 @@ TestCase {
         t.pauseButton.checked = true
         device.pushCounts(filled(9))
         t.saveWindow(scratchDir + "/window.png")
-        tryCompare(FileExport, "busy", false)
-        compare(FileExport.message, "Saved " + dir + "/window.csv and window.png")
-        xhr.open("GET", scratchDir + "/window.csv", false)
-        xhr.send()
-        const w = xhr.responseText.split("\n").map(r => r.split(","))
+        compare(saved(), "Saved " + dir + "/window.csv and window.png")
+        const w = read("window.csv").split("\n").map(r => r.split(","))
         compare([w.length, w[0].length, w[0][3], w[0][19]], [4, 20, "count_ch0", "sweep"])
-        compare(w[1].slice(2), ["50"].concat(filled("5"), filled("100"), ["0"]))
+        compare(w[1].slice(1), ["0.000", "50"].concat(filled("5"), filled("100"), ["0"]))
         compare(w[2].slice(2), ["500", "nan", "1e+308", "-inf", "0", "0", "0", "0", "0"].concat(filled(""), ["0"]))
-        compare(w[1][1], "0.000")
 
         const h = make(histogramComponent)
         device.pushCounts([0, 50, 2000, 0, 0, 0, 0, 0])
         h.saveChart(scratchDir + "/bars")
-        tryCompare(FileExport, "busy", false)
-        compare([FileExport.message, FileExport.failed], ["Saved " + dir + "/bars.png", false])
+        compare([saved(), FileExport.failed], ["Saved " + dir + "/bars.png", false])
     }
 }

@@ -67,9 +67,7 @@ private slots:
         fresh.setStatePath(path);
         QVERIFY(fresh.loadState());
         QCOMPARE(fresh.thresholds(), sim.thresholds());
-        QCOMPARE(fresh.periodMs(), 1);
-        QCOMPARE(fresh.ip(), QStringLiteral("10.1.2.3"));
-        QVERIFY(fresh.dhcp());
+        QVERIFY(fresh.periodMs() == 1 && fresh.ip() == QStringLiteral("10.1.2.3") && fresh.dhcp());
         // An EEPROM that cannot be written rejects WEEP.
         sim.setStatePath(dir.filePath(QStringLiteral("missing/dir/state.json")));
         QCOMPARE(code(zrf::kWeep, {}), zrf::kFailed);
@@ -83,8 +81,7 @@ private slots:
         for (double volts : {0.1, 0.3, 0.45, 0.6, 1.0}) {
             sim.respond({zrf::kSdac, sdac(15, volts)});
             QList<double> counts;
-            QVERIFY(zrf::unpackDoubles(sim.respond({zrf::kCountQuery, {}}).payload, &counts));
-            QCOMPARE(counts.size(), 8);
+            QVERIFY(zrf::unpackDoubles(sim.respond({zrf::kCountQuery, {}}).payload, &counts) && counts.size() == 8);
             for (int ch = 0; ch < 8; ++ch) {
                 // Whole, and within five standard deviations of the model.
                 QCOMPARE(counts[ch], std::round(counts[ch]));
@@ -162,34 +159,32 @@ private slots:
 
     void executable()
     {
-        // Anything but a 127.0.0.x address with a port is refused.
-        for (const char *listen : {"10.1.2.3:1234", "0.0.0.0:1234", "127.0.0.201"}) {
-            QProcess tool;
-            tool.start(QStringLiteral(ZRF_SIM_PATH), {QStringLiteral("--listen"), QLatin1String(listen)});
-            QVERIFY(tool.waitForFinished(5000) && tool.exitCode() != 0);
-        }
-        // So is a count list that is not eight numbers, and a late reply without its delay.
-        const QList<QStringList> badArgs{{"--counts", "1,2,3,4,5,6,7"}, {"--counts", "1,2,3,4,5,6,7,x"},
-                                         {"--counts", "1,2,3,4,5,6,7,8,9"}, {"--late", "0x23"}, {"--late", "x:5"}};
+        // Refused: anything but a 127.0.0.x address with a port, a count list
+        // that is not eight numbers, a late reply without its delay.
+        const QStringList listen{"--listen", "127.0.0.201:1234"};
+        const QList<QStringList> badArgs{
+            {"--listen", "10.1.2.3:1234"}, {"--listen", "0.0.0.0:1234"}, {"--listen", "127.0.0.201"},
+            listen + QStringList{"--counts", "1,2,3,4,5,6,7"}, listen + QStringList{"--counts", "1,2,3,4,5,6,7,x"},
+            listen + QStringList{"--counts", "1,2,3,4,5,6,7,8,9"}, listen + QStringList{"--late", "0x23"},
+            listen + QStringList{"--late", "x:5"}};
         for (const QStringList &args : badArgs) {
             QProcess tool;
-            tool.start(QStringLiteral(ZRF_SIM_PATH), QStringList{"--listen", "127.0.0.201:1234"} + args);
-            QVERIFY(tool.waitForFinished(5000) && tool.exitCode() != 0);
+            tool.start(QStringLiteral(ZRF_SIM_PATH), args);
+            QVERIFY2(tool.waitForFinished(5000) && tool.exitCode() != 0, qPrintable(args.join(' ')));
         }
         QProcess help;
         help.start(QStringLiteral(ZRF_SIM_PATH), {QStringLiteral("--help")});
         QVERIFY(help.waitForFinished(5000));
         const QByteArray text = help.readAllStandardOutput();
-        for (const char *opt : {"--listen", "--pty", "--state", "--delay", "--silent", "--drop-every", "--drop-prob",
-                                "--split", "--split-delay", "--garbage", "--reject", "--wrong-code",
-                                "--wrong-length", "--close-after", "--allow-any-address", "--counts",
-                                "--extreme-counts", "--late", "--ignore-first", "--reject-all",
-                                "--drop-link-after"})
+        for (const char *opt : {"--listen", "--pty", "--state", "--delay", "--silent", "--drop-every", "--drop-prob", "--split",
+                                "--split-delay", "--garbage", "--reject", "--wrong-code", "--wrong-length", "--close-after",
+                                "--allow-any-address", "--counts", "--extreme-counts", "--late", "--ignore-first",
+                                "--reject-all", "--drop-link-after"})
             QVERIFY2(text.contains(opt), opt);
 
         QProcess tool;
-        tool.start(QStringLiteral(ZRF_SIM_PATH), {"--listen", "127.0.0.201:1234", "--pty", "--reject", "0x0B",
-                                                  "--counts", "nan,inf,-inf,-0,5e-324,1e308,7,8"});
+        tool.start(QStringLiteral(ZRF_SIM_PATH), listen + QStringList{"--pty", "--reject", "0x0B", "--counts",
+                                                                      "nan,inf,-inf,-0,5e-324,1e308,7,8"});
         QTRY_VERIFY(tool.canReadLine());
         QCOMPARE(tool.readLine().trimmed(), QByteArray("listening on 127.0.0.201:1234"));
         QTRY_VERIFY(tool.canReadLine());

@@ -11,7 +11,6 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QMap>
 #include <QRandomGenerator>
 #include <QSet>
@@ -45,14 +44,6 @@ const QSet<QString> kAllowedErrors{
     "Invalid netmask", "Invalid gateway", "DHCP set rejected", "IP set rejected", "Netmask set rejected",
     "Gateway set rejected", "Network apply rejected", "Calibration: no reply from device"};
 
-QByteArray rss()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    const QByteArray status = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    const qsizetype at = status.indexOf("VmRSS:");
-    return at < 0 ? "n/a" : status.mid(at + 6, status.indexOf('\n', at) - at - 6).simplified();
-}
-
 // Codes the session sends, for rejections and wrong answers.
 const unsigned char kCodes[] = {zrf::kCountQuery, zrf::kCountQuery, zrf::kSdac, zrf::kSdacQuery, zrf::kWeep,
                                 zrf::kPeriodQuery, zrf::kPeriodSet, zrf::kSetDhcp, zrf::kSetIp, zrf::kSetNetmask,
@@ -77,6 +68,7 @@ class SoakTest : public QObject
     qint64 m_sweepStartedAt = -1, m_disconnectedAt = -1, m_stalledSince = -1;
 
     int pick(int n) { return int(m_rng.bounded(n)); }
+    int anyCode() { return kCodes[pick(int(std::size(kCodes)))]; }
 
     void fail(const QString &what)
     {
@@ -102,8 +94,8 @@ class SoakTest : public QObject
             fail(QStringLiteral("counts or dacVolts without eight entries"));
         if (!kAllowedErrors.contains(s.lastError()))
             fail(QStringLiteral("undocumented lastError"));
-        // The close clean-up clears connected before the network flag, so this one
-        // holds between events, not inside connectedChanged.
+        // Holds between events, not inside connectedChanged: the close clean-up
+        // clears connected before the network flag.
         if (!m_inSignal && !s.connected() && (s.calibrationRunning() || s.pollTimerActive() || s.networkApplying()))
             fail(QStringLiteral("sweep, poll or network change outliving the link"));
         if (s.calibrationRunning() && s.pollTimerActive())
@@ -115,9 +107,7 @@ class SoakTest : public QObject
     // What the views compute from a reading must stay drawable, whatever it holds.
     void checkReading()
     {
-        QList<double> counts;
-        for (const QVariant &v : m_session.counts())
-            counts.append(v.toDouble());
+        const QList<double> counts = toDoubles(m_session.counts());
         const chartscale::Bars b = chartscale::bars(counts, DeviceSession::kChannelCount);
         double lo = qInf(), hi = -qInf();
         for (double c : counts) {
@@ -160,16 +150,13 @@ class SoakTest : public QObject
             for (char &c : f.garbage)
                 c = char(pick(256));
             break;
-        case 7: f.rejectCommand = kCodes[pick(int(std::size(kCodes)))]; break;
-        case 8: f.wrongCodeCommand = kCodes[pick(int(std::size(kCodes)))]; break;
-        case 9: f.wrongLengthCommand = kCodes[pick(int(std::size(kCodes)))]; break;
+        case 7: f.rejectCommand = anyCode(); break;
+        case 8: f.wrongCodeCommand = anyCode(); break;
+        case 9: f.wrongLengthCommand = anyCode(); break;
         case 10: f.closeAfterReplies = pick(6); break;
         case 11: f.silent = true; break;
         case 12: m_sim.closeConnections(); break;
-        case 14:
-            f.lateCommand = kCodes[pick(int(std::size(kCodes)))];
-            f.lateDelayMs = 1800 + pick(800);
-            break;
+        case 14: f.lateCommand = anyCode(), f.lateDelayMs = 1800 + pick(800); break;
         case 15: f.rejectAll = true; break;
         case 16: f.ignoreFirst = 1 + pick(3); break;
         default: break;
@@ -241,7 +228,7 @@ private slots:
         quint32 seed = quint32(qEnvironmentVariableIntValue("TACHYRA_SOAK_SEED", &ok));
         seed = ok ? seed : quint32(QDateTime::currentMSecsSinceEpoch() & 0x7fffffff);
         m_rng.seed(seed);
-        qInfo("soak: %d s, seed %u (TACHYRA_SOAK_SEED=%u reruns it), RSS at start %s", length, seed, seed, rss().constData());
+        qInfo("soak: %d s, seed %u (TACHYRA_SOAK_SEED=%u reruns it), RSS at start %lld kB", length, seed, seed, rssKiB());
 
         m_sim.setSeed(seed);
         m_sim.setPeriodMs(20); // the session polls at its 50 ms floor
@@ -279,7 +266,7 @@ private slots:
         invariants.setTimerType(Qt::PreciseTimer);
         connect(&invariants, &QTimer::timeout, this, &SoakTest::checkInvariants);
         connect(&driver, &QTimer::timeout, this, &SoakTest::drive);
-        connect(&rssLog, &QTimer::timeout, this, [] { qInfo("soak: RSS %s", rss().constData()); });
+        connect(&rssLog, &QTimer::timeout, this, [] { qInfo("soak: RSS %lld kB", rssKiB()); });
         invariants.start(10);
         driver.start(25);
         rssLog.start(60000); // scripts/soak-long reads these samples
@@ -298,21 +285,20 @@ private slots:
         session.stopCalibration();
         QVERIFY(!session.calibrationRunning());
         session.disconnectFromDevice();
-        QVERIFY(!session.connected() && !session.busy() && session.queueLength() == 0);
-        QVERIFY(!session.commandTimerActive() && !session.pollTimerActive());
+        QVERIFY(!session.connected() && !session.busy() && session.queueLength() == 0 && !session.commandTimerActive()
+                && !session.pollTimerActive());
         QTest::qWait(3000); // delayed replies from the last faults drain away
         QSignalSpy countsSpy(&session, &DeviceSession::countsChanged);
         session.connectToDevice(true);
         QTRY_VERIFY_WITH_TIMEOUT(countsSpy.size() >= 3, 8000);
-        QVERIFY(session.pollTimerActive());
-        QCOMPARE(session.pollIntervalMs(), DeviceSession::kMinPollMs);
+        QVERIFY(session.pollTimerActive() && session.pollIntervalMs() == DeviceSession::kMinPollMs);
         QVERIFY2(m_failure.isEmpty(), qPrintable(m_failure));
         invariants.stop();
 
         qInfo("soak: %lld invariant checks, longest queue %lld (bound %lld)", m_checks, qint64(m_maxQueue), qint64(kMaxQueue));
         for (auto it = m_counts.cbegin(); it != m_counts.cend(); ++it)
             qInfo("soak: %-40s %d", qPrintable(it.key()), it.value());
-        qInfo("soak: RSS at end %s", rss().constData());
+        qInfo("soak: RSS at end %lld kB", rssKiB());
     }
 };
 

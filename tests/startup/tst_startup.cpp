@@ -50,7 +50,6 @@ private slots:
         QTest::newRow("Mesa offscreen") << QByteArray("Software Rasterizer") << true;
         QTest::newRow("Windows without driver") << QByteArray("GDI Generic") << true;
         QTest::newRow("AMD via LLVM") << QByteArray("AMD Radeon RX 580 Series (polaris10, LLVM 15.0.6, DRM 3.49)") << false;
-        QTest::newRow("Intel") << QByteArray("Mesa Intel(R) UHD Graphics 620 (KBL GT2)") << false;
         QTest::newRow("VMware host 3D") << QByteArray("SVGA3D; build: RELEASE;  LLVM;") << false;
         QTest::newRow("virgl") << QByteArray("virgl (NVIDIA GeForce GTX 1080)") << false;
         QTest::newRow("empty") << QByteArray() << false;
