@@ -3,8 +3,8 @@
 // range far from zero. Every view must keep its event loop turning with
 // bounded memory; a screenshot of each goes to SHOT_DIR for a person to look
 // at. The stalls and round trips are printed, not asserted against a time
-// (the machine may be busy), but a loop that stood still for 15 s fails, and
-// one that never turns again is ended by Qt Test's function time-out.
+// (the machine may be busy): a loop that stands still for 15 s ends the run
+// at once, before a chart stuck counting ticks eats the machine's memory.
 
 #include "../common/LoopbackRig.h"
 #include "CountRecorder.h"
@@ -20,7 +20,44 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
 const QString kAddress = QStringLiteral("127.0.0.220");
+
+// Ends the run with a message when the GUI thread's event loop stops turning.
+class Watchdog
+{
+public:
+    Watchdog()
+        : m_thread([this] {
+              int quiet = 0;
+              while (!m_stop) {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                  quiet = m_beat.exchange(false) ? 0 : quiet + 1;
+                  if (quiet > 150)
+                      qFatal("the event loop has not turned for 15 s");
+              }
+          })
+    {
+    }
+    ~Watchdog()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    void beat() { m_beat = true; }
+
+private:
+    std::atomic<bool> m_beat{true};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+} // namespace
 
 class HostileTest : public QObject
 {
@@ -36,7 +73,7 @@ class HostileTest : public QObject
     QTimer m_probe;
     QElapsedTimer m_sinceTick;
     qint64 m_worstGapMs = 0;
-    qint64 m_longestGapMs = 0; // of the whole run
+    Watchdog m_watchdog;
     qint64 m_rssStart = 0;
 
     void show(int view) { m_views->setProperty("currentIndex", view); }
@@ -66,7 +103,6 @@ class HostileTest : public QObject
         qInfo("round trip %lld ms, worst stall %lld ms (probe every 20 ms), RSS %lld kB", roundTrip.elapsed(),
               m_worstGapMs, rssKiB());
         QVERIFY2(rssKiB() - m_rssStart < 100 * 1024, qPrintable(QStringLiteral("RSS grew to %1 kB").arg(rssKiB())));
-        QVERIFY2(m_longestGapMs < 15000, qPrintable(QStringLiteral("the event loop stood still for %1 ms").arg(m_longestGapMs)));
         QVERIFY(m_session.connected());
     }
 
@@ -98,7 +134,7 @@ private slots:
         m_probe.setTimerType(Qt::PreciseTimer);
         connect(&m_probe, &QTimer::timeout, this, [this] {
             m_worstGapMs = qMax(m_worstGapMs, m_sinceTick.restart());
-            m_longestGapMs = qMax(m_longestGapMs, m_worstGapMs);
+            m_watchdog.beat();
         });
         QTest::qWait(500);
         m_rssStart = rssKiB();
@@ -179,10 +215,6 @@ private slots:
 
 int main(int argc, char **argv)
 {
-    // A chart stuck counting ticks never returns to the event loop: the
-    // test function is then ended with a message (the sweep may take 60 s).
-    if (!qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT"))
-        qputenv("QTEST_FUNCTION_TIMEOUT", "120000");
     QQuickStyle::setStyle(QStringLiteral("MyStyle"));
     QApplication app(argc, argv);
     HostileTest test;
