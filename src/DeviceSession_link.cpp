@@ -195,9 +195,9 @@ void DeviceSession::onClosed()
     m_eepromTimer.stop();
     m_eepromWriteDue = false;
     m_countsFreshTimer.stop();
-    setCountsLive(false);
     clearQueue();
     clearReceiveBuffer();
+    setCountsLive(false);
 
     setConnecting(false);
     setConnectedState(false);

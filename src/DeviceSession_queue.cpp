@@ -19,6 +19,10 @@ void DeviceSession::pumpQueue()
         return;
     m_busy = true;
     m_headSawStray = false;
+    // Timed from before the write: a write that fails closes the link on the
+    // spot, and whoever hears of it meanwhile sees a request with its timer
+    // (the clean-up stops both).
+    m_commandTimer.start(kCommandTimeoutMs);
     const QByteArray frame = m_queue.constFirst().frame;
     if (m_transport == 1) {
         m_socket.write(frame);
@@ -27,10 +31,6 @@ void DeviceSession::pumpQueue()
         m_serial.write(frame);
         m_serial.flush();
     }
-    // A flush that fails can close the link on the spot; the clean-up has
-    // then emptied the queue and no reply is awaited.
-    if (m_busy)
-        m_commandTimer.start(kCommandTimeoutMs);
 }
 
 void DeviceSession::clearQueue()

@@ -10,6 +10,10 @@
 #include <limits>
 #include <utility>
 
+#if defined(Q_OS_LINUX)
+#include <sys/socket.h>
+#endif
+
 namespace {
 
 const QString kDot = QStringLiteral(" \u00B7 ");
@@ -232,6 +236,31 @@ private slots:
         QTRY_VERIFY(countsSpy.count() > 0 && rig.session.pollTimerActive());
         QCOMPARE(rig.session.pollIntervalMs(), 1000);
         QCOMPARE(rig.sim.receivedCommands().mid(0, 7), kOpening);
+    }
+
+    // The link reset under a request being written: whatever the session
+    // tells observers on the way down, a request on the wire has its timer.
+    void resetWhileWriting()
+    {
+#if defined(Q_OS_LINUX)
+        Rig rig(QStringLiteral("127.0.0.12"));
+        QVERIFY(rig.opened());
+        QTRY_VERIFY(!rig.session.busy() && rig.session.pollTimerActive());
+        QList<bool> consistent;
+        connect(&rig.session, &DeviceSession::lastErrorChanged, this,
+                [&] { consistent.append(rig.session.busy() == rig.session.commandTimerActive()); });
+        // A reset, not a close: the next write fails on the spot.
+        for (QTcpSocket *peer : rig.sim.findChildren<QTcpSocket *>()) {
+            const linger hard{1, 0};
+            ::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            peer->abort();
+        }
+        rig.session.enqueue(0x26, {}, {});
+        QTRY_VERIFY(!rig.session.connected());
+        QCOMPARE(consistent, QList<bool>{true});
+#else
+        QSKIP("needs a socket reset on demand");
+#endif
     }
 
     // A poll answered 2.3 s late, after its time-out, while the operator's
