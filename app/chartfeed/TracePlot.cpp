@@ -128,6 +128,11 @@ void TracePlot::onSourceSettings()
     if (!m_settings.isEmpty() && m_settings.constLast().periodMs == next.periodMs
         && m_settings.constLast().levelsMv == next.levelsMv)
         return;
+    // Changes with no reading between them (a sweep's steps): only the last counts.
+    if (!m_settings.isEmpty() && m_settings.constLast().fromRow == next.fromRow) {
+        m_settings.last() = next;
+        return;
+    }
     // Changes older than every row held are dropped, all but the one in
     // force at the oldest row.
     quint64 oldest = m_rowsSeen - quint64(m_live.size());
@@ -511,17 +516,16 @@ QVariantList TracePlot::readings() const
 QString TracePlot::windowCsv() const
 {
     QByteArray out = readingrow::csvHeader();
-    const TraceWindow &w = shownWindow();
-    const quint64 firstSeen = (m_paused ? m_frozenRowsSeen : m_rowsSeen) - quint64(w.size());
-    const qsizetype first = w.firstRowAtOrAfter(timeMin());
-    for (qsizetype r = first; r < w.size(); ++r) {
-        const Settings settings = settingsAt(firstSeen + quint64(r));
+    const QList<Reading> rows = visibleReadings();
+    // The readings shown run to the newest one held.
+    const quint64 firstSeen = (m_paused ? m_frozenRowsSeen : m_rowsSeen) - quint64(rows.size());
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        const Settings settings = settingsAt(firstSeen + quint64(i));
         readingrow::Reading row;
-        row.utc = QDateTime::fromMSecsSinceEpoch(qint64(w.timeAt(r))); // written as UTC
-        row.elapsedS = (w.timeAt(r) - w.timeAt(first)) / 1000.0;
+        row.utc = QDateTime::fromMSecsSinceEpoch(qint64(rows.at(i).timeMs)); // written as UTC
+        row.elapsedS = (rows.at(i).timeMs - rows.constFirst().timeMs) / 1000.0;
         row.periodMs = settings.periodMs;
-        for (int c = 0; c < w.channelCount(); ++c)
-            row.counts.append(w.countAt(r, c));
+        row.counts = rows.at(i).counts;
         row.thresholdsMv = settings.levelsMv;
         out += readingrow::csvRow(row);
     }
