@@ -4,7 +4,7 @@ import QtQuick.Layouts
 import QtCharts
 import QtTest
 import Theme
-import "qrc:/qml"
+import TachyraApp
 
 // Gallery of the styled controls, the cards and the shared chart pieces,
 // grabbed to PNG files by scripts/gallery.
@@ -32,9 +32,9 @@ Rectangle {
         Button { text: "Checked"; checkable: true; checked: true }
         Button { text: "Disabled"; enabled: false; checkable: true; checked: true }
 
-        Button { icon.source: "qrc:/qml/Images/usb.svg"; text: "USB" }
-        Button { icon.source: "qrc:/qml/Images/plug.svg"; implicitWidth: 40; implicitHeight: 40 }
-        Button { icon.source: "qrc:/qml/Images/settings.svg"; flat: true; implicitWidth: 40; implicitHeight: 40 }
+        Button { icon.source: "qrc:/qt/qml/TachyraApp/Images/usb.svg"; text: "USB" }
+        Button { icon.source: "qrc:/qt/qml/TachyraApp/Images/plug.svg"; implicitWidth: 40; implicitHeight: 40 }
+        Button { icon.source: "qrc:/qt/qml/TachyraApp/Images/settings.svg"; flat: true; implicitWidth: 40; implicitHeight: 40 }
         BusyIndicator { running: true }
 
         CheckBox { text: "Check box" }
@@ -76,7 +76,7 @@ Rectangle {
                     Image {
                         required property string modelData
                         width: 24; height: 24
-                        source: "qrc:/qml/Images/" + modelData + ".svg"
+                        source: "qrc:/qt/qml/TachyraApp/Images/" + modelData + ".svg"
                         sourceSize: Qt.size(48, 48)
                     }
                 }
@@ -131,7 +131,7 @@ Rectangle {
     Component {
         id: frameComponent
         ApplicationWindow {
-            property string version: "0.1.0"
+            property string version: appVersion
             width: 900; height: 240
             visible: true
             title: "Tachyra Client"

@@ -8,12 +8,12 @@
 
 #include "../common/LoopbackRig.h"
 #include "CountRecorder.h"
+#include "SceneSetup.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QQmlApplicationEngine>
-#include <QQmlContext>
 #include <QQuickItem>
 #include <QQuickStyle>
 #include <QQuickWindow>
@@ -113,13 +113,8 @@ private slots:
         m_sim.setPeriodMs(20); // polled at the 50 ms floor
         isolate(m_session);
         m_engine = new QQmlApplicationEngine(this);
-        m_engine->addImportPath(QStringLiteral("qrc:/qt/qml"));
-        QQmlContext *context = m_engine->rootContext();
-        context->setContextProperty(QStringLiteral("device"), &m_session);
-        context->setContextProperty(QStringLiteral("appVersion"), QVariant(QStringLiteral("0.1.0")));
-        context->setContextProperty(QStringLiteral("appName"), QVariant(QLatin1String("Tachyra")));
-        context->setContextProperty(QStringLiteral("recorder"), &m_recorder);
-        m_engine->load(QUrl(QStringLiteral("qrc:/qml/Main.qml")));
+        scenesetup::publish(*m_engine, &m_session, &m_recorder);
+        m_engine->load(QUrl(QStringLiteral("qrc:/qt/qml/TachyraApp/Main.qml")));
         QVERIFY(!m_engine->rootObjects().isEmpty());
         m_window = qobject_cast<QQuickWindow *>(m_engine->rootObjects().constFirst());
         QVERIFY(m_window);

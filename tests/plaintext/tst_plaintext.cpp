@@ -5,11 +5,11 @@
 
 #include "CountRecorder.h"
 #include "DeviceSession.h"
+#include "SceneSetup.h"
 #include "SimInstrument.h"
 
 #include <QApplication>
 #include <QQmlApplicationEngine>
-#include <QQmlContext>
 #include <QQuickItem>
 #include <QQuickStyle>
 #include <QQuickWindow>
@@ -65,16 +65,12 @@ private slots:
         m_session.connectToDevice(true);
         QTRY_COMPARE_WITH_TIMEOUT(m_session.gateway(), kGateway, 5000);
         QCOMPARE(m_session.netmask(), kMask);
-        m_engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
-        m_engine.rootContext()->setContextProperty(QStringLiteral("device"), &m_session);
-        m_engine.rootContext()->setContextProperty(QStringLiteral("appVersion"), QStringLiteral("0.1.0"));
-        m_engine.rootContext()->setContextProperty(QStringLiteral("appName"), QStringLiteral("Tachyra Client"));
-        m_engine.rootContext()->setContextProperty(QStringLiteral("recorder"), &m_recorder);
+        scenesetup::publish(m_engine, &m_session, &m_recorder);
     }
 
     void instrumentTextsStayPlain()
     {
-        m_engine.load(QUrl::fromLocalFile(QStringLiteral(TACHYRA_SOURCE_DIR "/qml/Main.qml")));
+        m_engine.load(QUrl(QStringLiteral("qrc:/qt/qml/TachyraApp/Main.qml")));
         QVERIFY(!m_engine.rootObjects().isEmpty());
         auto *window = qobject_cast<QQuickWindow *>(m_engine.rootObjects().constFirst());
         QVERIFY(window);

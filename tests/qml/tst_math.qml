@@ -3,7 +3,7 @@ import QtTest
 import QtCharts
 import Theme
 import TachyraCharts
-import "qrc:/qml/ChartMath.js" as ChartMath
+import "qrc:/qt/qml/TachyraApp/ChartMath.js" as ChartMath
 
 // The theme's text sizes and the ordered range writes on real axes.
 TestCase {

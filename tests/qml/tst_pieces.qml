@@ -3,7 +3,7 @@ import QtQuick.Controls
 import QtTest
 import QtCharts
 import Theme
-import "qrc:/qml"
+import TachyraApp
 
 // The shared scene pieces, the channel cards and the progress ring.
 Item {

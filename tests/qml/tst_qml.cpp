@@ -1,17 +1,19 @@
+#include "SceneSetup.h"
+
 #include <QApplication>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QQuickStyle>
 #include <QtQuickTest>
 
-// Gives every test engine the module import path the application uses.
+// Gives every test engine the application's context (no device).
 class Setup : public QObject
 {
     Q_OBJECT
 public slots:
     void qmlEngineAvailable(QQmlEngine *engine)
     {
-        engine->addImportPath(QStringLiteral("qrc:/qt/qml"));
+        scenesetup::publish(*engine, nullptr, nullptr);
         engine->rootContext()->setContextProperty(QStringLiteral("galleryPath"),
                                                   qEnvironmentVariable("TACHYRA_GALLERY_PNG", QStringLiteral("gallery.png")));
     }

@@ -1,6 +1,6 @@
 import QtQuick
 import QtTest
-import "qrc:/qml/SceneLogic.js" as Logic
+import "qrc:/qt/qml/TachyraApp/SceneLogic.js" as Logic
 
 // The pure functions behind the pages and the views.
 TestCase {

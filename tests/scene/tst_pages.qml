@@ -1,7 +1,7 @@
 import QtQuick
 import QtTest
 import Theme
-import "qrc:/qml"
+import TachyraApp
 
 // The main window, the home page's toolbar and host box, and the settings page.
 TestCase {
@@ -29,10 +29,10 @@ TestCase {
     }
 
     function test_mainWindow() {
-        const w = createTemporaryObject(Qt.createComponent("qrc:/qml/Main.qml"), test)
+        const w = createTemporaryObject(Qt.createComponent("qrc:/qt/qml/TachyraApp/Main.qml"), test)
         compare(w.header.objectName, "titleBar")     // the style's frameless window
         compare([w.height, w.minimumHeight, w.maximumHeight], [460, 460, 460])
-        compare(findChild(w.footer, "versionLabel").text, "USB CDC · ZRF · 0.1.0")
+        compare(findChild(w.footer, "versionLabel").text, "USB CDC · ZRF · " + appVersion)
         device.lastError = "Connection refused"
         compare(findChild(w.footer, "errorLabel").text, device.lastError)
         // Settings is pushed fresh at every opening; Back pops it.
@@ -52,7 +52,7 @@ TestCase {
     // whether a recording runs; the status bar shows the run and its outcome.
     function test_recording() {
         device.connected = true
-        const w = createTemporaryObject(Qt.createComponent("qrc:/qml/Main.qml"), test)
+        const w = createTemporaryObject(Qt.createComponent("qrc:/qt/qml/TachyraApp/Main.qml"), test)
         const page = findChild(w.contentItem, "homePage")
         const button = findChild(page, "recordButton"), dialog = findChild(page, "recordDialog")
         mouseClick(button)

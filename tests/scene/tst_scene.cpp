@@ -2,6 +2,8 @@
 // one), the MyStyle style, the resource import path and stand-ins for
 // `device` and `recorder`, and a scratch folder for exported files.
 
+#include "SceneSetup.h"
+
 #include <QApplication>
 #include <QQmlComponent>
 #include <QQmlContext>
@@ -10,8 +12,6 @@
 #include <QTemporaryDir>
 #include <QtQuickTest>
 
-#include <utility>
-
 class Setup : public QObject
 {
     Q_OBJECT
@@ -19,16 +19,16 @@ class Setup : public QObject
 public slots:
     void qmlEngineAvailable(QQmlEngine *engine)
     {
-        engine->addImportPath(QStringLiteral("qrc:/qt/qml"));
-        for (const auto &[name, file] : {std::pair{"device", "/FakeDevice.qml"}, {"recorder", "/FakeRecorder.qml"}}) {
-            QQmlComponent fake(engine, QUrl::fromLocalFile(QLatin1String(QUICK_TEST_SOURCE_DIR) + QLatin1String(file)));
-            QObject *object = fake.create();
-            if (!object)
-                qFatal("%s: %s", file, qPrintable(fake.errorString()));
-            object->setParent(engine);
-            engine->rootContext()->setContextProperty(QLatin1String(name), object);
+        QObject *fakes[2] = {};
+        const char *files[2] = {"/FakeDevice.qml", "/FakeRecorder.qml"};
+        for (int i = 0; i < 2; ++i) {
+            QQmlComponent fake(engine, QUrl::fromLocalFile(QLatin1String(QUICK_TEST_SOURCE_DIR) + QLatin1String(files[i])));
+            fakes[i] = fake.create();
+            if (!fakes[i])
+                qFatal("%s: %s", files[i], qPrintable(fake.errorString()));
+            fakes[i]->setParent(engine);
         }
-        engine->rootContext()->setContextProperty(QStringLiteral("appVersion"), QStringLiteral("0.1.0"));
+        scenesetup::publish(*engine, fakes[0], fakes[1]);
         // Where the export tests save their files.
         engine->rootContext()->setContextProperty(QStringLiteral("scratchDir"), QUrl::fromLocalFile(m_scratch.path()));
     }

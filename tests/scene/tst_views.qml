@@ -2,7 +2,7 @@ import QtQuick
 import QtTest
 import Theme
 import TachyraFiles
-import "qrc:/qml"
+import TachyraApp
 
 // Time, histogram and calibration views against the stand-in device.
 TestCase {

@@ -1,11 +1,12 @@
 #include "CountRecorder.h"
 #include "DeviceSession.h"
 #include "SceneGraphChoice.h"
+#include "SceneSetup.h"
+#include "Version.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QQmlApplicationEngine>
-#include <QQmlContext>
 #include <QQuickStyle>
 #include <QUrl>
 
@@ -19,7 +20,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Tachyra Client"));
     QCoreApplication::setOrganizationName(QStringLiteral("Tachyra"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(tachyra::kVersion));
     // Not inside the log statement: that skips its arguments while the category is off.
     if (sceneGraph.isEmpty())
         sceneGraph = scenegraph::chooseBackend();
@@ -29,15 +30,9 @@ int main(int argc, char **argv)
     // A recording is a file the operator asks for, not a setting: nothing is kept between runs.
     CountRecorder recorder(&session);
     QQmlApplicationEngine engine;
-    engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+    scenesetup::publish(engine, &session, &recorder);
 
-    QQmlContext *context = engine.rootContext();
-    context->setContextProperty(QStringLiteral("device"), &session);
-    context->setContextProperty(QStringLiteral("appVersion"), QVariant(QStringLiteral("0.1.0")));
-    context->setContextProperty(QStringLiteral("appName"), QVariant(QLatin1String("Tachyra")));
-    context->setContextProperty(QStringLiteral("recorder"), &recorder);
-
-    const QUrl mainUrl(QStringLiteral("qrc:/qml/Main.qml"), QUrl::TolerantMode);
+    const QUrl mainUrl(QStringLiteral("qrc:/qt/qml/TachyraApp/Main.qml"), QUrl::TolerantMode);
     QObject::connect(
         &engine, &QQmlApplicationEngine::objectCreated, &app,
         [mainUrl](QObject *object, const QUrl &url) {

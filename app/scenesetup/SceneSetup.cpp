@@ -1,0 +1,21 @@
+#include "SceneSetup.h"
+
+#include "Version.h"
+
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QString>
+
+namespace scenesetup {
+
+void publish(QQmlEngine &engine, QObject *device, QObject *recorder)
+{
+    engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+    QQmlContext *context = engine.rootContext();
+    context->setContextProperty(QStringLiteral("device"), device);
+    context->setContextProperty(QStringLiteral("recorder"), recorder);
+    context->setContextProperty(QStringLiteral("appVersion"), QString::fromLatin1(tachyra::kVersion));
+    context->setContextProperty(QStringLiteral("appName"), QStringLiteral("Tachyra"));
+}
+
+} // namespace scenesetup
