@@ -30,7 +30,7 @@ int main(int argc, char **argv)
     // A recording is a file the operator asks for, not a setting: nothing is kept between runs.
     CountRecorder recorder(&session);
     QQmlApplicationEngine engine;
-    scenesetup::publish(engine, &session, &recorder);
+    scenesetup::publish(engine, &session, &session, &recorder);
 
     const QUrl mainUrl(QStringLiteral("qrc:/qt/qml/TachyraApp/Main.qml"), QUrl::TolerantMode);
     QObject::connect(
@@ -42,5 +42,8 @@ int main(int argc, char **argv)
         Qt::QueuedConnection);
     engine.load(mainUrl);
 
-    return app.exec();
+    const int code = app.exec();
+    // A level the operator set in the last moment is stored before we go.
+    session.closeBeforeExit();
+    return code;
 }

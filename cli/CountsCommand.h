@@ -2,13 +2,15 @@
 
 #include "DeviceCommand.h"
 
-#include <QElapsedTimer>
 #include <QTimer>
+
+struct Reading;
 
 // `counts`: one line per count reading, the columns of the client's
 // recording, until --count readings, --duration seconds, Ctrl-C or a closed
 // output. With --period the gate period is set first (as the settings page
-// does) and readings start once the instrument has reported it back.
+// does) and readings start once the instrument has reported it back. An
+// instrument that stops answering ends the run as a failure.
 class CountsCommand : public DeviceCommand
 {
     Q_OBJECT
@@ -23,23 +25,17 @@ public:
     CountsCommand(DeviceSession &session, const Options &options, QObject *parent = nullptr);
 
 protected:
-    void ready(bool ok, const QByteArray &payload) override;
-    void replied(unsigned char command, bool ok, const QByteArray &payload) override;
-    void timedOut(unsigned char command) override;
-    void deviceError(const QString &message) override;
+    void run() override;
     // Stopping is how an open-ended run ends: not a failure.
     int stoppedCode() const override { return exitcode::kOk; }
 
 private:
     void begin();
-    void onReading(const QList<double> &values, bool duringSweep);
-    void onDurationOver();
+    void onReading(const Reading &reading);
+    void onError(const Outcome &error);
 
     Options m_options;
-    bool m_settingPeriod = false;
-    bool m_recording = false;
-    bool m_lastReading = false; // time is up: only the reading asked for is still taken
     qint64 m_rows = 0;
-    QElapsedTimer m_clock;
+    qint64 m_startNs = 0; // steady clock at the start: elapsed_s counts from here
     QTimer m_duration;
 };

@@ -1,12 +1,13 @@
 #pragma once
 
 // One device command of the tool on the client's own session: opens the
-// link, waits for the opening exchange to read the gate period, runs, and
-// ends with an exit code. Every exchange goes through the session, so its
-// queue, time-outs, clamps and EEPROM writes hold for scripts as they do for
-// the operator.
+// link, waits for the opening exchange, runs, and ends with an exit code.
+// Every exchange is one of the session's operations, so its queue,
+// time-outs, clamps, EEPROM writes and messages hold for scripts as they do
+// for the operator; each operation reports its own outcome.
 
-#include <QByteArray>
+#include "Outcome.h"
+
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -36,26 +37,20 @@ public:
     explicit DeviceCommand(DeviceSession &session, QObject *parent = nullptr);
 
     void start(const LinkChoice &link);
-    // Ctrl-C or SIGTERM. The first winds the command down (a write under way
-    // is finished, a sweep puts the levels back); the second leaves at once.
+    // Ctrl-C, SIGTERM, SIGHUP or SIGQUIT. The first winds the command down
+    // (a write under way is finished, a sweep puts the levels back); the
+    // second leaves at once.
     void interrupt();
 
     // Levels in mV as the session knows them on this link; empty while unknown.
     static QList<double> knownLevelsMv(const DeviceSession &session);
-    // A PERD? reply that carries a usable gate period.
-    static bool periodReply(bool ok, const QByteArray &payload);
 
 signals:
     void finished(int exitCode);
 
 protected:
-    // The opening exchange has had its PERD? reply (ok and payload as sent).
-    virtual void ready(bool ok, const QByteArray &payload) = 0;
-    virtual void replied(unsigned char command, bool ok, const QByteArray &payload);
-    virtual void timedOut(unsigned char command);
-    // A session message after the link opened. By default the first one is
-    // kept as the command's failure and the command winds down.
-    virtual void deviceError(const QString &message);
+    // The link is open and the opening exchange is through.
+    virtual void run() = 0;
     // Winds down: leaves now, or once a write under way has ended.
     virtual void stop();
     // Exit code of a command wound down without an error.
@@ -69,6 +64,7 @@ protected:
     bool writing() const { return m_writing; }
     bool stopping() const { return m_stopping; }
     bool interrupted() const { return m_interrupted; }
+    bool outputClosed() const { return m_outputClosed; }
     bool done() const { return m_finished; }
 
     // Leaves: exit 1 with the first failure if there was one, else `code`.
@@ -84,17 +80,13 @@ private:
     // Closes the link (once the reply on its way is in, unless atOnce) and
     // reports the exit code.
     void finish(int code, bool atOnce = false);
-    void onConnected();
-    void checkConnectAttempt();
-    void onLastError();
-    void onRequestFinished(unsigned char command, bool ok, const QByteArray &payload);
-    void onRequestTimedOut(unsigned char command);
+    void onLinkClosed(const Outcome &why);
 
     QString m_error;
-    bool m_linkUp = false;
-    bool m_ready = false;
     bool m_writing = false;
     bool m_stopping = false;
     bool m_interrupted = false;
+    bool m_outputClosed = false;
+    bool m_outputFailed = false;
     bool m_finished = false;
 };

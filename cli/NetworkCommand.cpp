@@ -23,49 +23,23 @@ NetworkCommand::NetworkCommand(DeviceSession &session, const Change &change, QOb
 {
 }
 
-void NetworkCommand::ready(bool, const QByteArray &)
+void NetworkCommand::run()
 {
     if (!m_change.apply) {
-        // The opening exchange has just queued the four reads.
-        m_reading = true;
-        m_readsLeft = {zrf::kReadMode, zrf::kReadIp, zrf::kReadGateway, zrf::kReadNetmask};
+        // Read while opening; a read the instrument refused leaves its field
+        // empty, as in the client.
+        const QByteArray text = field("mode", m_session.networkMode()) + field("ip", m_session.ipAddress())
+            + field("netmask", m_session.netmask()) + field("gateway", m_session.gateway());
+        if (writeResult(text))
+            conclude(exitcode::kOk);
         return;
     }
     beginWrite();
-    // The end of the chain (success, rejection or time-out) clears the flag;
-    // its message, if any, is set right after, so look once the handler is done.
-    connect(&m_session, &DeviceSession::networkApplyingChanged, this, &NetworkCommand::onApplyingChanged,
-            Qt::QueuedConnection);
-    m_session.applyNetwork(m_change.dhcp, m_change.ip, m_change.netmask, m_change.gateway);
-    if (!m_session.networkApplying())
-        fail(m_session.lastError().isEmpty() ? QStringLiteral("the network change did not start")
-                                             : m_session.lastError());
-}
-
-void NetworkCommand::onApplyingChanged()
-{
-    if (writing() && !m_session.networkApplying() && endWrite())
-        conclude(exitcode::kOk);
-}
-
-void NetworkCommand::replied(unsigned char command, bool, const QByteArray &)
-{
-    readDone(command);
-}
-
-void NetworkCommand::timedOut(unsigned char command)
-{
-    readDone(command);
-}
-
-void NetworkCommand::readDone(unsigned char command)
-{
-    // A read the instrument refused leaves its field empty, as in the client.
-    if (!m_reading || !m_readsLeft.remove(command) || !m_readsLeft.isEmpty())
-        return;
-    m_reading = false;
-    const QByteArray text = field("mode", m_session.networkMode()) + field("ip", m_session.ipAddress())
-        + field("netmask", m_session.netmask()) + field("gateway", m_session.gateway());
-    if (writeResult(text))
-        conclude(exitcode::kOk);
+    m_session.applyNetwork(m_change.dhcp, m_change.ip, m_change.netmask, m_change.gateway,
+                           [this](const Outcome &applied) {
+                               if (!applied.ok())
+                                   fail(applied.message);
+                               else if (endWrite())
+                                   conclude(exitcode::kOk);
+                           });
 }

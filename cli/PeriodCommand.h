@@ -3,7 +3,7 @@
 #include "DeviceCommand.h"
 
 // `period [MS]`: prints the gate period the instrument reports, or sets it
-// the way the settings page does (PERD, then PERD? read back).
+// the way the settings page does (the session reads it back).
 class PeriodCommand : public DeviceCommand
 {
     Q_OBJECT
@@ -11,9 +11,7 @@ public:
     PeriodCommand(DeviceSession &session, int setMs, QObject *parent = nullptr);
 
 protected:
-    void ready(bool ok, const QByteArray &payload) override;
-    void replied(unsigned char command, bool ok, const QByteArray &payload) override;
-    void timedOut(unsigned char command) override;
+    void run() override;
 
 private:
     int m_setMs; // 0: read only

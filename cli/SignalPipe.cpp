@@ -35,7 +35,7 @@ SignalPipe::SignalPipe(QObject *parent)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int sig : {SIGINT, SIGTERM})
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
         ::sigaction(sig, &action, nullptr);
 }
 
@@ -44,7 +44,7 @@ SignalPipe::~SignalPipe()
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
-    for (const int sig : {SIGINT, SIGTERM})
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
         ::sigaction(sig, &action, nullptr);
     delete m_notifier;
     m_notifier = nullptr;

@@ -4,95 +4,71 @@
 #include "Output.h"
 #include "ReadingRow.h"
 
-#include <QDateTime>
-#include <QMetaObject>
-
 SweepCommand::SweepCommand(DeviceSession &session, const Options &options, QObject *parent)
     : DeviceCommand(session, parent), m_options(options)
 {
 }
 
-void SweepCommand::ready(bool, const QByteArray &)
+void SweepCommand::run()
 {
-    // The sweep saves the levels it will put back: wait for the real ones.
-    if (m_session.dacLevelsKnown())
-        startSweep();
-    else
-        connect(&m_session, &DeviceSession::dacLevelsKnownChanged, this, &SweepCommand::startSweep);
-}
-
-void SweepCommand::startSweep()
-{
-    if (m_started || !m_session.dacLevelsKnown())
+    // The sweep saves the levels it will put back: the real ones are needed.
+    m_levelsBefore = knownLevelsMv(m_session);
+    if (m_levelsBefore.isEmpty()) {
+        m_session.refreshDacVolts([this](const Outcome &read) {
+            if (!read.ok())
+                fail(read.message);
+            else if (!stopping())
+                run();
+            else
+                conclude(stoppedCode());
+        });
         return;
-    m_started = true;
+    }
     if (m_options.format == RowFormat::Csv && !writeResult(readingrow::sweepCsvHeader()))
         return;
-    connect(&m_session, &DeviceSession::calibrationPoint, this, &SweepCommand::onPoint);
-    connect(&m_session, &DeviceSession::calibrationSucceeded, this, [this] {
-        m_complete = true;
-        m_session.stopCalibration(); // closes the sweep, as the calibration view does
-    });
-    connect(&m_session, &DeviceSession::calibrationFinished, this, &SweepCommand::onSweepEnded);
+    connect(&m_session, &DeviceSession::sweepPointTaken, this, &SweepCommand::onPoint);
     connect(&m_session, &DeviceSession::calibrationProgressChanged, this, [this] {
         output::progress(QStringLiteral("sweep CH %1: %2 %")
                              .arg(m_options.channel)
                              .arg(m_session.calibrationProgress(), 0, 'f', 0));
     });
-    m_session.startCalibration(m_options.channel, m_options.fromMv, m_options.toMv, m_options.stepMv);
-    if (!m_session.calibrationRunning())
-        fail(QStringLiteral("the sweep did not start"));
+    m_started = true;
+    // Until the levels are back, nothing may leave the instrument muted.
+    beginWrite();
+    m_session.startCalibration(m_options.channel, m_options.fromMv, m_options.toMv, m_options.stepMv,
+                               [this](const Outcome &outcome) { onSweepOver(outcome); });
 }
 
-void SweepCommand::onPoint(double thresholdMv, double count)
+void SweepCommand::onPoint(const SweepPoint &point)
 {
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    writeResult(m_options.format == RowFormat::Csv
-                    ? readingrow::sweepCsvRow(m_options.channel, thresholdMv, count, now)
-                    : readingrow::sweepJsonLine(m_options.channel, thresholdMv, count, now));
+    writeResult(m_options.format == RowFormat::Csv ? readingrow::sweepCsvRow(point) : readingrow::sweepJsonLine(point));
 }
 
 void SweepCommand::stop()
 {
-    // Puts the saved levels back; the level read behind them follows at once.
+    // Puts the saved levels back; the command leaves once they are.
     if (m_started && m_session.calibrationRunning())
         m_session.stopCalibration();
-    DeviceCommand::stop(); // leaves now unless that restore is under way
+    DeviceCommand::stop();
 }
 
-void SweepCommand::onSweepEnded()
+void SweepCommand::onSweepOver(const Outcome &outcome)
 {
-    if (m_fenced)
+    m_complete = outcome.ok();
+    if (outcome.error == DeviceError::LinkLost && m_levelsBefore.size() == DeviceSession::kChannelCount) {
+        output::message(QStringLiteral("the link was lost during the sweep: the instrument may be left with "
+                                       "channels muted at 1000 mV; set the levels back with"));
+        for (int ch = 0; ch < m_levelsBefore.size(); ++ch) {
+            output::message(QStringLiteral("  tachyra-cli %1 threshold %2 %3")
+                                .arg(m_options.linkArgument)
+                                .arg(ch)
+                                .arg(QString::fromLatin1(readingrow::formatDouble(m_levelsBefore.at(ch)))));
+        }
+    }
+    if (!outcome.ok() && outcome.error != DeviceError::CalibrationStopped) {
+        fail(outcome.message);
         return;
-    m_fenced = true;
-    beginWrite();
-    // The session has queued the saved levels; a level read queued behind
-    // them is answered (or given up) only after every one of them. Queued
-    // from the event loop rather than from inside a reply's handler, the
-    // queue's length is exactly what stands before the read.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (done())
-                return;
-            m_ahead = m_session.queueLength() + 1;
-            m_session.refreshDacVolts();
-        },
-        Qt::QueuedConnection);
-}
-
-void SweepCommand::replied(unsigned char, bool, const QByteArray &)
-{
-    requestLeft();
-}
-
-void SweepCommand::timedOut(unsigned char)
-{
-    requestLeft();
-}
-
-void SweepCommand::requestLeft()
-{
-    if (m_ahead > 0 && --m_ahead == 0 && endWrite())
+    }
+    if (endWrite())
         conclude(exitcode::kOk);
 }

@@ -2,10 +2,13 @@
 
 #include "DeviceCommand.h"
 
+struct SweepPoint;
+
 // `sweep`: the client's calibration sweep of one channel, one line per
-// point. However it ends (done, Ctrl-C, a closed output, a failure) the
-// session puts the levels back, and the command leaves only once the
-// instrument has answered a level read queued behind that restore.
+// point. However it ends (done, Ctrl-C, a closed terminal, a closed output,
+// a failure) the session puts the levels back, and the command leaves once
+// the instrument has taken them. A link lost meanwhile leaves the other
+// channels muted: the command says so and names the levels to set back.
 class SweepCommand : public DeviceCommand
 {
     Q_OBJECT
@@ -16,26 +19,25 @@ public:
         int toMv = 0;
         int stepMv = 1;
         RowFormat format = RowFormat::Csv;
+        QString linkArgument; // "--tcp HOST" or "--serial PORT" for the hint to set levels back
     };
 
     SweepCommand(DeviceSession &session, const Options &options, QObject *parent = nullptr);
 
 protected:
-    void ready(bool ok, const QByteArray &payload) override;
-    void replied(unsigned char command, bool ok, const QByteArray &payload) override;
-    void timedOut(unsigned char command) override;
+    void run() override;
     void stop() override;
-    int stoppedCode() const override { return m_complete ? exitcode::kOk : exitcode::kStopped; }
+    int stoppedCode() const override
+    {
+        return m_complete || outputClosed() ? exitcode::kOk : exitcode::kStopped;
+    }
 
 private:
-    void startSweep();
-    void onPoint(double thresholdMv, double count);
-    void onSweepEnded();
-    void requestLeft();
+    void onPoint(const SweepPoint &point);
+    void onSweepOver(const Outcome &outcome);
 
     Options m_options;
+    QList<double> m_levelsBefore; // mV, to name when the restore could not be sent
     bool m_started = false;
     bool m_complete = false;
-    bool m_fenced = false; // the restore is under way
-    qsizetype m_ahead = 0; // requests to leave the queue until the read behind it has
 };

@@ -11,8 +11,11 @@
 #include "SweepCommand.h"
 #include "ThresholdCommand.h"
 
+#include "Version.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 #include <cmath>
 #include <csignal>
@@ -51,8 +54,8 @@ const char kLinkHelp[] =
     "through the serial port the client would pick (see 'tachyra-cli ports').";
 const char kExitHelp[] =
     "Exit status: 0 done, 1 the instrument or the link failed (the client's\n"
-    "message on stderr), 2 usage error, 130 stopped by Ctrl-C before the command\n"
-    "was done.";
+    "message on stderr), 2 usage error, 130 stopped by Ctrl-C (or SIGTERM,\n"
+    "SIGHUP, SIGQUIT) before the command was done.";
 
 const CommandInfo *findCommand(const QString &name)
 {
@@ -161,10 +164,40 @@ QString describe(const QString &name, QCommandLineParser &p)
                           "new address only.");
 }
 
+// Negative numbers look like options to the parser: they are set aside
+// before parsing and put back where an argument or an option's value is read.
+QStringList s_negatives;
+
+QStringList setAsideNegatives(const QStringList &args)
+{
+    static const QRegularExpression number(QStringLiteral("^-(\\d|\\.\\d)"));
+    QStringList out;
+    for (const QString &a : args) {
+        if (number.match(a).hasMatch()) {
+            out.append(QStringLiteral("\u0001%1").arg(s_negatives.size()));
+            s_negatives.append(a);
+        } else {
+            out.append(a);
+        }
+    }
+    return out;
+}
+
+QString restored(const QString &arg)
+{
+    if (arg.startsWith(QChar(1))) {
+        bool ok = false;
+        const int i = arg.mid(1).toInt(&ok);
+        if (ok && i >= 0 && i < s_negatives.size())
+            return s_negatives.at(i);
+    }
+    return arg;
+}
+
 std::optional<qint64> wholeNumber(const QString &text, qint64 min, qint64 max)
 {
     bool ok = false;
-    const qint64 v = text.trimmed().toLongLong(&ok, 10);
+    const qint64 v = restored(text).trimmed().toLongLong(&ok, 10);
     if (!ok || v < min || v > max)
         return std::nullopt;
     return v;
@@ -173,7 +206,7 @@ std::optional<qint64> wholeNumber(const QString &text, qint64 min, qint64 max)
 std::optional<double> millivolts(const QString &text)
 {
     bool ok = false;
-    const double v = text.trimmed().toDouble(&ok);
+    const double v = restored(text).trimmed().toDouble(&ok);
     if (!ok || !std::isfinite(v) || v < 0.0 || v > kMaxMv)
         return std::nullopt;
     return v;
@@ -207,9 +240,11 @@ int listPorts(const DeviceSession &session)
 
 // The device command the arguments ask for, or a usage error in `error`.
 std::unique_ptr<DeviceCommand> makeCommand(const QString &name, const QCommandLineParser &p,
-                                           DeviceSession &session, QString *error)
+                                           DeviceSession &session, const QString &linkArgument, QString *error)
 {
-    const QStringList args = p.positionalArguments();
+    QStringList args = p.positionalArguments();
+    for (QString &a : args)
+        a = restored(a);
     const auto refuse = [error](const QString &why) {
         *error = why;
         return nullptr;
@@ -234,7 +269,7 @@ std::unique_ptr<DeviceCommand> makeCommand(const QString &name, const QCommandLi
         }
         if (p.isSet(QStringLiteral("duration"))) {
             bool ok = false;
-            const double s = p.value(QStringLiteral("duration")).trimmed().toDouble(&ok);
+            const double s = restored(p.value(QStringLiteral("duration"))).trimmed().toDouble(&ok);
             if (!ok || !(s >= 0.001 && s <= double(kMaxDurationS)))
                 return refuse(QStringLiteral("--duration wants seconds from 0.001 to %1").arg(kMaxDurationS));
             o.durationMs = qRound64(s * 1000.0);
@@ -303,6 +338,7 @@ std::unique_ptr<DeviceCommand> makeCommand(const QString &name, const QCommandLi
         o.toMv = int(*to);
         o.stepMv = int(*step);
         o.format = *f;
+        o.linkArgument = linkArgument;
         return std::make_unique<SweepCommand>(session, o);
     }
     // network
@@ -320,11 +356,11 @@ std::unique_ptr<DeviceCommand> makeCommand(const QString &name, const QCommandLi
         // The client's own checks and messages, before anything is sent.
         const QString zero = QStringLiteral("0.0.0.0");
         if (!DeviceSession::parseIpv4(args.at(0), &c.ip) || c.ip == zero)
-            return refuse(QStringLiteral("Invalid IP address"));
+            return refuse(deviceErrorText(DeviceError::InvalidIpAddress));
         if (!DeviceSession::parseIpv4(args.at(1), &c.netmask) || c.netmask == zero)
-            return refuse(QStringLiteral("Invalid netmask"));
+            return refuse(deviceErrorText(DeviceError::InvalidNetmask));
         if (!DeviceSession::parseIpv4(args.at(2), &c.gateway))
-            return refuse(QStringLiteral("Invalid gateway"));
+            return refuse(deviceErrorText(DeviceError::InvalidGateway));
     }
     return std::make_unique<NetworkCommand>(session, c);
 }
@@ -335,7 +371,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tachyra-cli"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(tachyra::kVersion));
     // A closed pipe shows up as EPIPE on the next line, and the run stops cleanly.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -346,7 +382,7 @@ int main(int argc, char *argv[])
         return exitcode::kOk;
     }
     if (name == QLatin1String("--version")) {
-        output::line("tachyra-cli 0.1.0\n");
+        output::line(QByteArray("tachyra-cli ") + tachyra::kVersion + '\n');
         return exitcode::kOk;
     }
     if (name.isEmpty())
@@ -363,7 +399,7 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(wrapped(QLatin1String(info->summary) + "\n\n" + details
                                              + (device ? "\n\n" + QLatin1String(kLinkHelp) : QString())
                                              + "\n\n" + QLatin1String(kExitHelp)));
-    if (!parser.parse(QStringList{args.constFirst()} + args.mid(2)))
+    if (!parser.parse(QStringList{args.constFirst()} + setAsideNegatives(args.mid(2))))
         return usageError(parser.errorText(), name);
     if (parser.isSet(help)) {
         QString text = parser.helpText();
@@ -377,6 +413,7 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("%1 takes no arguments").arg(name), name);
 
     LinkChoice link;
+    QString linkArgument;
     if (device) {
         const bool tcp = parser.isSet(QStringLiteral("tcp"));
         const bool serial = parser.isSet(QStringLiteral("serial"));
@@ -386,13 +423,15 @@ int main(int argc, char *argv[])
             QString host;
             // The check the client's TCP connect makes, with its message.
             if (!DeviceSession::parseIpv4(parser.value(QStringLiteral("tcp")), &host) || host == QLatin1String("0.0.0.0"))
-                return usageError(QStringLiteral("Invalid IP address"), name);
+                return usageError(deviceErrorText(DeviceError::InvalidIpAddress), name);
             link = {LinkChoice::Kind::Tcp, host};
+            linkArgument = QStringLiteral("--tcp ") + host;
         } else if (serial) {
-            const QString port = parser.value(QStringLiteral("serial")).trimmed();
+            const QString port = restored(parser.value(QStringLiteral("serial"))).trimmed();
             if (port.isEmpty())
-                return usageError(QStringLiteral("No COM port selected"), name);
+                return usageError(deviceErrorText(DeviceError::NoPortSelected), name);
             link = {LinkChoice::Kind::Serial, port};
+            linkArgument = QStringLiteral("--serial ") + port;
         }
     }
 
@@ -412,7 +451,7 @@ int main(int argc, char *argv[])
     }
 
     QString error;
-    const std::unique_ptr<DeviceCommand> command = makeCommand(name, parser, session, &error);
+    const std::unique_ptr<DeviceCommand> command = makeCommand(name, parser, session, linkArgument, &error);
     if (!command)
         return usageError(error, name);
     QObject::connect(command.get(), &DeviceCommand::finished, &app, &QCoreApplication::exit);

@@ -15,28 +15,16 @@ Item {
 
     readonly property int dacMaxMv: Math.round(device.dacMaxVolts * 1000)
     readonly property int rowHeight: Math.round(34 * Theme.heightScale)
-    // Seen counts of the current sweep (NaN: none yet).
-    property real yMinSeen: NaN
-    property real yMaxSeen: NaN
-    property real logMinSeen: NaN
-    property real logMaxSeen: NaN
     readonly property bool logMode: panel.logY
     readonly property alias chart: panel.chart
     // Created with the chart: only series added through the chart bring their axes in.
     property var linSeries: null
     property var logSeries: null
-    property int linPointCount: 0
-    // The counts as read, one per point of each series (drawn values may be clamped).
-    property var linCounts: []
-    property var logCounts: []
-    // The current sweep for export, every point as it came (those the plot
-    // cannot draw included): its channel and, per point, threshold, count and
-    // arrival time (ms since the epoch).
-    property int sweepChannel: 0
-    property var sweepMv: []
-    property var sweepCounts: []
-    property var sweepTimes: []
-    property int sweepPointCount: 0
+    // The current sweep, kept and ranged in C++: every point as it came for
+    // the export, the drawable ones in the two series.
+    readonly property alias points: sweepPoints
+    readonly property int linPointCount: sweepPoints.drawnCount
+    readonly property int sweepPointCount: sweepPoints.count
     readonly property alias xAxis: xAxis
     readonly property alias linAxis: linAxis
     readonly property alias logAxis: logAxis
@@ -65,73 +53,25 @@ Item {
         logSeries = log
     }
 
-    function resetYScale() {
-        yMinSeen = NaN
-        yMaxSeen = NaN
-        logMinSeen = NaN
-        logMaxSeen = NaN
-        linAxis.min = 0
-        linAxis.max = 1
-        if (logAxis.min < 10) {
-            logAxis.max = 10
-            logAxis.min = 1
-        } else {
-            logAxis.min = 1
-            logAxis.max = 10
-        }
+    // The series and ranges of a new sweep of `channel`.
+    function clearPlot(channel) {
+        sweepPoints.clear(channel)
     }
 
-    function clearPlot() {
-        linSeries.clear()
-        logSeries.clear()
-        linCounts = []
-        logCounts = []
-        linPointCount = 0
-        sweepMv = []
-        sweepCounts = []
-        sweepPointCount = 0
-        sweepTimes = []
-        resetYScale()
-    }
-
-    // Ranges only grow during a sweep; y is a drawn (finite) count.
-    function updateYScale(y) {
-        if (!(y >= 0))
-            return
-        yMinSeen = isNaN(yMinSeen) ? y : Math.min(yMinSeen, y)
-        yMaxSeen = isNaN(yMaxSeen) ? y : Math.max(yMaxSeen, y)
-        const lin = ChartScale.paddedLinearRange(yMinSeen, yMaxSeen)
-        panel.setLinearRange(linAxis, lin.min, lin.max)
-        if (y >= 1) {
-            logMinSeen = isNaN(logMinSeen) ? y : Math.min(logMinSeen, y)
-            logMaxSeen = isNaN(logMaxSeen) ? y : Math.max(logMaxSeen, y)
-            const log = ChartScale.paddedLogRange(logMinSeen, logMaxSeen)
-            panel.setLogRange(logAxis, log.min, log.max)
+    SweepPoints {
+        id: sweepPoints
+        source: readingSource
+        linearSeries: view.linSeries
+        logSeries: view.logSeries
+        onRangeChanged: {
+            panel.applyRange(linAxis, linearMin, linearMax)
+            panel.applyRange(logAxis, logMin, logMax)
         }
-    }
-
-    // A count that is not a finite number is left out of the plot.
-    function addPoint(thresholdMv, counts) {
-        sweepMv.push(thresholdMv)
-        sweepCounts.push(counts)
-        sweepTimes.push(Date.now())
-        sweepPointCount = sweepMv.length
-        const y = ChartScale.drawValue(counts)
-        if (isNaN(y))
-            return
-        linSeries.append(thresholdMv, y)
-        linCounts.push(counts)
-        linPointCount = linSeries.count
-        if (y >= 1) {
-            logSeries.append(thresholdMv, y)
-            logCounts.push(counts)
-        }
-        updateYScale(y)
     }
 
     function start() {
         ring.start()
-        clearPlot()
+        clearPlot(channelBox.currentIndex)
         // The whole numbers the fields show, not their unrounded values.
         const fromMv = Number(fromField.formattedValue())
         const toMv = Number(toField.formattedValue())
@@ -152,7 +92,7 @@ Item {
             const p = series.at(i)
             const q = chart.mapToPosition(p, series)
             xs.push(q.x - plot.x)
-            pos.push({ x: q.x - plot.x, y: q.y - plot.y, value: (logMode ? logCounts : linCounts)[i] })
+            pos.push({ x: q.x - plot.x, y: q.y - plot.y, value: sweepPoints.countAt(i, logMode) })
         }
         const idx = Logic.snapIndex(xs, overlay.cursorX, overlay.snapPx)
         overlay.snapIndex = idx
@@ -165,12 +105,11 @@ Item {
 
     // One file name for both: the table as .csv, the plot as .png beside it.
     function exportSweep() {
-        saveDialog.ask(qsTr("Export sweep"), "sweep-CH" + sweepChannel, "csv",
+        saveDialog.ask(qsTr("Export sweep"), "sweep-CH" + sweepPoints.channel, "csv",
                        [qsTr("CSV table and PNG picture (*.csv *.png)")], saveSweep)
     }
     function saveSweep(file) {
-        const csv = FileExport.sweepCsv(sweepChannel, sweepMv, sweepCounts, sweepTimes)
-        FileExport.saveChart(file, csv, chart, Theme.palette.backgroundHoveredControlColor)
+        FileExport.saveChart(file, sweepPoints, chart, Theme.palette.backgroundHoveredControlColor)
     }
 
     function openMenuAt(x, y) {
@@ -189,13 +128,8 @@ Item {
     Connections {
         target: device
         function onCalibrationRunningChanged() {
-            if (device.calibrationRunning) {
-                view.sweepChannel = channelBox.currentIndex
-                view.clearPlot()
-            }
-        }
-        function onCalibrationPoint(thresholdMv, counts) {
-            view.addPoint(thresholdMv, counts)
+            if (device.calibrationRunning)
+                view.clearPlot(channelBox.currentIndex)
         }
         function onCalibrationSucceeded() {
             ring.finish()

@@ -14,13 +14,17 @@ ChartFrame {
     // Range setters that never let min pass max between the two writes and
     // never hand an axis a range it cannot draw.
     function setLinearRange(axis, newMin, newMax) {
-        applyRange(axis, ChartScale.linearRange(newMin, newMax))
+        const r = ChartScale.linearRange(newMin, newMax)
+        applyRange(axis, r.min, r.max)
     }
     function setLogRange(axis, newMin, newMax) {
-        applyRange(axis, ChartScale.logRange(newMin, newMax))
+        const r = ChartScale.logRange(newMin, newMax)
+        applyRange(axis, r.min, r.max)
     }
-    function applyRange(axis, range) {
-        ChartMath.applyRange(axis, range.min, range.max)
+    // A range worked out in C++ already, written in an order that never
+    // lets min pass max.
+    function applyRange(axis, newMin, newMax) {
+        ChartMath.applyRange(axis, newMin, newMax)
     }
 
     // Series declared through the panel reach the chart without their axes;

@@ -12,7 +12,7 @@ import "SceneLogic.js" as Logic
 Item {
     id: view
 
-    property var barValues: [0, 0, 0, 0, 0, 0, 0, 0]
+    readonly property var barValues: barData.values
     readonly property real barFill: 0.7
     readonly property bool logMode: panel.logY
     readonly property alias chart: panel.chart
@@ -60,36 +60,15 @@ Item {
     // An axis change redraws the whole chart even off screen; while another
     // view is shown the last reading waits and is applied on coming back.
     readonly property bool onScreen: SwipeView.view ? SwipeView.isCurrentItem : true
-    property var pending: null
-    onOnScreenChanged: {
-        if (onScreen && pending)
-            applyUpdate(pending)
-    }
-    function applyUpdate(u) {
-        pending = null
-        view.barValues = u.values
-        panel.setLinearRange(linAxis, u.linMin, u.linMax)
-        panel.setLogRange(logAxis, u.logMin, u.logMax)
-    }
 
-    Connections {
-        target: device
-        function onCountsChanged() {
-            if (!device.connected || device.calibrationRunning)
-                return
-            const u = ChartScale.bars(device.counts, device.channelCount)
-            if (view.onScreen)
-                view.applyUpdate(u)
-            else
-                view.pending = u
-        }
-        function onConnectedChanged() {
-            if (device.connected)
-                return
-            view.pending = null
-            view.barValues = view.zeros(device.channelCount)
-            panel.setLinearRange(linAxis, 0, 1)
-            panel.setLogRange(logAxis, 1, 10)
+    BarReadings {
+        id: barData
+        source: readingSource
+        channelCount: device.channelCount
+        active: view.onScreen
+        onUpdated: {
+            panel.applyRange(linAxis, barData.linearMin, barData.linearMax)
+            panel.applyRange(logAxis, barData.logMin, barData.logMax)
         }
     }
 
@@ -97,7 +76,7 @@ Item {
         saveDialog.ask(qsTr("Save bar chart"), "bars", "png", [qsTr("PNG picture (*.png)")], saveChart)
     }
     function saveChart(file) {
-        FileExport.saveChart(file, "", chart, Theme.palette.backgroundHoveredControlColor)
+        FileExport.saveChart(file, null, chart, Theme.palette.backgroundHoveredControlColor)
     }
 
     SaveDialog { id: saveDialog; objectName: "exportDialog" }

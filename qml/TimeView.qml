@@ -50,7 +50,7 @@ Item {
                        [qsTr("CSV table and PNG picture (*.csv *.png)")], saveWindow)
     }
     function saveWindow(file) {
-        FileExport.saveChart(file, plot.windowCsv(), picture, Theme.palette.backgroundHoveredControlColor)
+        FileExport.saveChart(file, plot, picture, Theme.palette.backgroundHoveredControlColor)
     }
 
     Component.onCompleted: {
@@ -83,7 +83,7 @@ Item {
                 objectName: "tracePlot"
                 anchors.fill: parent
                 anchors.margins: 1
-                source: device
+                source: readingSource
                 channelCount: device.channelCount
                 windowMs: view.windowMs
                 colors: view.seriesColors

@@ -6,11 +6,16 @@
 #include <QSerialPortInfo>
 
 DeviceSession::DeviceSession(QObject *parent)
-    : QObject(parent),
+    : ReadingSource(parent),
       m_statusText(QStringLiteral("Disconnected")),
       m_portSource(systemSerialPorts),
       m_interfaceSource(systemNetInterfaces)
 {
+    // Front ends on other threads take these through queued connections.
+    qRegisterMetaType<Reading>();
+    qRegisterMetaType<SweepPoint>();
+    qRegisterMetaType<Outcome>();
+
     m_counts.reserve(kChannelCount);
     m_dacVolts.reserve(kChannelCount);
     for (int i = 0; i < kChannelCount; ++i) {
@@ -72,6 +77,39 @@ DeviceSession::~DeviceSession()
     m_socket.disconnect(this);
     m_scanner.disconnect(this);
     m_queue.clear();
+    m_operations.clear();
+}
+
+quint64 DeviceSession::beginOperation(Done done)
+{
+    if (!done)
+        return 0;
+    const quint64 id = ++m_nextOperation;
+    m_operations.insert(id, std::move(done));
+    return id;
+}
+
+void DeviceSession::finishOperation(quint64 id, const Outcome &outcome)
+{
+    if (id == 0)
+        return;
+    // Taken out before it runs: it may start the caller's next operation.
+    Done done = m_operations.take(id);
+    if (done)
+        done(outcome);
+}
+
+void DeviceSession::finishAllOperations(const Outcome &outcome)
+{
+    const QList<quint64> ids = m_operations.keys();
+    for (quint64 id : ids)
+        finishOperation(id, outcome);
+}
+
+void DeviceSession::refuse(const Done &done, DeviceError error)
+{
+    if (done)
+        done(Outcome(error));
 }
 
 void DeviceSession::setSerialPortSource(SerialPortSource source)
@@ -112,6 +150,12 @@ void DeviceSession::setLastError(const QString &text)
         return;
     m_lastError = text;
     emit lastErrorChanged();
+}
+
+void DeviceSession::reportError(const Outcome &outcome)
+{
+    setLastError(outcome.message);
+    emit errorOccurred(outcome);
 }
 
 void DeviceSession::setStatusText(const QString &text)

@@ -1,11 +1,15 @@
 #pragma once
 
 #include "NetInterfaces.h"
+#include "Outcome.h"
+#include "Reading.h"
+#include "ReadingSource.h"
 #include "SerialPortEntry.h"
 #include "TcpLanScanner.h"
 #include "zrf.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -21,7 +25,7 @@ class QSerialPortInfo;
 // The one backend object: link to the instrument, command queue, polling,
 // thresholds, calibration sweep, network settings and LAN host choice.
 // Everything runs on the GUI thread's event loop.
-class DeviceSession : public QObject
+class DeviceSession : public ReadingSource
 {
     Q_OBJECT
     Q_PROPERTY(bool connected READ connected NOTIFY connectedChanged)
@@ -64,6 +68,8 @@ public:
         bool poll = false; // a count query queued by the poll timer
         int dacChannel = -1; // an operator's level for this channel: a newer one may replace it unsent
         std::function<void()> expired = {}; // runs when no reply came in time
+        QList<quint64> dacOps = {};         // callers of a level that a newer one replaced unsent
+        bool keepOnClose = false;           // an operator's level, a restore or a write: sent before closing
     };
 
     static constexpr int kChannelCount = 8;
@@ -76,8 +82,12 @@ public:
     static constexpr int kAllChannels = 15;
     // Shortest time between two EEPROM writes of operator levels.
     static constexpr int kEepromHoldOffMs = 500;
-    // Replies of timed-out requests that may still be on their way.
+    // Replies of timed-out requests that may still be on their way, and how
+    // long one is waited for.
     static constexpr int kMaxLateReplies = 8;
+    static constexpr int kLateReplyMs = 3 * kCommandTimeoutMs;
+    // Reads of the levels tried at opening before they are left unknown.
+    static constexpr int kLevelReadAttempts = 3;
 
     explicit DeviceSession(QObject *parent = nullptr);
     ~DeviceSession() override;
@@ -155,14 +165,8 @@ signals:
     void networkApplyingChanged();
     void dacLevelsKnownChanged();
     void countsLiveChanged();
-    // Every valid count reading of the current link, the sweep's own
-    // included (which `countsChanged` skips when they repeat).
-    void countsRead(const QList<double> &values, bool duringSweep);
-    // Every request leaving the queue: answered (emitted after its handler
-    // ran, `ok` as the handler saw it) or dropped on its time-out. Lets a
-    // front end follow one exchange to its end without a queue of its own.
-    void requestFinished(unsigned char command, bool ok, const QByteArray &payload);
-    void requestTimedOut(unsigned char command);
+    // Every failure the session reports in `lastError`, typed.
+    void errorOccurred(const Outcome &outcome);
 
 public:
     Q_INVOKABLE void refreshPorts();
@@ -181,9 +185,46 @@ public:
     Q_INVOKABLE void startCalibration(int channel, int fromMv, int toMv, int stepMv);
     Q_INVOKABLE void stopCalibration();
 
+    // The operations for C++ front ends: the same as the invokables above,
+    // each telling its caller once how it ended. `done` runs when the whole
+    // operation is over (read-back and EEPROM write included); a guard that
+    // refuses a call reports it there instead of staying silent, and a link
+    // that ends meanwhile reports LinkLost.
+    //
+    // Opening: over once the opening exchange has read the period, the
+    // levels, the network settings and a first count.
+    void connectToDevice(bool tcp, Done done);
+    // Closing: sends a level's EEPROM write still held back first, and waits
+    // for the reply on the wire, so no reply of this link is left for the
+    // next program that opens the port.
+    void disconnectFromDevice(Done done);
+    // Over once the instrument's period has been read back (periodMs()).
+    void applyPeriod(int periodMs, Done done);
+    // Over once the instrument has taken the level and stored it in its EEPROM.
+    void setDacVoltage(int channel, double volts, Done done);
+    void setAllDacVoltage(double volts, Done done);
+    void refreshCounts(Done done);
+    // Over once the instrument has reported its period (periodMs()).
+    void refreshPeriod(Done done);
+    void refreshDacVolts(Done done);
+    void refreshNetwork(Done done);
+    void applyNetwork(bool dhcp, const QString &ip, const QString &netmask, const QString &gateway,
+                      Done done);
+    // Over once the sweep has ended and the levels from before it are back
+    // (CalibrationStopped when stopCalibration ended it early). A sweep that
+    // completes is closed by the session itself, as the calibration view does.
+    void startCalibration(int channel, int fromMv, int toMv, int stepMv, Done done);
+
+    // Before the program ends: closes the link as disconnectFromDevice does
+    // and waits (within the reply time-out) for a held-back EEPROM write.
+    void closeBeforeExit();
+
 private:
     // Text and state setters: store and emit only on a real change.
     void setLastError(const QString &text);
+    // A failure of the session's own: its text from the table into `lastError`.
+    void reportError(const Outcome &outcome);
+    void reportError(DeviceError error) { reportError(Outcome(error)); }
     void setStatusText(const QString &text);
     void setConnecting(bool value);
     void setConnectedState(bool value);
@@ -194,8 +235,21 @@ private:
     void setDacLevelsKnown(bool known);
     void setCountsLive(bool live);
 
+    // Open and not being closed: new requests are taken.
+    bool linkReady() const { return m_connected && !m_closing; }
+
+    // Operations in progress with their callers' completions: each runs
+    // once, with the outcome, or with LinkLost when the link ends first.
+    quint64 beginOperation(Done done);
+    void finishOperation(quint64 id, const Outcome &outcome);
+    void finishAllOperations(const Outcome &outcome);
+    // Refuses a call at once: with a completion it hears why.
+    static void refuse(const Done &done, DeviceError error);
+
     // Queue and dispatch.
     void enqueuePending(Pending request);
+    // Sent next, ahead of everything queued (the head on the wire stays first).
+    void enqueueNext(Pending request);
     void pumpQueue();
     void handleFrame(unsigned char cmd, const QByteArray &payload);
     bool dropLateReply(unsigned char cmd);
@@ -209,51 +263,71 @@ private:
     void connectTcp();
     void onOpened();
     void continueOpening();
+    void finishOpening();
     QString linkIdentity() const;
     void onClosed();
+    void closeNow();
+    // Closes once a held-back EEPROM write (and with `drain` the request on
+    // the wire) is answered.
+    void closeLinkFor(Done done, bool drain);
     void onTcpConnected();
     void onTcpDisconnected();
     void onTcpError();
     void onSerialError(QSerialPort::SerialPortError error);
     void onTcpConnectTimeout();
-    void closeLink();
+    // Aborts the socket and closes the port without their signals running the
+    // error paths (they may fire from inside these calls).
+    void closeTransports();
+    void failConnectAttempt(const QString &message);
+    void loseLink(const QString &message);
 
     // Counts and gate period.
     void onPoll();
     void updatePollInterval();
-    void enqueueCountQuery(bool fromPoll);
-    void handleCountReply(bool ok, const QByteArray &payload);
+    void enqueueCountQuery(bool fromPoll, quint64 op = 0);
+    // Every valid count reply, polled or swept: publishes `counts` and the reading.
+    Reading takeCounts(const QList<double> &values);
+    Reading makeReading(const QList<double> &values) const;
     void noteFreshCounts();
-    void handlePeriodReadBack(bool ok, const QByteArray &payload, bool reportFailure);
+    bool takePeriodReply(bool ok, const QByteArray &payload);
 
     // Thresholds.
     // `done` runs once the instrument took the level; `failed` after a
     // refusal or a time-out (a refusal is reported and read back first).
     Pending dacRequest(int channel, double volts, std::function<void()> done = {},
-                       std::function<void()> failed = {});
+                       std::function<void(DeviceError)> failed = {});
     void sendDacVoltage(int channel, double volts, std::function<void()> done = {},
-                        std::function<void()> failed = {});
+                        std::function<void(DeviceError)> failed = {}, bool keepOnClose = false);
+    // An operator's level the instrument took: shown, kept for a sweep's
+    // ending, and stored in the EEPROM (op completes once it is).
+    void takeOperatorLevel(int channel, double volts, const QList<quint64> &ops);
     static double clampDacVolts(double volts);
+    void readDacLevels(quint64 op, int attemptsLeft);
+    bool takeDacReading(bool ok, const QByteArray &payload);
     void restoreSavedDacLevels();
     void endRestore(quint32 restore, bool completed);
+    // After an interrupted sweep: the instrument still shows its mutes.
+    bool showsSweepPattern() const;
     void readBackDacLevels();
-    void requestEepromWrite();
+    void requestEepromWrite(const QList<quint64> &ops);
     void onEepromHoldOff();
     void writeEeprom();
 
     // Calibration sweep.
-    std::function<void()> endSweepOnSilence(quint32 sweep);
+    std::function<void(DeviceError)> endSweepOnFailure(quint32 sweep);
+    void failSweep(DeviceError error);
     void muteOtherChannelsThenSweep();
     void applyCalibrationStep();
     void onCalibrationWait();
     void completeCalibration();
     void setCalibrationProgress(double progress);
-    void beginCalibrationSweep();
+    void beginCalibrationSweep(quint64 op);
+    void finishSweepOperation();
 
     // Network configuration.
     void commitNetworkApply(bool dhcp, const QString &ip, const QString &netmask,
-                            const QString &gateway);
-    void failNetworkApply(const QString &message);
+                            const QString &gateway, quint64 op);
+    void failNetworkApply(DeviceError error, quint64 op);
     void setNetworkApplying(bool applying);
 
     // LAN hosts.
@@ -290,22 +364,35 @@ private:
 
     QList<Pending> m_queue;
     bool m_busy = false;
-    // Codes of timed-out requests, oldest first: their replies may still come.
-    QList<unsigned char> m_lateCodes;
-    // A stray reply was dropped while the head request was on the wire, so
-    // its own reply may already have been that one.
-    bool m_headSawStray = false;
+    // Timed-out requests whose replies may still come, oldest first, with
+    // when they timed out: after a while they are given up.
+    struct LateReply {
+        unsigned char command;
+        qint64 sinceNs;
+    };
+    QList<LateReply> m_late;
     QString m_linkId;
+
+    QHash<quint64, Done> m_operations;
+    quint64 m_nextOperation = 0;
+    quint64 m_openOp = 0;  // the connect that waits for the opening exchange
+    quint64 m_closeOp = 0; // the disconnect that waits for a held-back write
+    bool m_closing = false;       // a disconnect waits for a held-back write
+    bool m_operatorClose = false; // the link ends because the operator closed it
 
     bool m_calibrationRunning = false;
     int m_calChannel = 0;
+    int m_calStartMv = 0;
     int m_calCurrentMv = 0;
     int m_calEndMv = 0;
     int m_calStepMv = 1;
     int m_calPointCount = 1;
     int m_calPointsDone = 0;
+    bool m_calCompleted = false; // every point taken
     double m_calibrationProgress = 0.0;
     int m_pendingMutes = 0;
+    quint64 m_sweepOp = 0;            // the caller waiting for the sweep and its restore
+    DeviceError m_sweepEnd = DeviceError::None; // how the sweep ended, for that caller
     QVariantList m_savedDacLevels;
     // Levels read by a valid SDAC? on the current link; a sweep must not save
     // the placeholder zeros as the operator's thresholds.
@@ -320,19 +407,25 @@ private:
     SerialPortSource m_portSource;
     NetInterfaceSource m_interfaceSource;
 
-    // device operations
-    // Publishes a valid SDAC? reading (marks the levels known); else reports it.
-    bool takeDacReading(bool ok, const QByteArray &payload);
     // Bumped per sweep so late replies of an ended sweep cannot drive a new one.
     quint32 m_calSweepId = 0;
     // The saved levels stay until the instrument took all eight back. A link
-    // lost before that names itself here; opening it again sends them.
+    // lost before that names itself here, with the sweep that muted: opening
+    // it again reads the levels and puts them back only if the mutes are
+    // still there.
     QString m_savedLevelsLink;
+    int m_savedSweepChannel = 0;
+    int m_savedSweepLowMv = 0;
+    int m_savedSweepHighMv = 0;
     quint32 m_restoreId = 0;
     bool m_restoreInFlight = false;
     bool m_restoreAfterInterruption = false;
     int m_restoreAcks = 0;
     bool m_levelReadQueued = false; // a read-back of the levels waits in the queue
-    bool m_eepromWriteDue = false;  // a level was taken during the hold-off
+    // EEPROM writes of operator levels: one in flight, one due after the
+    // hold-off, and the operations each will complete.
+    bool m_eepromInFlight = false;
+    bool m_eepromWriteDue = false;
+    QList<quint64> m_eepromDueOps;
     bool m_countsLive = false;
 };

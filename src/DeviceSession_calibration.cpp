@@ -2,6 +2,7 @@
 // level through a range, read the counts at every step, put the levels back.
 #include "DeviceSession.h"
 
+#include <QDateTime>
 #include <QtMath>
 
 #include <algorithm>
@@ -25,9 +26,17 @@ QString countText(double value)
 
 void DeviceSession::startCalibration(int channel, int fromMv, int toMv, int stepMv)
 {
-    if (m_calibrationRunning || !m_connected || channel < 0 || channel >= kChannelCount
-        || stepMv == 0)
+    startCalibration(channel, fromMv, toMv, stepMv, Done());
+}
+
+void DeviceSession::startCalibration(int channel, int fromMv, int toMv, int stepMv, Done done)
+{
+    if (m_calibrationRunning || !linkReady() || channel < 0 || channel >= kChannelCount || stepMv == 0) {
+        refuse(done, m_calibrationRunning ? DeviceError::Busy
+                     : !linkReady()       ? DeviceError::NotConnected
+                                          : DeviceError::InvalidArgument);
         return;
+    }
 
     const int startMv = std::clamp(fromMv, 0, kMaxMv);
     // Any step longer than the whole range measures one point; capping it keeps
@@ -41,14 +50,16 @@ void DeviceSession::startCalibration(int channel, int fromMv, int toMv, int step
             step = -magnitude;
     }
     const int pointCount = std::abs(endMv - startMv) / magnitude + 1;
+    const quint64 op = beginOperation(std::move(done));
 
-    auto arm = [this, channel, startMv, endMv, step, pointCount] {
+    auto arm = [this, channel, startMv, endMv, step, pointCount, op] {
         m_calChannel = channel;
+        m_calStartMv = startMv;
         m_calCurrentMv = startMv;
         m_calEndMv = endMv;
         m_calStepMv = step;
         m_calPointCount = pointCount;
-        beginCalibrationSweep();
+        beginCalibrationSweep(op);
     };
 
     if (m_dacLevelsKnown) {
@@ -57,23 +68,43 @@ void DeviceSession::startCalibration(int channel, int fromMv, int toMv, int step
     }
     // The placeholder zeros are nobody's thresholds: read the real levels
     // first, so the ending puts back what the instrument had.
-    enqueue(zrf::kSdacQuery, {}, [this, arm](bool ok, const QByteArray &payload) {
-        if (!takeDacReading(ok, payload))
-            return;
-        if (m_calibrationRunning || !m_connected)
-            return; // another start got there first
-        arm();
-    });
+    Pending read{zrf::kSdacQuery, zrf::encodeFrame(zrf::kSdacQuery, {}),
+                 [this, arm, op](bool ok, const QByteArray &payload) {
+                     if (!takeDacReading(ok, payload)) {
+                         finishOperation(op, Outcome(DeviceError::BadDacReply));
+                         return;
+                     }
+                     if (m_calibrationRunning || !linkReady()) {
+                         // another start got there first
+                         finishOperation(op, Outcome(DeviceError::Busy));
+                         return;
+                     }
+                     arm();
+                 }};
+    read.expired = [this, op] { finishOperation(op, Outcome(DeviceError::NoReply)); };
+    enqueuePending(std::move(read));
 }
 
-void DeviceSession::beginCalibrationSweep()
+void DeviceSession::beginCalibrationSweep(quint64 op)
 {
+    // The caller of an earlier sweep whose levels were still on their way
+    // back hears now: this sweep takes them over.
+    finishSweepOperation();
+    m_sweepOp = op;
+    m_sweepEnd = DeviceError::None;
+    m_calCompleted = false;
     ++m_calSweepId;
     m_calPointsDone = 0;
+    // A level taken but not stored yet is stored now, before any mute.
+    if (m_eepromWriteDue && !m_eepromInFlight)
+        writeEeprom();
     // Levels of an earlier sweep still on their way back are the operator's:
     // this sweep's ending puts those back, not its predecessor's mutes.
     if (m_savedDacLevels.size() != kChannelCount)
         m_savedDacLevels = m_dacVolts;
+    m_savedSweepChannel = m_calChannel;
+    m_savedSweepLowMv = std::min(m_calStartMv, m_calEndMv);
+    m_savedSweepHighMv = std::max(m_calStartMv, m_calEndMv);
     ++m_restoreId;
     m_restoreInFlight = false;
     m_restoreAfterInterruption = false;
@@ -84,15 +115,26 @@ void DeviceSession::beginCalibrationSweep()
     muteOtherChannelsThenSweep();
 }
 
-// A sweep command left unanswered ends the sweep like a refused one.
-std::function<void()> DeviceSession::endSweepOnSilence(quint32 sweep)
+// A sweep command refused or left unanswered ends the sweep.
+std::function<void(DeviceError)> DeviceSession::endSweepOnFailure(quint32 sweep)
 {
-    return [this, sweep] {
+    return [this, sweep](DeviceError error) {
         if (!m_calibrationRunning || sweep != m_calSweepId)
             return;
-        setLastError(QStringLiteral("Calibration: no reply from device"));
-        stopCalibration();
+        failSweep(error == DeviceError::NoReply ? DeviceError::CalibrationNoReply : error);
     };
+}
+
+void DeviceSession::failSweep(DeviceError error)
+{
+    if (!m_calibrationRunning)
+        return;
+    // A refusal has its own message already.
+    if (error != DeviceError::DacRejected)
+        reportError(error);
+    if (m_sweepEnd == DeviceError::None)
+        m_sweepEnd = error;
+    stopCalibration();
 }
 
 void DeviceSession::muteOtherChannelsThenSweep()
@@ -113,13 +155,13 @@ void DeviceSession::muteOtherChannelsThenSweep()
             }
             if (m_pendingMutes > 0 && --m_pendingMutes == 0)
                 applyCalibrationStep();
-        }, endSweepOnSilence(sweep));
+        }, endSweepOnFailure(sweep));
     }
 }
 
 void DeviceSession::applyCalibrationStep()
 {
-    if (!m_calibrationRunning || !m_connected)
+    if (!m_calibrationRunning || !linkReady())
         return;
     const bool complete = m_calStepMv > 0 ? m_calCurrentMv > m_calEndMv
                                           : m_calCurrentMv < m_calEndMv;
@@ -137,7 +179,7 @@ void DeviceSession::applyCalibrationStep()
     sendDacVoltage(m_calChannel, volts, [this, sweep] {
         if (m_calibrationRunning && sweep == m_calSweepId)
             m_calibrationWaitTimer.start(std::max(m_periodMs, int(kMinPollMs)));
-    }, endSweepOnSilence(sweep));
+    }, endSweepOnFailure(sweep));
     if (m_calChannel < m_dacVolts.size()) {
         m_dacVolts[m_calChannel] = volts;
         emit dacVoltsChanged();
@@ -146,7 +188,7 @@ void DeviceSession::applyCalibrationStep()
 
 void DeviceSession::onCalibrationWait()
 {
-    if (!m_calibrationRunning || !m_connected)
+    if (!m_calibrationRunning || !linkReady())
         return;
     const quint32 sweep = m_calSweepId;
     auto onReading = [this, sweep](bool ok, const QByteArray &payload) {
@@ -154,24 +196,10 @@ void DeviceSession::onCalibrationWait()
             return; // stopped meanwhile: the reading belongs to nobody
         QList<double> values;
         if (!ok || !zrf::unpackDoubles(payload, &values) || values.size() != kChannelCount) {
-            setLastError(QStringLiteral("Calibration: bad COUN?"));
-            stopCalibration();
+            failSweep(DeviceError::CalibrationBadCounts);
             return;
         }
-        bool differs = values.size() != m_counts.size();
-        for (qsizetype i = 0; !differs && i < values.size(); ++i)
-            differs = m_counts.at(i).toDouble() != values.at(i);
-        if (differs) {
-            QVariantList next;
-            next.reserve(values.size());
-            for (double v : std::as_const(values))
-                next.append(v);
-            m_counts = next;
-        }
-        noteFreshCounts();
-        if (differs)
-            emit countsChanged();
-        emit countsRead(values, true);
+        const Reading reading = takeCounts(values);
 
         const double value = values.at(m_calChannel);
         setStatusText(QStringLiteral("Calibration \u00B7 CH %1 \u00B7 %2 mV \u00B7 %3 counts")
@@ -179,28 +207,37 @@ void DeviceSession::onCalibrationWait()
                           .arg(m_calCurrentMv)
                           .arg(countText(value)));
         emit calibrationPoint(double(m_calCurrentMv), value);
+        emit sweepPointTaken(SweepPoint{m_calChannel, double(m_calCurrentMv), value, reading.utcMs});
         ++m_calPointsDone;
         setCalibrationProgress(m_calPointsDone * 100.0 / m_calPointCount);
         m_calCurrentMv += m_calStepMv;
         applyCalibrationStep();
     };
     Pending read{zrf::kCountQuery, zrf::encodeFrame(zrf::kCountQuery, {}), std::move(onReading)};
-    read.expired = endSweepOnSilence(sweep);
+    const auto failed = endSweepOnFailure(sweep);
+    read.expired = [failed] { failed(DeviceError::NoReply); };
     enqueuePending(std::move(read));
 }
 
 void DeviceSession::completeCalibration()
 {
     m_calibrationWaitTimer.stop();
+    m_calCompleted = true;
     setCalibrationProgress(100.0);
     restoreSavedDacLevels();
     emit calibrationSucceeded();
+    // A caller of the operation closes the sweep at once, as the view does
+    // after its animation.
+    if (m_sweepOp && m_calibrationRunning)
+        stopCalibration();
 }
 
 void DeviceSession::stopCalibration()
 {
     if (!m_calibrationRunning)
         return;
+    if (!m_calCompleted && m_sweepEnd == DeviceError::None)
+        m_sweepEnd = DeviceError::CalibrationStopped;
     m_calibrationWaitTimer.stop();
     m_calibrationRunning = false;
     restoreSavedDacLevels();
@@ -209,10 +246,21 @@ void DeviceSession::stopCalibration()
     if (m_connected) {
         setStatusText(QStringLiteral("Connected \u00B7 ") + linkLabel());
         updatePollInterval();
-        // A network change in progress keeps holding the poll timer.
-        if (!m_networkApplying)
+        // A network change in progress keeps holding the poll.
+        if (!m_networkApplying && !m_closing)
             m_pollTimer.start();
+        // A level held back during the sweep, with the levels already back.
+        if (m_eepromWriteDue && !m_eepromInFlight && !m_restoreInFlight)
+            writeEeprom();
     }
+}
+
+void DeviceSession::finishSweepOperation()
+{
+    if (!m_sweepOp)
+        return;
+    const DeviceError end = m_sweepEnd;
+    finishOperation(std::exchange(m_sweepOp, 0), end == DeviceError::None ? Outcome() : Outcome(end));
 }
 
 void DeviceSession::setCalibrationProgress(double progress)

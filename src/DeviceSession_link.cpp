@@ -2,6 +2,10 @@
 // and the clean-up when a link ends, and the serial port list.
 #include "DeviceSession.h"
 
+#include <QEventLoop>
+
+#include <utility>
+
 namespace {
 
 const QChar kEllipsis(0x2026);
@@ -52,18 +56,36 @@ QString tcpErrorText(QAbstractSocket::SocketError error)
 
 void DeviceSession::connectToDevice(bool tcp)
 {
-    if (m_connected || m_connecting)
+    connectToDevice(tcp, Done());
+}
+
+void DeviceSession::connectToDevice(bool tcp, Done done)
+{
+    if (m_connected || m_connecting) {
+        refuse(done, DeviceError::Busy);
         return;
+    }
+    finishOperation(std::exchange(m_openOp, 0), Outcome(DeviceError::LinkLost));
+    m_openOp = beginOperation(std::move(done));
     if (tcp)
         connectTcp();
     else
         connectSerial();
 }
 
+void DeviceSession::failConnectAttempt(const QString &message)
+{
+    setConnecting(false);
+    setLastError(message);
+    setStatusText(QStringLiteral("Disconnected"));
+    finishOperation(std::exchange(m_openOp, 0), Outcome(DeviceError::ConnectFailed, message));
+}
+
 void DeviceSession::connectSerial()
 {
     if (m_portName.isEmpty()) {
-        setLastError(QStringLiteral("No COM port selected"));
+        reportError(DeviceError::NoPortSelected);
+        finishOperation(std::exchange(m_openOp, 0), Outcome(DeviceError::NoPortSelected));
         return;
     }
     m_transport = 0;
@@ -83,16 +105,15 @@ void DeviceSession::connectSerial()
         onOpened();
         return;
     }
-    setConnecting(false);
-    setLastError(serialErrorText(m_serial.error()));
-    setStatusText(QStringLiteral("Disconnected"));
+    failConnectAttempt(serialErrorText(m_serial.error()));
 }
 
 void DeviceSession::connectTcp()
 {
     QString address;
     if (!parseIpv4(m_tcpHost, &address) || address == QLatin1String("0.0.0.0")) {
-        setLastError(QStringLiteral("Invalid IP address"));
+        reportError(DeviceError::InvalidIpAddress);
+        finishOperation(std::exchange(m_openOp, 0), Outcome(DeviceError::InvalidIpAddress));
         return;
     }
     m_scanner.stop();
@@ -131,8 +152,9 @@ void DeviceSession::onOpened()
     clearQueue();
     setDacLevelsKnown(false);
     setCountsLive(false);
+    m_closing = false;
     m_linkId = linkIdentity();
-    // Levels saved on another instrument are not this one's to put back.
+    // Levels saved on another link are not this one's to put back.
     if (!m_savedLevelsLink.isEmpty() && m_savedLevelsLink != m_linkId) {
         m_savedDacLevels.clear();
         m_savedLevelsLink.clear();
@@ -145,7 +167,7 @@ void DeviceSession::onOpened()
     // opening goes on without it.
     Pending period{zrf::kPeriodQuery, zrf::encodeFrame(zrf::kPeriodQuery, {}),
                    [this](bool ok, const QByteArray &payload) {
-                       handlePeriodReadBack(ok, payload, false);
+                       takePeriodReply(ok, payload);
                        continueOpening();
                    }};
     period.expired = [this] { continueOpening(); };
@@ -155,18 +177,30 @@ void DeviceSession::onOpened()
 void DeviceSession::continueOpening()
 {
     updatePollInterval();
-    if (!m_savedLevelsLink.isEmpty()) {
-        // A sweep was cut off on this very link: its mutes must not stay.
-        m_savedLevelsLink.clear();
-        m_restoreAfterInterruption = true;
-        restoreSavedDacLevels();
-    }
-    refreshDacVolts();
+    // A sweep cut off on this very link: its mutes must not stay, but what
+    // answers here may be another unit, or this one set anew meanwhile. The
+    // level read below decides.
+    m_restoreAfterInterruption = !m_savedLevelsLink.isEmpty();
+    m_savedLevelsLink.clear();
+    readDacLevels(0, kLevelReadAttempts);
     refreshNetwork();
     // A sweep or network change started meanwhile keeps holding the poll.
     if (!m_calibrationRunning && !m_networkApplying)
         m_pollTimer.start();
-    refreshCounts();
+    // The opening is over once its first count read is.
+    enqueueCountQuery(false, 0);
+    Pending &last = m_queue.last();
+    const Completion read = last.done;
+    last.done = [this, read](bool ok, const QByteArray &payload) {
+        read(ok, payload);
+        finishOpening();
+    };
+    last.expired = [this] { finishOpening(); };
+}
+
+void DeviceSession::finishOpening()
+{
+    finishOperation(std::exchange(m_openOp, 0), Outcome());
 }
 
 QString DeviceSession::linkIdentity() const
@@ -185,19 +219,40 @@ void DeviceSession::onClosed()
         emit calibrationRunningChanged();
         emit calibrationFinished();
     }
-    // Levels not yet taken back stay for the next opening of this link.
+    // Levels not yet taken back stay for the next opening of this link,
+    // with the sweep that muted the others.
     if (m_savedDacLevels.size() == kChannelCount)
         m_savedLevelsLink = m_linkId;
     m_restoreInFlight = false;
+    m_restoreAfterInterruption = false;
+
+    // An operator's level the instrument runs but has not stored: say so
+    // rather than let it pass.
+    Outcome why; // ok: the operator closed the link
+    if (m_eepromWriteDue || m_eepromInFlight) {
+        const QString text = deviceErrorText(DeviceError::ThresholdNotStored);
+        why = Outcome(DeviceError::ThresholdNotStored,
+                      m_operatorClose || m_lastError.isEmpty() ? text : m_lastError + kMiddleDot + text);
+        reportError(why);
+    } else if (!m_operatorClose) {
+        why = Outcome(DeviceError::LinkLost,
+                      m_lastError.isEmpty() ? deviceErrorText(DeviceError::LinkLost) : m_lastError);
+    }
+    m_operatorClose = false;
+    const QList<quint64> unstored = m_eepromDueOps;
+    m_eepromDueOps.clear();
+    m_eepromTimer.stop();
+    m_eepromWriteDue = false;
+    m_eepromInFlight = false;
+    m_closing = false;
 
     m_pollTimer.stop();
     m_commandTimer.stop();
-    m_eepromTimer.stop();
-    m_eepromWriteDue = false;
     m_countsFreshTimer.stop();
     clearQueue();
     clearReceiveBuffer();
     setCountsLive(false);
+    setDacLevelsKnown(false);
 
     setConnecting(false);
     setConnectedState(false);
@@ -217,32 +272,108 @@ void DeviceSession::onClosed()
     if (!m_portRefreshTimer.isActive())
         m_portRefreshTimer.start();
     refreshPorts();
+
+    // Callers hear of it last, with the session already closed.
+    for (quint64 id : unstored)
+        finishOperation(id, Outcome(DeviceError::ThresholdNotStored));
+    const quint64 closeOp = std::exchange(m_closeOp, 0);
+    finishAllOperations(Outcome(DeviceError::LinkLost, why.ok() ? deviceErrorText(DeviceError::LinkLost) : why.message));
+    finishOperation(closeOp, why);
+    emit linkClosed(why);
 }
 
 void DeviceSession::disconnectFromDevice()
+{
+    closeLinkFor(Done(), false);
+}
+
+void DeviceSession::disconnectFromDevice(Done done)
+{
+    closeLinkFor(std::move(done), true);
+}
+
+void DeviceSession::closeLinkFor(Done done, bool drain)
+{
+    if (m_closing) {
+        // Asked again while a held-back write is out: close now.
+        refuse(done, DeviceError::Busy);
+        closeNow();
+        return;
+    }
+    // A level taken but not stored yet goes to the EEPROM first (not while a
+    // sweep's mutes are live: they must never be stored).
+    const bool writeHeld = !m_calibrationRunning && (m_eepromWriteDue || m_eepromInFlight);
+    if (linkReady() && (writeHeld || (drain && m_busy))) {
+        m_closing = true;
+        m_closeOp = beginOperation(std::move(done));
+        m_pollTimer.stop();
+        // Only the operator's levels and their write stay; the head on the
+        // wire is answered first.
+        for (qsizetype i = m_queue.size() - 1; i >= (m_busy ? 1 : 0); --i) {
+            const Pending &p = m_queue.at(i);
+            if (!p.keepOnClose)
+                m_queue.removeAt(i);
+        }
+        if (writeHeld && m_eepromWriteDue && !m_eepromInFlight)
+            writeEeprom();
+        pumpQueue();
+        return;
+    }
+    m_closeOp = beginOperation(std::move(done));
+    closeNow();
+}
+
+void DeviceSession::closeNow()
 {
     m_pollTimer.stop();
     m_commandTimer.stop();
     clearQueue();
     clearReceiveBuffer();
-
+    closeTransports();
     m_suppressLinkEvents = true;
-    m_tcpConnectTimer.stop();
-    if (m_socket.state() != QAbstractSocket::UnconnectedState)
-        m_socket.abort();
-    if (m_serial.isOpen())
-        m_serial.close();
+    m_operatorClose = true;
     onClosed();
     m_suppressLinkEvents = false;
 }
 
-void DeviceSession::closeLink()
+void DeviceSession::closeBeforeExit()
 {
+    if (!m_connected && !m_connecting)
+        return;
+    QEventLoop loop;
+    bool closed = false;
+    disconnectFromDevice([&](const Outcome &) {
+        closed = true;
+        loop.quit();
+    });
+    if (closed)
+        return;
+    // The write's own time-out ends it; this only guards against a transport
+    // that never reports back.
+    QTimer::singleShot(2 * kCommandTimeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    if (m_connected)
+        closeNow();
+}
+
+void DeviceSession::closeTransports()
+{
+    const bool suppressed = std::exchange(m_suppressLinkEvents, true);
     m_tcpConnectTimer.stop();
     if (m_socket.state() != QAbstractSocket::UnconnectedState)
         m_socket.abort();
     if (m_serial.isOpen())
         m_serial.close();
+    m_suppressLinkEvents = suppressed;
+}
+
+void DeviceSession::loseLink(const QString &message)
+{
+    setLastError(message);
+    closeTransports();
+    m_suppressLinkEvents = true;
+    onClosed();
+    m_suppressLinkEvents = false;
 }
 
 void DeviceSession::onTcpError()
@@ -254,18 +385,10 @@ void DeviceSession::onTcpError()
         return;
     m_tcpConnectTimer.stop();
     if (m_connecting) {
-        m_suppressLinkEvents = true;
-        closeLink();
-        m_suppressLinkEvents = false;
-        setConnecting(false);
-        setLastError(tcpErrorText(error));
-        setStatusText(QStringLiteral("Disconnected"));
+        closeTransports();
+        failConnectAttempt(tcpErrorText(error));
     } else if (m_connected) {
-        setLastError(tcpErrorText(error));
-        m_suppressLinkEvents = true;
-        closeLink();
-        onClosed();
-        m_suppressLinkEvents = false;
+        loseLink(tcpErrorText(error));
     }
 }
 
@@ -275,9 +398,7 @@ void DeviceSession::onTcpDisconnected()
         return;
     if (m_connecting) {
         m_tcpConnectTimer.stop();
-        setConnecting(false);
-        setLastError(QStringLiteral("TCP connection closed"));
-        setStatusText(QStringLiteral("Disconnected"));
+        failConnectAttempt(QStringLiteral("TCP connection closed"));
     } else if (m_connected) {
         onClosed();
     }
@@ -287,16 +408,8 @@ void DeviceSession::onTcpConnectTimeout()
 {
     if (!m_connecting || m_transport != 1)
         return;
-    m_suppressLinkEvents = true;
-    m_tcpConnectTimer.stop();
-    if (m_socket.state() != QAbstractSocket::UnconnectedState)
-        m_socket.abort();
-    if (m_serial.isOpen())
-        m_serial.close();
-    m_suppressLinkEvents = false;
-    setConnecting(false);
-    setLastError(QStringLiteral("TCP connect timeout"));
-    setStatusText(QStringLiteral("Disconnected"));
+    closeTransports();
+    failConnectAttempt(QStringLiteral("TCP connect timeout"));
 }
 
 void DeviceSession::onSerialError(QSerialPort::SerialPortError error)

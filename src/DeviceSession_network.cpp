@@ -2,6 +2,8 @@
 // fixed chain that ends with applying and storing them in its EEPROM.
 #include "DeviceSession.h"
 
+#include <memory>
+
 namespace {
 
 QString replyText(bool ok, const QByteArray &payload)
@@ -13,124 +15,152 @@ QString replyText(bool ok, const QByteArray &payload)
 
 void DeviceSession::refreshNetwork()
 {
-    if (!m_connected)
+    refreshNetwork(Done());
+}
+
+void DeviceSession::refreshNetwork(Done done)
+{
+    if (!linkReady()) {
+        refuse(done, DeviceError::NotConnected);
         return;
+    }
+    const quint64 op = beginOperation(std::move(done));
+    // Over with the last of the four reads; a lost one is what it reports.
+    auto lost = std::make_shared<bool>(false);
+    const auto read = [this](unsigned char cmd, std::function<void(bool, const QByteArray &)> take, quint64 last,
+                             std::shared_ptr<bool> lost) {
+        Pending p{cmd, zrf::encodeFrame(cmd, {}), [this, take, last, lost](bool ok, const QByteArray &payload) {
+                      take(ok, payload);
+                      if (last)
+                          finishOperation(last, *lost ? Outcome(DeviceError::NoReply) : Outcome());
+                  }};
+        p.expired = [this, last, lost] {
+            *lost = true;
+            if (last)
+                finishOperation(last, Outcome(DeviceError::NoReply));
+        };
+        enqueuePending(std::move(p));
+    };
     // A failed read blanks its field rather than reporting anything.
-    enqueue(zrf::kReadMode, {}, [this](bool ok, const QByteArray &payload) {
+    read(zrf::kReadMode, [this](bool ok, const QByteArray &payload) {
         if (!ok)
             setNetworkMode(QString());
         else if (payload.size() == 1 && payload.at(0) != 0)
             setNetworkMode(QStringLiteral("DHCP"));
         else
             setNetworkMode(QStringLiteral("Static"));
-    });
-    enqueue(zrf::kReadIp, {}, [this](bool ok, const QByteArray &payload) {
-        setIpAddress(replyText(ok, payload));
-    });
-    enqueue(zrf::kReadGateway, {}, [this](bool ok, const QByteArray &payload) {
-        setGateway(replyText(ok, payload));
-    });
-    enqueue(zrf::kReadNetmask, {}, [this](bool ok, const QByteArray &payload) {
-        setNetmask(replyText(ok, payload));
-    });
+    }, 0, lost);
+    read(zrf::kReadIp, [this](bool ok, const QByteArray &payload) { setIpAddress(replyText(ok, payload)); }, 0, lost);
+    read(zrf::kReadGateway, [this](bool ok, const QByteArray &payload) { setGateway(replyText(ok, payload)); }, 0,
+         lost);
+    read(zrf::kReadNetmask, [this](bool ok, const QByteArray &payload) { setNetmask(replyText(ok, payload)); }, op,
+         lost);
 }
 
-void DeviceSession::applyNetwork(bool dhcp, const QString &ip, const QString &netmask,
-                                 const QString &gateway)
+void DeviceSession::applyNetwork(bool dhcp, const QString &ip, const QString &netmask, const QString &gateway)
 {
-    if (!m_connected || m_networkApplying)
+    applyNetwork(dhcp, ip, netmask, gateway, Done());
+}
+
+void DeviceSession::applyNetwork(bool dhcp, const QString &ip, const QString &netmask, const QString &gateway,
+                                 Done done)
+{
+    if (!linkReady() || m_networkApplying) {
+        refuse(done, linkReady() ? DeviceError::Busy : DeviceError::NotConnected);
         return;
+    }
 
     QString ipNorm;
     QString maskNorm;
     QString gatewayNorm;
     if (!dhcp) {
         const QString zero = QStringLiteral("0.0.0.0");
-        if (!parseIpv4(ip, &ipNorm) || ipNorm == zero) {
-            setLastError(QStringLiteral("Invalid IP address"));
-            return;
-        }
-        if (!parseIpv4(netmask, &maskNorm) || maskNorm == zero) {
-            setLastError(QStringLiteral("Invalid netmask"));
-            return;
-        }
-        // No gateway is written as all zeros.
-        if (!parseIpv4(gateway, &gatewayNorm)) {
-            setLastError(QStringLiteral("Invalid gateway"));
+        DeviceError invalid = DeviceError::None;
+        if (!parseIpv4(ip, &ipNorm) || ipNorm == zero)
+            invalid = DeviceError::InvalidIpAddress;
+        else if (!parseIpv4(netmask, &maskNorm) || maskNorm == zero)
+            invalid = DeviceError::InvalidNetmask;
+        else if (!parseIpv4(gateway, &gatewayNorm)) // no gateway is written as all zeros
+            invalid = DeviceError::InvalidGateway;
+        if (invalid != DeviceError::None) {
+            reportError(invalid);
+            refuse(done, invalid);
             return;
         }
     }
 
     setNetworkApplying(true);
     setLastError(QString());
+    const quint64 op = beginOperation(std::move(done));
 
     // Each step runs only when the previous one was accepted.
     struct Target {
         QString ip, netmask, gateway;
     };
     const Target t{ipNorm, maskNorm, gatewayNorm};
+    const auto step = [this, op](unsigned char cmd, const QByteArray &payload, DeviceError refused,
+                                 std::function<void()> next) {
+        Pending p{cmd, zrf::encodeFrame(cmd, payload), [this, op, refused, next](bool ok, const QByteArray &) {
+                      if (!ok)
+                          failNetworkApply(refused, op);
+                      else
+                          next();
+                  }};
+        p.expired = [this, op] { finishOperation(op, Outcome(DeviceError::NoReply)); };
+        enqueuePending(std::move(p));
+    };
     const QByteArray mode(1, dhcp ? char(0x01) : char(0x00));
-    enqueue(zrf::kSetDhcp, mode, [this, dhcp, t](bool ok, const QByteArray &) {
-        if (!ok) {
-            failNetworkApply(QStringLiteral("DHCP set rejected"));
-            return;
-        }
+    step(zrf::kSetDhcp, mode, DeviceError::DhcpRejected, [this, step, dhcp, t, op] {
         if (dhcp) {
-            commitNetworkApply(true, QString(), QString(), QString());
+            commitNetworkApply(true, QString(), QString(), QString(), op);
             return;
         }
-        enqueue(zrf::kSetIp, t.ip.toUtf8(), [this, t](bool ok, const QByteArray &) {
-            if (!ok) {
-                failNetworkApply(QStringLiteral("IP set rejected"));
-                return;
-            }
-            enqueue(zrf::kSetNetmask, t.netmask.toUtf8(), [this, t](bool ok, const QByteArray &) {
-                if (!ok) {
-                    failNetworkApply(QStringLiteral("Netmask set rejected"));
-                    return;
-                }
-                enqueue(zrf::kSetGateway, t.gateway.toUtf8(),
-                        [this, t](bool ok, const QByteArray &) {
-                            if (!ok) {
-                                failNetworkApply(QStringLiteral("Gateway set rejected"));
-                                return;
-                            }
-                            commitNetworkApply(false, t.ip, t.netmask, t.gateway);
-                        });
+        step(zrf::kSetIp, t.ip.toUtf8(), DeviceError::IpRejected, [this, step, t, op] {
+            step(zrf::kSetNetmask, t.netmask.toUtf8(), DeviceError::NetmaskRejected, [this, step, t, op] {
+                step(zrf::kSetGateway, t.gateway.toUtf8(), DeviceError::GatewayRejected,
+                     [this, t, op] { commitNetworkApply(false, t.ip, t.netmask, t.gateway, op); });
             });
         });
     });
 }
 
 void DeviceSession::commitNetworkApply(bool dhcp, const QString &ip, const QString &netmask,
-                                       const QString &gateway)
+                                       const QString &gateway, quint64 op)
 {
-    enqueue(zrf::kNetApply, {}, [this, dhcp, ip, netmask, gateway](bool ok, const QByteArray &) {
-        if (!ok) {
-            failNetworkApply(QStringLiteral("Network apply rejected"));
-            return;
-        }
-        enqueue(zrf::kWeep, {}, [this, dhcp, ip, netmask, gateway](bool ok, const QByteArray &) {
-            // Published from what was sent; nothing reads the settings back.
-            setNetworkMode(dhcp ? QStringLiteral("DHCP") : QStringLiteral("Static"));
-            if (!dhcp) {
-                setIpAddress(ip);
-                setNetmask(netmask);
-                setGateway(gateway);
-            }
-            if (m_networkApplying)
-                setNetworkApplying(false);
-            if (!ok)
-                setLastError(QStringLiteral("WEEP rejected"));
-        });
-    });
+    Pending apply{zrf::kNetApply, zrf::encodeFrame(zrf::kNetApply, {}),
+                  [this, dhcp, ip, netmask, gateway, op](bool ok, const QByteArray &) {
+                      if (!ok) {
+                          failNetworkApply(DeviceError::NetworkApplyRejected, op);
+                          return;
+                      }
+                      Pending store{zrf::kWeep, zrf::encodeFrame(zrf::kWeep, {}),
+                                    [this, dhcp, ip, netmask, gateway, op](bool ok, const QByteArray &) {
+                                        // Published from what was sent; nothing reads the settings back.
+                                        setNetworkMode(dhcp ? QStringLiteral("DHCP") : QStringLiteral("Static"));
+                                        if (!dhcp) {
+                                            setIpAddress(ip);
+                                            setNetmask(netmask);
+                                            setGateway(gateway);
+                                        }
+                                        if (m_networkApplying)
+                                            setNetworkApplying(false);
+                                        if (!ok)
+                                            reportError(DeviceError::EepromRejected);
+                                        finishOperation(op, ok ? Outcome() : Outcome(DeviceError::EepromRejected));
+                                    }};
+                      store.expired = [this, op] { finishOperation(op, Outcome(DeviceError::NoReply)); };
+                      enqueuePending(std::move(store));
+                  }};
+    apply.expired = [this, op] { finishOperation(op, Outcome(DeviceError::NoReply)); };
+    enqueuePending(std::move(apply));
 }
 
-void DeviceSession::failNetworkApply(const QString &message)
+void DeviceSession::failNetworkApply(DeviceError error, quint64 op)
 {
     if (m_networkApplying)
         setNetworkApplying(false);
-    setLastError(message);
+    reportError(error);
+    finishOperation(op, Outcome(error));
 }
 
 void DeviceSession::setNetworkApplying(bool applying)
@@ -141,6 +171,6 @@ void DeviceSession::setNetworkApplying(bool applying)
     emit networkApplyingChanged();
     if (applying)
         m_pollTimer.stop();
-    else if (m_connected && !m_calibrationRunning) // a sweep keeps holding it
+    else if (linkReady() && !m_calibrationRunning) // a sweep keeps holding it
         m_pollTimer.start();
 }

@@ -1,6 +1,8 @@
 // Count polling and the gate period.
 #include "DeviceSession.h"
 
+#include <QDateTime>
+
 #include <cmath>
 #include <limits>
 
@@ -11,7 +13,7 @@ void DeviceSession::updatePollInterval()
 
 void DeviceSession::onPoll()
 {
-    if (m_calibrationRunning || !m_connected)
+    if (m_calibrationRunning || !linkReady())
         return;
     // An instrument slower than the tick (or silent) would otherwise let the
     // queue grow without end: add no poll query while one still waits unsent.
@@ -24,28 +26,40 @@ void DeviceSession::onPoll()
 
 void DeviceSession::refreshCounts()
 {
-    if (!m_connected)
-        return;
-    enqueueCountQuery(false);
+    refreshCounts(Done());
 }
 
-void DeviceSession::enqueueCountQuery(bool fromPoll)
+void DeviceSession::refreshCounts(Done done)
 {
-    m_queue.append(Pending{zrf::kCountQuery, zrf::encodeFrame(zrf::kCountQuery, {}),
-                           [this](bool ok, const QByteArray &payload) {
-                               handleCountReply(ok, payload);
-                           },
-                           fromPoll});
-    pumpQueue();
-}
-
-void DeviceSession::handleCountReply(bool ok, const QByteArray &payload)
-{
-    QList<double> values;
-    if (!ok || !zrf::unpackDoubles(payload, &values) || values.size() != kChannelCount) {
-        setLastError(QStringLiteral("Bad COUN? reply"));
+    if (!linkReady()) {
+        refuse(done, DeviceError::NotConnected);
         return;
     }
+    enqueueCountQuery(false, beginOperation(std::move(done)));
+}
+
+void DeviceSession::enqueueCountQuery(bool fromPoll, quint64 op)
+{
+    Pending read{zrf::kCountQuery, zrf::encodeFrame(zrf::kCountQuery, {}),
+                 [this, op](bool ok, const QByteArray &payload) {
+                     QList<double> values;
+                     if (!ok || !zrf::unpackDoubles(payload, &values) || values.size() != kChannelCount) {
+                         reportError(DeviceError::BadCountReply);
+                         finishOperation(op, Outcome(DeviceError::BadCountReply));
+                         return;
+                     }
+                     takeCounts(values);
+                     finishOperation(op, Outcome());
+                 },
+                 fromPoll};
+    if (op)
+        read.expired = [this, op] { finishOperation(op, Outcome(DeviceError::NoReply)); };
+    enqueuePending(std::move(read));
+}
+
+// The one place a count reading is made: polled and swept alike.
+Reading DeviceSession::takeCounts(const QList<double> &values)
+{
     QVariantList next;
     next.reserve(kChannelCount);
     for (double v : values)
@@ -53,7 +67,26 @@ void DeviceSession::handleCountReply(bool ok, const QByteArray &payload)
     m_counts = next;
     noteFreshCounts();
     emit countsChanged();
-    emit countsRead(values, m_calibrationRunning);
+    const Reading reading = makeReading(values);
+    emit readingTaken(reading);
+    return reading;
+}
+
+Reading DeviceSession::makeReading(const QList<double> &values) const
+{
+    Reading r;
+    for (int ch = 0; ch < Reading::kChannels && ch < values.size(); ++ch)
+        r.counts[ch] = values.at(ch);
+    r.utcMs = QDateTime::currentMSecsSinceEpoch();
+    r.monotonicNs = Reading::steadyNowNs();
+    r.periodMs = m_periodMs;
+    r.levelsKnown = m_dacLevelsKnown;
+    if (r.levelsKnown) {
+        for (int ch = 0; ch < Reading::kChannels && ch < m_dacVolts.size(); ++ch)
+            r.thresholdsMv[ch] = Reading::levelMv(m_dacVolts.at(ch).toDouble());
+    }
+    r.sweep = m_calibrationRunning;
+    return r;
 }
 
 void DeviceSession::noteFreshCounts()
@@ -66,39 +99,74 @@ void DeviceSession::noteFreshCounts()
 
 void DeviceSession::applyPeriod(int periodMs)
 {
-    if (!m_connected || periodMs < 1)
-        return;
-    enqueue(zrf::kPeriodSet, zrf::packDouble(double(periodMs)), [this](bool ok, const QByteArray &) {
-        if (!ok) {
-            setLastError(QStringLiteral("PERD rejected"));
-            return;
-        }
-        enqueue(zrf::kPeriodQuery, {}, [this](bool ok, const QByteArray &payload) {
-            handlePeriodReadBack(ok, payload, true);
-        });
-    });
+    applyPeriod(periodMs, Done());
 }
 
-void DeviceSession::handlePeriodReadBack(bool ok, const QByteArray &payload, bool reportFailure)
+void DeviceSession::applyPeriod(int periodMs, Done done)
 {
-    QList<double> values;
-    if (!ok || !zrf::unpackDoubles(payload, &values) || values.isEmpty()) {
-        if (reportFailure) {
-            setLastError(QStringLiteral("Bad PERD? reply"));
-            return;
-        }
-        // The opening exchange goes on with the current period.
-        updatePollInterval();
+    if (!linkReady() || periodMs < 1) {
+        refuse(done, linkReady() ? DeviceError::InvalidArgument : DeviceError::NotConnected);
         return;
     }
-    const double first = values.constFirst();
-    // Truncate toward zero; NaN and values beyond int are not periods.
-    if (std::isfinite(first) && first >= 1.0 && first < 2147483648.0) {
-        const int period = int(first);
-        if (period != m_periodMs) {
-            m_periodMs = period;
+    const quint64 op = beginOperation(std::move(done));
+    Pending set{zrf::kPeriodSet, zrf::encodeFrame(zrf::kPeriodSet, zrf::packDouble(double(periodMs))),
+                [this, op](bool ok, const QByteArray &) {
+                    if (!ok) {
+                        reportError(DeviceError::PeriodRejected);
+                        finishOperation(op, Outcome(DeviceError::PeriodRejected));
+                        return;
+                    }
+                    Pending readBack{zrf::kPeriodQuery, zrf::encodeFrame(zrf::kPeriodQuery, {}),
+                                     [this, op](bool ok, const QByteArray &payload) {
+                                         if (takePeriodReply(ok, payload)) {
+                                             finishOperation(op, Outcome());
+                                             return;
+                                         }
+                                         reportError(DeviceError::BadPeriodReply);
+                                         finishOperation(op, Outcome(DeviceError::BadPeriodReply));
+                                     }};
+                    readBack.expired = [this, op] { finishOperation(op, Outcome(DeviceError::NoReply)); };
+                    enqueuePending(std::move(readBack));
+                }};
+    set.expired = [this, op] { finishOperation(op, Outcome(DeviceError::NoReply)); };
+    enqueuePending(std::move(set));
+}
+
+void DeviceSession::refreshPeriod(Done done)
+{
+    if (!linkReady()) {
+        refuse(done, DeviceError::NotConnected);
+        return;
+    }
+    const quint64 op = beginOperation(std::move(done));
+    Pending read{zrf::kPeriodQuery, zrf::encodeFrame(zrf::kPeriodQuery, {}),
+                 [this, op](bool ok, const QByteArray &payload) {
+                     if (takePeriodReply(ok, payload)) {
+                         finishOperation(op, Outcome());
+                         return;
+                     }
+                     reportError(DeviceError::BadPeriodReply);
+                     finishOperation(op, Outcome(DeviceError::BadPeriodReply));
+                 }};
+    read.expired = [this, op] { finishOperation(op, Outcome(DeviceError::NoReply)); };
+    enqueuePending(std::move(read));
+}
+
+// A period the instrument reports is taken when usable; either way the poll
+// follows the period in force.
+bool DeviceSession::takePeriodReply(bool ok, const QByteArray &payload)
+{
+    QList<double> values;
+    bool usable = ok && zrf::unpackDoubles(payload, &values) && !values.isEmpty();
+    if (usable) {
+        const double first = values.constFirst();
+        // Truncate toward zero; NaN and values beyond int are not periods.
+        usable = std::isfinite(first) && first >= 1.0 && first < 2147483648.0;
+        if (usable && int(first) != m_periodMs) {
+            m_periodMs = int(first);
             emit periodMsChanged();
         }
     }
     updatePollInterval();
+    return usable;
 }

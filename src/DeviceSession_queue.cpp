@@ -13,12 +13,23 @@ void DeviceSession::enqueuePending(Pending request)
     pumpQueue();
 }
 
+void DeviceSession::enqueueNext(Pending request)
+{
+    m_queue.insert(m_busy ? 1 : 0, std::move(request));
+    pumpQueue();
+}
+
 void DeviceSession::pumpQueue()
 {
-    if (m_busy || m_queue.isEmpty() || !m_connected)
+    if (m_busy || !m_connected)
         return;
+    if (m_queue.isEmpty()) {
+        // A disconnect that waited for the last write to be answered.
+        if (m_closing)
+            closeNow();
+        return;
+    }
     m_busy = true;
-    m_headSawStray = false;
     // Timed from before the write: a write that fails closes the link on the
     // spot, and whoever hears of it meanwhile sees a request with its timer
     // (the clean-up stops both).
@@ -37,8 +48,7 @@ void DeviceSession::clearQueue()
 {
     m_queue.clear();
     m_busy = false;
-    m_lateCodes.clear();
-    m_headSawStray = false;
+    m_late.clear();
     m_levelReadQueued = false;
 }
 
@@ -50,15 +60,22 @@ void DeviceSession::clearReceiveBuffer()
 }
 
 // A reply of a timed-out request must not complete or fail a later one. The
-// instrument answers in order, so a reply that is not the head's own is the
-// oldest late one still awaited (or one after it, if earlier ones were lost).
+// instrument answers in order, so a reply carrying the code of a timed-out
+// request is that request's (and the ones before it are lost). Only a code
+// of one is taken so: the failure code and a malformed frame are the head's
+// own reply. A late reply not come after a while never comes.
 bool DeviceSession::dropLateReply(unsigned char cmd)
 {
-    if (m_lateCodes.isEmpty())
-        return false;
-    const qsizetype at = m_lateCodes.indexOf(cmd);
-    m_lateCodes.remove(0, at < 0 ? 1 : at + 1);
-    return true;
+    const qint64 now = Reading::steadyNowNs();
+    while (!m_late.isEmpty() && now - m_late.constFirst().sinceNs > qint64(kLateReplyMs) * 1000000)
+        m_late.removeFirst();
+    for (qsizetype i = 0; i < m_late.size(); ++i) {
+        if (m_late.at(i).command == cmd) {
+            m_late.remove(0, i + 1);
+            return true;
+        }
+    }
+    return false;
 }
 
 void DeviceSession::handleFrame(unsigned char cmd, const QByteArray &payload)
@@ -67,20 +84,23 @@ void DeviceSession::handleFrame(unsigned char cmd, const QByteArray &payload)
         dropLateReply(cmd); // unsolicited, or late with nothing on the wire
         return;
     }
-    const bool ok = cmd == m_queue.constFirst().command && cmd != zrf::kFailed;
-    if (!ok && dropLateReply(cmd)) {
-        m_headSawStray = true;
+    const unsigned char head = m_queue.constFirst().command;
+    if (cmd != head && cmd != zrf::kFailed && dropLateReply(cmd))
         return;
-    }
+    const bool ok = cmd == head && cmd != zrf::kFailed;
     // The head's own code: no late reply of another code can follow it.
-    if (ok && !m_lateCodes.contains(cmd))
-        m_lateCodes.clear();
+    if (ok) {
+        bool awaited = false;
+        for (const LateReply &late : std::as_const(m_late))
+            awaited = awaited || late.command == cmd;
+        if (!awaited)
+            m_late.clear();
+    }
     m_commandTimer.stop();
     Pending request = m_queue.takeFirst();
     m_busy = false;
     if (request.done)
         request.done(ok, payload);
-    emit requestFinished(request.command, ok, payload);
     pumpQueue();
 }
 
@@ -112,15 +132,10 @@ void DeviceSession::onCommandTimeout()
         return;
     Pending request = m_queue.takeFirst();
     m_busy = false;
-    // After a dropped stray the head's own reply may already have come; then
-    // nothing more is on its way.
-    if (!m_headSawStray) {
-        m_lateCodes.append(request.command);
-        if (m_lateCodes.size() > kMaxLateReplies)
-            m_lateCodes.removeFirst();
-    }
-    m_headSawStray = false;
-    setLastError(QStringLiteral("No reply from device"));
+    m_late.append({request.command, Reading::steadyNowNs()});
+    if (m_late.size() > kMaxLateReplies)
+        m_late.removeFirst();
+    reportError(DeviceError::NoReply);
     const unsigned char command = request.command;
     const bool networkChainCode = command == zrf::kWeep
         || (command >= zrf::kSetIp && command <= zrf::kNetApply);
@@ -128,6 +143,5 @@ void DeviceSession::onCommandTimeout()
         setNetworkApplying(false);
     if (request.expired)
         request.expired();
-    emit requestTimedOut(command);
     pumpQueue();
 }

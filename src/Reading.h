@@ -5,6 +5,7 @@
 
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 
 // One count reading as the session took it: stamped once when it arrived,
@@ -20,6 +21,10 @@ struct Reading {
     std::array<double, kChannels> thresholdsMv{}; // levels in force, to the microvolt
     bool levelsKnown = false;                     // thresholdsMv were read on this link
     bool sweep = false;                           // taken during a calibration sweep
+
+    // A level in volts as mV, kept to the microvolt so that 0.123 V reads
+    // 123 and not 123.00000000000001.
+    static double levelMv(double volts) { return std::round(volts * 1e6) / 1e3; }
 
     // The process-wide steady clock in ns: elapsed times are differences of it,
     // never of wall-clock times (which jump with the system's clock).

@@ -4,7 +4,6 @@
 
 #include <QDateTime>
 #include <QFontMetricsF>
-#include <QJSValue>
 #include <QPainter>
 #include <QQuickWindow>
 #include <QVariantMap>
@@ -32,14 +31,6 @@ QString timeLabel(double ms)
     return QDateTime::fromMSecsSinceEpoch(qint64(ms)).toString(QStringLiteral("hh:mm:ss"));
 }
 
-QVariantList variantList(const QVariant &v)
-{
-    // A scene object's `var` property holds a script array.
-    if (v.metaType() == QMetaType::fromType<QJSValue>())
-        return v.value<QJSValue>().toVariant().toList();
-    return v.toList();
-}
-
 } // namespace
 
 TracePlot::TracePlot(QQuickItem *parent)
@@ -55,120 +46,37 @@ TracePlot::TracePlot(QQuickItem *parent)
 
 // ---- source -----------------------------------------------------------------
 
-void TracePlot::setSource(QObject *source)
+void TracePlot::setSource(ReadingSource *source)
 {
     if (m_source == source)
         return;
-    disconnect(m_countsConnection);
-    disconnect(m_connectedConnection);
-    for (const QMetaObject::Connection &c : std::as_const(m_settingsConnections))
+    for (const QMetaObject::Connection &c : std::as_const(m_sourceConnections))
         disconnect(c);
-    m_settingsConnections.clear();
-    m_countsProperty = m_connectedProperty = m_calibrationProperty = QMetaProperty();
-    m_periodProperty = m_levelsProperty = m_levelsKnownProperty = QMetaProperty();
-    m_settings.clear();
+    m_sourceConnections.clear();
     m_source = source;
     if (source) {
-        const QMetaObject *meta = source->metaObject();
-        const auto property = [meta](const char *name) {
-            const int index = meta->indexOfProperty(name);
-            return index >= 0 ? meta->property(index) : QMetaProperty();
-        };
-        m_countsProperty = property("counts");
-        m_connectedProperty = property("connected");
-        m_calibrationProperty = property("calibrationRunning");
-        const QMetaObject *self = metaObject();
-        if (m_countsProperty.hasNotifySignal()) {
-            m_countsConnection = connect(source, m_countsProperty.notifySignal(), this,
-                                         self->method(self->indexOfSlot("onSourceCounts()")));
-        }
-        if (m_connectedProperty.hasNotifySignal()) {
-            m_connectedConnection = connect(source, m_connectedProperty.notifySignal(), this,
-                                            self->method(self->indexOfSlot("onSourceConnected()")));
-        }
-        m_periodProperty = property("periodMs");
-        m_levelsProperty = property("dacVolts");
-        m_levelsKnownProperty = property("dacLevelsKnown");
-        const QMetaMethod settingsSlot = self->method(self->indexOfSlot("onSourceSettings()"));
-        for (const QMetaProperty &p : {m_periodProperty, m_levelsProperty, m_levelsKnownProperty}) {
-            if (p.hasNotifySignal())
-                m_settingsConnections.append(connect(source, p.notifySignal(), this, settingsSlot));
-        }
-        onSourceSettings();
+        m_sourceConnections.append(connect(source, &ReadingSource::readingTaken, this, [this](const Reading &r) {
+            // A sweep's readings belong to its own plot.
+            if (!r.sweep)
+                addReading(r);
+        }));
+        m_sourceConnections.append(connect(source, &ReadingSource::linkClosed, this, &TracePlot::clear));
     }
     emit sourceChanged();
 }
 
-bool TracePlot::sourceFlag(const QMetaProperty &property, bool fallback) const
-{
-    return property.isValid() ? property.read(m_source).toBool() : fallback;
-}
-
-void TracePlot::onSourceCounts()
-{
-    if (!m_source || !sourceFlag(m_connectedProperty, true) || sourceFlag(m_calibrationProperty, false))
-        return;
-    addReading(double(QDateTime::currentMSecsSinceEpoch()), variantList(m_countsProperty.read(m_source)));
-}
-
-void TracePlot::onSourceConnected()
-{
-    if (m_source && !sourceFlag(m_connectedProperty, true))
-        clear();
-}
-
-void TracePlot::onSourceSettings()
-{
-    Settings next;
-    next.fromRow = m_rowsSeen;
-    if (m_periodProperty.isValid())
-        next.periodMs = m_periodProperty.read(m_source).toInt();
-    if (m_levelsProperty.isValid() && sourceFlag(m_levelsKnownProperty, true))
-        next.levelsMv = readingrow::levelsMv(variantList(m_levelsProperty.read(m_source)));
-    if (!m_settings.isEmpty() && m_settings.constLast().periodMs == next.periodMs
-        && m_settings.constLast().levelsMv == next.levelsMv)
-        return;
-    // Changes with no reading between them (a sweep's steps): only the last counts.
-    if (!m_settings.isEmpty() && m_settings.constLast().fromRow == next.fromRow) {
-        m_settings.last() = next;
-        return;
-    }
-    // Changes older than every row held are dropped, all but the one in
-    // force at the oldest row.
-    quint64 oldest = m_rowsSeen - quint64(m_live.size());
-    if (m_paused)
-        oldest = std::min(oldest, m_frozenRowsSeen - quint64(m_frozen.size()));
-    qsizetype drop = 0;
-    while (drop + 1 < m_settings.size() && m_settings.at(drop + 1).fromRow <= oldest)
-        ++drop;
-    // An operator changing levels while paused for a long time: keep a bounded list.
-    drop = std::max(drop, m_settings.size() + 1 - 4096);
-    m_settings.remove(0, drop);
-    m_settings.append(next);
-}
-
-TracePlot::Settings TracePlot::settingsAt(quint64 row) const
-{
-    for (qsizetype i = m_settings.size() - 1; i >= 0; --i) {
-        if (m_settings.at(i).fromRow <= row)
-            return m_settings.at(i);
-    }
-    return m_settings.isEmpty() ? Settings() : m_settings.constFirst();
-}
-
 // ---- data -------------------------------------------------------------------
 
-void TracePlot::addReading(double timeMs, const QVariantList &counts)
+void TracePlot::addReading(const Reading &reading)
 {
-    QList<double> values(m_live.channelCount(), 0.0);
-    for (qsizetype i = 0; i < values.size() && i < counts.size(); ++i) {
-        bool ok = false;
-        const double v = counts.at(i).toDouble(&ok);
-        values[i] = ok ? v : qQNaN();
-    }
+    const QList<double> values(reading.counts.begin(), reading.counts.begin() + m_live.channelCount());
     const bool wasEmpty = m_live.isEmpty();
+    const double timeMs = double(reading.utcMs);
     m_live.append(timeMs, values);
-    ++m_rowsSeen;
+    // The window prunes its oldest rows; the readings behind them go too.
+    m_liveRows.append(reading);
+    if (m_liveRows.size() > m_live.size())
+        m_liveRows.remove(0, m_liveRows.size() - m_live.size());
     m_rightEdge = timeMs;
     if (m_paused)
         return; // held; the drawing stays as it was
@@ -182,6 +90,7 @@ void TracePlot::clear()
 {
     const bool had = hasData();
     m_live.clear();
+    m_liveRows.clear();
     m_rightEdge = double(QDateTime::currentMSecsSinceEpoch());
     if (m_paused)
         return; // what was frozen stays on screen until resumed
@@ -199,6 +108,8 @@ void TracePlot::setChannelCount(int count)
         return;
     m_live = TraceWindow(count, windowMs());
     m_frozen = TraceWindow(count, windowMs());
+    m_liveRows.clear();
+    m_frozenRows.clear();
     m_visible.resize(count, true);
     m_canvas.invalidate();
     emit channelCountChanged();
@@ -212,6 +123,8 @@ void TracePlot::setWindowMs(double ms)
         return;
     m_live = TraceWindow(m_live.channelCount(), ms);
     m_frozen = TraceWindow(m_live.channelCount(), ms);
+    m_liveRows.clear();
+    m_frozenRows.clear();
     m_canvas.invalidate();
     emit windowMsChanged();
     emit timeRangeChanged();
@@ -275,10 +188,11 @@ void TracePlot::setPaused(bool paused)
     m_paused = paused;
     if (paused) {
         m_frozen = m_live;
+        m_frozenRows = m_liveRows;
         m_frozenRightEdge = m_rightEdge;
-        m_frozenRowsSeen = m_rowsSeen;
     } else {
         m_frozen = TraceWindow(m_live.channelCount(), windowMs());
+        m_frozenRows.clear();
         m_canvas.invalidate();
     }
     emit pausedChanged();
@@ -487,47 +401,19 @@ QVariantList TracePlot::hitsAt(double x, double tagGap) const
     return out;
 }
 
-QList<TracePlot::Reading> TracePlot::visibleReadings() const
+QList<Reading> TracePlot::visibleReadings() const
 {
     const TraceWindow &w = shownWindow();
-    QList<Reading> out;
-    for (qsizetype r = w.firstRowAtOrAfter(timeMin()); r < w.size(); ++r) {
-        Reading reading{w.timeAt(r), {}};
-        reading.counts.reserve(w.channelCount());
-        for (int c = 0; c < w.channelCount(); ++c)
-            reading.counts.append(w.countAt(r, c));
-        out.append(reading);
-    }
-    return out;
+    const QList<Reading> &rows = shownRows();
+    const qsizetype first = w.firstRowAtOrAfter(timeMin());
+    return rows.mid(first);
 }
 
-QVariantList TracePlot::readings() const
-{
-    QVariantList out;
-    for (const Reading &r : visibleReadings()) {
-        QVariantList counts;
-        for (double v : r.counts)
-            counts.append(v);
-        out.append(QVariantMap{{QStringLiteral("timeMs"), r.timeMs}, {QStringLiteral("counts"), counts}});
-    }
-    return out;
-}
-
-QString TracePlot::windowCsv() const
+QByteArray TracePlot::csvTable() const
 {
     QByteArray out = readingrow::csvHeader();
     const QList<Reading> rows = visibleReadings();
-    // The readings shown run to the newest one held.
-    const quint64 firstSeen = (m_paused ? m_frozenRowsSeen : m_rowsSeen) - quint64(rows.size());
-    for (qsizetype i = 0; i < rows.size(); ++i) {
-        const Settings settings = settingsAt(firstSeen + quint64(i));
-        readingrow::Reading row;
-        row.utc = QDateTime::fromMSecsSinceEpoch(qint64(rows.at(i).timeMs)); // written as UTC
-        row.elapsedS = (rows.at(i).timeMs - rows.constFirst().timeMs) / 1000.0;
-        row.periodMs = settings.periodMs;
-        row.counts = rows.at(i).counts;
-        row.thresholdsMv = settings.levelsMv;
-        out += readingrow::csvRow(row);
-    }
-    return QString::fromUtf8(out);
+    for (const Reading &r : rows)
+        out += readingrow::csvRow(r, readingrow::elapsedSeconds(r, rows.constFirst().monotonicNs));
+    return out;
 }

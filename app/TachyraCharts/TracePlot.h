@@ -1,13 +1,14 @@
 #pragma once
 
+#include "CsvTable.h"
+#include "Reading.h"
+#include "ReadingSource.h"
 #include "TraceCanvas.h"
 #include "TraceWindow.h"
 
 #include <QColor>
 #include <QFont>
 #include <QList>
-#include <QMetaObject>
-#include <QMetaProperty>
 #include <QPointer>
 #include <QQuickPaintedItem>
 #include <QRectF>
@@ -18,18 +19,18 @@
 // grid, axis labels ("hh:mm:ss" local time below, "%.4g" counts on the
 // left) and a 2-px line per channel, on a linear or logarithmic count axis.
 //
-// Readings come straight from the `source` object (the session): each
-// countsChanged while it is connected and no calibration runs adds a row,
-// and losing the connection clears the window. The gate period and the
-// threshold levels are noted when they change, so an exported window has the
-// same columns as a recording. The lines live in a cached
-// image that scrolls by whole pixel columns, so a reading costs the strip it
-// adds; while the plot is hidden or paused it only records.
-class TracePlot : public QQuickPaintedItem
+// Readings come from the `source` (the session): each one outside a sweep
+// adds a row, and the end of the link clears the window. Each row keeps the
+// reading as it was taken, so an exported window has the same times, periods
+// and levels as a recording. The lines live in a cached image that scrolls
+// by whole pixel columns, so a reading costs the strip it adds; while the
+// plot is hidden or paused it only records.
+class TracePlot : public QQuickPaintedItem, public CsvTable
 {
     Q_OBJECT
     QML_ELEMENT
-    Q_PROPERTY(QObject *source READ source WRITE setSource NOTIFY sourceChanged)
+    Q_INTERFACES(CsvTable)
+    Q_PROPERTY(ReadingSource *source READ source WRITE setSource NOTIFY sourceChanged)
     Q_PROPERTY(int channelCount READ channelCount WRITE setChannelCount NOTIFY channelCountChanged)
     Q_PROPERTY(double windowMs READ windowMs WRITE setWindowMs NOTIFY windowMsChanged)
     Q_PROPERTY(QVariantList colors READ colors WRITE setColors NOTIFY colorsChanged)
@@ -58,8 +59,8 @@ class TracePlot : public QQuickPaintedItem
 public:
     explicit TracePlot(QQuickItem *parent = nullptr);
 
-    QObject *source() const { return m_source; }
-    void setSource(QObject *source);
+    ReadingSource *source() const { return m_source; }
+    void setSource(ReadingSource *source);
     int channelCount() const { return m_live.channelCount(); }
     void setChannelCount(int count);
     double windowMs() const { return m_live.spanMs(); }
@@ -100,8 +101,8 @@ public:
     double timeMax() const { return shownRightEdge(); }
     bool hasData() const { return !shownWindow().isEmpty(); }
 
-    // One reading at a given time, as the source's readings arrive.
-    Q_INVOKABLE void addReading(double timeMs, const QVariantList &counts);
+    // A reading as the source hands it over.
+    void addReading(const Reading &reading);
     Q_INVOKABLE void clear();
 
     // Mapping between plot coordinates (logical pixels from the plot area's
@@ -119,17 +120,13 @@ public:
     Q_INVOKABLE QVariantList hitsAt(double x, double tagGap = 16) const;
 
     // The readings in the window shown (the frozen one while paused), oldest
-    // first: time in ms since the epoch and every channel's raw count.
-    struct Reading {
-        double timeMs = 0;
-        QList<double> counts;
-    };
+    // first, as they were taken.
     QList<Reading> visibleReadings() const;
-    // The same as a list of {timeMs, counts} for the scene.
-    Q_INVOKABLE QVariantList readings() const;
+    // How many there are, for the scene.
+    Q_INVOKABLE int readingCount() const { return int(visibleReadings().size()); }
     // Those readings as a recording's CSV (header included), elapsed seconds
-    // counted from the first of them.
-    Q_INVOKABLE QString windowCsv() const;
+    // counted from the first of them on the steady clock.
+    QByteArray csvTable() const override;
 
     void paint(QPainter *painter) override;
 
@@ -153,11 +150,6 @@ protected:
     void geometryChange(const QRectF &newGeometry, const QRectF &oldGeometry) override;
     void itemChange(ItemChange change, const ItemChangeData &value) override;
 
-private slots:
-    void onSourceCounts();
-    void onSourceConnected();
-    void onSourceSettings();
-
 private:
     template<typename T>
     void setStyleMember(T &member, const T &value)
@@ -169,6 +161,7 @@ private:
         afterChange(false);
     }
     const TraceWindow &shownWindow() const { return m_paused ? m_frozen : m_live; }
+    const QList<Reading> &shownRows() const { return m_paused ? m_frozenRows : m_liveRows; }
     double shownRightEdge() const { return m_paused ? m_frozenRightEdge : m_rightEdge; }
     bool drawn() const;
     void afterChange(bool dataOnly);
@@ -178,32 +171,15 @@ private:
     void updateRange();
     TraceScale currentScale() const;
     double pixelRatio() const;
-    bool sourceFlag(const QMetaProperty &property, bool fallback) const;
-    // Period and levels in force from a reading on, readings numbered in
-    // the order they came (m_rowsSeen).
-    struct Settings {
-        quint64 fromRow = 0;
-        int periodMs = 0;
-        QList<double> levelsMv; // empty while unknown
-    };
-    Settings settingsAt(quint64 row) const;
 
-    QPointer<QObject> m_source;
-    QMetaObject::Connection m_countsConnection;
-    QMetaObject::Connection m_connectedConnection;
-    QMetaProperty m_countsProperty;
-    QMetaProperty m_connectedProperty;
-    QMetaProperty m_calibrationProperty;
-    QMetaProperty m_periodProperty;
-    QMetaProperty m_levelsProperty;
-    QMetaProperty m_levelsKnownProperty;
-    QList<QMetaObject::Connection> m_settingsConnections;
-    QList<Settings> m_settings; // oldest first, one per change
-    quint64 m_rowsSeen = 0;
-    quint64 m_frozenRowsSeen = 0;
+    QPointer<ReadingSource> m_source;
+    QList<QMetaObject::Connection> m_sourceConnections;
 
     TraceWindow m_live;
     TraceWindow m_frozen;
+    // The readings behind the window's rows, row for row.
+    QList<Reading> m_liveRows;
+    QList<Reading> m_frozenRows;
     double m_rightEdge = 0;
     double m_frozenRightEdge = 0;
     QList<QColor> m_colors;

@@ -1,6 +1,6 @@
 #include "FileExport.h"
 
-#include "ReadingRow.h"
+#include "CsvTable.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -44,29 +44,30 @@ QUrl FileExport::suggestedFile(const QString &stem, const QString &suffix) const
     return QUrl::fromLocalFile(QDir(suggestedFolder().toLocalFile()).filePath(name));
 }
 
-QString FileExport::sweepCsv(int channel, const QList<double> &thresholdsMv, const QList<double> &counts,
-                             const QList<double> &timesMs) const
+QStringList FileExport::existingCompanions(const QUrl &file, bool withTable) const
 {
-    QByteArray text = readingrow::sweepCsvHeader();
-    const qsizetype n = qMin(thresholdsMv.size(), qMin(counts.size(), timesMs.size()));
-    for (qsizetype i = 0; i < n; ++i) {
-        const double ms = timesMs.at(i);
-        const QDateTime utc = qIsFinite(ms) && qAbs(ms) < 8.64e15 ? QDateTime::fromMSecsSinceEpoch(qint64(ms)) : QDateTime();
-        text += readingrow::sweepCsvRow(channel, thresholdsMv.at(i), counts.at(i), utc);
+    if (!withTable)
+        return {};
+    const QString path = localPath(file);
+    const QString base = basePath(path);
+    QStringList out;
+    for (const QString &companion : {base + QStringLiteral(".csv"), base + QStringLiteral(".png")}) {
+        if (companion.compare(path, Qt::CaseInsensitive) != 0 && QFileInfo::exists(companion))
+            out.append(QDir::toNativeSeparators(companion));
     }
-    return QString::fromLatin1(text);
+    return out;
 }
 
-bool FileExport::saveChart(const QUrl &file, const QString &csv, QQuickItem *item, const QColor &background)
+bool FileExport::saveChart(const QUrl &file, QObject *table, QQuickItem *item, const QColor &background)
 {
     if (busy())
         return false;
     const QString base = QDir::toNativeSeparators(basePath(localPath(file)));
     QString reason;
     m_savedNote.clear();
-    if (!csv.isEmpty()) {
+    if (const CsvTable *csv = qobject_cast<CsvTable *>(table)) {
         const QString csvPath = base + QStringLiteral(".csv");
-        if (!writeFile(csvPath, csv.toUtf8(), &reason)) {
+        if (!writeFile(csvPath, csv->csvTable(), &reason)) {
             report(tr("Cannot save %1: %2").arg(csvPath, reason), true);
             emit finished(false);
             return false;

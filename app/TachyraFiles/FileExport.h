@@ -37,18 +37,18 @@ public:
     Q_INVOKABLE QUrl suggestedFile(const QString &stem, const QString &suffix) const;
     Q_INVOKABLE QUrl suggestedFolder() const;
 
-    // A sweep as "channel,threshold_mv,count,time_utc" rows; times in ms
-    // since the epoch.
-    Q_INVOKABLE QString sweepCsv(int channel, const QList<double> &thresholdsMv,
-                                 const QList<double> &counts, const QList<double> &timesMs) const;
+    // The files an export to `file` writes besides the one named: with a
+    // table, the .png beside a .csv (and the other way round). Those that
+    // exist already, so the scene can ask before replacing them.
+    Q_INVOKABLE QStringList existingCompanions(const QUrl &file, bool withTable) const;
 
-    // Saves `csv` (unless empty) as <base>.csv and a picture of `item` on a
-    // `background` fill as <base>.png, base being `file` less a .csv or .png
-    // suffix. The picture is taken at the next frame; `finished` tells how it
-    // went. False if nothing could be started (an export already running, no
-    // item shown, the table not written).
-    Q_INVOKABLE bool saveChart(const QUrl &file, const QString &csv, QQuickItem *item,
-                               const QColor &background);
+    // Saves the table of `table` (a view that is a CsvTable; none: only the
+    // picture) as <base>.csv and a picture of `item` on a `background` fill
+    // as <base>.png, base being `file` less a .csv or .png suffix. The
+    // picture is taken at the next frame; `finished` tells how it went.
+    // False if nothing could be started (an export already running, no item
+    // shown, the table not written).
+    Q_INVOKABLE bool saveChart(const QUrl &file, QObject *table, QQuickItem *item, const QColor &background);
 
     // Whole-or-nothing writes, also used directly by tests.
     static bool writeFile(const QString &path, const QByteArray &bytes, QString *reason);

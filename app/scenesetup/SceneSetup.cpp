@@ -1,5 +1,6 @@
 #include "SceneSetup.h"
 
+#include "ReadingSource.h"
 #include "Version.h"
 
 #include <QQmlContext>
@@ -8,11 +9,12 @@
 
 namespace scenesetup {
 
-void publish(QQmlEngine &engine, QObject *device, QObject *recorder)
+void publish(QQmlEngine &engine, QObject *device, ReadingSource *readingSource, QObject *recorder)
 {
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
     QQmlContext *context = engine.rootContext();
     context->setContextProperty(QStringLiteral("device"), device);
+    context->setContextProperty(QStringLiteral("readingSource"), readingSource);
     context->setContextProperty(QStringLiteral("recorder"), recorder);
     context->setContextProperty(QStringLiteral("appVersion"), QString::fromLatin1(tachyra::kVersion));
     context->setContextProperty(QStringLiteral("appName"), QStringLiteral("Tachyra"));

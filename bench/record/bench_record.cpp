@@ -93,9 +93,9 @@ int main(int argc, char **argv)
     // Around the recorder's own slot: connected before and after it.
     QElapsedTimer rowClock;
     QList<qint64> rowNs;
-    const auto before = QObject::connect(&session, &DeviceSession::countsRead, [&] { rowClock.start(); });
+    const auto before = QObject::connect(&session, &DeviceSession::readingTaken, [&] { rowClock.start(); });
     CountRecorder recorder(&session);
-    const auto after = QObject::connect(&session, &DeviceSession::countsRead, [&] {
+    const auto after = QObject::connect(&session, &DeviceSession::readingTaken, [&] {
         if (recorder.recording())
             rowNs.append(rowClock.nsecsElapsed());
     });
@@ -137,7 +137,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "%s\n", qPrintable(recorder.message()));
         return 1;
     }
-    QList<double> counts(8);
+    Reading reading;
+    reading.periodMs = 50;
+    reading.levelsKnown = true;
     QList<double> rss{rssMiB()};
     QElapsedTimer clock;
     clock.start();
@@ -145,8 +147,11 @@ int main(int argc, char **argv)
     for (qint64 i = 0; i < dayRows && recorder.recording(); ++i) {
         // Counts as an instrument sends them: whole numbers that drift, now and then a fraction.
         for (int ch = 0; ch < 8; ++ch)
-            counts[ch] = std::floor(5000 + 4000 * std::sin(double(i) / (1000 + 97 * ch))) + (i % 997 == 0 ? 0.5 : 0);
-        emit session.countsRead(counts, i % 20000 < 100);
+            reading.counts[ch] = std::floor(5000 + 4000 * std::sin(double(i) / (1000 + 97 * ch))) + (i % 997 == 0 ? 0.5 : 0);
+        reading.utcMs = QDateTime::currentMSecsSinceEpoch();
+        reading.monotonicNs = Reading::steadyNowNs();
+        reading.sweep = i % 20000 < 100;
+        emit session.readingTaken(reading);
         if ((i + 1) % (dayRows / 4) == 0)
             rss.append(rssMiB());
     }

@@ -19,7 +19,7 @@ CountRecorder::CountRecorder(DeviceSession *session, QObject *parent)
 {
     if (!m_session)
         return;
-    connect(m_session, &DeviceSession::countsRead, this, &CountRecorder::addReading);
+    connect(m_session, &DeviceSession::readingTaken, this, &CountRecorder::addReading);
     connect(m_session, &DeviceSession::connectedChanged, this, [this] {
         if (!m_session->connected() && recording())
             finish(tr("Recording ended with the link: %1 (%2 rows)").arg(m_path).arg(m_rows), false);
@@ -56,7 +56,7 @@ bool CountRecorder::start(const QUrl &file)
         setMessage(tr("Cannot record to %1: %2").arg(path, reason), true);
         return false;
     }
-    m_clock.start();
+    m_startNs = Reading::steadyNowNs();
     m_startedAt = QDateTime::currentDateTimeUtc();
     emit startedAtChanged();
     setMessage(QString(), false);
@@ -70,7 +70,7 @@ void CountRecorder::stop()
         finish(tr("Recording saved: %1 (%2 rows)").arg(m_path).arg(m_rows), false);
 }
 
-void CountRecorder::addReading(const QList<double> &counts, bool duringSweep)
+void CountRecorder::addReading(const Reading &reading)
 {
     if (!recording())
         return;
@@ -78,27 +78,13 @@ void CountRecorder::addReading(const QList<double> &counts, bool duringSweep)
         finish(tr("Recording stopped: %1 was removed or its disk is gone").arg(m_path), true);
         return;
     }
-    readingrow::Reading r;
-    r.utc = QDateTime::currentDateTimeUtc();
-    r.elapsedS = double(m_clock.nsecsElapsed()) / 1e9;
-    r.periodMs = m_session ? m_session->periodMs() : 0;
-    r.counts = counts;
-    r.thresholdsMv = thresholdsMv();
-    r.sweep = duringSweep;
     QString reason;
-    if (!appendLine(readingrow::csvRow(r), &reason)) {
+    if (!appendLine(readingrow::csvRow(reading, readingrow::elapsedSeconds(reading, m_startNs)), &reason)) {
         finish(tr("Recording stopped: %1: %2").arg(m_path, reason), true);
         return;
     }
     ++m_rows;
     emit rowCountChanged();
-}
-
-QList<double> CountRecorder::thresholdsMv() const
-{
-    if (!m_session || !m_session->dacLevelsKnown())
-        return {};
-    return readingrow::levelsMv(m_session->dacVolts());
 }
 
 bool CountRecorder::appendLine(const QByteArray &line, QString *reason)

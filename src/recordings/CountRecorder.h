@@ -1,7 +1,8 @@
 #pragma once
 
+#include "Reading.h"
+
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QList>
 #include <QObject>
@@ -12,8 +13,8 @@ class DeviceSession;
 
 // Writes every valid count reading of the session's current link to a CSV
 // file the operator chose, one complete row per reading, each on disk before
-// the next is due. Fed from the session itself, so it records whichever view
-// is shown. A failure stops the recording and is reported in `message`; the
+// the next is due. Takes the session's readings as they are, so it records
+// whichever view is shown. A failure stops the recording and is reported in `message`; the
 // rows already written stay a valid file. The link closing ends it too.
 class CountRecorder : public QObject
 {
@@ -52,7 +53,7 @@ signals:
     void failedChanged();
 
 private:
-    void addReading(const QList<double> &counts, bool duringSweep);
+    void addReading(const Reading &reading);
     // Writes `line` whole and syncs it, or cuts the file back to its last
     // complete line and returns the reason.
     bool appendLine(const QByteArray &line, QString *reason);
@@ -63,7 +64,6 @@ private:
     void finish(const QString &message, bool failed);
     void setMessage(const QString &text, bool failed);
     void setPath(const QString &path);
-    QList<double> thresholdsMv() const;
 
     DeviceSession *m_session = nullptr;
     QFile m_file;
@@ -71,7 +71,7 @@ private:
     qint64 m_goodSize = 0; // bytes up to the end of the last complete line
     qint64 m_rows = 0;
     QDateTime m_startedAt;
-    QElapsedTimer m_clock;
+    qint64 m_startNs = 0; // steady clock at the start: elapsed_s counts from here
     QString m_message;
     bool m_failed = false;
 };

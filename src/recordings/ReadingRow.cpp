@@ -8,9 +8,9 @@ namespace readingrow {
 
 namespace {
 
-QByteArray isoTime(const QDateTime &utc)
+QByteArray isoTime(qint64 utcMs)
 {
-    return utc.toUTC().toString(Qt::ISODateWithMs).toLatin1();
+    return QDateTime::fromMSecsSinceEpoch(utcMs, Qt::UTC).toString(Qt::ISODateWithMs).toLatin1();
 }
 
 QByteArray elapsedText(double seconds)
@@ -18,16 +18,12 @@ QByteArray elapsedText(double seconds)
     return QByteArray::number(seconds, 'f', 3);
 }
 
-} // namespace
-
-QList<double> levelsMv(const QVariantList &volts)
+QByteArray jsonNumber(double v)
 {
-    QList<double> out;
-    out.reserve(volts.size());
-    for (const QVariant &v : volts)
-        out.append(std::round(v.toDouble() * 1e6) / 1e3);
-    return out;
+    return std::isfinite(v) ? formatDouble(v) : '"' + formatDouble(v) + '"';
 }
+
+} // namespace
 
 QByteArray formatDouble(double value)
 {
@@ -47,51 +43,44 @@ QByteArray csvHeader()
     return line;
 }
 
-QByteArray csvRow(const Reading &r)
+QByteArray csvRow(const Reading &r, double elapsedS)
 {
     QByteArray line;
     line.reserve(320);
-    line += isoTime(r.utc);
+    line += isoTime(r.utcMs);
     line += ',';
-    line += elapsedText(r.elapsedS);
+    line += elapsedText(elapsedS);
     line += ',';
     line += QByteArray::number(r.periodMs);
     for (int ch = 0; ch < kChannels; ++ch) {
         line += ',';
-        if (ch < r.counts.size())
-            line += formatDouble(r.counts.at(ch));
+        line += formatDouble(r.counts[ch]);
     }
     for (int ch = 0; ch < kChannels; ++ch) {
         line += ',';
-        if (ch < r.thresholdsMv.size())
-            line += formatDouble(r.thresholdsMv.at(ch));
+        if (r.levelsKnown)
+            line += formatDouble(r.thresholdsMv[ch]);
     }
     line += r.sweep ? ",1\n" : ",0\n";
     return line;
 }
 
-static QByteArray jsonNumber(double v)
+QByteArray jsonLine(const Reading &r, double elapsedS)
 {
-    return std::isfinite(v) ? formatDouble(v) : '"' + formatDouble(v) + '"';
-}
-
-QByteArray jsonLine(const Reading &r)
-{
-    const auto number = jsonNumber;
     QByteArray line;
     line.reserve(400);
-    line += "{\"time_utc\":\"" + isoTime(r.utc) + "\",\"elapsed_s\":" + elapsedText(r.elapsedS)
+    line += "{\"time_utc\":\"" + isoTime(r.utcMs) + "\",\"elapsed_s\":" + elapsedText(elapsedS)
         + ",\"period_ms\":" + QByteArray::number(r.periodMs) + ",\"counts\":[";
     for (int ch = 0; ch < kChannels; ++ch) {
         if (ch > 0)
             line += ',';
-        line += ch < r.counts.size() ? number(r.counts.at(ch)) : QByteArrayLiteral("null");
+        line += jsonNumber(r.counts[ch]);
     }
     line += "],\"thresholds_mv\":[";
     for (int ch = 0; ch < kChannels; ++ch) {
         if (ch > 0)
             line += ',';
-        line += ch < r.thresholdsMv.size() ? number(r.thresholdsMv.at(ch)) : QByteArrayLiteral("null");
+        line += r.levelsKnown ? jsonNumber(r.thresholdsMv[ch]) : QByteArrayLiteral("null");
     }
     line += r.sweep ? "],\"sweep\":true}\n" : "],\"sweep\":false}\n";
     return line;
@@ -102,16 +91,16 @@ QByteArray sweepCsvHeader()
     return QByteArrayLiteral("channel,threshold_mv,count,time_utc\n");
 }
 
-QByteArray sweepCsvRow(int channel, double thresholdMv, double count, const QDateTime &utc)
+QByteArray sweepCsvRow(const SweepPoint &p)
 {
-    return QByteArray::number(channel) + ',' + formatDouble(thresholdMv) + ',' + formatDouble(count)
-        + ',' + isoTime(utc) + '\n';
+    return QByteArray::number(p.channel) + ',' + formatDouble(p.thresholdMv) + ',' + formatDouble(p.count) + ','
+        + isoTime(p.utcMs) + '\n';
 }
 
-QByteArray sweepJsonLine(int channel, double thresholdMv, double count, const QDateTime &utc)
+QByteArray sweepJsonLine(const SweepPoint &p)
 {
-    return "{\"channel\":" + QByteArray::number(channel) + ",\"threshold_mv\":" + jsonNumber(thresholdMv)
-        + ",\"count\":" + jsonNumber(count) + ",\"time_utc\":\"" + isoTime(utc) + "\"}\n";
+    return "{\"channel\":" + QByteArray::number(p.channel) + ",\"threshold_mv\":" + jsonNumber(p.thresholdMv)
+        + ",\"count\":" + jsonNumber(p.count) + ",\"time_utc\":\"" + isoTime(p.utcMs) + "\"}\n";
 }
 
 } // namespace readingrow

@@ -58,6 +58,12 @@ public:
             out.append(f.command);
         return out;
     }
+    // Another unit, with its own levels, answers on the same address from now on.
+    void replaceInstrument()
+    {
+        sim = std::make_unique<SimInstrument>();
+        listening = sim->listenTcp(QHostAddress(address), DeviceSession::kTcpPort);
+    }
     // From now on the instrument answers `code` with 0x02 (-1: no fault at all).
     void reject(int code) { setFault(*sim, &SimFaults::rejectCommand, code); }
     QList<SdacFrame> sdacs(qsizetype from = 0) const

@@ -228,19 +228,23 @@ private slots:
     }
 
     // A link lost in the middle of a sweep leaves the instrument muted. The
-    // same link, opened again, gets the saved levels back before anything
-    // else, so the operator's next change stores exactly the levels set.
-    // Another instrument in between makes them nobody's to put back.
+    // same link, opened again, reads the levels first and puts the saved
+    // ones back only while the sweep's mutes are still there, so the
+    // operator's next change stores exactly the levels set. Another unit
+    // answering on the same address, the same unit set anew meanwhile, or
+    // another instrument in between make them nobody's to put back.
     void interruptedSweep_data()
     {
-        QTest::addColumn<bool>("sameLink");
-        QTest::newRow("same link again") << true;
-        QTest::newRow("another instrument first") << false;
+        QTest::addColumn<QString>("between");
+        QTest::newRow("same link again") << "";
+        QTest::newRow("another instrument first") << "other address";
+        QTest::newRow("another unit on the same address") << "other unit";
+        QTest::newRow("same unit, levels set meanwhile") << "levels set";
     }
 
     void interruptedSweep()
     {
-        QFETCH(bool, sameLink);
+        QFETCH(QString, between);
         QTemporaryDir dir;
         rig->sim->setStatePath(dir.filePath(QStringLiteral("eeprom.json")));
         QVERIFY(rig->open());
@@ -251,7 +255,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!s->connected(), 5000);
         QVERIFY(!s->calibrationRunning() && finished.count() == 1);
         QCOMPARE(rig->sim->thresholds().at(0), 1.0);
-        if (!sameLink) {
+        if (between == QLatin1String("other address")) {
             SimInstrument other;
             QVERIFY(other.listenTcp(QHostAddress(QStringLiteral("127.0.0.150")), DeviceSession::kTcpPort));
             s->setTcpHost(QStringLiteral("127.0.0.150"));
@@ -259,17 +263,37 @@ private slots:
             QTRY_VERIFY(other.received().size() >= 7 && rig->idle());
             QVERIFY(!other.receivedCommands().contains(zrf::kSdac));
             s->disconnectFromDevice();
+        } else if (between == QLatin1String("other unit")) {
+            rig->replaceInstrument();
+        } else if (between == QLatin1String("levels set")) {
+            rig->sim->setThresholds({0.2, 0.2, 0.2, 0.2, 0.2, 0.2, 0.2, 0.2});
         }
+        const QList<double> before = rig->sim->thresholds();
+        const bool restores = between.isEmpty();
         const qsizetype start = rig->mark();
         QVERIFY(rig->open());
         QVERIFY(rig->waitIdle());
         const QString restored = kDot + QStringLiteral("thresholds restored after an interrupted sweep");
-        QCOMPARE(s->statusText(), QStringLiteral("Connected") + kDot + rig->address + (sameLink ? restored : QString()));
-        QCOMPARE(rig->commands(start).mid(0, 9).count(zrf::kSdac), sameLink ? 8 : 0); // before the level read
-        QVERIFY(!rig->commands(start).contains(zrf::kWeep));
+        const QString dropped = kDot + QStringLiteral("thresholds of the interrupted sweep not restored: the "
+                                                      "instrument's levels have changed since");
+        QCOMPARE(s->statusText(), QStringLiteral("Connected") + kDot + rig->address
+                                      + (restores ? restored : between == QLatin1String("other address") ? QString() : dropped));
+        // Nothing is set before the instrument's own levels have been read.
+        const QList<unsigned char> sent = rig->commands(start);
+        QVERIFY(sent.indexOf(zrf::kSdacQuery) >= 0);
+        QCOMPARE(sent.indexOf(zrf::kSdac) < 0 || sent.indexOf(zrf::kSdac) > sent.indexOf(zrf::kSdacQuery), true);
+        QCOMPARE(sent.count(zrf::kSdac), restores ? 8 : 0);
+        QVERIFY(!sent.contains(zrf::kWeep));
         QCOMPARE(toDoubles(s->dacVolts()), rig->sim->thresholds());
-        if (!sameLink)
+        if (!restores) {
+            QCOMPARE(rig->sim->thresholds(), before);
+            // Dropped for good: the next opening leaves them alone too.
+            s->disconnectFromDevice();
+            const qsizetype again = rig->mark();
+            QVERIFY(rig->open() && rig->waitIdle());
+            QVERIFY(!rig->commands(again).contains(zrf::kSdac));
             return;
+        }
         QCOMPARE(rig->sdacs(start), restore());
         s->setDacVoltage(3, 0.45);
         QTRY_COMPARE(rig->sim->eepromWrites(), 1);
@@ -300,8 +324,8 @@ private slots:
 
     void unknownLevelsAreReadFirst()
     {
-        // The opening level read fails: the levels are unknown.
-        rig->sim->overrideReply(zrf::kSdacQuery, QByteArray(3, '\0'), 1);
+        // Every opening level read fails: the levels are unknown.
+        rig->sim->overrideReply(zrf::kSdacQuery, QByteArray(3, '\0'), DeviceSession::kLevelReadAttempts);
         QVERIFY(rig->open());
         QCOMPARE(s->lastError(), QStringLiteral("Bad SDAC? reply"));
         QSignalSpy succeeded(s, &DeviceSession::calibrationSucceeded);
@@ -322,15 +346,22 @@ private slots:
         QCOMPARE(rig->commands(start).first(), zrf::kSdac);
         s->stopCalibration();
 
-        // A new link makes them unknown again; a set is no reading, and a failed read stops the start.
+        // A new link makes them unknown again; "set all" makes them known
+        // through its read-back, and a failed read stops a start.
         s->disconnectFromDevice();
-        rig->sim->overrideReply(zrf::kSdacQuery, QByteArray(), 2);
+        rig->sim->overrideReply(zrf::kSdacQuery, QByteArray(), DeviceSession::kLevelReadAttempts);
         QVERIFY(rig->open());
-        rig->reject(zrf::kWeep); // its refused EEPROM write leaves another message first
+        QVERIFY(rig->waitIdle() && !s->dacLevelsKnown());
+        rig->reject(zrf::kWeep); // its refused EEPROM write leaves another message
         s->setAllDacVoltage(0.4);
         QVERIFY(rig->waitIdle());
         QCOMPARE(s->lastError(), QStringLiteral("WEEP rejected"));
+        QVERIFY(s->dacLevelsKnown());
         rig->reject(-1);
+        s->disconnectFromDevice();
+        rig->sim->overrideReply(zrf::kSdacQuery, QByteArray(), DeviceSession::kLevelReadAttempts + 1);
+        QVERIFY(rig->open());
+        QVERIFY(rig->waitIdle() && !s->dacLevelsKnown());
         QSignalSpy running(s, &DeviceSession::calibrationRunningChanged);
         start = rig->mark();
         s->startCalibration(0, 0, 1000, 10);

@@ -113,7 +113,7 @@ private slots:
         m_sim.setPeriodMs(20); // polled at the 50 ms floor
         isolate(m_session);
         m_engine = new QQmlApplicationEngine(this);
-        scenesetup::publish(*m_engine, &m_session, &m_recorder);
+        scenesetup::publish(*m_engine, &m_session, &m_session, &m_recorder);
         m_engine->load(QUrl(QStringLiteral("qrc:/qt/qml/TachyraApp/Main.qml")));
         QVERIFY(!m_engine->rootObjects().isEmpty());
         m_window = qobject_cast<QQuickWindow *>(m_engine->rootObjects().constFirst());

@@ -273,8 +273,8 @@ private slots:
         QTRY_VERIFY(!rig.session.busy());
         const QList<double> late(8, 666.0);
         QList<QList<double>> readings;
-        connect(&rig.session, &DeviceSession::countsRead, &rig.session,
-                [&](const QList<double> &values, bool) { readings.append(values); });
+        connect(&rig.session, &DeviceSession::readingTaken, &rig.session,
+                [&](const Reading &r) { readings.append(QList<double>(r.counts.begin(), r.counts.end())); });
         bool armed = true;
         connect(&rig.sim, &SimInstrument::requestReceived, &rig.session, [&](unsigned char cmd, const QByteArray &) {
             if (cmd != zrf::kCountQuery || !std::exchange(armed, false))

@@ -65,7 +65,7 @@ private slots:
         m_session.connectToDevice(true);
         QTRY_COMPARE_WITH_TIMEOUT(m_session.gateway(), kGateway, 5000);
         QCOMPARE(m_session.netmask(), kMask);
-        scenesetup::publish(m_engine, &m_session, &m_recorder);
+        scenesetup::publish(m_engine, &m_session, &m_session, &m_recorder);
     }
 
     void instrumentTextsStayPlain()

@@ -13,7 +13,7 @@ class Setup : public QObject
 public slots:
     void qmlEngineAvailable(QQmlEngine *engine)
     {
-        scenesetup::publish(*engine, nullptr, nullptr);
+        scenesetup::publish(*engine, nullptr, nullptr, nullptr);
         engine->rootContext()->setContextProperty(QStringLiteral("galleryPath"),
                                                   qEnvironmentVariable("TACHYRA_GALLERY_PNG", QStringLiteral("gallery.png")));
     }

@@ -123,13 +123,14 @@ private slots:
         noOverride.reset();
         QFile reader(path); // still reads the file once its name or disk is gone
         QVERIFY(!opens || reader.open(QIODevice::ReadOnly));
-        const QList<double> reading(8, 1.0 / 3);
+        Reading reading;
+        reading.counts.fill(1.0 / 3);
         for (int i = 0; i < 5000 && recorder.recording(); ++i) {
             if (i == 5 && fault == FileRemoved)
                 QVERIFY(QFile::remove(path));
             if (i == 5 && fault == DiskGone)
                 QCOMPARE(umount2(QFile::encodeName(tmp.path()).constData(), MNT_DETACH), 0);
-            emit session.countsRead(reading, false);
+            emit session.readingTaken(reading);
         }
         QVERIFY(!recorder.recording() && recorder.failed());
         QVERIFY2(recorder.message().contains(path) && recorder.message().contains(reason), qPrintable(recorder.message()));
@@ -154,11 +155,11 @@ private slots:
         isolate(session);
         CountRecorder recorder(&session);
         QStringList published;
-        connect(&session, &DeviceSession::countsRead, this, [&](const QList<double> &values, bool sweep) {
+        connect(&session, &DeviceSession::readingTaken, this, [&](const Reading &r) {
             if (!recorder.recording())
                 return;
-            QString line = QLatin1String(sweep ? "1" : "0");
-            for (double v : values)
+            QString line = QLatin1String(r.sweep ? "1" : "0");
+            for (double v : r.counts)
                 line += ' ' + QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(&v), sizeof v).toHex());
             published.append(line);
         });

@@ -1,7 +1,9 @@
 // Quick Test runner for the scene: a widgets application (Qt Charts needs
-// one), the MyStyle style, the resource import path and stand-ins for
-// `device` and `recorder`, and a scratch folder for exported files.
+// one), the MyStyle style, the resource import path, stand-ins for `device`
+// and `recorder`, a test source of readings for the charts, and a scratch
+// folder for exported files.
 
+#include "../common/TestReadingSource.h"
 #include "SceneSetup.h"
 
 #include <QApplication>
@@ -28,13 +30,14 @@ public slots:
                 qFatal("%s: %s", files[i], qPrintable(fake.errorString()));
             fakes[i]->setParent(engine);
         }
-        scenesetup::publish(*engine, fakes[0], fakes[1]);
+        scenesetup::publish(*engine, fakes[0], &m_readings, fakes[1]);
         // Where the export tests save their files.
         engine->rootContext()->setContextProperty(QStringLiteral("scratchDir"), QUrl::fromLocalFile(m_scratch.path()));
     }
 
 private:
     QTemporaryDir m_scratch;
+    TestReadingSource m_readings;
 };
 
 int main(int argc, char **argv)

@@ -33,18 +33,17 @@ TestCase {
     // and keeps the mode.
     function test_timeReadings() {
         const v = make(timeComponent)
-        device.pushCounts(filled(5000))
-        device.pushCounts(filled(5000))
+        readingSource.push(filled(5000))
+        readingSource.push(filled(5000))
         compare([v.plot.yMin.toFixed(6), v.plot.yMax], ["4999.850000", 5001])
         v.logYButton.checked = true
         compare([v.plot.logarithmic, v.plot.yMin, v.plot.yMax.toFixed(6)], [true, 5000, "5750.000000"])
-        device.calibrationRunning = true                 // nothing is recorded during a sweep
-        device.pushCounts(filled(9))
-        device.calibrationRunning = false
-        compare(v.plot.readings().length, 2)
+        readingSource.push(filled(9), NaN, 1000, [], true) // a sweep's readings are not drawn here
+        compare(v.plot.readingCount(), 2)
         mouseClick(findChild(v, "legendEntry3").children[0])
         compare(v.plot.channelVisible[3], false)
         device.connected = false
+        readingSource.end()
         compare([v.plot.hasData, v.plot.yMin, v.plot.yMax, v.overlayShown, v.logYButton.checked, v.plot.channelVisible[3]],
                 [false, 1, 10, false, true, false])
     }
@@ -52,7 +51,7 @@ TestCase {
     function test_timeHoverTags() {
         const v = make(timeComponent)
         for (const t of [Date.now() - 20000, Date.now()])
-            v.plot.addReading(t, [100, 101, 102, 5000, 0, 0, 0, 0])
+            readingSource.push([100, 101, 102, 5000, 0, 0, 0, 0], t)
         waitForRendering(v)
         v.updateHits(v.plot.plotArea.width - 2)
         verify(v.hitModel.count >= 4)
@@ -68,13 +67,13 @@ TestCase {
     function test_timePause() {
         const v = make(timeComponent)
         const t0 = Date.now() - 10000
-        v.plot.addReading(t0, filled(10))
+        readingSource.push(filled(10), t0)
         mouseClick(v.pauseButton)
         verify(v.plot.paused && findChild(v, "pausedEntry").visible)
-        v.plot.addReading(t0 + 5000, filled(20))
-        compare([v.plot.timeMax, v.plot.readings().length, v.plot.yMax], [t0, 1, 11])
+        readingSource.push(filled(20), t0 + 5000)
+        compare([v.plot.timeMax, v.plot.readingCount(), v.plot.yMax], [t0, 1, 11])
         mouseClick(v.pauseButton)
-        compare([v.plot.timeMax, v.plot.readings().length, v.plot.readings()[1].counts[0]], [t0 + 5000, 2, 20])
+        compare([v.plot.timeMax, v.plot.readingCount(), v.plot.yMax], [t0 + 5000, 2, 21.5])
         verify(!findChild(v, "pausedEntry").visible)
     }
 
@@ -85,7 +84,7 @@ TestCase {
         const h = make(histogramComponent)
         const shown = () => [findChild(t, "staleHint").visible, findChild(h, "staleHint").visible, t.plot.opacity,
                              findChild(h, "barOverlay").opacity]
-        device.pushCounts(filled(5))
+        readingSource.push(filled(5))
         compare(shown(), [true, true, 0.5, 0.5])
         device.countsLive = true
         compare(shown(), [false, false, 1, 1])
@@ -110,7 +109,7 @@ TestCase {
     }
     function test_histogram(data) {
         const v = make(histogramComponent)
-        device.pushCounts([0, 50, 2000, -5, NaN, 0, 0, 0])
+        readingSource.push([0, 50, 2000, -5, NaN, 0, 0, 0])
         compare(v.barValues.map(String), ["0", "50", "2000", "0", "NaN", "0", "0", "0"])
         compare([v.linAxis.min, v.linAxis.max, v.logAxis.min, v.logAxis.max], [0, 2160, 1, 2700])
         verify(!findChild(v, "bar4").visible && !findChild(v, "tag4").visible)  // no bar for NaN
@@ -121,10 +120,9 @@ TestCase {
         fuzzyCompare(bar2.width, plot.width / 8 * 0.7, 1e-6)
         fuzzyCompare(bar2.x + bar2.width / 2, plot.x + 2.5 * plot.width / 8, 1e-6)
         fuzzyCompare(tag0.y + tag0.height + 4, plot.y + plot.height, 1e-6)
-        device.connected = false                         // a disconnect flattens the bars
+        readingSource.end()                              // a disconnect flattens the bars
         compare(v.barValues, filled(0))
-        device.connected = true                          // counts under 1 keep [0, 1] and [1, 10]
-        device.pushCounts([0.95, 0.5, 0, 0, 0, 0, 0, 0])
+        readingSource.push([0.95, 0.5, 0, 0, 0, 0, 0, 0]) // counts under 1 keep [0, 1] and [1, 10]
         compare([v.linAxis.min, v.linAxis.max, v.logAxis.min, v.logAxis.max], [0, 1, 1, 10])
     }
 
@@ -138,10 +136,10 @@ TestCase {
         compare(device.calls, ["startCalibration(0,600,200,3)"])
         compare([v.xAxis.min, v.xAxis.max], [200, 600])
         device.calibrationRunning = true
-        device.calibrationPoint(100, 0)
+        readingSource.pushSweepPoint(0, 100, 0)
         compare([v.linSeries.count, v.logSeries.count, v.logAxis.max], [1, 0, 10])
-        device.calibrationPoint(110, 200)
-        device.calibrationPoint(120, 50)
+        readingSource.pushSweepPoint(0, 110, 200)
+        readingSource.pushSweepPoint(0, 120, 50)
         compare([v.linAxis.min, v.linAxis.max, v.logAxis.min], [0, 230, 50])  // ranges only grow
         // Success: the tick plays, then the run is ended.
         device.calibrationSucceeded()
@@ -157,7 +155,7 @@ TestCase {
         const v = make(calibrationComponent)
         device.calibrationRunning = true
         for (let mv = 0; mv <= 1000; mv += 100)
-            device.calibrationPoint(mv, mv)
+            readingSource.pushSweepPoint(0, mv, mv)
         device.calibrationRunning = false
         v.xAxis.min = -100
         v.xAxis.max = 1100
@@ -183,8 +181,8 @@ TestCase {
         const button = findChild(v, "exportButton"), dialog = findChild(v, "exportDialog")
         verify(!button.enabled)
         device.calibrationRunning = true
-        device.calibrationPoint(100, 7)
-        device.calibrationPoint(200, 2.5)
+        readingSource.pushSweepPoint(0, 100, 7)
+        readingSource.pushSweepPoint(0, 200, 2.5)
         device.calibrationRunning = false
         mouseClick(button)
         tryCompare(dialog, "visible", true)
@@ -210,14 +208,10 @@ TestCase {
         // The time window: a recording's columns, each row with the period and
         // levels it was taken at, raw counts; paused, the frozen window.
         const t = make(timeComponent)
-        device.periodMs = 50
-        device.dacVolts = filled(0.1)
-        device.pushCounts(filled(5))
-        device.periodMs = 500
-        device.dacLevelsKnown = false
-        device.pushCounts([NaN, 1e308, -Infinity, 0, 0, 0, 0, 0])
+        readingSource.push(filled(5), NaN, 50, filled(100))
+        readingSource.push([NaN, 1e308, -Infinity, 0, 0, 0, 0, 0], NaN, 500)
         t.pauseButton.checked = true
-        device.pushCounts(filled(9))
+        readingSource.push(filled(9))
         t.saveWindow(scratchDir + "/window.png")
         compare(saved(), "Saved " + dir + "/window.csv and window.png")
         const w = read("window.csv").split("\n").map(r => r.split(","))
@@ -226,7 +220,7 @@ TestCase {
         compare(w[2].slice(2), ["500", "nan", "1e+308", "-inf", "0", "0", "0", "0", "0"].concat(filled(""), ["0"]))
 
         const h = make(histogramComponent)
-        device.pushCounts([0, 50, 2000, 0, 0, 0, 0, 0])
+        readingSource.push([0, 50, 2000, 0, 0, 0, 0, 0])
         h.saveChart(scratchDir + "/bars")
         compare([saved(), FileExport.failed], ["Saved " + dir + "/bars.png", false])
     }

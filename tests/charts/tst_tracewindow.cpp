@@ -2,7 +2,6 @@
 // mapping between readings and pixels, and the cached image that scrolls.
 
 #include "TraceCanvas.h"
-#include "TracePlot.h"
 
 #include <QtTest>
 
@@ -98,7 +97,7 @@ int pixelsOf(const QImage &image, const QColor &c, int tolerance)
 
 } // namespace
 
-class TestTracePlot : public QObject
+class TestTraceWindow : public QObject
 {
     Q_OBJECT
 private slots:
@@ -132,38 +131,6 @@ private slots:
         const TraceWindow w = feed(times, counts);
         QCOMPARE(text(line(w, 0, false)), text(linear));
         QCOMPARE(text(line(w, 0, true)), text(log));
-    }
-
-    // The Y range follows the lines of the channels shown, in the mode shown.
-    void rescale_data()
-    {
-        QTest::addColumn<L>("counts"); // one reading per entry, all channels alike
-        QTest::addColumn<QList<bool>>("shown");
-        QTest::addColumn<L>("linear"); // min, max
-        QTest::addColumn<L>("log");
-        const QList<bool> all(8, true);
-        QTest::newRow("constant: span raised to 1") << L{5000, 5000} << all << L{4999.85, 5001} << L{5000, 5750};
-        QTest::newRow("padded 15 %, never below 0") << L{100, 1100} << all << L{0, 1250} << L{100, 1265};
-        QTest::newRow("all hidden") << L{100, 1100} << QList<bool>(8, false) << L{0, 1} << L{1, 10};
-        QTest::newRow("below 1: no log line") << L{0, 0.5} << all << L{0, 1} << L{1, 10};
-        QTest::newRow("not finite: ignored") << L{kNan, 50, qInf(), 60} << all << L{48.5, 61.5} << L{50, 69};
-        QTest::newRow("too large: clamped for drawing") << L{1e308, 1e308} << all << L{1e300, 1e300} << L{1e300, 1.15e300};
-    }
-    void rescale()
-    {
-        QFETCH(L, counts);
-        QFETCH(QList<bool>, shown);
-        QFETCH(L, linear);
-        QFETCH(L, log);
-        TracePlot plot;
-        plot.setChannelVisible(shown);
-        for (qsizetype i = 0; i < counts.size(); ++i)
-            plot.addReading(kT0 + 50 * i, QVariantList(8, counts.at(i)));
-        QCOMPARE(plot.yMin(), linear.at(0));
-        QCOMPARE(plot.yMax(), linear.at(1));
-        plot.setLogarithmic(true);
-        QCOMPARE(plot.yMin(), log.at(0));
-        QCOMPARE(plot.yMax(), log.at(1));
     }
 
     // Value at a time along a line: interpolated within a segment, nothing
@@ -339,5 +306,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestTracePlot)
-#include "tst_traceplot.moc"
+QTEST_MAIN(TestTraceWindow)
+#include "tst_tracewindow.moc"
