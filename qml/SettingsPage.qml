@@ -87,6 +87,11 @@ Item {
         syncNetworkMode()
         syncNetworkAddresses(true)
         forceActiveFocus()
+        // Levels not read yet on this link (a lost or spoilt read at
+        // opening): asked again as the page opens, so the boxes need not
+        // stay locked.
+        if (device.connected && !device.dacLevelsKnown)
+            device.refreshDacVolts()
     }
 
     // A click on empty space gives the focus back to the page, so Escape leaves it.

@@ -70,6 +70,7 @@ public:
         std::function<void()> expired = {}; // runs when no reply came in time
         QList<quint64> dacOps = {};         // callers of a level that a newer one replaced unsent
         bool keepOnClose = false;           // an operator's level, a restore or a write: sent before closing
+        quint32 sweep = 0;                  // a mute, step or reading of this sweep: dropped unsent when it ends
     };
 
     static constexpr int kChannelCount = 8;

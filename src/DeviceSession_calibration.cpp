@@ -145,7 +145,7 @@ void DeviceSession::muteOtherChannelsThenSweep()
         if (ch == m_calChannel)
             continue;
         ++m_pendingMutes;
-        sendDacVoltage(ch, kDacMaxVolts, [this, ch, sweep] {
+        Pending mute = dacRequest(ch, kDacMaxVolts, [this, ch, sweep] {
             // A mute of an ended sweep: the restore queued behind it wins.
             if (!m_calibrationRunning || sweep != m_calSweepId)
                 return;
@@ -156,6 +156,8 @@ void DeviceSession::muteOtherChannelsThenSweep()
             if (m_pendingMutes > 0 && --m_pendingMutes == 0)
                 applyCalibrationStep();
         }, endSweepOnFailure(sweep));
+        mute.sweep = sweep;
+        enqueuePending(std::move(mute));
     }
 }
 
@@ -176,10 +178,12 @@ void DeviceSession::applyCalibrationStep()
     }
     const double volts = clampDacVolts(m_calCurrentMv / 1000.0);
     const quint32 sweep = m_calSweepId;
-    sendDacVoltage(m_calChannel, volts, [this, sweep] {
+    Pending step = dacRequest(m_calChannel, volts, [this, sweep] {
         if (m_calibrationRunning && sweep == m_calSweepId)
             m_calibrationWaitTimer.start(std::max(m_periodMs, int(kMinPollMs)));
     }, endSweepOnFailure(sweep));
+    step.sweep = sweep;
+    enqueuePending(std::move(step));
     if (m_calChannel < m_dacVolts.size()) {
         m_dacVolts[m_calChannel] = volts;
         emit dacVoltsChanged();
@@ -216,6 +220,7 @@ void DeviceSession::onCalibrationWait()
     Pending read{zrf::kCountQuery, zrf::encodeFrame(zrf::kCountQuery, {}), std::move(onReading)};
     const auto failed = endSweepOnFailure(sweep);
     read.expired = [failed] { failed(DeviceError::NoReply); };
+    read.sweep = sweep;
     enqueuePending(std::move(read));
 }
 
@@ -240,6 +245,11 @@ void DeviceSession::stopCalibration()
         m_sweepEnd = DeviceError::CalibrationStopped;
     m_calibrationWaitTimer.stop();
     m_calibrationRunning = false;
+    // Mutes and steps not sent yet would only be undone: the levels go back at once.
+    for (qsizetype i = m_queue.size() - 1; i >= (m_busy ? 1 : 0); --i) {
+        if (m_queue.at(i).sweep == m_calSweepId)
+            m_queue.removeAt(i);
+    }
     restoreSavedDacLevels();
     emit calibrationRunningChanged();
     emit calibrationFinished();

@@ -194,17 +194,21 @@ bool DeviceSession::takeDacReading(bool ok, const QByteArray &payload)
     return true;
 }
 
+// Each channel as the sweep left it (muted, the swept one within its range)
+// or already back at its saved level (a restore cut off half way).
 bool DeviceSession::showsSweepPattern() const
 {
     constexpr double kToleranceMv = 1.0;
+    const auto near = [](double mv, double targetMv) { return std::fabs(mv - targetMv) <= kToleranceMv; };
     for (int ch = 0; ch < kChannelCount; ++ch) {
         const double mv = m_dacVolts.value(ch).toDouble() * 1000.0;
-        if (ch == m_savedSweepChannel) {
-            if (!(mv >= m_savedSweepLowMv - kToleranceMv && mv <= m_savedSweepHighMv + kToleranceMv))
-                return false;
-        } else if (!(std::fabs(mv - kDacMaxVolts * 1000.0) <= kToleranceMv)) {
+        if (near(mv, m_savedDacLevels.value(ch).toDouble() * 1000.0))
+            continue;
+        const bool asSwept = ch == m_savedSweepChannel
+            ? mv >= m_savedSweepLowMv - kToleranceMv && mv <= m_savedSweepHighMv + kToleranceMv
+            : near(mv, kDacMaxVolts * 1000.0);
+        if (!asSwept)
             return false;
-        }
     }
     return true;
 }

@@ -221,8 +221,9 @@ private slots:
         rig->sim->setFaults({});
         QVERIFY(rig->waitIdle());
         QVERIFY(!s->calibrationRunning() && s->pollTimerActive() && points.isEmpty());
-        // The mutes already queued, then the one restore; no step after a rejected mute.
-        QCOMPARE(rig->sdacs(start).size(), 7 + (fault ? 1 : 0) + 8);
+        // The one restore at once: after a rejected mute neither the other
+        // mutes nor a step are sent.
+        QCOMPARE(rig->sdacs(start).size(), fault ? 7 + 1 + 8 : 1 + 8);
         QCOMPARE(restoreCount(rig->sdacs(start)), 1);
         QVERIFY(!fault || rig->sim->thresholds() == kLevels);
     }
@@ -257,8 +258,8 @@ private slots:
         QCOMPARE(rig->sim->thresholds().at(0), 1.0);
         if (between == QLatin1String("other address")) {
             SimInstrument other;
-            QVERIFY(other.listenTcp(QHostAddress(QStringLiteral("127.0.0.150")), DeviceSession::kTcpPort));
-            s->setTcpHost(QStringLiteral("127.0.0.150"));
+            QVERIFY(other.listenTcp(QHostAddress(QStringLiteral("127.0.0.149")), DeviceSession::kTcpPort));
+            s->setTcpHost(QStringLiteral("127.0.0.149"));
             s->connectToDevice(true);
             QTRY_VERIFY(other.received().size() >= 7 && rig->idle());
             QVERIFY(!other.receivedCommands().contains(zrf::kSdac));

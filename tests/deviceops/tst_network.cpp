@@ -21,7 +21,7 @@ private slots:
     // that fails shows as an unchanged mode.
     void init()
     {
-        rig = std::make_unique<DeviceRig>(130, 149);
+        rig = std::make_unique<DeviceRig>(130, 148);
         rig->sim->setNetwork(true, "192.168.1.50", "255.255.255.0", "192.168.1.1");
         s = rig->session.get();
     }

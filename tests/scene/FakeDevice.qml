@@ -56,6 +56,7 @@ QtObject {
     function applyPeriod(ms) { log("applyPeriod", ms) }
     function setDacVoltage(channel, volts) { log("setDacVoltage", channel, volts) }
     function setAllDacVoltage(volts) { log("setAllDacVoltage", volts) }
+    function refreshDacVolts() { log("refreshDacVolts") }
     function applyNetwork(dhcp, ip, mask, gw) { log("applyNetwork", dhcp, ip, mask, gw) }
     function startCalibration(ch, from, to, step) { log("startCalibration", ch, from, to, step) }
     function stopCalibration() { log("stopCalibration"); calibrationRunning = false }   // ends the run

@@ -189,11 +189,14 @@ TestCase {
     }
 
     // Levels not read from this instrument yet are unknown: shown as a dash
-    // and closed to input. A period beyond the box's top shows as reported.
+    // and closed to input, and asked for again as the page opens. A period
+    // beyond the box's top shows as reported.
     function test_settingsShowOnlyTheInstrumentsState() {
         Object.assign(device, { connected: true, dacVolts: Array(8).fill(0.35), dacLevelsKnown: false,
                                 periodMs: 100000 })
         const page = make(settingsComponent)
+        compare(device.calls, ["refreshDacVolts()"])
+        device.calls = []
         const box = findChild(page, "channelBox1")
         compare([box.displayText, box.enabled], ["\u2014", false])
         mouseWheel(box, box.width / 2, box.height / 2, 0, 120)

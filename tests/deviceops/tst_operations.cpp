@@ -1,0 +1,420 @@
+// The session's operations as a program calls them: each reports once how it
+// ended, with the client's own message, after everything it set off (read-back,
+// EEPROM write, the levels put back) is over. And the edges of the link where
+// an operator's stored threshold could be lost or overwritten.
+
+#include "DeviceRig.h"
+
+#include <QTemporaryDir>
+
+#include <optional>
+
+namespace {
+
+using Op = std::function<void(Done)>;
+
+const QList<double> kLevels{0.1, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1};
+
+struct Result {
+    std::optional<Outcome> outcome;
+    int calls = 0;
+};
+
+// Starts an operation and waits until it reports.
+std::shared_ptr<Result> start(const Op &op)
+{
+    auto r = std::make_shared<Result>();
+    op([r](const Outcome &o) {
+        r->outcome = o;
+        ++r->calls;
+    });
+    return r;
+}
+
+Outcome await(const Op &op, int ms = 15000)
+{
+    const auto r = start(op);
+    if (!QTest::qWaitFor([&] { return r->outcome.has_value(); }, ms))
+        return Outcome(DeviceError::None, QStringLiteral("<never reported>"));
+    QTest::qWait(20);
+    return r->calls == 1 ? *r->outcome : Outcome(DeviceError::None, QStringLiteral("<reported %1 times>").arg(r->calls));
+}
+
+// The levels an instrument keeps in its EEPROM, as its state file holds them.
+QList<double> storedLevels(const QString &statePath)
+{
+    SimInstrument eeprom;
+    eeprom.setStatePath(statePath);
+    return eeprom.loadState() ? eeprom.thresholds() : QList<double>();
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(DeviceError)
+
+class TestOperations : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<DeviceRig> rig;
+    DeviceSession *s = nullptr;
+    QTemporaryDir dir;
+    QString state;
+
+    int m_case = 0;
+
+private slots:
+    // One instrument for all cases, as it was made, with a state file of its own per case.
+    void initTestCase()
+    {
+        rig = std::make_unique<DeviceRig>(80, 98);
+        s = rig->session.get();
+    }
+    void init()
+    {
+        s->disconnectFromDevice();
+        rig->sim->setFaults({});
+        rig->sim->clearOverrides();
+        rig->sim->setThresholds(kLevels);
+        rig->sim->setPeriodMs(1000);
+        state = dir.filePath(QStringLiteral("eeprom-%1.json").arg(++m_case));
+        rig->sim->setStatePath(state);
+    }
+
+    // Every operation's outcome: ok, refused by the instrument, a reply that
+    // is no answer, silence, and a call the session itself refuses (nothing
+    // is sent then). Each reports exactly once.
+    void outcomes_data()
+    {
+        QTest::addColumn<QString>("op");
+        QTest::addColumn<int>("refuse");       // command the instrument refuses (-1: none)
+        QTest::addColumn<bool>("silent");      // the instrument answers nothing from the start
+        QTest::addColumn<DeviceError>("error");
+        QTest::addColumn<QString>("message");
+        const int none = -1;
+        QTest::newRow("period") << "period 20" << none << false << DeviceError::None << "";
+        QTest::newRow("period refused") << "period 20" << int(zrf::kPeriodSet) << false << DeviceError::PeriodRejected << "PERD rejected";
+        QTest::newRow("period silent") << "period 20" << none << true << DeviceError::NoReply << "No reply from device";
+        QTest::newRow("period 0") << "period 0" << none << false << DeviceError::InvalidArgument << "Invalid argument";
+        QTest::newRow("level") << "level 3" << none << false << DeviceError::None << "";
+        QTest::newRow("level refused") << "level 3" << int(zrf::kSdac) << false << DeviceError::DacRejected << "SDAC rejected";
+        QTest::newRow("level not stored") << "level 3" << int(zrf::kWeep) << false << DeviceError::EepromRejected << "WEEP rejected";
+        QTest::newRow("level silent") << "level 3" << none << true << DeviceError::NoReply << "No reply from device";
+        QTest::newRow("channel 9") << "level 9" << none << false << DeviceError::InvalidArgument << "Invalid argument";
+        QTest::newRow("all levels") << "all" << none << false << DeviceError::None << "";
+        QTest::newRow("counts") << "counts" << none << false << DeviceError::None << "";
+        QTest::newRow("counts refused") << "counts" << int(zrf::kCountQuery) << false << DeviceError::BadCountReply << "Bad COUN? reply";
+        QTest::newRow("levels read refused") << "read levels" << int(zrf::kSdacQuery) << false << DeviceError::BadDacReply << "Bad SDAC? reply";
+        QTest::newRow("period read") << "read period" << none << false << DeviceError::None << "";
+        QTest::newRow("network read silent") << "read network" << none << true << DeviceError::NoReply << "No reply from device";
+        QTest::newRow("static address") << "static" << none << false << DeviceError::None << "";
+        QTest::newRow("static refused") << "static" << int(zrf::kSetIp) << false << DeviceError::IpRejected << "IP set rejected";
+        QTest::newRow("bad netmask") << "bad netmask" << none << false << DeviceError::InvalidNetmask << "Invalid netmask";
+        QTest::newRow("sweep") << "sweep" << none << false << DeviceError::None << "";
+        QTest::newRow("sweep step refused") << "sweep" << int(zrf::kSdac) << false << DeviceError::DacRejected << "SDAC rejected";
+        QTest::newRow("sweep silent") << "sweep" << none << true << DeviceError::CalibrationNoReply << "Calibration: no reply from device";
+    }
+
+    void outcomes()
+    {
+        QFETCH(QString, op);
+        QFETCH(int, refuse);
+        QFETCH(bool, silent);
+        QFETCH(DeviceError, error);
+        QFETCH(QString, message);
+        rig->sim->setPeriodMs(1);
+        QVERIFY(rig->open());
+        QVERIFY(rig->waitIdle());
+        // Levels known: a sweep puts them back, a silent sweep must have begun.
+        QVERIFY(s->dacLevelsKnown());
+        rig->reject(refuse);
+        if (silent)
+            setFault(*rig->sim, &SimFaults::silent, true);
+        const qsizetype from = rig->mark();
+        const int writesBefore = rig->sim->eepromWrites();
+        const QStringList words = op.split(u' ');
+        Op call;
+        if (words[0] == QLatin1String("period"))
+            call = [&](Done d) { s->applyPeriod(words[1].toInt(), d); };
+        else if (words[0] == QLatin1String("level"))
+            call = [&](Done d) { s->setDacVoltage(words[1].toInt(), 0.333, d); };
+        else if (op == QLatin1String("all"))
+            call = [&](Done d) { s->setAllDacVoltage(0.25, d); };
+        else if (op == QLatin1String("counts"))
+            call = [&](Done d) { s->refreshCounts(d); };
+        else if (op == QLatin1String("read levels"))
+            call = [&](Done d) { s->refreshDacVolts(d); };
+        else if (op == QLatin1String("read period"))
+            call = [&](Done d) { s->refreshPeriod(d); };
+        else if (op == QLatin1String("read network"))
+            call = [&](Done d) { s->refreshNetwork(d); };
+        else if (op == QLatin1String("static"))
+            call = [&](Done d) { s->applyNetwork(false, "10.0.0.5", "255.255.255.0", "10.0.0.1", d); };
+        else if (op == QLatin1String("bad netmask"))
+            call = [&](Done d) { s->applyNetwork(false, "10.0.0.5", "255.255.300.0", "10.0.0.1", d); };
+        else if (op == QLatin1String("sweep"))
+            call = [&](Done d) { s->startCalibration(2, 0, 30, 10, d); };
+        const Outcome got = await(call);
+        QCOMPARE(got.error, error);
+        QCOMPARE(got.message, message);
+        const bool refusedHere = got.refusedHere();
+        if (refusedHere) {
+            QTest::qWait(50);
+            QCOMPARE(rig->commands(from), QList<unsigned char>()); // nothing reached the instrument
+            return;
+        }
+        setFault(*rig->sim, &SimFaults::silent, false);
+        rig->reject(-1);
+        // What was set off is over when it reports: the level is stored,
+        // the period read back, the levels of a sweep back in place.
+        if (got.ok() && words[0] == QLatin1String("level"))
+            QCOMPARE(rig->sim->eepromWrites(), writesBefore + 1);
+        if (got.ok() && op == QLatin1String("period 20"))
+            QCOMPARE(s->periodMs(), 20);
+        if (op == QLatin1String("sweep") && !silent) {
+            QCOMPARE(rig->sim->thresholds(), kLevels);
+            QVERIFY(!s->calibrationRunning());
+        }
+        if (got.ok() && op == QLatin1String("static"))
+            QCOMPARE(s->ipAddress(), QStringLiteral("10.0.0.5"));
+    }
+
+    // A sweep stopped early reports it once its levels are back; the link
+    // lost under an operation reports the transport's own message; calls
+    // on a closed link are refused at once.
+    void endings()
+    {
+        QVERIFY(rig->open());
+        rig->sim->setPeriodMs(1);
+        const auto sweep = start([&](Done d) { s->startCalibration(0, 0, 1000, 10, d); });
+        QTRY_VERIFY(s->calibrationRunning());
+        QTest::qWait(200);
+        s->stopCalibration();
+        QTRY_VERIFY(sweep->outcome.has_value());
+        QCOMPARE(sweep->outcome->error, DeviceError::CalibrationStopped);
+        QCOMPARE(rig->sim->thresholds(), kLevels);
+
+        setFault(*rig->sim, &SimFaults::replyDelayMs, 300);
+        const auto period = start([&](Done d) { s->applyPeriod(30, d); });
+        QTest::qWait(100);
+        rig->sim->closeConnections();
+        QTRY_VERIFY(period->outcome.has_value());
+        QCOMPARE(period->outcome->error, DeviceError::LinkLost);
+        QCOMPARE(period->outcome->message, QStringLiteral("Remote host closed the connection"));
+        QCOMPARE(await([&](Done d) { s->refreshCounts(d); }).error, DeviceError::NotConnected);
+
+        // Opening: over with the opening exchange; refused by nobody there.
+        setFault(*rig->sim, &SimFaults::replyDelayMs, 0);
+        s->setTcpHost(rig->address);
+        QCOMPARE(await([&](Done d) { s->connectToDevice(true, d); }).error, DeviceError::None);
+        QVERIFY(s->dacLevelsKnown() && !s->networkMode().isEmpty());
+        s->disconnectFromDevice();
+        s->setTcpHost(QStringLiteral("127.0.0.98")); // nobody listens there
+        const Outcome refused = await([&](Done d) { s->connectToDevice(true, d); });
+        QCOMPARE(refused.error, DeviceError::ConnectFailed);
+        QCOMPARE(refused.message, QStringLiteral("Connection refused"));
+    }
+
+    // Two changes within the hold-off, then the link ends: the second level
+    // is stored all the same before the operator's disconnect and the
+    // program's end; a link lost first says the level is not stored.
+    void heldBackWriteOnClose_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("disconnect") << "disconnect";
+        QTest::newRow("window closed") << "exit";
+        QTest::newRow("link lost") << "lost";
+    }
+
+    void heldBackWriteOnClose()
+    {
+        QFETCH(QString, how);
+        QVERIFY(rig->open());
+        QVERIFY(rig->waitIdle());
+        const int writes = rig->sim->eepromWrites();
+        const auto first = start([&](Done d) { s->setDacVoltage(5, 0.5, d); });
+        QTRY_COMPARE(rig->sim->eepromWrites(), writes + 1);
+        const auto second = start([&](Done d) { s->setDacVoltage(5, 0.6, d); });
+        QTRY_COMPARE(s->dacVolts().at(5).toDouble(), 0.6); // taken, its write held back
+        QCOMPARE(rig->sim->eepromWrites(), writes + 1);
+        if (how == QLatin1String("disconnect")) {
+            s->disconnectFromDevice();
+        } else if (how == QLatin1String("exit")) {
+            s->closeBeforeExit();
+            QVERIFY(!s->connected());
+        } else {
+            rig->sim->closeConnections();
+        }
+        QTRY_VERIFY(!s->connected());
+        QTRY_VERIFY(second->outcome.has_value());
+        QVERIFY(first->outcome && first->outcome->ok());
+        if (how == QLatin1String("lost")) {
+            QCOMPARE(second->outcome->error, DeviceError::ThresholdNotStored);
+            QCOMPARE(s->lastError(), QStringLiteral("Remote host closed the connection \u00B7 threshold not stored"));
+            QCOMPARE(storedLevels(state).at(5), 0.5);
+            return;
+        }
+        QVERIFY(second->outcome->ok());
+        QCOMPARE(storedLevels(state).at(5), 0.6);
+        QCOMPARE(rig->sim->thresholds().at(5), 0.6);
+        QVERIFY(!s->dacLevelsKnown()); // nothing is known of the next link
+    }
+
+    // Levels changed just before a sweep starts (a program can do it within
+    // milliseconds): stored before any mute, never the mutes themselves, and
+    // the sweep's ending puts back the newest of them.
+    void changesJustBeforeASweep()
+    {
+        QVERIFY(rig->open());
+        rig->sim->setPeriodMs(1);
+        QVERIFY(rig->waitIdle());
+        int mutesSeen = 0;
+        int writesAmongMutes = 0;
+        connect(rig->sim.get(), &SimInstrument::requestReceived, s, [&](unsigned char cmd, const QByteArray &payload) {
+            QList<double> v;
+            if (cmd == zrf::kSdac && zrf::unpackDoubles(payload, &v) && v.size() == 2 && v[1] == 1.0)
+                ++mutesSeen;
+            if (cmd == zrf::kWeep && mutesSeen > 0 && s->calibrationRunning())
+                ++writesAmongMutes;
+        });
+        s->setDacVoltage(1, 0.2);
+        s->setDacVoltage(1, 0.3);
+        const Outcome sweep = await([&](Done d) { s->startCalibration(4, 0, 20, 10, d); });
+        QVERIFY(sweep.ok());
+        QVERIFY(rig->waitIdle());
+        QTest::qWait(700); // the hold-off, and a write it may still owe
+        QVERIFY(mutesSeen == 7 && writesAmongMutes == 0);
+        QList<double> expected = kLevels;
+        expected[1] = 0.3;
+        QCOMPARE(rig->sim->thresholds(), expected);
+        QCOMPARE(storedLevels(state), expected);
+    }
+
+    // A key held on a slow instrument: the hold-off counts from each write's
+    // reply, so writes reach the instrument at least 500 ms apart.
+    void holdOffFromTheReply()
+    {
+        QVERIFY(rig->open());
+        QVERIFY(rig->waitIdle());
+        setFault(*rig->sim, &SimFaults::replyDelayMs, 150);
+        QElapsedTimer clock;
+        clock.start();
+        QList<qint64> writes;
+        connect(rig->sim.get(), &SimInstrument::requestReceived, s, [&](unsigned char cmd, const QByteArray &) {
+            if (cmd == zrf::kWeep)
+                writes.append(clock.elapsed());
+        });
+        for (int i = 0; clock.elapsed() < 3000; ++i) {
+            s->setDacVoltage(6, (100 + i % 50) / 1000.0);
+            QTest::qWait(30);
+        }
+        QVERIFY(rig->waitIdle());
+        QTest::qWait(900);
+        QVERIFY(writes.size() >= 3);
+        QStringList at;
+        for (qint64 ms : std::as_const(writes))
+            at.append(QString::number(ms));
+        for (qsizetype i = 1; i < writes.size(); ++i)
+            QVERIFY2(writes[i] - writes[i - 1] >= 500, qPrintable(QStringLiteral("writes at ms ") + at.join(u',')));
+    }
+
+    // After a lost poll reply, a refusal or a malformed reply is still the
+    // answer to the request on the wire, with its own message; the late
+    // reply of a timed-out request alone is passed over.
+    void afterALostReply_data()
+    {
+        QTest::addColumn<QString>("op");
+        QTest::addColumn<int>("refuse");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QList<unsigned char>>("followedBy");
+        QTest::newRow("refused level") << "level" << int(zrf::kSdac) << "SDAC rejected"
+                                       << QList<unsigned char>{zrf::kSdac, zrf::kSdacQuery};
+        QTest::newRow("refused network step") << "dhcp" << int(zrf::kSetDhcp) << "DHCP set rejected"
+                                              << QList<unsigned char>{zrf::kSetDhcp};
+        QTest::newRow("refused sweep step") << "sweep" << int(zrf::kSdac) << "SDAC rejected"
+                                            << QList<unsigned char>{zrf::kSdac};
+        QTest::newRow("malformed count reply") << "counts" << -2 << "Bad COUN? reply"
+                                               << QList<unsigned char>{zrf::kCountQuery};
+    }
+
+    void afterALostReply()
+    {
+        QFETCH(QString, op);
+        QFETCH(int, refuse);
+        QFETCH(QString, message);
+        QFETCH(QList<unsigned char>, followedBy);
+        QVERIFY(rig->open());
+        QVERIFY(rig->waitIdle());
+        // One poll goes unanswered and times out; polling goes on.
+        bool armed = true;
+        connect(rig->sim.get(), &SimInstrument::requestReceived, s, [&](unsigned char cmd, const QByteArray &) {
+            if (cmd != zrf::kCountQuery || !std::exchange(armed, false))
+                return;
+            setFault(*rig->sim, &SimFaults::silent, true);
+            QTimer::singleShot(0, s, [&] { rig->sim->setFaults({}); });
+        });
+        QSignalSpy timedOut(s, &DeviceSession::errorOccurred);
+        QTRY_VERIFY_WITH_TIMEOUT(timedOut.size() == 1, 5000);
+        QTest::qWait(300);
+        if (refuse == -2) // a frame that decodes as no frame
+            setFault(*rig->sim, &SimFaults::wrongLengthCommand, int(zrf::kCountQuery));
+        else
+            rig->reject(refuse);
+        const qsizetype from = rig->mark();
+        QElapsedTimer clock;
+        clock.start();
+        Op call;
+        if (op == QLatin1String("level"))
+            call = [&](Done d) { s->setDacVoltage(2, 0.4, d); };
+        else if (op == QLatin1String("dhcp"))
+            call = [&](Done d) { s->applyNetwork(true, {}, {}, {}, d); };
+        else if (op == QLatin1String("sweep"))
+            call = [&](Done d) { s->startCalibration(2, 0, 10, 10, d); };
+        else
+            call = [&](Done d) { s->refreshCounts(d); };
+        const Outcome got = await(call);
+        QCOMPARE(got.message, message);
+        QVERIFY2(clock.elapsed() < 1500, "the refusal waited for a time-out");
+        QVERIFY(rig->waitIdle());
+        const QList<unsigned char> sent = op == QLatin1String("counts")
+            ? QList<unsigned char>(rig->frames(zrf::kCountQuery, from).size() ? 1 : 0, zrf::kCountQuery)
+            : rig->commands(from);
+        QCOMPARE(sent.mid(0, followedBy.size()), followedBy);
+    }
+
+    // One bad level read at opening does not lock the thresholds: it is
+    // tried again. A closed link forgets what was known of it.
+    void levelsReadAgain()
+    {
+        rig->sim->overrideReply(zrf::kSdacQuery, QByteArray(3, '\0'), 1);
+        QVERIFY(rig->open());
+        QTRY_VERIFY(s->dacLevelsKnown());
+        QCOMPARE(toDoubles(s->dacVolts()), kLevels);
+        s->disconnectFromDevice();
+        QVERIFY(!s->dacLevelsKnown());
+    }
+
+    // The link drops while a stopped sweep's levels are on their way back:
+    // opening it again finishes the job (and only that).
+    void restoreCutOffIsFinished()
+    {
+        QVERIFY(rig->open());
+        rig->sim->setPeriodMs(1);
+        QSignalSpy finished(s, &DeviceSession::calibrationFinished);
+        s->startCalibration(3, 0, 1000, 10);
+        QTRY_VERIFY_WITH_TIMEOUT(s->calibrationRunning(), 3000);
+        QTest::qWait(150);
+        // Three restore levels get through, then the link goes.
+        setFault(*rig->sim, &SimFaults::closeAfterReplies, 3);
+        s->stopCalibration();
+        QTRY_VERIFY_WITH_TIMEOUT(!s->connected(), 5000);
+        QVERIFY(rig->sim->thresholds() != kLevels);
+        setFault(*rig->sim, &SimFaults::closeAfterReplies, -1);
+        QVERIFY(rig->open());
+        QVERIFY(rig->waitIdle());
+        QCOMPARE(rig->sim->thresholds(), kLevels);
+        QCOMPARE(toDoubles(s->dacVolts()), kLevels);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestOperations)
+#include "tst_operations.moc"
