@@ -12,12 +12,7 @@ Item {
     height: 600
 
     // Stand-in for the session object the cards view reads.
-    property QtObject device: QtObject {
-        property int channelCount: 8
-        property var counts: []
-        property bool connected: false
-        property bool countsLive: false
-    }
+    property QtObject device: CardsDevice {}
 
     Component { id: fieldComponent; PropertyTextField { width: 120; height: 40 } }
     Component {

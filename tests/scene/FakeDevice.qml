@@ -31,6 +31,7 @@ QtObject {
 
     signal calibrationPoint(real thresholdMv, real counts)
     signal calibrationSucceeded()
+    signal calibrationFinished()
 
     function zeros() { return [0, 0, 0, 0, 0, 0, 0, 0] }
     function log(...call) { calls = calls.concat([call[0] + "(" + call.slice(1).join(",") + ")"]) }
@@ -49,6 +50,9 @@ QtObject {
     function pushCounts(values) { counts = values.slice() }
 
     // A test must never start a real LAN scan: calls are only recorded.
+    function refreshPorts() { log("refreshPorts") }
+    function refreshCounts() { log("refreshCounts") }
+    function refreshNetwork() { log("refreshNetwork") }
     function startTcpScan() { log("startTcpScan") }
     function stopTcpScan() { log("stopTcpScan") }
     function connectToDevice(tcp) { log("connectToDevice", tcp === true) }
