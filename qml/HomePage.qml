@@ -3,6 +3,7 @@ import QtQuick.Controls
 import QtQuick.Layouts
 import MyStyle
 import Theme
+import TachyraInput
 import "SceneLogic.js" as Logic
 
 Item {
@@ -10,7 +11,7 @@ Item {
     objectName: "homePage"
 
     readonly property bool tcpMode: tcpButton.checked
-    readonly property bool tcpAddressValid: Logic.isValidIpv4(portBox.editText)
+    readonly property bool tcpAddressValid: AddressText.isHost(portBox.editText)
     readonly property bool chromeLocked: device.tcpScanning || device.connecting
     readonly property int currentView: views.currentIndex
     property alias portBox: portBox
@@ -22,11 +23,11 @@ Item {
     signal openSettings()
 
     function normalizeIp(ip) {
-        return Logic.normalizeIp(ip)
+        return AddressText.normalized(ip)
     }
 
     function isValidIpv4(ip) {
-        return Logic.isValidIpv4(ip)
+        return AddressText.isHost(ip)
     }
 
     function selectPortInBox() {
@@ -54,7 +55,7 @@ Item {
     function commitTypedHost() {
         if (!tcpMode)
             return
-        setBoxText(Logic.normalizeIp(portBox.editText))
+        setBoxText(AddressText.normalized(portBox.editText))
         device.tcpHost = hostText
     }
 
@@ -163,7 +164,7 @@ Item {
 
                 RegularExpressionValidator {
                     id: ipValidator
-                    regularExpression: Logic.ipv4Pattern
+                    regularExpression: AddressText.pattern
                 }
 
                 onActivated: (index) => {
@@ -214,7 +215,7 @@ Item {
                         return
                     }
                     if (page.tcpMode) {
-                        page.setBoxText(Logic.normalizeIp(portBox.editText))
+                        page.setBoxText(AddressText.normalized(portBox.editText))
                         device.tcpHost = page.hostText
                     }
                     device.connectToDevice(page.tcpMode)

@@ -3,62 +3,6 @@
 // Pure logic of the home page, the settings page and the three chart views.
 // The documents call these; the Quick tests call the same functions.
 
-// Four dot-separated decimal fields 0..255, leading zeros allowed.
-var ipv4Pattern = /^(([01]?[0-9]?[0-9]|2([0-4][0-9]|5[0-5]))\.){3}([01]?[0-9]?[0-9]|2([0-4][0-9]|5[0-5]))$/
-
-// Lenient base-10 integer: leading white space skipped, stops at the first
-// non-digit. NaN when there is no number.
-function lenientInt(text) {
-    return parseInt(String(text), 10)
-}
-
-// The four fields as plain numbers, or null if any is missing or out of range.
-function ipFields(trimmed) {
-    const pieces = trimmed.split(".")
-    if (pieces.length !== 4)
-        return null
-    const out = []
-    for (let i = 0; i < 4; ++i) {
-        const n = lenientInt(pieces[i])
-        if (isNaN(n) || n < 0 || n > 255)
-            return null
-        out.push(n)
-    }
-    return out
-}
-
-// Home page: gives the trimmed text back when it is not four numbers.
-function normalizeIp(ip) {
-    const trimmed = String(ip === undefined || ip === null ? "" : ip).trim()
-    const fields = ipFields(trimmed)
-    return fields ? fields.join(".") : trimmed
-}
-
-// Settings page: gives the original (untrimmed) text back on failure.
-function normalizeIpKeep(ip) {
-    const text = String(ip === undefined || ip === null ? "" : ip)
-    const fields = ipFields(text.trim())
-    return fields ? fields.join(".") : text
-}
-
-function isValidIpv4(ip) {
-    const t = normalizeIp(ip)
-    if (t === "" || t === "0.0.0.0")
-        return false
-    const pieces = t.split(".")
-    if (pieces.length !== 4)
-        return false
-    for (let i = 0; i < 4; ++i) {
-        if (!/^[0-9]+$/.test(pieces[i]))
-            return false
-        const n = parseInt(pieces[i], 10)
-        if (n < 0 || n > 255)
-            return false
-    }
-    return true
-}
-
-// Index of the first entry whose "name" equals name, or -1.
 function indexOfName(list, name) {
     if (!list)
         return -1

@@ -3,6 +3,7 @@ import QtQuick.Controls
 import QtQuick.Layouts
 import MyStyle
 import Theme
+import TachyraInput
 import "SceneLogic.js" as Logic
 
 Item {
@@ -27,7 +28,7 @@ Item {
     signal back()
 
     function normalizeIp(ip) {
-        return Logic.normalizeIpKeep(ip)
+        return AddressText.normalizedKeep(ip)
     }
 
     function syncNetworkMode() {
@@ -38,11 +39,11 @@ Item {
 
     function syncNetworkAddresses(force) {
         if (force || !ipField.activeFocus)
-            ipField.text = Logic.normalizeIpKeep(device.ipAddress)
+            ipField.text = AddressText.normalizedKeep(device.ipAddress)
         if (force || !maskField.activeFocus)
-            maskField.text = Logic.normalizeIpKeep(device.netmask)
+            maskField.text = AddressText.normalizedKeep(device.netmask)
         if (force || !gatewayField.activeFocus)
-            gatewayField.text = Logic.normalizeIpKeep(device.gateway)
+            gatewayField.text = AddressText.normalizedKeep(device.gateway)
     }
 
     // Typed text as a box value, rounded into the box's range. Text that is
@@ -74,9 +75,9 @@ Item {
     }
 
     function applyNetwork() {
-        ipField.text = Logic.normalizeIpKeep(ipField.text)
-        maskField.text = Logic.normalizeIpKeep(maskField.text)
-        gatewayField.text = Logic.normalizeIpKeep(gatewayField.text)
+        ipField.text = AddressText.normalizedKeep(ipField.text)
+        maskField.text = AddressText.normalizedKeep(maskField.text)
+        gatewayField.text = AddressText.normalizedKeep(gatewayField.text)
         device.applyNetwork(modeBox.currentIndex === 1, ipField.text, maskField.text, gatewayField.text)
     }
 
@@ -144,12 +145,12 @@ Item {
         rightPadding: 6 * Theme.widthScale
         // A full netmask must fit the narrow field.
         font.pixelSize: Theme.textStyle.smallSize
-        validator: RegularExpressionValidator { regularExpression: Logic.ipv4Pattern }
+        validator: RegularExpressionValidator { regularExpression: AddressText.pattern }
         color: !enabled ? Theme.palette.blockedTextColor
                : !acceptableInput ? Theme.palette.linkTextColor
                : (hovered || activeFocus) ? Theme.palette.hoveredTextColor
                : Theme.palette.idleTextColor
-        onEditingFinished: text = Logic.normalizeIpKeep(text)
+        onEditingFinished: text = AddressText.normalizedKeep(text)
     }
 
     component FieldLabel: Label {

@@ -172,6 +172,40 @@ private slots:
         QCOMPARE(out, normalised.isEmpty() ? QStringLiteral("untouched") : normalised);
     }
 
+    // What the address boxes make of typed text: lenient pieces, the plain
+    // form back; the home box trims what it cannot read, the settings
+    // fields keep it as typed; a host is any such quad but 0.0.0.0.
+    void readsTypedAddresses_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("home");
+        QTest::addColumn<QString>("keep");
+        QTest::addColumn<bool>("host");
+        QTest::newRow("leading zeros") << "010.001.000.009" << "10.1.0.9" << "10.1.0.9" << true;
+        QTest::newRow("padded") << "  192.168.001.010 " << "192.168.1.10" << "192.168.1.10" << true;
+        QTest::newRow("lenient digits") << "12ab.1.2.3" << "12.1.2.3" << "12.1.2.3" << true;
+        QTest::newRow("blank inside a piece") << "1. 2.3.4" << "1.2.3.4" << "1.2.3.4" << true;
+        QTest::newRow("three pieces") << " 1.2.3 " << "1.2.3" << " 1.2.3 " << false;
+        QTest::newRow("out of range") << " 1.2.3.256" << "1.2.3.256" << " 1.2.3.256" << false;
+        QTest::newRow("negative") << "1.2.3.-4" << "1.2.3.-4" << "1.2.3.-4" << false;
+        QTest::newRow("minus zero") << "1.2.3.-0" << "1.2.3.0" << "1.2.3.0" << true;
+        QTest::newRow("empty piece") << "1..3.4" << "1..3.4" << "1..3.4" << false;
+        QTest::newRow("all zeros") << "000.0.0.0" << "0.0.0.0" << "0.0.0.0" << false;
+        QTest::newRow("empty") << "" << "" << "" << false;
+        QTest::newRow("five pieces") << "1.2.3.4.5" << "1.2.3.4.5" << "1.2.3.4.5" << false;
+    }
+
+    void readsTypedAddresses()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, home);
+        QFETCH(QString, keep);
+        QFETCH(bool, host);
+        QCOMPARE(ipv4::normalizeLenient(text, text.trimmed()), home);
+        QCOMPARE(ipv4::normalizeLenient(text, text), keep);
+        QCOMPARE(ipv4::isHostAddress(text), host);
+    }
+
     void choosesLocalBind()
     {
         const auto entry = [](const char *ip, const char *mask) {
