@@ -415,75 +415,65 @@ LineSummary ReadingHistory::summary(int channel, bool log, qsizetype from, qsize
     return s;
 }
 
-ReadingHistory::LinePoint ReadingHistory::firstPoint(int channel, bool log, qsizetype from, qsizetype to) const
+// The first (or, backwards, the last) row in [from, to) for which rowIs(v)
+// holds, skipping the stretches whose node does not have one (nodeHas), and
+// looking into the first that has: -1 if none.
+template<typename NodeHas, typename RowIs>
+qsizetype ReadingHistory::find(qsizetype from, qsizetype to, bool forward, NodeHas nodeHas, RowIs rowIs) const
 {
-    LinePoint found;
-    if (channel < 0 || channel >= kChannels)
-        return found;
-    const int mode = log ? 1 : 0;
-    // Skips stretches without a point; looks into the first with one.
-    for (int level = Chunks; level >= Rows && !found.isValid(); --level) {
+    for (int level = Chunks; level >= Rows; --level) {
         qsizetype nodeFrom = -1;
         qsizetype nodeTo = -1;
-        walkForward(
-            from, to, level,
-            [&](const Node &node, qsizetype a, qsizetype b) {
-                if (node.channel[channel].line[mode].points == 0)
-                    return true;
-                nodeFrom = a;
-                nodeTo = b;
-                return false;
-            },
-            [&](const Chunk &chunk, qsizetype a, qsizetype b, qsizetype first) {
-                for (qsizetype r = a; r < b; ++r) {
-                    if (LineSummary::onLine(chunk.counts[channel][r], log)) {
-                        found = point(channel, first + (r - a));
-                        return false;
-                    }
-                }
+        qsizetype found = -1;
+        const auto onNode = [&](const Node &node, qsizetype a, qsizetype b) {
+            if (!nodeHas(node))
                 return true;
-            });
-        if (nodeFrom < 0)
-            break;
+            nodeFrom = a;
+            nodeTo = b;
+            return false;
+        };
+        const auto onRows = [&](const Chunk &chunk, qsizetype a, qsizetype b, qsizetype first) {
+            for (qsizetype k = 0; k < b - a; ++k) {
+                const qsizetype r = forward ? a + k : b - 1 - k;
+                if (rowIs(chunk, r)) {
+                    found = first + (r - a);
+                    return false;
+                }
+            }
+            return true;
+        };
+        if (forward)
+            walkForward(from, to, level, onNode, onRows);
+        else
+            walkBackward(from, to, level, onNode, onRows);
+        if (found >= 0 || nodeFrom < 0)
+            return found;
         from = nodeFrom;
         to = nodeTo;
     }
-    return found;
+    return -1;
+}
+
+ReadingHistory::LinePoint ReadingHistory::firstPoint(int channel, bool log, qsizetype from, qsizetype to) const
+{
+    if (channel < 0 || channel >= kChannels)
+        return {};
+    const int mode = log ? 1 : 0;
+    const qsizetype i = find(
+        from, to, true, [&](const Node &n) { return n.channel[channel].line[mode].points > 0; },
+        [&](const Chunk &chunk, qsizetype r) { return LineSummary::onLine(chunk.counts[channel][r], log); });
+    return i >= 0 ? point(channel, i) : LinePoint();
 }
 
 ReadingHistory::LinePoint ReadingHistory::lastPoint(int channel, bool log, qsizetype from, qsizetype to) const
 {
-    LinePoint found;
     if (channel < 0 || channel >= kChannels)
-        return found;
+        return {};
     const int mode = log ? 1 : 0;
-    for (int level = Chunks; level >= Rows && !found.isValid(); --level) {
-        qsizetype nodeFrom = -1;
-        qsizetype nodeTo = -1;
-        walkBackward(
-            from, to, level,
-            [&](const Node &node, qsizetype a, qsizetype b) {
-                if (node.channel[channel].line[mode].points == 0)
-                    return true;
-                nodeFrom = a;
-                nodeTo = b;
-                return false;
-            },
-            [&](const Chunk &chunk, qsizetype a, qsizetype b, qsizetype first) {
-                for (qsizetype r = b - 1; r >= a; --r) {
-                    if (LineSummary::onLine(chunk.counts[channel][r], log)) {
-                        found = point(channel, first + (r - a));
-                        return false;
-                    }
-                }
-                return true;
-            });
-        if (nodeFrom < 0)
-            break;
-        from = nodeFrom;
-        to = nodeTo;
-    }
-    return found;
+    const qsizetype i = find(
+        from, to, false, [&](const Node &n) { return n.channel[channel].line[mode].points > 0; },
+        [&](const Chunk &chunk, qsizetype r) { return LineSummary::onLine(chunk.counts[channel][r], log); });
+    return i >= 0 ? point(channel, i) : LinePoint();
 }
 
 ReadingHistory::LinePoint ReadingHistory::pointBefore(int channel, bool log, qsizetype index) const
@@ -573,15 +563,97 @@ ReadingHistory::LinePoint ReadingHistory::pointAfter(int channel, bool log, qsiz
 
 void ReadingHistory::columns(int channel, bool log, const qsizetype *bounds, int count, Column *out) const
 {
+    if (channel < 0 || channel >= kChannels)
+        return;
+    const int mode = log ? 1 : 0;
+    // Where each of the column's six points lies: a row, or the first
+    // stretch (node) that holds it, looked into afterwards.
+    struct Where {
+        qsizetype row = -1;
+        qsizetype nodeFrom = -1;
+        qsizetype nodeTo = -1;
+        void set(qsizetype r)
+        {
+            row = r;
+            nodeFrom = -1;
+        }
+        void set(qsizetype a, qsizetype b)
+        {
+            row = -1;
+            nodeFrom = a;
+            nodeTo = b;
+        }
+    };
     for (int k = 0; k < count; ++k) {
         Column &col = out[k];
-        col.line = summary(channel, log, bounds[k], bounds[k + 1]);
-        if (col.line.points > 0) {
-            col.first = firstPoint(channel, log, bounds[k], bounds[k + 1]);
-            col.last = col.line.points == 1 ? col.first : lastPoint(channel, log, bounds[k], bounds[k + 1]);
-        } else {
-            col.first = col.last = LinePoint();
+        LineSummary &s = col.line;
+        s = LineSummary();
+        Where first, last, low, lowLast, high, highLast;
+        walkForward(
+            bounds[k], bounds[k + 1], Chunks,
+            [&](const Node &node, qsizetype a, qsizetype b) {
+                const LineSummary &n = node.channel[channel].line[mode];
+                if (n.points > 0) {
+                    if (s.points == 0)
+                        first.set(a, b);
+                    last.set(a, b);
+                    if (n.all.lo < s.all.lo)
+                        low.set(a, b);
+                    if (n.all.lo <= s.all.lo)
+                        lowLast.set(a, b);
+                    if (n.all.hi > s.all.hi)
+                        high.set(a, b);
+                    if (n.all.hi >= s.all.hi)
+                        highLast.set(a, b);
+                }
+                s.merge(n);
+                return true;
+            },
+            [&](const Chunk &chunk, qsizetype a, qsizetype b, qsizetype start) {
+                const double *v = chunk.counts[channel];
+                for (qsizetype r = a; r < b; ++r) {
+                    const double x = v[r];
+                    if (LineSummary::onLine(x, log)) {
+                        const qsizetype i = start + (r - a);
+                        if (s.points == 0)
+                            first.set(i);
+                        last.set(i);
+                        if (x < s.all.lo)
+                            low.set(i);
+                        if (x <= s.all.lo)
+                            lowLast.set(i);
+                        if (x > s.all.hi)
+                            high.set(i);
+                        if (x >= s.all.hi)
+                            highLast.set(i);
+                    }
+                    s.add(x, log);
+                }
+                return true;
+            });
+        if (s.points == 0) {
+            col.first = col.last = col.low = col.lowLast = col.high = col.highLast = LinePoint();
+            continue;
         }
+        const auto onLine = [&](const Chunk &chunk, qsizetype r) {
+            return LineSummary::onLine(chunk.counts[channel][r], log);
+        };
+        const auto hasPoints = [&](const Node &n) { return n.channel[channel].line[mode].points > 0; };
+        const double lo = s.all.lo;
+        const double hi = s.all.hi;
+        const auto resolve = [&](const Where &w, bool forward, auto nodeHas, auto rowIs) {
+            return point(channel, w.row >= 0 ? w.row : find(w.nodeFrom, w.nodeTo, forward, nodeHas, rowIs));
+        };
+        col.first = resolve(first, true, hasPoints, onLine);
+        col.last = resolve(last, false, hasPoints, onLine);
+        const auto lowNode = [&](const Node &n) { return n.channel[channel].line[mode].all.lo == lo; };
+        const auto lowRow = [&](const Chunk &chunk, qsizetype r) { return chunk.counts[channel][r] == lo; };
+        const auto highNode = [&](const Node &n) { return n.channel[channel].line[mode].all.hi == hi; };
+        const auto highRow = [&](const Chunk &chunk, qsizetype r) { return chunk.counts[channel][r] == hi; };
+        col.low = resolve(low, true, lowNode, lowRow);
+        col.lowLast = resolve(lowLast, false, lowNode, lowRow);
+        col.high = resolve(high, true, highNode, highRow);
+        col.highLast = resolve(highLast, false, highNode, highRow);
     }
 }
 

@@ -92,11 +92,18 @@ public:
     LinePoint pointAfter(int channel, bool log, qsizetype index) const;
 
     // The M4 columns of a drawing: column k holds rows [bounds[k], bounds[k+1]),
-    // bounds has count + 1 non-decreasing entries. Costs O(count) summaries.
+    // bounds has count + 1 non-decreasing entries. Each costs a summary and
+    // a descent into at most six leaves, whatever its rows.
     struct Column {
         LineSummary line;
-        LinePoint first; // the column's first and last point, when line.points > 0
+        // When line.points > 0: the first and last point, and the first and
+        // last points at the lowest and at the highest value.
+        LinePoint first;
         LinePoint last;
+        LinePoint low;
+        LinePoint lowLast;
+        LinePoint high;
+        LinePoint highLast;
     };
     void columns(int channel, bool log, const qsizetype *bounds, int count, Column *out) const;
 
@@ -121,6 +128,8 @@ private:
     void walkForward(qsizetype from, qsizetype to, int level, OnNode onNode, OnRows onRows) const;
     template<typename OnNode, typename OnRows>
     void walkBackward(qsizetype from, qsizetype to, int level, OnNode onNode, OnRows onRows) const;
+    template<typename NodeHas, typename RowIs>
+    qsizetype find(qsizetype from, qsizetype to, bool forward, NodeHas nodeHas, RowIs rowIs) const;
     LinePoint point(int channel, qsizetype i) const;
     ChannelAccumulator accumulate(int channel, qsizetype from, qsizetype to) const;
 
