@@ -63,6 +63,8 @@ bool HistoryCanvas::draw(const ReadingHistory &history, const TraceScale &scale,
     m_style = style;
     m_shown = shown;
     m_everyPoint = everyPoint;
+    if (!incremental)
+        m_density = double(inView) / size.width();
     m_drawnAppended = history.appended();
     m_drawnEvicted = history.evicted();
     m_drawnGeneration = history.generation();
@@ -281,6 +283,16 @@ void HistoryCanvas::rasterColumns(const ReadingHistory &history, int from, int t
     m_bounds.resize(size_t(m_columnCount) + 1);
     for (int k = 0; k <= m_columnCount; ++k)
         m_bounds[size_t(k)] = history.lowerBound(s.timeForX(m_firstColumn + k));
+    // Columns of a leaf or more start and end on whole leaves (moved by half
+    // a leaf at most, less than half a column), so that they are summed from
+    // the pyramid alone. Every point is still drawn where it is; only which
+    // column's summary holds it changes, for a few rows at a column's edge.
+    // Per column, so that a strip gets the pixels a whole drawing gets.
+    if (m_density >= ReadingHistory::kLeafReadings) {
+        constexpr qsizetype leaf = ReadingHistory::kLeafReadings;
+        for (qsizetype &b : m_bounds)
+            b = std::min(history.size(), (b + leaf / 2) / leaf * leaf);
+    }
     m_columns.resize(size_t(m_columnCount));
     m_pieces.resize(size_t(m_columnCount) * kPiecesPerColumn);
     m_pieceCounts.resize(size_t(m_columnCount));

@@ -70,6 +70,7 @@ private:
     QList<bool> m_shown;
     double m_everyPointLimit = 2;
     bool m_everyPoint = true;
+    double m_density = 0; // readings per column when last drawn whole
     quint64 m_drawnAppended = 0; // the history's appended(), evicted() and generation() at the last draw
     quint64 m_drawnEvicted = 0;
     quint64 m_drawnGeneration = 0;

@@ -13,6 +13,21 @@ constexpr qsizetype kLeavesPerChunk = kChunk / kLeaf;
 // Granularity a walk may use: whole chunks, whole leaves, or rows only.
 enum Level { Rows = 0, Leaves = 1, Chunks = 2 };
 
+// Asks for the memory of [p, p + bytes) ahead of its use: a column's rows at
+// its edges are short runs that start anywhere, too short for the
+// hardware's own prefetching to catch up.
+void prefetch(const void *p, qsizetype bytes)
+{
+#if defined(__GNUC__)
+    const char *c = static_cast<const char *>(p);
+    for (qsizetype k = 0; k < bytes; k += 64)
+        __builtin_prefetch(c + k);
+#else
+    Q_UNUSED(p);
+    Q_UNUSED(bytes);
+#endif
+}
+
 bool sameBits(const std::array<double, Reading::kChannels> &a, const std::array<double, Reading::kChannels> &b)
 {
     return std::memcmp(a.data(), b.data(), sizeof(double) * a.size()) == 0;
@@ -20,20 +35,120 @@ bool sameBits(const std::array<double, Reading::kChannels> &a, const std::array<
 
 } // namespace
 
-// One channel over a leaf or a chunk: its lines and its moments (the count
-// of finite values is line[0].points).
-struct ChannelNode {
-    LineSummary line[2]; // linear, log
-    double shift = 0; // of the moments, see RunningMoments
+// Where a line's M4 points lie in a leaf or a chunk, from its start: its
+// first and last point, and the first and last at its lowest and highest.
+struct Marks {
+    quint16 first = 0;
+    quint16 last = 0;
+    quint16 low = 0;
+    quint16 lowLast = 0;
+    quint16 high = 0;
+    quint16 highLast = 0;
+};
+
+// One channel's line over a leaf or a chunk, and where its M4 points lie
+// (in the summary's tail padding).
+struct LineNode : LineSummary {
+    Marks marks;
+};
+
+// A line's summary over rows and nodes in order, with the rows of its M4
+// points (-1 before the first point).
+struct Tracked {
+    LineSummary line;
+    qsizetype first = -1;
+    qsizetype last = -1;
+    qsizetype low = -1;
+    qsizetype lowLast = -1;
+    qsizetype high = -1;
+    qsizetype highLast = -1;
+
+    void addNode(const LineNode &n, qsizetype start)
+    {
+        const Marks &m = n.marks;
+        if (n.points > 0) {
+            if (line.points == 0)
+                first = start + m.first;
+            last = start + m.last;
+            if (n.all.lo < line.all.lo)
+                low = start + m.low;
+            if (n.all.lo <= line.all.lo)
+                lowLast = start + m.lowLast;
+            if (n.all.hi > line.all.hi)
+                high = start + m.high;
+            if (n.all.hi >= line.all.hi)
+                highLast = start + m.highLast;
+        }
+        line.merge(n);
+    }
+
+    // Rows v[0, n), the first of them row `start`. Runs of points on the
+    // line go through a tight loop and join the summary as one run.
+    void addRows(const double *v, qsizetype n, bool log, qsizetype start)
+    {
+        prefetch(v, n * qsizetype(sizeof(double)));
+        qsizetype r = 0;
+        while (r < n) {
+            double lo = line.all.lo; // over everything so far
+            double hi = line.all.hi;
+            double runLo = std::numeric_limits<double>::infinity(); // over this run
+            double runHi = -std::numeric_limits<double>::infinity();
+            const qsizetype from = r;
+            for (; r < n; ++r) {
+                const double x = v[r];
+                if (!LineSummary::onLine(x, log))
+                    break;
+                if (x < lo)
+                    low = start + r;
+                if (x <= lo) {
+                    lowLast = start + r;
+                    lo = x;
+                }
+                if (x > hi)
+                    high = start + r;
+                if (x >= hi) {
+                    highLast = start + r;
+                    hi = x;
+                }
+                runLo = std::min(runLo, x);
+                runHi = std::max(runHi, x);
+            }
+            if (r > from) {
+                if (line.points == 0)
+                    first = start + from;
+                last = start + r - 1;
+                LineSummary run;
+                run.all = {runLo, runHi};
+                run.points = quint32(r - from);
+                run.head = run.tail = run.all;
+                run.headPoints = run.tailPoints = run.points >= 2 ? 2 : 1;
+                line.merge(run);
+            }
+            if (r < n)
+                line.add(v[r++], log); // off the line: skipped, or a break
+        }
+    }
+
+    Marks marks(qsizetype start) const
+    {
+        const auto at = [start](qsizetype row) { return quint16(row < 0 ? 0 : row - start); };
+        return {at(first), at(last), at(low), at(lowLast), at(high), at(highLast)};
+    }
+};
+
+// One channel's moments over a leaf or a chunk (the count of finite values
+// is the linear line's points).
+struct StatsNode {
+    double shift = 0; // see RunningMoments
     double offset = 0;
     double m2 = 0;
     double rateMean = 0;
     quint32 rateCount = 0;
 
-    RunningMoments moments() const
+    RunningMoments moments(const LineSummary &linear) const
     {
         RunningMoments m;
-        m.n = qint64(line[0].points);
+        m.n = qint64(linear.points);
         m.shift = shift;
         m.offset = offset;
         m.m2 = m2;
@@ -45,23 +160,18 @@ struct ChannelNode {
         offset = m.offset;
         m2 = m.m2;
     }
-
-    ChannelAccumulator accumulator(qsizetype readings) const
+    ChannelAccumulator accumulator(const LineSummary &linear, qsizetype readings) const
     {
         ChannelAccumulator a;
-        a.counts = moments();
+        a.counts = moments(linear);
         a.rates = {qint64(rateCount), rateMean};
-        if (line[0].points > 0) {
-            a.min = line[0].all.lo;
-            a.max = line[0].all.hi;
+        if (linear.points > 0) {
+            a.min = linear.all.lo;
+            a.max = linear.all.hi;
         }
-        a.nonFinite = readings - qint64(line[0].points);
+        a.nonFinite = readings - qint64(linear.points);
         return a;
     }
-};
-
-struct ReadingHistory::Node {
-    ChannelNode channel[kChannels];
 };
 
 struct ReadingHistory::SettingsRun {
@@ -73,16 +183,31 @@ struct ReadingHistory::SettingsRun {
 };
 
 // Left uninitialised but for the pyramid: rows are written as they come.
+// The pyramid is laid out by channel and mode, so that the leaves a column
+// takes lie side by side.
 struct ReadingHistory::Chunk {
+    static constexpr int kWhole = int(kLeavesPerChunk); // the slot of the whole chunk
     double counts[kChannels][kChunk];
     qint64 utc[kChunk];
     qint64 mono[kChunk];
-    Node leaves[kLeavesPerChunk];
-    Node whole;
+    LineNode lines[kChannels][2][kLeavesPerChunk + 1]; // linear, log; leaves, then the whole
+    StatsNode stats[kChannels][kLeavesPerChunk + 1];
     // Keys, once one of them differs from its utcMs (the clock went back).
     std::unique_ptr<qint64[]> keys;
 
     qint64 key(qsizetype row) const { return keys ? keys[row] : utc[row]; }
+};
+
+// A leaf or a whole chunk, as a walk comes to it.
+struct ReadingHistory::Node {
+    const Chunk *chunk;
+    int slot;
+
+    const LineNode &line(int channel, int mode) const { return chunk->lines[channel][mode][slot]; }
+    ChannelAccumulator accumulator(int channel, qsizetype readings) const
+    {
+        return chunk->stats[channel][slot].accumulator(line(channel, 0), readings);
+    }
 };
 
 ReadingHistory::ReadingHistory(qint64 budgetBytes)
@@ -100,12 +225,14 @@ qint64 ReadingHistory::chunkBytes()
 qint64 ReadingHistory::bytes() const
 {
     return qint64(sizeof(*this)) + qint64(m_chunks.size()) * (chunkBytes() + qint64(sizeof(void *)))
-           + qint64(m_keyArrays) * kChunk * qint64(sizeof(qint64)) + qint64(m_runs.size()) * qint64(sizeof(SettingsRun));
+           + qint64(m_keyArrays) * kChunk * qint64(sizeof(qint64)) + qint64(m_runs.size()) * qint64(sizeof(SettingsRun))
+           + qint64(m_chunkKeys.size()) * qint64(sizeof(qint64));
 }
 
 void ReadingHistory::clear()
 {
     m_chunks.clear();
+    m_chunkKeys.clear();
     m_runs.clear();
     m_size = 0;
     m_evicted = 0;
@@ -119,6 +246,7 @@ void ReadingHistory::evictOldest()
     if (m_chunks.front()->keys)
         --m_keyArrays;
     m_chunks.pop_front();
+    m_chunkKeys.pop_front();
     m_size -= kChunk;
     m_evicted += quint64(kChunk);
     while (m_runs.size() >= 2 && m_runs[1].from <= m_evicted)
@@ -169,6 +297,8 @@ void ReadingHistory::appendOne(const Reading &r)
     }
     if (chunk.keys)
         chunk.keys[row] = key;
+    if (row == 0)
+        m_chunkKeys.push_back(key);
     chunk.utc[row] = r.utcMs;
     chunk.mono[row] = r.monotonicNs;
     for (int c = 0; c < kChannels; ++c)
@@ -216,17 +346,19 @@ void ReadingHistory::buildLeaf(Chunk &chunk, qsizetype leaf)
             period[i] = m_runs[size_t(run)].periodMs;
         }
     }
-    Node &node = chunk.leaves[leaf];
     for (int c = 0; c < kChannels; ++c) {
-        ChannelNode &n = node.channel[c];
-        n = ChannelNode();
+        const double *v = chunk.counts[c] + from;
+        for (int mode = 0; mode < 2; ++mode) {
+            Tracked t;
+            t.addRows(v, kLeaf, mode == 1, 0);
+            LineNode &n = chunk.lines[c][mode][leaf];
+            static_cast<LineSummary &>(n) = t.line;
+            n.marks = t.marks(0);
+        }
         RunningMoments moments;
         RunningMean rates;
-        const double *v = chunk.counts[c] + from;
         for (qsizetype i = 0; i < kLeaf; ++i) {
             const double x = v[i];
-            n.line[0].add(x, false);
-            n.line[1].add(x, true);
             if (std::isfinite(x)) {
                 moments.add(x);
                 const double rate = ChannelAccumulator::rateOf(x, period[i]);
@@ -234,6 +366,7 @@ void ReadingHistory::buildLeaf(Chunk &chunk, qsizetype leaf)
                     rates.add(rate);
             }
         }
+        StatsNode &n = chunk.stats[c][leaf];
         n.setMoments(moments);
         n.rateMean = rates.mean;
         n.rateCount = quint32(rates.n);
@@ -243,20 +376,25 @@ void ReadingHistory::buildLeaf(Chunk &chunk, qsizetype leaf)
 void ReadingHistory::buildWhole(Chunk &chunk)
 {
     for (int c = 0; c < kChannels; ++c) {
-        ChannelNode whole;
+        for (int mode = 0; mode < 2; ++mode) {
+            Tracked t;
+            for (qsizetype l = 0; l < kLeavesPerChunk; ++l)
+                t.addNode(chunk.lines[c][mode][l], l * kLeaf);
+            LineNode &n = chunk.lines[c][mode][Chunk::kWhole];
+            static_cast<LineSummary &>(n) = t.line;
+            n.marks = t.marks(0);
+        }
         RunningMoments moments;
         RunningMean rates;
-        for (const Node &leaf : chunk.leaves) {
-            const ChannelNode &n = leaf.channel[c];
-            whole.line[0].merge(n.line[0]);
-            whole.line[1].merge(n.line[1]);
-            moments.merge(n.moments());
+        for (qsizetype l = 0; l < kLeavesPerChunk; ++l) {
+            const StatsNode &n = chunk.stats[c][l];
+            moments.merge(n.moments(chunk.lines[c][0][l]));
             rates.merge({qint64(n.rateCount), n.rateMean});
         }
+        StatsNode &whole = chunk.stats[c][Chunk::kWhole];
         whole.setMoments(moments);
         whole.rateMean = rates.mean;
         whole.rateCount = quint32(rates.n);
-        chunk.whole.channel[c] = whole;
     }
 }
 
@@ -299,10 +437,10 @@ qsizetype ReadingHistory::lowerBound(double timeMs) const
 {
     // The chunk first, on its first key, then the row.
     qsizetype lo = 0;
-    qsizetype hi = qsizetype(m_chunks.size());
+    qsizetype hi = qsizetype(m_chunkKeys.size());
     while (lo < hi) {
         const qsizetype mid = lo + (hi - lo) / 2;
-        if (double(m_chunks[size_t(mid)]->key(0)) < timeMs)
+        if (double(m_chunkKeys[size_t(mid)]) < timeMs)
             lo = mid + 1;
         else
             hi = mid;
@@ -344,11 +482,11 @@ void ReadingHistory::walkForward(qsizetype from, qsizetype to, int level, OnNode
         const Chunk &chunk = *m_chunks[size_t(i / kChunk)];
         const qsizetype row = i % kChunk;
         if (level >= Chunks && row == 0 && i + kChunk <= to) {
-            if (!onNode(chunk.whole, i, i + kChunk))
+            if (!onNode(Node{&chunk, Chunk::kWhole}, i, i + kChunk))
                 return;
             i += kChunk;
         } else if (level >= Leaves && row % kLeaf == 0 && i + kLeaf <= to) {
-            if (!onNode(chunk.leaves[row / kLeaf], i, i + kLeaf))
+            if (!onNode(Node{&chunk, int(row / kLeaf)}, i, i + kLeaf))
                 return;
             i += kLeaf;
         } else {
@@ -372,11 +510,11 @@ void ReadingHistory::walkBackward(qsizetype from, qsizetype to, int level, OnNod
         const Chunk &chunk = *m_chunks[size_t(last / kChunk)];
         const qsizetype rowEnd = (last % kChunk) + 1; // row after the last, within the chunk
         if (level >= Chunks && rowEnd == kChunk && i - kChunk >= from) {
-            if (!onNode(chunk.whole, i - kChunk, i))
+            if (!onNode(Node{&chunk, Chunk::kWhole}, i - kChunk, i))
                 return;
             i -= kChunk;
         } else if (level >= Leaves && rowEnd % kLeaf == 0 && i - kLeaf >= from) {
-            if (!onNode(chunk.leaves[rowEnd / kLeaf - 1], i - kLeaf, i))
+            if (!onNode(Node{&chunk, int(rowEnd / kLeaf - 1)}, i - kLeaf, i))
                 return;
             i -= kLeaf;
         } else {
@@ -396,23 +534,21 @@ ReadingHistory::LinePoint ReadingHistory::point(int channel, qsizetype i) const
 
 LineSummary ReadingHistory::summary(int channel, bool log, qsizetype from, qsizetype to) const
 {
-    LineSummary s;
+    Tracked t;
     if (channel < 0 || channel >= kChannels)
-        return s;
+        return t.line;
     const int mode = log ? 1 : 0;
     walkForward(
         from, to, Chunks,
-        [&](const Node &node, qsizetype, qsizetype) {
-            s.merge(node.channel[channel].line[mode]);
+        [&](const Node &node, qsizetype a, qsizetype) {
+            t.addNode(node.line(channel, mode), a);
             return true;
         },
-        [&](const Chunk &chunk, qsizetype a, qsizetype b, qsizetype) {
-            const double *v = chunk.counts[channel];
-            for (qsizetype r = a; r < b; ++r)
-                s.add(v[r], log);
+        [&](const Chunk &chunk, qsizetype a, qsizetype b, qsizetype first) {
+            t.addRows(chunk.counts[channel] + a, b - a, log, first);
             return true;
         });
-    return s;
+    return t.line;
 }
 
 // The first (or, backwards, the last) row in [from, to) for which rowIs(v)
@@ -460,7 +596,7 @@ ReadingHistory::LinePoint ReadingHistory::firstPoint(int channel, bool log, qsiz
         return {};
     const int mode = log ? 1 : 0;
     const qsizetype i = find(
-        from, to, true, [&](const Node &n) { return n.channel[channel].line[mode].points > 0; },
+        from, to, true, [&](const Node &n) { return n.line(channel, mode).points > 0; },
         [&](const Chunk &chunk, qsizetype r) { return LineSummary::onLine(chunk.counts[channel][r], log); });
     return i >= 0 ? point(channel, i) : LinePoint();
 }
@@ -471,7 +607,7 @@ ReadingHistory::LinePoint ReadingHistory::lastPoint(int channel, bool log, qsize
         return {};
     const int mode = log ? 1 : 0;
     const qsizetype i = find(
-        from, to, false, [&](const Node &n) { return n.channel[channel].line[mode].points > 0; },
+        from, to, false, [&](const Node &n) { return n.line(channel, mode).points > 0; },
         [&](const Chunk &chunk, qsizetype r) { return LineSummary::onLine(chunk.counts[channel][r], log); });
     return i >= 0 ? point(channel, i) : LinePoint();
 }
@@ -489,7 +625,7 @@ ReadingHistory::LinePoint ReadingHistory::pointBefore(int channel, bool log, qsi
     walkBackward(
         0, index, Chunks,
         [&](const Node &node, qsizetype a, qsizetype b) {
-            const LineSummary &s = node.channel[channel].line[mode];
+            const LineSummary &s = node.line(channel, mode);
             if (s.breakAfter) {
                 broken = true;
                 return false;
@@ -531,7 +667,7 @@ ReadingHistory::LinePoint ReadingHistory::pointAfter(int channel, bool log, qsiz
     walkForward(
         index, m_size, Chunks,
         [&](const Node &node, qsizetype a, qsizetype b) {
-            const LineSummary &s = node.channel[channel].line[mode];
+            const LineSummary &s = node.line(channel, mode);
             if (s.breakBefore) {
                 broken = true;
                 return false;
@@ -566,94 +702,74 @@ void ReadingHistory::columns(int channel, bool log, const qsizetype *bounds, int
     if (channel < 0 || channel >= kChannels)
         return;
     const int mode = log ? 1 : 0;
-    // Where each of the column's six points lies: a row, or the first
-    // stretch (node) that holds it, looked into afterwards.
-    struct Where {
-        qsizetype row = -1;
-        qsizetype nodeFrom = -1;
-        qsizetype nodeTo = -1;
-        void set(qsizetype r)
-        {
-            row = r;
-            nodeFrom = -1;
+    // What a column reads: rows at its edges, and the nodes between them.
+    const auto fetch = [&](qsizetype from, qsizetype to) {
+        from = std::max<qsizetype>(0, from);
+        to = std::min(to, m_size);
+        if (from >= to)
+            return;
+        const qsizetype leafEnd = std::min(to, (from / kLeaf + 1) * kLeaf);
+        const Chunk &first = *m_chunks[size_t(from / kChunk)];
+        prefetch(first.counts[channel] + from % kChunk, (leafEnd - from) * qsizetype(sizeof(double)));
+        const qsizetype leafStart = std::max(leafEnd, to / kLeaf * kLeaf);
+        if (leafStart < to) {
+            const Chunk &last = *m_chunks[size_t(leafStart / kChunk)];
+            prefetch(last.counts[channel] + leafStart % kChunk, (to - leafStart) * qsizetype(sizeof(double)));
         }
-        void set(qsizetype a, qsizetype b)
-        {
-            row = -1;
-            nodeFrom = a;
-            nodeTo = b;
+        for (qsizetype l = leafEnd / kLeaf; l * kLeaf < leafStart; l += kLeavesPerChunk - l % kLeavesPerChunk) {
+            const Chunk &chunk = *m_chunks[size_t(l / kLeavesPerChunk)];
+            const qsizetype end = std::min(kLeavesPerChunk + 1, leafStart / kLeaf - (l / kLeavesPerChunk) * kLeavesPerChunk + 1);
+            prefetch(&chunk.lines[channel][mode][l % kLeavesPerChunk],
+                     (end - l % kLeavesPerChunk) * qsizetype(sizeof(LineNode)));
         }
     };
+    // First the summaries and the rows of the M4 points, the next column's
+    // memory asked for while one is summed up; then the points' times.
+    if (count > 0)
+        fetch(bounds[0], bounds[1]);
     for (int k = 0; k < count; ++k) {
-        Column &col = out[k];
-        LineSummary &s = col.line;
-        s = LineSummary();
-        Where first, last, low, lowLast, high, highLast;
+        if (k + 1 < count)
+            fetch(bounds[k + 1], bounds[k + 2]);
+        Tracked t;
         walkForward(
             bounds[k], bounds[k + 1], Chunks,
-            [&](const Node &node, qsizetype a, qsizetype b) {
-                const LineSummary &n = node.channel[channel].line[mode];
-                if (n.points > 0) {
-                    if (s.points == 0)
-                        first.set(a, b);
-                    last.set(a, b);
-                    if (n.all.lo < s.all.lo)
-                        low.set(a, b);
-                    if (n.all.lo <= s.all.lo)
-                        lowLast.set(a, b);
-                    if (n.all.hi > s.all.hi)
-                        high.set(a, b);
-                    if (n.all.hi >= s.all.hi)
-                        highLast.set(a, b);
-                }
-                s.merge(n);
+            [&](const Node &node, qsizetype a, qsizetype) {
+                t.addNode(node.line(channel, mode), a);
                 return true;
             },
-            [&](const Chunk &chunk, qsizetype a, qsizetype b, qsizetype start) {
-                const double *v = chunk.counts[channel];
-                for (qsizetype r = a; r < b; ++r) {
-                    const double x = v[r];
-                    if (LineSummary::onLine(x, log)) {
-                        const qsizetype i = start + (r - a);
-                        if (s.points == 0)
-                            first.set(i);
-                        last.set(i);
-                        if (x < s.all.lo)
-                            low.set(i);
-                        if (x <= s.all.lo)
-                            lowLast.set(i);
-                        if (x > s.all.hi)
-                            high.set(i);
-                        if (x >= s.all.hi)
-                            highLast.set(i);
-                    }
-                    s.add(x, log);
-                }
+            [&](const Chunk &chunk, qsizetype a, qsizetype b, qsizetype first) {
+                t.addRows(chunk.counts[channel] + a, b - a, log, first);
                 return true;
             });
-        if (s.points == 0) {
+        Column &col = out[k];
+        col.line = t.line;
+        col.first.index = t.first;
+        col.last.index = t.last;
+        col.low.index = t.low;
+        col.lowLast.index = t.lowLast;
+        col.high.index = t.high;
+        col.highLast.index = t.highLast;
+        for (qsizetype r : {t.first, t.last, t.low, t.lowLast, t.high, t.highLast}) {
+            if (r >= 0) {
+                const Chunk &chunk = *m_chunks[size_t(r / kChunk)];
+                prefetch(chunk.keys ? &chunk.keys[r % kChunk] : &chunk.utc[r % kChunk], 1);
+                if (r == t.first || r == t.last)
+                    prefetch(&chunk.counts[channel][r % kChunk], 1);
+            }
+        }
+    }
+    for (int k = 0; k < count; ++k) {
+        Column &col = out[k];
+        if (col.line.points == 0) {
             col.first = col.last = col.low = col.lowLast = col.high = col.highLast = LinePoint();
             continue;
         }
-        const auto onLine = [&](const Chunk &chunk, qsizetype r) {
-            return LineSummary::onLine(chunk.counts[channel][r], log);
-        };
-        const auto hasPoints = [&](const Node &n) { return n.channel[channel].line[mode].points > 0; };
-        const double lo = s.all.lo;
-        const double hi = s.all.hi;
-        const auto resolve = [&](const Where &w, bool forward, auto nodeHas, auto rowIs) {
-            return point(channel, w.row >= 0 ? w.row : find(w.nodeFrom, w.nodeTo, forward, nodeHas, rowIs));
-        };
-        col.first = resolve(first, true, hasPoints, onLine);
-        col.last = resolve(last, false, hasPoints, onLine);
-        const auto lowNode = [&](const Node &n) { return n.channel[channel].line[mode].all.lo == lo; };
-        const auto lowRow = [&](const Chunk &chunk, qsizetype r) { return chunk.counts[channel][r] == lo; };
-        const auto highNode = [&](const Node &n) { return n.channel[channel].line[mode].all.hi == hi; };
-        const auto highRow = [&](const Chunk &chunk, qsizetype r) { return chunk.counts[channel][r] == hi; };
-        col.low = resolve(low, true, lowNode, lowRow);
-        col.lowLast = resolve(lowLast, false, lowNode, lowRow);
-        col.high = resolve(high, true, highNode, highRow);
-        col.highLast = resolve(highLast, false, highNode, highRow);
+        col.first = point(channel, col.first.index);
+        col.last = point(channel, col.last.index);
+        col.low = {col.low.index, double(timeKey(col.low.index)), col.line.all.lo};
+        col.lowLast = {col.lowLast.index, double(timeKey(col.lowLast.index)), col.line.all.lo};
+        col.high = {col.high.index, double(timeKey(col.high.index)), col.line.all.hi};
+        col.highLast = {col.highLast.index, double(timeKey(col.highLast.index)), col.line.all.hi};
     }
 }
 
@@ -665,7 +781,7 @@ ChannelAccumulator ReadingHistory::accumulate(int channel, qsizetype from, qsize
     walkForward(
         from, to, Chunks,
         [&](const Node &node, qsizetype a, qsizetype b) {
-            acc.merge(node.channel[channel].accumulator(b - a));
+            acc.merge(node.accumulator(channel, b - a));
             return true;
         },
         [&](const Chunk &chunk, qsizetype a, qsizetype b, qsizetype first) {

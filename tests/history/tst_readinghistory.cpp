@@ -463,24 +463,60 @@ private slots:
         }
     }
 
-    // Columns are the summaries of their rows, first and last included.
+    // Columns: each the summary of its rows, with the M4 points (first,
+    // last, first and last lowest, first and last highest) found by a pass
+    // over the rows, for columns from empty to wider than a chunk.
+    void columns_data()
+    {
+        QTest::addColumn<int>("widest");
+        QTest::newRow("narrow") << 7;
+        QTest::newRow("about a leaf") << 700;
+        QTest::newRow("wider than a chunk") << 9000;
+    }
     void columns()
     {
-        const Readings in = makeReadings(3 * kChunk, {Counts::Mixed, 0, 0}, 8);
+        QFETCH(int, widest);
+        const Readings in = makeReadings(5 * kChunk, {Counts::Mixed, 0, 0}, 8);
         ReadingHistory h;
         h.append(in.constData(), in.size());
         QList<qsizetype> bounds{0};
         std::mt19937_64 rng(9);
         while (bounds.last() < h.size())
-            bounds.append(std::min(h.size(), bounds.last() + qsizetype(rng() % 700)));
+            bounds.append(std::min(h.size(), bounds.last() + qsizetype(rng() % quint64(widest))));
         QList<ReadingHistory::Column> cols(bounds.size() - 1);
         for (int c = 0; c < Reading::kChannels; ++c) {
-            h.columns(c, c % 2 == 1, bounds.constData(), int(cols.size()), cols.data());
-            for (qsizetype k = 0; k < cols.size(); ++k) {
-                const qsizetype a = bounds.at(k), b = bounds.at(k + 1);
-                QVERIFY(cols.at(k).line == h.summary(c, c % 2 == 1, a, b));
-                QCOMPARE(cols.at(k).first.index, h.firstPoint(c, c % 2 == 1, a, b).index);
-                QCOMPARE(cols.at(k).last.index, h.lastPoint(c, c % 2 == 1, a, b).index);
+            for (bool log : {false, true}) {
+                h.columns(c, log, bounds.constData(), int(cols.size()), cols.data());
+                for (qsizetype k = 0; k < cols.size(); ++k) {
+                    const qsizetype a = bounds.at(k), b = bounds.at(k + 1);
+                    const ReadingHistory::Column &col = cols.at(k);
+                    QVERIFY(col.line == h.summary(c, log, a, b));
+                    qsizetype first = -1, last = -1, low = -1, lowLast = -1, high = -1, highLast = -1;
+                    for (qsizetype i = a; i < b; ++i) {
+                        const double v = in.at(i).counts[c];
+                        if (!LineSummary::onLine(v, log))
+                            continue;
+                        if (first < 0)
+                            first = low = lowLast = high = highLast = i;
+                        last = i;
+                        const double lo = in.at(low).counts[c], hi = in.at(high).counts[c];
+                        if (v < lo)
+                            low = i;
+                        if (v <= lo)
+                            lowLast = i;
+                        if (v > hi)
+                            high = i;
+                        if (v >= hi)
+                            highLast = i;
+                    }
+                    const QString where = QStringLiteral("channel %1 log %2 [%3, %4)").arg(c).arg(log).arg(a).arg(b);
+                    const QList<qsizetype> got{col.first.index, col.last.index, col.low.index, col.lowLast.index,
+                                               col.high.index, col.highLast.index};
+                    const QList<qsizetype> want{first, last, low, lowLast, high, highLast};
+                    QVERIFY2(got == want, qPrintable(where));
+                    if (first >= 0)
+                        QCOMPARE(col.low.v, col.line.all.lo);
+                }
             }
         }
     }
