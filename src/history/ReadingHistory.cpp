@@ -10,9 +10,6 @@ constexpr qsizetype kLeaf = ReadingHistory::kLeafReadings;
 constexpr qsizetype kChunk = ReadingHistory::kChunkReadings;
 constexpr qsizetype kLeavesPerChunk = kChunk / kLeaf;
 
-// Granularity a walk may use: whole chunks, whole leaves, or rows only.
-enum Level { Rows = 0, Leaves = 1, Chunks = 2 };
-
 // Asks for the memory of [p, p + bytes) ahead of its use: a column's rows at
 // its edges are short runs that start anywhere, too short for the
 // hardware's own prefetching to catch up.
@@ -185,6 +182,7 @@ struct ReadingHistory::SettingsRun {
 // Left uninitialised but for the pyramid: rows are written as they come.
 // The pyramid is laid out by channel and mode, so that the leaves a column
 // takes lie side by side.
+// NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): rows are written before they are read
 struct ReadingHistory::Chunk {
     static constexpr int kWhole = int(kLeavesPerChunk); // the slot of the whole chunk
     double counts[kChannels][kChunk];
@@ -470,22 +468,22 @@ qsizetype ReadingHistory::upperBound(double timeMs) const
 
 // ---- walks over rows, leaves and chunks ----------------------------------
 
-// Visits [from, to) in order, in the largest aligned pieces up to `level`:
+// Visits [from, to) in order, in the largest aligned pieces:
 // onNode(node, first, end) for a whole leaf or chunk, onRows(chunk, rowFrom,
 // rowTo, first) for rows within one leaf. Either returns false to stop.
 template<typename OnNode, typename OnRows>
-void ReadingHistory::walkForward(qsizetype from, qsizetype to, int level, OnNode onNode, OnRows onRows) const
+void ReadingHistory::walkForward(qsizetype from, qsizetype to, OnNode onNode, OnRows onRows) const
 {
     qsizetype i = std::max<qsizetype>(0, from);
     to = std::min(to, m_size);
     while (i < to) {
         const Chunk &chunk = *m_chunks[size_t(i / kChunk)];
         const qsizetype row = i % kChunk;
-        if (level >= Chunks && row == 0 && i + kChunk <= to) {
+        if (row == 0 && i + kChunk <= to) {
             if (!onNode(Node{&chunk, Chunk::kWhole}, i, i + kChunk))
                 return;
             i += kChunk;
-        } else if (level >= Leaves && row % kLeaf == 0 && i + kLeaf <= to) {
+        } else if (row % kLeaf == 0 && i + kLeaf <= to) {
             if (!onNode(Node{&chunk, int(row / kLeaf)}, i, i + kLeaf))
                 return;
             i += kLeaf;
@@ -501,7 +499,7 @@ void ReadingHistory::walkForward(qsizetype from, qsizetype to, int level, OnNode
 // As walkForward, from the end back to the start; onRows still gets its
 // rows in increasing order.
 template<typename OnNode, typename OnRows>
-void ReadingHistory::walkBackward(qsizetype from, qsizetype to, int level, OnNode onNode, OnRows onRows) const
+void ReadingHistory::walkBackward(qsizetype from, qsizetype to, OnNode onNode, OnRows onRows) const
 {
     qsizetype i = std::min(to, m_size); // end of what is left
     from = std::max<qsizetype>(0, from);
@@ -509,11 +507,11 @@ void ReadingHistory::walkBackward(qsizetype from, qsizetype to, int level, OnNod
         const qsizetype last = i - 1;
         const Chunk &chunk = *m_chunks[size_t(last / kChunk)];
         const qsizetype rowEnd = (last % kChunk) + 1; // row after the last, within the chunk
-        if (level >= Chunks && rowEnd == kChunk && i - kChunk >= from) {
+        if (rowEnd == kChunk && i - kChunk >= from) {
             if (!onNode(Node{&chunk, Chunk::kWhole}, i - kChunk, i))
                 return;
             i -= kChunk;
-        } else if (level >= Leaves && rowEnd % kLeaf == 0 && i - kLeaf >= from) {
+        } else if (rowEnd % kLeaf == 0 && i - kLeaf >= from) {
             if (!onNode(Node{&chunk, int(rowEnd / kLeaf - 1)}, i - kLeaf, i))
                 return;
             i -= kLeaf;
@@ -538,8 +536,7 @@ LineSummary ReadingHistory::summary(int channel, bool log, qsizetype from, qsize
     if (channel < 0 || channel >= kChannels)
         return t.line;
     const int mode = log ? 1 : 0;
-    walkForward(
-        from, to, Chunks,
+    walkForward(from, to,
         [&](const Node &node, qsizetype a, qsizetype) {
             t.addNode(node.line(channel, mode), a);
             return true;
@@ -551,54 +548,30 @@ LineSummary ReadingHistory::summary(int channel, bool log, qsizetype from, qsize
     return t.line;
 }
 
-// The first (or, backwards, the last) row in [from, to) for which rowIs(v)
-// holds, skipping the stretches whose node does not have one (nodeHas), and
-// looking into the first that has: -1 if none.
-template<typename NodeHas, typename RowIs>
-qsizetype ReadingHistory::find(qsizetype from, qsizetype to, bool forward, NodeHas nodeHas, RowIs rowIs) const
-{
-    for (int level = Chunks; level >= Rows; --level) {
-        qsizetype nodeFrom = -1;
-        qsizetype nodeTo = -1;
-        qsizetype found = -1;
-        const auto onNode = [&](const Node &node, qsizetype a, qsizetype b) {
-            if (!nodeHas(node))
-                return true;
-            nodeFrom = a;
-            nodeTo = b;
-            return false;
-        };
-        const auto onRows = [&](const Chunk &chunk, qsizetype a, qsizetype b, qsizetype first) {
-            for (qsizetype k = 0; k < b - a; ++k) {
-                const qsizetype r = forward ? a + k : b - 1 - k;
-                if (rowIs(chunk, r)) {
-                    found = first + (r - a);
-                    return false;
-                }
-            }
-            return true;
-        };
-        if (forward)
-            walkForward(from, to, level, onNode, onRows);
-        else
-            walkBackward(from, to, level, onNode, onRows);
-        if (found >= 0 || nodeFrom < 0)
-            return found;
-        from = nodeFrom;
-        to = nodeTo;
-    }
-    return -1;
-}
-
 ReadingHistory::LinePoint ReadingHistory::firstPoint(int channel, bool log, qsizetype from, qsizetype to) const
 {
     if (channel < 0 || channel >= kChannels)
         return {};
     const int mode = log ? 1 : 0;
-    const qsizetype i = find(
-        from, to, true, [&](const Node &n) { return n.line(channel, mode).points > 0; },
-        [&](const Chunk &chunk, qsizetype r) { return LineSummary::onLine(chunk.counts[channel][r], log); });
-    return i >= 0 ? point(channel, i) : LinePoint();
+    qsizetype found = -1;
+    walkForward(from, to,
+        [&](const Node &node, qsizetype a, qsizetype) {
+            const LineNode &n = node.line(channel, mode);
+            if (n.points == 0)
+                return true;
+            found = a + n.marks.first;
+            return false;
+        },
+        [&](const Chunk &chunk, qsizetype a, qsizetype b, qsizetype start) {
+            for (qsizetype r = a; r < b; ++r) {
+                if (LineSummary::onLine(chunk.counts[channel][r], log)) {
+                    found = start + (r - a);
+                    return false;
+                }
+            }
+            return true;
+        });
+    return found >= 0 ? point(channel, found) : LinePoint();
 }
 
 ReadingHistory::LinePoint ReadingHistory::lastPoint(int channel, bool log, qsizetype from, qsizetype to) const
@@ -606,10 +579,25 @@ ReadingHistory::LinePoint ReadingHistory::lastPoint(int channel, bool log, qsize
     if (channel < 0 || channel >= kChannels)
         return {};
     const int mode = log ? 1 : 0;
-    const qsizetype i = find(
-        from, to, false, [&](const Node &n) { return n.line(channel, mode).points > 0; },
-        [&](const Chunk &chunk, qsizetype r) { return LineSummary::onLine(chunk.counts[channel][r], log); });
-    return i >= 0 ? point(channel, i) : LinePoint();
+    qsizetype found = -1;
+    walkBackward(from, to,
+        [&](const Node &node, qsizetype a, qsizetype) {
+            const LineNode &n = node.line(channel, mode);
+            if (n.points == 0)
+                return true;
+            found = a + n.marks.last;
+            return false;
+        },
+        [&](const Chunk &chunk, qsizetype a, qsizetype b, qsizetype start) {
+            for (qsizetype r = b - 1; r >= a; --r) {
+                if (LineSummary::onLine(chunk.counts[channel][r], log)) {
+                    found = start + (r - a);
+                    return false;
+                }
+            }
+            return true;
+        });
+    return found >= 0 ? point(channel, found) : LinePoint();
 }
 
 ReadingHistory::LinePoint ReadingHistory::pointBefore(int channel, bool log, qsizetype index) const
@@ -618,41 +606,25 @@ ReadingHistory::LinePoint ReadingHistory::pointBefore(int channel, bool log, qsi
         return {};
     const int mode = log ? 1 : 0;
     // Back to the nearest stretch with a point or a break.
-    qsizetype nodeFrom = -1;
-    qsizetype nodeTo = -1;
-    bool broken = false;
-    LinePoint found;
-    walkBackward(
-        0, index, Chunks,
-        [&](const Node &node, qsizetype a, qsizetype b) {
-            const LineSummary &s = node.line(channel, mode);
-            if (s.breakAfter) {
-                broken = true;
-                return false;
-            }
-            if (s.points == 0)
-                return true;
-            nodeFrom = a;
-            nodeTo = b;
-            return false;
+    qsizetype found = -1;
+    walkBackward(0, index,
+        [&](const Node &node, qsizetype a, qsizetype) {
+            const LineNode &n = node.line(channel, mode);
+            if (!n.breakAfter && n.points > 0)
+                found = a + n.marks.last;
+            return !n.breakAfter && n.points == 0;
         },
-        [&](const Chunk &chunk, qsizetype a, qsizetype b, qsizetype first) {
+        [&](const Chunk &chunk, qsizetype a, qsizetype b, qsizetype start) {
             for (qsizetype r = b - 1; r >= a; --r) {
                 const double v = chunk.counts[channel][r];
-                if (!std::isfinite(v)) {
-                    broken = true;
+                if (LineSummary::onLine(v, log))
+                    found = start + (r - a);
+                if (!std::isfinite(v) || found >= 0)
                     return false;
-                }
-                if (LineSummary::onLine(v, log)) {
-                    found = point(channel, first + (r - a));
-                    return false;
-                }
             }
             return true;
         });
-    if (broken || found.isValid() || nodeFrom < 0)
-        return found;
-    return lastPoint(channel, log, nodeFrom, nodeTo);
+    return found >= 0 ? point(channel, found) : LinePoint();
 }
 
 ReadingHistory::LinePoint ReadingHistory::pointAfter(int channel, bool log, qsizetype index) const
@@ -660,41 +632,25 @@ ReadingHistory::LinePoint ReadingHistory::pointAfter(int channel, bool log, qsiz
     if (channel < 0 || channel >= kChannels)
         return {};
     const int mode = log ? 1 : 0;
-    qsizetype nodeFrom = -1;
-    qsizetype nodeTo = -1;
-    bool broken = false;
-    LinePoint found;
-    walkForward(
-        index, m_size, Chunks,
-        [&](const Node &node, qsizetype a, qsizetype b) {
-            const LineSummary &s = node.line(channel, mode);
-            if (s.breakBefore) {
-                broken = true;
-                return false;
-            }
-            if (s.points == 0)
-                return true;
-            nodeFrom = a;
-            nodeTo = b;
-            return false;
+    qsizetype found = -1;
+    walkForward(index, m_size,
+        [&](const Node &node, qsizetype a, qsizetype) {
+            const LineNode &n = node.line(channel, mode);
+            if (!n.breakBefore && n.points > 0)
+                found = a + n.marks.first;
+            return !n.breakBefore && n.points == 0;
         },
-        [&](const Chunk &chunk, qsizetype a, qsizetype b, qsizetype first) {
+        [&](const Chunk &chunk, qsizetype a, qsizetype b, qsizetype start) {
             for (qsizetype r = a; r < b; ++r) {
                 const double v = chunk.counts[channel][r];
-                if (!std::isfinite(v)) {
-                    broken = true;
+                if (LineSummary::onLine(v, log))
+                    found = start + (r - a);
+                if (!std::isfinite(v) || found >= 0)
                     return false;
-                }
-                if (LineSummary::onLine(v, log)) {
-                    found = point(channel, first + (r - a));
-                    return false;
-                }
             }
             return true;
         });
-    if (broken || found.isValid() || nodeFrom < 0)
-        return found;
-    return firstPoint(channel, log, nodeFrom, nodeTo);
+    return found >= 0 ? point(channel, found) : LinePoint();
 }
 
 void ReadingHistory::columns(int channel, bool log, const qsizetype *bounds, int count, Column *out) const
@@ -731,8 +687,7 @@ void ReadingHistory::columns(int channel, bool log, const qsizetype *bounds, int
         if (k + 1 < count)
             fetch(bounds[k + 1], bounds[k + 2]);
         Tracked t;
-        walkForward(
-            bounds[k], bounds[k + 1], Chunks,
+        walkForward(bounds[k], bounds[k + 1],
             [&](const Node &node, qsizetype a, qsizetype) {
                 t.addNode(node.line(channel, mode), a);
                 return true;
@@ -778,8 +733,7 @@ void ReadingHistory::columns(int channel, bool log, const qsizetype *bounds, int
 ChannelAccumulator ReadingHistory::accumulate(int channel, qsizetype from, qsizetype to) const
 {
     ChannelAccumulator acc;
-    walkForward(
-        from, to, Chunks,
+    walkForward(from, to,
         [&](const Node &node, qsizetype a, qsizetype b) {
             acc.merge(node.accumulator(channel, b - a));
             return true;

@@ -127,11 +127,9 @@ private:
     const SettingsRun &runAt(quint64 serial) const;
     qsizetype runIndexAt(quint64 serial) const;
     template<typename OnNode, typename OnRows>
-    void walkForward(qsizetype from, qsizetype to, int level, OnNode onNode, OnRows onRows) const;
+    void walkForward(qsizetype from, qsizetype to, OnNode onNode, OnRows onRows) const;
     template<typename OnNode, typename OnRows>
-    void walkBackward(qsizetype from, qsizetype to, int level, OnNode onNode, OnRows onRows) const;
-    template<typename NodeHas, typename RowIs>
-    qsizetype find(qsizetype from, qsizetype to, bool forward, NodeHas nodeHas, RowIs rowIs) const;
+    void walkBackward(qsizetype from, qsizetype to, OnNode onNode, OnRows onRows) const;
     LinePoint point(int channel, qsizetype i) const;
     ChannelAccumulator accumulate(int channel, qsizetype from, qsizetype to) const;
 

@@ -553,26 +553,6 @@ private slots:
             }
         }
     }
-
-    // Counts of 1e15 and 1e15 + 1 in equal numbers: mean and deviation exact
-    // to the last digits, over a day's worth of leaves and chunks.
-    void hugeCountsDifferingByOne()
-    {
-        ReadingHistory h;
-        Reading r;
-        r.periodMs = 50;
-        const qsizetype n = 10 * kChunk + 2;
-        for (qsizetype i = 0; i < n; ++i) {
-            r.counts.fill(1e15 + double(i % 2));
-            r.utcMs = kT0 + 50 * i;
-            h.append(r);
-        }
-        const ChannelStats s = h.stats(0, n)[3];
-        QCOMPARE(s.mean, 1e15 + 0.5);
-        const double want = 0.5 * std::sqrt(double(n) / double(n - 1));
-        QVERIFY2(std::fabs(s.stddev - want) < 1e-9, qPrintable(QString::number(s.stddev, 'g', 17)));
-        QCOMPARE(s.rate, (1e15 + 0.5) * 20);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestReadingHistory)
