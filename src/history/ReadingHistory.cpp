@@ -185,13 +185,13 @@ struct ReadingHistory::SettingsRun {
 // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): rows are written before they are read
 struct ReadingHistory::Chunk {
     static constexpr int kWhole = int(kLeavesPerChunk); // the slot of the whole chunk
+    // Keys, once one of them differs from its utcMs (the clock went back).
+    std::unique_ptr<qint64[]> keys;
     double counts[kChannels][kChunk];
     qint64 utc[kChunk];
     qint64 mono[kChunk];
     LineNode lines[kChannels][2][kLeavesPerChunk + 1]; // linear, log; leaves, then the whole
     StatsNode stats[kChannels][kLeavesPerChunk + 1];
-    // Keys, once one of them differs from its utcMs (the clock went back).
-    std::unique_ptr<qint64[]> keys;
 
     qint64 key(qsizetype row) const { return keys ? keys[row] : utc[row]; }
 };
@@ -658,25 +658,29 @@ void ReadingHistory::columns(int channel, bool log, const qsizetype *bounds, int
     if (channel < 0 || channel >= kChannels)
         return;
     const int mode = log ? 1 : 0;
-    // What a column reads: rows at its edges, and the nodes between them.
+    // What a column reads: rows at its edges that are not whole leaves,
+    // and the nodes of the leaves between.
     const auto fetch = [&](qsizetype from, qsizetype to) {
         from = std::max<qsizetype>(0, from);
         to = std::min(to, m_size);
-        if (from >= to)
+        const auto rows = [&](qsizetype a, qsizetype b) {
+            if (a < b)
+                prefetch(m_chunks[size_t(a / kChunk)]->counts[channel] + a % kChunk, (b - a) * qsizetype(sizeof(double)));
+        };
+        const qsizetype leavesFrom = (from + kLeaf - 1) / kLeaf * kLeaf;
+        const qsizetype leavesTo = to / kLeaf * kLeaf;
+        if (leavesFrom >= leavesTo) {
+            rows(from, to);
             return;
-        const qsizetype leafEnd = std::min(to, (from / kLeaf + 1) * kLeaf);
-        const Chunk &first = *m_chunks[size_t(from / kChunk)];
-        prefetch(first.counts[channel] + from % kChunk, (leafEnd - from) * qsizetype(sizeof(double)));
-        const qsizetype leafStart = std::max(leafEnd, to / kLeaf * kLeaf);
-        if (leafStart < to) {
-            const Chunk &last = *m_chunks[size_t(leafStart / kChunk)];
-            prefetch(last.counts[channel] + leafStart % kChunk, (to - leafStart) * qsizetype(sizeof(double)));
         }
-        for (qsizetype l = leafEnd / kLeaf; l * kLeaf < leafStart; l += kLeavesPerChunk - l % kLeavesPerChunk) {
+        rows(from, leavesFrom);
+        rows(leavesTo, to);
+        for (qsizetype l = leavesFrom / kLeaf; l < leavesTo / kLeaf;) {
+            const qsizetype inChunk = l % kLeavesPerChunk;
+            const qsizetype n = std::min(kLeavesPerChunk - inChunk, leavesTo / kLeaf - l);
             const Chunk &chunk = *m_chunks[size_t(l / kLeavesPerChunk)];
-            const qsizetype end = std::min(kLeavesPerChunk + 1, leafStart / kLeaf - (l / kLeavesPerChunk) * kLeavesPerChunk + 1);
-            prefetch(&chunk.lines[channel][mode][l % kLeavesPerChunk],
-                     (end - l % kLeavesPerChunk) * qsizetype(sizeof(LineNode)));
+            prefetch(&chunk.lines[channel][mode][inChunk], n * qsizetype(sizeof(LineNode)));
+            l += n;
         }
     };
     // First the summaries and the rows of the M4 points, the next column's
@@ -704,12 +708,11 @@ void ReadingHistory::columns(int channel, bool log, const qsizetype *bounds, int
         col.lowLast.index = t.lowLast;
         col.high.index = t.high;
         col.highLast.index = t.highLast;
-        for (qsizetype r : {t.first, t.last, t.low, t.lowLast, t.high, t.highLast}) {
+        for (qsizetype r : {t.first, t.last}) {
             if (r >= 0) {
                 const Chunk &chunk = *m_chunks[size_t(r / kChunk)];
                 prefetch(chunk.keys ? &chunk.keys[r % kChunk] : &chunk.utc[r % kChunk], 1);
-                if (r == t.first || r == t.last)
-                    prefetch(&chunk.counts[channel][r % kChunk], 1);
+                prefetch(&chunk.counts[channel][r % kChunk], 1);
             }
         }
     }
@@ -721,10 +724,17 @@ void ReadingHistory::columns(int channel, bool log, const qsizetype *bounds, int
         }
         col.first = point(channel, col.first.index);
         col.last = point(channel, col.last.index);
-        col.low = {col.low.index, double(timeKey(col.low.index)), col.line.all.lo};
-        col.lowLast = {col.lowLast.index, double(timeKey(col.lowLast.index)), col.line.all.lo};
-        col.high = {col.high.index, double(timeKey(col.high.index)), col.line.all.hi};
-        col.highLast = {col.highLast.index, double(timeKey(col.highLast.index)), col.line.all.hi};
+        // The times of the lowest and highest points lie between the first's
+        // and the last's; by row, as the readings come a gate period apart.
+        const double rows = double(col.last.index - col.first.index);
+        const double perRow = rows > 0 ? (col.last.t - col.first.t) / rows : 0;
+        const auto at = [&](qsizetype row, double v) {
+            return LinePoint{row, col.first.t + double(row - col.first.index) * perRow, v};
+        };
+        col.low = at(col.low.index, col.line.all.lo);
+        col.lowLast = at(col.lowLast.index, col.line.all.lo);
+        col.high = at(col.high.index, col.line.all.hi);
+        col.highLast = at(col.highLast.index, col.line.all.hi);
     }
 }
 

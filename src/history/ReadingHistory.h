@@ -99,7 +99,8 @@ public:
     struct Column {
         LineSummary line;
         // When line.points > 0: the first and last point, and the first and
-        // last points at the lowest and at the highest value.
+        // last points at the lowest and at the highest value (their times
+        // taken by row between the first's and the last's).
         LinePoint first;
         LinePoint last;
         LinePoint low;
