@@ -445,17 +445,41 @@ qsizetype ReadingHistory::lowerBound(double timeMs) const
     }
     if (lo == 0)
         return 0;
-    const Chunk &chunk = *m_chunks[size_t(lo - 1)];
+    const qsizetype c = lo - 1;
+    const Chunk &chunk = *m_chunks[size_t(c)];
+    const qsizetype n = std::min(kChunk, m_size - c * kChunk);
+    const auto before = [&](qsizetype row) { return double(chunk.key(row)) < timeMs; };
+    // Readings come about a gate period apart: a guess between this chunk's
+    // first key and the next one's, then steps doubling away from it.
+    const double k0 = double(m_chunkKeys[size_t(c)]);
+    const double k1 = size_t(lo) < m_chunkKeys.size() ? double(m_chunkKeys[size_t(lo)]) : double(chunk.key(n - 1));
+    qsizetype guess = 0;
+    if (k1 > k0)
+        guess = qsizetype(std::clamp((timeMs - k0) / (k1 - k0) * double(n), 0.0, double(n - 1)));
     qsizetype a = 0;
-    qsizetype b = std::min(kChunk, m_size - (lo - 1) * kChunk);
+    qsizetype b = n;
+    if (before(guess)) {
+        a = guess + 1;
+        for (qsizetype step = 1; a + step - 1 < n && before(a + step - 1); step *= 2) {
+            a += step;
+            b = std::min(n, a + 2 * step - 1);
+        }
+        b = std::min(b, n);
+    } else {
+        b = guess;
+        for (qsizetype step = 1; b - step >= 0 && !before(b - step); step *= 2) {
+            b -= step;
+            a = std::max<qsizetype>(0, b - 2 * step);
+        }
+    }
     while (a < b) {
         const qsizetype mid = a + (b - a) / 2;
-        if (double(chunk.key(mid)) < timeMs)
+        if (before(mid))
             a = mid + 1;
         else
             b = mid;
     }
-    return (lo - 1) * kChunk + a;
+    return c * kChunk + a;
 }
 
 qsizetype ReadingHistory::upperBound(double timeMs) const
