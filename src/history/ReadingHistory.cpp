@@ -709,11 +709,12 @@ void ReadingHistory::columns(int channel, bool log, const qsizetype *bounds, int
     };
     // First the summaries and the rows of the M4 points, the next column's
     // memory asked for while one is summed up; then the points' times.
-    if (count > 0)
-        fetch(bounds[0], bounds[1]);
+    constexpr int kAhead = 4; // columns; one is summed up in less than a trip to memory
+    for (int k = 0; k < std::min(kAhead, count); ++k)
+        fetch(bounds[k], bounds[k + 1]);
     for (int k = 0; k < count; ++k) {
-        if (k + 1 < count)
-            fetch(bounds[k + 1], bounds[k + 2]);
+        if (k + kAhead < count)
+            fetch(bounds[k + kAhead], bounds[k + kAhead + 1]);
         Tracked t;
         walkForward(bounds[k], bounds[k + 1],
             [&](const Node &node, qsizetype a, qsizetype) {
