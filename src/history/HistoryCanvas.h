@@ -1,0 +1,88 @@
+#pragma once
+
+#include "ReadingHistory.h"
+#include "TraceCanvas.h"
+#include "TraceScale.h"
+
+#include <QImage>
+#include <QList>
+
+#include <vector>
+
+class QPainter;
+
+// The time plot's area over any span of the history, as a cached image in
+// device pixels, with TraceCanvas's grid and lines.
+//
+// While the span holds few readings per pixel column (everyPointLimit()),
+// every segment is drawn with QPainter just as TraceCanvas draws it, so the
+// 30 s view looks as it always has. Beyond that each column is drawn from
+// its M4 summary (ReadingHistory::columns): the value range of each run of
+// the line in it, joined to the neighbours' first and last points, widened
+// by the pen and antialiased by coverage straight into the image. A frame
+// then costs in proportion to the columns, not to the readings, and looks
+// like the drawing of every point to within a pixel.
+//
+// When only time has moved by whole columns (following the newest reading,
+// or panning at one zoom) the image scrolls and only the strips that changed
+// are drawn again.
+class HistoryCanvas
+{
+public:
+    using Style = TraceCanvas::Style;
+
+    // Brings the image up to date with the history over the scale's time
+    // range; true when it was drawn whole.
+    bool draw(const ReadingHistory &history, const TraceScale &scale, const Style &style, const QList<bool> &shown);
+    // The next draw() redraws everything.
+    void invalidate() { m_valid = false; }
+
+    // (scale width + 1) × (scale height + 1) pixels, as TraceCanvas's.
+    const QImage &image() const { return m_image; }
+    const TraceScale &scale() const { return m_scale; }
+    const Style &style() const { return m_style; }
+
+    // Readings per column up to which every segment is drawn (default 2;
+    // infinity: always).
+    double everyPointLimit() const { return m_everyPointLimit; }
+    void setEveryPointLimit(double readingsPerColumn);
+    // Whether the last drawing went through every segment.
+    bool drewEveryPoint() const { return m_everyPoint; }
+
+private:
+    struct Piece { // a stretch of the line within one column: x and y ranges
+        double x0, x1, y0, y1;
+        bool folded; // a run's range: segments there and back, whose edges add up
+    };
+
+    void drawColumns(const ReadingHistory &history, int from, int to);
+    void paintGrid(QPainter &p, int from, int to) const;
+    void paintSegments(QPainter &p, const ReadingHistory &history, int from, int to) const;
+    void rasterColumns(const ReadingHistory &history, int from, int to);
+    void addPiece(int column, const Piece &piece);
+    void addSegment(double xa, double ya, double xb, double yb);
+    void scroll(int columns);
+
+    QImage m_image;
+    QImage m_strip; // where a strip of segments is painted before it is copied in
+    TraceScale m_scale;
+    Style m_style;
+    QList<bool> m_shown;
+    double m_everyPointLimit = 2;
+    bool m_everyPoint = true;
+    double m_density = 0; // readings per column when last drawn whole
+    quint64 m_drawnAppended = 0; // the history's appended(), evicted() and generation() at the last draw
+    quint64 m_drawnEvicted = 0;
+    quint64 m_drawnGeneration = 0;
+    bool m_valid = false;
+
+    // Scratch of rasterColumns, kept between frames.
+    static constexpr int kPiecesPerColumn = 6;
+    int m_firstColumn = 0; // pixel column of slot 0
+    int m_columnCount = 0;
+    std::vector<qsizetype> m_bounds;
+    std::vector<ReadingHistory::Column> m_columns;
+    std::vector<Piece> m_pieces;
+    std::vector<quint8> m_pieceCounts;
+    std::vector<float> m_coverage;
+};
