@@ -269,7 +269,8 @@ private slots:
         QVERIFY(rig->waitIdle());
         int mutesSeen = 0;
         int writesAmongMutes = 0;
-        connect(rig->sim.get(), &SimInstrument::requestReceived, s, [&](unsigned char cmd, const QByteArray &payload) {
+        QObject scope; // the watch ends with this case
+        connect(rig->sim.get(), &SimInstrument::requestReceived, &scope, [&](unsigned char cmd, const QByteArray &payload) {
             QList<double> v;
             if (cmd == zrf::kSdac && zrf::unpackDoubles(payload, &v) && v.size() == 2 && v[1] == 1.0)
                 ++mutesSeen;
@@ -299,7 +300,8 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         QList<qint64> writes;
-        connect(rig->sim.get(), &SimInstrument::requestReceived, s, [&](unsigned char cmd, const QByteArray &) {
+        QObject scope;
+        connect(rig->sim.get(), &SimInstrument::requestReceived, &scope, [&](unsigned char cmd, const QByteArray &) {
             if (cmd == zrf::kWeep)
                 writes.append(clock.elapsed());
         });
@@ -346,11 +348,12 @@ private slots:
         QVERIFY(rig->waitIdle());
         // One poll goes unanswered and times out; polling goes on.
         bool armed = true;
-        connect(rig->sim.get(), &SimInstrument::requestReceived, s, [&](unsigned char cmd, const QByteArray &) {
+        QObject scope;
+        connect(rig->sim.get(), &SimInstrument::requestReceived, &scope, [&](unsigned char cmd, const QByteArray &) {
             if (cmd != zrf::kCountQuery || !std::exchange(armed, false))
                 return;
             setFault(*rig->sim, &SimFaults::silent, true);
-            QTimer::singleShot(0, s, [&] { rig->sim->setFaults({}); });
+            QTimer::singleShot(0, &scope, [&] { rig->sim->setFaults({}); });
         });
         QSignalSpy timedOut(s, &DeviceSession::errorOccurred);
         QTRY_VERIFY_WITH_TIMEOUT(timedOut.size() == 1, 5000);
