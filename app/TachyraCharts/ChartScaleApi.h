@@ -3,7 +3,6 @@
 #include "ChartScale.h"
 
 #include <QObject>
-#include <QVariantList>
 #include <QVariantMap>
 #include <QtQml/qqmlregistration.h>
 
@@ -34,33 +33,6 @@ public:
     Q_INVOKABLE QVariant logRange(double min, double max) const
     {
         return map(chartscale::logRange(min, max));
-    }
-    Q_INVOKABLE QVariant paddedLinearRange(double lo, double hi) const
-    {
-        return map(chartscale::paddedLinearRange(lo, hi));
-    }
-    Q_INVOKABLE QVariant paddedLogRange(double lo, double hi) const
-    {
-        return map(chartscale::paddedLogRange(lo, hi));
-    }
-    // {values, linMin, linMax, logMin, logMax} for one reading of the bar chart.
-    Q_INVOKABLE QVariant bars(const QVariantList &counts, int channelCount) const
-    {
-        QList<double> in;
-        in.reserve(counts.size());
-        for (const QVariant &v : counts) {
-            bool ok = false;
-            const double d = v.toDouble(&ok);
-            in.append(ok ? d : 0.0); // text or null counts as 0, like a negative count
-        }
-        const chartscale::Bars b = chartscale::bars(in, channelCount);
-        QVariantList values;
-        values.reserve(b.values.size());
-        for (double v : b.values)
-            values.append(v);
-        return QVariantMap{{QStringLiteral("values"), values},
-                           {QStringLiteral("linMin"), b.linear.min}, {QStringLiteral("linMax"), b.linear.max},
-                           {QStringLiteral("logMin"), b.log.min}, {QStringLiteral("logMax"), b.log.max}};
     }
 
 private:
