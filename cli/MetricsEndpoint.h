@@ -34,7 +34,7 @@ public:
     static constexpr int kThreads = 4;
     static constexpr int kQueuedConnections = 16;
     static constexpr int kListenBacklog = 64;
-    static constexpr int kRequestTimeoutMs = 3000;
+    static constexpr int kRequestTimeoutMs = 2000;
     static constexpr int kMaxRequestBytes = 8192;
 
     struct Address {
