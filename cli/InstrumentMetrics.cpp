@@ -11,8 +11,6 @@
 
 #include <cmath>
 
-using prometheus::Counter;
-using prometheus::Family;
 using prometheus::Gauge;
 using prometheus::Labels;
 

@@ -61,7 +61,7 @@ void ServeCommand::onOpened(const Outcome &outcome)
     if (!outcome.ok()) {
         m_metrics.countConnectFailure();
         // Said once per reason (the output drops repeats), not per attempt.
-        emit message(QStringLiteral("cannot open %1: %2; trying again, at least every %3 s")
+        emit message(QStringLiteral("cannot open %1: %2; trying again, backing off up to %3 s")
                          .arg(m_link.target, outcome.message)
                          .arg(kMaxRetryMs / 1000));
         m_state = State::Waiting;
@@ -72,7 +72,7 @@ void ServeCommand::onOpened(const Outcome &outcome)
     // open port with a silent instrument behind it is no link either.
     if (m_readingsThisLink == 0) {
         m_metrics.countConnectFailure();
-        emit message(QStringLiteral("%1 opened but sent no counts; trying again, at least every %2 s")
+        emit message(QStringLiteral("%1 opened but sent no counts; trying again, backing off up to %2 s")
                          .arg(m_link.target)
                          .arg(kMaxRetryMs / 1000));
         reopen();

@@ -311,8 +311,8 @@ private slots:
         rig.serve->start({LinkChoice::Kind::Tcp, rig.address});
         QTRY_VERIFY_WITH_TIMEOUT(rig.value("tachyra_connect_failures_total").toInt() >= 2, 4000);
         QCOMPARE(rig.value("tachyra_link_up"), "0");
-        QCOMPARE(rig.messages.count(QStringLiteral("cannot open 127.0.0.243: Connection refused; trying again, at "
-                                                   "least every 30 s")),
+        QCOMPARE(rig.messages.count(QStringLiteral("cannot open 127.0.0.243: Connection refused; trying again, "
+                                                   "backing off up to 30 s")),
                  2); // the output drops the repeat; the command says it each time
         QVERIFY(rig.sim.listenTcp(QHostAddress(rig.address), DeviceSession::kTcpPort));
         // Retries after 1, 2, 4 s: the third comes 7 s after the start at most.
@@ -327,7 +327,7 @@ private slots:
         setFault(rig.sim, &SimFaults::rejectCommand, int(zrf::kCountQuery));
         rig.serve->start({LinkChoice::Kind::Tcp, rig.address});
         QTRY_VERIFY_WITH_TIMEOUT(rig.value("tachyra_connect_failures_total") == "1", 5000);
-        QVERIFY(rig.said("127.0.0.244 opened but sent no counts; trying again, at least every 30 s"));
+        QVERIFY(rig.said("127.0.0.244 opened but sent no counts; trying again, backing off up to 30 s"));
         QCOMPARE(rig.value("tachyra_link_up"), "0");
         QTRY_VERIFY(!rig.session.connected());
     }
