@@ -206,7 +206,10 @@ def inside_hostile(work):
             time.sleep(1)
         early, late = statistics.mean(samples[5:15]), statistics.mean(samples[-10:])
         print("rss over 60 scrapes: %d -> %d KiB (max %d)" % (early, late, max(samples)), flush=True)
-        assert late - early <= 512, samples
+        # AddressSanitizer keeps freed memory in quarantine: no figure to judge there.
+        with open("/proc/%d/maps" % exporter.pid) as f:
+            sanitized = "libasan" in f.read()
+        assert sanitized or late - early <= 512, samples
         baseline = max(samples)
 
         def body():  # a 1 GB request body
@@ -293,7 +296,7 @@ def inside_hostile(work):
                   flush=True)
             # Polling goes on at the gate rate (a loaded machine may skip a tick).
             assert polls >= 0.8 * rate * span - 2, (name, polls, span)
-            assert peak <= baseline + 32 * 1024, (name, peak, baseline)
+            assert sanitized or peak <= baseline + 32 * 1024, (name, peak, baseline)
             assert exporter.poll() is None, name
             wait_for("a scrape after " + name, scrape_ok, 10)
         text = http_get(url)[1]
