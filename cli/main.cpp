@@ -166,7 +166,8 @@ QString describe(const QString &name, QCommandLineParser &p)
 #ifdef TACHYRA_WITH_SERVE
     if (name == QLatin1String("serve")) {
         option("metrics", "Serve http://ADDRESS:PORT/metrics: PORT alone listens on 127.0.0.1; 0.0.0.0:PORT on "
-                          "every IPv4 address; [::1]:PORT for IPv6.", "[address:]port");
+                          "every IPv4 address; [::1]:PORT for IPv6 where the HTTP server (civetweb) was built "
+                          "with it.", "[address:]port");
         option("instrument", "The value of the 'instrument' label on every series (default: the host or port).",
                "name");
         return QStringLiteral("Runs until Ctrl-C or SIGTERM (exit 0). Opens the link again by itself, with a "
