@@ -381,11 +381,6 @@ class Exporter(unittest.TestCase):
                     f.write(text)
                 rc, out, err = run("systemd-analyze", "verify", path)
                 self.assertEqual((rc, out + err), (0, ""))
-        for needed in ("DynamicUser=yes", "SupplementaryGroups=dialout", "ProtectSystem=strict", "ProtectHome=yes",
-                       "NoNewPrivileges=yes", "PrivateTmp=yes",
-                       "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX AF_NETLINK"):
-            self.assertIn("\n" + needed + "\n", text)
-        self.assertNotIn("Restart=always", text)
 
     def in_namespace(self, case):
         if os.geteuid() != 0 or not shutil.which("ip"):

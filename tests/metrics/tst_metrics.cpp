@@ -10,7 +10,6 @@
 #include "ServeCommand.h"
 #include "Version.h"
 
-#include <QSignalSpy>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -173,13 +172,6 @@ private slots:
         QCOMPARE(series().value("tachyra_counts_total/3"), "3");
     }
 
-    // Label values are escaped by the library, whatever the name.
-    void instrumentLabelEscaped()
-    {
-        InstrumentMetrics m(QStringLiteral("lab \"B\" \\ 2"));
-        QVERIFY(QString::fromStdString(m.exposition()).contains(QStringLiteral("instrument=\"lab \\\"B\\\" \\\\ 2\"")));
-    }
-
     void listenAddress_data()
     {
         QTest::addColumn<QString>("text");
@@ -242,21 +234,6 @@ private slots:
         if (!endpoint.listening())
             QVERIFY2(endpoint.start({QStringLiteral("127.0.0.240"), 0}, metrics.collectable(), &error), qPrintable(error));
         QCOMPARE(::status(endpoint.port(), request), status);
-    }
-
-    void listenFailures()
-    {
-        InstrumentMetrics metrics(QStringLiteral("x"));
-        MetricsEndpoint first, second, third;
-        QString error;
-        QVERIFY2(first.start({QStringLiteral("127.0.0.240"), 0}, metrics.collectable(), &error), qPrintable(error));
-        QVERIFY(!second.start({QStringLiteral("127.0.0.240"), first.port()}, metrics.collectable(), &error));
-        QCOMPARE(error, QStringLiteral("cannot listen on 127.0.0.240:%1: cannot bind to 127.0.0.240:%1: 98 (Address "
-                                       "already in use)").arg(first.port()));
-        // An address this host does not have (nothing is sent anywhere).
-        QVERIFY(!third.start({QStringLiteral("192.0.2.1"), 9472}, metrics.collectable(), &error));
-        QVERIFY2(error.contains("Cannot assign requested address"), qPrintable(error));
-        QVERIFY(!third.listening());
     }
 
     // The link is kept: lost, opened again, the metrics saying so.
@@ -330,34 +307,6 @@ private slots:
         QVERIFY(rig.said("127.0.0.244 opened but sent no counts; trying again, backing off up to 30 s"));
         QCOMPARE(rig.value("tachyra_link_up"), "0");
         QTRY_VERIFY(!rig.session.connected());
-    }
-
-    void interruptEndsCleanly()
-    {
-        Rig rig(QStringLiteral("127.0.0.245"));
-        QVERIFY(rig.sim.listenTcp(QHostAddress(rig.address), DeviceSession::kTcpPort));
-        rig.serve->start({LinkChoice::Kind::Tcp, rig.address});
-        QTRY_VERIFY_WITH_TIMEOUT(rig.serve->linkUp(), 5000);
-        const quint16 port = rig.serve->port();
-        QSignalSpy finished(rig.serve.get(), &ServeCommand::finished);
-        rig.serve->interrupt();
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
-        QCOMPARE(finished.at(0).at(0).toInt(), exitcode::kOk);
-        QVERIFY(!rig.session.connected());
-        QCOMPARE(::status(port, "GET /metrics HTTP/1.1\r\n\r\n"), 0);
-    }
-
-    void cannotListen()
-    {
-        QTcpServer taken;
-        QVERIFY(taken.listen(QHostAddress(QStringLiteral("127.0.0.246")), 0));
-        Rig rig(QStringLiteral("127.0.0.246"), taken.serverPort());
-        QSignalSpy finished(rig.serve.get(), &ServeCommand::finished);
-        rig.serve->start({LinkChoice::Kind::Tcp, rig.address});
-        QTRY_COMPARE(finished.size(), 1);
-        QCOMPARE(finished.at(0).at(0).toInt(), exitcode::kDevice);
-        QVERIFY(rig.messages.constFirst().contains("Address already in use"));
-        QVERIFY(!rig.session.connecting() && !rig.session.connected());
     }
 
 private:
