@@ -7,6 +7,9 @@
 #include "Output.h"
 #include "PeriodCommand.h"
 #include "ScanCommand.h"
+#ifdef TACHYRA_WITH_SERVE
+#include "ServeCommand.h"
+#endif
 #include "SignalPipe.h"
 #include "SweepCommand.h"
 #include "ThresholdCommand.h"
@@ -47,6 +50,10 @@ const CommandInfo kCommands[] = {
      "Run the calibration sweep of one channel, one line per point; the levels are put back."},
     {"network", "[--dhcp | --static IP MASK GW]",
      "Print the instrument's network settings, or apply DHCP or a static address."},
+#ifdef TACHYRA_WITH_SERVE
+    {"serve", "--metrics [ADDRESS:]PORT (--tcp HOST | --serial PORT) [--instrument NAME]",
+     "Keep the link open and serve the counts as Prometheus metrics at /metrics."},
+#endif
 };
 
 const char kLinkHelp[] =
@@ -156,6 +163,20 @@ QString describe(const QString &name, QCommandLineParser &p)
                               "and on Ctrl-C, the levels from before the sweep are put back. Progress on stderr when "
                               "it is a terminal.");
     }
+#ifdef TACHYRA_WITH_SERVE
+    if (name == QLatin1String("serve")) {
+        option("metrics", "Serve http://ADDRESS:PORT/metrics: PORT alone listens on 127.0.0.1; 0.0.0.0:PORT on "
+                          "every IPv4 address; [::1]:PORT for IPv6 where the HTTP server (civetweb) was built "
+                          "with it.", "[address:]port");
+        option("instrument", "The value of the 'instrument' label on every series (default: the host or port).",
+               "name");
+        return QStringLiteral("Runs until Ctrl-C or SIGTERM (exit 0). Opens the link again by itself, with a "
+                              "back-off of 1 s doubling up to 30 s, when it ends, goes silent or cannot be opened; "
+                              "tachyra_link_up says whether it is open. Nothing over HTTP reaches the instrument: "
+                              "GET /metrics is the only request served. A malformed --metrics is a usage error; an "
+                              "address it cannot listen on ends it with exit 1.");
+    }
+#endif
     option("dhcp", "Switch the instrument to DHCP.");
     option("static", "Give the instrument the static address IP, netmask MASK and gateway GW.");
     p.addPositionalArgument(QStringLiteral("IP MASK GW"), QStringLiteral("With --static."), QStringLiteral("[IP MASK GW]"));
@@ -449,6 +470,38 @@ int main(int argc, char *argv[])
         scan.start();
         return QCoreApplication::exec();
     }
+
+#ifdef TACHYRA_WITH_SERVE
+    if (name == QLatin1String("serve")) {
+        // The series must stay tied to one instrument: the client's own
+        // pick of a port may change at the next plug-in.
+        if (link.kind == LinkChoice::Kind::ClientsPort)
+            return usageError(QStringLiteral("serve wants --tcp HOST or --serial PORT"), name);
+        if (!parser.positionalArguments().isEmpty())
+            return usageError(QStringLiteral("serve takes no arguments"), name);
+        if (!parser.isSet(QStringLiteral("metrics")))
+            return usageError(QStringLiteral("serve wants --metrics [ADDRESS:]PORT"), name);
+        QString why;
+        const auto listen = MetricsEndpoint::parseAddress(parser.value(QStringLiteral("metrics")), &why);
+        if (!listen)
+            return usageError(QStringLiteral("--metrics: ") + why, name);
+        ServeCommand::Options o;
+        o.listen = *listen;
+        o.instrument = link.target;
+        if (parser.isSet(QStringLiteral("instrument"))) {
+            o.instrument = restored(parser.value(QStringLiteral("instrument"))).trimmed();
+            static const QRegularExpression control(QStringLiteral("[\\x00-\\x1f\\x7f]"));
+            if (o.instrument.isEmpty() || o.instrument.size() > 200 || o.instrument.contains(control))
+                return usageError(QStringLiteral("--instrument wants a name of 1 to 200 printable characters"), name);
+        }
+        ServeCommand serve(session, o);
+        QObject::connect(&serve, &ServeCommand::message, &serve, &output::message);
+        QObject::connect(&serve, &ServeCommand::finished, &app, &QCoreApplication::exit);
+        QObject::connect(&interrupts, &SignalPipe::received, &serve, &ServeCommand::interrupt);
+        serve.start(link);
+        return QCoreApplication::exec();
+    }
+#endif
 
     QString error;
     const std::unique_ptr<DeviceCommand> command = makeCommand(name, parser, session, linkArgument, &error);

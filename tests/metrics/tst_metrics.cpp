@@ -1,0 +1,337 @@
+// `serve` in process: the metrics a sequence of readings and link events
+// leaves, the --metrics address forms, what the HTTP side answers, and the
+// link kept open against the simulated instrument on 127.0.0.240 to .247
+// (this area's loopback addresses).
+
+#include "../common/LoopbackRig.h"
+#include "InstrumentMetrics.h"
+#include "MetricsEndpoint.h"
+#include "Reading.h"
+#include "ServeCommand.h"
+#include "Version.h"
+
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+using Rows = QList<std::array<double, 8>>;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Samples of an exposition by series: "name" or "name/channel", value as
+// text. Everything else on a sample line is checked here too: every series
+// carries the instrument label.
+QMap<QString, QString> samples(const std::string &text, const QString &instrument = QStringLiteral("bench 3"))
+{
+    QMap<QString, QString> out;
+    const QString id = QStringLiteral("instrument=\"%1\"").arg(instrument);
+    for (const QString &line : QString::fromStdString(text).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        if (line.startsWith(QLatin1Char('#')) || !line.startsWith(QLatin1String("tachyra_")))
+            continue;
+        const qsizetype space = line.lastIndexOf(QLatin1Char(' '));
+        const QString series = line.left(space);
+        QString key = series.section(QLatin1Char('{'), 0, 0);
+        if (!series.contains(id))
+            key += QStringLiteral("/no-instrument-label");
+        const qsizetype ch = series.indexOf(QLatin1String("channel=\""));
+        if (ch >= 0)
+            key += QLatin1Char('/') + series.mid(ch + 9, series.indexOf(QLatin1Char('"'), ch + 9) - ch - 9);
+        out.insert(key, line.mid(space + 1));
+    }
+    return out;
+}
+
+Reading reading(std::array<double, 8> counts, qint64 utcMs = 1700000000250)
+{
+    Reading r;
+    r.counts = counts;
+    r.utcMs = utcMs;
+    r.periodMs = 100;
+    return r;
+}
+
+// One raw HTTP request; the status code of the answer (0: none).
+int status(quint16 port, const QByteArray &request)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress(QStringLiteral("127.0.0.240")), port);
+    if (!s.waitForConnected(2000))
+        return 0;
+    s.write(request);
+    QByteArray answer;
+    while (!answer.contains("\r\n") && s.waitForReadyRead(3000))
+        answer += s.readAll();
+    return answer.startsWith("HTTP/1.") ? answer.mid(9, 3).toInt() : 0;
+}
+
+} // namespace
+
+class TestMetrics : public QObject
+{
+    Q_OBJECT
+private slots:
+    void counts_data()
+    {
+        QTest::addColumn<Rows>("readings");
+        QTest::addColumn<QStringList>("totals");   // tachyra_counts_total per channel
+        QTest::addColumn<QStringList>("invalid");  // tachyra_invalid_counts_total per channel
+        QTest::addColumn<QStringList>("last");     // tachyra_gate_counts per channel
+        const std::array<double, 8> plain{0, 1, 2.5, 1e6, 7, 8, 9, 10};
+        QTest::newRow("summed") << Rows{plain, plain, plain}
+                                << QStringList{"0", "3", "7.5", "3000000", "21", "24", "27", "30"}
+                                << QStringList(8, "0")
+                                << QStringList{"0", "1", "2.5", "1000000", "7", "8", "9", "10"};
+        // Non-finite and negative counts stay out of the sum, for good and all.
+        QTest::newRow("not counts") << Rows{{kNaN, kInf, -kInf, -3, -0.0, 4.9e-324, 5, 1},
+                                                                   {2, 2, 2, 2, 2, 2, kNaN, 1}}
+                                    << QStringList{"2", "2", "2", "2", "2", "2", "5", "2"}
+                                    << QStringList{"1", "1", "1", "1", "0", "0", "1", "0"}
+                                    << QStringList{"2", "2", "2", "2", "2", "2", "Nan", "1"};
+        QTest::newRow("gauge as sent") << Rows{{kNaN, kInf, -kInf, -3, 0, 0, 0, 0}}
+                                       << QStringList{"0", "0", "0", "0", "0", "0", "0", "0"}
+                                       << QStringList{"1", "1", "1", "1", "0", "0", "0", "0"}
+                                       << QStringList{"Nan", "+Inf", "-Inf", "-3", "0", "0", "0", "0"};
+        // A sum that would overflow keeps its last finite value.
+        QTest::newRow("overflow") << Rows{{1.5e308, 1, 1, 1, 1, 1, 1, 1},
+                                                                 {1.5e308, 1, 1, 1, 1, 1, 1, 1}}
+                                  << QStringList{"1.5e+308", "2", "2", "2", "2", "2", "2", "2"}
+                                  << QStringList{"1", "0", "0", "0", "0", "0", "0", "0"}
+                                  << QStringList{"1.5e+308", "1", "1", "1", "1", "1", "1", "1"};
+    }
+
+    void counts()
+    {
+        QFETCH(Rows, readings);
+        QFETCH(QStringList, totals);
+        QFETCH(QStringList, invalid);
+        QFETCH(QStringList, last);
+        InstrumentMetrics m(QStringLiteral("bench 3"));
+        m.setLinkUp(true);
+        for (const auto &counts : readings)
+            m.takeReading(reading(counts));
+        const auto s = samples(m.exposition());
+        QStringList gotTotals, gotInvalid, gotLast;
+        for (int ch = 0; ch < 8; ++ch) {
+            gotTotals << s.value(QStringLiteral("tachyra_counts_total/%1").arg(ch));
+            gotInvalid << s.value(QStringLiteral("tachyra_invalid_counts_total/%1").arg(ch));
+            gotLast << s.value(QStringLiteral("tachyra_gate_counts/%1").arg(ch));
+        }
+        QCOMPARE(gotTotals, totals);
+        QCOMPARE(gotInvalid, invalid);
+        QCOMPARE(gotLast, last);
+        QCOMPARE(s.value("tachyra_readings_total"), QString::number(readings.size()));
+        QCOMPARE(s.value("tachyra_last_reading_timestamp_seconds"), "1700000000.25");
+    }
+
+    // What a link's life leaves: the instrument's state only while it is up,
+    // counters and the last reading's time throughout.
+    void linkStates()
+    {
+        InstrumentMetrics m(QStringLiteral("bench 3"));
+        const auto series = [&m] { return samples(m.exposition()); };
+        QCOMPARE(series().value("tachyra_link_up"), "0");
+        QCOMPARE(series().value("tachyra_build_info"), "1");
+        QVERIFY(QString::fromStdString(m.exposition()).contains(QStringLiteral("version=\"%1\"").arg(tachyra::kVersion)));
+
+        m.setLinkUp(true);
+        m.setPeriodMs(250);
+        m.takeReading(reading({1, 1, 1, 1, 1, 1, 1, 1}));
+        QCOMPARE(series().value("tachyra_gate_period_seconds"), "0.25");
+        QVERIFY(!series().contains("tachyra_threshold_volts/0")); // unknown so far
+        m.setLevels(std::array<double, 8>{0.11, 0.12, 0.13, 0.14, 0.15, 0.16, 0.17, 1.0});
+        QCOMPARE(series().value("tachyra_threshold_volts/0"), "0.11");
+        QCOMPARE(series().value("tachyra_threshold_volts/7"), "1");
+        m.setLevels(std::nullopt);
+        QVERIFY(!series().contains("tachyra_threshold_volts/0"));
+        m.setLevels(std::array<double, 8>{});
+
+        m.countReplyTimeout();
+        m.countReplyTimeout();
+        m.countLinkLoss();
+        m.countConnectFailure();
+        m.setLinkUp(false);
+        auto down = series();
+        QCOMPARE(down.value("tachyra_link_up"), "0");
+        for (const char *gone : {"tachyra_gate_period_seconds", "tachyra_threshold_volts/3", "tachyra_gate_counts/3"})
+            QVERIFY2(!down.contains(gone), gone);
+        QCOMPARE(down.value("tachyra_counts_total/3"), "1");
+        QCOMPARE(down.value("tachyra_readings_total"), "1");
+        QCOMPARE(down.value("tachyra_reply_timeouts_total"), "2");
+        QCOMPARE(down.value("tachyra_link_losses_total"), "1");
+        QCOMPARE(down.value("tachyra_connect_failures_total"), "1");
+        QCOMPARE(down.value("tachyra_last_reading_timestamp_seconds"), "1700000000.25");
+        QVERIFY(std::none_of(down.keyBegin(), down.keyEnd(), [](const QString &k) { return k.contains("no-instrument"); }));
+
+        m.setLinkUp(true);
+        m.takeReading(reading({2, 2, 2, 2, 2, 2, 2, 2}));
+        QCOMPARE(series().value("tachyra_gate_counts/3"), "2");
+        QCOMPARE(series().value("tachyra_counts_total/3"), "3");
+    }
+
+    void listenAddress_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("hostPort"); // empty: refused
+        QTest::newRow("port only") << "9472" << "127.0.0.1:9472";
+        QTest::newRow("ipv4") << " 0.0.0.0:9472 " << "0.0.0.0:9472";
+        QTest::newRow("ipv4 normalised") << "127.000.0.010:80" << "127.0.0.10:80";
+        QTest::newRow("localhost") << "localhost:1" << "127.0.0.1:1";
+        QTest::newRow("ipv6") << "[::1]:65535" << "[::1]:65535";
+        QTest::newRow("ipv6 any") << "[::]:9472" << "[::]:9472";
+        QTest::newRow("port 0") << "127.0.0.1:0" << "";
+        QTest::newRow("port too large") << "65536" << "";
+        QTest::newRow("negative port") << "-1" << "";
+        QTest::newRow("no port") << "127.0.0.1:" << "";
+        QTest::newRow("empty") << "" << "";
+        QTest::newRow("host name") << "example.org:9472" << "";
+        QTest::newRow("bad ipv4") << "127.0.0.256:9472" << "";
+        QTest::newRow("ipv6 unbracketed") << "::1:9472" << "";
+        QTest::newRow("ipv6 scope") << "[fe80::1%eth0]:9472" << "";
+        QTest::newRow("ipv4 in brackets") << "[127.0.0.1]:9472" << "";
+        QTest::newRow("port with sign") << "+9472" << "";
+    }
+
+    void listenAddress()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, hostPort);
+        QString why;
+        const auto a = MetricsEndpoint::parseAddress(text, &why);
+        QCOMPARE(a ? a->hostPort() : QString(), hostPort);
+        QCOMPARE(why.isEmpty(), !hostPort.isEmpty());
+    }
+
+    // Read-only: GET /metrics is served, nothing else.
+    void httpRequests_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("status");
+        QTest::newRow("get") << QByteArray("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n") << 200;
+        QTest::newRow("get with query") << QByteArray("GET /metrics?x=1 HTTP/1.1\r\nHost: x\r\n\r\n") << 200;
+        QTest::newRow("http/1.0") << QByteArray("GET /metrics HTTP/1.0\r\n\r\n") << 200;
+        QTest::newRow("post") << QByteArray("POST /metrics HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc") << 405;
+        QTest::newRow("put") << QByteArray("PUT /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n") << 405;
+        QTest::newRow("delete") << QByteArray("DELETE /metrics HTTP/1.1\r\n\r\n") << 405;
+        QTest::newRow("head") << QByteArray("HEAD /metrics HTTP/1.1\r\n\r\n") << 405;
+        QTest::newRow("root") << QByteArray("GET / HTTP/1.1\r\n\r\n") << 404;
+        QTest::newRow("other path") << QByteArray("GET /metrics/x HTTP/1.1\r\n\r\n") << 404;
+        QTest::newRow("post elsewhere") << QByteArray("POST /period HTTP/1.1\r\nContent-Length: 0\r\n\r\n") << 404;
+        QTest::newRow("oversized header") << QByteArray("GET /metrics HTTP/1.1\r\nX: ")
+                + QByteArray(MetricsEndpoint::kMaxRequestBytes, 'a') + "\r\n\r\n" << 400;
+    }
+
+    void httpRequests()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(int, status);
+        static InstrumentMetrics metrics(QStringLiteral("bench 3"));
+        static MetricsEndpoint endpoint;
+        QString error;
+        if (!endpoint.listening())
+            QVERIFY2(endpoint.start({QStringLiteral("127.0.0.240"), 0}, metrics.collectable(), &error), qPrintable(error));
+        QCOMPARE(::status(endpoint.port(), request), status);
+    }
+
+    // The link is kept: lost, opened again, the metrics saying so.
+    void linkLostAndReopened()
+    {
+        Rig rig(QStringLiteral("127.0.0.241"));
+        QVERIFY(rig.sim.listenTcp(QHostAddress(rig.address), DeviceSession::kTcpPort));
+        rig.serve->start({LinkChoice::Kind::Tcp, rig.address});
+        QTRY_VERIFY_WITH_TIMEOUT(rig.serve->linkUp(), 5000);
+        QTRY_VERIFY(rig.value("tachyra_readings_total").toInt() >= 3);
+        QCOMPARE(rig.value("tachyra_link_up"), "1");
+        QCOMPARE(rig.value("tachyra_gate_period_seconds"), "0.05");
+        QCOMPARE(rig.value("tachyra_threshold_volts/2"), "0.13");
+
+        rig.sim.closeConnections();
+        QTRY_COMPARE(rig.value("tachyra_link_up"), "0");
+        QCOMPARE(rig.value("tachyra_link_losses_total"), "1");
+        QVERIFY(!rig.series().contains("tachyra_gate_counts/0"));
+        QVERIFY(rig.said("link to 127.0.0.241 lost: Remote host closed the connection; opening it again"));
+        // The first retry comes after a second.
+        QTRY_VERIFY_WITH_TIMEOUT(rig.serve->linkUp(), 3000);
+        const int before = rig.value("tachyra_readings_total").toInt();
+        QTRY_VERIFY(rig.value("tachyra_readings_total").toInt() > before);
+        QCOMPARE(rig.value("tachyra_link_losses_total"), "1");
+        QCOMPARE(rig.value("tachyra_connect_failures_total"), "0");
+        QVERIFY(rig.said("link to 127.0.0.241 open again"));
+    }
+
+    // An open socket with nothing answering is no link: after three
+    // time-outs in a row the link is opened anew.
+    void silentInstrument()
+    {
+        Rig rig(QStringLiteral("127.0.0.242"));
+        QVERIFY(rig.sim.listenTcp(QHostAddress(rig.address), DeviceSession::kTcpPort));
+        rig.serve->start({LinkChoice::Kind::Tcp, rig.address});
+        QTRY_VERIFY_WITH_TIMEOUT(rig.serve->linkUp(), 5000);
+        setFault(rig.sim, &SimFaults::silent, true);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.value("tachyra_link_up"), "0", 4 * DeviceSession::kCommandTimeoutMs);
+        QCOMPARE(rig.value("tachyra_reply_timeouts_total"), QString::number(ServeCommand::kSilentTimeouts));
+        QCOMPARE(rig.value("tachyra_link_losses_total"), "1");
+        QVERIFY(rig.said("127.0.0.242 answered none of 3 requests in a row; opening the link again"));
+        rig.sim.setFaults({});
+        QTRY_VERIFY_WITH_TIMEOUT(rig.serve->linkUp(), 3 * DeviceSession::kCommandTimeoutMs + ServeCommand::kFirstRetryMs);
+        QCOMPARE(rig.value("tachyra_link_losses_total"), "1");
+    }
+
+    // Nothing listens yet: failures are counted and said once, with back-off,
+    // until the instrument is there.
+    void instrumentComesLater()
+    {
+        Rig rig(QStringLiteral("127.0.0.243"));
+        rig.serve->start({LinkChoice::Kind::Tcp, rig.address});
+        QTRY_VERIFY_WITH_TIMEOUT(rig.value("tachyra_connect_failures_total").toInt() >= 2, 4000);
+        QCOMPARE(rig.value("tachyra_link_up"), "0");
+        QCOMPARE(rig.messages.count(QStringLiteral("cannot open 127.0.0.243: Connection refused; trying again, "
+                                                   "backing off up to 30 s")),
+                 2); // the output drops the repeat; the command says it each time
+        QVERIFY(rig.sim.listenTcp(QHostAddress(rig.address), DeviceSession::kTcpPort));
+        // Retries after 1, 2, 4 s: the third comes 7 s after the start at most.
+        QTRY_VERIFY_WITH_TIMEOUT(rig.serve->linkUp(), 6000);
+        QCOMPARE(rig.value("tachyra_link_losses_total"), "0");
+    }
+
+    void instrumentSendsNoCounts()
+    {
+        Rig rig(QStringLiteral("127.0.0.244"));
+        QVERIFY(rig.sim.listenTcp(QHostAddress(rig.address), DeviceSession::kTcpPort));
+        setFault(rig.sim, &SimFaults::rejectCommand, int(zrf::kCountQuery));
+        rig.serve->start({LinkChoice::Kind::Tcp, rig.address});
+        QTRY_VERIFY_WITH_TIMEOUT(rig.value("tachyra_connect_failures_total") == "1", 5000);
+        QVERIFY(rig.said("127.0.0.244 opened but sent no counts; trying again, backing off up to 30 s"));
+        QCOMPARE(rig.value("tachyra_link_up"), "0");
+        QTRY_VERIFY(!rig.session.connected());
+    }
+
+private:
+    struct Rig {
+        explicit Rig(const QString &addr, quint16 httpPort = 0) : address(addr)
+        {
+            isolate(session);
+            SimFaults none;
+            sim.setFaults(none);
+            sim.setPeriodMs(50);
+            sim.setThresholds({0.11, 0.12, 0.13, 0.14, 0.15, 0.16, 0.17, 0.18});
+            serve = std::make_unique<ServeCommand>(session, ServeCommand::Options{{addr, httpPort}, addr});
+            QObject::connect(serve.get(), &ServeCommand::message, [this](const QString &m) { messages << m; });
+        }
+        QMap<QString, QString> series() const { return samples(serve->metrics().exposition(), address); }
+        QString value(const QString &key) const { return series().value(key); }
+        bool said(const QString &text) const { return messages.contains(text); }
+
+        QString address;
+        SimInstrument sim;
+        DeviceSession session;
+        std::unique_ptr<ServeCommand> serve;
+        QStringList messages;
+    };
+};
+
+QTEST_GUILESS_MAIN(TestMetrics)
+#include "tst_metrics.moc"
