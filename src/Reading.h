@@ -40,7 +40,11 @@ struct Reading {
         // Counts compare bit for bit, so NaN equals NaN and -0 differs from 0.
         const auto same = [](const std::array<double, kChannels> &x, const std::array<double, kChannels> &y) {
             for (int i = 0; i < kChannels; ++i) {
-                if (std::memcmp(&x[i], &y[i], sizeof(double)) != 0)
+                quint64 bx = 0;
+                quint64 by = 0;
+                std::memcpy(&bx, &x[i], sizeof bx);
+                std::memcpy(&by, &y[i], sizeof by);
+                if (bx != by)
                     return false;
             }
             return true;
