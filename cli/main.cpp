@@ -209,7 +209,16 @@ std::optional<double> millivolts(const QString &text)
     const double v = restored(text).trimmed().toDouble(&ok);
     if (!ok || !std::isfinite(v) || v < 0.0 || v > kMaxMv)
         return std::nullopt;
-    return v;
+    return v + 0.0; // -0 is 0 V, not a negative zero on the wire
+}
+
+// An argument as a POSIX shell reads it back.
+QString shellQuoted(const QString &arg)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./:=@%+,-]+$"));
+    if (plain.match(arg).hasMatch())
+        return arg;
+    return QLatin1Char('\'') + QString(arg).replace(QLatin1String("'"), QLatin1String("'\\''")) + QLatin1Char('\'');
 }
 
 std::optional<RowFormat> rowFormat(const QCommandLineParser &p)
@@ -431,7 +440,7 @@ int main(int argc, char *argv[])
             if (port.isEmpty())
                 return usageError(deviceErrorText(DeviceError::NoPortSelected), name);
             link = {LinkChoice::Kind::Serial, port};
-            linkArgument = QStringLiteral("--serial ") + port;
+            linkArgument = QStringLiteral("--serial ") + shellQuoted(port);
         }
     }
 
