@@ -37,7 +37,7 @@ class Sim:
         if listen:
             self.wait_for("listening on")
 
-    def wait_for(self, text, seconds=5):
+    def wait_for(self, text, seconds=20):
         end = time.monotonic() + seconds
         while time.monotonic() < end:
             self.log.seek(0)
