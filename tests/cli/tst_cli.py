@@ -45,7 +45,8 @@ class Sim:
                 if text in line:
                     return line
             time.sleep(0.02)
-        raise AssertionError("simulator never said " + text)
+        self.log.seek(0)
+        raise AssertionError("simulator never said %s: %r" % (text, self.log.read()[-300:]))
 
     def frames(self):
         self.log.seek(0)
