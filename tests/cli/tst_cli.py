@@ -9,8 +9,10 @@ instrument's side from the simulator's --trace lines and its state file.
 import csv, io, json, os, shlex, shutil, signal, struct, subprocess, sys, tempfile, time, unittest
 
 CLI, SIM = sys.argv[1], sys.argv[2]
-LEVELS = [0.11, 0.12, 0.13, 0.14, 0.15, 0.16, 0.17, 0.18]  # volts, told apart
-MV = [110, 120, 130, 140, 150, 160, 170, 180]
+# Volts, told apart; in binary64 0.1274 * 1000 is 127.40000000000002, the
+# tool writes 127.4.
+LEVELS = [0.1274, 0.12, 0.13, 0.14, 0.15, 0.16, 0.17, 0.2229]
+MV = [127.4, 120, 130, 140, 150, 160, 170, 222.9]
 HEADER = (["time_utc", "elapsed_s", "period_ms"] + ["count_ch%d" % c for c in range(8)]
           + ["threshold_mv_ch%d" % c for c in range(8)] + ["sweep"])
 NO_PORTS = {"TACHYRA_EXTRA_PORTS": ""}
