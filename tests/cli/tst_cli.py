@@ -82,6 +82,11 @@ class TachyraCli(unittest.TestCase):
         self.addCleanup(s.close)
         return s
 
+    def popen(self, *args, sim):
+        p = popen(*args, sim=sim)
+        self.addCleanup(lambda: p.poll() is None and (p.kill(), p.wait()))  # a failed case leaves nothing behind
+        return p
+
     def test_one_shot_commands(self):
         sdac = lambda ch, v: (0x20, struct.pack("<dd", ch, v))
         static = "192.168.1.5 255.255.255.0 192.168.1.1".split()
@@ -176,7 +181,7 @@ class TachyraCli(unittest.TestCase):
     def test_counts_stop_cleanly(self):
         for how in ("pipe closed", "ctrl-c"):
             with self.subTest(how=how):
-                p = popen("counts", sim=self.sim())
+                p = self.popen("counts", sim=self.sim())
                 lines = [p.stdout.readline() for _ in range(4)]
                 if how == "pipe closed":
                     p.stdout.close()
@@ -223,7 +228,7 @@ class TachyraCli(unittest.TestCase):
                           ("pipe closed", 0)):
             with self.subTest(how=how):
                 s = self.sim()
-                p = popen("sweep", "--channel", "5", "--from", "0", "--to", "1000", "--step", "10", sim=s)
+                p = self.popen("sweep", "--channel", "5", "--from", "0", "--to", "1000", "--step", "10", sim=s)
                 lines = [p.stdout.readline() for _ in range(3)]  # header and two points
                 if how == "pipe closed":
                     p.stdout.close()
@@ -240,7 +245,7 @@ class TachyraCli(unittest.TestCase):
         # Every level change answered 3 s late: the first Ctrl-C waits for
         # the mute under way and the restore, the second does not.
         s = self.sim("--late", "0x20:3000")
-        p = popen("sweep", "--channel", "5", "--from", "0", "--to", "1000", "--step", "10", sim=s)
+        p = self.popen("sweep", "--channel", "5", "--from", "0", "--to", "1000", "--step", "10", sim=s)
         p.stdout.readline()  # the header: the sweep starts with the first mute
         s.wait_for("request 20")
         p.send_signal(signal.SIGINT)
