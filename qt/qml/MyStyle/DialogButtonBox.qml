@@ -16,9 +16,7 @@ T.DialogButtonBox {
     padding: 0
     alignment: count === 1 ? Qt.AlignRight : undefined
 
-    delegate: Button {
-        width: Math.min(implicitWidth, control.availableWidth / Math.max(1, control.count) - control.spacing)
-    }
+    delegate: Button {}
 
     contentItem: ListView {
         implicitWidth: contentWidth
