@@ -132,7 +132,8 @@ QString describe(const QString &name, QCommandLineParser &p)
         format();
         return QStringLiteral("Columns: time_utc, elapsed_s, period_ms, count_ch0..7, threshold_mv_ch0..7 "
                               "(empty while unknown), sweep. Runs until --count, --duration, Ctrl-C or a closed "
-                              "pipe; each line is written whole, at once.");
+                              "pipe; each line is written whole, at once. An instrument that stops answering "
+                              "ends the run with status 1.");
     }
     if (name == QLatin1String("period")) {
         p.addPositionalArgument(QStringLiteral("MS"), QStringLiteral("New gate period, 1 to 60000 ms."), QStringLiteral("[MS]"));
@@ -153,8 +154,9 @@ QString describe(const QString &name, QCommandLineParser &p)
         format();
         return QStringLiteral("Silences the other channels, steps the channel's level, reads the counts one gate "
                               "period after each step. Columns: channel, threshold_mv, count, time_utc. At the end, "
-                              "and on Ctrl-C, the levels from before the sweep are put back. Progress on stderr when "
-                              "it is a terminal.");
+                              "on Ctrl-C and on a closed pipe, the levels from before the sweep are put back; when "
+                              "the link is lost, the commands that put them back are printed. Progress on stderr "
+                              "when it is a terminal.");
     }
     option("dhcp", "Switch the instrument to DHCP.");
     option("static", "Give the instrument the static address IP, netmask MASK and gateway GW.");
