@@ -59,6 +59,15 @@ void message(const QString &text)
     toStderr("tachyra-cli: " + text.toLocal8Bit() + '\n');
 }
 
+void detail(const QStringList &lines)
+{
+    endProgress();
+    QByteArray text;
+    for (const QString &l : lines)
+        text += l.toLocal8Bit() + '\n';
+    toStderr(text);
+}
+
 bool stderrIsTerminal()
 {
     static const bool terminal = ::isatty(STDERR_FILENO) == 1;

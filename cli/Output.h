@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 namespace output {
 
@@ -22,6 +23,8 @@ QString lastWriteError();
 // "tachyra-cli: <text>" on stderr, unless it repeats the message just
 // written; ends a progress line first.
 void message(const QString &text);
+// Lines on stderr as they are (commands to copy, say), after a message.
+void detail(const QStringList &lines);
 
 bool stderrIsTerminal();
 // Rewrites the progress line on a terminal; nothing elsewhere.

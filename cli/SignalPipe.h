@@ -1,8 +1,9 @@
 #pragma once
 
-// SIGINT and SIGTERM delivered as a Qt signal on the event loop. The handler
-// only writes the signal number into a pipe (async-signal-safe); a socket
-// notifier on the other end turns it into `received`.
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT delivered as a Qt signal on the event
+// loop. The handler only writes the signal number into a pipe
+// (async-signal-safe); a socket notifier on the other end turns it into
+// `received`.
 
 #include <QObject>
 

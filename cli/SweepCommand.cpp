@@ -4,6 +4,8 @@
 #include "Output.h"
 #include "ReadingRow.h"
 
+#include <algorithm>
+
 SweepCommand::SweepCommand(DeviceSession &session, const Options &options, QObject *parent)
     : DeviceCommand(session, parent), m_options(options)
 {
@@ -55,20 +57,36 @@ void SweepCommand::stop()
 void SweepCommand::onSweepOver(const Outcome &outcome)
 {
     m_complete = outcome.ok();
-    if (outcome.error == DeviceError::LinkLost && m_levelsBefore.size() == DeviceSession::kChannelCount) {
-        output::message(QStringLiteral("the link was lost during the sweep: the instrument may be left with "
-                                       "channels muted at 1000 mV; set the levels back with"));
-        for (int ch = 0; ch < m_levelsBefore.size(); ++ch) {
-            output::message(QStringLiteral("  tachyra-cli %1 threshold %2 %3")
-                                .arg(m_options.linkArgument)
-                                .arg(ch)
-                                .arg(QString::fromLatin1(readingrow::formatDouble(m_levelsBefore.at(ch)))));
-        }
-    }
     if (!outcome.ok() && outcome.error != DeviceError::CalibrationStopped) {
         fail(outcome.message);
+        if (outcome.error == DeviceError::LinkLost)
+            tellHowToSetLevelsBack();
         return;
     }
     if (endWrite())
         conclude(exitcode::kOk);
+}
+
+void SweepCommand::tellHowToSetLevelsBack() const
+{
+    if (m_levelsBefore.size() != DeviceSession::kChannelCount)
+        return;
+    output::message(QStringLiteral("the link was lost during the sweep: the instrument may still run the sweep's "
+                                   "levels (every channel but CH %1 muted at 1000 mV). Once it answers again, "
+                                   "set the levels back with:")
+                        .arg(m_options.channel));
+    const QString link = m_options.linkArgument.isEmpty() ? QString() : QLatin1Char(' ') + m_options.linkArgument;
+    QStringList commands;
+    if (std::all_of(m_levelsBefore.cbegin(), m_levelsBefore.cend(),
+                    [this](double mv) { return mv == m_levelsBefore.constFirst(); })) {
+        commands.append(QStringLiteral("  tachyra-cli threshold all %1%2")
+                            .arg(QString::fromLatin1(readingrow::formatDouble(m_levelsBefore.constFirst())), link));
+    } else {
+        for (int ch = 0; ch < m_levelsBefore.size(); ++ch) {
+            commands.append(QStringLiteral("  tachyra-cli threshold %1 %2%3")
+                                .arg(ch)
+                                .arg(QString::fromLatin1(readingrow::formatDouble(m_levelsBefore.at(ch))), link));
+        }
+    }
+    output::detail(commands);
 }

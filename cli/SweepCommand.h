@@ -19,7 +19,7 @@ public:
         int toMv = 0;
         int stepMv = 1;
         RowFormat format = RowFormat::Csv;
-        QString linkArgument; // "--tcp HOST" or "--serial PORT" for the hint to set levels back
+        QString linkArgument; // "--tcp HOST" or "--serial PORT", shell-quoted, for those commands
     };
 
     SweepCommand(DeviceSession &session, const Options &options, QObject *parent = nullptr);
@@ -35,6 +35,8 @@ protected:
 private:
     void onPoint(const SweepPoint &point);
     void onSweepOver(const Outcome &outcome);
+    // The commands that put back the levels from before the sweep.
+    void tellHowToSetLevelsBack() const;
 
     Options m_options;
     QList<double> m_levelsBefore; // mV, to name when the restore could not be sent

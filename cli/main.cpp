@@ -139,7 +139,8 @@ QString describe(const QString &name, QCommandLineParser &p)
         format();
         return QStringLiteral("Columns: time_utc, elapsed_s, period_ms, count_ch0..7, threshold_mv_ch0..7 "
                               "(empty while unknown), sweep. Runs until --count, --duration, Ctrl-C or a closed "
-                              "pipe; each line is written whole, at once.");
+                              "pipe; each line is written whole, at once. An instrument that stops answering "
+                              "ends the run with status 1.");
     }
     if (name == QLatin1String("period")) {
         p.addPositionalArgument(QStringLiteral("MS"), QStringLiteral("New gate period, 1 to 60000 ms."), QStringLiteral("[MS]"));
@@ -160,8 +161,9 @@ QString describe(const QString &name, QCommandLineParser &p)
         format();
         return QStringLiteral("Silences the other channels, steps the channel's level, reads the counts one gate "
                               "period after each step. Columns: channel, threshold_mv, count, time_utc. At the end, "
-                              "and on Ctrl-C, the levels from before the sweep are put back. Progress on stderr when "
-                              "it is a terminal.");
+                              "on Ctrl-C and on a closed pipe, the levels from before the sweep are put back; when "
+                              "the link is lost, the commands that put them back are printed. Progress on stderr "
+                              "when it is a terminal.");
     }
 #ifdef TACHYRA_WITH_SERVE
     if (name == QLatin1String("serve")) {
@@ -230,7 +232,16 @@ std::optional<double> millivolts(const QString &text)
     const double v = restored(text).trimmed().toDouble(&ok);
     if (!ok || !std::isfinite(v) || v < 0.0 || v > kMaxMv)
         return std::nullopt;
-    return v;
+    return v + 0.0; // -0 is 0 V, not a negative zero on the wire
+}
+
+// An argument as a POSIX shell reads it back.
+QString shellQuoted(const QString &arg)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./:=@%+,-]+$"));
+    if (plain.match(arg).hasMatch())
+        return arg;
+    return QLatin1Char('\'') + QString(arg).replace(QLatin1String("'"), QLatin1String("'\\''")) + QLatin1Char('\'');
 }
 
 std::optional<RowFormat> rowFormat(const QCommandLineParser &p)
@@ -452,7 +463,7 @@ int main(int argc, char *argv[])
             if (port.isEmpty())
                 return usageError(deviceErrorText(DeviceError::NoPortSelected), name);
             link = {LinkChoice::Kind::Serial, port};
-            linkArgument = QStringLiteral("--serial ") + port;
+            linkArgument = QStringLiteral("--serial ") + shellQuoted(port);
         }
     }
 

@@ -106,7 +106,7 @@ Item {
     // One file name for both: the table as .csv, the plot as .png beside it.
     function exportSweep() {
         saveDialog.ask(qsTr("Export sweep"), "sweep-CH" + sweepPoints.channel, "csv",
-                       [qsTr("CSV table and PNG picture (*.csv *.png)")], saveSweep)
+                       [qsTr("CSV table and PNG picture (*.csv *.png)")], saveSweep, FileExport.TableAndPicture)
     }
     function saveSweep(file) {
         FileExport.saveChart(file, sweepPoints, chart, Theme.palette.backgroundHoveredControlColor)

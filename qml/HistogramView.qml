@@ -73,7 +73,7 @@ Item {
     }
 
     function exportChart() {
-        saveDialog.ask(qsTr("Save bar chart"), "bars", "png", [qsTr("PNG picture (*.png)")], saveChart)
+        saveDialog.ask(qsTr("Save bar chart"), "bars", "png", [qsTr("PNG picture (*.png)")], saveChart, FileExport.Picture)
     }
     function saveChart(file) {
         FileExport.saveChart(file, null, chart, Theme.palette.backgroundHoveredControlColor)

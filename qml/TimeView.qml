@@ -47,7 +47,7 @@ Item {
     // One file name for both: the window as .csv, the plot as .png beside it.
     function exportWindow() {
         saveDialog.ask(qsTr("Export time window"), "counts-window", "csv",
-                       [qsTr("CSV table and PNG picture (*.csv *.png)")], saveWindow)
+                       [qsTr("CSV table and PNG picture (*.csv *.png)")], saveWindow, FileExport.TableAndPicture)
     }
     function saveWindow(file) {
         FileExport.saveChart(file, plot, picture, Theme.palette.backgroundHoveredControlColor)

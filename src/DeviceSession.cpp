@@ -5,6 +5,14 @@
 #include <QNetworkProxy>
 #include <QSerialPortInfo>
 
+namespace {
+// What a link may hold unread. Frames are cut out one such chunk at a time,
+// with the event loop (and the poll timer) running between chunks; an
+// instrument that floods the link fills the kernel's buffers and is held
+// back by them, never this process's memory.
+constexpr qint64 kMaxUnreadBytes = 64 * 1024;
+} // namespace
+
 DeviceSession::DeviceSession(QObject *parent)
     : ReadingSource(parent),
       m_statusText(QStringLiteral("Disconnected")),
@@ -47,6 +55,8 @@ DeviceSession::DeviceSession(QObject *parent)
     m_countsFreshTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_countsFreshTimer, &QTimer::timeout, this, [this] { setCountsLive(false); });
 
+    m_serial.setReadBufferSize(kMaxUnreadBytes);
+    m_socket.setReadBufferSize(kMaxUnreadBytes);
     connect(&m_serial, &QSerialPort::readyRead, this, &DeviceSession::onReadyRead);
     connect(&m_serial, &QSerialPort::errorOccurred, this, &DeviceSession::onSerialError);
 

@@ -18,14 +18,22 @@ QString localPath(const QUrl &file)
     return file.isLocalFile() ? file.toLocalFile() : file.toString();
 }
 
-// The path without a .csv or .png ending (any other ending is part of the name).
-QString basePath(const QString &path)
+// The files an export to `path` writes: the table under the name given when
+// that ends in .csv (any case), the picture when it ends in .png, and the
+// other beside it with its own ending; a name with neither ending gets both.
+struct ExportPaths {
+    QString csv;
+    QString png;
+};
+
+ExportPaths exportPaths(const QString &path)
 {
-    for (const QLatin1String suffix : {QLatin1String(".csv"), QLatin1String(".png")}) {
-        if (path.endsWith(suffix, Qt::CaseInsensitive))
-            return path.chopped(suffix.size());
-    }
-    return path;
+    const auto endsWith = [&path](const char *suffix) { return path.endsWith(QLatin1String(suffix), Qt::CaseInsensitive); };
+    if (endsWith(".csv"))
+        return {path, path.chopped(4) + QStringLiteral(".png")};
+    if (endsWith(".png"))
+        return {path.chopped(4) + QStringLiteral(".csv"), path};
+    return {path + QStringLiteral(".csv"), path + QStringLiteral(".png")};
 }
 
 } // namespace
@@ -44,16 +52,17 @@ QUrl FileExport::suggestedFile(const QString &stem, const QString &suffix) const
     return QUrl::fromLocalFile(QDir(suggestedFolder().toLocalFile()).filePath(name));
 }
 
-QStringList FileExport::existingCompanions(const QUrl &file, bool withTable) const
+QStringList FileExport::existingTargets(const QUrl &file, Writes writes) const
 {
-    if (!withTable)
-        return {};
     const QString path = localPath(file);
-    const QString base = basePath(path);
+    const ExportPaths paths = exportPaths(path);
+    const QStringList targets = writes == NamedFile ? QStringList{path}
+        : writes == Picture                        ? QStringList{paths.png}
+                                                   : QStringList{paths.csv, paths.png};
     QStringList out;
-    for (const QString &companion : {base + QStringLiteral(".csv"), base + QStringLiteral(".png")}) {
-        if (companion.compare(path, Qt::CaseInsensitive) != 0 && QFileInfo::exists(companion))
-            out.append(QDir::toNativeSeparators(companion));
+    for (const QString &target : targets) {
+        if (QFileInfo::exists(target))
+            out.append(QDir::toNativeSeparators(target));
     }
     return out;
 }
@@ -62,11 +71,11 @@ bool FileExport::saveChart(const QUrl &file, QObject *table, QQuickItem *item, c
 {
     if (busy())
         return false;
-    const QString base = QDir::toNativeSeparators(basePath(localPath(file)));
+    const ExportPaths paths = exportPaths(localPath(file));
     QString reason;
     m_savedNote.clear();
     if (const CsvTable *csv = qobject_cast<CsvTable *>(table)) {
-        const QString csvPath = base + QStringLiteral(".csv");
+        const QString csvPath = QDir::toNativeSeparators(paths.csv);
         if (!writeFile(csvPath, csv->csvTable(), &reason)) {
             report(tr("Cannot save %1: %2").arg(csvPath, reason), true);
             emit finished(false);
@@ -74,7 +83,7 @@ bool FileExport::saveChart(const QUrl &file, QObject *table, QQuickItem *item, c
         }
         m_savedNote = csvPath;
     }
-    m_imagePath = base + QStringLiteral(".png");
+    m_imagePath = QDir::toNativeSeparators(paths.png);
     m_background = background;
     m_grab = item ? item->grabToImage() : QSharedPointer<QQuickItemGrabResult>();
     if (m_grab.isNull()) {

@@ -28,6 +28,14 @@ class FileExport : public QObject
 public:
     using QObject::QObject;
 
+    // What a save to a chosen file writes.
+    enum Writes {
+        NamedFile,       // that file only (a recording)
+        Picture,         // the chart's picture (saveChart without a table)
+        TableAndPicture, // the table and the picture (saveChart with one)
+    };
+    Q_ENUM(Writes)
+
     QString message() const { return m_message; }
     bool failed() const { return m_failed; }
     bool busy() const { return !m_grab.isNull(); }
@@ -37,15 +45,16 @@ public:
     Q_INVOKABLE QUrl suggestedFile(const QString &stem, const QString &suffix) const;
     Q_INVOKABLE QUrl suggestedFolder() const;
 
-    // The files an export to `file` writes besides the one named: with a
-    // table, the .png beside a .csv (and the other way round). Those that
-    // exist already, so the scene can ask before replacing them.
-    Q_INVOKABLE QStringList existingCompanions(const QUrl &file, bool withTable) const;
+    // The files a save to `file` would replace: of those it writes, the
+    // ones that exist already, so the scene can ask before replacing them.
+    Q_INVOKABLE QStringList existingTargets(const QUrl &file, Writes writes) const;
 
     // Saves the table of `table` (a view that is a CsvTable; none: only the
-    // picture) as <base>.csv and a picture of `item` on a `background` fill
-    // as <base>.png, base being `file` less a .csv or .png suffix. The
-    // picture is taken at the next frame; `finished` tells how it went.
+    // picture) as CSV and a picture of `item` on a `background` fill as PNG.
+    // The file named keeps its name when it ends in .csv or .png (any case);
+    // the other goes beside it with the other ending, and a name with
+    // neither ending gets both. The picture is taken at the next frame;
+    // `finished` tells how it went.
     // False if nothing could be started (an export already running, no item
     // shown, the table not written).
     Q_INVOKABLE bool saveChart(const QUrl &file, QObject *table, QQuickItem *item, const QColor &background);

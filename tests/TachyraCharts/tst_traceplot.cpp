@@ -39,6 +39,7 @@ private slots:
         QTest::newRow("padded 15 %, never below 0") << L{100, 1100} << all << L{0, 1250} << L{100, 1265};
         QTest::newRow("all hidden") << L{100, 1100} << QList<bool>(8, false) << L{0, 1} << L{1, 10};
         QTest::newRow("below 1: no log line") << L{0, 0.5} << all << L{0, 1} << L{1, 10};
+        QTest::newRow("log: a count below 1 is not on the line") << L{0.5, 100} << all << L{0, 114.925} << L{100, 115};
         QTest::newRow("not finite: ignored") << L{kNan, 50, qInf(), 60} << all << L{48.5, 61.5} << L{50, 69};
         QTest::newRow("too large: clamped for drawing") << L{1e308, 1e308} << all << L{1e300, 1e300} << L{1e300, 1.15e300};
     }

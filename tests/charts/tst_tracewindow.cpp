@@ -200,6 +200,33 @@ private slots:
             QVERIFY(qFuzzyCompare(s.valueForY(y), value));
     }
 
+    // Counts: linear every interval from 0 with a minor line halfway, the top
+    // and bottom of the range included (a constant count and the empty plot
+    // are labelled at their top); log at the powers with nine minor lines
+    // between them, those below the first power included.
+    void countTicks_data()
+    {
+        QTest::addColumn<bool>("log");
+        QTest::addColumn<L>("range");
+        QTest::addColumn<L>("major");
+        QTest::addColumn<L>("minorEnds"); // first and last
+        QTest::newRow("linear") << false << L{0, 1.15} << L{0, 0.5, 1} << L{0.25, 0.75};
+        QTest::newRow("empty plot") << false << L{0, 1} << L{0, 0.5, 1} << L{0.25, 0.75};
+        QTest::newRow("constant counts") << false << L{4999.85, 5001} << L{5000, 5000.5, 5001} << L{5000.25, 5000.75};
+        QTest::newRow("minor line below the first label") << false << L{0.1, 1.15} << L{0.5, 1} << L{0.25, 0.75};
+        QTest::newRow("log") << true << L{5, 200} << L{10, 100} << L{5.5, 190};
+    }
+    void countTicks()
+    {
+        QFETCH(bool, log);
+        QFETCH(L, range);
+        QFETCH(L, major);
+        QFETCH(L, minorEnds);
+        const TraceScale::Ticks t = TraceScale(600, 200, 30000, kT0, {range.at(0), range.at(1)}, log).yTicks(3);
+        QCOMPARE(t.major, major);
+        QCOMPARE((L{t.minor.constFirst(), t.minor.constLast()}), minorEnds);
+    }
+
     void ticks()
     {
         // Time: the shortest step that keeps labels apart, on round times.
@@ -208,15 +235,6 @@ private slots:
         QCOMPARE(s.timeStep(1e9), 6e5);
         const QList<double> times = s.timeTicks(5000);
         QVERIFY(times.size() == 6 && std::fmod(times.first(), 5000) == 0.0);
-        // Counts: linear every interval from 0, log at the powers with minor
-        // ticks evenly between them.
-        const TraceScale linear(600, 200, 30000, kT0, {0, 1.15}, false);
-        QCOMPARE(linear.yTicks(5).major, (L{0, 0.5, 1}));
-        QCOMPARE(linear.yTicks(5).minor, (L{0.25, 0.75}));
-        const TraceScale log(600, 200, 30000, kT0, {5, 200}, true);
-        QCOMPARE(log.yTicks(5).major, (L{10, 100}));
-        QCOMPARE(log.yTicks(5).minor.first(), 5.5);
-        QCOMPARE(log.yTicks(5).minor.last(), 190.0);
         // Hover tags of nearly equal values are spread downwards.
         L tags{10, 12, 20, 50, 100};
         TraceScale::spreadApart(tags, 16);

@@ -6,15 +6,18 @@ instrument's side from the simulator's --trace lines and its state file.
 
     tst_cli.py TACHYRA_CLI ZRF_SIM
 """
-import csv, io, json, os, shutil, signal, struct, subprocess, sys, tempfile, time, unittest
+import csv, io, json, os, shlex, shutil, signal, struct, subprocess, sys, tempfile, time, unittest
 
 CLI, SIM = sys.argv[1], sys.argv[2]
-LEVELS = [0.11, 0.12, 0.13, 0.14, 0.15, 0.16, 0.17, 0.18]  # volts, told apart
-MV = [110, 120, 130, 140, 150, 160, 170, 180]
+# Volts, told apart; in binary64 0.1274 * 1000 is 127.40000000000002, the
+# tool writes 127.4.
+LEVELS = [0.1274, 0.12, 0.13, 0.14, 0.15, 0.16, 0.17, 0.2229]
+MV = [127.4, 120, 130, 140, 150, 160, 170, 222.9]
 HEADER = (["time_utc", "elapsed_s", "period_ms"] + ["count_ch%d" % c for c in range(8)]
           + ["threshold_mv_ch%d" % c for c in range(8)] + ["sweep"])
 NO_PORTS = {"TACHYRA_EXTRA_PORTS": ""}
-addresses = iter("127.0.0.%d" % n for n in range(150, 200))
+addresses = iter("127.0.0.%d" % n for n in range(150, 199))
+NOWHERE = "127.0.0.199"  # nothing ever listens here
 
 
 def doubles(payload):
@@ -26,7 +29,7 @@ class Sim:
 
     def __init__(self, *args, listen=True):
         self.dir = tempfile.mkdtemp(prefix="tcli-")
-        self.addr, self.state = next(addresses), os.path.join(self.dir, "state.json")
+        self.addr, self.state = next(addresses) if listen else NOWHERE, os.path.join(self.dir, "state.json")
         with open(self.state, "w") as f:
             json.dump({"thresholds": LEVELS, "periodMs": 50, "dhcp": False, "ip": "192.168.1.50",
                        "netmask": "255.255.255.0", "gateway": "192.168.1.1"}, f)
@@ -36,7 +39,7 @@ class Sim:
         if listen:
             self.wait_for("listening on")
 
-    def wait_for(self, text, seconds=5):
+    def wait_for(self, text, seconds=20):
         end = time.monotonic() + seconds
         while time.monotonic() < end:
             self.log.seek(0)
@@ -44,7 +47,8 @@ class Sim:
                 if text in line:
                     return line
             time.sleep(0.02)
-        raise AssertionError("simulator never said " + text)
+        self.log.seek(0)
+        raise AssertionError("simulator never said %s: %r" % (text, self.log.read()[-300:]))
 
     def frames(self):
         self.log.seek(0)
@@ -78,6 +82,11 @@ class TachyraCli(unittest.TestCase):
         self.addCleanup(s.close)
         return s
 
+    def popen(self, *args, sim):
+        p = popen(*args, sim=sim)
+        self.addCleanup(lambda: p.poll() is None and (p.kill(), p.wait()))  # a failed case leaves nothing behind
+        return p
+
     def test_one_shot_commands(self):
         sdac = lambda ch, v: (0x20, struct.pack("<dd", ch, v))
         static = "192.168.1.5 255.255.255.0 192.168.1.1".split()
@@ -89,6 +98,8 @@ class TachyraCli(unittest.TestCase):
             (["threshold"], [], 0, "".join("%g\n" % v for v in MV), "", []),
             (["threshold", "3", "250"], [], 0, "", "", [sdac(3, 0.25), (0x0A, b"")]),
             (["threshold", "all", "40"], [], 0, "", "", [sdac(15, 0.04), (0x0A, b"")]),
+            (["threshold", "3", "1000"], [], 0, "", "", [sdac(3, 1.0), (0x0A, b"")]),
+            (["threshold", "3", "-0"], [], 0, "", "", [sdac(3, 0.0), (0x0A, b"")]),  # 0 V, not -0
             (["threshold", "3", "250"], ["--reject", "0x20"], 1, "", "SDAC rejected", [sdac(3, 0.25)]),
             (["threshold", "3", "250"], ["--reject", "0x0a"], 1, "", "WEEP rejected", [sdac(3, 0.25), (0x0A, b"")]),
             (["threshold", "9"], [], 2, "", "0 to 7 or all", None),
@@ -103,6 +114,20 @@ class TachyraCli(unittest.TestCase):
             (["network", "--static", "10.0.0.0.1", "255.0.0.0", "10.0.0.1"], [], 2, "", "Invalid IP address", None),
             (["counts", "--count", "2", "--duration", "1"], [], 2, "", "exclude each other", None),
             (["sweep", "--channel", "1", "--from", "0", "--to", "100"], [], 2, "", "--step", None),
+            # Usage errors, each found before any link is opened; negative
+            # numbers get the range message of the value they stand for.
+            (["sweep", "--channel", "1", "--from", "0", "--to", "100", "--step", "0"], None, 2, "", "--step wants", None),
+            (["sweep", "--channel", "-1", "--from", "0", "--to", "9", "--step", "3"], None, 2, "", "--channel wants", None),
+            (["sweep", "--channel", "1", "--from", "-10", "--to", "9", "--step", "3"], None, 2, "", "--from and --to", None),
+            (["sweep", "--channel", "1", "--from", "0", "--to", "-9", "--step", "3"], None, 2, "", "--from and --to", None),
+            (["threshold", "3", "-2"], None, 2, "", "0 to 1000", None),
+            (["threshold", "3", "-0.5"], None, 2, "", "0 to 1000", None),
+            (["threshold", "-1"], None, 2, "", "0 to 7 or all", None),
+            (["threshold", "-1", "100"], None, 2, "", "0 to 7 or all", None),
+            (["period", "-5"], None, 2, "", "1 to 60000", None),
+            (["counts", "--period", "-5"], None, 2, "", "--period wants", None),
+            (["counts", "--count", "-3"], None, 2, "", "--count wants", None),
+            (["counts", "--duration", "-.5"], None, 2, "", "--duration wants", None),
         ]
         reads = {0x0B, 0x0C, 0x0D, 0x0E, 0x23, 0x24, 0x26}
         for args, switches, code, out, err, sent in rows:
@@ -115,7 +140,7 @@ class TachyraCli(unittest.TestCase):
                     self.assertEqual([f for f in s.frames() if f[0] not in reads], sent)
                 if rc == 0 and args[0] == "threshold" and len(args) == 3:  # stored in the EEPROM
                     with open(s.state) as f:
-                        self.assertIn(0.25 if args[1] == "3" else 0.04, json.load(f)["thresholds"])
+                        self.assertIn(float(args[2]) / 1000, json.load(f)["thresholds"])
 
     def test_counts_rows(self):
         s = self.sim()
@@ -127,6 +152,7 @@ class TachyraCli(unittest.TestCase):
         self.assertTrue(1 <= len(rows) - 1 <= 62, len(rows))
         elapsed = [float(r[1]) for r in rows[1:]]
         self.assertEqual(elapsed, sorted(elapsed))
+        self.assertTrue(0 <= elapsed[0] and elapsed[-1] < 3.5, elapsed)  # seconds of the run
         for r in rows[1:]:
             self.assertEqual((r[2], [float(v) for v in r[11:19]], r[19]), ("50", MV, "0"))
             [float(v) for v in r[3:11]]
@@ -136,11 +162,26 @@ class TachyraCli(unittest.TestCase):
         self.assertEqual((rc, len(lines)), (0, 3), err)
         self.assertEqual(lines[0]["counts"], [1, "nan", "inf", "-inf", -0.0, 1e308, 1e-310, 8])
         self.assertEqual(lines[0]["thresholds_mv"], MV)
+        # Levels the instrument never told: empty columns and null, not 0.
+        s3 = self.sim("--reject", "0x26")
+        for fmt, unknown in (("csv", [[""] * 8] * 2), ("jsonl", [[None] * 8] * 2)):
+            rc, out, err = cli("counts", "--count", "2", "--format", fmt, sim=s3)
+            got = ([r[11:19] for r in list(csv.reader(io.StringIO(out)))[1:]] if fmt == "csv"
+                   else [json.loads(line)["thresholds_mv"] for line in out.splitlines()])
+            self.assertEqual((rc, got), (0, unknown), err)
+
+    def test_counts_end_when_instrument_falls_silent(self):
+        # Three polls answered after the opening, then nothing with the link up.
+        s = self.sim("--silent-spell", "10:600000")
+        rc, out, err = cli("counts", "--count", "50", sim=s, timeout=30)
+        self.assertEqual(rc, 1, err)
+        self.assertIn("No reply from device", err)
+        self.assertTrue(1 <= len(list(csv.reader(io.StringIO(out)))) - 1 < 50, out)
 
     def test_counts_stop_cleanly(self):
         for how in ("pipe closed", "ctrl-c"):
             with self.subTest(how=how):
-                p = popen("counts", sim=self.sim())
+                p = self.popen("counts", sim=self.sim())
                 lines = [p.stdout.readline() for _ in range(4)]
                 if how == "pipe closed":
                     p.stdout.close()
@@ -154,10 +195,10 @@ class TachyraCli(unittest.TestCase):
                 self.assertEqual(len(list(csv.reader(io.StringIO("".join(lines))))), len(lines))
 
     def test_sweep(self):
-        for fmt in ("csv", "jsonl"):
+        for fmt, step in (("csv", "25"), ("jsonl", "-25")):  # the step's sign is ignored
             with self.subTest(fmt=fmt):
                 s = self.sim()
-                rc, out, err = cli("sweep", "--channel", "2", "--from", "100", "--to", "0", "--step", "25",
+                rc, out, err = cli("sweep", "--channel", "2", "--from", "100", "--to", "0", "--step", step,
                                    "--format", fmt, sim=s)
                 self.assertEqual(rc, 0, err)
                 points = (list(csv.DictReader(io.StringIO(out))) if fmt == "csv"
@@ -170,16 +211,7 @@ class TachyraCli(unittest.TestCase):
                 self.assertEqual(levels, mutes + steps + [(ch, LEVELS[ch]) for ch in range(8)])
                 self.assertNotIn(0x0A, [c for c, _ in s.frames()])
 
-    def test_sweep_ctrl_c_puts_levels_back(self):
-        s = self.sim()
-        p = popen("sweep", "--channel", "5", "--from", "0", "--to", "1000", "--step", "10", sim=s)
-        lines = [p.stdout.readline() for _ in range(4)]  # header and three points
-        p.send_signal(signal.SIGINT)
-        lines += p.stdout.readlines()
-        self.assertEqual(p.wait(10), 130, p.stderr.read())
-        p.stdout.close()
-        p.stderr.close()
-        self.assertLess(len(lines), 50)
+    def assertLevelsPutBack(self, s):
         frames = s.frames()
         last_level = max(i for i, (c, _) in enumerate(frames) if c == 0x20)
         restore = [tuple(doubles(p)) for c, p in frames[:last_level + 1] if c == 0x20][-8:]
@@ -188,6 +220,57 @@ class TachyraCli(unittest.TestCase):
         self.assertNotIn(0x0A, [c for c, _ in frames])
         rc, out, err = cli("threshold", sim=s)
         self.assertEqual(out, "".join("%g\n" % v for v in MV), err)
+
+    def test_sweep_stopped_puts_levels_back(self):
+        # Ctrl-C, kill, timeout, a closed terminal or SSH session, Ctrl-\; or
+        # the reader of the output gone (`| head -n 3`), which is no failure.
+        for how, code in ((signal.SIGINT, 130), (signal.SIGTERM, 130), (signal.SIGHUP, 130), (signal.SIGQUIT, 130),
+                          ("pipe closed", 0)):
+            with self.subTest(how=how):
+                s = self.sim()
+                p = self.popen("sweep", "--channel", "5", "--from", "0", "--to", "1000", "--step", "10", sim=s)
+                lines = [p.stdout.readline() for _ in range(3)]  # header and two points
+                if how == "pipe closed":
+                    p.stdout.close()
+                else:
+                    p.send_signal(how)
+                    lines += p.stdout.readlines()
+                    p.stdout.close()
+                self.assertEqual(p.wait(10), code, p.stderr.read())
+                p.stderr.close()
+                self.assertLess(len(lines), 50)
+                self.assertLevelsPutBack(s)
+
+    def test_sweep_second_interrupt_leaves_at_once(self):
+        # Every level change answered 3 s late: the first Ctrl-C waits for
+        # the mute under way and the restore, the second does not.
+        s = self.sim("--late", "0x20:3000")
+        p = self.popen("sweep", "--channel", "5", "--from", "0", "--to", "1000", "--step", "10", sim=s)
+        p.stdout.readline()  # the header: the sweep starts with the first mute
+        s.wait_for("request 20")
+        p.send_signal(signal.SIGINT)
+        time.sleep(0.3)
+        p.send_signal(signal.SIGINT)
+        self.assertEqual(p.wait(2), 130)
+        p.stdout.close()
+        err = p.stderr.read()
+        p.stderr.close()
+        self.assertIn("finishing the change under way", err)
+        self.assertIn("stopped at once", err)
+
+    def test_sweep_link_lost_names_the_levels_to_set_back(self):
+        # The link closes at the instrument's 20th request, in the middle of
+        # the sweep; the commands printed put the levels back.
+        s = self.sim("--drop-link-after", "20")
+        rc, out, err = cli("sweep", "--channel", "5", "--from", "0", "--to", "1000", "--step", "10", sim=s)
+        self.assertEqual(rc, 1, err)
+        self.assertIn("every channel but CH 5 muted at 1000 mV", err)
+        commands = [shlex.split(line)[1:] for line in err.splitlines() if line.startswith("  tachyra-cli threshold ")]
+        self.assertEqual(commands, [["threshold", str(ch), "%g" % MV[ch], "--tcp", s.addr] for ch in range(8)])
+        self.assertNotIn(0x0A, [c for c, _ in s.frames()])
+        for args in commands:
+            self.assertEqual(cli(*args)[0], 0)
+        self.assertEqual(cli("threshold", sim=s)[1], "".join("%g\n" % v for v in MV))
 
     def test_serial_ports(self):
         s = self.sim("--pty")

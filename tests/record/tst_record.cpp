@@ -23,6 +23,16 @@
 #include <unistd.h>
 #endif
 
+#ifdef Q_OS_LINUX
+// Every sync the recorder asks for is counted here, then made.
+static QAtomicInt s_syncs;
+extern "C" int fdatasync(int fd)
+{
+    s_syncs.fetchAndAddRelaxed(1);
+    return int(syscall(SYS_fdatasync, fd));
+}
+#endif
+
 namespace {
 
 enum Fault { MissingFolder, NoPermission, DevFull, DiskFills, FileRemoved, DiskGone };
@@ -143,12 +153,16 @@ private slots:
     }
 
     // Ten seconds at the 50 ms gate, a short sweep in the middle, then the
-    // link closes: the file holds exactly the readings the session published.
+    // link closes: the file holds exactly the readings the session published,
+    // each on disk (synced) as it came, with levels to the microvolt and
+    // elapsed seconds; the row count follows every row.
     void tenSecondsOfTheInstrument()
     {
         const QString address = QStringLiteral("127.0.0.215");
         SimInstrument sim;
         sim.setPeriodMs(50);
+        // Levels whose mV in binary64 are not the round numbers: 127.40000000000002.
+        sim.setThresholds({0.1274, 0.0071, 0.2229, 0.0583, 0.1, 0.2, 0.3, 1.0});
         sim.setCountRotation(SimInstrument::extremeCountRows());
         QVERIFY(sim.listenTcp(QHostAddress(address), DeviceSession::kTcpPort));
         DeviceSession session;
@@ -171,6 +185,8 @@ private slots:
 
         QTemporaryDir tmp;
         const QString path = tmp.filePath(QStringLiteral("counts.csv"));
+        QSignalSpy rowsChanged(&recorder, &CountRecorder::rowCountChanged);
+        const int syncsBefore = s_syncs.loadRelaxed();
         QVERIFY(recorder.start(QUrl::fromLocalFile(path)));
         QTest::qWait(5000);
         session.startCalibration(2, 0, 200, 100);
@@ -180,6 +196,10 @@ private slots:
         QCOMPARE(recorder.message(), QStringLiteral("Recording ended with the link: %1 (%2 rows)")
                                          .arg(QDir::toNativeSeparators(path)).arg(published.size()));
         QVERIFY2(!recorder.failed() && published.size() >= 100, qPrintable(QString::number(published.size())));
+        QCOMPARE(rowsChanged.size(), published.size());
+#ifdef Q_OS_LINUX
+        QCOMPARE(s_syncs.loadRelaxed() - syncsBefore, published.size() + 1); // the header and every row
+#endif
         QVERIFY(published.filter(QRegularExpression(QStringLiteral("^1 "))).size() >= 3);
 
         QFile expected(tmp.filePath(QStringLiteral("published.txt")));
@@ -187,7 +207,8 @@ private slots:
         expected.close();
         QProcess python;
         python.setProcessChannelMode(QProcess::MergedChannels);
-        python.start(QStringLiteral("python3"), {QStringLiteral(CHECK_RECORDING_PY), path, expected.fileName()});
+        python.start(QStringLiteral("python3"), {QStringLiteral(CHECK_RECORDING_PY), path, expected.fileName(),
+                                                 QStringLiteral("127.4,7.1,222.9,58.3,100,200,300,1000")});
         QVERIFY(python.waitForFinished(30000));
         QVERIFY2(python.exitCode() == 0, python.readAll().constData());
     }

@@ -1,12 +1,13 @@
 // Quick Test runner for the scene: a widgets application (Qt Charts needs
 // one), the MyStyle style, the resource import path, stand-ins for `device`
-// and `recorder`, a test source of readings for the charts, and a scratch
-// folder for exported files.
+// and `recorder`, a test source of readings for the charts, a scratch
+// folder for exported files and a home folder of the run's own.
 
 #include "../common/TestReadingSource.h"
 #include "SceneSetup.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QQmlComponent>
 #include <QQmlContext>
 #include <QQmlEngine>
@@ -42,6 +43,11 @@ private:
 
 int main(int argc, char **argv)
 {
+    // The save dialogs propose files in the documents folder: a home of the
+    // run's own, never the user's.
+    QTemporaryDir home;
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qunsetenv("XDG_CONFIG_HOME");
     QQuickStyle::setStyle(QStringLiteral("MyStyle"));
     // The export tests read their files back through XMLHttpRequest.
     qputenv("QML_XHR_ALLOW_FILE_READ", "1");

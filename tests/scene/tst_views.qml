@@ -13,6 +13,8 @@ TestCase {
     width: 900
     height: 380
 
+    SignalSpy { id: exportsFinished; target: FileExport; signalName: "finished" }
+
     Component { id: timeComponent; TimeView { width: 900; height: 380 } }
     Component { id: histogramComponent; HistogramView { width: 900; height: 380 } }
     Component { id: calibrationComponent; CalibrationView { width: 900; height: 380 } }
@@ -223,5 +225,73 @@ TestCase {
         readingSource.push([0, 50, 2000, 0, 0, 0, 0, 0])
         h.saveChart(scratchDir + "/bars")
         compare([saved(), FileExport.failed], ["Saved " + dir + "/bars.png", false])
+
+        // A name in capitals keeps its ending; the other file goes beside it.
+        t.saveWindow(scratchDir + "/Window.CSV")
+        compare(saved(), "Saved " + dir + "/Window.CSV and Window.png")
+        t.saveWindow(scratchDir + "/Shot.PNG")
+        compare(saved(), "Saved " + dir + "/Shot.csv and Shot.PNG")
+    }
+
+    // What a save would replace: the file named and what goes beside it.
+    function test_existingTargets_data() {
+        return [
+            { tag: "table and picture, named .png", name: "window.png", writes: FileExport.TableAndPicture, replaced: ["window.csv", "window.png"] },
+            { tag: "table and picture, no ending", name: "window", writes: FileExport.TableAndPicture, replaced: ["window.csv", "window.png"] },
+            { tag: "picture named .csv", name: "window.csv", writes: FileExport.Picture, replaced: ["window.png"] },
+            { tag: "the file named only", name: "window.png", writes: FileExport.NamedFile, replaced: ["window.png"] },
+            { tag: "new name", name: "other.csv", writes: FileExport.TableAndPicture, replaced: [] },
+            { tag: "only the picture there", name: "lone.csv", writes: FileExport.TableAndPicture, replaced: ["lone.png"] }
+        ]
+    }
+    function test_existingTargets(data) {
+        const t = make(timeComponent)
+        readingSource.push(filled(5))
+        t.saveWindow(scratchDir + "/window.csv")
+        tryCompare(FileExport, "busy", false)
+        FileExport.saveChart(scratchDir + "/lone.png", null, t, "black") // the picture alone
+        tryCompare(FileExport, "busy", false)
+        const dir = String(scratchDir).replace("file://", "")
+        compare(FileExport.existingTargets(scratchDir + "/" + data.name, data.writes), data.replaced.map(n => dir + "/" + n))
+    }
+
+    // An export whose table or picture would replace a file asks first,
+    // naming each; Cancel saves nothing, Replace saves both.
+    function test_exportAsksBeforeReplacing_data() {
+        return [ { tag: "time window", view: timeComponent, save: "saveWindow" },
+                 { tag: "sweep", view: calibrationComponent, save: "saveSweep" } ]
+    }
+    function test_exportAsksBeforeReplacing(data) {
+        const v = make(data.view)
+        readingSource.push(filled(5))
+        device.calibrationRunning = true
+        readingSource.pushSweepPoint(0, 100, 7)
+        device.calibrationRunning = false
+        const button = findChild(v, "exportButton"), dialog = findChild(v, "exportDialog")
+        const finished = exportsFinished
+        finished.clear()
+        // Each time the dialog proposes a name, both files of that name are
+        // made first; Cancel then saves nothing, Replace saves both again.
+        const exportOver = (answer) => {
+            mouseClick(button)
+            tryCompare(dialog, "visible", true)
+            v[data.save](dialog.selectedFile)
+            tryCompare(FileExport, "busy", false)
+            const before = finished.count
+            dialog.accept()
+            const question = dialog.question
+            tryCompare(question, "opened", true)
+            const base = String(dialog.selectedFile).replace("file://", "").replace(/\.csv$/, "")
+            compare(question.files, [base + ".csv", base + ".png"])
+            mouseClick(findChild(question.contentItem, answer))
+            tryCompare(question, "visible", false)
+            return before
+        }
+        const kept = exportOver("keepButton")
+        wait(50)
+        compare([finished.count, FileExport.busy], [kept, false])
+        const replaced = exportOver("replaceButton")
+        tryCompare(finished, "count", replaced + 1)
+        verify(!FileExport.failed, FileExport.message)
     }
 }

@@ -127,6 +127,16 @@ private slots:
         row("ignore first 2", "\x0D\x0E", [](SimFaults &f) { f.ignoreFirst = 2; });
         row("reject all", "\x02\x02\x02\x02", [](SimFaults &f) { f.rejectAll = true; });
         row("drop link at 3rd", "\x0B\x0C", [](SimFaults &f) { f.dropLinkAfter = 3; });
+        row("lose the 1st netmask reply", "\x0B\x0D\x0E", [](SimFaults &f) { f.dropNthCommand = zrf::kReadNetmask; });
+        row("lose the 2nd netmask reply", "\x0B\x0C\x0D\x0E", [](SimFaults &f) {
+            f.dropNthCommand = zrf::kReadNetmask;
+            f.dropNth = 2;
+        });
+        row("refuse the 1st gateway read", "\x0B\x0C\x02\x0E", [](SimFaults &f) { f.rejectNthCommand = zrf::kReadGateway; });
+        row("silent after 2", "\x0B\x0C", [](SimFaults &f) {
+            f.silentAfter = 2;
+            f.silentForMs = 60000;
+        });
     }
 
     void faults()
@@ -157,6 +167,56 @@ private slots:
         QCOMPARE(sim.faults().dropLinkAfter, 0); // once only
     }
 
+    // A silent spell ends: the link stays up and later requests are answered.
+    // A lost reply's command is still carried out.
+    void spellEndsAndLostReplyCarriedOut()
+    {
+        SimInstrument sim;
+        QVERIFY(sim.listenTcp(QHostAddress(QStringLiteral("127.0.0.200")), 1234));
+        SimFaults f;
+        f.silentAfter = 1;
+        f.silentForMs = 300;
+        f.dropNthCommand = zrf::kSdac;
+        sim.setFaults(f);
+        QTcpSocket socket;
+        Link link(&socket);
+        socket.connectToHost(QHostAddress(QStringLiteral("127.0.0.200")), 1234);
+        QTRY_COMPARE(socket.state(), QAbstractSocket::ConnectedState);
+        socket.write(zrf::encodeFrame(zrf::kReadIp, {}) + zrf::encodeFrame(zrf::kReadNetmask, {}));
+        QTRY_COMPARE(link.codes, QByteArray("\x0B"));
+        QTest::qWait(400);
+        socket.write(zrf::encodeFrame(zrf::kSdac, sdac(4, 0.6)) + zrf::encodeFrame(zrf::kReadGateway, {}));
+        QTRY_COMPARE(link.codes, QByteArray("\x0B\x0D"));
+        QCOMPARE(sim.thresholds().at(4), 0.6);
+        QCOMPARE(socket.state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(sim.receivedCommands().size(), 4);
+    }
+
+    // A flood: whole count frames for as long as it lasts, with the replies
+    // between them; switched off, the stream ends on a whole frame.
+    void flood()
+    {
+        SimInstrument sim;
+        QVERIFY(sim.listenTcp(QHostAddress(QStringLiteral("127.0.0.200")), 1234));
+        SimFaults f;
+        f.flood = true;
+        sim.setFaults(f);
+        QTcpSocket socket;
+        Link link(&socket);
+        socket.connectToHost(QHostAddress(QStringLiteral("127.0.0.200")), 1234);
+        QTRY_VERIFY(link.codes.size() > 10000);
+        socket.write(zrf::encodeFrame(zrf::kReadIp, {}));
+        QTRY_VERIFY(link.codes.contains('\x0B'));
+        QCOMPARE(link.codes.count('\x0B') + link.codes.count('\x23'), link.codes.size());
+        f.flood = false;
+        sim.setFaults(f);
+        QTest::qWait(300);
+        const qsizetype after = link.raw.size();
+        QTest::qWait(200);
+        QCOMPARE(link.raw.size(), after);
+        QVERIFY(link.raw.endsWith(char(zrf::kEnd)));
+    }
+
     void executable()
     {
         // Refused: anything but a 127.0.0.x address with a port, a count list
@@ -166,7 +226,9 @@ private slots:
             {"--listen", "10.1.2.3:1234"}, {"--listen", "0.0.0.0:1234"}, {"--listen", "127.0.0.201"},
             listen + QStringList{"--counts", "1,2,3,4,5,6,7"}, listen + QStringList{"--counts", "1,2,3,4,5,6,7,x"},
             listen + QStringList{"--counts", "1,2,3,4,5,6,7,8,9"}, listen + QStringList{"--late", "0x23"},
-            listen + QStringList{"--late", "x:5"}};
+            listen + QStringList{"--late", "x:5"}, listen + QStringList{"--drop-nth", "0x23"},
+            listen + QStringList{"--reject-nth", "0x20:0"}, listen + QStringList{"--silent-spell", "5"},
+            listen + QStringList{"--levels", "0.1,0.1,0.1,0.1,0.1,0.1,0.1,1.5"}};
         for (const QStringList &args : badArgs) {
             QProcess tool;
             tool.start(QStringLiteral(ZRF_SIM_PATH), args);
@@ -179,12 +241,14 @@ private slots:
         for (const char *opt : {"--listen", "--pty", "--state", "--delay", "--silent", "--drop-every", "--drop-prob", "--split",
                                 "--split-delay", "--garbage", "--reject", "--wrong-code", "--wrong-length", "--close-after",
                                 "--allow-any-address", "--counts", "--extreme-counts", "--late", "--ignore-first",
-                                "--reject-all", "--drop-link-after"})
+                                "--reject-all", "--drop-link-after", "--drop-nth", "--reject-nth", "--silent-spell",
+                                "--flood", "--levels"})
             QVERIFY2(text.contains(opt), opt);
 
         QProcess tool;
         tool.start(QStringLiteral(ZRF_SIM_PATH), listen + QStringList{"--pty", "--reject", "0x0B", "--counts",
-                                                                      "nan,inf,-inf,-0,5e-324,1e308,7,8"});
+                                                                      "nan,inf,-inf,-0,5e-324,1e308,7,8", "--levels",
+                                                                      "0,0.125,0.25,0.375,0.5,0.625,0.75,1"});
         QTRY_VERIFY(tool.canReadLine());
         QCOMPARE(tool.readLine().trimmed(), QByteArray("listening on 127.0.0.201:1234"));
         QTRY_VERIFY(tool.canReadLine());
@@ -194,9 +258,11 @@ private slots:
             QSerialPort port(QString::fromUtf8(ptyLine.mid(5)));
             QVERIFY(port.open(QIODevice::ReadWrite));
             Link serial(&port);
-            port.write(zrf::encodeFrame(zrf::kCountQuery, {}) + zrf::encodeFrame(zrf::kReadIp, {}));
-            QTRY_COMPARE(serial.codes, QByteArray("\x23\x02")); // the read-IP rejected as told
+            port.write(zrf::encodeFrame(zrf::kCountQuery, {}) + zrf::encodeFrame(zrf::kReadIp, {})
+                       + zrf::encodeFrame(zrf::kSdacQuery, {}));
+            QTRY_COMPARE(serial.codes, QByteArray("\x23\x02\x26")); // the read-IP rejected as told
             QVERIFY(serial.raw.contains(zrf::packDoubles({qQNaN(), qInf(), -qInf(), -0.0, 5e-324, 1e308, 7, 8})));
+            QVERIFY(serial.raw.contains(zrf::packDoubles({0, 0.125, 0.25, 0.375, 0.5, 0.625, 0.75, 1})));
         }
         tool.terminate();
         QVERIFY(tool.waitForFinished(5000));

@@ -14,6 +14,10 @@ namespace {
 // look again at this pace instead of spinning.
 constexpr int kHangupPollMs = 50;
 constexpr int kReadChunk = 4096;
+// A flood keeps about this much waiting in the socket: enough that the
+// kernel's buffers never run dry, little enough that the simulator stays small.
+constexpr qint64 kFloodQueued = 256 * 1024;
+constexpr int kFloodBlockFrames = 1024;
 } // namespace
 
 SimConnection::SimConnection(SimInstrument *sim, QTcpSocket *socket)
@@ -27,6 +31,7 @@ SimConnection::SimConnection(SimInstrument *sim, QTcpSocket *socket)
             m_sim->handleBytes(this, bytes);
     });
     connect(socket, &QTcpSocket::disconnected, this, &SimConnection::finish);
+    connect(socket, &QTcpSocket::bytesWritten, this, &SimConnection::topUpFlood);
     m_pumpTimer = new QTimer(this);
     m_pumpTimer->setSingleShot(true);
     m_pumpTimer->setTimerType(Qt::PreciseTimer);
@@ -188,6 +193,25 @@ void SimConnection::closeLink()
         m_fd = -1;
     }
     finish();
+}
+
+void SimConnection::setFlood(bool on)
+{
+    if (!m_socket || on == m_flood)
+        return;
+    m_flood = on;
+    if (on && m_floodBlock.isEmpty()) {
+        const QByteArray frame = zrf::encodeFrame(zrf::kCountQuery, zrf::packDoubles({1, 2, 3, 4, 5, 6, 7, 8}));
+        m_floodBlock = frame.repeated(kFloodBlockFrames);
+    }
+    topUpFlood();
+}
+
+void SimConnection::topUpFlood()
+{
+    while (m_flood && !m_closing && m_socket->state() == QAbstractSocket::ConnectedState
+           && m_socket->bytesToWrite() < kFloodQueued)
+        m_socket->write(m_floodBlock);
 }
 
 void SimConnection::finish()

@@ -33,6 +33,9 @@ public:
     // gapMs after the previous piece; closes the link once written if asked.
     void queue(const QByteArray &bytes, int delayMs, int gapMs, bool closeAfter);
     void closeLink();
+    // Unsolicited count frames written as fast as the peer takes them, on
+    // TCP only; replies still go out between them, whole.
+    void setFlood(bool on);
 
     zrf::FrameDecoder decoder;
     int repliesQueued = 0;
@@ -51,6 +54,7 @@ private:
     void readPty();
     void flushPty();
     void finish();
+    void topUpFlood();
 
     SimInstrument *m_sim;
     QTcpSocket *m_socket = nullptr;
@@ -67,4 +71,6 @@ private:
     qint64 m_lastWriteMs = 0;
     bool m_closing = false;
     bool m_finished = false;
+    bool m_flood = false;
+    QByteArray m_floodBlock;
 };

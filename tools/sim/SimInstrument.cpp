@@ -9,6 +9,7 @@
 #include <QSaveFile>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <cerrno>
 #include <cmath>
@@ -73,6 +74,7 @@ QList<double> normalised(QList<double> v)
 SimInstrument::SimInstrument(QObject *parent)
     : QObject(parent)
 {
+    m_clock.start();
     m_thresholds = QList<double>(kChannels, 0.1);
     m_ip = QStringLiteral("192.168.1.50");
     m_netmask = QStringLiteral("255.255.255.0");
@@ -105,6 +107,8 @@ bool SimInstrument::listenTcp(const QHostAddress &address, quint16 port)
             socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             auto *conn = new SimConnection(this, socket);
             m_connections.append(conn);
+            if (m_faults.flood)
+                QTimer::singleShot(m_faults.floodDelayMs, conn, [this, conn] { conn->setFlood(m_faults.flood); });
             emit clientConnected();
         }
     });
@@ -141,6 +145,23 @@ QString SimInstrument::openPty()
     }
     m_connections.append(new SimConnection(this, fd, path));
     return path;
+}
+
+void SimInstrument::setFaults(const SimFaults &faults)
+{
+    m_faults = faults;
+    for (SimConnection *c : std::as_const(m_connections))
+        c->setFlood(faults.flood);
+}
+
+void SimInstrument::silenceFor(int ms)
+{
+    m_silentUntilMs = m_clock.elapsed() + qMax(0, ms);
+}
+
+bool SimInstrument::silentNow() const
+{
+    return m_silentUntilMs >= 0 && m_clock.elapsed() < m_silentUntilMs;
 }
 
 void SimInstrument::closeConnections()
@@ -343,15 +364,24 @@ void SimInstrument::handleBytes(SimConnection *conn, const QByteArray &bytes)
         m_received.append(frame);
         emit requestReceived(frame.command, frame.payload);
         ++conn->requestsSeen;
+        const qint64 nthOfCode = ++m_requestsByCode[frame.command];
+        ++m_requestCount;
+        if (m_faults.silentAfter > 0 && m_requestCount == m_faults.silentAfter + 1)
+            silenceFor(m_faults.silentForMs);
         if (m_faults.dropLinkAfter > 0 && conn->isTcp() && conn->requestsSeen >= m_faults.dropLinkAfter) {
             m_faults.dropLinkAfter = 0;
             conn->closeLink();
             break;
         }
-        if (m_faults.silent || conn->isClosing() || conn->requestsSeen <= m_faults.ignoreFirst)
+        if (m_faults.silent || silentNow() || conn->isClosing() || conn->requestsSeen <= m_faults.ignoreFirst)
             continue;
+        if (m_faults.dropNthCommand == frame.command && nthOfCode == m_faults.dropNth) {
+            respond(frame); // carried out; the reply is lost on the way
+            continue;
+        }
         // A refused command is not carried out.
-        const bool refused = m_faults.rejectAll || m_faults.rejectCommand == frame.command;
+        const bool refused = m_faults.rejectAll || m_faults.rejectCommand == frame.command
+            || (m_faults.rejectNthCommand == frame.command && nthOfCode == m_faults.rejectNth);
         sendReply(conn, refused ? failed() : respond(frame), frame.command);
         if (conn->isClosing() && !conn->isTcp())
             break; // a closed pty cannot take more

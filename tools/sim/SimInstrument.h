@@ -7,6 +7,7 @@
 #include "zrf.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
@@ -34,6 +35,18 @@ struct SimFaults {
     int ignoreFirst = 0;        // leave the first N requests of each link unanswered
     bool rejectAll = false;     // refuse every request the same way
     int dropLinkAfter = 0;      // close the next TCP link on its Nth request, unanswered (once)
+    // One exchange going wrong, counted over the instrument's life: the Nth
+    // request with this code gets no reply (a lost reply) or is refused.
+    int dropNthCommand = -1;
+    int dropNth = 1;
+    int rejectNthCommand = -1;
+    int rejectNth = 1;
+    // A silent spell: after this many requests (0: never) nothing is
+    // answered for silentForMs, then replies resume. The link stays up.
+    int silentAfter = 0;
+    int silentForMs = 0;
+    bool flood = false;         // pour unsolicited count frames into every TCP link,
+    int floodDelayMs = 0;       //   from this long after it opened
 };
 
 class SimInstrument : public QObject
@@ -53,9 +66,13 @@ public:
     void closeConnections(); // drop every open TCP client now
 
     SimFaults faults() const { return m_faults; }
-    void setFaults(const SimFaults &faults) { m_faults = faults; }
+    void setFaults(const SimFaults &faults);
+    // Answers nothing from now on for `ms`, then as before.
+    void silenceFor(int ms);
+    bool silentNow() const;
 
-    // Instrument state.
+    // Instrument state. Another unit on the same address is a fresh
+    // SimInstrument listening there (or these setters with the links closed).
     int periodMs() const { return m_periodMs; }
     void setPeriodMs(int ms) { m_periodMs = ms; }
     QList<double> thresholds() const { return m_thresholds; }
@@ -145,6 +162,10 @@ private:
     QList<zrf::Frame> m_received;
     QByteArray m_rawReceived;
     int m_replyCounter = 0;
+    qint64 m_requestCount = 0;
+    QHash<unsigned char, qint64> m_requestsByCode;
+    QElapsedTimer m_clock;
+    qint64 m_silentUntilMs = -1;
     QTcpServer *m_server = nullptr;
     QList<class SimConnection *> m_connections;
     QRandomGenerator m_rng{QRandomGenerator::securelySeeded()};

@@ -11,6 +11,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -50,6 +51,34 @@ int commandCode(const QString &value, const QString &name)
 int commandOption(const QCommandLineParser &p, const QString &name)
 {
     return commandCode(p.value(name), name);
+}
+
+// "CMD:N" as a command code and a whole number from min to max.
+std::pair<int, int> codeAndNumber(const QCommandLineParser &p, const QString &name, int min, int max)
+{
+    const QStringList parts = p.value(name).split(QLatin1Char(':'));
+    bool ok = parts.size() == 2;
+    const int n = ok ? parts.at(1).toInt(&ok) : 0;
+    if (!ok || n < min || n > max)
+        fail(QStringLiteral("--%1 wants CMD:N, N from %2 to %3").arg(name).arg(min).arg(max));
+    return {commandCode(parts.at(0), name), n};
+}
+
+// Eight comma-separated numbers, or fail.
+QList<double> eightNumbers(const QCommandLineParser &p, const QString &name)
+{
+    const QStringList parts = p.value(name).split(QLatin1Char(','));
+    QList<double> values;
+    for (const QString &part : parts) {
+        bool ok = false;
+        const double v = part.trimmed().toDouble(&ok);
+        if (!ok)
+            break;
+        values.append(v);
+    }
+    if (values.size() != SimInstrument::kChannels || parts.size() != SimInstrument::kChannels)
+        fail(QStringLiteral("--%1 wants eight numbers separated by commas").arg(name));
+    return values;
 }
 
 } // namespace
@@ -102,6 +131,21 @@ int main(int argc, char *argv[])
         {QStringLiteral("drop-link-after"),
          QStringLiteral("Close the next TCP link when its Nth request arrives, unanswered (once)."),
          QStringLiteral("n")},
+        {QStringLiteral("drop-nth"),
+         QStringLiteral("Carry out the Nth request with code CMD but lose its reply (once)."),
+         QStringLiteral("cmd:n")},
+        {QStringLiteral("reject-nth"), QStringLiteral("Refuse only the Nth request with code CMD (once)."),
+         QStringLiteral("cmd:n")},
+        {QStringLiteral("silent-spell"),
+         QStringLiteral("After N requests answer nothing for MS, then answer again (the link stays up)."),
+         QStringLiteral("n:ms")},
+        {QStringLiteral("flood"),
+         QStringLiteral("From MS after a TCP link opens, pour unsolicited count frames into it as fast as it "
+                        "takes them."),
+         QStringLiteral("ms")},
+        {QStringLiteral("levels"),
+         QStringLiteral("Start with these eight comparator levels in volts (0 to 1), as another unit would."),
+         QStringLiteral("v0,...,v7")},
         {QStringLiteral("counts"),
          QStringLiteral("Answer every count read with these eight values (comma-separated; "
                         "nan, inf and -inf allowed)."),
@@ -180,24 +224,28 @@ int main(int argc, char *argv[])
     f.rejectAll = p.isSet(QStringLiteral("reject-all"));
     if (p.isSet(QStringLiteral("drop-link-after")))
         f.dropLinkAfter = intOption(p, QStringLiteral("drop-link-after"), 1, INT_MAX);
+    if (p.isSet(QStringLiteral("drop-nth")))
+        std::tie(f.dropNthCommand, f.dropNth) = codeAndNumber(p, QStringLiteral("drop-nth"), 1, INT_MAX);
+    if (p.isSet(QStringLiteral("reject-nth")))
+        std::tie(f.rejectNthCommand, f.rejectNth) = codeAndNumber(p, QStringLiteral("reject-nth"), 1, INT_MAX);
+    if (p.isSet(QStringLiteral("silent-spell"))) {
+        const QStringList parts = p.value(QStringLiteral("silent-spell")).split(QLatin1Char(':'));
+        bool ok = parts.size() == 2;
+        f.silentAfter = ok ? parts.at(0).toInt(&ok) : 0;
+        f.silentForMs = ok ? parts.at(1).toInt(&ok) : 0;
+        if (!ok || f.silentAfter < 1 || f.silentForMs < 1 || f.silentForMs > 3600000)
+            fail(QStringLiteral("--silent-spell wants N:MS (N at least 1, MS from 1 to 3600000)"));
+    }
+    if (p.isSet(QStringLiteral("flood"))) {
+        f.flood = true;
+        f.floodDelayMs = intOption(p, QStringLiteral("flood"), 0, 3600000);
+    }
     sim.setFaults(f);
 
     if (p.isSet(QStringLiteral("counts")) && p.isSet(QStringLiteral("extreme-counts")))
         fail(QStringLiteral("--counts and --extreme-counts exclude each other"));
-    if (p.isSet(QStringLiteral("counts"))) {
-        const QStringList parts = p.value(QStringLiteral("counts")).split(QLatin1Char(','));
-        QList<double> values;
-        for (const QString &part : parts) {
-            bool ok = false;
-            const double v = part.trimmed().toDouble(&ok);
-            if (!ok)
-                break;
-            values.append(v);
-        }
-        if (values.size() != SimInstrument::kChannels || parts.size() != SimInstrument::kChannels)
-            fail(QStringLiteral("--counts wants eight numbers separated by commas"));
-        sim.setFixedCounts(values);
-    }
+    if (p.isSet(QStringLiteral("counts")))
+        sim.setFixedCounts(eightNumbers(p, QStringLiteral("counts")));
     if (p.isSet(QStringLiteral("extreme-counts")))
         sim.setCountRotation(SimInstrument::extremeCountRows());
 
@@ -206,6 +254,16 @@ int main(int argc, char *argv[])
         // A missing file is a fresh instrument; it is written on the first WEEP.
         if (QFile::exists(p.value(QStringLiteral("state"))) && !sim.loadState())
             fail(QStringLiteral("cannot read state file %1").arg(p.value(QStringLiteral("state"))));
+    }
+
+    // After the state file: these are the levels this run starts with.
+    if (p.isSet(QStringLiteral("levels"))) {
+        const QList<double> levels = eightNumbers(p, QStringLiteral("levels"));
+        for (double v : levels) {
+            if (!(v >= 0.0 && v <= 1.0))
+                fail(QStringLiteral("--levels wants volts from 0 to 1"));
+        }
+        sim.setThresholds(levels);
     }
 
     if (p.isSet(QStringLiteral("trace"))) {
