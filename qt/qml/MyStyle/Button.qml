@@ -27,6 +27,11 @@ T.Button {
     icon.height: 24 * scaleFactor
     icon.color: contentColor
 
+    // Out of sight, out of the accessibility tree.
+    Accessible.ignored: !visible
+
+    FocusMark { shown: control.visualFocus }
+
     contentItem: IconLabel {
         spacing: control.spacing
         mirrored: control.mirrored

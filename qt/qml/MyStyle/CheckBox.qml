@@ -17,6 +17,11 @@ T.CheckBox {
     font.family: Theme.applicationFont.name
     font.pixelSize: Theme.textStyle.normalSize
 
+    // Out of sight, out of the accessibility tree.
+    Accessible.ignored: !visible
+
+    FocusMark { shown: control.visualFocus }
+
     indicator: Rectangle {
         readonly property bool lit: control.enabled && control.hovered
         implicitWidth: Math.round(20 * Theme.widthScale)

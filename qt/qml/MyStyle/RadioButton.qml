@@ -17,6 +17,11 @@ T.RadioButton {
     font.family: Theme.applicationFont.name
     font.pixelSize: Theme.textStyle.normalSize
 
+    // Out of sight, out of the accessibility tree.
+    Accessible.ignored: !visible
+
+    FocusMark { shown: control.visualFocus }
+
     indicator: Rectangle {
         implicitWidth: 20
         implicitHeight: 20

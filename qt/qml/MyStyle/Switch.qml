@@ -15,6 +15,11 @@ T.Switch {
     padding: 5 * Theme.widthScale
     spacing: 8 * Theme.widthScale
 
+    // Out of sight, out of the accessibility tree.
+    Accessible.ignored: !visible
+
+    FocusMark { shown: control.visualFocus }
+
     indicator: SwitchIndicator {
         x: control.text ? (control.mirrored ? control.width - width - control.rightPadding : control.leftPadding)
                         : control.leftPadding + (control.availableWidth - width) / 2

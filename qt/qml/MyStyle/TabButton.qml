@@ -23,6 +23,11 @@ T.TabButton {
     font.family: Theme.applicationFont.name
     font.pixelSize: Theme.textStyle.normalSize
 
+    // Out of sight, out of the accessibility tree.
+    Accessible.ignored: !visible
+
+    FocusMark { shown: control.visualFocus }
+
     contentItem: IconLabel {
         spacing: control.spacing
         mirrored: control.mirrored
