@@ -1,5 +1,6 @@
 #include "SceneSetup.h"
 
+#include "AccessibleValues.h"
 #include "Version.h"
 
 #include <QQmlContext>
@@ -11,6 +12,7 @@ namespace scenesetup {
 void publish(QQmlEngine &engine, QObject *device, QObject *recorder)
 {
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+    installAccessibleValues();
     QQmlContext *context = engine.rootContext();
     context->setContextProperty(QStringLiteral("device"), device);
     context->setContextProperty(QStringLiteral("recorder"), recorder);
