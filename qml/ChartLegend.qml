@@ -4,12 +4,15 @@ import MyStyle
 import Theme
 
 // Row of channel entries; a click on an entry's box shows or hides its series.
-// While the chart is paused, a last entry says so.
+// While the chart is paused, a last entry says so. From the keyboard each
+// entry is a check box: Tab reaches it, Space or Enter switches it.
 Rectangle {
     id: legend
 
     property var datamodel: null
     property bool paused: false
+    // An entry holds the keyboard's focus.
+    readonly property bool focusInside: Window.activeFocusItem !== null && Window.activeFocusItem.parent === entries
     property color backgroundcolor: Qt.lighter(Theme.palette.backgroundHoveredControlColor, 1.2)
     property color bordercolor: Theme.palette.borderIdleControlColor
 
@@ -22,7 +25,10 @@ Rectangle {
     border.color: bordercolor
     radius: 10 * Theme.widthScale
     // A handler, unlike a mouse area, still sees the pointer over the entries.
-    opacity: hover.hovered ? 1 : 0.6
+    opacity: hover.hovered || focusInside ? 1 : 0.6
+    Accessible.role: Accessible.Grouping
+    Accessible.name: qsTr("Legend")
+    Accessible.ignored: !visible
     Behavior on opacity { NumberAnimation { duration: 200 } }
 
     HoverHandler { id: hover }
@@ -50,6 +56,25 @@ Rectangle {
                 required property var model
                 objectName: "legendEntry" + index
                 spacing: 4 * Theme.widthScale
+                activeFocusOnTab: true
+
+                function toggle() { entry.model.seriesVisible = !entry.seriesVisible }
+
+                Keys.onPressed: (event) => {
+                    if (event.key === Qt.Key_Space || event.key === Qt.Key_Return || event.key === Qt.Key_Enter) {
+                        entry.toggle()
+                        event.accepted = true
+                    }
+                }
+
+                Accessible.role: Accessible.CheckBox
+                Accessible.name: seriesName
+                Accessible.description: qsTr("Show %1 in the plot").arg(seriesName)
+                Accessible.checkable: true
+                Accessible.checked: seriesVisible
+                Accessible.ignored: !visible
+                Accessible.onToggleAction: entry.toggle()
+                Accessible.onPressAction: entry.toggle()
 
                 Rectangle {
                     id: box
@@ -77,7 +102,21 @@ Rectangle {
                         anchors.fill: parent
                         hoverEnabled: true
                         // The legend hears of the change through the model.
-                        onClicked: entry.model.seriesVisible = !entry.seriesVisible
+                        onClicked: entry.toggle()
+                    }
+
+                    // The style's focus mark, around the whole entry.
+                    Rectangle {
+                        readonly property real gap: 3
+                        visible: entry.activeFocus
+                        x: -gap
+                        y: (box.height - entry.height) / 2 - gap
+                        width: entry.width + 2 * gap
+                        height: entry.height + 2 * gap
+                        radius: 4 + gap
+                        color: "transparent"
+                        border.width: 2
+                        border.color: Theme.palette.borderHoveredControlColor
                     }
                 }
 
@@ -126,6 +165,9 @@ Rectangle {
             Text {
                 anchors.verticalCenter: parent.verticalCenter
                 text: qsTr("Paused")
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+                Accessible.ignored: !visible
                 color: Theme.palette.hoveredTextColor
                 font.family: Theme.applicationFont.name
                 font.pixelSize: Theme.textStyle.smallestSize

@@ -5,9 +5,14 @@ import MyStyle
 import Theme
 import "SceneLogic.js" as Logic
 
-Item {
+// A focus scope: a field that lets go of the focus leaves it on the page,
+// where Escape goes back.
+FocusScope {
     id: page
     objectName: "settingsPage"
+
+    Accessible.role: Accessible.Pane
+    Accessible.name: qsTr("Settings")
 
     readonly property int dacMaxMv: Math.round(device.dacMaxVolts * 1000)
     readonly property bool networkEditable: device.connected && !device.networkApplying
@@ -172,7 +177,9 @@ Item {
                 icon.width: 20 * Theme.widthScale
                 icon.height: 20 * Theme.heightScale
                 onClicked: page.back()
-                HoverTip { text: qsTr("Back") }
+                Accessible.name: qsTr("Back")
+                Accessible.description: qsTr("Back to the home page (Esc)")
+                HoverTip { text: qsTr("Back (Esc)") }
             }
 
             Label {
@@ -220,6 +227,7 @@ Item {
                         editable: true
                         enabled: device.connected
                         Component.onCompleted: page.showPeriod()
+                        Accessible.name: qsTr("Gate period, ms")
                         textFromValue: (value, locale) => Number(value).toLocaleString(locale, "f", 0)
                         valueFromText: (text, locale) => page.boxValue(periodBox, text, locale)
                     }
@@ -227,6 +235,7 @@ Item {
                         objectName: "periodApply"
                         Layout.preferredHeight: 40
                         text: qsTr("Apply")
+                        Accessible.name: qsTr("Apply gate period")
                         enabled: device.connected
                         onClicked: device.applyPeriod(periodBox.value)
                     }
@@ -247,11 +256,13 @@ Item {
                         objectName: "allBox"
                         Layout.preferredWidth: 140
                         value: 0
+                        Accessible.name: qsTr("Threshold of all channels, mV")
                     }
                     Button {
                         objectName: "setAllButton"
                         Layout.preferredHeight: 40
                         text: qsTr("Set all")
+                        Accessible.description: qsTr("Set every channel's threshold to the value left of it")
                         enabled: device.connected
                         onClicked: device.setAllDacVoltage(allBox.value / 1000.0)
                     }
@@ -297,6 +308,7 @@ Item {
                                     Layout.fillWidth: true
                                     Layout.minimumWidth: 60
                                     known: device.dacLevelsKnown
+                                    Accessible.name: qsTr("CH %1 threshold, mV").arg(cell.index)
                                     // valueModified fires for user changes only, so device updates are not sent back.
                                     function setFromDevice(mv) {
                                         value = known ? mv : -1
@@ -337,6 +349,7 @@ Item {
                         Layout.preferredHeight: 40
                         Layout.leftMargin: 1
                         model: [qsTr("Static"), qsTr("Auto")]
+                        Accessible.name: qsTr("Network mode")
                         enabled: page.networkEditable
                         onActivated: (index) => {
                             if (index === 1)
@@ -344,11 +357,14 @@ Item {
                         }
                     }
                     FieldLabel { text: qsTr("IP:"); enabled: page.addressesEditable }
-                    AddressField { id: ipField; enabled: page.addressesEditable; objectName: "ipField"; placeholderText: qsTr("IP address") }
+                    AddressField { id: ipField; enabled: page.addressesEditable; objectName: "ipField"; placeholderText: qsTr("IP address")
+                                    Accessible.name: qsTr("IP address") }
                     FieldLabel { text: qsTr("MSK:"); enabled: page.addressesEditable }
-                    AddressField { id: maskField; enabled: page.addressesEditable; objectName: "maskField"; placeholderText: qsTr("Netmask") }
+                    AddressField { id: maskField; enabled: page.addressesEditable; objectName: "maskField"; placeholderText: qsTr("Netmask")
+                                    Accessible.name: qsTr("Netmask") }
                     FieldLabel { text: qsTr("GW:"); enabled: page.addressesEditable }
-                    AddressField { id: gatewayField; enabled: page.addressesEditable; objectName: "gatewayField"; placeholderText: qsTr("Gateway") }
+                    AddressField { id: gatewayField; enabled: page.addressesEditable; objectName: "gatewayField"; placeholderText: qsTr("Gateway")
+                                    Accessible.name: qsTr("Gateway") }
                     Button {
                         objectName: "networkApply"
                         Layout.preferredHeight: 40
@@ -356,6 +372,7 @@ Item {
                         rightPadding: 10
                         text: qsTr("Apply")
                         enabled: page.networkApplyEnabled
+                        Accessible.name: qsTr("Apply network settings")
                         onClicked: page.applyNetwork()
                     }
                 }
