@@ -238,6 +238,8 @@ Item {
                     spacing: 0
                     enabled: !device.calibrationRunning
                     opacity: device.calibrationRunning ? 0 : 1
+                    // Out of the accessibility tree and the focus chain too.
+                    visible: !device.calibrationRunning
 
                     Label {
                         Layout.fillWidth: true
@@ -597,6 +599,7 @@ Item {
 
                     // The style's focus mark, inside the plot's edge.
                     Rectangle {
+                        objectName: "focusMark"
                         anchors.fill: parent
                         visible: keyCursor.activeFocus
                         color: "transparent"

@@ -107,6 +107,7 @@ Rectangle {
 
                     // The style's focus mark, around the whole entry.
                     Rectangle {
+                        objectName: "focusMark"
                         readonly property real gap: 3
                         visible: entry.activeFocus
                         x: -gap

@@ -138,6 +138,7 @@ FocusScope {
             spacing: 8
             Accessible.role: Accessible.ToolBar
             Accessible.name: qsTr("Toolbar")
+            Accessible.ignored: !visible
 
             BarButton {
                 id: usbButton
@@ -354,7 +355,11 @@ FocusScope {
                 interactive: false
                 clip: true
                 enabled: !device.tcpScanning
+                // Not a stop of its own for Tab: the controls of its pages are.
+                focusPolicy: Qt.NoFocus
+                activeFocusOnTab: false
                 Accessible.name: qsTr("Views")
+                Accessible.ignored: !visible
                 opacity: device.tcpScanning ? 0.2 : 1
 
                 // A page outside the view is hidden, so that the scene graph

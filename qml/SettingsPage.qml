@@ -201,7 +201,7 @@ FocusScope {
             contentWidth: width
             contentHeight: body.implicitHeight + 16
             boundsBehavior: Flickable.StopAtBounds
-            ScrollBar.vertical: ScrollBar {}
+            ScrollBar.vertical: ScrollBar { Accessible.name: qsTr("Scroll the settings") }
 
             ColumnLayout {
                 id: body

@@ -27,7 +27,9 @@ T.Button {
     icon.height: 24 * scaleFactor
     icon.color: contentColor
 
-    // Out of sight, out of the accessibility tree.
+    // Named by its text unless told otherwise; out of sight, out of the
+    // accessibility tree.
+    Accessible.name: text
     Accessible.ignored: !visible
 
     FocusMark { shown: control.visualFocus }

@@ -17,7 +17,9 @@ T.CheckBox {
     font.family: Theme.applicationFont.name
     font.pixelSize: Theme.textStyle.normalSize
 
-    // Out of sight, out of the accessibility tree.
+    // Named by its text unless told otherwise; out of sight, out of the
+    // accessibility tree.
+    Accessible.name: text
     Accessible.ignored: !visible
 
     FocusMark { shown: control.visualFocus }

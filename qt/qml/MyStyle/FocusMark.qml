@@ -5,6 +5,7 @@ import Theme
 // just outside the control's edge. Shown only for focus that came from the
 // keyboard, so a click looks as it always did.
 Rectangle {
+    objectName: "focusMark"
     property bool shown: false
     // How far the outline stands off the control's edge.
     property real gap: 3

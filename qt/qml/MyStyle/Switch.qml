@@ -15,7 +15,9 @@ T.Switch {
     padding: 5 * Theme.widthScale
     spacing: 8 * Theme.widthScale
 
-    // Out of sight, out of the accessibility tree.
+    // Named by its text unless told otherwise; out of sight, out of the
+    // accessibility tree.
+    Accessible.name: text
     Accessible.ignored: !visible
 
     FocusMark { shown: control.visualFocus }
