@@ -30,8 +30,6 @@ public:
 public slots:
     void changed()
     {
-        if (!QAccessible::isActive())
-            return;
         QAccessibleValueChangeEvent event(parent(), parent()->property(kValue));
         QAccessible::updateAccessibility(&event);
     }
