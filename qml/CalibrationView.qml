@@ -383,6 +383,7 @@ Item {
             Layout.fillHeight: true
             showLogYButton: true
             showExportButton: true
+            current: view.SwipeView.view ? view.SwipeView.isCurrentItem : true
             exportButton.enabled: view.sweepPointCount > 0 && !FileExport.busy
             exportButton.tip: qsTr("Export sweep…")
             onExportClicked: view.exportSweep()

@@ -19,6 +19,9 @@ Rectangle {
     property alias pauseButton: pauseButton
     // Left edge of the buttons, for what must keep clear of them.
     readonly property real buttonsLeft: buttons.x
+    // The frame's view is the one in front. Its keys work only then and
+    // while it is in sight: a view sliding out is still in sight a moment.
+    property bool current: true
     // What a chart puts in the frame comes before the buttons, so that Tab
     // and a screen reader meet the chart and its legend first.
     default property alias content: chartContent.data
@@ -69,19 +72,19 @@ Rectangle {
     Shortcut {
         id: pauseKey
         sequence: "Ctrl+P"
-        enabled: frame.visible && pauseButton.visible && pauseButton.enabled
+        enabled: frame.current && frame.visible && pauseButton.visible && pauseButton.enabled
         onActivated: pauseButton.toggle()
     }
     Shortcut {
         id: exportKey
         sequence: "Ctrl+E"
-        enabled: frame.visible && exportButton.visible && exportButton.enabled
+        enabled: frame.current && frame.visible && exportButton.visible && exportButton.enabled
         onActivated: exportButton.clicked()
     }
     Shortcut {
         id: logYKey
         sequence: "Ctrl+L"
-        enabled: frame.visible && logYButton.visible && logYButton.enabled
+        enabled: frame.current && frame.visible && logYButton.visible && logYButton.enabled
         onActivated: logYButton.toggle()
     }
 }

@@ -111,6 +111,7 @@ Item {
         anchors.fill: parent
         showLogYButton: true
         showExportButton: true
+        current: view.onScreen
         exportButton.tip: qsTr("Save as PNG…")
         exportButton.enabled: !FileExport.busy
         onExportClicked: view.exportChart()

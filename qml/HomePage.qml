@@ -97,7 +97,8 @@ FocusScope {
 
     // An icon button of the toolbar. Its tip is its name for screen readers;
     // its keys press it from anywhere in the window while it is enabled, and
-    // the first of them is shown in the tip.
+    // the first of them is shown in the tip. A key also gives the button the
+    // focus, so Tab goes on from there (into the view a view's key showed).
     component BarButton: Button {
         id: barButton
         property string tip: ""
@@ -119,6 +120,7 @@ FocusScope {
             enabled: barButton.keys.length > 0 && barButton.enabled
             onActivated: {
                 barButton.keyUsed()
+                barButton.forceActiveFocus(Qt.ShortcutFocusReason)
                 barButton.clicked()
             }
         }

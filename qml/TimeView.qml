@@ -73,6 +73,7 @@ Item {
         showLogYButton: true
         showExportButton: true
         showPauseButton: true
+        current: view.onScreen
         exportButton.tip: qsTr("Export window…")
         exportButton.enabled: plot.hasData && !FileExport.busy
         onExportClicked: view.exportWindow()
