@@ -291,7 +291,7 @@ Item {
                                 return names
                             }
                             currentIndex: 0
-                            Accessible.name: qsTr("Sweep channel")
+                            Accessible.name: qsTr("Sweep channel: %1").arg(displayText)
                         }
 
                         RowLabel { text: qsTr("From (mV):"); Layout.preferredHeight: view.rowHeight }

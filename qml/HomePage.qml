@@ -187,7 +187,9 @@ FocusScope {
                 editable: page.tcpMode
                 selectTextByMouse: page.tcpMode
                 validator: page.tcpMode ? ipValidator : null
-                Accessible.name: page.tcpMode ? qsTr("Instrument address") : qsTr("Serial port")
+                // Qt Quick's combo box shows no entries to a screen reader: the
+                // one chosen goes in the name (typed text has a field of its own).
+                Accessible.name: page.tcpMode ? qsTr("Instrument address") : qsTr("Serial port: %1").arg(displayText)
                 Accessible.description: page.tcpMode ? qsTr("IPv4 address of the instrument: type it or pick a found one")
                                                      : qsTr("Serial port of the instrument")
                 displayText: page.tcpMode ? editText

@@ -349,7 +349,7 @@ FocusScope {
                         Layout.preferredHeight: 40
                         Layout.leftMargin: 1
                         model: [qsTr("Static"), qsTr("Auto")]
-                        Accessible.name: qsTr("Network mode")
+                        Accessible.name: qsTr("Network mode: %1").arg(displayText)
                         enabled: page.networkEditable
                         onActivated: (index) => {
                             if (index === 1)

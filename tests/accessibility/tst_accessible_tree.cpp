@@ -1,6 +1,6 @@
 // The scene as a screen reader meets it, walked through Qt's accessibility
 // interface with the real session against the simulated instrument on
-// 127.0.0.240: on every page each control has a role and a name, nothing out
+// 127.0.0.121: on every page each control has a role and a name, nothing out
 // of sight is in the tree, the names read as in the table below, Tab and
 // Shift+Tab reach every enabled control in the tree's (reading) order with
 // the style's focus mark, and a new count is told as a value change.
@@ -23,7 +23,7 @@
 
 namespace {
 
-const QString kAddress = QStringLiteral("127.0.0.240");
+const QString kAddress = QStringLiteral("127.0.0.121");
 
 QString roleName(QAccessible::Role role)
 {
@@ -235,7 +235,7 @@ private slots:
                                              QStringLiteral("check box: Logarithmic Y axis")};
         const QStringList calibration{
             QStringLiteral("pane: Calibration"), QStringLiteral("label: Sweep Parameter:"), QStringLiteral("separator: "),
-            QStringLiteral("label: Channel:"), QStringLiteral("combo box: Sweep channel"),
+            QStringLiteral("label: Channel:"), QStringLiteral("combo box: Sweep channel: CH 0"),
             QStringLiteral("label: From (mV):"), QStringLiteral("text: Sweep from, mV"),
             QStringLiteral("label: To (mV):"), QStringLiteral("text: Sweep to, mV"),
             QStringLiteral("label: Step (mV):"), QStringLiteral("text: Sweep step, mV"),
@@ -260,7 +260,7 @@ private slots:
                           cells << QStringLiteral("label: CH %1").arg(i) << QStringLiteral("spin box: CH %1 threshold, mV").arg(i);
                       return cells;
                   }()
-                + QStringList{QStringLiteral("separator: "), QStringLiteral("label: Network"), QStringLiteral("combo box: Network mode"),
+                + QStringList{QStringLiteral("separator: "), QStringLiteral("label: Network"), QStringLiteral("combo box: Network mode: Static"),
                               QStringLiteral("label: IP:"), QStringLiteral("text: IP address"), QStringLiteral("label: MSK:"),
                               QStringLiteral("text: Netmask"), QStringLiteral("label: GW:"), QStringLiteral("text: Gateway"),
                               QStringLiteral("button: Apply network settings"), QStringLiteral("scroll bar: Scroll the settings")};
@@ -363,6 +363,25 @@ private slots:
         key(Qt::Key_P, Qt::ControlModifier);
         QVERIFY(state(QStringLiteral("check box: Pause")).checked);
         key(Qt::Key_P, Qt::ControlModifier);
+        QVERIFY(!state(QStringLiteral("check box: Pause")).checked);
+        // A screen reader's press on a view's button shows the view, as a
+        // click does; pressed again, the button stays on.
+        const auto press = [this](const QString &wanted) {
+            for (QAccessibleInterface *n : tree()) {
+                if (line(n) == wanted)
+                    n->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+            }
+        };
+        press(QStringLiteral("check box: Bar chart"));
+        QTRY_COMPARE(panes(), QStringList{QStringLiteral("Bar chart")});
+        press(QStringLiteral("check box: Bar chart"));
+        QVERIFY(state(QStringLiteral("check box: Bar chart")).checked);
+        press(QStringLiteral("check box: Counts vs time"));
+        QTRY_COMPARE(panes(), QStringList{QStringLiteral("Counts vs time")});
+        QVERIFY(!state(QStringLiteral("check box: Bar chart")).checked);
+        press(QStringLiteral("check box: Pause"));
+        QVERIFY(state(QStringLiteral("check box: Pause")).checked);
+        press(QStringLiteral("check box: Pause"));
         QVERIFY(!state(QStringLiteral("check box: Pause")).checked);
         // A legend box is a check box that its press action switches.
         QAccessibleInterface *legend = nullptr;

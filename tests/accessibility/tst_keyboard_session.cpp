@@ -1,5 +1,5 @@
 // A whole session from the keyboard alone, against the simulated instrument
-// on 127.0.0.241 with the real session and recorder: TCP and the host typed
+// on 127.0.0.122 with the real session and recorder: TCP and the host typed
 // into the box, connect, the gate period and a threshold on the settings
 // page, a recording of over 5 s across every view, the time window paused
 // and exported, log Y, the bars saved, a sweep and a threshold taken from its
@@ -26,7 +26,7 @@
 
 namespace {
 
-const QString kAddress = QStringLiteral("127.0.0.241");
+const QString kAddress = QStringLiteral("127.0.0.122");
 
 // Counts the pointer events that reach a window.
 class PointerCounter : public QObject

@@ -22,6 +22,7 @@ T.AbstractButton {
     focusPolicy: Qt.NoFocus
     Accessible.name: label
     Accessible.ignored: !visible
+    Accessible.onPressAction: clicked()
 
     background: Rectangle {
         color: control.down ? control.pressedFillColor
