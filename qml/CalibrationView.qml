@@ -554,9 +554,12 @@ Item {
                         place = Math.max(0, Math.min(idx.length - 1, p))
                         view.updateCursor(view.chart.mapToPosition(s.at(idx[place]), s).x - view.chart.plotArea.x)
                     }
+                    // The menu was opened from here: the focus comes back when it closes.
+                    property bool menuOpen: false
                     function openMenu() {
                         view.openMenuAt(overlay.cursorX, overlay.snapIndex >= 0 ? overlay.snapPxY : overlay.height / 2)
                         plotMenu.currentIndex = 0
+                        menuOpen = true
                     }
 
                     onActiveFocusChanged: {
@@ -581,8 +584,11 @@ Item {
                     Connections {
                         target: plotMenu
                         function onClosed() {
-                            if (keyCursor.activeFocus)
-                                resnap.start()
+                            if (!keyCursor.menuOpen)
+                                return
+                            keyCursor.menuOpen = false
+                            keyCursor.forceActiveFocus(Qt.TabFocusReason)
+                            resnap.start()
                         }
                     }
                     Timer {
