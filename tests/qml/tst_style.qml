@@ -84,9 +84,11 @@ Item {
         // control of the style; a click leaves the look as it was.
         function test_focusMark_data() {
             const rows = []
+            const reasons = { "Tab": Qt.TabFocusReason, "Shift+Tab": Qt.BacktabFocusReason,
+                              "shortcut": Qt.ShortcutFocusReason, "click": Qt.MouseFocusReason }
             for (const c of [button, combo, textField, spinBox, toggle])
-                for (const reason of [Qt.TabFocusReason, Qt.BacktabFocusReason, Qt.ShortcutFocusReason, Qt.MouseFocusReason])
-                    rows.push({ tag: c.objectName + " " + reason, control: c, reason: reason,
+                for (const [name, reason] of Object.entries(reasons))
+                    rows.push({ tag: c.objectName + ", " + name, control: c, reason: reason,
                                 shown: reason !== Qt.MouseFocusReason })
             return rows
         }
