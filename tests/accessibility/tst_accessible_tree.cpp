@@ -271,12 +271,24 @@ private slots:
         QFETCH(int, page);
         QFETCH(QString, name);
         QFETCH(QStringList, expected);
+        show(page);
         if (QByteArray(QTest::currentDataTag()).endsWith("swept")) {
+            // While it runs, the sweep is a progress bar in place of its parameters.
             m_session.startCalibration(0, 0, 100, 25);
             QTRY_VERIFY(m_session.calibrationRunning());
+            QAccessibleInterface *progress = nullptr;
+            QStringList lines;
+            for (QAccessibleInterface *n : tree()) {
+                lines.append(line(n));
+                if (line(n) == QStringLiteral("progress bar: Sweep progress"))
+                    progress = n;
+            }
+            QVERIFY2(progress && !lines.contains(QStringLiteral("text: Sweep from, mV")), qPrintable(lines.join(", ")));
+            const double done = progress->valueInterface()->currentValue().toDouble();
+            QVERIFY2(done >= 0 && done <= 100, qPrintable(QString::number(done)));
+            QCOMPARE(progress->valueInterface()->maximumValue().toInt(), 100);
             QTRY_VERIFY_WITH_TIMEOUT(!m_session.calibrationRunning(), 20000);
         }
-        show(page);
 
         // Out of sight is out of the tree; whatever can be used has a role and a name.
         const QList<QAccessibleInterface *> nodes = tree();

@@ -47,6 +47,8 @@ T.SpinBox {
         validator: control.validator
         inputMethodHints: control.inputMethodHints
         cursorDelegate: TextCursor {}
+        // The box itself has the name and the value.
+        Accessible.ignored: true
 
         // Enter reaches the box first (it takes the typed value), then the
         // focus goes, unless it came from the keyboard: Tab goes on from here.
