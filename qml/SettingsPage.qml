@@ -194,9 +194,13 @@ FocusScope {
 
         Flickable {
             id: scroller
+            // The clip stands 4 px off the content all round, so that the
+            // focus mark of a control at its edge is seen whole.
+            readonly property real markRoom: 4
             Layout.fillWidth: true
             Layout.fillHeight: true
-            Layout.margins: 1
+            Layout.margins: 1 - markRoom
+            topMargin: markRoom
             clip: true
             contentWidth: width
             contentHeight: body.implicitHeight + 16
@@ -205,7 +209,8 @@ FocusScope {
 
             ColumnLayout {
                 id: body
-                width: scroller.width
+                x: scroller.markRoom
+                width: scroller.width - 2 * scroller.markRoom
                 spacing: 12
 
                 RowLayout {
