@@ -3,7 +3,8 @@
 // 127.0.0.121: on every page each control has a role and a name, nothing out
 // of sight is in the tree, the names read as in the table below, Tab and
 // Shift+Tab reach every enabled control in the tree's (reading) order with
-// the style's focus mark, and a new count is told as a value change.
+// the style's focus mark, a card's value is its count while its name stays,
+// and a screen reader's press does what a click does.
 //
 // The offscreen platform has no accessibility bridge, so QAccessible never
 // turns active by itself; the test switches it on after each page appears,
