@@ -20,12 +20,20 @@ import pyatspi
 from gi.repository import GLib
 
 APP = "Tachyra Client"
-INTERACTIVE = {"push button", "toggle button", "check box", "radio button", "combo box", "text",
+# AT-SPI 2.56 says "button" where 2.46 said "push button".
+PUSH_BUTTON = {"push button", "button"}
+INTERACTIVE = PUSH_BUTTON | {"toggle button", "check box", "radio button", "combo box", "text",
                "spin button", "slider", "page tab", "menu item", "entry", "password text"}
+
+
+# The last walk of the window, shown with a failure.
+last_walk = []
 
 
 def fail(message):
     print("atspi: FAIL: " + message)
+    for _, role, name, path in last_walk:
+        print("atspi:   %s%s %r" % ("  " * len(path), role, name))
     sys.exit(1)
 
 
@@ -43,6 +51,12 @@ def find_app(timeout=30):
 
 def walk(node, path=()):
     """Every node below `node` as (node, role, name, names of its ancestors)."""
+    out = _walk(node, path)
+    last_walk[:] = out
+    return out
+
+
+def _walk(node, path):
     out = []
     try:
         role, name = node.getRoleName(), node.name
@@ -52,12 +66,13 @@ def walk(node, path=()):
     for i in range(node.childCount):
         child = node.getChildAtIndex(i)
         if child is not None:
-            out.extend(walk(child, path + (name,)))
+            out.extend(_walk(child, path + (name,)))
     return out
 
 
 def named(nodes, role, name):
-    found = [n for n, r, nm, _ in nodes if r == role and nm == name]
+    roles = PUSH_BUTTON if role in PUSH_BUTTON else {role}
+    found = [n for n, r, nm, _ in nodes if r in roles and nm == name]
     return found[0] if found else None
 
 

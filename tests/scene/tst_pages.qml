@@ -19,6 +19,10 @@ TestCase {
     function init() {
         device.reset()
         recorder.reset()
+        // Keys reach the test's window only while it is active; a save
+        // dialog may be a window of its own (Qt 6.8).
+        test.Window.window.requestActivate()
+        tryVerify(() => test.Window.window.active)
     }
     function make(component) { return createTemporaryObject(component, test) }
 

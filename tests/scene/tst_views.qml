@@ -20,6 +20,10 @@ TestCase {
     function init() {
         device.reset()
         device.connected = true
+        // Keys reach the test's window only while it is active; a save
+        // dialog of an export test may be a window of its own (Qt 6.8).
+        test.Window.window.requestActivate()
+        tryVerify(() => test.Window.window.active)
     }
     function make(component) {
         const v = createTemporaryObject(component, test)
