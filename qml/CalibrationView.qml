@@ -13,6 +13,10 @@ import "SceneLogic.js" as Logic
 Item {
     id: view
 
+    Accessible.role: Accessible.Pane
+    Accessible.name: qsTr("Calibration")
+    Accessible.ignored: !visible
+
     readonly property int dacMaxMv: Math.round(device.dacMaxVolts * 1000)
     readonly property int rowHeight: Math.round(34 * Theme.heightScale)
     readonly property bool logMode: panel.logY
@@ -168,6 +172,8 @@ Item {
                     spacing: 0
                     enabled: !device.calibrationRunning
                     opacity: device.calibrationRunning ? 0 : 1
+                    // Out of the accessibility tree and the focus chain too.
+                    visible: !device.calibrationRunning
 
                     Label {
                         Layout.fillWidth: true
@@ -219,6 +225,7 @@ Item {
                                 return names
                             }
                             currentIndex: 0
+                            Accessible.name: qsTr("Sweep channel: %1").arg(displayText)
                         }
 
                         RowLabel { text: qsTr("From (mV):"); Layout.preferredHeight: view.rowHeight }
@@ -230,6 +237,7 @@ Item {
                             min_value: 0
                             max_value: view.dacMaxMv
                             value: 0
+                            Accessible.name: qsTr("Sweep from, mV")
                         }
 
                         RowLabel { text: qsTr("To (mV):"); Layout.preferredHeight: view.rowHeight }
@@ -241,6 +249,7 @@ Item {
                             min_value: 0
                             max_value: view.dacMaxMv
                             value: view.dacMaxMv
+                            Accessible.name: qsTr("Sweep to, mV")
                         }
 
                         RowLabel { text: qsTr("Step (mV):"); Layout.preferredHeight: view.rowHeight }
@@ -252,6 +261,7 @@ Item {
                             min_value: 1
                             max_value: view.dacMaxMv
                             value: 10
+                            Accessible.name: qsTr("Sweep step, mV")
                         }
                     }
                 }
@@ -268,6 +278,7 @@ Item {
                     textVisible: false
                     textFontSize: Theme.textStyle.bigSize
                     onDoneAnimationFinished: device.stopCalibration()
+                    Accessible.name: qsTr("Sweep progress")
                 }
             }
 
@@ -283,6 +294,7 @@ Item {
                     icon.height: 24 * Theme.heightScale
                     enabled: device.connected && !device.calibrationRunning
                     onClicked: view.start()
+                    Accessible.description: qsTr("Start the threshold sweep of the channel above")
                 }
                 Button {
                     objectName: "stopButton"
@@ -292,6 +304,7 @@ Item {
                     icon.height: 24 * Theme.heightScale
                     enabled: device.calibrationRunning
                     onClicked: device.stopCalibration()
+                    Accessible.description: qsTr("Stop the sweep and put the thresholds back")
                 }
             }
 
@@ -304,7 +317,9 @@ Item {
             Layout.fillHeight: true
             showLogYButton: true
             showExportButton: true
+            current: view.SwipeView.view ? view.SwipeView.isCurrentItem : true
             exportButton.enabled: view.sweepPointCount > 0 && !FileExport.busy
+            exportButton.tip: qsTr("Export sweep…")
             onExportClicked: view.exportSweep()
 
             Component.onCompleted: {
@@ -347,7 +362,8 @@ Item {
                 property real snapY: 0
                 readonly property int snapPx: 14
                 // Not in an exported picture.
-                readonly property bool readoutShown: (overlayArea.containsMouse || plotMenu.opened) && !FileExport.busy
+                readonly property bool readoutShown: (overlayArea.containsMouse || plotMenu.opened || keyCursor.activeFocus)
+                                                     && !FileExport.busy
 
                 z: 1
                 x: panel.chart.plotArea.x
@@ -431,6 +447,105 @@ Item {
                         color: Theme.palette.hoveredTextColor
                         font.family: Theme.applicationFont.name
                         font.pixelSize: Theme.textStyle.tinySize
+                    }
+                }
+
+                // The read-out from the keyboard: Tab reaches the plot, Left and
+                // Right step the cursor from point to point (Home, End: the ends),
+                // Enter, Space or the menu key open the threshold menu on the
+                // point. It reads the points as the hover read-out does.
+                Item {
+                    id: keyCursor
+                    objectName: "plotKeys"
+                    anchors.fill: parent
+                    activeFocusOnTab: true
+                    // Place of the cursor among the points ordered left to right.
+                    property int place: 0
+                    // For screen readers: a slider over the points, valued in mV.
+                    readonly property real accessibleValue: Math.round(overlay.cursorValueX)
+
+                    Accessible.role: Accessible.Slider
+                    Accessible.name: qsTr("Sweep plot")
+                    Accessible.description: overlay.snapIndex >= 0
+                        ? qsTr("%1 counts. Left and Right move from point to point, Enter sets the threshold")
+                              .arg(isFinite(overlay.snapY) ? Math.round(overlay.snapY) : "")
+                        : qsTr("Left and Right move from point to point, Enter sets the threshold")
+                    Accessible.ignored: !visible
+
+                    // Indices of the drawn points, left to right.
+                    function order() {
+                        const s = view.logMode ? view.logSeries : view.linSeries
+                        const idx = []
+                        for (let i = 0; i < s.count; ++i)
+                            idx.push(i)
+                        return idx.sort((a, b) => s.at(a).x - s.at(b).x)
+                    }
+                    function moveTo(p) {
+                        const s = view.logMode ? view.logSeries : view.linSeries
+                        const idx = order()
+                        if (idx.length === 0)
+                            return
+                        place = Math.max(0, Math.min(idx.length - 1, p))
+                        view.updateCursor(view.chart.mapToPosition(s.at(idx[place]), s).x - view.chart.plotArea.x)
+                    }
+                    // The menu was opened from here: the focus comes back when it closes.
+                    property bool menuOpen: false
+                    function openMenu() {
+                        view.openMenuAt(overlay.cursorX, overlay.snapIndex >= 0 ? overlay.snapPxY : overlay.height / 2)
+                        plotMenu.currentIndex = 0
+                        menuOpen = true
+                    }
+
+                    onActiveFocusChanged: {
+                        if (activeFocus)
+                            moveTo(place)
+                    }
+                    Keys.onPressed: (event) => {
+                        const last = order().length - 1
+                        const moves = { [Qt.Key_Left]: place - 1, [Qt.Key_Right]: place + 1, [Qt.Key_Home]: 0,
+                                        [Qt.Key_End]: last, [Qt.Key_PageUp]: place - 10, [Qt.Key_PageDown]: place + 10 }
+                        if (moves[event.key] !== undefined) {
+                            moveTo(moves[event.key])
+                            event.accepted = true
+                        } else if (event.key === Qt.Key_Return || event.key === Qt.Key_Enter
+                                   || event.key === Qt.Key_Space || event.key === Qt.Key_Menu) {
+                            openMenu()
+                            event.accepted = true
+                        }
+                    }
+                    // The menu's closing and a change of Y mode drop the snap; the
+                    // keyboard's cursor takes it up again.
+                    Connections {
+                        target: plotMenu
+                        function onClosed() {
+                            if (!keyCursor.menuOpen)
+                                return
+                            keyCursor.menuOpen = false
+                            keyCursor.forceActiveFocus(Qt.TabFocusReason)
+                            resnap.start()
+                        }
+                    }
+                    Timer {
+                        id: resnap
+                        interval: 0
+                        onTriggered: keyCursor.moveTo(keyCursor.place)
+                    }
+                    Connections {
+                        target: view
+                        function onLogModeChanged() {
+                            if (keyCursor.activeFocus)
+                                keyCursor.moveTo(keyCursor.place)
+                        }
+                    }
+
+                    // The style's focus mark, inside the plot's edge.
+                    Rectangle {
+                        objectName: "focusMark"
+                        anchors.fill: parent
+                        visible: keyCursor.activeFocus
+                        color: "transparent"
+                        border.width: 2
+                        border.color: Theme.palette.borderHoveredControlColor
                     }
                 }
 

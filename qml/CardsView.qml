@@ -5,6 +5,10 @@ import QtQuick.Layouts
 Item {
     id: view
 
+    Accessible.role: Accessible.Pane
+    Accessible.name: qsTr("Channel cards")
+    Accessible.ignored: !visible
+
     GridLayout {
         anchors.fill: parent
         anchors.margins: 1

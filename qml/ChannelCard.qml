@@ -13,6 +13,14 @@ Rectangle {
     // The count is from this link and recent; otherwise it is dimmed and marked.
     property bool fresh: true
     readonly property bool stale: live && !fresh
+    // For screen readers the channel is the name and the count the value, so a
+    // new count is told as a value change; what backs it is the description.
+    readonly property real accessibleValue: live ? count : NaN
+
+    Accessible.role: Accessible.StaticText
+    Accessible.name: qsTr("CH %1").arg(channel)
+    Accessible.description: live && fresh ? qsTr("counts / gate") : qsTr("no reading")
+    Accessible.ignored: !visible
 
     implicitHeight: 96
     color: Theme.palette.backgroundControlColor

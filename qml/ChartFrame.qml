@@ -4,7 +4,8 @@ import Theme
 // The frame every chart of the scene sits in, with buttons over its
 // top-right corner shown on request: log Y (its state read through logY),
 // export (clicks reported through exportClicked) and pause (state read
-// through paused). Buttons stay above what a chart adds.
+// through paused). Buttons stay above what a chart adds. Each button has a
+// key that works while the frame is in sight.
 Rectangle {
     id: frame
 
@@ -18,6 +19,12 @@ Rectangle {
     property alias pauseButton: pauseButton
     // Left edge of the buttons, for what must keep clear of them.
     readonly property real buttonsLeft: buttons.x
+    // The frame's view is the one in front. Its keys work only then and
+    // while it is in sight: a view sliding out is still in sight a moment.
+    property bool current: true
+    // What a chart puts in the frame comes before the buttons, so that Tab
+    // and a screen reader meet the chart and its legend first.
+    default property alias content: chartContent.data
 
     signal exportClicked()
 
@@ -27,6 +34,12 @@ Rectangle {
     radius: 10 * Theme.widthScale
     clip: true
 
+    Item {
+        id: chartContent
+        anchors.fill: parent
+    }
+
+    // Left to right as they stand: pause, export, log Y.
     Row {
         id: buttons
         z: 2
@@ -35,22 +48,43 @@ Rectangle {
         anchors.topMargin: 8
         anchors.rightMargin: 8
         spacing: 4
-        layoutDirection: Qt.RightToLeft
 
-        LogYButton {
-            id: logYButton
-            visible: frame.showLogYButton
+        PauseButton {
+            id: pauseButton
+            objectName: "pauseButton"
+            visible: frame.showPauseButton
+            keyText: pauseKey.sequence
         }
         ExportButton {
             id: exportButton
             objectName: "exportButton"
             visible: frame.showExportButton
+            keyText: exportKey.sequence
             onClicked: frame.exportClicked()
         }
-        PauseButton {
-            id: pauseButton
-            objectName: "pauseButton"
-            visible: frame.showPauseButton
+        LogYButton {
+            id: logYButton
+            visible: frame.showLogYButton
+            keyText: logYKey.sequence
         }
+    }
+
+    Shortcut {
+        id: pauseKey
+        sequence: "Ctrl+P"
+        enabled: frame.current && frame.visible && pauseButton.visible && pauseButton.enabled
+        onActivated: pauseButton.toggle()
+    }
+    Shortcut {
+        id: exportKey
+        sequence: "Ctrl+E"
+        enabled: frame.current && frame.visible && exportButton.visible && exportButton.enabled
+        onActivated: exportButton.clicked()
+    }
+    Shortcut {
+        id: logYKey
+        sequence: "Ctrl+L"
+        enabled: frame.current && frame.visible && logYButton.visible && logYButton.enabled
+        onActivated: logYButton.toggle()
     }
 }

@@ -28,6 +28,15 @@ Item {
 
     property bool _tickArmed: true
 
+    // For screen readers: a progress bar named by its caption, in whole
+    // percent, so the glide of the ring is not told step by step.
+    readonly property int accessibleValue: Math.round(fraction * 100)
+    readonly property int accessibleMinimum: 0
+    readonly property int accessibleMaximum: 100
+    Accessible.role: Accessible.ProgressBar
+    Accessible.name: text
+    Accessible.ignored: !visible
+
     signal doneAnimationFinished()
 
     function start() {

@@ -7,6 +7,8 @@ Button {
     id: button
 
     property string tip: qsTr("Export…")
+    // The key that presses it, shown in the tip ("" for none).
+    property string keyText: ""
 
     z: 2
     width: 40
@@ -16,7 +18,11 @@ Button {
     icon.width: 20 * Theme.widthScale
     icon.height: 20 * Theme.heightScale
 
+    Accessible.name: tip
+    Accessible.description: keyText !== "" ? qsTr("%1 (%2)").arg(qsTr("Save what the chart shows")).arg(keyText)
+                                           : qsTr("Save what the chart shows")
+
     HoverTip {
-        text: button.tip
+        text: button.keyText !== "" ? qsTr("%1 (%2)").arg(button.tip).arg(button.keyText) : button.tip
     }
 }

@@ -12,6 +12,10 @@ import "SceneLogic.js" as Logic
 Item {
     id: view
 
+    Accessible.role: Accessible.Pane
+    Accessible.name: qsTr("Bar chart")
+    Accessible.ignored: !visible
+
     readonly property var barValues: barData.values
     readonly property real barFill: 0.7
     readonly property bool logMode: panel.logY
@@ -86,6 +90,7 @@ Item {
         anchors.fill: parent
         showLogYButton: true
         showExportButton: true
+        current: view.onScreen
         exportButton.tip: qsTr("Save as PNG…")
         exportButton.enabled: !FileExport.busy
         onExportClicked: view.exportChart()
@@ -137,6 +142,9 @@ Item {
             objectName: "barOverlay"
             z: 1
             anchors.fill: parent
+            Accessible.role: Accessible.Chart
+            Accessible.name: qsTr("Latest count of every channel as bars")
+            Accessible.ignored: !visible
             opacity: view.stale ? 0.5 : 1
 
             // What the bars read; a delegate reaches it as its parent.

@@ -6,7 +6,8 @@ import Theme
 import TachyraInput
 import "SceneLogic.js" as Logic
 
-Item {
+// A focus scope: a field that lets go of the focus leaves it on the page.
+FocusScope {
     id: page
     objectName: "homePage"
 
@@ -21,6 +22,8 @@ Item {
     property string hostText: ""
 
     signal openSettings()
+    // A view's key was pressed while another page is in front.
+    signal showHome()
 
     function normalizeIp(ip) {
         return AddressText.normalized(ip)
@@ -93,15 +96,35 @@ Item {
 
     SaveDialog { id: saveDialog; objectName: "recordDialog" }
 
+    // An icon button of the toolbar. Its tip is its name for screen readers;
+    // its keys press it from anywhere in the window while it is enabled, and
+    // the first of them is shown in the tip. A key also gives the button the
+    // focus, so Tab goes on from there (into the view a view's key showed).
     component BarButton: Button {
         id: barButton
         property string tip: ""
+        property string help: ""
+        property var keys: []
+        // Before a key presses the button (a view's key brings the home page to the front).
+        signal keyUsed()
+        readonly property string keyText: keys.length > 0 ? keys[0] : ""
         Layout.preferredWidth: 40
         Layout.preferredHeight: 40
         hoverEnabled: true
         icon.width: 20 * Theme.widthScale
         icon.height: 20 * Theme.heightScale
-        HoverTip { text: barButton.tip }
+        Accessible.name: tip
+        Accessible.description: keyText !== "" ? qsTr("%1 (%2)").arg(help).arg(keyText) : help
+        HoverTip { text: barButton.keyText !== "" ? qsTr("%1 (%2)").arg(barButton.tip).arg(barButton.keyText) : barButton.tip }
+        Shortcut {
+            sequences: barButton.keys
+            enabled: barButton.keys.length > 0 && barButton.enabled
+            onActivated: {
+                barButton.keyUsed()
+                barButton.forceActiveFocus(Qt.ShortcutFocusReason)
+                barButton.clicked()
+            }
+        }
     }
 
     ButtonGroup { id: transportGroup; exclusive: true }
@@ -116,6 +139,9 @@ Item {
             objectName: "toolbar"
             Layout.fillWidth: true
             spacing: 8
+            Accessible.role: Accessible.ToolBar
+            Accessible.name: qsTr("Toolbar")
+            Accessible.ignored: !visible
 
             BarButton {
                 id: usbButton
@@ -125,6 +151,7 @@ Item {
                 ButtonGroup.group: transportGroup
                 icon.source: "Images/usb.svg"
                 tip: qsTr("USB")
+                help: qsTr("Link over the instrument's USB serial port")
                 enabled: Logic.transportEnabled(device.connected, page.chromeLocked)
             }
 
@@ -135,6 +162,8 @@ Item {
                 ButtonGroup.group: transportGroup
                 icon.source: "Images/ethernet.svg"
                 tip: device.tcpScanning ? qsTr("Scanning LAN…") : qsTr("TCP")
+                help: qsTr("Link over the network; picking it scans the local network for instruments")
+                Accessible.name: qsTr("TCP")
                 enabled: Logic.transportEnabled(device.connected, page.chromeLocked)
                 onCheckedChanged: {
                     if (checked) {
@@ -159,6 +188,11 @@ Item {
                 editable: page.tcpMode
                 selectTextByMouse: page.tcpMode
                 validator: page.tcpMode ? ipValidator : null
+                // Qt Quick's combo box shows no entries to a screen reader: the
+                // one chosen goes in the name (typed text has a field of its own).
+                Accessible.name: page.tcpMode ? qsTr("Instrument address") : qsTr("Serial port: %1").arg(displayText)
+                Accessible.description: page.tcpMode ? qsTr("IPv4 address of the instrument: type it or pick a found one")
+                                                     : qsTr("Serial port of the instrument")
                 displayText: page.tcpMode ? editText
                              : (device.portName !== "" ? currentText : qsTr("No COM ports"))
 
@@ -207,6 +241,9 @@ Item {
                 objectName: "connectButton"
                 icon.source: device.connected ? "Images/unplug.svg" : "Images/plug.svg"
                 tip: device.connected ? qsTr("Disconnect") : qsTr("Connect")
+                help: device.connected ? qsTr("Close the link to the instrument")
+                                       : qsTr("Open the link to the instrument in the box")
+                keys: ["Ctrl+K"]
                 enabled: Logic.connectEnabled(device.connected, page.chromeLocked, device.calibrationRunning,
                                               page.tcpMode, page.tcpAddressValid, device.portName)
                 onClicked: {
@@ -229,6 +266,9 @@ Item {
                 checked: recorder.recording
                 icon.source: "Images/record.svg"
                 tip: qsTr("Record counts to a file")
+                help: qsTr("Write every reading to a CSV file until pressed again")
+                keys: ["Ctrl+R"]
+                Accessible.name: qsTr("Record")
                 enabled: device.connected || recorder.recording
                 onClicked: {
                     // The recorder alone says whether a recording runs.
@@ -247,8 +287,11 @@ Item {
                 ButtonGroup.group: viewGroup
                 icon.source: "Images/cards.svg"
                 tip: qsTr("Cards")
+                help: qsTr("Show the latest count of each channel")
+                keys: ["Ctrl+1"]
+                onKeyUsed: page.showHome()
                 enabled: Logic.cardsButtonEnabled(device.calibrationRunning, device.tcpScanning)
-                onClicked: views.currentIndex = 0
+                onClicked: page.showView(0)
             }
 
             BarButton {
@@ -258,8 +301,11 @@ Item {
                 ButtonGroup.group: viewGroup
                 icon.source: "Images/cps-time.svg"
                 tip: qsTr("Counts vs time")
+                help: qsTr("Show the counts of the last 30 seconds as lines")
+                keys: ["Ctrl+2"]
+                onKeyUsed: page.showHome()
                 enabled: Logic.viewButtonEnabled(device.connected, device.calibrationRunning, device.tcpScanning)
-                onClicked: views.currentIndex = 1
+                onClicked: page.showView(1)
             }
 
             BarButton {
@@ -269,8 +315,11 @@ Item {
                 ButtonGroup.group: viewGroup
                 icon.source: "Images/histogram.svg"
                 tip: qsTr("Bar chart")
+                help: qsTr("Show the latest counts as bars")
+                keys: ["Ctrl+3"]
+                onKeyUsed: page.showHome()
                 enabled: Logic.viewButtonEnabled(device.connected, device.calibrationRunning, device.tcpScanning)
-                onClicked: views.currentIndex = 2
+                onClicked: page.showView(2)
             }
 
             BarButton {
@@ -280,8 +329,11 @@ Item {
                 ButtonGroup.group: viewGroup
                 icon.source: "Images/calibrate.svg"
                 tip: qsTr("Calibration")
+                help: qsTr("Sweep a channel's threshold and take a new one from the plot")
+                keys: ["Ctrl+4"]
+                onKeyUsed: page.showHome()
                 enabled: Logic.viewButtonEnabled(device.connected, device.calibrationRunning, device.tcpScanning)
-                onClicked: views.currentIndex = 3
+                onClicked: page.showView(3)
             }
 
             BarButton {
@@ -289,6 +341,8 @@ Item {
                 objectName: "settingsButton"
                 icon.source: "Images/settings.svg"
                 tip: qsTr("Settings")
+                help: qsTr("Gate period, thresholds and the instrument's network settings")
+                keys: ["Ctrl+5", "Ctrl+,"]
                 enabled: Logic.viewButtonEnabled(device.connected, device.calibrationRunning, device.tcpScanning)
                 onClicked: page.openSettings()
             }
@@ -306,6 +360,11 @@ Item {
                 interactive: false
                 clip: true
                 enabled: !device.tcpScanning
+                // Not a stop of its own for Tab: the controls of its pages are.
+                focusPolicy: Qt.NoFocus
+                activeFocusOnTab: false
+                Accessible.name: qsTr("Views")
+                Accessible.ignored: !visible
                 opacity: device.tcpScanning ? 0.2 : 1
 
                 // A page outside the view is hidden, so that the scene graph

@@ -3,13 +3,25 @@ import QtQuick.Controls
 import QtQuick.Templates as T
 
 // Tooltip that opens only after the pointer has rested on its parent control
-// (any Control: its hovered property is read).
+// (any Control: its hovered property is read), or after the control has held
+// the keyboard's focus as long.
 ToolTip {
     id: tip
 
     property int showDelay: 1000
 
     visible: false
+
+    function follow() {
+        const control = tip.parent as T.Control
+        if (control.hovered || control.visualFocus) {
+            if (!tip.visible)
+                delayTimer.restart()
+        } else {
+            delayTimer.stop()
+            tip.visible = false
+        }
+    }
 
     Timer {
         id: delayTimer
@@ -20,13 +32,7 @@ ToolTip {
     Connections {
         target: tip.parent
         ignoreUnknownSignals: true
-        function onHoveredChanged() {
-            if ((tip.parent as T.Control).hovered) {
-                delayTimer.restart()
-            } else {
-                delayTimer.stop()
-                tip.visible = false
-            }
-        }
+        function onHoveredChanged() { tip.follow() }
+        function onVisualFocusChanged() { tip.follow() }
     }
 }

@@ -6,6 +6,10 @@ import Theme
 Button {
     id: button
 
+    // The key that presses it, shown in the tip ("" for none).
+    property string keyText: ""
+    readonly property string tip: checked ? qsTr("Linear Y") : qsTr("Log Y")
+
     z: 2
     width: 40
     height: 40
@@ -16,7 +20,11 @@ Button {
     icon.width: 20 * Theme.widthScale
     icon.height: 20 * Theme.heightScale
 
+    Accessible.name: qsTr("Logarithmic Y axis")
+    Accessible.description: keyText !== "" ? qsTr("%1 (%2)").arg(qsTr("Counts on a logarithmic scale")).arg(keyText)
+                                           : qsTr("Counts on a logarithmic scale")
+
     HoverTip {
-        text: button.checked ? qsTr("Linear Y") : qsTr("Log Y")
+        text: button.keyText !== "" ? qsTr("%1 (%2)").arg(button.tip).arg(button.keyText) : button.tip
     }
 }

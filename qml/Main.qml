@@ -77,13 +77,28 @@ ApplicationWindow {
         anchors.fill: parent
         clip: true
         initialItem: HomePage {
-            onOpenSettings: stack.push(settingsPageComponent)
+            onOpenSettings: {
+                if (stack.depth === 1)
+                    stack.push(settingsPageComponent)
+            }
+            onShowHome: {
+                if (stack.depth > 1)
+                    stack.pop(null)
+            }
         }
+    }
+
+    // The usual window key; the title bar's buttons take no focus.
+    Shortcut {
+        sequence: "Ctrl+Q"
+        onActivated: window.close()
     }
 
     footer: Item {
         objectName: "statusBar"
         height: 28 * Theme.heightScale
+        Accessible.role: Accessible.StatusBar
+        Accessible.name: qsTr("Status")
 
         Rectangle {
             anchors.fill: parent
@@ -103,6 +118,9 @@ ApplicationWindow {
 
             Text {
                 objectName: "statusLabel"
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+                Accessible.ignored: !visible
                 Layout.maximumWidth: implicitWidth
                 text: device.statusText
                 textFormat: Text.PlainText
@@ -133,6 +151,9 @@ ApplicationWindow {
 
             Text {
                 objectName: "recordLabel"
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+                Accessible.ignored: !visible
                 visible: recorder.recording
                 text: qsTr("REC %1 · %2 rows").arg(Logic.formatElapsed(window.recordElapsedMs)).arg(recorder.rowCount)
                 color: Theme.palette.hoveredTextColor
@@ -152,6 +173,9 @@ ApplicationWindow {
 
             Text {
                 objectName: "fileNoteLabel"
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+                Accessible.ignored: !visible
                 visible: window.fileNote !== ""
                 Layout.fillWidth: true
                 Layout.maximumWidth: implicitWidth
@@ -175,6 +199,9 @@ ApplicationWindow {
 
             Text {
                 objectName: "errorLabel"
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+                Accessible.ignored: !visible
                 visible: device.lastError !== ""
                 Layout.fillWidth: true
                 text: device.lastError
@@ -192,6 +219,9 @@ ApplicationWindow {
 
             Text {
                 objectName: "versionLabel"
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+                Accessible.ignored: !visible
                 text: qsTr("USB CDC · ZRF · %1").arg(appVersion)
                 color: Theme.palette.blockedTextColor
                 font.family: Theme.applicationFont.name

@@ -6,6 +6,10 @@ import Theme
 Button {
     id: button
 
+    // The key that presses it, shown in the tip ("" for none).
+    property string keyText: ""
+    readonly property string tip: checked ? qsTr("Resume") : qsTr("Pause")
+
     z: 2
     width: 40
     height: 40
@@ -16,7 +20,11 @@ Button {
     icon.width: 20 * Theme.widthScale
     icon.height: 20 * Theme.heightScale
 
+    Accessible.name: qsTr("Pause")
+    Accessible.description: keyText !== "" ? qsTr("%1 (%2)").arg(qsTr("Hold the plot still; readings are still taken")).arg(keyText)
+                                           : qsTr("Hold the plot still; readings are still taken")
+
     HoverTip {
-        text: button.checked ? qsTr("Resume") : qsTr("Pause")
+        text: button.keyText !== "" ? qsTr("%1 (%2)").arg(button.tip).arg(button.keyText) : button.tip
     }
 }

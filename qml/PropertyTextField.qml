@@ -12,14 +12,23 @@ TextField {
     property real max_value: 0
     property real value: 0
     property int decimals: 0
+    // Focus that came from the keyboard: Enter leaves it here.
+    readonly property bool keyboardEdit: activeFocus && (focusReason === Qt.TabFocusReason
+                                                         || focusReason === Qt.BacktabFocusReason
+                                                         || focusReason === Qt.ShortcutFocusReason)
 
     function formattedValue() {
         return ChartMath.formatFixed(value, decimals)
     }
 
-    function commit() {
+    // Takes the typed text as the value and shows it as the field formats it.
+    function take() {
         value = ChartMath.commitValue(text, value, min_value, max_value)
         text = formattedValue()
+    }
+
+    function commit() {
+        take()
         focus = false
     }
 
@@ -37,10 +46,15 @@ TextField {
         if (!activeFocus)
             text = formattedValue()
     }
-    // Focus loss is the one commit point: Enter and Escape drop the focus too.
+    // Focus loss is the commit point: Enter and Escape drop the focus too. A
+    // field reached from the keyboard keeps it on Enter and takes the value then.
     onActiveFocusChanged: {
         if (!activeFocus)
             commit()
+    }
+    onAccepted: {
+        if (keyboardEdit)
+            take()
     }
 
     background: Rectangle {

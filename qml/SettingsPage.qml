@@ -6,9 +6,14 @@ import Theme
 import TachyraInput
 import "SceneLogic.js" as Logic
 
-Item {
+// A focus scope: a field that lets go of the focus leaves it on the page,
+// where Escape goes back.
+FocusScope {
     id: page
     objectName: "settingsPage"
+
+    Accessible.role: Accessible.Pane
+    Accessible.name: qsTr("Settings")
 
     readonly property int dacMaxMv: Math.round(device.dacMaxVolts * 1000)
     readonly property bool networkEditable: device.connected && !device.networkApplying
@@ -178,7 +183,9 @@ Item {
                 icon.width: 20 * Theme.widthScale
                 icon.height: 20 * Theme.heightScale
                 onClicked: page.back()
-                HoverTip { text: qsTr("Back") }
+                Accessible.name: qsTr("Back")
+                Accessible.description: qsTr("Back to the home page (Esc)")
+                HoverTip { text: qsTr("Back (Esc)") }
             }
 
             Label {
@@ -193,18 +200,23 @@ Item {
 
         Flickable {
             id: scroller
+            // The clip stands 4 px off the content all round, so that the
+            // focus mark of a control at its edge is seen whole.
+            readonly property real markRoom: 4
             Layout.fillWidth: true
             Layout.fillHeight: true
-            Layout.margins: 1
+            Layout.margins: 1 - markRoom
+            topMargin: markRoom
             clip: true
             contentWidth: width
             contentHeight: body.implicitHeight + 16
             boundsBehavior: Flickable.StopAtBounds
-            ScrollBar.vertical: ScrollBar {}
+            ScrollBar.vertical: ScrollBar { Accessible.name: qsTr("Scroll the settings") }
 
             ColumnLayout {
                 id: body
-                width: scroller.width
+                x: scroller.markRoom
+                width: scroller.width - 2 * scroller.markRoom
                 spacing: 12
 
                 RowLayout {
@@ -226,6 +238,7 @@ Item {
                         editable: true
                         enabled: device.connected
                         Component.onCompleted: page.showPeriod()
+                        Accessible.name: qsTr("Gate period, ms")
                         textFromValue: (value, locale) => Number(value).toLocaleString(locale, "f", 0)
                         valueFromText: (text, locale) => page.boxValue(periodBox, text, locale)
                     }
@@ -233,6 +246,7 @@ Item {
                         objectName: "periodApply"
                         Layout.preferredHeight: 40
                         text: qsTr("Apply")
+                        Accessible.name: qsTr("Apply gate period")
                         enabled: device.connected
                         onClicked: device.applyPeriod(periodBox.value)
                     }
@@ -253,11 +267,13 @@ Item {
                         objectName: "allBox"
                         Layout.preferredWidth: 140
                         value: 0
+                        Accessible.name: qsTr("Threshold of all channels, mV")
                     }
                     Button {
                         objectName: "setAllButton"
                         Layout.preferredHeight: 40
                         text: qsTr("Set all")
+                        Accessible.description: qsTr("Set every channel's threshold to the value left of it")
                         enabled: device.connected
                         onClicked: device.setAllDacVoltage(allBox.value / 1000.0)
                     }
@@ -303,6 +319,7 @@ Item {
                                     Layout.fillWidth: true
                                     Layout.minimumWidth: 60
                                     known: device.dacLevelsKnown
+                                    Accessible.name: qsTr("CH %1 threshold, mV").arg(cell.index)
                                     // valueModified fires for user changes only, so device updates are not sent back.
                                     function setFromDevice(mv) {
                                         value = known ? mv : -1
@@ -343,6 +360,7 @@ Item {
                         Layout.preferredHeight: 40
                         Layout.leftMargin: 1
                         model: [qsTr("Static"), qsTr("Auto")]
+                        Accessible.name: qsTr("Network mode: %1").arg(displayText)
                         enabled: page.networkEditable
                         onActivated: (index) => {
                             if (index === 1)
@@ -350,11 +368,14 @@ Item {
                         }
                     }
                     FieldLabel { text: qsTr("IP:"); enabled: page.addressesEditable }
-                    AddressField { id: ipField; enabled: page.addressesEditable; objectName: "ipField"; placeholderText: qsTr("IP address") }
+                    AddressField { id: ipField; enabled: page.addressesEditable; objectName: "ipField"; placeholderText: qsTr("IP address")
+                                    Accessible.name: qsTr("IP address") }
                     FieldLabel { text: qsTr("MSK:"); enabled: page.addressesEditable }
-                    AddressField { id: maskField; enabled: page.addressesEditable; objectName: "maskField"; placeholderText: qsTr("Netmask") }
+                    AddressField { id: maskField; enabled: page.addressesEditable; objectName: "maskField"; placeholderText: qsTr("Netmask")
+                                    Accessible.name: qsTr("Netmask") }
                     FieldLabel { text: qsTr("GW:"); enabled: page.addressesEditable }
-                    AddressField { id: gatewayField; enabled: page.addressesEditable; objectName: "gatewayField"; placeholderText: qsTr("Gateway") }
+                    AddressField { id: gatewayField; enabled: page.addressesEditable; objectName: "gatewayField"; placeholderText: qsTr("Gateway")
+                                    Accessible.name: qsTr("Gateway") }
                     Button {
                         objectName: "networkApply"
                         Layout.preferredHeight: 40
@@ -362,6 +383,7 @@ Item {
                         rightPadding: 10
                         text: qsTr("Apply")
                         enabled: page.networkApplyEnabled
+                        Accessible.name: qsTr("Apply network settings")
                         onClicked: page.applyNetwork()
                     }
                 }

@@ -10,6 +10,10 @@ import TachyraFiles
 Item {
     id: view
 
+    Accessible.role: Accessible.Pane
+    Accessible.name: qsTr("Counts vs time")
+    Accessible.ignored: !visible
+
     readonly property int windowMs: 30000
     readonly property var seriesColors: ["#FF4300", "#0075B9", "#FFC000", "#7E3095",
                                          "#6CBF00", "#FF0000", "#009CC3", "#FF8000"]
@@ -69,6 +73,7 @@ Item {
         showLogYButton: true
         showExportButton: true
         showPauseButton: true
+        current: view.onScreen
         exportButton.tip: qsTr("Export window…")
         exportButton.enabled: plot.hasData && !FileExport.busy
         onExportClicked: view.exportWindow()
@@ -82,6 +87,9 @@ Item {
                 id: plot
                 objectName: "tracePlot"
                 anchors.fill: parent
+                Accessible.role: Accessible.Chart
+                Accessible.name: qsTr("Counts of every channel over the last 30 s")
+                Accessible.ignored: !visible
                 anchors.margins: 1
                 source: readingSource
                 channelCount: device.channelCount

@@ -1,5 +1,6 @@
 #include "SceneSetup.h"
 
+#include "AccessibleValues.h"
 #include "ReadingSource.h"
 #include "Version.h"
 
@@ -12,6 +13,7 @@ namespace scenesetup {
 void publish(QQmlEngine &engine, QObject *device, ReadingSource *readingSource, QObject *recorder)
 {
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+    installAccessibleValues();
     QQmlContext *context = engine.rootContext();
     context->setContextProperty(QStringLiteral("device"), device);
     context->setContextProperty(QStringLiteral("readingSource"), readingSource);

@@ -9,18 +9,20 @@ Item {
     width: 800
     height: 600
 
-    Button { id: button; x: 10; y: 10; text: "Go"; hoverEnabled: true }
+    Button { id: button; objectName: "button"; x: 10; y: 10; text: "Go"; hoverEnabled: true }
     Button { id: disabledButton; x: 10; y: 60; enabled: false; checkable: true; checked: true }
     Button { id: checkedButton; x: 10; y: 110; checkable: true; checked: true }
     ComboBox {
         id: combo
+        objectName: "combo"
         x: 400; y: 10; width: 160; editable: true; model: ["10", "20", "30"]
         validator: IntValidator { bottom: 0; top: 100 }
     }
     ComboBox { id: disabledCombo; x: 400; y: 60; width: 160; enabled: false; model: ["a"] }
-    TextField { id: textField; x: 10; y: 200; width: 200 }
-    SpinBox { id: spinBox; x: 250; y: 200; from: 0; to: 100; value: 5; editable: true }
-    Switch { id: toggle; x: 10; y: 260; text: "Switch" }
+    TextField { id: textField; objectName: "textField"; x: 10; y: 200; width: 200 }
+    SpinBox { id: spinBox; objectName: "spinBox"; x: 250; y: 200; from: 0; to: 100; value: 5; editable: true }
+    Switch { id: toggle; objectName: "switch"; x: 10; y: 260; text: "Switch" }
+    Component { id: signalSpy; SignalSpy {} }
     Component { id: popupComponent; Popup { width: 50; height: 50 } }
     Component {
         id: windowComponent
@@ -76,6 +78,50 @@ Item {
             keyClick(data.key)
             verify(!textField.activeFocus)
             verify(!cursor.visible)
+        }
+
+        // The focus mark shows for focus from the keyboard only, on every
+        // control of the style; a click leaves the look as it was.
+        function test_focusMark_data() {
+            const rows = []
+            const reasons = { "Tab": Qt.TabFocusReason, "Shift+Tab": Qt.BacktabFocusReason,
+                              "shortcut": Qt.ShortcutFocusReason, "click": Qt.MouseFocusReason }
+            for (const c of [button, combo, textField, spinBox, toggle])
+                for (const [name, reason] of Object.entries(reasons))
+                    rows.push({ tag: c.objectName + ", " + name, control: c, reason: reason,
+                                shown: reason !== Qt.MouseFocusReason })
+            return rows
+        }
+        function test_focusMark(data) {
+            data.control.forceActiveFocus(data.reason)
+            const mark = findChild(data.control, "focusMark")
+            verify(mark)
+            compare(mark.visible, data.shown)
+            compare(mark.border.color, Theme.palette.borderHoveredControlColor)
+            root.forceActiveFocus()
+            verify(!mark.visible)
+        }
+
+        // Enter ends an edit; a field reached from the keyboard keeps the
+        // focus (Tab goes on from it), one reached otherwise lets it go.
+        function test_enterKeepsKeyboardFocus_data() {
+            return [ { tag: "field, Tab", control: textField, reason: Qt.TabFocusReason, kept: true },
+                     { tag: "field, mouse", control: textField, reason: Qt.MouseFocusReason, kept: false },
+                     { tag: "spin box, Tab", control: spinBox, reason: Qt.TabFocusReason, kept: true },
+                     { tag: "spin box, mouse", control: spinBox, reason: Qt.MouseFocusReason, kept: false } ]
+        }
+        function test_enterKeepsKeyboardFocus(data) {
+            const accepted = signalSpy.createObject(root, { target: data.control === textField ? textField : spinBox,
+                                                            signalName: data.control === textField ? "accepted" : "valueModified" })
+            data.control.forceActiveFocus(data.reason)
+            keyClick(Qt.Key_End)
+            keyClick(Qt.Key_7)
+            keyClick(Qt.Key_Return)
+            wait(50)
+            compare([data.control.activeFocus, accepted.count], [data.kept, 1])
+            keyClick(Qt.Key_Escape)
+            verify(!data.control.activeFocus)
+            accepted.destroy()
         }
 
         function test_spinBoxEnterTakesValue() {

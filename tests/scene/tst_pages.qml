@@ -14,10 +14,15 @@ TestCase {
 
     Component { id: homeComponent; HomePage { width: 980; height: 420 } }
     Component { id: settingsComponent; SettingsPage { width: 980; height: 420 } }
+    Component { id: signalSpy; SignalSpy {} }
 
     function init() {
         device.reset()
         recorder.reset()
+        // Keys reach the test's window only while it is active; a save
+        // dialog may be a window of its own (Qt 6.8).
+        test.Window.window.requestActivate()
+        tryVerify(() => test.Window.window.active)
     }
     function make(component) { return createTemporaryObject(component, test) }
 
@@ -92,6 +97,58 @@ TestCase {
         Object.assign(device, data.set)
         for (const name of data.on.concat(data.off))
             compare(findChild(page, name).enabled, data.on.includes(name), name)
+    }
+
+    // A toolbar key presses its button while the button is enabled, from a
+    // field too; a view's key shows the view and hands its button the focus.
+    function test_keys_data() {
+        const port = { ports: [{ name: "COM3", label: "COM3" }], portName: "COM3" }
+        const linked = Object.assign({ connected: true }, port)
+        return [
+            { tag: "connect", set: port, key: "Ctrl+K", calls: ["connectToDevice(false)"], view: 0 },
+            { tag: "connect typed host", set: port, tcp: "10.0.0.5", key: "Ctrl+K",
+              calls: ["startTcpScan()", "connectToDevice(true)"], view: 0 },
+            { tag: "disconnect", set: linked, key: "Ctrl+K", calls: ["disconnectFromDevice()"], view: 0 },
+            { tag: "no view without a link", set: port, key: "Ctrl+3", calls: [], view: 0 },
+            { tag: "time", set: linked, key: "Ctrl+2", calls: [], view: 1, focus: "timeButton" },
+            { tag: "bars", set: linked, key: "Ctrl+3", calls: [], view: 2, focus: "histogramButton" },
+            { tag: "calibration", set: linked, key: "Ctrl+4", calls: [], view: 3, focus: "calibrationButton" },
+            { tag: "no view during a sweep", set: Object.assign({ calibrationRunning: true }, linked), key: "Ctrl+2",
+              calls: [], view: 0 },
+            { tag: "settings", set: linked, key: "Ctrl+5", calls: [], view: 0, settings: 1 },
+            { tag: "settings, comma", set: linked, key: "Ctrl+,", calls: [], view: 0, settings: 1 }
+        ]
+    }
+    function test_keys(data) {
+        const page = make(homeComponent)
+        const settings = createTemporaryObject(signalSpy, test, { target: page, signalName: "openSettings" })
+        Object.assign(device, data.set)
+        if (data.tcp) {
+            findChild(page, "tcpButton").toggle()
+            typeInto(page.portBox.contentItem, data.tcp)
+        }
+        keySequence(data.key)
+        compare([device.calls, page.currentView, settings.count], [data.calls, data.view, data.settings || 0])
+        if (data.tcp)
+            compare(device.tcpHost, data.tcp)
+        if (data.focus)
+            verify(findChild(page, data.focus).visualFocus)
+    }
+
+    // A field left with Escape leaves the focus on the page, where the next
+    // Escape goes back.
+    function test_settingsEscapeAfterEdit() {
+        Object.assign(device, { connected: true, periodMs: 250 })
+        const page = make(settingsComponent)
+        const back = createTemporaryObject(signalSpy, test, { target: page, signalName: "back" })
+        page.periodBox.forceActiveFocus(Qt.TabFocusReason)
+        keyClick(Qt.Key_Up)
+        keyClick(Qt.Key_Return)
+        verify(page.periodBox.activeFocus)
+        keyClick(Qt.Key_Escape)
+        compare([page.periodBox.activeFocus, page.activeFocus, back.count], [false, true, 0])
+        keyClick(Qt.Key_Escape)
+        compare(back.count, 1)
     }
 
     function test_hostBoxWhileTyping() {

@@ -22,6 +22,10 @@ TestCase {
     function init() {
         device.reset()
         device.connected = true
+        // Keys reach the test's window only while it is active; a save
+        // dialog of an export test may be a window of its own (Qt 6.8).
+        test.Window.window.requestActivate()
+        tryVerify(() => test.Window.window.active)
     }
     function make(component) {
         const v = createTemporaryObject(component, test)
@@ -174,6 +178,60 @@ TestCase {
         compare(item.text, "Set CH 2 · 1000 mV")
         item.triggered()
         compare(device.calls, ["setDacVoltage(2,1)"])
+    }
+
+    // From the keyboard the plot's cursor steps from point to point in the
+    // order they stand (a sweep may run downwards), on the drawn series of
+    // either Y mode, and Enter offers the point's threshold.
+    function test_calibrationKeyboardCursor_data() {
+        return [ { tag: "linear", log: false, mv: [200, 300, 400, 500, 600] },
+                 // The log series leaves out the count under 1 (at 400 mV).
+                 { tag: "log", log: true, mv: [200, 300, 500, 600] } ]
+    }
+    function test_calibrationKeyboardCursor(data) {
+        const v = make(calibrationComponent)
+        device.calibrationRunning = true
+        for (const mv of [600, 500, 400, 300, 200])
+            device.calibrationPoint(mv, mv === 400 ? 0.5 : mv / 10)
+        device.calibrationRunning = false
+        v.logYButton.checked = data.log
+        v.channelBox.currentIndex = 2
+        const keys = findChild(v, "plotKeys")
+        keys.forceActiveFocus(Qt.TabFocusReason)
+        const at = () => Math.round(v.overlay.cursorValueX)
+        const seen = [at()]
+        for (let i = 1; i < data.mv.length + 1; ++i) {
+            keyClick(Qt.Key_Right)
+            seen.push(at())
+        }
+        compare(seen, data.mv.concat([data.mv[data.mv.length - 1]]))   // stops at the right end
+        compare([v.overlay.snapY, findChild(v, "snapDot").visible, keys.accessibleValue], [60, true, 600])
+        keyClick(Qt.Key_Home)
+        compare(at(), 200)
+        keyClick(Qt.Key_Left)
+        compare(at(), 200)
+        keyClick(Qt.Key_End)
+        keyClick(Qt.Key_Left)
+        compare(at(), 500)
+        keyClick(Qt.Key_Return)
+        tryCompare(v.menu, "opened", true)
+        compare(v.menu.itemAt(0).text, "Set CH 2 · 500 mV")
+        keyClick(Qt.Key_Return)
+        tryCompare(v.menu, "opened", false)
+        compare(device.calls, ["setDacVoltage(2,0.5)"])
+        tryVerify(() => keys.activeFocus && v.overlay.snapIndex >= 0)   // the read-out stays on the point
+    }
+
+    // Space or Enter on a focused legend entry switches its channel.
+    function test_legendKeys() {
+        const v = make(timeComponent)
+        const entry = findChild(v, "legendEntry3")
+        entry.forceActiveFocus(Qt.TabFocusReason)
+        tryCompare(findChild(v, "legend"), "opacity", 1)
+        keyClick(Qt.Key_Space)
+        compare(v.plot.channelVisible[3], false)
+        keyClick(Qt.Key_Return)
+        compare(v.plot.channelVisible[3], true)
     }
 
     // The sweep and the time window go out as a table and a picture under one

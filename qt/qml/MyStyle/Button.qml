@@ -27,6 +27,27 @@ T.Button {
     icon.height: 24 * scaleFactor
     icon.color: contentColor
 
+    // Named by its text unless told otherwise; out of sight, out of the
+    // accessibility tree.
+    Accessible.name: text
+    Accessible.ignored: !visible
+    // A screen reader's press is a click: Qt 6.4 itself would only flip
+    // `checked` of a checkable button, without its click.
+    Accessible.onPressAction: control.accessibleClick()
+    Accessible.onToggleAction: control.accessibleClick()
+
+    function accessibleClick() {
+        if (!enabled)
+            return
+        // As a click: a checked button of an exclusive group stays checked.
+        const exclusive = autoExclusive || (T.ButtonGroup.group !== null && T.ButtonGroup.group.exclusive)
+        if (checkable && !(checked && exclusive))
+            toggle()
+        clicked()
+    }
+
+    FocusMark { shown: control.visualFocus }
+
     contentItem: IconLabel {
         spacing: control.spacing
         mirrored: control.mirrored

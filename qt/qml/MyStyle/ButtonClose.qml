@@ -3,6 +3,7 @@ import QtQuick
 CaptionButton {
     signal close()
 
+    label: qsTr("Close")
     glyph: "close"
     fillColor: "#3F0808"
     hoveredFillColor: "#B10A0A"

@@ -3,6 +3,7 @@ import QtQuick
 CaptionButton {
     signal maximize()
 
+    label: qsTr("Maximize")
     glyph: "maximize"
     onClicked: maximize()
 }

@@ -3,6 +3,7 @@ import QtQuick
 CaptionButton {
     signal minimize()
 
+    label: qsTr("Minimize")
     glyph: "minus"
     onClicked: minimize()
 }

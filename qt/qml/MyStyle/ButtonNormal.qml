@@ -3,6 +3,7 @@ import QtQuick
 CaptionButton {
     signal normalize()
 
+    label: qsTr("Restore")
     glyph: "normal"
     onClicked: normalize()
 }

@@ -8,6 +8,8 @@ T.AbstractButton {
     id: control
 
     property string glyph: ""
+    // What a screen reader calls the button.
+    property string label: ""
     property color fillColor: Theme.palette.backgroundControlColor
     property color hoveredFillColor: Theme.palette.backgroundHoveredControlColor
     property color pressedFillColor: Theme.palette.backgroundControlColor
@@ -18,6 +20,9 @@ T.AbstractButton {
     Layout.preferredWidth: implicitWidth
     hoverEnabled: true
     focusPolicy: Qt.NoFocus
+    Accessible.name: label
+    Accessible.ignored: !visible
+    Accessible.onPressAction: clicked()
 
     background: Rectangle {
         color: control.down ? control.pressedFillColor

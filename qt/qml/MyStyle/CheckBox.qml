@@ -17,6 +17,13 @@ T.CheckBox {
     font.family: Theme.applicationFont.name
     font.pixelSize: Theme.textStyle.normalSize
 
+    // Named by its text unless told otherwise; out of sight, out of the
+    // accessibility tree.
+    Accessible.name: text
+    Accessible.ignored: !visible
+
+    FocusMark { shown: control.visualFocus }
+
     indicator: Rectangle {
         readonly property bool lit: control.enabled && control.hovered
         implicitWidth: Math.round(20 * Theme.widthScale)

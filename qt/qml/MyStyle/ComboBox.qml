@@ -23,6 +23,11 @@ T.ComboBox {
     font.family: Theme.applicationFont.name
     font.pixelSize: Theme.textStyle.normalSize
 
+    // Out of sight, out of the accessibility tree.
+    Accessible.ignored: !visible
+
+    FocusMark { shown: control.visualFocus }
+
     delegate: ItemDelegate {
         id: entry
         readonly property bool first: index === 0
@@ -99,6 +104,9 @@ T.ComboBox {
         selectedTextColor: Theme.palette.hoveredTextColor
         verticalAlignment: Text.AlignVCenter
         cursorDelegate: TextCursor {}
+        // Only an editable box has a field of its own; it goes by the box's name.
+        Accessible.ignored: !control.editable || !visible
+        Accessible.name: control.Accessible.name
     }
 
     background: Rectangle {

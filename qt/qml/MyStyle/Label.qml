@@ -8,4 +8,7 @@ T.Label {
     font.family: Theme.applicationFont.name
     font.pixelSize: Theme.textStyle.normalSize
     elide: Text.ElideRight
+
+    // Out of sight, out of the accessibility tree.
+    Accessible.ignored: !visible
 }

@@ -59,6 +59,12 @@ T.MenuItem {
         source: "images/arrow_down.svg"
     }
 
+    // A screen reader's press picks the entry as a click does.
+    Accessible.onPressAction: {
+        if (enabled)
+            triggered()
+    }
+
     background: Rectangle {
         implicitWidth: 200 * Theme.widthScale
         implicitHeight: 20 * Theme.heightScale

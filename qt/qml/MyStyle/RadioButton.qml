@@ -17,6 +17,13 @@ T.RadioButton {
     font.family: Theme.applicationFont.name
     font.pixelSize: Theme.textStyle.normalSize
 
+    // Named by its text unless told otherwise; out of sight, out of the
+    // accessibility tree.
+    Accessible.name: text
+    Accessible.ignored: !visible
+
+    FocusMark { shown: control.visualFocus }
+
     indicator: Rectangle {
         implicitWidth: 20
         implicitHeight: 20

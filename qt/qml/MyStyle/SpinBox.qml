@@ -23,6 +23,11 @@ T.SpinBox {
     font.family: Theme.applicationFont.name
     font.pixelSize: Theme.textStyle.normalSize
 
+    // Out of sight, out of the accessibility tree.
+    Accessible.ignored: !visible
+
+    FocusMark { shown: control.visualFocus }
+
     validator: IntValidator {
         locale: control.locale.name
         bottom: Math.min(control.from, control.to)
@@ -42,13 +47,16 @@ T.SpinBox {
         validator: control.validator
         inputMethodHints: control.inputMethodHints
         cursorDelegate: TextCursor {}
+        // The box itself has the name and the value.
+        Accessible.ignored: true
 
-        // Enter reaches the box first (it takes the typed value), then the focus goes.
+        // Enter reaches the box first (it takes the typed value), then the
+        // focus goes, unless it came from the keyboard: Tab goes on from here.
         Keys.onPressed: (event) => {
             if (event.key === Qt.Key_Escape) {
                 control.focus = false
                 event.accepted = true
-            } else if (event.key === Qt.Key_Return || event.key === Qt.Key_Enter) {
+            } else if ((event.key === Qt.Key_Return || event.key === Qt.Key_Enter) && !control.visualFocus) {
                 Qt.callLater(() => { control.focus = false })
             }
         }

@@ -23,6 +23,13 @@ T.TabButton {
     font.family: Theme.applicationFont.name
     font.pixelSize: Theme.textStyle.normalSize
 
+    // Named by its text unless told otherwise; out of sight, out of the
+    // accessibility tree.
+    Accessible.name: text
+    Accessible.ignored: !visible
+
+    FocusMark { shown: control.visualFocus }
+
     contentItem: IconLabel {
         spacing: control.spacing
         mirrored: control.mirrored

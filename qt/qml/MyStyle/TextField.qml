@@ -6,6 +6,10 @@ import Theme
 T.TextField {
     id: control
 
+    // Focus that came from the keyboard (Tab, Shift+Tab or a shortcut).
+    readonly property bool keyboardFocus: activeFocus && (focusReason === Qt.TabFocusReason
+                                                          || focusReason === Qt.BacktabFocusReason
+                                                          || focusReason === Qt.ShortcutFocusReason)
     readonly property color textColor: !enabled ? Theme.palette.blockedTextColor
                                        : (hovered || activeFocus) ? Theme.palette.hoveredTextColor
                                                                   : Theme.palette.idleTextColor
@@ -29,15 +33,24 @@ T.TextField {
     font.pixelSize: Theme.textStyle.normalSize
     cursorDelegate: TextCursor {}
 
-    // Enter, Return and Escape end the edit by dropping the focus.
+    // Enter, Return and Escape end the edit by dropping the focus. A field
+    // reached from the keyboard keeps it on Enter, so Tab goes on from there.
     Keys.onPressed: (event) => {
         if (event.key === Qt.Key_Escape || event.key === Qt.Key_Return || event.key === Qt.Key_Enter) {
             if (event.key !== Qt.Key_Escape && control.acceptableInput)
                 control.accepted()
-            control.focus = false
+            if (event.key !== Qt.Key_Escape && control.keyboardFocus)
+                control.editingFinished()
+            else
+                control.focus = false
             event.accepted = true
         }
     }
+
+    // Out of sight, out of the accessibility tree.
+    Accessible.ignored: !visible
+
+    FocusMark { shown: control.keyboardFocus }
 
     PlaceholderText {
         id: placeholder

@@ -18,4 +18,7 @@ T.ToolSeparator {
         implicitHeight: control.vertical ? 30 * Theme.widthScale : 1
         color: Theme.palette.idleTextColor
     }
+
+    // Out of sight, out of the accessibility tree.
+    Accessible.ignored: !visible
 }
