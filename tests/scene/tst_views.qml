@@ -192,7 +192,7 @@ TestCase {
         const v = make(calibrationComponent)
         device.calibrationRunning = true
         for (const mv of [600, 500, 400, 300, 200])
-            device.calibrationPoint(mv, mv === 400 ? 0.5 : mv / 10)
+            readingSource.pushSweepPoint(0, mv, mv === 400 ? 0.5 : mv / 10)
         device.calibrationRunning = false
         v.logYButton.checked = data.log
         v.channelBox.currentIndex = 2
