@@ -1,6 +1,7 @@
 #include "ReadingRow.h"
 
 #include <QLocale>
+#include <QTimeZone>
 
 #include <cmath>
 
@@ -10,7 +11,7 @@ namespace {
 
 QByteArray isoTime(qint64 utcMs)
 {
-    return QDateTime::fromMSecsSinceEpoch(utcMs, Qt::UTC).toString(Qt::ISODateWithMs).toLatin1();
+    return QDateTime::fromMSecsSinceEpoch(utcMs, QTimeZone::utc()).toString(Qt::ISODateWithMs).toLatin1();
 }
 
 QByteArray elapsedText(double seconds)
