@@ -125,6 +125,7 @@ private slots:
             f.lateDelayMs = 400;
         });
         row("ignore first 2", "\x0D\x0E", [](SimFaults &f) { f.ignoreFirst = 2; });
+        row("silent after 2", "\x0B\x0C", [](SimFaults &f) { f.silentAfter = 2; });
         row("reject all", "\x02\x02\x02\x02", [](SimFaults &f) { f.rejectAll = true; });
         row("drop link at 3rd", "\x0B\x0C", [](SimFaults &f) { f.dropLinkAfter = 3; });
     }
@@ -179,7 +180,7 @@ private slots:
         for (const char *opt : {"--listen", "--pty", "--state", "--delay", "--silent", "--drop-every", "--drop-prob", "--split",
                                 "--split-delay", "--garbage", "--reject", "--wrong-code", "--wrong-length", "--close-after",
                                 "--allow-any-address", "--counts", "--extreme-counts", "--late", "--ignore-first",
-                                "--reject-all", "--drop-link-after"})
+                                "--reject-all", "--drop-link-after", "--silent-after"})
             QVERIFY2(text.contains(opt), opt);
 
         QProcess tool;

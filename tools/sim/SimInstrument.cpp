@@ -348,7 +348,8 @@ void SimInstrument::handleBytes(SimConnection *conn, const QByteArray &bytes)
             conn->closeLink();
             break;
         }
-        if (m_faults.silent || conn->isClosing() || conn->requestsSeen <= m_faults.ignoreFirst)
+        if (m_faults.silent || conn->isClosing() || conn->requestsSeen <= m_faults.ignoreFirst
+            || (m_faults.silentAfter > 0 && conn->requestsSeen > m_faults.silentAfter))
             continue;
         // A refused command is not carried out.
         const bool refused = m_faults.rejectAll || m_faults.rejectCommand == frame.command;
