@@ -1,0 +1,108 @@
+"""Ctrl-C and the interpreter's exit, each in a Python of its own: SIGINT to
+that child while it waits, the instrument's side checked in the simulator."""
+import struct
+import time
+
+import pytest
+import tachyra
+from conftest import MV, SDAC, WEEP, levels_now
+
+READ = """
+import os, tachyra
+dev = tachyra.connect(tcp=os.environ["SIM"])
+print("reading", flush=True)
+try:
+    dev.read(10**6)
+except KeyboardInterrupt:
+    print("interrupted", len(dev.read()), dev.connected, flush=True)
+dev.close()
+"""
+
+SWEEP = """
+import os, tachyra
+dev = tachyra.connect(tcp=os.environ["SIM"])
+print("sweeping", flush=True)
+try:
+    dev.sweep(5, 0, 1000, 10)
+except KeyboardInterrupt:
+    print("interrupted", list(dev.thresholds_mv) == %r, flush=True)
+dev.close()
+""" % [float(v) for v in MV]
+
+EXIT = """
+import os, threading, time, tachyra
+dev = tachyra.connect(tcp=os.environ["SIM"])
+idle = tachyra.connect(tcp=os.environ["SIM"])
+def wait():
+    try:
+        dev.read(10**6)
+    except tachyra.DeviceError as e:
+        print("read ended:", e, flush=True)
+threading.Thread(target=wait, daemon=True).start()
+dev.set_threshold(1, 111)
+# Within the EEPROM hold-off of the write before: this level's write is held back.
+threading.Thread(target=dev.set_threshold, args=(2, 222), daemon=True).start()
+time.sleep(0.2)
+print("leaving", flush=True)
+"""
+
+
+def test_ctrl_c_during_a_read(sim, child):
+    s = sim()
+    c = child(READ, env={"SIM": s.addr})
+    c.expect("reading")
+    time.sleep(0.5)
+    c.interrupt()
+    _, taken, connected = c.expect("interrupted").split()
+    assert int(taken) >= 5 and connected == "True"  # what the read had gathered stays
+    assert c.finish()[0] == 0
+
+
+def test_ctrl_c_during_a_sweep_puts_the_levels_back(sim, child):
+    s = sim()
+    c = child(SWEEP, env={"SIM": s.addr})
+    c.expect("sweeping")
+    steps = lambda: [p for code, p in s.frames() if code == SDAC and struct.unpack("<dd", p)[0] == 5]
+    while len(steps()) < 4:
+        time.sleep(0.02)
+    c.interrupt()
+    c.expect("interrupted True")  # raised once the levels were back
+    assert c.finish()[0] == 0
+    frames = s.frames()
+    last = max(i for i, (code, _) in enumerate(frames) if code == SDAC)
+    restore = [struct.unpack("<dd", p) for code, p in frames[:last + 1] if code == SDAC][-8:]
+    assert restore == [(ch, mv / 1000) for ch, mv in enumerate(MV)]
+    assert len(steps()) < 50 and WEEP not in [code for code, _ in frames]
+    assert levels_now(tachyra, s) == MV
+
+
+def test_exit_closes_every_link(sim, child):
+    s = sim()
+    c = child(EXIT, env={"SIM": s.addr})
+    c.expect("leaving")
+    code, out, err = c.finish(15)
+    assert (code, out, err) == (0, "read ended: Not connected\n", "")
+    # The level held back at exit was stored before the link closed.
+    assert s.stored()["thresholds"][1:3] == [0.111, 0.222]
+
+
+def test_in_a_notebook_kernel(sim):
+    manager = pytest.importorskip("jupyter_client.manager")
+    s = sim()
+    km, kc = manager.start_new_kernel(kernel_name="python3")
+    try:
+        def run(code, timeout=30):
+            reply = kc.execute_interactive(code, timeout=timeout, output_hook=lambda msg: None)
+            return reply["content"]
+
+        assert run("import tachyra; dev = tachyra.connect(tcp=%r); len(dev.read(3))" % s.addr)["status"] == "ok"
+        kc.execute("dev.read(10**6)")
+        time.sleep(1)
+        km.interrupt_kernel()
+        reply = kc.get_shell_msg(timeout=10)["content"]
+        assert (reply["status"], reply.get("ename")) == ("error", "KeyboardInterrupt")
+        assert run("dev.connected and dev.period_ms")["status"] == "ok"
+        assert run("dev.close()")["status"] == "ok"
+    finally:
+        kc.stop_channels()
+        km.shutdown_kernel(now=True)
