@@ -37,7 +37,7 @@ def wait():
     try:
         dev.read(10**6)
     except tachyra.DeviceError as e:
-        print("read ended:", e, flush=True)
+        print("read ended: %s" % e, flush=True)
 threading.Thread(target=wait, daemon=True).start()
 dev.set_threshold(1, 111)
 # Within the EEPROM hold-off of the write before: this level's write is held back.
@@ -59,20 +59,20 @@ def test_ctrl_c_during_a_read(sim, child):
 
 
 def test_ctrl_c_during_a_sweep_puts_the_levels_back(sim, child):
-    s = sim()
+    s = sim("--delay", "100")  # every reply 100 ms late: putting eight levels back takes 0.8 s
     c = child(SWEEP, env={"SIM": s.addr})
     c.expect("sweeping")
     steps = lambda: [p for code, p in s.frames() if code == SDAC and struct.unpack("<dd", p)[0] == 5]
-    while len(steps()) < 4:
+    while len(steps()) < 3:
         time.sleep(0.02)
     c.interrupt()
-    c.expect("interrupted True")  # raised once the levels were back
-    assert c.finish()[0] == 0
+    c.expect("interrupted True")
+    # Raised only once the instrument had taken every level back.
     frames = s.frames()
-    last = max(i for i, (code, _) in enumerate(frames) if code == SDAC)
-    restore = [struct.unpack("<dd", p) for code, p in frames[:last + 1] if code == SDAC][-8:]
+    restore = [struct.unpack("<dd", p) for code, p in frames if code == SDAC][-8:]
     assert restore == [(ch, mv / 1000) for ch, mv in enumerate(MV)]
-    assert len(steps()) < 50 and WEEP not in [code for code, _ in frames]
+    assert c.finish()[0] == 0
+    assert len(steps()) < 10 and WEEP not in [code for code, _ in s.frames()]
     assert levels_now(tachyra, s) == MV
 
 
@@ -81,7 +81,8 @@ def test_exit_closes_every_link(sim, child):
     c = child(EXIT, env={"SIM": s.addr})
     c.expect("leaving")
     code, out, err = c.finish(15)
-    assert (code, out, err) == (0, "read ended: Not connected\n", "")
+    # The waiting thread hears of the close, unless the interpreter ends it first (even mid-print).
+    assert (code, err) == (0, "") and "read ended: Not connected\n".startswith(out)
     # The level held back at exit was stored before the link closed.
     assert s.stored()["thresholds"][1:3] == [0.111, 0.222]
 
