@@ -246,10 +246,10 @@ Outcome Device::run(Start start)
         return Outcome(DeviceError::NotConnected);
     if (!wait::interruptibly([&](auto slice) { return result.waitFor(slice); }))
         errors::rethrowPending();
-    const Outcome outcome = result.value();
+    Outcome outcome = result.value();
     // Refused because the link has gone meanwhile: say why it went.
     if (outcome.error == DeviceError::NotConnected) {
-        const Outcome why = link->refusal();
+        Outcome why = link->refusal();
         if (why.error == DeviceError::LinkLost)
             return why;
     }
@@ -267,7 +267,7 @@ int Device::periodMs()
 {
     const auto period = std::make_shared<int>(0);
     // As `tachyra-cli period`: the instrument's own value, read now.
-    runOrRaise([period](DeviceSession &session, Done done) {
+    runOrRaise([period](DeviceSession &session, const Done &done) {
         DeviceSession *s = &session;
         session.refreshPeriod([s, period, done](const Outcome &o) {
             *period = s->periodMs();
@@ -281,7 +281,7 @@ void Device::setPeriodMs(const py::handle &value)
 {
     const int ms = int(wholeNumber(value, 1, kMaxPeriodMs, "period_ms wants a whole number of ms from 1 to 60000"));
     const auto kept = std::make_shared<int>(0);
-    runOrRaise([ms, kept](DeviceSession &session, Done done) {
+    runOrRaise([ms, kept](DeviceSession &session, const Done &done) {
         DeviceSession *s = &session;
         session.applyPeriod(ms, [s, kept, done](const Outcome &o) {
             *kept = s->periodMs();
@@ -298,7 +298,7 @@ py::array Device::thresholdsMv()
     const auto mv = std::make_shared<std::array<double, Reading::kChannels>>();
     // As `tachyra-cli threshold`: the levels read on this link, read again
     // when the opening could not.
-    runOrRaise([mv](DeviceSession &session, Done done) {
+    runOrRaise([mv](DeviceSession &session, const Done &done) {
         DeviceSession *s = &session;
         const auto take = [s, mv, done](const Outcome &o) {
             const QVariantList volts = s->dacVolts();
@@ -320,7 +320,7 @@ void Device::setThreshold(const py::handle &channel, const py::handle &mv)
 {
     const int ch = channelOf(channel);
     const double volts = levelMvOf(mv) / 1000.0;
-    runOrRaise([ch, volts](DeviceSession &session, Done done) {
+    runOrRaise([ch, volts](DeviceSession &session, const Done &done) {
         if (ch == DeviceSession::kAllChannels)
             session.setAllDacVoltage(volts, done);
         else
@@ -341,7 +341,7 @@ void Device::setThresholdsMv(const py::handle &value)
     for (int ch = 0; ch < Reading::kChannels; ++ch)
         volts[ch] = levelMvOf(seq[ch]) / 1000.0;
     // Eight levels queued at once; over when all are stored (the first failure wins).
-    runOrRaise([volts](DeviceSession &session, Done done) {
+    runOrRaise([volts](DeviceSession &session, const Done &done) {
         struct Tally {
             int left = Reading::kChannels;
             Outcome first;
@@ -363,7 +363,7 @@ NetworkSettings Device::network()
     const auto net = std::make_shared<NetworkSettings>();
     // As `tachyra-cli network`: the settings read at opening, read again if
     // the instrument did not say then.
-    runOrRaise([net](DeviceSession &session, Done done) {
+    runOrRaise([net](DeviceSession &session, const Done &done) {
         DeviceSession *s = &session;
         const auto take = [s, net, done](const Outcome &o) {
             net->mode = s->networkMode().toStdString();
@@ -396,7 +396,7 @@ void Device::setNetwork(const py::object &dhcp, const py::object &ip, const py::
         m = address(netmask, DeviceError::InvalidNetmask, false);
         g = address(gateway, DeviceError::InvalidGateway, true);
     }
-    runOrRaise([useDhcp, a, m, g](DeviceSession &session, Done done) { session.applyNetwork(useDhcp, a, m, g, done); });
+    runOrRaise([useDhcp, a, m, g](DeviceSession &session, const Done &done) { session.applyNetwork(useDhcp, a, m, g, done); });
 }
 
 SweepPoints Device::sweep(const py::handle &channel, const py::handle &startMv, const py::handle &stopMv,
@@ -517,7 +517,7 @@ void Device::collect(std::vector<Reading> &got, std::size_t need, std::size_t mo
     // Under the mutex: takes what there is; true once the wait is over.
     const auto settle = [&] {
         while (!l.buffer.empty() && got.size() < most) {
-            got.push_back(std::move(l.buffer.front()));
+            got.push_back(l.buffer.front());
             l.buffer.pop_front();
         }
         if (got.size() >= need)

@@ -61,7 +61,7 @@ public:
     static void closeAll();
 
 private:
-    using Start = std::function<void(DeviceSession &session, Done done)>;
+    using Start = std::function<void(DeviceSession &session, const Done &done)>;
     // Runs one operation in the Qt thread and waits for its outcome.
     Outcome run(Start start);
     // run(), raising the outcome's exception when it failed.

@@ -13,7 +13,7 @@ Link::Link(const LinkTarget &target, std::size_t capacity)
 // The session is deleted in the Qt thread (close, or the thread's end), never here.
 Link::~Link() = default;
 
-void Link::open(Done done)
+void Link::open(const Done &done)
 {
     m_session = new DeviceSession(EventThread::instance().context());
     attach();
@@ -39,7 +39,7 @@ void Link::open(Done done)
     });
 }
 
-void Link::reopen(Done done)
+void Link::reopen(const Done &done)
 {
     if (!m_session || m_session->connected() || m_session->connecting() || m_closing) {
         done(m_session && m_session->connected() ? Outcome() : refusal());
@@ -54,7 +54,7 @@ void Link::reopen(Done done)
     });
 }
 
-void Link::close(Done done)
+void Link::close(const Done &done)
 {
     DeviceSession *session = m_session;
     if (!session || m_closing) {
@@ -99,7 +99,7 @@ Outcome Link::refusal() const
     return Outcome(DeviceError::NotConnected);
 }
 
-void Link::startSweep(const std::shared_ptr<SweepRun> &run, int channel, int fromMv, int toMv, int stepMv, Done done)
+void Link::startSweep(const std::shared_ptr<SweepRun> &run, int channel, int fromMv, int toMv, int stepMv, const Done &done)
 {
     DeviceSession *session = m_session;
     if (!session || !session->connected()) {

@@ -37,14 +37,14 @@ public:
 
     // --- Qt thread only ------------------------------------------------
     // Makes the session and opens the link; `done` hears how the opening went.
-    void open(Done done);
+    void open(const Done &done);
     // Opens the same session again after a loss (it then puts back the levels
     // of a sweep the loss cut off).
-    void reopen(Done done);
+    void reopen(const Done &done);
     // Closes the link once a held-back EEPROM write is stored and the reply on
     // the wire is in (a guard closes it at once after twice the reply
     // time-out), then deletes the session.
-    void close(Done done);
+    void close(const Done &done);
     // The session, or null once closed; an operation without one is refused.
     DeviceSession *session() const { return m_session; }
     // Why an operation cannot run: the link's loss, or "Not connected".
@@ -52,7 +52,7 @@ public:
     // A calibration sweep for one caller, its points gathered in `run`; over
     // once the levels from before it are back.
     void startSweep(const std::shared_ptr<struct SweepRun> &run, int channel, int fromMv, int toMv, int stepMv,
-                    Done done);
+                    const Done &done);
     // Ends that sweep early (also one still reading the levels before it).
     void stopSweep(const std::shared_ptr<struct SweepRun> &run);
 
