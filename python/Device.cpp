@@ -420,19 +420,11 @@ SweepPoints Device::sweep(const py::handle &channel, const py::handle &startMv, 
         // Ctrl-C (or another signal handler's exception): the sweep stops and
         // the levels go back before the exception leaves. A second Ctrl-C
         // leaves at once.
-        PyObject *type = nullptr;
-        PyObject *value = nullptr;
-        PyObject *trace = nullptr;
-        PyErr_Fetch(&type, &value, &trace);
+        py::error_already_set first; // taken out while the levels go back
         EventThread::instance().post([link, run] { link->stopSweep(run); });
-        if (!wait::interruptibly([&](auto slice) { return result.waitFor(slice); })) {
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(trace);
+        if (!wait::interruptibly([&](auto slice) { return result.waitFor(slice); }))
             errors::rethrowPending();
-        }
-        PyErr_Restore(type, value, trace);
-        throw py::error_already_set();
+        throw first;
     }
     Outcome outcome = result.value();
     if (outcome.error == DeviceError::NotConnected && link->refusal().error == DeviceError::LinkLost)

@@ -111,11 +111,14 @@ void Link::startSweep(const std::shared_ptr<SweepRun> &run, int channel, int fro
                                                  const std::lock_guard<std::mutex> lock(run->mutex);
                                                  run->points.push_back(point);
                                              }));
-    // Asked to stop while the sweep still read the levels: it stops as it begins.
+    // Asked to stop while the sweep still read the levels: it stops as it
+    // begins, once it has queued its mutes (so the restore comes after them).
     run->connections.append(QObject::connect(session, &DeviceSession::calibrationRunningChanged, session,
                                              [session, run] {
                                                  if (run->stop && session->calibrationRunning())
-                                                     session->stopCalibration();
+                                                     QMetaObject::invokeMethod(session, [session] {
+                                                         session->stopCalibration();
+                                                     }, Qt::QueuedConnection);
                                              }));
     session->startCalibration(channel, fromMv, toMv, stepMv, [run, done](const Outcome &outcome) {
         for (const QMetaObject::Connection &c : std::as_const(run->connections))

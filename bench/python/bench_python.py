@@ -140,7 +140,8 @@ def compare(sim_path, cli, n, out):
 
 
 CHILD = """
-import os, sys, time, tachyra
+import os, signal, sys, time, tachyra
+signal.signal(signal.SIGINT, signal.default_int_handler)  # even when started with SIGINT ignored
 dev = tachyra.connect(tcp=os.environ["HOST"])
 for what in ("read", "sweep"):
     for _ in range(int(os.environ["TRIALS"])):

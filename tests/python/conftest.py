@@ -111,6 +111,9 @@ class Child:
     """A script in a Python of its own (the module on its path), its lines read as they come."""
 
     def __init__(self, code, env=None):
+        # Ctrl-C raises KeyboardInterrupt even where this run was started with SIGINT ignored (a
+        # background job), which the child would inherit.
+        code = "import signal; signal.signal(signal.SIGINT, signal.default_int_handler)\n" + code
         self.proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      text=True, env={**os.environ, **(env or {})})
 

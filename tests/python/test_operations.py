@@ -171,3 +171,26 @@ def test_closed_device(sim):
         assert (type(e.value), str(e.value), e.value.code) == (tachyra.DeviceError, "Not connected", "NotConnected")
     assert list(dev.stream()) == []
     dev.close()  # twice is fine
+
+
+def test_stub_matches_the_module():
+    """Every name the .pyi beside the module promises is there, and the module has none it leaves out."""
+    import ast
+    stub = ast.parse(open(os.path.join(os.path.dirname(tachyra.__file__), "tachyra.pyi")).read())
+    promised = {}
+    for node in stub.body:
+        if isinstance(node, ast.ClassDef):
+            promised[node.name] = {n.name if isinstance(n, ast.FunctionDef) else n.target.id for n in node.body
+                                   if isinstance(n, (ast.FunctionDef, ast.AnnAssign))}
+        elif isinstance(node, ast.FunctionDef):
+            promised[node.name] = set()
+        elif isinstance(node, ast.AnnAssign):
+            promised[node.target.id] = set()
+    public = {name for name in dir(tachyra) if not name.startswith("_")} | {"__version__"}
+    assert set(promised) - {"Float64Array"} == public
+    for name, members in promised.items():
+        if name == "DeviceError":
+            members -= {"message", "code"}  # set on each raised one (test_errors checks them)
+        missing = [m for m in members if not hasattr(getattr(tachyra, name, None), m)]
+        assert not missing, (name, missing)
+    assert "Qt thread" in tachyra.__doc__ and "levels from before" in tachyra.Device.sweep.__doc__
