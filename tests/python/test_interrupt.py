@@ -1,11 +1,16 @@
-"""Ctrl-C and the interpreter's exit, each in a Python of its own: SIGINT to
-that child while it waits, the instrument's side checked in the simulator."""
+"""Ctrl-C, the interpreter's exit, a notebook kernel and the LAN scan, each in
+a Python of its own: SIGINT to that child while it waits, the instrument's
+side checked in the simulator."""
+import os
+import shutil
 import struct
+import subprocess
+import sys
 import time
 
 import pytest
 import tachyra
-from conftest import MV, SDAC, WEEP, levels_now
+from conftest import MV, SDAC, SIM, WEEP, levels_now
 
 READ = """
 import os, tachyra
@@ -111,3 +116,37 @@ def test_in_a_notebook_kernel(sim):
     finally:
         kc.stop_channels()
         km.shutdown_kernel(now=True)
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("ip"), reason="needs root and iproute2")
+def test_scan_in_own_namespaces(child):
+    """scan() as the client's TCP mode does, between two network namespaces made here (never on this
+    machine's own networks)."""
+    tag = str(os.getpid())
+    client, server = "tpy-c-" + tag, "tpy-s-" + tag
+    ip = lambda *a: subprocess.run(["ip", *a], check=True, capture_output=True)
+    for name in os.listdir("/run/netns") if os.path.isdir("/run/netns") else []:
+        if name.startswith("tpy-") and not os.path.exists("/proc/" + name.split("-")[-1]):
+            subprocess.run(["ip", "netns", "del", name], capture_output=True)  # left by a killed run
+    try:
+        ip("netns", "add", client)
+        ip("netns", "add", server)
+        ip("link", "add", "tpyc" + tag, "netns", client, "type", "veth", "peer", "name", "tpys" + tag, "netns", server)
+        for ns, dev, cidr in ((client, "tpyc" + tag, "10.231.79.1/24"), (server, "tpys" + tag, "10.231.79.2/24")):
+            ip("-n", ns, "addr", "add", cidr, "dev", dev)
+            ip("-n", ns, "link", "set", dev, "up")
+            ip("-n", ns, "link", "set", "lo", "up")
+        sim = subprocess.Popen(["ip", "netns", "exec", server, SIM, "--listen", "10.231.79.2:1234",
+                                "--allow-any-address"], stdout=subprocess.PIPE, text=True)
+        try:
+            assert "listening on" in sim.stdout.readline()
+            r = subprocess.run(["ip", "netns", "exec", client, sys.executable, "-c",
+                                "import tachyra; print(tachyra.scan())"], capture_output=True, text=True, timeout=60)
+            assert (r.returncode, r.stdout, r.stderr) == (0, "['10.231.79.2']\n", "")
+        finally:
+            sim.terminate()
+            sim.wait(5)
+            sim.stdout.close()
+    finally:
+        for name in (client, server):
+            subprocess.run(["ip", "netns", "del", name], capture_output=True)
