@@ -311,9 +311,9 @@ py::array Device::thresholdsMv()
         else
             session.refreshDacVolts(take);
     });
-    py::array_t<double> out(Reading::kChannels);
-    std::copy(mv->begin(), mv->end(), out.mutable_data());
-    return std::move(out);
+    py::array out = py::array_t<double>(Reading::kChannels);
+    std::copy(mv->begin(), mv->end(), static_cast<double *>(out.mutable_data()));
+    return out;
 }
 
 void Device::setThreshold(const py::handle &channel, const py::handle &mv)
