@@ -125,6 +125,7 @@ private slots:
             f.lateDelayMs = 400;
         });
         row("ignore first 2", "\x0D\x0E", [](SimFaults &f) { f.ignoreFirst = 2; });
+        row("silent after 2", "\x0B\x0C", [](SimFaults &f) { f.silentAfter = 2; });
         row("reject all", "\x02\x02\x02\x02", [](SimFaults &f) { f.rejectAll = true; });
         row("drop link at 3rd", "\x0B\x0C", [](SimFaults &f) { f.dropLinkAfter = 3; });
         row("lose the 1st netmask reply", "\x0B\x0D\x0E", [](SimFaults &f) { f.dropNthCommand = zrf::kReadNetmask; });
@@ -242,7 +243,7 @@ private slots:
                                 "--split-delay", "--garbage", "--reject", "--wrong-code", "--wrong-length", "--close-after",
                                 "--allow-any-address", "--counts", "--extreme-counts", "--late", "--ignore-first",
                                 "--reject-all", "--drop-link-after", "--drop-nth", "--reject-nth", "--silent-spell",
-                                "--flood", "--levels"})
+                                "--flood", "--levels", "--silent-after"})
             QVERIFY2(text.contains(opt), opt);
 
         QProcess tool;

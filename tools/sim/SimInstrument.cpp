@@ -373,7 +373,8 @@ void SimInstrument::handleBytes(SimConnection *conn, const QByteArray &bytes)
             conn->closeLink();
             break;
         }
-        if (m_faults.silent || silentNow() || conn->isClosing() || conn->requestsSeen <= m_faults.ignoreFirst)
+        if (m_faults.silent || silentNow() || conn->isClosing() || conn->requestsSeen <= m_faults.ignoreFirst
+            || (m_faults.silentAfter > 0 && conn->requestsSeen > m_faults.silentAfter))
             continue;
         if (m_faults.dropNthCommand == frame.command && nthOfCode == m_faults.dropNth) {
             respond(frame); // carried out; the reply is lost on the way

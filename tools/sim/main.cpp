@@ -127,6 +127,9 @@ int main(int argc, char *argv[])
         {QStringLiteral("ignore-first"),
          QStringLiteral("Leave the first N requests of every link unanswered (a booting instrument)."),
          QStringLiteral("n")},
+        {QStringLiteral("silent-after"),
+         QStringLiteral("Answer the first N requests of every link, then nothing (an instrument that hangs)."),
+         QStringLiteral("n")},
         {QStringLiteral("reject-all"), QStringLiteral("Answer every request with code 0x02.")},
         {QStringLiteral("drop-link-after"),
          QStringLiteral("Close the next TCP link when its Nth request arrives, unanswered (once)."),
@@ -221,6 +224,8 @@ int main(int argc, char *argv[])
     }
     if (p.isSet(QStringLiteral("ignore-first")))
         f.ignoreFirst = intOption(p, QStringLiteral("ignore-first"), 0, INT_MAX);
+    if (p.isSet(QStringLiteral("silent-after")))
+        f.silentAfter = intOption(p, QStringLiteral("silent-after"), 1, INT_MAX);
     f.rejectAll = p.isSet(QStringLiteral("reject-all"));
     if (p.isSet(QStringLiteral("drop-link-after")))
         f.dropLinkAfter = intOption(p, QStringLiteral("drop-link-after"), 1, INT_MAX);
