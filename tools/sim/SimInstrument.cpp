@@ -374,7 +374,7 @@ void SimInstrument::handleBytes(SimConnection *conn, const QByteArray &bytes)
             break;
         }
         if (m_faults.silent || silentNow() || conn->isClosing() || conn->requestsSeen <= m_faults.ignoreFirst
-            || (m_faults.silentAfter > 0 && conn->requestsSeen > m_faults.silentAfter))
+            || (m_faults.answerOnly > 0 && conn->requestsSeen > m_faults.answerOnly))
             continue;
         if (m_faults.dropNthCommand == frame.command && nthOfCode == m_faults.dropNth) {
             respond(frame); // carried out; the reply is lost on the way

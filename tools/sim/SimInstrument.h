@@ -33,7 +33,7 @@ struct SimFaults {
     int lateCommand = -1;       // answer this command code only after lateDelayMs more
     int lateDelayMs = 0;        //   (replies behind it wait, as on a real link)
     int ignoreFirst = 0;        // leave the first N requests of each link unanswered
-    int silentAfter = 0;        // answer the first N requests of each link, then nothing (0: off)
+    int answerOnly = 0;         // answer the first N requests of each link, then nothing (0: off)
     bool rejectAll = false;     // refuse every request the same way
     int dropLinkAfter = 0;      // close the next TCP link on its Nth request, unanswered (once)
     // One exchange going wrong, counted over the instrument's life: the Nth

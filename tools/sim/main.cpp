@@ -225,7 +225,7 @@ int main(int argc, char *argv[])
     if (p.isSet(QStringLiteral("ignore-first")))
         f.ignoreFirst = intOption(p, QStringLiteral("ignore-first"), 0, INT_MAX);
     if (p.isSet(QStringLiteral("silent-after")))
-        f.silentAfter = intOption(p, QStringLiteral("silent-after"), 1, INT_MAX);
+        f.answerOnly = intOption(p, QStringLiteral("silent-after"), 1, INT_MAX);
     f.rejectAll = p.isSet(QStringLiteral("reject-all"));
     if (p.isSet(QStringLiteral("drop-link-after")))
         f.dropLinkAfter = intOption(p, QStringLiteral("drop-link-after"), 1, INT_MAX);
