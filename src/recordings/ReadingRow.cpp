@@ -11,7 +11,8 @@ namespace {
 
 QByteArray isoTime(qint64 utcMs)
 {
-    return QDateTime::fromMSecsSinceEpoch(utcMs, QTimeZone::utc()).toString(Qt::ISODateWithMs).toLatin1();
+    // toUTC() keeps the "Z" ending on every Qt (a UTC time zone object writes "+00:00" on 6.4)
+    return QDateTime::fromMSecsSinceEpoch(utcMs, QTimeZone::utc()).toUTC().toString(Qt::ISODateWithMs).toLatin1();
 }
 
 QByteArray elapsedText(double seconds)
