@@ -13,6 +13,10 @@ Rectangle {
     // The count is from this link and recent; otherwise it is dimmed and marked.
     property bool fresh: true
     readonly property bool stale: live && !fresh
+    // Shown as counts per second: the count over the gate period.
+    property bool perSecond: false
+    property int periodMs: 1000
+    readonly property real shownValue: perSecond ? (periodMs > 0 ? count * 1000 / periodMs : NaN) : count
 
     implicitHeight: 96
     color: Theme.palette.backgroundControlColor
@@ -46,7 +50,7 @@ Rectangle {
             objectName: "value"
             Layout.fillWidth: true
             Layout.fillHeight: true
-            text: card.live ? ChartMath.formatCount(card.count) : "\u2014"
+            text: card.live ? ChartMath.formatCount(card.shownValue) : "\u2014"
             textFormat: Text.PlainText
             color: card.live && card.fresh ? Theme.palette.hoveredTextColor : Theme.palette.blockedTextColor
             font.family: Theme.applicationFont.name
@@ -58,7 +62,7 @@ Rectangle {
         Text {
             objectName: "unit"
             Layout.fillWidth: true
-            text: qsTr("counts / gate")
+            text: card.perSecond ? qsTr("counts / s") : qsTr("counts / gate")
             color: Theme.palette.blockedTextColor
             font.family: Theme.applicationFont.name
             font.pixelSize: Theme.textStyle.smallestSize

@@ -14,6 +14,9 @@ Item {
     readonly property bool tcpAddressValid: AddressText.isHost(portBox.editText)
     readonly property bool chromeLocked: device.tcpScanning || device.connecting
     readonly property int currentView: views.currentIndex
+    // The cards, the time plot and the bars in counts per second (each count
+    // over its own gate period) instead of counts per gate.
+    readonly property bool perSecond: perSecondButton.checked
     property alias portBox: portBox
     // What the host box should show in TCP mode. The combo box replaces its
     // edit text whenever its model or current entry changes, so the text is
@@ -240,6 +243,17 @@ Item {
             Item { Layout.fillWidth: true }
 
             BarButton {
+                id: perSecondButton
+                objectName: "perSecondButton"
+                checkable: true
+                icon.source: "Images/per-second.svg"
+                tip: checked ? qsTr("Counts per gate") : qsTr("Counts per second")
+                Accessible.name: qsTr("Counts per second")
+                Accessible.checkable: true
+                Accessible.checked: checked
+            }
+
+            BarButton {
                 id: cardsButton
                 objectName: "cardsButton"
                 checkable: true
@@ -315,9 +329,14 @@ Item {
                     return page.x + page.width > shownX && page.x < shownX + width
                 }
 
-                CardsView { id: cardsPage; objectName: "cardsView"; visible: views.inView(cardsPage) }
-                TimeView { id: timePage; objectName: "timeView"; visible: views.inView(timePage) }
-                HistogramView { id: histogramPage; objectName: "histogramView"; visible: views.inView(histogramPage) }
+                CardsView { id: cardsPage; objectName: "cardsView"; visible: views.inView(cardsPage); perSecond: page.perSecond }
+                TimeView { id: timePage; objectName: "timeView"; visible: views.inView(timePage); perSecond: page.perSecond }
+                HistogramView {
+                    id: histogramPage
+                    objectName: "histogramView"
+                    visible: views.inView(histogramPage)
+                    perSecond: page.perSecond
+                }
                 CalibrationView { id: calibrationPage; objectName: "calibrationView"; visible: views.inView(calibrationPage) }
             }
 
