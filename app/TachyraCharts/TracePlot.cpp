@@ -145,6 +145,7 @@ void TracePlot::clear()
         // link's readings go into a history of their own meanwhile.
         m_closed = std::move(m_history);
         m_history = std::make_unique<ReadingHistory>();
+        m_extent.invalidate();
         return;
     }
     m_history->clear();
@@ -162,6 +163,7 @@ void TracePlot::setHistoryBudget(qint64 bytes)
 {
     setPaused(false);
     m_history = std::make_unique<ReadingHistory>(bytes);
+    m_extent.invalidate();
     m_notifiedDropped = 0;
     clear();
 }
@@ -267,6 +269,7 @@ void TracePlot::setPaused(bool paused)
         m_view.follow();
         if (m_closed) { // back to the live link's history
             m_closed.reset();
+            m_extent.invalidate();
             m_notifiedDropped = m_history->evicted();
             if (m_history->isEmpty())
                 m_view.setEmptyRightEdge(double(QDateTime::currentMSecsSinceEpoch()));
@@ -329,7 +332,7 @@ const chartscale::Range &TracePlot::yRange() const
         const qsizetype to = m_view.lastRow(h);
         QList<bool> channels = m_visible;
         channels.resize(Reading::kChannels, false);
-        const ValueSpan e = HistoryView::extent(h, from, to, m_view.endRow(h), channels, m_log, m_perSecond);
+        const ValueSpan e = m_extent.update(h, from, to, m_view.endRow(h), channels, m_log, m_perSecond);
         const double lo = e.isEmpty() ? qQNaN() : e.lo;
         const double hi = e.isEmpty() ? qQNaN() : e.hi;
         m_logFloor = m_log && m_perSecond ? HistoryView::rateFloor(h, from, to) : 1.0;

@@ -6,6 +6,7 @@
 #include "Reading.h"
 #include "ReadingHistory.h"
 #include "ReadingSource.h"
+#include "SpanExtent.h"
 
 #include <QColor>
 #include <QFont>
@@ -256,6 +257,7 @@ private:
 
     // Layout of the last drawing, in logical pixels.
     QRectF m_plotArea;
+    mutable SpanExtent m_extent; // what the range is worked out from, kept as readings come
     mutable chartscale::Range m_yRange;
     mutable double m_logFloor = 1;
     mutable bool m_rangeStale = true;

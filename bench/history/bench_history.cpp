@@ -20,7 +20,10 @@
 // shared with other work leaves alone; the wall-clock times are printed
 // beside them.
 //
-//   bench_history [--readings=N] [--frames=N] [--live-seconds=S] [--rounds=N]
+//   bench_history [--readings=N] [--frames=N] [--live-seconds=S] [--rounds=N] [--item-only]
+//                 [--live-only=SPAN_MS]
+// --item-only leaves out the figures below the item; --live-only measures
+// the live CPU at one span alone (to profile it).
 // The last lines are the ones bench/history/run compares from run to run.
 #include "HistoryCanvas.h"
 #include "TracePlot.h"
@@ -174,6 +177,7 @@ public:
 };
 
 struct ItemFigures {
+    double storeMiB = 0;
     double liveCpu[3] = {};
     double frameP50 = 0;
     double frameP99 = 0;
@@ -196,12 +200,14 @@ bool nextFrame(QQuickWindow &window)
     return rendered;
 }
 
-ItemFigures measureItem(qsizetype readings, int frames, double liveSeconds, int rounds)
+ItemFigures measureItem(qsizetype readings, int frames, double liveSeconds, int rounds, double liveOnly)
 {
     ItemFigures out;
     QQuickWindow window;
     window.resize(900, 330); // the time view's plot in the 980 x 460 window
-    TracePlot plot(window.contentItem());
+    // Filled before it is put in the window: a plot in a window works out
+    // its range for every reading.
+    TracePlot plot;
     plot.setSize(QSizeF(900, 330));
     plot.setColors({QColor("#FF4300"), QColor("#0075B9"), QColor("#FFC000"), QColor("#7E3095"), QColor("#6CBF00"),
                     QColor("#FF0000"), QColor("#009CC3"), QColor("#FF8000")});
@@ -217,6 +223,8 @@ ItemFigures measureItem(qsizetype readings, int frames, double liveSeconds, int 
         r.utcMs = now - (readings - i) * kGateMs;
         source.take(r);
     }
+    out.storeMiB = double(plot.history().bytes()) / 1048576;
+    plot.setParentItem(window.contentItem());
     window.show();
     nextFrame(window);
 
@@ -237,6 +245,8 @@ ItemFigures measureItem(qsizetype readings, int frames, double liveSeconds, int 
     gate.start();
     for (int round = 0; round < rounds; ++round) {
         for (int k = 0; k < 3; ++k) {
+            if (liveOnly > 0 && spans[k] != liveOnly)
+                continue;
             plot.setSpanMs(spans[k]);
             QEventLoop settle; // the first drawing of the span, whole
             QTimer::singleShot(2000, &settle, &QEventLoop::quit);
@@ -252,6 +262,8 @@ ItemFigures measureItem(qsizetype readings, int frames, double liveSeconds, int 
         }
     }
     gate.stop();
+    if (liveOnly > 0)
+        return out;
     for (int k = 0; k < 3; ++k) {
         out.liveCpu[k] = cpu[k] / wall[k];
         std::printf("item live %s: %.4f CPU s per s over %.0f s (%.2f of the 30 s figure)\n", names[k],
@@ -291,7 +303,8 @@ ItemFigures measureItem(qsizetype readings, int frames, double liveSeconds, int 
                 plot.plotArea().width(), plot.plotArea().height(), out.frameP50, out.frameP99,
                 percentile(frameMs, 1.0), percentile(frameWallMs, 0.5), percentile(frameWallMs, 0.99), missed);
 
-    // The statistics strip's figures over the day.
+    // The statistics strip's figures over the day (live again: the last 24 h).
+    plot.setPaused(false);
     plot.setSpanMs(86400e3);
     std::vector<double> statsMs;
     volatile double sink = 0;
@@ -309,32 +322,9 @@ ItemFigures measureItem(qsizetype readings, int frames, double liveSeconds, int 
 
 } // namespace
 
-int main(int argc, char **argv)
+// The figures below the item; the store's own count of its memory, MiB.
+double measureBelowItem(qsizetype readings, int frames)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The scene graph the client takes without a graphics card.
-    if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
-        qputenv("QT_QUICK_BACKEND", "software");
-    QGuiApplication app(argc, argv);
-    qsizetype readings = 1728000;
-    int frames = 400;
-    double liveSeconds = 20;
-    int rounds = 2;
-    for (const QString &a : app.arguments().mid(1)) {
-        if (a.startsWith(QLatin1String("--readings=")))
-            readings = std::max<qsizetype>(1000, a.mid(11).toLongLong());
-        else if (a.startsWith(QLatin1String("--frames=")))
-            frames = std::max(10, a.mid(9).toInt());
-        else if (a.startsWith(QLatin1String("--live-seconds=")))
-            liveSeconds = std::max(1.0, a.mid(15).toDouble());
-        else if (a.startsWith(QLatin1String("--rounds=")))
-            rounds = std::max(1, a.mid(9).toInt());
-        else {
-            std::fprintf(stderr, "usage: bench_history [--readings=N] [--frames=N] [--live-seconds=S] [--rounds=N]\n");
-            return 2;
-        }
-    }
     const double dayMs = double(readings) * kGateMs;
 
     // ---- memory and append, one at a time ---------------------------------
@@ -473,10 +463,50 @@ int main(int argc, char **argv)
                     canvas.drewEveryPoint() ? "yes" : "no");
     }
 
-    history.reset();
+    return storeMiB;
+}
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The scene graph the client takes without a graphics card.
+    if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+        qputenv("QT_QUICK_BACKEND", "software");
+    QGuiApplication app(argc, argv);
+    qsizetype readings = 1728000;
+    int frames = 400;
+    double liveSeconds = 20;
+    int rounds = 2;
+    bool itemOnly = false;
+    double liveOnly = 0;
+    for (const QString &a : app.arguments().mid(1)) {
+        if (a.startsWith(QLatin1String("--readings=")))
+            readings = std::max<qsizetype>(1000, a.mid(11).toLongLong());
+        else if (a.startsWith(QLatin1String("--frames=")))
+            frames = std::max(10, a.mid(9).toInt());
+        else if (a.startsWith(QLatin1String("--live-seconds=")))
+            liveSeconds = std::max(1.0, a.mid(15).toDouble());
+        else if (a.startsWith(QLatin1String("--rounds=")))
+            rounds = std::max(1, a.mid(9).toInt());
+        else if (a == QLatin1String("--item-only"))
+            itemOnly = true;
+        else if (a.startsWith(QLatin1String("--live-only=")))
+            liveOnly = a.mid(12).toDouble();
+        else {
+            std::fprintf(stderr, "usage: bench_history [--readings=N] [--frames=N] [--live-seconds=S] [--rounds=N] "
+                                 "[--item-only] [--live-only=SPAN_MS]\n");
+            return 2;
+        }
+    }
+    double storeMiB = 0;
+    if (!itemOnly)
+        storeMiB = measureBelowItem(readings, frames);
 
     // ---- through the item ----------------------------------------------------
-    const ItemFigures item = measureItem(readings, frames, liveSeconds, rounds);
+    const ItemFigures item = measureItem(readings, frames, liveSeconds, rounds, liveOnly);
+    if (itemOnly)
+        storeMiB = item.storeMiB;
 
     std::printf("history: live cpu 30s: %.4f\n", item.liveCpu[0]);
     std::printf("history: live cpu 1h: %.4f\n", item.liveCpu[1]);

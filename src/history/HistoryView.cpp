@@ -147,46 +147,67 @@ qsizetype HistoryView::lastRow(const ReadingHistory &h) const
 
 // ---- what there is in rows -----------------------------------------------------
 
+namespace {
+
+void take(ValueSpan &out, double v)
+{
+    const double d = chartscale::drawValue(v);
+    if (!std::isnan(d))
+        out.add(d);
+}
+
+} // namespace
+
+ValueSpan HistoryView::pointsIn(const ReadingHistory &h, int channel, bool log, bool perSecond, qsizetype from,
+                                qsizetype to)
+{
+    ValueSpan out;
+    if (!perSecond) {
+        const LineSummary s = h.summary(channel, log, from, to);
+        if (s.points > 0) {
+            take(out, s.all.lo);
+            take(out, s.all.hi);
+        }
+        return out;
+    }
+    std::vector<ReadingHistory::PeriodRun> periods;
+    h.periodRuns(from, to, &periods);
+    for (size_t r = 0; r < periods.size(); ++r) {
+        const double factor = persecond::factor(periods[r].periodMs);
+        if (std::isnan(factor))
+            continue;
+        const qsizetype b = r + 1 < periods.size() ? periods[r + 1].from : to;
+        const LineSummary s = h.summary(channel, log, periods[r].from, b);
+        if (s.points > 0) {
+            take(out, persecond::scaled(s.all.lo, factor));
+            take(out, persecond::scaled(s.all.hi, factor));
+        }
+    }
+    return out;
+}
+
+ValueSpan HistoryView::neighbours(const ReadingHistory &h, int channel, bool log, bool perSecond, qsizetype from,
+                                  qsizetype to, qsizetype end)
+{
+    // The line comes in from its point before the rows and goes on to its
+    // point after them (none at the newest reading, held or live).
+    ValueSpan out;
+    for (const ReadingHistory::LinePoint &p : {h.pointBefore(channel, log, from), h.pointAfter(channel, log, to, end)}) {
+        if (p.isValid())
+            take(out, valueOf(h, p, perSecond));
+    }
+    return out;
+}
+
 ValueSpan HistoryView::extent(const ReadingHistory &h, qsizetype from, qsizetype to, qsizetype end,
                               const QList<bool> &shown, bool log, bool perSecond)
 {
     ValueSpan out;
-    const auto take = [&out](double v) {
-        const double d = chartscale::drawValue(v);
-        if (!std::isnan(d))
-            out.add(d);
-    };
-    std::vector<ReadingHistory::PeriodRun> periods;
-    if (perSecond)
-        h.periodRuns(from, to, &periods);
     for (int c = 0; c < ReadingHistory::kChannels; ++c) {
         if (c < shown.size() && !shown.at(c))
             continue;
-        if (!perSecond) {
-            const LineSummary s = h.summary(c, log, from, to);
-            if (s.points > 0) {
-                take(s.all.lo);
-                take(s.all.hi);
-            }
-        } else {
-            for (size_t r = 0; r < periods.size(); ++r) {
-                const double factor = persecond::factor(periods[r].periodMs);
-                if (std::isnan(factor))
-                    continue;
-                const qsizetype b = r + 1 < periods.size() ? periods[r + 1].from : to;
-                const LineSummary s = h.summary(c, log, periods[r].from, b);
-                if (s.points > 0) {
-                    take(persecond::scaled(s.all.lo, factor));
-                    take(persecond::scaled(s.all.hi, factor));
-                }
-            }
-        }
-        // The line comes in from its point before the rows and goes on to
-        // its point after them (none at the newest reading, held or live).
-        for (const ReadingHistory::LinePoint &p : {h.pointBefore(c, log, from), h.pointAfter(c, log, to, end)}) {
-            if (p.isValid())
-                take(valueOf(h, p, perSecond));
-        }
+        out.add(pointsIn(h, c, log, perSecond, from, to));
+        out.add(neighbours(h, c, log, perSecond, from, to, end));
     }
     return out;
 }

@@ -72,6 +72,12 @@ public:
     // second with perSecond.
     static ValueSpan extent(const ReadingHistory &h, qsizetype from, qsizetype to, qsizetype end,
                             const QList<bool> &shown, bool log, bool perSecond);
+    // Its parts for one channel: the drawn values of the points in rows
+    // [from, to), and of the points the line comes in from and goes on to.
+    static ValueSpan pointsIn(const ReadingHistory &h, int channel, bool log, bool perSecond, qsizetype from,
+                              qsizetype to);
+    static ValueSpan neighbours(const ReadingHistory &h, int channel, bool log, bool perSecond, qsizetype from,
+                                qsizetype to, qsizetype end);
     // A channel's value at time t along its line through rows before end,
     // as the trace window gave it: exact at a point, interpolated between
     // the two points around t, NaN before the first point, after the last

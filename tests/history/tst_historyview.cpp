@@ -5,6 +5,7 @@
 #include "ChartScale.h"
 #include "HistoryView.h"
 #include "PerSecond.h"
+#include "SpanExtent.h"
 #include "TraceWindow.h"
 
 #include <QtTest>
@@ -286,6 +287,59 @@ private slots:
         QVERIFY(std::isnan(HistoryView::valueAt(h, 0, false, true, double(in.at(1400).utcMs), h.size())));
         QCOMPARE(HistoryView::rateFloor(h, 0, 3000), 0.5);
         QCOMPARE(HistoryView::rateFloor(h, 0, 400), 1.0);
+    }
+
+    // The extent kept from reading to reading is the extent worked out anew,
+    // exactly: following the newest reading at spans short and long, over
+    // extremes leaving on the left, after pans, zooms, evictions, a clear,
+    // and as channels, the log line and per second are switched.
+    void spanExtentFollows_data()
+    {
+        QTest::addColumn<double>("spanMs");
+        QTest::newRow("30 s") << 30e3;
+        QTest::newRow("20 min") << 1200e3;
+        QTest::newRow("1 h: whole chunks inside") << 3600e3;
+    }
+    void spanExtentFollows()
+    {
+        QFETCH(double, spanMs);
+        ReadingHistory h(4 * ReadingHistory::chunkBytes() + 8192);
+        HistoryView view;
+        view.setSpan(h, spanMs);
+        SpanExtent kept;
+        std::mt19937_64 rng(7);
+        QList<bool> shown(8, true);
+        bool log = false, perSecond = false;
+        bool evicted = false;
+        qint64 t = kT0;
+        for (qsizetype i = 0; i < 6 * ReadingHistory::kChunkReadings; ++i) {
+            Reading r = reading(i, t += 100, i % 3000 < 1500 ? 100 : (i % 7 == 0 ? 0 : 1000), rng);
+            if (i % 211 == 0) // spikes that then leave on the left
+                r.counts[i % 8] = i % 2 ? 1e9 : 1.5;
+            h.append(r);
+            evicted = evicted || h.evicted() > 0;
+            switch (rng() % 400) {
+            case 0: shown[rng() % 8] = !shown[rng() % 8]; break;
+            case 1: log = !log; break;
+            case 2: perSecond = !perSecond; break;
+            case 3: view.pan(h, -double(rng() % 600000)); break;
+            case 4: view.zoom(h, double(t) - 5000, rng() % 2 ? 0.5 : 2); break;
+            case 5: view.follow(); break;
+            default: break;
+            }
+            if (i == ReadingHistory::kChunkReadings / 2) {
+                h.clear();
+                view.follow();
+                view.setEmptyRightEdge(double(t));
+            }
+            const qsizetype from = view.firstRow(h), to = view.lastRow(h), end = view.endRow(h);
+            const ValueSpan got = kept.update(h, from, to, end, shown, log, perSecond);
+            const ValueSpan want = HistoryView::extent(h, from, to, end, shown, log, perSecond);
+            if (!(got == want))
+                QFAIL(qPrintable(QStringLiteral("reading %1 [%2, %3): %4..%5, want %6..%7")
+                                     .arg(i).arg(from).arg(to).arg(got.lo).arg(got.hi).arg(want.lo).arg(want.hi)));
+        }
+        QVERIFY(evicted);
     }
 };
 
