@@ -3,6 +3,7 @@
 #include "DeviceSession.h"
 #include "Output.h"
 #include "ReadingRow.h"
+#include "StatsRow.h"
 
 CountsCommand::CountsCommand(DeviceSession &session, const Options &options, QObject *parent)
     : DeviceCommand(session, parent), m_options(options)
@@ -37,7 +38,8 @@ void CountsCommand::begin()
     connect(&m_session, &DeviceSession::readingTaken, this, &CountsCommand::onReading);
     connect(&m_session, &DeviceSession::errorOccurred, this, &CountsCommand::onError);
     m_startNs = Reading::steadyNowNs();
-    if (m_options.format == RowFormat::Csv && !writeResult(readingrow::csvHeader()))
+    m_began = true;
+    if (!m_options.stats && m_options.format == RowFormat::Csv && !writeResult(readingrow::csvHeader()))
         return;
     if (m_options.durationMs > 0)
         m_duration.start(std::chrono::milliseconds(m_options.durationMs));
@@ -47,6 +49,12 @@ void CountsCommand::onReading(const Reading &reading)
 {
     if (m_options.count > 0 && m_rows >= m_options.count)
         return;
+    if (m_options.stats) {
+        m_stats.add(reading);
+        if (++m_rows == m_options.count)
+            conclude(exitcode::kOk);
+        return;
+    }
     const double elapsed = readingrow::elapsedSeconds(reading, m_startNs);
     const QByteArray line = m_options.format == RowFormat::Csv ? readingrow::csvRow(reading, elapsed)
                                                                : readingrow::jsonLine(reading, elapsed);
@@ -64,4 +72,19 @@ void CountsCommand::onError(const Outcome &error)
         fail(error.message);
     else
         output::message(error.message);
+}
+
+void CountsCommand::finishing()
+{
+    // Not before the readings began: a run that never started has no figures.
+    if (!m_options.stats || !m_began)
+        return;
+    const bool csv = m_options.format == RowFormat::Csv;
+    if (csv && !writeResult(statsrow::csvHeader()))
+        return;
+    for (int c = 0; c < Reading::kChannels; ++c) {
+        const ChannelStats s = m_stats.channel(c);
+        if (!writeResult(csv ? statsrow::csvRow(c, s) : statsrow::jsonLine(c, s)))
+            return;
+    }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DeviceCommand.h"
+#include "RunningStats.h"
 
 #include <QTimer>
 
@@ -10,7 +11,10 @@ struct Reading;
 // recording, until --count readings, --duration seconds, Ctrl-C or a closed
 // output. With --period the gate period is set first (as the settings page
 // does) and readings start once the instrument has reported it back. An
-// instrument that stops answering ends the run as a failure.
+// instrument that stops answering ends the run as a failure. With --stats
+// the readings are not written: at the end of the run, however it ends,
+// the statistics of each channel over them are (StatsRow), the figures of
+// the time view's statistics strip.
 class CountsCommand : public DeviceCommand
 {
     Q_OBJECT
@@ -20,6 +24,7 @@ public:
         qint64 count = 0;     // 0: no limit
         qint64 durationMs = 0; // 0: no limit
         RowFormat format = RowFormat::Csv;
+        bool stats = false;   // the statistics at the end instead of the rows
     };
 
     CountsCommand(DeviceSession &session, const Options &options, QObject *parent = nullptr);
@@ -28,6 +33,7 @@ protected:
     void run() override;
     // Stopping is how an open-ended run ends: not a failure.
     int stoppedCode() const override { return exitcode::kOk; }
+    void finishing() override;
 
 private:
     void begin();
@@ -38,4 +44,6 @@ private:
     qint64 m_rows = 0;
     qint64 m_startNs = 0; // steady clock at the start: elapsed_s counts from here
     QTimer m_duration;
+    RunningStats m_stats;
+    bool m_began = false;
 };

@@ -118,6 +118,7 @@ void DeviceCommand::finish(int code, bool atOnce)
         return;
     m_finished = true;
     output::endProgress();
+    finishing();
     disconnect(&m_session, &DeviceSession::linkClosed, this, &DeviceCommand::onLinkClosed);
     const auto leave = [this, code] { emit finished(code); };
     if (atOnce) {

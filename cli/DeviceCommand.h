@@ -55,6 +55,8 @@ protected:
     virtual void stop();
     // Exit code of a command wound down without an error.
     virtual int stoppedCode() const { return exitcode::kStopped; }
+    // The command ends, however: the last word on the output.
+    virtual void finishing() {}
 
     // Marks a write to the instrument: until endWrite, an error or Ctrl-C
     // waits for it rather than leaving the instrument half set.

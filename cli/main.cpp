@@ -41,7 +41,7 @@ struct CommandInfo {
 const CommandInfo kCommands[] = {
     {"ports", "", "List the serial ports, one per line: name, 'instrument' or '-', description."},
     {"scan", "", "Scan the attached IPv4 subnets for instruments; hosts one per line."},
-    {"counts", "[--period MS] [--count N | --duration S] [--format csv|jsonl]",
+    {"counts", "[--period MS] [--count N | --duration S] [--stats] [--format csv|jsonl]",
      "Write one line per count reading, the columns of the client's recording."},
     {"period", "[MS]", "Print the gate period in ms, or set it."},
     {"threshold", "[CH|all] [MV]",
@@ -136,11 +136,17 @@ QString describe(const QString &name, QCommandLineParser &p)
         option("period", "Set the gate period to MS (1 to 60000) first.", "ms");
         option("count", "Stop after N readings.", "n");
         option("duration", "Stop after S seconds (readings asked for by then are still written).", "s");
+        option("stats", "Write no readings; at the end of the run (however it ends) write the statistics of "
+                        "each channel over them instead, one line per channel.");
         format();
         return QStringLiteral("Columns: time_utc, elapsed_s, period_ms, count_ch0..7, threshold_mv_ch0..7 "
                               "(empty while unknown), sweep. Runs until --count, --duration, Ctrl-C or a closed "
                               "pipe; each line is written whole, at once. An instrument that stops answering "
-                              "ends the run with status 1.");
+                              "ends the run with status 1.\n\n"
+                              "With --stats the columns are channel, count (finite counts taken), not_finite "
+                              "(NaN and infinite counts left out), mean, stddev (sample standard deviation), min, "
+                              "max and rate_per_s (the mean of each count over its own gate period): the figures "
+                              "of the client's statistics strip over the same readings.");
     }
     if (name == QLatin1String("period")) {
         p.addPositionalArgument(QStringLiteral("MS"), QStringLiteral("New gate period, 1 to 60000 ms."), QStringLiteral("[MS]"));
@@ -310,6 +316,7 @@ std::unique_ptr<DeviceCommand> makeCommand(const QString &name, const QCommandLi
         if (!f)
             return refuse(QStringLiteral("--format wants csv or jsonl"));
         o.format = *f;
+        o.stats = p.isSet(QStringLiteral("stats"));
         return std::make_unique<CountsCommand>(session, o);
     }
     if (name == QLatin1String("period")) {

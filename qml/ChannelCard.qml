@@ -21,6 +21,10 @@ Rectangle {
     Accessible.name: qsTr("CH %1").arg(channel)
     Accessible.description: live && fresh ? qsTr("counts / gate") : qsTr("no reading")
     Accessible.ignored: !visible
+    // Shown as counts per second: the count over the gate period.
+    property bool perSecond: false
+    property int periodMs: 1000
+    readonly property real shownValue: perSecond ? (periodMs > 0 ? count * 1000 / periodMs : NaN) : count
 
     implicitHeight: 96
     color: Theme.palette.backgroundControlColor
@@ -54,7 +58,7 @@ Rectangle {
             objectName: "value"
             Layout.fillWidth: true
             Layout.fillHeight: true
-            text: card.live ? ChartMath.formatCount(card.count) : "\u2014"
+            text: card.live ? ChartMath.formatCount(card.shownValue) : "\u2014"
             textFormat: Text.PlainText
             color: card.live && card.fresh ? Theme.palette.hoveredTextColor : Theme.palette.blockedTextColor
             font.family: Theme.applicationFont.name
@@ -66,7 +70,7 @@ Rectangle {
         Text {
             objectName: "unit"
             Layout.fillWidth: true
-            text: qsTr("counts / gate")
+            text: card.perSecond ? qsTr("counts / s") : qsTr("counts / gate")
             color: Theme.palette.blockedTextColor
             font.family: Theme.applicationFont.name
             font.pixelSize: Theme.textStyle.smallestSize

@@ -15,6 +15,8 @@ Item {
     Accessible.role: Accessible.Pane
     Accessible.name: qsTr("Bar chart")
     Accessible.ignored: !visible
+    // Counts per second: each count over its reading's gate period.
+    property bool perSecond: false
 
     readonly property var barValues: barData.values
     readonly property real barFill: 0.7
@@ -70,6 +72,7 @@ Item {
         source: readingSource
         channelCount: device.channelCount
         active: view.onScreen
+        perSecond: view.perSecond
         onUpdated: {
             panel.applyRange(linAxis, barData.linearMin, barData.linearMax)
             panel.applyRange(logAxis, barData.logMin, barData.logMax)
@@ -150,6 +153,7 @@ Item {
             // What the bars read; a delegate reaches it as its parent.
             readonly property var values: view.barValues
             readonly property real fill: view.barFill
+            readonly property bool perSecond: view.perSecond
             readonly property real plotBottom: panel.chart.plotArea.y + panel.chart.plotArea.height
             function barTop(i, v) { return view.barTop(i, v) }
 
@@ -193,7 +197,8 @@ Item {
                         Text {
                             id: tagText
                             anchors.centerIn: parent
-                            text: Logic.formatBarValue(bar.value)
+                            text: bar.host.perSecond ? Logic.formatReading(bar.value, true)
+                                                     : Logic.formatBarValue(bar.value)
                             color: Theme.palette.hoveredTextColor
                             font.family: Theme.applicationFont.name
                             font.pixelSize: Theme.textStyle.tinySize

@@ -15,6 +15,9 @@ FocusScope {
     readonly property bool tcpAddressValid: AddressText.isHost(portBox.editText)
     readonly property bool chromeLocked: device.tcpScanning || device.connecting
     readonly property int currentView: views.currentIndex
+    // The cards, the time plot and the bars in counts per second (each count
+    // over its own gate period) instead of counts per gate.
+    readonly property bool perSecond: perSecondButton.checked
     property alias portBox: portBox
     // What the host box should show in TCP mode. The combo box replaces its
     // edit text whenever its model or current entry changes, so the text is
@@ -280,6 +283,17 @@ FocusScope {
             Item { Layout.fillWidth: true }
 
             BarButton {
+                id: perSecondButton
+                objectName: "perSecondButton"
+                checkable: true
+                icon.source: "Images/per-second.svg"
+                tip: checked ? qsTr("Counts per gate") : qsTr("Counts per second")
+                Accessible.name: qsTr("Counts per second")
+                Accessible.checkable: true
+                Accessible.checked: checked
+            }
+
+            BarButton {
                 id: cardsButton
                 objectName: "cardsButton"
                 checkable: true
@@ -301,7 +315,7 @@ FocusScope {
                 ButtonGroup.group: viewGroup
                 icon.source: "Images/cps-time.svg"
                 tip: qsTr("Counts vs time")
-                help: qsTr("Show the counts of the last 30 seconds as lines")
+                help: qsTr("Show the counts over time as lines")
                 keys: ["Ctrl+2"]
                 onKeyUsed: page.showHome()
                 enabled: Logic.viewButtonEnabled(device.connected, device.calibrationRunning, device.tcpScanning)
@@ -374,9 +388,14 @@ FocusScope {
                     return page.x + page.width > shownX && page.x < shownX + width
                 }
 
-                CardsView { id: cardsPage; objectName: "cardsView"; visible: views.inView(cardsPage) }
-                TimeView { id: timePage; objectName: "timeView"; visible: views.inView(timePage) }
-                HistogramView { id: histogramPage; objectName: "histogramView"; visible: views.inView(histogramPage) }
+                CardsView { id: cardsPage; objectName: "cardsView"; visible: views.inView(cardsPage); perSecond: page.perSecond }
+                TimeView { id: timePage; objectName: "timeView"; visible: views.inView(timePage); perSecond: page.perSecond }
+                HistogramView {
+                    id: histogramPage
+                    objectName: "histogramView"
+                    visible: views.inView(histogramPage)
+                    perSecond: page.perSecond
+                }
                 CalibrationView { id: calibrationPage; objectName: "calibrationView"; visible: views.inView(calibrationPage) }
             }
 

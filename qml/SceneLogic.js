@@ -132,3 +132,29 @@ function formatElapsed(ms) {
     const two = n => (n < 10 ? "0" : "") + n
     return Math.floor(s / 3600) + ":" + two(Math.floor(s / 60) % 60) + ":" + two(s % 60)
 }
+
+// A count or a rate as a hover or bar tag shows it: counts whole; rates
+// whole from 100 up, else to three figures.
+function formatReading(v, perSecond) {
+    const x = Number(v)
+    if (!isFinite(x))
+        return String(x)
+    if (!perSecond || Math.abs(x) >= 100)
+        return String(Math.round(x))
+    return String(Number(x.toPrecision(3)))
+}
+
+// A figure of the statistics strip: "—" for none; whole numbers as they
+// are; others to six figures, with an exponent beyond a million or below
+// a thousandth.
+function formatStat(v, whole) {
+    const x = Number(v)
+    if (!isFinite(x))
+        return "\u2014"
+    if (whole)
+        return String(Math.round(x))
+    const a = Math.abs(x)
+    if (a >= 1e6 || (a > 0 && a < 1e-3))
+        return x.toExponential(3)
+    return String(Number(x.toPrecision(6)))
+}

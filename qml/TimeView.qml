@@ -6,7 +6,10 @@ import "SceneLogic.js" as Logic
 import TachyraCharts
 import TachyraFiles
 
-// Counts of every channel against wall-clock time over the last 30 s.
+// Counts of every channel against wall-clock time over any span of the
+// link's history: the last 30 s at first; the bar under the plot picks the
+// span, dragging (or the wheel) pans back, Ctrl+wheel zooms, Live follows
+// the newest reading again.
 Item {
     id: view
 
@@ -14,7 +17,8 @@ Item {
     Accessible.name: qsTr("Counts vs time")
     Accessible.ignored: !visible
 
-    readonly property int windowMs: 30000
+    // Counts per second instead of per gate (the window's switch).
+    property bool perSecond: false
     readonly property var seriesColors: ["#FF4300", "#0075B9", "#FFC000", "#7E3095",
                                          "#6CBF00", "#FF0000", "#009CC3", "#FF8000"]
     readonly property bool logMode: frame.logY
@@ -24,6 +28,8 @@ Item {
     property alias logYButton: frame.logYButton
     property alias pauseButton: frame.pauseButton
     property alias exportButton: frame.exportButton
+    readonly property alias spanBar: spanBar
+    readonly property alias statsStrip: statsStrip
     readonly property bool overlayShown: device.connected && plot.hasData
     // Readings have stopped coming on this link: the lines are dimmed and say so.
     readonly property bool stale: overlayShown && !device.countsLive
@@ -44,13 +50,14 @@ Item {
         const hits = plot.hitsAt(overlay.cursorX, 16)
         for (let j = 0; j < hits.length; ++j) {
             hitModel.append({ py: hits[j].py, cursorX: overlay.cursorX,
-                              text: String(Math.round(hits[j].value)), seriesColor: String(hits[j].color) })
+                              text: Logic.formatReading(hits[j].value, view.perSecond),
+                              seriesColor: String(hits[j].color) })
         }
     }
 
-    // One file name for both: the window as .csv, the plot as .png beside it.
+    // One file name for both: the span shown as .csv, the plot as .png beside it.
     function exportWindow() {
-        saveDialog.ask(qsTr("Export time window"), "counts-window", "csv",
+        saveDialog.ask(qsTr("Export the span shown"), "counts-span", "csv",
                        [qsTr("CSV table and PNG picture (*.csv *.png)")], saveWindow, FileExport.TableAndPicture)
     }
     function saveWindow(file) {
@@ -74,29 +81,37 @@ Item {
         showExportButton: true
         showPauseButton: true
         current: view.onScreen
-        exportButton.tip: qsTr("Export window…")
+        // The plot says whether it is held; the button shows it and sets it.
+        pauseButton.checked: plot.paused
+        exportButton.tip: qsTr("Export span…")
         exportButton.enabled: plot.hasData && !FileExport.busy
         onExportClicked: view.exportWindow()
 
-        // What an export pictures: the plot and its legend, not the buttons.
+        // What an export pictures: the plot, its legend and the statistics
+        // when shown; not the buttons.
         Item {
             id: picture
-            anchors.fill: parent
+            anchors.left: parent.left
+            anchors.right: parent.right
+            anchors.top: parent.top
+            anchors.bottom: spanBar.top
 
             TracePlot {
                 id: plot
                 objectName: "tracePlot"
-                anchors.fill: parent
-                Accessible.role: Accessible.Chart
-                Accessible.name: qsTr("Counts of every channel over the last 30 s")
+                anchors.left: parent.left
+                anchors.right: parent.right
+                anchors.top: parent.top
+                anchors.bottom: statsStrip.visible ? statsStrip.top : parent.bottom
                 Accessible.ignored: !visible
                 anchors.margins: 1
                 source: readingSource
                 channelCount: device.channelCount
-                windowMs: view.windowMs
+                spanMs: 30000
                 colors: view.seriesColors
                 logarithmic: view.logMode
-                paused: frame.paused
+                perSecond: view.perSecond
+                statsEnabled: statsStrip.visible
                 opacity: view.stale ? 0.5 : 1
                 // Off screen it only records; it is drawn again when shown.
                 active: view.onScreen
@@ -104,6 +119,9 @@ Item {
                 gridColor: Theme.palette.blockedTextColor
                 minorGridColor: Qt.darker(Theme.palette.blockedTextColor, 1.5)
                 labelColor: Theme.palette.idleTextColor
+                Accessible.role: Accessible.Chart
+                Accessible.name: view.perSecond ? qsTr("Counts per second of every channel over time")
+                                                : qsTr("Counts of every channel over time")
                 labelFont: Qt.font({ family: Theme.applicationFont.name, pixelSize: Theme.textStyle.smallestSize,
                                      hintingPreference: Font.PreferNoHinting })
                 topMargin: 10
@@ -123,20 +141,40 @@ Item {
                 height: plot.plotArea.height
                 clip: true
                 // Hidden while a picture is taken.
-                visible: view.overlayShown && !FileExport.busy
+                visible: plot.hasData && !FileExport.busy
 
+                // Drag or wheel: back and forth in time; Ctrl+wheel: zoom
+                // around the pointer. Hovering reads the lines off.
                 MouseArea {
                     id: hoverArea
+                    objectName: "plotArea"
+                    property real lastX: 0
                     anchors.fill: parent
                     hoverEnabled: true
-                    acceptedButtons: Qt.NoButton
+                    acceptedButtons: Qt.LeftButton
+                    cursorShape: pressed ? Qt.ClosedHandCursor : Qt.ArrowCursor
                     onEntered: view.updateHits(mouseX)
-                    onPositionChanged: (mouse) => view.updateHits(mouse.x)
+                    onPressed: (mouse) => lastX = mouse.x
+                    onPositionChanged: (mouse) => {
+                        if (pressed) {
+                            plot.pan(lastX - mouse.x)
+                            lastX = mouse.x
+                        }
+                        view.updateHits(mouse.x)
+                    }
                     onExited: hitModel.clear()
+                    onWheel: (wheel) => {
+                        const steps = (wheel.angleDelta.y !== 0 ? wheel.angleDelta.y : wheel.angleDelta.x) / 120
+                        if (wheel.modifiers & Qt.ControlModifier)
+                            plot.zoomAt(wheel.x, Math.pow(0.8, steps))
+                        else
+                            plot.pan(-steps * width / 10)
+                        view.updateHits(wheel.x)
+                    }
                 }
 
                 Rectangle {
-                    visible: hoverArea.containsMouse
+                    visible: hoverArea.containsMouse && view.overlayShown
                     x: overlay.cursorX
                     width: 1
                     height: overlay.height
@@ -144,7 +182,7 @@ Item {
                 }
 
                 Repeater {
-                    model: hoverArea.containsMouse ? hitModel : null
+                    model: hoverArea.containsMouse && view.overlayShown ? hitModel : null
 
                     // Placed against the overlay, which is the tags' parent.
                     Rectangle {
@@ -196,6 +234,40 @@ Item {
                 paused: plot.paused
                 onVisibilityChanged: plot.channelVisible = view.legendVisibility()
             }
+
+            StatsStrip {
+                id: statsStrip
+                objectName: "statsStrip"
+                anchors.left: parent.left
+                anchors.right: parent.right
+                anchors.bottom: parent.bottom
+                anchors.leftMargin: 8
+                anchors.rightMargin: 8
+                visible: spanBar.statsShown
+                stats: plot.spanStats
+                colors: view.seriesColors
+                visibility: plot.channelVisible
+            }
+        }
+
+        TimeSpanBar {
+            id: spanBar
+            objectName: "spanBar"
+            anchors.left: parent.left
+            anchors.right: parent.right
+            anchors.bottom: parent.bottom
+            anchors.bottomMargin: 4
+            plot: plot
+        }
+    }
+
+    // The pause button sets the plot's hold and follows it back (a pan
+    // holds it too, Live lets go).
+    Connections {
+        target: frame.pauseButton
+        function onCheckedChanged() {
+            plot.paused = frame.pauseButton.checked
+            frame.pauseButton.checked = Qt.binding(() => plot.paused)
         }
     }
 }

@@ -1,6 +1,7 @@
 #include "BarReadings.h"
 
 #include "ChartScale.h"
+#include "PerSecond.h"
 
 BarReadings::BarReadings(QObject *parent)
     : QObject(parent), m_values(m_channelCount, 0.0)
@@ -39,7 +40,21 @@ void BarReadings::setActive(bool active)
     m_active = active;
     emit activeChanged();
     if (m_active && m_pending)
-        show(m_pendingCounts);
+        show(m_latest);
+}
+
+void BarReadings::setPerSecond(bool perSecond)
+{
+    if (perSecond == m_perSecond)
+        return;
+    m_perSecond = perSecond;
+    emit perSecondChanged();
+    if (!m_shown)
+        return;
+    if (m_active)
+        show(m_latest);
+    else
+        m_pending = true;
 }
 
 void BarReadings::take(const Reading &reading)
@@ -47,20 +62,25 @@ void BarReadings::take(const Reading &reading)
     // A sweep's counts are the calibration plot's.
     if (reading.sweep)
         return;
-    const QList<double> counts(reading.counts.begin(), reading.counts.end());
     // An axis change redraws the whole chart even off screen: the latest
     // reading waits until the chart is shown.
+    m_latest = reading;
+    m_shown = true;
     if (!m_active) {
         m_pending = true;
-        m_pendingCounts = counts;
         return;
     }
-    show(counts);
+    show(reading);
 }
 
-void BarReadings::show(const QList<double> &counts)
+void BarReadings::show(const Reading &reading)
 {
     m_pending = false;
+    QList<double> counts(reading.counts.begin(), reading.counts.end());
+    if (m_perSecond) {
+        for (double &v : counts)
+            v = persecond::rate(v, reading.periodMs);
+    }
     const chartscale::Bars b = chartscale::bars(counts, m_channelCount);
     m_values = b.values;
     m_linear[0] = b.linear.min;
@@ -73,6 +93,7 @@ void BarReadings::show(const QList<double> &counts)
 void BarReadings::reset()
 {
     m_pending = false;
+    m_shown = false;
     m_values = QList<double>(m_channelCount, 0.0);
     m_linear[0] = 0;
     m_linear[1] = 1;

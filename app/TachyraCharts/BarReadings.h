@@ -8,9 +8,10 @@
 #include <QtQml/qqmlregistration.h>
 
 // The bar chart's data: the latest reading outside a sweep as drawn bar
-// values (NaN: no bar) with both axis ranges, worked out once per reading.
-// While the chart is off screen the latest reading waits; the end of the
-// link brings the empty chart back.
+// values (NaN: no bar) with both axis ranges, worked out once per reading;
+// perSecond: each count over the reading's own gate period. While the chart
+// is off screen the latest reading waits; the end of the link brings the
+// empty chart back.
 class BarReadings : public QObject
 {
     Q_OBJECT
@@ -18,6 +19,7 @@ class BarReadings : public QObject
     Q_PROPERTY(ReadingSource *source READ source WRITE setSource NOTIFY sourceChanged)
     Q_PROPERTY(int channelCount READ channelCount WRITE setChannelCount NOTIFY channelCountChanged)
     Q_PROPERTY(bool active READ active WRITE setActive NOTIFY activeChanged)
+    Q_PROPERTY(bool perSecond READ perSecond WRITE setPerSecond NOTIFY perSecondChanged)
     Q_PROPERTY(QList<double> values READ values NOTIFY updated)
     Q_PROPERTY(double linearMin READ linearMin NOTIFY updated)
     Q_PROPERTY(double linearMax READ linearMax NOTIFY updated)
@@ -33,6 +35,8 @@ public:
     void setChannelCount(int count);
     bool active() const { return m_active; }
     void setActive(bool active);
+    bool perSecond() const { return m_perSecond; }
+    void setPerSecond(bool perSecond);
 
     QList<double> values() const { return m_values; }
     double linearMin() const { return m_linear[0]; }
@@ -47,17 +51,20 @@ signals:
     void sourceChanged();
     void channelCountChanged();
     void activeChanged();
+    void perSecondChanged();
     void updated();
 
 private:
-    void show(const QList<double> &counts);
+    void show(const Reading &reading);
 
     QPointer<ReadingSource> m_source;
     QList<QMetaObject::Connection> m_connections;
     int m_channelCount = Reading::kChannels;
     bool m_active = true;
+    bool m_perSecond = false;
     bool m_pending = false;
-    QList<double> m_pendingCounts;
+    bool m_shown = false; // m_latest is on the bars
+    Reading m_latest;
     QList<double> m_values;
     double m_linear[2] = {0, 1};
     double m_log[2] = {1, 10};

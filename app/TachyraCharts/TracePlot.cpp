@@ -4,6 +4,8 @@
 
 #include <QDateTime>
 #include <QFontMetricsF>
+#include <QIODevice>
+#include <QLocale>
 #include <QPainter>
 #include <QQuickWindow>
 #include <QVariantMap>
@@ -20,29 +22,80 @@ constexpr double kLabelPad = 5;
 constexpr double kAxisRoom = 10;
 // Time labels stand at least this many label widths apart.
 constexpr double kTimeLabelSpacing = 1.6;
+constexpr double kDayMs = 86400e3;
 
 QString countLabel(double v)
 {
     return QString::asprintf("%.4g", v);
 }
 
-QString timeLabel(double ms)
+QString timeLabel(double ms, const QString &format)
 {
-    return QDateTime::fromMSecsSinceEpoch(qint64(ms)).toString(QStringLiteral("hh:mm:ss"));
+    return QLocale().toString(QDateTime::fromMSecsSinceEpoch(qint64(ms)), format);
+}
+
+// Labels carry the date where the span crosses midnight or is longer than a
+// day; seconds while labels are less than a minute apart; only the date
+// once they are a day apart.
+QString timeFormat(double left, double right, double stepMs, bool withSeconds)
+{
+    const bool dated = right - left > kDayMs
+                       || QDateTime::fromMSecsSinceEpoch(qint64(left)).date()
+                              != QDateTime::fromMSecsSinceEpoch(qint64(right)).date();
+    if (stepMs >= kDayMs)
+        return QStringLiteral("d MMM");
+    const QString time = withSeconds && stepMs < 60e3 ? QStringLiteral("hh:mm:ss") : QStringLiteral("hh:mm");
+    return dated ? QStringLiteral("d MMM ") + time : time;
+}
+
+QVariantMap statsMap(int channel, const ChannelStats &s)
+{
+    return {{QStringLiteral("channel"), channel},
+            {QStringLiteral("count"), double(s.count)},
+            {QStringLiteral("nonFinite"), double(s.nonFinite)},
+            {QStringLiteral("mean"), s.mean},
+            {QStringLiteral("stddev"), s.stddev},
+            {QStringLiteral("min"), s.min},
+            {QStringLiteral("max"), s.max},
+            {QStringLiteral("rate"), s.rate},
+            {QStringLiteral("rateCount"), double(s.rateCount)}};
+}
+
+// Rows as a recording's CSV: header, then one line each, elapsed seconds
+// from the first on the steady clock; written in blocks through `flush`.
+template<typename Rows, typename Flush>
+bool writeRows(const Rows &rows, qsizetype count, Flush flush)
+{
+    QByteArray block = readingrow::csvHeader();
+    const qint64 start = count > 0 ? rows(0).monotonicNs : 0;
+    for (qsizetype i = 0; i < count; ++i) {
+        const Reading r = rows(i);
+        block += readingrow::csvRow(r, readingrow::elapsedSeconds(r, start));
+        if (block.size() >= (1 << 16)) {
+            if (!flush(block))
+                return false;
+            block.clear();
+        }
+    }
+    return flush(block);
 }
 
 } // namespace
 
 TracePlot::TracePlot(QQuickItem *parent)
     : QQuickPaintedItem(parent)
+    , m_history(std::make_unique<ReadingHistory>())
 {
     m_style.background = QColor(0x2C, 0x2C, 0x2C);
     m_style.grid = QColor(0x66, 0x66, 0x66);
     m_style.minorGrid = QColor(0x44, 0x44, 0x44);
-    m_visible = QList<bool>(m_live.channelCount(), true);
-    m_rightEdge = double(QDateTime::currentMSecsSinceEpoch());
-    m_frozenRightEdge = m_rightEdge;
+    m_visible = QList<bool>(m_channelCount, true);
+    m_view.setEmptyRightEdge(double(QDateTime::currentMSecsSinceEpoch()));
+    m_statsTimer.setSingleShot(true);
+    connect(&m_statsTimer, &QTimer::timeout, this, &TracePlot::updateStats);
 }
+
+TracePlot::~TracePlot() = default;
 
 // ---- source -----------------------------------------------------------------
 
@@ -69,66 +122,79 @@ void TracePlot::setSource(ReadingSource *source)
 
 void TracePlot::addReading(const Reading &reading)
 {
-    const QList<double> values(reading.counts.begin(), reading.counts.begin() + m_live.channelCount());
-    const bool wasEmpty = m_live.isEmpty();
-    const double timeMs = double(reading.utcMs);
-    m_live.append(timeMs, values);
-    // The window prunes its oldest rows; the readings behind them go too.
-    m_liveRows.append(reading);
-    if (m_liveRows.size() > m_live.size())
-        m_liveRows.remove(0, m_liveRows.size() - m_live.size());
-    m_rightEdge = timeMs;
-    if (m_paused)
-        return; // held; the drawing stays as it was
-    if (wasEmpty)
-        emit hasDataChanged();
+    const bool had = hasData();
+    const bool wasEmpty = m_history->isEmpty();
+    m_history->append(reading);
+    if (!m_closed && (wasEmpty || m_history->evicted() != m_notifiedDropped)) {
+        m_notifiedDropped = m_history->evicted();
+        emit droppedChanged();
+    }
+    if (paused())
+        return; // kept; what is shown stays as it was
+    noteHasData(had);
     emit timeRangeChanged();
+    statsDue(false);
     afterChange(true);
 }
 
 void TracePlot::clear()
 {
     const bool had = hasData();
-    m_live.clear();
-    m_liveRows.clear();
-    m_rightEdge = double(QDateTime::currentMSecsSinceEpoch());
-    if (m_paused)
-        return; // what was frozen stays on screen until resumed
+    if (paused() && !m_closed) {
+        // What is held stays on screen until the view is live again; a new
+        // link's readings go into a history of their own meanwhile.
+        m_closed = std::move(m_history);
+        m_history = std::make_unique<ReadingHistory>();
+        m_extent.invalidate();
+        return;
+    }
+    m_history->clear();
+    m_notifiedDropped = 0;
+    if (m_closed)
+        return; // the history shown is the closed link's
+    m_view.setEmptyRightEdge(double(QDateTime::currentMSecsSinceEpoch()));
     m_canvas.invalidate();
-    if (had)
+    noteHasData(had);
+    emit droppedChanged();
+    afterViewChange();
+}
+
+void TracePlot::setHistoryBudget(qint64 bytes)
+{
+    setPaused(false);
+    m_history = std::make_unique<ReadingHistory>(bytes);
+    m_extent.invalidate();
+    m_notifiedDropped = 0;
+    clear();
+}
+
+void TracePlot::noteHasData(bool had)
+{
+    if (hasData() != had)
         emit hasDataChanged();
-    emit timeRangeChanged();
-    afterChange(false);
 }
 
 void TracePlot::setChannelCount(int count)
 {
-    count = std::clamp(count, 1, 64);
-    if (count == m_live.channelCount())
+    count = std::clamp(count, 1, int(Reading::kChannels));
+    if (count == m_channelCount)
         return;
-    m_live = TraceWindow(count, windowMs());
-    m_frozen = TraceWindow(count, windowMs());
-    m_liveRows.clear();
-    m_frozenRows.clear();
+    m_channelCount = count;
     m_visible.resize(count, true);
-    m_canvas.invalidate();
     emit channelCountChanged();
     emit channelVisibleChanged();
+    statsDue(true);
     afterChange(false);
 }
 
-void TracePlot::setWindowMs(double ms)
+void TracePlot::setSpanMs(double ms)
 {
-    if (!(ms >= 1) || ms == windowMs())
+    const double before = spanMs();
+    m_view.setSpan(shown(), ms);
+    if (spanMs() == before)
         return;
-    m_live = TraceWindow(m_live.channelCount(), ms);
-    m_frozen = TraceWindow(m_live.channelCount(), ms);
-    m_liveRows.clear();
-    m_frozenRows.clear();
-    m_canvas.invalidate();
-    emit windowMsChanged();
-    emit timeRangeChanged();
-    afterChange(false);
+    emit spanMsChanged();
+    afterViewChange();
 }
 
 QVariantList TracePlot::colors() const
@@ -154,7 +220,7 @@ void TracePlot::setColors(const QVariantList &colors)
 void TracePlot::setChannelVisible(const QList<bool> &visible)
 {
     QList<bool> next = visible;
-    next.resize(m_live.channelCount(), true);
+    next.resize(m_channelCount, true);
     if (next == m_visible)
         return;
     m_visible = next;
@@ -171,6 +237,15 @@ void TracePlot::setLogarithmic(bool log)
     afterChange(false);
 }
 
+void TracePlot::setPerSecond(bool perSecond)
+{
+    if (perSecond == m_perSecond)
+        return;
+    m_perSecond = perSecond;
+    emit perSecondChanged();
+    afterChange(false);
+}
+
 void TracePlot::setActive(bool active)
 {
     if (active == m_active)
@@ -178,27 +253,68 @@ void TracePlot::setActive(bool active)
     m_active = active;
     m_canvas.invalidate();
     emit activeChanged();
+    if (m_active)
+        statsDue(true);
     afterChange(false);
 }
 
 void TracePlot::setPaused(bool paused)
 {
-    if (paused == m_paused)
+    if (paused == this->paused())
         return;
-    m_paused = paused;
+    const bool had = hasData();
     if (paused) {
-        m_frozen = m_live;
-        m_frozenRows = m_liveRows;
-        m_frozenRightEdge = m_rightEdge;
+        m_view.hold(shown());
     } else {
-        m_frozen = TraceWindow(m_live.channelCount(), windowMs());
-        m_frozenRows.clear();
-        m_canvas.invalidate();
+        m_view.follow();
+        if (m_closed) { // back to the live link's history
+            m_closed.reset();
+            m_extent.invalidate();
+            m_notifiedDropped = m_history->evicted();
+            if (m_history->isEmpty())
+                m_view.setEmptyRightEdge(double(QDateTime::currentMSecsSinceEpoch()));
+            m_canvas.invalidate();
+            emit droppedChanged();
+        }
     }
     emit pausedChanged();
-    emit hasDataChanged();
-    emit timeRangeChanged();
-    afterChange(false);
+    noteHasData(had);
+    afterViewChange();
+}
+
+void TracePlot::setStatsEnabled(bool enabled)
+{
+    if (enabled == m_statsEnabled)
+        return;
+    m_statsEnabled = enabled;
+    emit statsEnabledChanged();
+    statsDue(true);
+}
+
+// ---- panning and zooming ------------------------------------------------------
+
+void TracePlot::pan(double dx)
+{
+    if (!(m_plotArea.width() > 0) || !std::isfinite(dx))
+        return;
+    const ReadingHistory &h = shown();
+    const bool wasHeld = paused();
+    const double before = spanMs();
+    m_view.pan(h, dx * m_view.span(h) / m_plotArea.width());
+    if (!wasHeld)
+        emit pausedChanged();
+    if (spanMs() != before)
+        emit spanMsChanged();
+    afterViewChange();
+}
+
+void TracePlot::zoomAt(double x, double factor)
+{
+    const double before = spanMs();
+    m_view.zoom(shown(), timeForX(x), factor);
+    if (spanMs() != before)
+        emit spanMsChanged();
+    afterViewChange();
 }
 
 // ---- drawing ----------------------------------------------------------------
@@ -211,13 +327,25 @@ bool TracePlot::drawn() const
 const chartscale::Range &TracePlot::yRange() const
 {
     if (m_rangeStale) {
-        const TraceWindow::Extent e = shownWindow().extent(m_visible, m_log);
+        const ReadingHistory &h = shown();
+        const qsizetype from = m_view.firstRow(h);
+        const qsizetype to = m_view.lastRow(h);
+        QList<bool> channels = m_visible;
+        channels.resize(Reading::kChannels, false);
+        const ValueSpan e = m_extent.update(h, from, to, m_view.endRow(h), channels, m_log, m_perSecond);
         const double lo = e.isEmpty() ? qQNaN() : e.lo;
         const double hi = e.isEmpty() ? qQNaN() : e.hi;
-        m_yRange = m_log ? chartscale::paddedLogRange(lo, hi) : chartscale::paddedLinearRange(lo, hi);
+        m_logFloor = m_log && m_perSecond ? HistoryView::rateFloor(h, from, to) : 1.0;
+        m_yRange = m_log ? chartscale::paddedLogRange(lo, hi, m_logFloor) : chartscale::paddedLinearRange(lo, hi);
         m_rangeStale = false;
     }
     return m_yRange;
+}
+
+double TracePlot::logFloor() const
+{
+    yRange();
+    return m_logFloor;
 }
 
 void TracePlot::updateRange()
@@ -242,6 +370,13 @@ void TracePlot::afterChange(bool dataOnly)
     polish();
 }
 
+void TracePlot::afterViewChange()
+{
+    emit timeRangeChanged();
+    statsDue(true);
+    afterChange(true);
+}
+
 double TracePlot::pixelRatio() const
 {
     return window() ? window()->effectiveDevicePixelRatio() : 1.0;
@@ -249,8 +384,9 @@ double TracePlot::pixelRatio() const
 
 TraceScale TracePlot::currentScale() const
 {
+    const ReadingHistory &h = shown();
     return TraceScale(int(std::lround(m_plotArea.width() * m_ratio)), int(std::lround(m_plotArea.height() * m_ratio)),
-                      windowMs(), shownRightEdge(), yRange(), m_log);
+                      m_view.span(h), m_view.rightEdge(h), yRange(), m_log, logFloor());
 }
 
 void TracePlot::updatePolish()
@@ -260,6 +396,8 @@ void TracePlot::updatePolish()
     const double ratio = pixelRatio();
     const QFontMetricsF fm(m_labelFont);
     const double labelHeight = fm.height();
+    // The margins make room for a time of day; longer labels (with a date)
+    // stand further apart.
     const double timeWidth = fm.horizontalAdvance(QStringLiteral("00:00:00"));
 
     // Top and bottom first: the plot's height sets how many count labels fit.
@@ -269,7 +407,7 @@ void TracePlot::updatePolish()
     const int desired = chartscale::desiredTickCount(heightPx / ratio, m_labelFont.pixelSize() > 0
                                                                           ? m_labelFont.pixelSize()
                                                                           : m_labelFont.pointSizeF());
-    const TraceScale ticksOnly(1, heightPx, windowMs(), 0, yRange(), m_log);
+    const TraceScale ticksOnly(1, heightPx, 1000, 0, yRange(), m_log, logFloor());
     m_yTicks = ticksOnly.yTicks(desired).major;
     double labelWidth = 0;
     for (double v : std::as_const(m_yTicks))
@@ -291,8 +429,18 @@ void TracePlot::updatePolish()
     style.gridWidth = ratio;
     style.yTickCount = desired;
     const TraceScale scale = currentScale();
-    style.timeStepMs = scale.timeStep(timeWidth * kTimeLabelSpacing * ratio);
-    m_canvas.draw(shownWindow(), scale, style, m_visible);
+    const double t0 = scale.timeForX(0);
+    const double t1 = scale.timeForX(scale.width());
+    // The widest label the span may take sets how far apart they stand.
+    const QString widest = timeFormat(t0, t1, 0, true);
+    const double widestWidth = std::max(timeWidth, fm.horizontalAdvance(timeLabel(t1, widest)));
+    style.timeStepMs = scale.timeStep(widestWidth * kTimeLabelSpacing * ratio);
+    // Lines on round local times.
+    style.timeOriginMs = -1000.0 * QDateTime::fromMSecsSinceEpoch(qint64(t1)).offsetFromUtc();
+    m_timeFormat = timeFormat(t0, t1, style.timeStepMs, true);
+    const ReadingHistory &h = shown();
+    m_canvas.draw(h, scale, style, m_visible + QList<bool>(Reading::kChannels - m_visible.size(), false),
+                  {m_view.endRow(h), m_perSecond});
     update();
 }
 
@@ -315,12 +463,12 @@ void TracePlot::paint(QPainter *painter)
         painter->drawText(QRectF(0, y - h / 2, area.left() - kLabelPad, h), Qt::AlignRight | Qt::AlignVCenter,
                           countLabel(v));
     }
-    const double w = fm.horizontalAdvance(QStringLiteral("00:00:00")) * 2;
-    const QList<double> ticks = scale.timeTicks(m_canvas.style().timeStepMs);
-    for (double t : ticks) {
+    const TraceCanvas::Style &style = m_canvas.style();
+    for (double t : scale.timeTicks(style.timeStepMs, style.timeOriginMs)) {
+        const QString text = timeLabel(t, m_timeFormat);
+        const double w = std::max(fm.horizontalAdvance(QStringLiteral("00:00:00")), fm.horizontalAdvance(text)) * 2;
         const double x = area.left() + scale.xForTime(t) / ratio;
-        painter->drawText(QRectF(x - w / 2, area.bottom() + kLabelPad, w, h), Qt::AlignHCenter | Qt::AlignTop,
-                          timeLabel(t));
+        painter->drawText(QRectF(x - w / 2, area.bottom() + kLabelPad, w, h), Qt::AlignHCenter | Qt::AlignTop, text);
     }
 }
 
@@ -334,8 +482,45 @@ void TracePlot::geometryChange(const QRectF &newGeometry, const QRectF &oldGeome
 void TracePlot::itemChange(ItemChange change, const ItemChangeData &value)
 {
     QQuickPaintedItem::itemChange(change, value);
-    if (change == ItemVisibleHasChanged || change == ItemSceneChange || change == ItemDevicePixelRatioHasChanged)
+    if (change == ItemVisibleHasChanged || change == ItemSceneChange || change == ItemDevicePixelRatioHasChanged) {
+        if (change == ItemVisibleHasChanged && value.boolValue)
+            statsDue(true);
         afterChange(false);
+    }
+}
+
+// ---- statistics -----------------------------------------------------------------
+
+void TracePlot::statsDue(bool soon)
+{
+    m_statsStale = true;
+    if (!m_statsEnabled)
+        return;
+    // A change of what is shown at once; new readings at a modest pace.
+    if (soon)
+        m_statsTimer.start(0);
+    else if (!m_statsTimer.isActive())
+        m_statsTimer.start(kStatsIntervalMs);
+}
+
+SpanStats TracePlot::currentStats() const
+{
+    const ReadingHistory &h = shown();
+    return h.stats(m_view.firstRow(h), m_view.lastRow(h));
+}
+
+void TracePlot::updateStats()
+{
+    // Out of sight the figures wait until they are shown again.
+    if (!m_statsEnabled || !m_statsStale || !m_active || !isVisible())
+        return;
+    const SpanStats stats = currentStats();
+    QVariantList out;
+    for (int c = 0; c < m_channelCount; ++c)
+        out.append(statsMap(c, stats[size_t(c)]));
+    m_statsStale = false;
+    m_spanStats = out;
+    emit spanStatsChanged();
 }
 
 // ---- read-out and export ------------------------------------------------------
@@ -362,7 +547,8 @@ double TracePlot::valueForY(double y) const
 
 double TracePlot::valueAt(int channel, double timeMs) const
 {
-    return shownWindow().valueAt(channel, m_log, timeMs);
+    const ReadingHistory &h = shown();
+    return HistoryView::valueAt(h, channel, m_log, m_perSecond, timeMs, m_view.endRow(h));
 }
 
 QVariantList TracePlot::hitsAt(double x, double tagGap) const
@@ -374,7 +560,7 @@ QVariantList TracePlot::hitsAt(double x, double tagGap) const
     };
     QList<Hit> hits;
     const double t = timeForX(x);
-    for (int c = 0; c < shownWindow().channelCount(); ++c) {
+    for (int c = 0; c < m_channelCount; ++c) {
         if (!m_visible.value(c, true))
             continue;
         const double v = valueAt(c, t);
@@ -401,19 +587,36 @@ QVariantList TracePlot::hitsAt(double x, double tagGap) const
     return out;
 }
 
-QList<Reading> TracePlot::visibleReadings() const
+int TracePlot::readingCount() const
 {
-    const TraceWindow &w = shownWindow();
-    const QList<Reading> &rows = shownRows();
-    const qsizetype first = w.firstRowAtOrAfter(timeMin());
-    return rows.mid(first);
+    const ReadingHistory &h = shown();
+    return int(std::max<qsizetype>(0, m_view.lastRow(h) - m_view.firstRow(h)));
+}
+
+Reading TracePlot::readingAt(qsizetype i) const
+{
+    const ReadingHistory &h = shown();
+    if (i < 0 || i >= readingCount())
+        return {};
+    return h.reading(m_view.firstRow(h) + i);
 }
 
 QByteArray TracePlot::csvTable() const
 {
-    QByteArray out = readingrow::csvHeader();
-    const QList<Reading> rows = visibleReadings();
-    for (const Reading &r : rows)
-        out += readingrow::csvRow(r, readingrow::elapsedSeconds(r, rows.constFirst().monotonicNs));
+    QByteArray out;
+    writeRows([this](qsizetype i) { return readingAt(i); }, readingCount(), [&out](const QByteArray &block) {
+        out += block;
+        return true;
+    });
     return out;
+}
+
+CsvTable::Writer TracePlot::csvWriter() const
+{
+    const ReadingHistory &h = shown();
+    const ReadingHistory::Slice rows = h.slice(m_view.firstRow(h), m_view.lastRow(h));
+    return [rows](QIODevice &out) {
+        return writeRows([&rows](qsizetype i) { return rows.reading(i); }, rows.size(),
+                         [&out](const QByteArray &block) { return out.write(block) == block.size(); });
+    };
 }

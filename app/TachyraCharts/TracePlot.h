@@ -1,10 +1,12 @@
 #pragma once
 
 #include "CsvTable.h"
+#include "HistoryCanvas.h"
+#include "HistoryView.h"
 #include "Reading.h"
+#include "ReadingHistory.h"
 #include "ReadingSource.h"
-#include "TraceCanvas.h"
-#include "TraceWindow.h"
+#include "SpanExtent.h"
 
 #include <QColor>
 #include <QFont>
@@ -12,19 +14,31 @@
 #include <QPointer>
 #include <QQuickPaintedItem>
 #include <QRectF>
+#include <QTimer>
 #include <QVariantList>
 #include <QtQml/qqmlregistration.h>
 
-// Counts of every channel against wall-clock time over a sliding window:
-// grid, axis labels ("hh:mm:ss" local time below, "%.4g" counts on the
-// left) and a 2-px line per channel, on a linear or logarithmic count axis.
+#include <memory>
+
+// Counts of every channel against wall-clock time over any span of the
+// link's history: grid, axis labels (local time below, with the date where
+// the span crosses midnight or is longer than a day; "%.4g" counts on the
+// left) and a 2-px line per channel, on a linear or logarithmic count axis,
+// in counts per gate or per second.
 //
 // Readings come from the `source` (the session): each one outside a sweep
-// adds a row, and the end of the link clears the window. Each row keeps the
-// reading as it was taken, so an exported window has the same times, periods
-// and levels as a recording. The lines live in a cached image that scrolls
-// by whole pixel columns, so a reading costs the strip it adds; while the
-// plot is hidden or paused it only records.
+// goes into the history (ReadingHistory: every reading of the link, exact,
+// within its memory budget; past it the oldest go and droppedReadings
+// counts them), and the end of the link clears it. What is shown is a
+// HistoryView of it: the last `spanMs` (0: all of it) following the newest
+// reading, or held still (paused, or panned back) while readings go on
+// being kept. The lines live in a cached image (HistoryCanvas) that scrolls
+// by whole pixel columns, so a reading costs the strip it adds at any span;
+// while the plot is hidden it only records.
+//
+// The statistics of the span shown (spanStats) are worked out while
+// statsEnabled, at most twice a second while readings come. An export
+// writes the rows of the span shown, exact, as a recording's CSV.
 class TracePlot : public QQuickPaintedItem, public CsvTable
 {
     Q_OBJECT
@@ -32,11 +46,14 @@ class TracePlot : public QQuickPaintedItem, public CsvTable
     Q_INTERFACES(CsvTable)
     Q_PROPERTY(ReadingSource *source READ source WRITE setSource NOTIFY sourceChanged)
     Q_PROPERTY(int channelCount READ channelCount WRITE setChannelCount NOTIFY channelCountChanged)
-    Q_PROPERTY(double windowMs READ windowMs WRITE setWindowMs NOTIFY windowMsChanged)
+    // The span shown in ms, 0 for all of the history.
+    Q_PROPERTY(double spanMs READ spanMs WRITE setSpanMs NOTIFY spanMsChanged)
     Q_PROPERTY(QVariantList colors READ colors WRITE setColors NOTIFY colorsChanged)
     Q_PROPERTY(QList<bool> channelVisible READ channelVisible WRITE setChannelVisible NOTIFY channelVisibleChanged)
     Q_PROPERTY(bool logarithmic READ logarithmic WRITE setLogarithmic NOTIFY logarithmicChanged)
+    Q_PROPERTY(bool perSecond READ perSecond WRITE setPerSecond NOTIFY perSecondChanged)
     Q_PROPERTY(bool active READ active WRITE setActive NOTIFY activeChanged)
+    // Held still: by Pause, or by panning. False: following the newest reading.
     Q_PROPERTY(bool paused READ paused WRITE setPaused NOTIFY pausedChanged)
     Q_PROPERTY(QColor plotColor READ plotColor WRITE setPlotColor NOTIFY styleChanged)
     Q_PROPERTY(QColor gridColor READ gridColor WRITE setGridColor NOTIFY styleChanged)
@@ -55,25 +72,39 @@ class TracePlot : public QQuickPaintedItem, public CsvTable
     Q_PROPERTY(double timeMin READ timeMin NOTIFY timeRangeChanged)
     Q_PROPERTY(double timeMax READ timeMax NOTIFY timeRangeChanged)
     Q_PROPERTY(bool hasData READ hasData NOTIFY hasDataChanged)
+    // The history: readings dropped for memory since the link opened, and
+    // the time of the oldest one kept (NaN: none).
+    Q_PROPERTY(double droppedReadings READ droppedReadings NOTIFY droppedChanged)
+    Q_PROPERTY(double oldestTime READ oldestTime NOTIFY droppedChanged)
+    // Statistics of the span shown, one map per channel: count, nonFinite,
+    // mean, stddev, min, max, rate (counts per second), rateCount.
+    Q_PROPERTY(bool statsEnabled READ statsEnabled WRITE setStatsEnabled NOTIFY statsEnabledChanged)
+    Q_PROPERTY(QVariantList spanStats READ spanStats NOTIFY spanStatsChanged)
 
 public:
+    // While readings come, the statistics are worked out at most this often.
+    static constexpr int kStatsIntervalMs = 500;
+
     explicit TracePlot(QQuickItem *parent = nullptr);
+    ~TracePlot() override;
 
     ReadingSource *source() const { return m_source; }
     void setSource(ReadingSource *source);
-    int channelCount() const { return m_live.channelCount(); }
+    int channelCount() const { return m_channelCount; }
     void setChannelCount(int count);
-    double windowMs() const { return m_live.spanMs(); }
-    void setWindowMs(double ms);
+    double spanMs() const { return m_view.spanSetting(); }
+    void setSpanMs(double ms);
     QVariantList colors() const;
     void setColors(const QVariantList &colors);
     QList<bool> channelVisible() const { return m_visible; }
     void setChannelVisible(const QList<bool> &visible);
     bool logarithmic() const { return m_log; }
     void setLogarithmic(bool log);
+    bool perSecond() const { return m_perSecond; }
+    void setPerSecond(bool perSecond);
     bool active() const { return m_active; }
     void setActive(bool active);
-    bool paused() const { return m_paused; }
+    bool paused() const { return m_view.isHeld(); }
     void setPaused(bool paused);
     QColor plotColor() const { return m_style.background; }
     void setPlotColor(const QColor &c) { setStyleMember(m_style.background, c); }
@@ -97,13 +128,25 @@ public:
     QRectF plotArea() const { return m_plotArea; }
     double yMin() const { return yRange().min; }
     double yMax() const { return yRange().max; }
-    double timeMin() const { return shownRightEdge() - windowMs(); }
-    double timeMax() const { return shownRightEdge(); }
-    bool hasData() const { return !shownWindow().isEmpty(); }
+    double timeMin() const { return m_view.leftEdge(shown()); }
+    double timeMax() const { return m_view.rightEdge(shown()); }
+    bool hasData() const { return m_view.endRow(shown()) > 0; }
+    double droppedReadings() const { return double(shown().evicted()); }
+    double oldestTime() const { return shown().isEmpty() ? qQNaN() : double(shown().timeKey(0)); }
+    bool statsEnabled() const { return m_statsEnabled; }
+    void setStatsEnabled(bool enabled);
+    QVariantList spanStats() const { return m_spanStats; }
 
     // A reading as the source hands it over.
     void addReading(const Reading &reading);
     Q_INVOKABLE void clear();
+
+    // Panning and zooming, in plot coordinates (logical pixels from the
+    // plot area's left edge). pan: the view moves by dx (later for dx > 0)
+    // and is held. zoomAt: the span times factor around the time at x
+    // (live: around the newest reading, still live).
+    Q_INVOKABLE void pan(double dx);
+    Q_INVOKABLE void zoomAt(double x, double factor);
 
     // Mapping between plot coordinates (logical pixels from the plot area's
     // top-left corner) and times and counts, as drawn now.
@@ -111,32 +154,42 @@ public:
     Q_INVOKABLE double timeForX(double x) const;
     Q_INVOKABLE double yForValue(double count) const;
     Q_INVOKABLE double valueForY(double y) const;
-    // A channel's raw count at a time, interpolated along its line in the
-    // current mode; NaN where the line has no value.
+    // A channel's raw count (or rate, per second) at a time, interpolated
+    // along its line in the current mode; NaN where the line has no value.
     Q_INVOKABLE double valueAt(int channel, double timeMs) const;
     // The hover read-out at plot x: one entry {py, value, channel, color}
     // per channel shown whose line has a value there inside the plot,
     // top first, spread at least tagGap apart.
     Q_INVOKABLE QVariantList hitsAt(double x, double tagGap = 16) const;
 
-    // The readings in the window shown (the frozen one while paused), oldest
-    // first, as they were taken.
-    QList<Reading> visibleReadings() const;
-    // How many there are, for the scene.
-    Q_INVOKABLE int readingCount() const { return int(visibleReadings().size()); }
+    // How many readings the span shown holds, and the i-th of them (oldest
+    // first) as it was taken.
+    Q_INVOKABLE int readingCount() const;
+    Reading readingAt(qsizetype i) const;
     // Those readings as a recording's CSV (header included), elapsed seconds
     // counted from the first of them on the steady clock.
     QByteArray csvTable() const override;
+    // The same from a copy of the rows, on the export's own thread.
+    Writer csvWriter() const override;
+    // Statistics of the span shown, as spanStats has them.
+    SpanStats currentStats() const;
+
+    // What the plot area shows, for tests and the bench.
+    const HistoryCanvas &canvas() const { return m_canvas; }
+    const ReadingHistory &history() const { return shown(); }
+    // A history of another memory budget (empty), for tests.
+    void setHistoryBudget(qint64 bytes);
 
     void paint(QPainter *painter) override;
 
 signals:
     void sourceChanged();
     void channelCountChanged();
-    void windowMsChanged();
+    void spanMsChanged();
     void colorsChanged();
     void channelVisibleChanged();
     void logarithmicChanged();
+    void perSecondChanged();
     void activeChanged();
     void pausedChanged();
     void styleChanged();
@@ -144,6 +197,9 @@ signals:
     void yRangeChanged();
     void timeRangeChanged();
     void hasDataChanged();
+    void droppedChanged();
+    void statsEnabledChanged();
+    void spanStatsChanged();
 
 protected:
     void updatePolish() override;
@@ -160,35 +216,40 @@ private:
         emit styleChanged();
         afterChange(false);
     }
-    const TraceWindow &shownWindow() const { return m_paused ? m_frozen : m_live; }
-    const QList<Reading> &shownRows() const { return m_paused ? m_frozenRows : m_liveRows; }
-    double shownRightEdge() const { return m_paused ? m_frozenRightEdge : m_rightEdge; }
+    // The history shown: the live one, or while held the one of a link that
+    // closed meanwhile.
+    const ReadingHistory &shown() const { return m_closed ? *m_closed : *m_history; }
     bool drawn() const;
+    // After a change of what is shown: the range, the drawing (whole unless
+    // dataOnly) and the statistics follow.
     void afterChange(bool dataOnly);
+    void afterViewChange();
     // The range is worked out when asked for: a plot off screen does not
-    // scan its window for every reading.
+    // look through its span for every reading.
     const chartscale::Range &yRange() const;
+    double logFloor() const;
     void updateRange();
     TraceScale currentScale() const;
     double pixelRatio() const;
+    void statsDue(bool soon);
+    void updateStats();
+    void noteHasData(bool had);
 
     QPointer<ReadingSource> m_source;
     QList<QMetaObject::Connection> m_sourceConnections;
 
-    TraceWindow m_live;
-    TraceWindow m_frozen;
-    // The readings behind the window's rows, row for row.
-    QList<Reading> m_liveRows;
-    QList<Reading> m_frozenRows;
-    double m_rightEdge = 0;
-    double m_frozenRightEdge = 0;
+    std::unique_ptr<ReadingHistory> m_history;
+    std::unique_ptr<ReadingHistory> m_closed;
+    HistoryView m_view;
+    int m_channelCount = Reading::kChannels;
     QList<QColor> m_colors;
     QList<bool> m_visible;
     bool m_log = false;
+    bool m_perSecond = false;
     bool m_active = true;
-    bool m_paused = false;
+    quint64 m_notifiedDropped = 0;
 
-    TraceCanvas m_canvas;
+    HistoryCanvas m_canvas;
     TraceCanvas::Style m_style;
     QColor m_labelColor{0xCC, 0xCC, 0xCC};
     QFont m_labelFont;
@@ -196,9 +257,17 @@ private:
 
     // Layout of the last drawing, in logical pixels.
     QRectF m_plotArea;
+    mutable SpanExtent m_extent; // what the range is worked out from, kept as readings come
     mutable chartscale::Range m_yRange;
+    mutable double m_logFloor = 1;
     mutable bool m_rangeStale = true;
     chartscale::Range m_notifiedRange;
     double m_ratio = 1;
     QList<double> m_yTicks;
+    QString m_timeFormat; // of the labels of the last drawing
+
+    bool m_statsEnabled = false;
+    bool m_statsStale = true;
+    QTimer m_statsTimer;
+    QVariantList m_spanStats;
 };

@@ -10,6 +10,7 @@
 #include <QQuickItemGrabResult>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QThread>
 
 namespace {
 
@@ -67,6 +68,13 @@ QStringList FileExport::existingTargets(const QUrl &file, Writes writes) const
     return out;
 }
 
+FileExport::~FileExport()
+{
+    // A table still being written is finished (its file whole or removed).
+    if (m_tableThread)
+        m_tableThread->wait();
+}
+
 bool FileExport::saveChart(const QUrl &file, QObject *table, QQuickItem *item, const QColor &background)
 {
     if (busy())
@@ -74,14 +82,23 @@ bool FileExport::saveChart(const QUrl &file, QObject *table, QQuickItem *item, c
     const ExportPaths paths = exportPaths(localPath(file));
     QString reason;
     m_savedNote.clear();
+    m_tablePath.clear();
+    m_tableError.clear();
+    m_imageError.clear();
+    m_imageDone = false;
+    CsvTable::Writer writer;
     if (const CsvTable *csv = qobject_cast<CsvTable *>(table)) {
         const QString csvPath = QDir::toNativeSeparators(paths.csv);
-        if (!writeFile(csvPath, csv->csvTable(), &reason)) {
-            report(tr("Cannot save %1: %2").arg(csvPath, reason), true);
-            emit finished(false);
-            return false;
+        writer = csv->csvWriter();
+        if (!writer) {
+            if (!writeFile(csvPath, csv->csvTable(), &reason)) {
+                report(tr("Cannot save %1: %2").arg(csvPath, reason), true);
+                emit finished(false);
+                return false;
+            }
+            m_savedNote = csvPath;
         }
-        m_savedNote = csvPath;
+        m_tablePath = csvPath;
     }
     m_imagePath = QDir::toNativeSeparators(paths.png);
     m_background = background;
@@ -92,6 +109,20 @@ bool FileExport::saveChart(const QUrl &file, QObject *table, QQuickItem *item, c
         return false;
     }
     connect(m_grab.data(), &QQuickItemGrabResult::ready, this, &FileExport::imageReady);
+    if (writer) {
+        const QString path = m_tablePath;
+        QString *error = &m_tableError; // written by the thread, read after it has finished
+        m_tableThread = QThread::create([writer, path, error] {
+            QSaveFile out(path);
+            if (!out.open(QIODevice::WriteOnly) || !writer(out) || !out.commit()) {
+                *error = out.errorString().isEmpty() ? tr("the table could not be written") : out.errorString();
+                out.cancelWriting();
+            }
+        });
+        connect(m_tableThread, &QThread::finished, this, &FileExport::tableWritten);
+        connect(m_tableThread, &QThread::finished, m_tableThread, &QObject::deleteLater);
+        m_tableThread->start();
+    }
     emit busyChanged();
     return true;
 }
@@ -100,15 +131,38 @@ void FileExport::imageReady()
 {
     const QImage image = m_grab ? m_grab->image() : QImage();
     m_grab.reset();
-    emit busyChanged();
     QString reason;
-    const bool ok = writeImage(m_imagePath, image, m_background, &reason);
-    if (!ok)
-        report(tr("Cannot save %1: %2").arg(m_imagePath, reason), true);
-    else if (m_savedNote.isEmpty())
+    if (!writeImage(m_imagePath, image, m_background, &reason))
+        m_imageError = tr("Cannot save %1: %2").arg(m_imagePath, reason);
+    m_imageDone = true;
+    conclude();
+}
+
+void FileExport::tableWritten()
+{
+    m_tableThread = nullptr;
+    if (m_tableError.isEmpty())
+        m_savedNote = m_tablePath;
+    conclude();
+}
+
+void FileExport::conclude()
+{
+    if (!m_imageDone || m_tableThread)
+        return;
+    emit busyChanged();
+    bool ok = true;
+    if (!m_tableError.isEmpty() && m_savedNote.isEmpty()) {
+        report(tr("Cannot save %1: %2").arg(m_tablePath, m_tableError), true);
+        ok = false;
+    } else if (!m_imageError.isEmpty()) {
+        report(m_imageError, true);
+        ok = false;
+    } else if (m_savedNote.isEmpty()) {
         report(tr("Saved %1").arg(m_imagePath), false);
-    else
+    } else {
         report(tr("Saved %1 and %2").arg(m_savedNote, QFileInfo(m_imagePath).fileName()), false);
+    }
     emit finished(ok);
 }
 

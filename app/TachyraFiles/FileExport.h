@@ -4,9 +4,11 @@
 #include <QImage>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QQuickItem>
 #include <QSharedPointer>
 #include <QString>
+#include <QThread>
 #include <QUrl>
 #include <QtQml/qqmlregistration.h>
 
@@ -15,7 +17,9 @@ class QQuickItemGrabResult;
 // Saves what the views export: a table as CSV and a chart as a PNG picture.
 // Each file is written whole through a temporary and renamed into place, so
 // a failure leaves no half file (and an older file of that name untouched).
-// The outcome of the last export is in `message`.
+// A table that takes long to write (CsvTable::csvWriter) is written on a
+// thread of its own while the picture is taken; the export is busy until
+// both are done. The outcome of the last export is in `message`.
 class FileExport : public QObject
 {
     Q_OBJECT
@@ -27,6 +31,7 @@ class FileExport : public QObject
 
 public:
     using QObject::QObject;
+    ~FileExport() override;
 
     // What a save to a chosen file writes.
     enum Writes {
@@ -38,7 +43,7 @@ public:
 
     QString message() const { return m_message; }
     bool failed() const { return m_failed; }
-    bool busy() const { return !m_grab.isNull(); }
+    bool busy() const { return !m_grab.isNull() || m_tableThread; }
 
     // "<stem>-YYYYMMDD-HHMMSS.<suffix>" (local time) in the documents folder,
     // or in the home folder where there is none.
@@ -72,10 +77,17 @@ signals:
 
 private:
     void imageReady();
+    void tableWritten();
+    void conclude();
     void report(const QString &text, bool failed);
 
     QSharedPointer<QQuickItemGrabResult> m_grab;
+    QPointer<QThread> m_tableThread;
     QString m_imagePath;
+    QString m_tablePath;
+    QString m_tableError; // the table thread's reason, read once it has finished
+    QString m_imageError;
+    bool m_imageDone = false;
     QString m_savedNote; // the table already written by the running export
     QColor m_background;
     QString m_message;

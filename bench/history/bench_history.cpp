@@ -1,5 +1,5 @@
-// Figures of the history below the item, for a day at the 50 ms gate
-// (1,728,000 readings of eight channels):
+// Figures of the history, for a day at the 50 ms gate (1,728,000 readings
+// of eight channels). Below the item:
 //   - memory: resident set before and after filling it, and the store's own count;
 //   - append: time per reading, one at a time (as the GUI thread takes them)
 //     and in bulk (as a file loader hands them over), and the slowest single one;
@@ -8,16 +8,33 @@
 //     zooming: the Y range of the span (as the plot works it out) and the
 //     drawing, median and 99th percentile; full redraws on their own;
 //   - a frame while following the newest reading at 30 s and at 24 h.
-// Frame times are the thread's CPU time, which a machine shared with other
-// work leaves alone; the wall-clock times are printed beside them.
+// Through the real item (the time view's TracePlot in a window of its own,
+// drawn by Qt Quick's software scene graph), its history filled with a day
+// of readings first:
+//   - live CPU while a reading comes every 50 ms, with a 30 s, 1 h and 24 h
+//     span, in turns in the same run (CPU seconds of the process per second);
+//   - frames over the 24 h history while panning and zooming: from the call
+//     to the frame rendered, median and 99th percentile;
+//   - the statistics of the 24 h span as the statistics strip asks for them.
+// Frame and statistics times are the thread's CPU time, which a machine
+// shared with other work leaves alone; the wall-clock times are printed
+// beside them.
 //
-//   bench_history [--readings=N] [--frames=N]
+//   bench_history [--readings=N] [--frames=N] [--live-seconds=S] [--rounds=N] [--item-only]
+//                 [--live-only=SPAN_MS]
+// --item-only leaves out the figures below the item; --live-only measures
+// the live CPU at one span alone (to profile it).
 // The last lines are the ones bench/history/run compares from run to run.
 #include "HistoryCanvas.h"
+#include "TracePlot.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
+#include <QQuickWindow>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -77,6 +94,14 @@ double cpuNs()
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return double(t.tv_sec) * 1e9 + double(t.tv_nsec);
+}
+
+// The whole process: the GUI thread and whatever threads the scene graph uses.
+double processCpuS()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
 // Times of many short calls, in buckets of 10 ns up to 1 ms.
@@ -144,25 +169,162 @@ chartscale::Range yRange(const ReadingHistory &h, double t0, double t1)
     return lo <= hi ? chartscale::paddedLinearRange(lo, hi) : chartscale::paddedLinearRange(qQNaN(), qQNaN());
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// A source the bench hands readings to, as the session does.
+class BenchSource : public ReadingSource
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
-    qsizetype readings = 1728000;
-    int frames = 400;
-    for (const QString &a : app.arguments().mid(1)) {
-        if (a.startsWith(QLatin1String("--readings=")))
-            readings = std::max<qsizetype>(1000, a.mid(11).toLongLong());
-        else if (a.startsWith(QLatin1String("--frames=")))
-            frames = std::max(10, a.mid(9).toInt());
-        else {
-            std::fprintf(stderr, "usage: bench_history [--readings=N] [--frames=N]\n");
-            return 2;
+public:
+    void take(const Reading &r) { emit readingTaken(r); }
+};
+
+struct ItemFigures {
+    double storeMiB = 0;
+    double liveCpu[3] = {};
+    double frameP50 = 0;
+    double frameP99 = 0;
+    double statsMs = 0;
+};
+
+// Runs the event loop until the window has rendered a frame (or a second
+// has gone by); false on the time-out.
+bool nextFrame(QQuickWindow &window)
+{
+    QEventLoop loop;
+    bool rendered = false;
+    const auto done = QObject::connect(&window, &QQuickWindow::frameSwapped, &loop, [&] {
+        rendered = true;
+        loop.quit();
+    });
+    QTimer::singleShot(1000, &loop, &QEventLoop::quit);
+    loop.exec();
+    QObject::disconnect(done);
+    return rendered;
+}
+
+ItemFigures measureItem(qsizetype readings, int frames, double liveSeconds, int rounds, double liveOnly)
+{
+    ItemFigures out;
+    QQuickWindow window;
+    window.resize(900, 330); // the time view's plot in the 980 x 460 window
+    // Filled before it is put in the window: a plot in a window works out
+    // its range for every reading.
+    TracePlot plot;
+    plot.setSize(QSizeF(900, 330));
+    plot.setColors({QColor("#FF4300"), QColor("#0075B9"), QColor("#FFC000"), QColor("#7E3095"), QColor("#6CBF00"),
+                    QColor("#FF0000"), QColor("#009CC3"), QColor("#FF8000")});
+    BenchSource source;
+    plot.setSource(&source);
+
+    // A day of readings up to now, while nothing is shown.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    Source make(3);
+    qsizetype i = 0;
+    for (; i < readings; ++i) {
+        Reading r = make.next(i);
+        r.utcMs = now - (readings - i) * kGateMs;
+        source.take(r);
+    }
+    out.storeMiB = double(plot.history().bytes()) / 1048576;
+    plot.setParentItem(window.contentItem());
+    window.show();
+    nextFrame(window);
+
+    // Live: a reading every 50 ms, stamped when it comes, each span in turn.
+    const double spans[3] = {30e3, 3600e3, 86400e3};
+    const char *names[3] = {"30s", "1h", "24h"};
+    double cpu[3] = {};
+    double wall[3] = {};
+    QTimer gate;
+    gate.setTimerType(Qt::PreciseTimer);
+    gate.setInterval(kGateMs);
+    QObject::connect(&gate, &QTimer::timeout, [&] {
+        Reading r = make.next(i++);
+        r.utcMs = QDateTime::currentMSecsSinceEpoch();
+        r.monotonicNs = Reading::steadyNowNs();
+        source.take(r);
+    });
+    gate.start();
+    for (int round = 0; round < rounds; ++round) {
+        for (int k = 0; k < 3; ++k) {
+            if (liveOnly > 0 && spans[k] != liveOnly)
+                continue;
+            plot.setSpanMs(spans[k]);
+            QEventLoop settle; // the first drawing of the span, whole
+            QTimer::singleShot(2000, &settle, &QEventLoop::quit);
+            settle.exec();
+            QElapsedTimer clock;
+            clock.start();
+            const double cpu0 = processCpuS();
+            QEventLoop run;
+            QTimer::singleShot(int(liveSeconds * 1000), &run, &QEventLoop::quit);
+            run.exec();
+            cpu[k] += processCpuS() - cpu0;
+            wall[k] += double(clock.nsecsElapsed()) / 1e9;
         }
     }
+    gate.stop();
+    if (liveOnly > 0)
+        return out;
+    for (int k = 0; k < 3; ++k) {
+        out.liveCpu[k] = cpu[k] / wall[k];
+        std::printf("item live %s: %.4f CPU s per s over %.0f s (%.2f of the 30 s figure)\n", names[k],
+                    out.liveCpu[k], wall[k], out.liveCpu[k] / (cpu[0] / wall[0]));
+    }
+
+    // Pans and zooms over the day, held: from the call to the frame rendered.
+    plot.setSpanMs(86400e3);
+    plot.setPaused(true);
+    nextFrame(window);
+    std::vector<double> frameMs, frameWallMs;
+    std::mt19937_64 rng(4);
+    std::uniform_real_distribution<double> u(0, 1);
+    const double width = plot.plotArea().width();
+    int missed = 0;
+    for (int k = 0; k < frames; ++k) {
+        QElapsedTimer clock;
+        clock.start();
+        const double cpu0 = cpuNs();
+        const int step = k % 4;
+        if (step == 3) { // a wheel step around the pointer, in or out
+            const double span = plot.spanMs();
+            const double factor = span < 0.6 * 86400e3 ? 1.25 : (span >= 86400e3 ? 0.8 : (u(rng) < 0.5 ? 0.8 : 1.25));
+            plot.zoomAt(width * u(rng), factor);
+        } else { // a drag: a few pixels, or a fling
+            plot.pan((step == 2 ? 150 : 7) * (u(rng) - 0.5));
+        }
+        if (!nextFrame(window))
+            ++missed;
+        frameMs.push_back((cpuNs() - cpu0) / 1e6);
+        frameWallMs.push_back(double(clock.nsecsElapsed()) / 1e6);
+    }
+    out.frameP50 = percentile(frameMs, 0.5);
+    out.frameP99 = percentile(frameMs, 0.99);
+    std::printf("item frames 24h, %.0f x %.0f px, pans and zooms, CPU: median %.2f ms, p99 %.2f ms, worst %.2f ms "
+                "(wall clock: median %.2f ms, p99 %.2f ms; %d without a frame)\n",
+                plot.plotArea().width(), plot.plotArea().height(), out.frameP50, out.frameP99,
+                percentile(frameMs, 1.0), percentile(frameWallMs, 0.5), percentile(frameWallMs, 0.99), missed);
+
+    // The statistics strip's figures over the day (live again: the last 24 h).
+    plot.setPaused(false);
+    plot.setSpanMs(86400e3);
+    std::vector<double> statsMs;
+    volatile double sink = 0;
+    for (int k = 0; k < 200; ++k) {
+        const double cpu0 = cpuNs();
+        const SpanStats s = plot.currentStats();
+        statsMs.push_back((cpuNs() - cpu0) / 1e6);
+        sink = sink + s[0].mean;
+    }
+    out.statsMs = percentile(statsMs, 0.5);
+    std::printf("item stats 24h (%d readings), CPU: median %.4f ms, p99 %.4f ms\n", plot.readingCount(), out.statsMs,
+                percentile(statsMs, 0.99));
+    return out;
+}
+
+} // namespace
+
+// The figures below the item; the store's own count of its memory, MiB.
+double measureBelowItem(qsizetype readings, int frames)
+{
     const double dayMs = double(readings) * kGateMs;
 
     // ---- memory and append, one at a time ---------------------------------
@@ -301,10 +463,57 @@ int main(int argc, char **argv)
                     canvas.drewEveryPoint() ? "yes" : "no");
     }
 
+    return storeMiB;
+}
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The scene graph the client takes without a graphics card.
+    if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+        qputenv("QT_QUICK_BACKEND", "software");
+    QGuiApplication app(argc, argv);
+    qsizetype readings = 1728000;
+    int frames = 400;
+    double liveSeconds = 20;
+    int rounds = 2;
+    bool itemOnly = false;
+    double liveOnly = 0;
+    for (const QString &a : app.arguments().mid(1)) {
+        if (a.startsWith(QLatin1String("--readings=")))
+            readings = std::max<qsizetype>(1000, a.mid(11).toLongLong());
+        else if (a.startsWith(QLatin1String("--frames=")))
+            frames = std::max(10, a.mid(9).toInt());
+        else if (a.startsWith(QLatin1String("--live-seconds=")))
+            liveSeconds = std::max(1.0, a.mid(15).toDouble());
+        else if (a.startsWith(QLatin1String("--rounds=")))
+            rounds = std::max(1, a.mid(9).toInt());
+        else if (a == QLatin1String("--item-only"))
+            itemOnly = true;
+        else if (a.startsWith(QLatin1String("--live-only=")))
+            liveOnly = a.mid(12).toDouble();
+        else {
+            std::fprintf(stderr, "usage: bench_history [--readings=N] [--frames=N] [--live-seconds=S] [--rounds=N] "
+                                 "[--item-only] [--live-only=SPAN_MS]\n");
+            return 2;
+        }
+    }
+    double storeMiB = 0;
+    if (!itemOnly)
+        storeMiB = measureBelowItem(readings, frames);
+
+    // ---- through the item ----------------------------------------------------
+    const ItemFigures item = measureItem(readings, frames, liveSeconds, rounds, liveOnly);
+    if (itemOnly)
+        storeMiB = item.storeMiB;
+
+    std::printf("history: live cpu 30s: %.4f\n", item.liveCpu[0]);
+    std::printf("history: live cpu 1h: %.4f\n", item.liveCpu[1]);
+    std::printf("history: live cpu 24h: %.4f\n", item.liveCpu[2]);
+    std::printf("history: frame p50 24h: %.2f ms\n", item.frameP50);
+    std::printf("history: frame p99 24h: %.2f ms\n", item.frameP99);
     std::printf("history: memory 24h: %.1f MiB\n", storeMiB);
-    std::printf("history: rss 24h: %.1f MiB\n", rssAfter - rssBefore);
-    std::printf("history: stats 24h: %.3f ms\n", percentile(statsMs, 0.5));
-    std::printf("history: frame p50 24h: %.2f ms\n", percentile(frameMs, 0.5));
-    std::printf("history: frame p99 24h: %.2f ms\n", percentile(frameMs, 0.99));
+    std::printf("history: stats 24h: %.3f ms\n", item.statsMs);
     return 0;
 }

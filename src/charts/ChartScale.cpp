@@ -104,9 +104,15 @@ Range linearRange(double min, double max)
     return {lo, hi};
 }
 
-Range logRange(double min, double max)
+double logFloor(double floor)
 {
-    const double lo = min >= 1 ? std::min(min, kRangeLimit / 10) : 1; // NaN fails the test
+    return floor > 0 && floor < 1 ? std::max(floor, 1e-12) : 1.0; // NaN fails the test
+}
+
+Range logRange(double min, double max, double floor)
+{
+    floor = logFloor(floor);
+    const double lo = min >= floor ? std::min(min, kRangeLimit / 10) : floor; // NaN fails the test
     double hi = std::isnan(max) ? lo * 10 : std::min(max, kRangeLimit);
     if (!(hi > lo))
         hi = lo * 10;
@@ -115,9 +121,9 @@ Range logRange(double min, double max)
     return {lo, hi};
 }
 
-double logBase(double min, double max)
+double logBase(double min, double max, double floor)
 {
-    const Range r = logRange(min, max);
+    const Range r = logRange(min, max, floor);
     const double decades = std::log10(r.max) - std::log10(r.min);
     if (!(decades > kMaxTicks))
         return 10;
@@ -135,13 +141,14 @@ Range paddedLinearRange(double lo, double hi)
     return linearRange(std::max(0.0, lo - pad), std::max(lo + 1, hi + pad));
 }
 
-Range paddedLogRange(double lo, double hi)
+Range paddedLogRange(double lo, double hi, double floor)
 {
+    floor = logFloor(floor);
     lo = drawValue(lo);
     hi = drawValue(hi);
     if (!(lo <= hi))
-        return {1, 10};
-    return logRange(std::max(1.0, lo), hi * 1.15);
+        return {floor, 10};
+    return logRange(std::max(floor, lo), hi * 1.15, floor);
 }
 
 Bars bars(const QList<double> &counts, int channelCount)

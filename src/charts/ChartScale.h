@@ -35,19 +35,24 @@ int desiredTickCount(double availableLength, double labelPixelSize);
 double tickInterval(double min, double max, int desiredCount);
 
 // The repair of the ordered range setters: a crossed or empty range gets
-// max = min + 1 (log: min raised to 1, max = min × 10).
+// max = min + 1 (log: min raised to the floor, max = min × 10). A log axis
+// starts at 1 (a count of one); a rate axis may start lower, at the rate of
+// one count over the longest gate (floor in (0, 1]; anything else is 1).
 Range linearRange(double min, double max);
-Range logRange(double min, double max);
+Range logRange(double min, double max, double floor = 1);
+// The floor a log axis takes for the one asked: in (0, 1] (at least 1e-12), else 1.
+double logFloor(double floor);
 
 // Base of a log axis over this range: 10, or a power of ten wide enough
 // that the axis keeps to kMaxTicks decades of labels.
-double logBase(double min, double max);
+double logBase(double min, double max, double floor = 1);
 
 // Y ranges around data spanning [lo, hi] (lo > hi or NaN: no data). Linear:
 // 15 % pad of a span of at least 1, never below 0, default [0, 1]. Log, over
-// the data of at least 1: [max(1, lo), hi × 1.15], default [1, 10].
+// the data of at least the floor: [max(floor, lo), hi × 1.15], default
+// [floor, 10].
 Range paddedLinearRange(double lo, double hi);
-Range paddedLogRange(double lo, double hi);
+Range paddedLogRange(double lo, double hi, double floor = 1);
 
 // The bar chart's reading: one value per channel (negative counts as 0, NaN
 // for anything not finite: no bar and no tag) and both Y ranges, which

@@ -115,25 +115,27 @@ void TraceCanvas::drawColumns(const TraceWindow &window, int from, int to)
                     size_t(to - from) * 4);
 }
 
+void TraceCanvas::paintGrid(QPainter &p, const TraceScale &s, const Style &style, int from, int to, int h)
+{
+    p.fillRect(QRect(from, 0, to - from, h), style.background);
+    const int gw = std::max(1, int(std::lround(style.gridWidth)));
+    const auto row = [&](double value) { return int(std::floor(s.yForValue(value))); };
+    const TraceScale::Ticks yTicks = s.yTicks(style.yTickCount);
+    for (double v : yTicks.minor)
+        p.fillRect(QRect(from, row(v), to - from, gw), style.minorGrid);
+    for (double v : yTicks.major)
+        p.fillRect(QRect(from, row(v), to - from, gw), style.grid);
+    for (double t : s.timeTicks(style.timeStepMs, style.timeOriginMs)) {
+        const int x = int(std::floor(s.xForTime(t)));
+        if (x + gw > from && x < to)
+            p.fillRect(QRect(x, 0, gw, h), style.grid);
+    }
+}
+
 void TraceCanvas::paintRegion(QPainter &p, const TraceWindow &window, int from, int to)
 {
     const TraceScale &s = m_scale;
-    const int h = m_image.height();
-    p.fillRect(QRect(from, 0, to - from, h), m_style.background);
-
-    // Grid: crisp lines on whole pixels, minor ones first.
-    const int gw = std::max(1, int(std::lround(m_style.gridWidth)));
-    const auto row = [&](double value) { return int(std::floor(s.yForValue(value))); };
-    const TraceScale::Ticks yTicks = s.yTicks(m_style.yTickCount);
-    for (double v : yTicks.minor)
-        p.fillRect(QRect(from, row(v), to - from, gw), m_style.minorGrid);
-    for (double v : yTicks.major)
-        p.fillRect(QRect(from, row(v), to - from, gw), m_style.grid);
-    for (double t : s.timeTicks(m_style.timeStepMs)) {
-        const int x = int(std::floor(s.xForTime(t)));
-        if (x + gw > from && x < to)
-            p.fillRect(QRect(x, 0, gw, h), m_style.grid);
-    }
+    paintGrid(p, s, m_style, from, to, m_image.height());
 
     // Lines: every segment that can reach the strip, each drawn on its own
     // (a batch of lines may be filled as one shape, which differs where

@@ -26,11 +26,13 @@ public:
         double gridWidth = 1;
         int yTickCount = 5;   // desired major ticks
         double timeStepMs = 5000;
+        double timeOriginMs = 0; // time lines at this plus multiples of the step
         bool operator==(const Style &o) const
         {
             return background == o.background && grid == o.grid && minorGrid == o.minorGrid
                    && colors == o.colors && lineWidth == o.lineWidth && gridWidth == o.gridWidth
-                   && yTickCount == o.yTickCount && timeStepMs == o.timeStepMs;
+                   && yTickCount == o.yTickCount && timeStepMs == o.timeStepMs
+                   && timeOriginMs == o.timeOriginMs;
         }
         bool operator!=(const Style &o) const { return !(*this == o); }
     };
@@ -45,6 +47,10 @@ public:
     const QImage &image() const { return m_image; }
     const TraceScale &scale() const { return m_scale; }
     const Style &style() const { return m_style; }
+
+    // The background and grid of columns [from, to) of a plot `height` + 1
+    // pixels high: crisp lines on whole pixels, minor ones first.
+    static void paintGrid(QPainter &p, const TraceScale &scale, const Style &style, int from, int to, int height);
 
 private:
     void drawColumns(const TraceWindow &window, int from, int to);

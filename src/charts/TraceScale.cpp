@@ -20,13 +20,14 @@ qint64 TraceScale::columnAtOrAfter(double timeMs, double msPerPx)
 }
 
 TraceScale::TraceScale(int width, int height, double spanMs, double rightEdgeMs, chartscale::Range y,
-                       bool log)
+                       bool log, double logFloor)
     : m_width(std::max(1, width))
     , m_height(std::max(1, height))
     , m_msPerPx((spanMs > 0 ? spanMs : 1) / m_width)
     , m_leftColumn(columnAtOrAfter(rightEdgeMs, m_msPerPx) - m_width)
-    , m_y(log ? chartscale::logRange(y.min, y.max) : chartscale::linearRange(y.min, y.max))
+    , m_y(log ? chartscale::logRange(y.min, y.max, logFloor) : chartscale::linearRange(y.min, y.max))
     , m_log(log)
+    , m_logFloor(log ? chartscale::logFloor(logFloor) : 1)
 {
     if (m_log) {
         m_logMin = std::log10(m_y.min);
@@ -88,7 +89,7 @@ TraceScale::Ticks TraceScale::yTicks(int desiredCount) const
         }
         return t;
     }
-    const double base = chartscale::logBase(m_y.min, m_y.max);
+    const double base = chartscale::logBase(m_y.min, m_y.max, m_logFloor);
     const double logBase = std::log10(base);
     const double first = std::floor(m_logMin / logBase);
     for (int i = 0; i < kMaxTickSteps; ++i) {
@@ -107,15 +108,15 @@ TraceScale::Ticks TraceScale::yTicks(int desiredCount) const
     return t;
 }
 
-QList<double> TraceScale::timeTicks(double stepMs) const
+QList<double> TraceScale::timeTicks(double stepMs, double originMs) const
 {
     QList<double> ticks;
-    if (!(stepMs > 0))
+    if (!(stepMs > 0) || !std::isfinite(originMs))
         return ticks;
     const double from = timeForX(0);
     const double to = timeForX(m_width);
-    for (double k = std::ceil(from / stepMs); ticks.size() < kMaxTickSteps; ++k) {
-        const double t = k * stepMs;
+    for (double k = std::ceil((from - originMs) / stepMs); ticks.size() < kMaxTickSteps; ++k) {
+        const double t = originMs + k * stepMs;
         if (t > to)
             break;
         ticks.append(t);
@@ -125,7 +126,13 @@ QList<double> TraceScale::timeTicks(double stepMs) const
 
 double TraceScale::timeStep(double minSpacing) const
 {
-    static constexpr double kSteps[] = {1e3, 2e3, 5e3, 1e4, 1.5e4, 3e4, 6e4, 1.2e5, 3e5, 6e5};
+    constexpr double kMin = 6e4;
+    constexpr double kHour = 60 * kMin;
+    constexpr double kDay = 24 * kHour;
+    static constexpr double kSteps[] = {1e3,  2e3,      5e3,      1e4,       1.5e4,     3e4,       kMin,
+                                        2 * kMin,  5 * kMin, 10 * kMin, 15 * kMin, 30 * kMin, kHour,
+                                        2 * kHour, 3 * kHour, 6 * kHour, 12 * kHour, kDay, 2 * kDay,
+                                        7 * kDay,  14 * kDay};
     for (double step : kSteps) {
         if (step / m_msPerPx >= minSpacing)
             return step;

@@ -15,12 +15,15 @@ class TraceScale
 {
 public:
     TraceScale() = default;
-    // rightEdgeMs is rounded up to the next whole column.
-    TraceScale(int width, int height, double spanMs, double rightEdgeMs, chartscale::Range y, bool log);
+    // rightEdgeMs is rounded up to the next whole column. A log axis starts
+    // at logFloor or above (see chartscale::logRange).
+    TraceScale(int width, int height, double spanMs, double rightEdgeMs, chartscale::Range y, bool log,
+               double logFloor = 1);
 
     int width() const { return m_width; }
     int height() const { return m_height; }
     bool isLog() const { return m_log; }
+    double logFloor() const { return m_logFloor; }
     chartscale::Range yRange() const { return m_y; }
     double msPerPixel() const { return m_msPerPx; }
     // Absolute column of x = 0.
@@ -42,10 +45,12 @@ public:
     };
     Ticks yTicks(int desiredCount) const;
 
-    // Multiples of stepMs within the time range.
-    QList<double> timeTicks(double stepMs) const;
-    // The shortest of 1, 2, 5, 10, 15, 30 s, 1, 2, 5, 10 min that keeps
-    // labels at least minSpacing device pixels apart.
+    // originMs plus multiples of stepMs within the time range (an origin of
+    // minus the UTC offset puts them on round local times).
+    QList<double> timeTicks(double stepMs, double originMs = 0) const;
+    // The shortest of 1, 2, 5, 10, 15, 30 s, 1, 2, 5, 10, 15, 30 min, 1, 2,
+    // 3, 6, 12 h, 1, 2, 7, 14 days that keeps labels at least minSpacing
+    // device pixels apart.
     double timeStep(double minSpacing) const;
 
     // Moves sorted positions down so that each lies at least gap below the
@@ -62,6 +67,7 @@ private:
     qint64 m_leftColumn = 0;
     chartscale::Range m_y;
     bool m_log = false;
+    double m_logFloor = 1;
     double m_logMin = 0;
     double m_logSpan = 1;
 };

@@ -47,25 +47,30 @@ void HistoryCanvas::setEveryPointLimit(double readingsPerColumn)
 }
 
 bool HistoryCanvas::draw(const ReadingHistory &history, const TraceScale &scale, const Style &style,
-                         const QList<bool> &shown)
+                         const QList<bool> &shown, const Mode &mode)
 {
     const QSize size(scale.width() + 1, scale.height() + 1);
-    const qsizetype inView = history.upperBound(scale.timeForX(size.width())) - history.lowerBound(scale.timeForX(0));
+    const qsizetype end = mode.end < 0 ? history.size() : std::min(mode.end, history.size());
+    // Readings taken up to the last one shown: what the drawing is of.
+    const quint64 appended = history.evicted() + quint64(end);
+    const qsizetype inView = std::min(end, history.upperBound(scale.timeForX(size.width())))
+                             - history.lowerBound(scale.timeForX(0));
     const bool everyPoint = double(inView) <= m_everyPointLimit * size.width();
     const qint64 shift = scale.leftColumn() - m_scale.leftColumn();
     const bool incremental = m_valid && m_image.size() == size && sameRange(scale, m_scale) && style == m_style
-                             && shown == m_shown && everyPoint == m_everyPoint
+                             && shown == m_shown && everyPoint == m_everyPoint && mode.perSecond == m_perSecond
                              && history.generation() == m_drawnGeneration && history.evicted() == m_drawnEvicted
-                             && history.appended() >= m_drawnAppended && shift > -size.width()
-                             && shift < size.width();
-    const quint64 newRows = incremental ? history.appended() - m_drawnAppended : 0;
+                             && appended >= m_drawnAppended && shift > -size.width() && shift < size.width();
+    const quint64 newRows = incremental ? appended - m_drawnAppended : 0;
     m_scale = scale;
     m_style = style;
     m_shown = shown;
     m_everyPoint = everyPoint;
+    m_perSecond = mode.perSecond;
+    m_end = end;
     if (!incremental)
-        m_density = double(inView) / size.width();
-    m_drawnAppended = history.appended();
+        m_density = double(std::max<qsizetype>(0, inView)) / size.width();
+    m_drawnAppended = appended;
     m_drawnEvicted = history.evicted();
     m_drawnGeneration = history.generation();
     m_valid = true;
@@ -82,7 +87,7 @@ bool HistoryCanvas::draw(const ReadingHistory &history, const TraceScale &scale,
     int rightFrom = shift > 0 ? width - int(shift) : width;
     const int leftTo = shift < 0 ? int(-shift) : 0;
     if (newRows > 0) {
-        const qsizetype firstNew = history.size() - qsizetype(std::min<quint64>(newRows, quint64(history.size())));
+        const qsizetype firstNew = end - qsizetype(std::min<quint64>(newRows, quint64(end)));
         double from = scale.xForTime(double(history.timeKey(firstNew)));
         for (int c = 0; c < ReadingHistory::kChannels; ++c) {
             if (c < shown.size() && !shown.at(c))
@@ -102,6 +107,18 @@ bool HistoryCanvas::draw(const ReadingHistory &history, const TraceScale &scale,
     drawColumns(history, 0, leftTo);
     drawColumns(history, rightFrom, width);
     return false;
+}
+
+// A point of a count line as drawn: its count, or its rate per second (not
+// valid for a reading of no known period).
+ReadingHistory::LinePoint HistoryCanvas::shownPoint(const ReadingHistory &history, ReadingHistory::LinePoint p) const
+{
+    if (!m_perSecond || !p.isValid())
+        return p;
+    p.v = persecond::rate(p.v, history.periodAt(p.index));
+    if (!std::isfinite(p.v))
+        p.index = -1;
+    return p;
 }
 
 void HistoryCanvas::scroll(int columns)
@@ -129,14 +146,14 @@ void HistoryCanvas::drawColumns(const ReadingHistory &history, int from, int to)
         {
             QPainter p(&m_image);
             p.setClipRect(QRect(from, 0, to - from, m_image.height()));
-            paintGrid(p, from, to);
+            TraceCanvas::paintGrid(p, m_scale, m_style, from, to, m_image.height());
         }
         rasterColumns(history, from, to);
         return;
     }
     if (from == 0 && to == width) {
         QPainter p(&m_image);
-        paintGrid(p, 0, to);
+        TraceCanvas::paintGrid(p, m_scale, m_style, 0, to, m_image.height());
         paintSegments(p, history, 0, to);
         return;
     }
@@ -152,7 +169,7 @@ void HistoryCanvas::drawColumns(const ReadingHistory &history, int from, int to)
     {
         QPainter p(&m_strip);
         p.translate(leftMargin - from, 0);
-        paintGrid(p, from - leftMargin, to + rightMargin);
+        TraceCanvas::paintGrid(p, m_scale, m_style, from - leftMargin, to + rightMargin, m_image.height());
         paintSegments(p, history, from - leftMargin, to + rightMargin);
     }
     for (int y = 0; y < size.height(); ++y)
@@ -160,27 +177,7 @@ void HistoryCanvas::drawColumns(const ReadingHistory &history, int from, int to)
                     size_t(to - from) * 4);
 }
 
-void HistoryCanvas::paintGrid(QPainter &p, int from, int to) const
-{
-    const TraceScale &s = m_scale;
-    const int h = m_image.height();
-    p.fillRect(QRect(from, 0, to - from, h), m_style.background);
-    // Crisp lines on whole pixels, minor ones first.
-    const int gw = std::max(1, int(std::lround(m_style.gridWidth)));
-    const auto row = [&](double value) { return int(std::floor(s.yForValue(value))); };
-    const TraceScale::Ticks yTicks = s.yTicks(m_style.yTickCount);
-    for (double v : yTicks.minor)
-        p.fillRect(QRect(from, row(v), to - from, gw), m_style.minorGrid);
-    for (double v : yTicks.major)
-        p.fillRect(QRect(from, row(v), to - from, gw), m_style.grid);
-    for (double t : s.timeTicks(m_style.timeStepMs)) {
-        const int x = int(std::floor(s.xForTime(t)));
-        if (x + gw > from && x < to)
-            p.fillRect(QRect(x, 0, gw, h), m_style.grid);
-    }
-}
-
-void HistoryCanvas::paintSegments(QPainter &p, const ReadingHistory &history, int from, int to) const
+void HistoryCanvas::paintSegments(QPainter &p, const ReadingHistory &history, int from, int to)
 {
     // Every segment that can reach the strip, each drawn on its own, as
     // TraceCanvas draws them; only those far off the plot are cut, at bounds
@@ -189,9 +186,12 @@ void HistoryCanvas::paintSegments(QPainter &p, const ReadingHistory &history, in
     const double reach = m_style.lineWidth + 2;
     const double left = -double(m_image.width());
     const double right = 2.0 * m_image.width();
-    const qsizetype firstRow = history.lowerBound(s.timeForX(from - reach));
-    const qsizetype endRow = history.upperBound(s.timeForX(to + reach));
+    const qsizetype firstRow = std::min(m_end, history.lowerBound(s.timeForX(from - reach)));
+    const qsizetype endRow = std::min(m_end, history.upperBound(s.timeForX(to + reach)));
     const bool log = s.isLog();
+    // Per second: the factor of each row's period, from the runs of periods.
+    if (m_perSecond)
+        history.periodRuns(firstRow, endRow, &m_periods);
     p.setRenderHint(QPainter::Antialiasing);
     QList<QLineF> lines;
     for (int c = 0; c < ReadingHistory::kChannels; ++c) {
@@ -204,22 +204,31 @@ void HistoryCanvas::paintSegments(QPainter &p, const ReadingHistory &history, in
             if (clipToColumns(pa, pb, left, right))
                 lines.append(QLineF(pa, pb));
         };
-        ReadingHistory::LinePoint prev = history.pointBefore(c, log, firstRow);
+        ReadingHistory::LinePoint prev = shownPoint(history, history.pointBefore(c, log, firstRow));
+        size_t run = 0;
+        double factor = 1;
         for (qsizetype r = firstRow; r < endRow; ++r) {
-            const double v = history.count(r, c);
+            double v = history.count(r, c);
+            if (m_perSecond) {
+                while (run < m_periods.size() && m_periods[run].from <= r)
+                    factor = persecond::factor(m_periods[run++].periodMs);
+                if (std::isnan(factor))
+                    v = factor; // no period: a gap
+            }
             if (!std::isfinite(v)) {
                 prev = {};
                 continue;
             }
             if (!LineSummary::onLine(v, log))
                 continue;
-            const ReadingHistory::LinePoint point{r, double(history.timeKey(r)), v};
+            const ReadingHistory::LinePoint point{r, double(history.timeKey(r)),
+                                                  m_perSecond ? persecond::scaled(v, factor) : v};
             if (prev.isValid())
                 segment(prev, point);
             prev = point;
         }
         if (prev.isValid()) {
-            const ReadingHistory::LinePoint next = history.pointAfter(c, log, endRow);
+            const ReadingHistory::LinePoint next = shownPoint(history, history.pointAfter(c, log, endRow, m_end));
             if (next.isValid())
                 segment(prev, next);
         }
@@ -282,7 +291,7 @@ void HistoryCanvas::rasterColumns(const ReadingHistory &history, int from, int t
     m_columnCount = to - from + 2 * reach;
     m_bounds.resize(size_t(m_columnCount) + 1);
     for (int k = 0; k <= m_columnCount; ++k)
-        m_bounds[size_t(k)] = history.lowerBound(s.timeForX(m_firstColumn + k));
+        m_bounds[size_t(k)] = std::min(m_end, history.lowerBound(s.timeForX(m_firstColumn + k)));
     // Columns of a leaf or more start and end on whole leaves (moved by half
     // a leaf at most, less than half a column), so that they are summed from
     // the pyramid alone. Every point is still drawn where it is; only which
@@ -291,13 +300,15 @@ void HistoryCanvas::rasterColumns(const ReadingHistory &history, int from, int t
     if (m_density >= ReadingHistory::kLeafReadings) {
         constexpr qsizetype leaf = ReadingHistory::kLeafReadings;
         for (qsizetype &b : m_bounds)
-            b = std::min(history.size(), (b + leaf / 2) / leaf * leaf);
+            b = std::min(m_end, (b + leaf / 2) / leaf * leaf);
     }
     m_columns.resize(size_t(m_columnCount));
     m_pieces.resize(size_t(m_columnCount) * kPiecesPerColumn);
     m_pieceCounts.resize(size_t(m_columnCount));
     const int height = m_image.height();
     m_coverage.assign(size_t(height), 0.0f);
+    if (m_perSecond)
+        history.periodRuns(m_bounds.front(), m_bounds.back(), &m_periods);
     const auto y = [&](double v) { return s.yForValue(chartscale::drawValue(v)); };
 
     for (int c = 0; c < ReadingHistory::kChannels; ++c) {
@@ -305,10 +316,12 @@ void HistoryCanvas::rasterColumns(const ReadingHistory &history, int from, int t
             continue;
         std::fill(m_pieceCounts.begin(), m_pieceCounts.end(), quint8(0));
         history.columns(c, log, m_bounds.data(), m_columnCount, m_columns.data());
+        if (m_perSecond)
+            ratesOfColumns(history, c, log);
 
         // The line's pieces, column by column: each run's range, and the
         // stretches joining one column's last point to the next one's first.
-        ReadingHistory::LinePoint prev = history.pointBefore(c, log, m_bounds.front());
+        ReadingHistory::LinePoint prev = shownPoint(history, history.pointBefore(c, log, m_bounds.front()));
         bool linked = prev.isValid();
         for (int k = 0; k < m_columnCount; ++k) {
             const ReadingHistory::Column &col = m_columns[size_t(k)];
@@ -348,7 +361,8 @@ void HistoryCanvas::rasterColumns(const ReadingHistory &history, int from, int t
             linked = !line.breakAfter;
         }
         if (linked) {
-            const ReadingHistory::LinePoint next = history.pointAfter(c, log, m_bounds.back());
+            const ReadingHistory::LinePoint next =
+                shownPoint(history, history.pointAfter(c, log, m_bounds.back(), m_end));
             if (next.isValid())
                 addSegment(s.xForTime(prev.t), y(prev.v), s.xForTime(next.t), y(next.v));
         }
@@ -396,5 +410,83 @@ void HistoryCanvas::rasterColumns(const ReadingHistory &history, int from, int t
                 *px = qRgb(mix(qRed(d), cr), mix(qGreen(d), cg), mix(qBlue(d), cb));
             }
         }
+    }
+}
+
+namespace {
+
+// A column's summary and points in counts per second, its rows all of one period.
+void scaleColumn(ReadingHistory::Column &col, double factor)
+{
+    if (std::isnan(factor)) { // no period: the rows are a gap
+        col = ReadingHistory::Column();
+        col.line.breakBefore = col.line.breakAfter = true;
+        return;
+    }
+    col.line = persecond::scaled(col.line, factor);
+    for (ReadingHistory::LinePoint *p : {&col.first, &col.last, &col.low, &col.lowLast, &col.high, &col.highLast})
+        p->v = persecond::scaled(p->v, factor);
+}
+
+// Column a followed by column b: the summary of both, with their M4 points.
+void appendColumn(ReadingHistory::Column &a, const ReadingHistory::Column &b)
+{
+    if (b.line.points > 0) {
+        if (a.line.points == 0) {
+            a.first = b.first;
+            a.low = b.low;
+            a.lowLast = b.lowLast;
+            a.high = b.high;
+            a.highLast = b.highLast;
+        } else {
+            if (b.line.all.lo < a.line.all.lo)
+                a.low = b.low;
+            if (b.line.all.lo <= a.line.all.lo)
+                a.lowLast = b.lowLast;
+            if (b.line.all.hi > a.line.all.hi)
+                a.high = b.high;
+            if (b.line.all.hi >= a.line.all.hi)
+                a.highLast = b.highLast;
+        }
+        a.last = b.last;
+    }
+    a.line.merge(b.line);
+}
+
+} // namespace
+
+// The columns of one channel in counts per second. A column of one period
+// is scaled as a whole; one across a change of period (rare) is summed up
+// again in pieces of one period each, scaled and joined.
+void HistoryCanvas::ratesOfColumns(const ReadingHistory &history, int channel, bool log)
+{
+    size_t run = 0;
+    for (int k = 0; k < m_columnCount; ++k) {
+        const qsizetype a = m_bounds[size_t(k)];
+        const qsizetype b = m_bounds[size_t(k) + 1];
+        if (a >= b)
+            continue;
+        while (run + 1 < m_periods.size() && m_periods[run + 1].from <= a)
+            ++run;
+        if (run >= m_periods.size())
+            break;
+        if (run + 1 >= m_periods.size() || m_periods[run + 1].from >= b) {
+            scaleColumn(m_columns[size_t(k)], persecond::factor(m_periods[run].periodMs));
+            continue;
+        }
+        m_subBounds.clear();
+        m_subBounds.push_back(a);
+        for (size_t r = run + 1; r < m_periods.size() && m_periods[r].from < b; ++r)
+            m_subBounds.push_back(m_periods[r].from);
+        m_subBounds.push_back(b);
+        const int pieces = int(m_subBounds.size()) - 1;
+        m_subColumns.resize(size_t(pieces));
+        history.columns(channel, log, m_subBounds.data(), pieces, m_subColumns.data());
+        ReadingHistory::Column joined;
+        for (int i = 0; i < pieces; ++i) {
+            scaleColumn(m_subColumns[size_t(i)], persecond::factor(m_periods[run + size_t(i)].periodMs));
+            appendColumn(joined, m_subColumns[size_t(i)]);
+        }
+        m_columns[size_t(k)] = joined;
     }
 }

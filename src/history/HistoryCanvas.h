@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PerSecond.h"
 #include "ReadingHistory.h"
 #include "TraceCanvas.h"
 #include "TraceScale.h"
@@ -31,9 +32,23 @@ class HistoryCanvas
 public:
     using Style = TraceCanvas::Style;
 
+    // Which rows, in what unit: rows from `end` on (when not negative) are
+    // left out as if not there yet (a view held still while readings come);
+    // perSecond draws each count over its own gate period (see PerSecond.h),
+    // a reading of no known period as a gap.
+    struct Mode {
+        qsizetype end = -1;
+        bool perSecond = false;
+    };
+
     // Brings the image up to date with the history over the scale's time
     // range; true when it was drawn whole.
-    bool draw(const ReadingHistory &history, const TraceScale &scale, const Style &style, const QList<bool> &shown);
+    bool draw(const ReadingHistory &history, const TraceScale &scale, const Style &style, const QList<bool> &shown,
+              const Mode &mode);
+    bool draw(const ReadingHistory &history, const TraceScale &scale, const Style &style, const QList<bool> &shown)
+    {
+        return draw(history, scale, style, shown, Mode());
+    }
     // The next draw() redraws everything.
     void invalidate() { m_valid = false; }
 
@@ -56,8 +71,9 @@ private:
     };
 
     void drawColumns(const ReadingHistory &history, int from, int to);
-    void paintGrid(QPainter &p, int from, int to) const;
-    void paintSegments(QPainter &p, const ReadingHistory &history, int from, int to) const;
+    void ratesOfColumns(const ReadingHistory &history, int channel, bool log);
+    ReadingHistory::LinePoint shownPoint(const ReadingHistory &history, ReadingHistory::LinePoint p) const;
+    void paintSegments(QPainter &p, const ReadingHistory &history, int from, int to);
     void rasterColumns(const ReadingHistory &history, int from, int to);
     void addPiece(int column, const Piece &piece);
     void addSegment(double xa, double ya, double xb, double yb);
@@ -75,6 +91,8 @@ private:
     quint64 m_drawnEvicted = 0;
     quint64 m_drawnGeneration = 0;
     bool m_valid = false;
+    qsizetype m_end = 0;     // rows shown: [0, m_end)
+    bool m_perSecond = false;
 
     // Scratch of rasterColumns, kept between frames.
     static constexpr int kPiecesPerColumn = 6;
@@ -82,6 +100,9 @@ private:
     int m_columnCount = 0;
     std::vector<qsizetype> m_bounds;
     std::vector<ReadingHistory::Column> m_columns;
+    std::vector<ReadingHistory::PeriodRun> m_periods; // over the columns, per second
+    std::vector<qsizetype> m_subBounds;
+    std::vector<ReadingHistory::Column> m_subColumns;
     std::vector<Piece> m_pieces;
     std::vector<quint8> m_pieceCounts;
     std::vector<float> m_coverage;

@@ -262,7 +262,8 @@ void ReadingHistory::startChunk()
     // Every chunk held is full: make room before the new one counts.
     while (!m_chunks.empty() && bytes() + chunkBytes() > m_budget)
         evictOldest();
-    m_chunks.emplace_back(new Chunk);
+    // Rows are left uninitialised until written (make_shared would zero them).
+    m_chunks.emplace_back(std::shared_ptr<Chunk>(new Chunk));
 }
 
 void ReadingHistory::append(const Reading &reading)
@@ -651,13 +652,13 @@ ReadingHistory::LinePoint ReadingHistory::pointBefore(int channel, bool log, qsi
     return found >= 0 ? point(channel, found) : LinePoint();
 }
 
-ReadingHistory::LinePoint ReadingHistory::pointAfter(int channel, bool log, qsizetype index) const
+ReadingHistory::LinePoint ReadingHistory::pointAfter(int channel, bool log, qsizetype index, qsizetype end) const
 {
     if (channel < 0 || channel >= kChannels)
         return {};
     const int mode = log ? 1 : 0;
     qsizetype found = -1;
-    walkForward(index, m_size,
+    walkForward(index, end < 0 ? m_size : std::min(end, m_size),
         [&](const Node &node, qsizetype a, qsizetype) {
             const LineNode &n = node.line(channel, mode);
             if (!n.breakBefore && n.points > 0)
@@ -798,5 +799,104 @@ SpanStats ReadingHistory::stats(qsizetype from, qsizetype to) const
     SpanStats out;
     for (int c = 0; c < kChannels; ++c)
         out[c] = stats(c, from, to);
+    return out;
+}
+
+// ---- gate periods -------------------------------------------------------------
+
+int ReadingHistory::periodAt(qsizetype i) const
+{
+    if (i < 0 || i >= m_size)
+        return 0;
+    return runAt(m_evicted + quint64(i)).periodMs;
+}
+
+void ReadingHistory::periodRuns(qsizetype from, qsizetype to, std::vector<PeriodRun> *out) const
+{
+    out->clear();
+    from = std::max<qsizetype>(0, from);
+    to = std::min(to, m_size);
+    if (from >= to)
+        return;
+    const quint64 end = m_evicted + quint64(to);
+    qsizetype run = runIndexAt(m_evicted + quint64(from));
+    out->push_back({from, m_runs[size_t(run)].periodMs});
+    // Levels change more often than the period: only period changes cut.
+    for (++run; size_t(run) < m_runs.size() && m_runs[size_t(run)].from < end; ++run) {
+        if (m_runs[size_t(run)].periodMs != out->back().periodMs)
+            out->push_back({qsizetype(m_runs[size_t(run)].from - m_evicted), m_runs[size_t(run)].periodMs});
+    }
+}
+
+// ---- slices -------------------------------------------------------------------
+
+struct ReadingHistory::Slice::Data {
+    std::vector<std::shared_ptr<const Chunk>> chunks;
+    qsizetype offset = 0; // row of the first reading in chunks[0]
+    qsizetype size = 0;
+    quint64 firstSerial = 0;
+    std::vector<SettingsRun> runs; // the first in force at the first reading
+};
+
+qsizetype ReadingHistory::Slice::size() const
+{
+    return m_data ? m_data->size : 0;
+}
+
+Reading ReadingHistory::Slice::reading(qsizetype i) const
+{
+    Reading r;
+    if (i < 0 || i >= size())
+        return r;
+    const Data &d = *m_data;
+    const qsizetype at = d.offset + i;
+    const Chunk &chunk = *d.chunks[size_t(at / kChunk)];
+    const qsizetype row = at % kChunk;
+    for (int c = 0; c < kChannels; ++c)
+        r.counts[c] = chunk.counts[c][row];
+    r.utcMs = chunk.utc[row];
+    r.monotonicNs = chunk.mono[row];
+    const quint64 serial = d.firstSerial + quint64(i);
+    const auto it = std::upper_bound(d.runs.begin(), d.runs.end(), serial,
+                                     [](quint64 s, const SettingsRun &run) { return s < run.from; });
+    const SettingsRun &run = it == d.runs.begin() ? d.runs.front() : *(it - 1);
+    r.periodMs = run.periodMs;
+    r.thresholdsMv = run.thresholdsMv;
+    r.levelsKnown = run.levelsKnown;
+    r.sweep = run.sweep;
+    return r;
+}
+
+ReadingHistory::Slice ReadingHistory::slice(qsizetype from, qsizetype to) const
+{
+    Slice out;
+    from = std::max<qsizetype>(0, from);
+    to = std::min(to, m_size);
+    if (from >= to)
+        return out;
+    auto d = std::make_shared<Slice::Data>();
+    d->offset = from % kChunk;
+    d->size = to - from;
+    d->firstSerial = m_evicted + quint64(from);
+    for (qsizetype c = from / kChunk; c <= (to - 1) / kChunk; ++c) {
+        const std::shared_ptr<Chunk> &chunk = m_chunks[size_t(c)];
+        const qsizetype rows = std::min(kChunk, m_size - c * kChunk);
+        if (rows == kChunk) {
+            d->chunks.push_back(chunk);
+            continue;
+        }
+        // The last chunk is still written to: its rows so far are copied.
+        std::shared_ptr<Chunk> copy(new Chunk);
+        for (int ch = 0; ch < kChannels; ++ch)
+            std::copy_n(chunk->counts[ch], rows, copy->counts[ch]);
+        std::copy_n(chunk->utc, rows, copy->utc);
+        std::copy_n(chunk->mono, rows, copy->mono);
+        d->chunks.push_back(std::move(copy));
+    }
+    const qsizetype first = runIndexAt(d->firstSerial);
+    const quint64 end = m_evicted + quint64(to);
+    for (qsizetype r = first; size_t(r) < m_runs.size() && (r == first || m_runs[size_t(r)].from < end); ++r)
+        d->runs.push_back(m_runs[size_t(r)]);
+    out.m_data = std::move(d);
     return out;
 }

@@ -8,6 +8,7 @@
 
 #include <deque>
 #include <memory>
+#include <vector>
 
 // Every reading of a link, exact, in bounded memory, with what the time
 // view and its statistics need of any span without a pass over it.
@@ -90,8 +91,9 @@ public:
     // it), or none when the line breaks in between or starts there.
     LinePoint pointBefore(int channel, bool log, qsizetype index) const;
     // The point the line runs on to from before row `index` (the first point
-    // at or after it), or none when the line breaks before it or ends.
-    LinePoint pointAfter(int channel, bool log, qsizetype index) const;
+    // at or after it), or none when the line breaks before it or ends; rows
+    // from `end` on (when not negative) count as not there yet.
+    LinePoint pointAfter(int channel, bool log, qsizetype index, qsizetype end = -1) const;
 
     // The M4 columns of a drawing: column k holds rows [bounds[k], bounds[k+1]),
     // bounds has count + 1 non-decreasing entries. Each costs the summary of
@@ -114,6 +116,36 @@ public:
     SpanStats stats(qsizetype from, qsizetype to) const;
     ChannelStats stats(int channel, qsizetype from, qsizetype to) const;
 
+    // ---- gate periods ---------------------------------------------------------
+    // The period reading i was taken over (0 or less: unknown).
+    int periodAt(qsizetype i) const;
+    // Rows [from, to) cut where the period changes: each piece's first row
+    // and period, in order (empty for no rows).
+    struct PeriodRun {
+        qsizetype from = 0;
+        int periodMs = 0;
+    };
+    void periodRuns(qsizetype from, qsizetype to, std::vector<PeriodRun> *out) const;
+
+    // ---- a copy to read elsewhere ---------------------------------------------
+    // Rows [from, to) as they are now, readable from any thread for as long
+    // as it is kept, whatever happens to the history meanwhile. Full chunks
+    // are shared, not copied (a chunk is not written once full): a slice
+    // keeps chunks alive past their eviction, beyond the budget, until it goes.
+    class Slice
+    {
+    public:
+        qsizetype size() const;
+        bool isEmpty() const { return size() == 0; }
+        Reading reading(qsizetype i) const;
+
+    private:
+        friend class ReadingHistory;
+        struct Data;
+        std::shared_ptr<const Data> m_data;
+    };
+    Slice slice(qsizetype from, qsizetype to) const;
+
 private:
     struct Chunk;
     struct Node;
@@ -134,7 +166,7 @@ private:
     LinePoint point(int channel, qsizetype i) const;
     ChannelAccumulator accumulate(int channel, qsizetype from, qsizetype to) const;
 
-    std::deque<std::unique_ptr<Chunk>> m_chunks; // all full but the last
+    std::deque<std::shared_ptr<Chunk>> m_chunks; // all full but the last
     std::deque<qint64> m_chunkKeys;              // each chunk's first key, for lookups
     std::deque<SettingsRun> m_runs;              // by serial; the first in force at the oldest reading
     qsizetype m_size = 0;

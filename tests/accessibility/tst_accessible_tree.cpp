@@ -224,10 +224,15 @@ private slots:
                                << QStringList{QStringLiteral("pane: Channel cards")} + channels(QStringLiteral("CH %1"), QStringLiteral("label"));
         QTest::newRow("time") << 1 << QStringLiteral("Counts vs time")
                               << QStringList{QStringLiteral("pane: Counts vs time"),
-                                             QStringLiteral("chart: Counts of every channel over the last 30 s"),
+                                             QStringLiteral("chart: Counts of every channel over time"),
                                              QStringLiteral("grouping: Legend")}
                 + channels(QStringLiteral("CH %1"), QStringLiteral("check box"))
-                + QStringList{QStringLiteral("check box: Pause"), QStringLiteral("button: Export window…"),
+                + QStringList{QStringLiteral("button: Last 30 seconds"), QStringLiteral("button: Last 2 minutes"),
+                              QStringLiteral("button: Last 10 minutes"), QStringLiteral("button: Last hour"),
+                              QStringLiteral("button: Last 6 hours"), QStringLiteral("button: Last 24 hours"),
+                              QStringLiteral("button: All readings"), QStringLiteral("button: Live: follow the newest reading"),
+                              QStringLiteral("check box: Statistics of the span shown")}
+                + QStringList{QStringLiteral("check box: Pause"), QStringLiteral("button: Export span…"),
                               QStringLiteral("check box: Logarithmic Y axis")};
         QTest::newRow("bars") << 2 << QStringLiteral("Bar chart")
                               << QStringList{QStringLiteral("pane: Bar chart"),

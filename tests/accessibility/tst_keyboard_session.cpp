@@ -260,8 +260,8 @@ private slots:
         key(Qt::Key_P, Qt::ControlModifier);
         QVERIFY(time->property("pauseButton").value<QObject *>()->property("checked").toBool());
         key(Qt::Key_E, Qt::ControlModifier);
-        QVERIFY2(saveInDialog(QStringLiteral("counts-window-keys.csv")), qPrintable(m_metInDialog.join(QStringLiteral(", "))));
-        QTRY_VERIFY(!QDir::home().entryList({QStringLiteral("counts-window-*.csv")}).isEmpty());
+        QVERIFY2(saveInDialog(QStringLiteral("counts-span-keys.csv")), qPrintable(m_metInDialog.join(QStringLiteral(", "))));
+        QTRY_VERIFY(!QDir::home().entryList({QStringLiteral("counts-span-*.csv")}).isEmpty());
         key(Qt::Key_P, Qt::ControlModifier);
         QVERIFY(!time->property("pauseButton").value<QObject *>()->property("checked").toBool());
         key(Qt::Key_L, Qt::ControlModifier);

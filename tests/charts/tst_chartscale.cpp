@@ -115,6 +115,36 @@ private slots:
         QCOMPARE(logBase(1, 2700), 10.0);
     }
 
+    // A rate's log axis starts at its floor, in (0, 1]; any other floor is 1.
+    void logFloors_data()
+    {
+        QTest::addColumn<double>("floor");
+        QTest::addColumn<double>("taken");
+        QTest::newRow("one count in 2 s") << 0.5 << 0.5;
+        QTest::newRow("one count in a minute") << 1.0 / 60 << 1.0 / 60;
+        QTest::newRow("above 1") << 5.0 << 1.0;
+        QTest::newRow("0") << 0.0 << 1.0;
+        QTest::newRow("negative") << -1.0 << 1.0;
+        QTest::newRow("NaN") << kNan << 1.0;
+        QTest::newRow("tiny") << 1e-300 << 1e-12;
+    }
+    void logFloors()
+    {
+        QFETCH(double, floor);
+        QFETCH(double, taken);
+        QCOMPARE(logFloor(floor), taken);
+        QCOMPARE(paddedLogRange(kNan, kNan, floor).min, taken);
+        QCOMPARE(paddedLogRange(taken / 10, 100, floor).min, taken);
+        QCOMPARE(logRange(taken * 2, 100, floor).min, taken * 2);
+        QCOMPARE(paddedLogRange(taken * 3, 100, floor).min, taken * 3);
+        QCOMPARE(paddedLogRange(taken * 3, 100, floor).max, 100 * 1.15);
+        for (double a : {kNan, 0.0, 1e-200, taken, 1.0, 1e308}) {
+            const Range r = paddedLogRange(a, 1e5, floor);
+            QVERIFY(r.min >= taken && r.max > r.min && std::isfinite(r.max));
+            QVERIFY(logBase(r.min, r.max, floor) >= 10);
+        }
+    }
+
     // Every pair of awkward values, in both orders.
     void extremes()
     {

@@ -232,9 +232,25 @@ private slots:
         // Time: the shortest step that keeps labels apart, on round times.
         const TraceScale s(600, 200, 30000, kT0 + 20, {0, 1}, false);
         QCOMPARE(s.timeStep(80), 5000.0);
-        QCOMPARE(s.timeStep(1e9), 6e5);
+        QCOMPARE(s.timeStep(1e9), 14 * 86400e3);
         const QList<double> times = s.timeTicks(5000);
         QVERIFY(times.size() == 6 && std::fmod(times.first(), 5000) == 0.0);
+        // Long spans: hours and days, on round local times (here 5:30 ahead of UTC).
+        const TraceScale day(1000, 200, 86400e3, kT0, {0, 1}, false);
+        QCOMPARE(day.timeStep(120), 3 * 3600e3);
+        QCOMPARE(TraceScale(1000, 200, 7 * 86400e3, kT0, {0, 1}, false).timeStep(120), 86400e3);
+        const double offset = 5.5 * 3600e3;
+        const QList<double> hours = day.timeTicks(3 * 3600e3, -offset);
+        QCOMPARE(hours.size(), 8);
+        for (double t : hours)
+            QCOMPARE(std::fmod(t + offset, 3 * 3600e3), 0.0);
+        QVERIFY(day.timeTicks(3600e3, qQNaN()).isEmpty());
+        // A rate axis may start below 1: down to its floor, decades below 1 labelled.
+        const TraceScale rates(600, 200, 30000, kT0, {0.05, 200}, true, 0.02);
+        QCOMPARE(rates.yRange().min, 0.05);
+        QCOMPARE(rates.yTicks(5).major, (L{0.1, 1, 10, 100}));
+        QCOMPARE(TraceScale(600, 200, 30000, kT0, {0.001, 200}, true, 0.02).yRange().min, 0.02);
+        QCOMPARE(TraceScale(600, 200, 30000, kT0, {0.05, 200}, true).yRange().min, 1.0);
         // Hover tags of nearly equal values are spread downwards.
         L tags{10, 12, 20, 50, 100};
         TraceScale::spreadApart(tags, 16);

@@ -178,6 +178,42 @@ class TachyraCli(unittest.TestCase):
         self.assertIn("No reply from device", err)
         self.assertTrue(1 <= len(list(csv.reader(io.StringIO(out)))) - 1 < 50, out)
 
+    def test_counts_stats(self):
+        # The statistics instead of the rows, one line per channel, as csv and
+        # as JSON lines; counts that are not finite are left out and counted,
+        # a rate beyond the largest double has no mean.
+        values = [1e15, float("nan"), float("inf"), float("-inf"), -0.0, 1e308, 3, 0.5]
+        nan = float("nan")
+        want = {0: (30, 0, 1e15, 0, 1e15, 1e15, 2e16), 1: (0, 30, nan, nan, nan, nan, nan),
+                5: (30, 0, 1e308, 0, 1e308, 1e308, nan), 6: (30, 0, 3, 0, 3, 3, 60), 7: (30, 0, 0.5, 0, 0.5, 0.5, 10)}
+        same = lambda a, b: a == b or (a != a and b != b)
+        for fmt in ("csv", "jsonl"):
+            with self.subTest(fmt=fmt):
+                s = self.sim("--counts", "1e15,nan,inf,-inf,-0,1e308,3,0.5")
+                rc, out, err = cli("counts", "--period", "50", "--count", "30", "--stats", "--format", fmt, sim=s)
+                self.assertEqual(rc, 0, err)
+                if fmt == "csv":
+                    rows = list(csv.DictReader(io.StringIO(out)))
+                else:
+                    rows = [json.loads(line) for line in out.splitlines()]
+                self.assertEqual(len(rows), 8, out)
+                self.assertEqual(list(rows[0].keys()),
+                                 ["channel", "count", "not_finite", "mean", "stddev", "min", "max", "rate_per_s"])
+                for c, figures in want.items():
+                    got = [float(rows[c][k]) for k in ("count", "not_finite", "mean", "stddev", "min", "max",
+                                                       "rate_per_s")]
+                    self.assertTrue(all(map(same, got, figures)), (c, got, figures))
+                self.assertEqual(rows[4]["min"] if fmt == "jsonl" else float(rows[4]["min"]), -0.0)
+        # Ended by Ctrl-C, the statistics of what came so far.
+        p = popen("counts", "--stats", sim=self.sim())
+        time.sleep(1.5)
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=5)
+        self.assertEqual(p.returncode, 0, err)
+        rows = list(csv.DictReader(io.StringIO(out)))
+        self.assertEqual([int(r["channel"]) for r in rows], list(range(8)))
+        self.assertTrue(all(int(r["count"]) >= 1 for r in rows), out)
+
     def test_counts_stop_cleanly(self):
         for how in ("pipe closed", "ctrl-c"):
             with self.subTest(how=how):

@@ -3,6 +3,7 @@
 // point; the image scrolls as time moves on and pans.
 
 #include "HistoryCanvas.h"
+#include "PerSecond.h"
 
 #include <QtTest>
 
@@ -282,6 +283,94 @@ private slots:
         h.clear();
         h.append(r);
         QVERIFY(canvas.draw(h, s, style(), all));
+    }
+
+    // Held still: rows from `end` on are not drawn, as if not there yet, and
+    // readings that come meanwhile redraw nothing.
+    void heldEnd_data()
+    {
+        QTest::addColumn<double>("spanMs");
+        QTest::newRow("every point") << 30e3;
+        QTest::newRow("level of detail") << 3600e3;
+    }
+    void heldEnd()
+    {
+        QFETCH(double, spanMs);
+        const qsizetype held = qsizetype(spanMs / 200) + 100;
+        ReadingHistory all;
+        fill(all, held + 40, 200, 9);
+        ReadingHistory truncated; // only the rows held
+        for (qsizetype i = 0; i < held; ++i)
+            truncated.append(all.reading(i));
+        // Right edge a little past the last row held, so that the rows after
+        // it would be in view.
+        const double right = double(all.timeKey(held - 1)) + 5000;
+        const TraceScale s = scaleAt(600, spanMs, right, false);
+        const QList<bool> shown(8, true);
+        HistoryCanvas held1;
+        held1.draw(all, s, style(spanMs / 6), shown, {held, false});
+        HistoryCanvas want;
+        want.draw(truncated, s, style(spanMs / 6), shown);
+        QCOMPARE(largestDifference(held1.image(), want.image(), 0), 0);
+        const QImage before = held1.image();
+        for (qsizetype i = 0; i < 30; ++i) {
+            Reading r = all.reading(held + i);
+            r.utcMs = kT0 + 200 * (i + 1);
+            all.append(r);
+        }
+        QVERIFY(!held1.draw(all, s, style(spanMs / 6), shown, {held, false}));
+        QCOMPARE(largestDifference(held1.image(), before, 0), 0);
+    }
+
+    // Per second: a history drawn per second looks as one whose counts are
+    // already those rates at a gate of a second; readings of no known
+    // period are gaps. Periods change inside pixel columns at long spans.
+    void perSecond_data()
+    {
+        QTest::addColumn<double>("spanMs");
+        QTest::addColumn<bool>("log");
+        QTest::newRow("30 s") << 30e3 << false;
+        QTest::newRow("30 s, log") << 30e3 << true;
+        QTest::newRow("1 h") << 3600e3 << false;
+        QTest::newRow("1 h, log") << 3600e3 << true;
+    }
+    void perSecond()
+    {
+        QFETCH(double, spanMs);
+        QFETCH(bool, log);
+        ReadingHistory counts, rates;
+        std::mt19937_64 rng(10);
+        const int periods[] = {50, 200, 0, 2000, 100};
+        const qsizetype n = qsizetype(spanMs / 150) + 50;
+        qint64 t = kT0 - qint64(spanMs) - 10000;
+        for (qsizetype i = 0; i < n; ++i) {
+            Reading r;
+            r.periodMs = periods[(i * 7 / n) % 5];
+            t += r.periodMs ? r.periodMs / 2 + 50 : 100;
+            r.utcMs = t;
+            Reading rate = r;
+            rate.periodMs = 1000;
+            for (int c = 0; c < Reading::kChannels; ++c) {
+                r.counts[c] = value(c, i, n, rng) / 20;
+                rate.counts[c] = r.periodMs ? persecond::rate(r.counts[c], r.periodMs) : kNan;
+            }
+            counts.append(r);
+            rates.append(rate);
+        }
+        const TraceScale s = TraceScale(600, 240, spanMs, double(t), log ? chartscale::Range{5, 2e5} : chartscale::Range{0, 2e5}, log);
+        HistoryCanvas perSecond, plain;
+        perSecond.draw(counts, s, style(spanMs / 6), QList<bool>(8, true), {-1, true});
+        plain.draw(rates, s, style(spanMs / 6), QList<bool>(8, true));
+        QCOMPARE(perSecond.drewEveryPoint(), plain.drewEveryPoint());
+        if (plain.drewEveryPoint()) {
+            QCOMPARE(largestDifference(perSecond.image(), plain.image(), 0), 0);
+        } else {
+            // Where a column holds two periods its lowest and highest points
+            // are timed within each period's part: the same look, not the
+            // same pixels.
+            const QString difference = sameDrawing(perSecond.image(), plain.image());
+            QVERIFY2(difference.isEmpty(), qPrintable(difference));
+        }
     }
 };
 

@@ -4,6 +4,7 @@
 
 #include "ReadingHistory.h"
 
+#include <QThread>
 #include <QtTest>
 
 #include <cmath>
@@ -458,6 +459,8 @@ private slots:
                     }
                     QCOMPARE(h.pointBefore(c, log, from).index, before);
                     QCOMPARE(h.pointAfter(c, log, from).index, after);
+                    // Rows from `to` on left out: the next point only if before them.
+                    QCOMPARE(h.pointAfter(c, log, from, to).index, after < to ? after : -1);
                 }
             }
         }
@@ -552,6 +555,73 @@ private slots:
                 QVERIFY2(compare(running.channel(c), want).isEmpty(), qPrintable(compare(running.channel(c), want) + where));
             }
         }
+    }
+
+    // The rows of each gate period: runs cut only where the period changes
+    // (levels and the sweep flag change within them), over any span.
+    void periods_data()
+    {
+        QTest::addColumn<int>("settingsEvery");
+        QTest::newRow("one period") << 0;
+        QTest::newRow("changes now and then") << 999;
+        QTest::newRow("changes every few readings") << 3;
+    }
+    void periods()
+    {
+        QFETCH(int, settingsEvery);
+        const Readings in = makeReadings(3 * kChunk, {Counts::Mixed, settingsEvery, 0}, 12);
+        ReadingHistory h;
+        h.append(in.constData(), in.size());
+        std::vector<ReadingHistory::PeriodRun> runs;
+        for (const auto &[from, to] : spans(in.size(), 100, 13)) {
+            h.periodRuns(from, to, &runs);
+            std::vector<ReadingHistory::PeriodRun> want;
+            for (qsizetype i = from; i < to; ++i) {
+                QCOMPARE(h.periodAt(i), in.at(i).periodMs);
+                if (want.empty() || want.back().periodMs != in.at(i).periodMs)
+                    want.push_back({i, in.at(i).periodMs});
+            }
+            QCOMPARE(runs.size(), want.size());
+            for (size_t k = 0; k < runs.size(); ++k)
+                QVERIFY(runs[k].from == want[k].from && runs[k].periodMs == want[k].periodMs);
+        }
+        QCOMPARE(h.periodAt(-1), 0);
+        QCOMPARE(h.periodAt(h.size()), 0);
+    }
+
+    // A slice reads back its rows exactly, the last chunk's too, whatever the
+    // history does afterwards: more readings, eviction of its chunks, a
+    // clear; and from another thread while the history goes on.
+    void slices()
+    {
+        const Readings in = makeReadings(6 * kChunk + 123, {Counts::Specials, 500, 0}, 14);
+        ReadingHistory h(4 * ReadingHistory::chunkBytes() + 4096);
+        const qsizetype firstPart = 3 * kChunk + 50;
+        h.append(in.constData(), firstPart);
+        const qsizetype from = 1000, to = firstPart; // into the chunk still being written
+        const ReadingHistory::Slice slice = h.slice(from, to);
+        QCOMPARE(slice.size(), to - from);
+        QCOMPARE(h.slice(5, 5).size(), qsizetype(0));
+        QCOMPARE(h.slice(-10, 2).size(), qsizetype(2));
+        const auto check = [&] {
+            for (qsizetype i = 0; i < slice.size(); ++i) {
+                if (!(slice.reading(i) == in.at(from + i)))
+                    return i;
+            }
+            return qsizetype(-1);
+        };
+        QCOMPARE(check(), qsizetype(-1));
+        qsizetype mismatch = -2;
+        QThread *reader = QThread::create([&] { mismatch = check(); });
+        reader->start();
+        h.append(in.constData() + firstPart, in.size() - firstPart); // evicts the slice's first chunks
+        reader->wait();
+        delete reader;
+        QCOMPARE(mismatch, qsizetype(-1));
+        QVERIFY(h.evicted() > quint64(from));
+        h.clear();
+        QCOMPARE(check(), qsizetype(-1));
+        QVERIFY(slice.reading(slice.size()) == Reading());
     }
 };
 

@@ -151,6 +151,19 @@ TestCase {
         compare(back.count, 1)
     }
 
+    // The toolbar's per-second switch puts the cards, the time plot and the
+    // bars in counts per second.
+    function test_perSecondSwitch() {
+        const page = make(homeComponent)
+        const button = findChild(page, "perSecondButton")
+        const views = ["cardsView", "timeView", "histogramView"].map(name => findChild(page, name))
+        compare(views.map(v => v.perSecond), [false, false, false])
+        mouseClick(button)
+        compare(views.map(v => v.perSecond).concat([page.perSecond]), [true, true, true, true])
+        mouseClick(button)
+        compare(views.map(v => v.perSecond), [false, false, false])
+    }
+
     function test_hostBoxWhileTyping() {
         const page = make(homeComponent)
         Object.assign(device, { ports: [{ name: "COM3", label: "COM3" }], portName: "COM3", tcpHost: "10.0.0.5" })

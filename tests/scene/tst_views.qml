@@ -16,6 +16,7 @@ TestCase {
     SignalSpy { id: exportsFinished; target: FileExport; signalName: "finished" }
 
     Component { id: timeComponent; TimeView { width: 900; height: 380 } }
+    Component { id: cardsComponent; CardsView { width: 900; height: 380 } }
     Component { id: histogramComponent; HistogramView { width: 900; height: 380 } }
     Component { id: calibrationComponent; CalibrationView { width: 900; height: 380 } }
 
@@ -81,6 +82,113 @@ TestCase {
         mouseClick(v.pauseButton)
         compare([v.plot.timeMax, v.plot.readingCount(), v.plot.yMax], [t0 + 5000, 2, 21.5])
         verify(!findChild(v, "pausedEntry").visible)
+    }
+
+    // n readings gapMs apart ending now, channel c counting c + 1 thousand
+    // and i; the newest reading's time.
+    function history(n, gapMs) {
+        const now = Date.now()
+        for (let i = 0; i < n; ++i) {
+            const t = now - (n - 1 - i) * gapMs
+            readingSource.push([1000 + i, 2000 + i, 3000 + i, 4000 + i, 5000 + i, 6000 + i, 7000 + i, 8000 + i], t, 1000)
+        }
+        return now
+    }
+
+    // The span buttons show the last 30 s at first, then the span picked,
+    // lit while it is the one shown; All shows every reading held.
+    function test_timeSpans() {
+        const v = make(timeComponent)
+        const newest = history(2000, 2000)              // 66 min
+        verify(findChild(v, "span0").checked)
+        compare([v.plot.spanMs, v.plot.timeMax, v.plot.readingCount()], [30000, newest, 16])
+        mouseClick(findChild(v, "span3"))                // 1 h
+        compare([v.plot.spanMs, v.plot.timeMax - v.plot.timeMin, v.plot.readingCount()], [3600000, 3600000, 1801])
+        verify(findChild(v, "span3").checked && !findChild(v, "span0").checked)
+        mouseClick(findChild(v, "span6"))                // all
+        compare([v.plot.spanMs, v.plot.readingCount(), v.plot.timeMin], [0, 2000, newest - 1999 * 2000])
+        mouseClick(findChild(v, "span1"))
+        compare([v.plot.spanMs, v.plot.readingCount()], [120000, 61])
+        verify(!v.plot.paused && !v.spanBar.liveButton.enabled)
+    }
+
+    // Dragging pans back and holds the plot (Pause lit, the legend says so,
+    // the bar says what is shown); Ctrl+wheel zooms around the pointer; the
+    // wheel pans; Live follows the newest reading again, which came meanwhile.
+    function test_timePanZoomLive() {
+        const v = make(timeComponent)
+        const newest = history(1200, 1000)
+        mouseClick(findChild(v, "span2"))                // 10 min
+        waitForRendering(v)
+        const area = findChild(v, "plotArea")
+        const msPerPx = 600000 / v.plot.plotArea.width
+        mouseDrag(area, 400, 100, 150, 0)               // to the right: back in time
+        verify(v.plot.paused && v.pauseButton.checked && findChild(v, "pausedEntry").visible)
+        fuzzyCompare(v.plot.timeMax, newest - 150 * msPerPx, 2 * msPerPx)
+        verify(findChild(v, "historyNote").text.indexOf("–") > 0)
+        const held = v.plot.timeMax
+        readingSource.push(Array(8).fill(1e6), newest + 1000, 1000)
+        compare([v.plot.timeMax, v.plot.yMax < 1e6], [held, true])
+
+        const atPointer = v.plot.timeForX(300)
+        mouseWheel(area, 300, 100, 0, 120, Qt.NoButton, Qt.ControlModifier) // zoom in a step
+        fuzzyCompare(v.plot.spanMs, 480000, 1e-6)
+        fuzzyCompare(v.plot.timeForX(300), atPointer, 480000 / v.plot.plotArea.width)
+        const right = v.plot.timeMax
+        mouseWheel(area, 300, 100, 0, 120)             // back a tenth of the plot
+        fuzzyCompare(v.plot.timeMax, right - 48000, 1)
+
+        mouseClick(v.spanBar.liveButton)
+        verify(!v.plot.paused && !v.pauseButton.checked)
+        compare([v.plot.timeMax, v.plot.yMax > 1e6], [newest + 1000, true])
+        mouseClick(v.pauseButton)                        // Pause holds it as a pan does
+        verify(v.plot.paused && v.spanBar.liveButton.enabled)
+        mouseClick(v.pauseButton)
+        verify(!v.plot.paused)
+    }
+
+    // The statistics strip shows, per channel, the figures of the span shown:
+    // counts per gate, readings left out, the mean rate per second.
+    function test_timeStatsStrip() {
+        const v = make(timeComponent)
+        verify(!v.statsStrip.visible)
+        const now = Date.now()
+        const counts = [10, 20, 30, NaN]
+        for (let i = 0; i < counts.length; ++i)
+            readingSource.push([counts[i], 5, 5, 5, 5, 5, 5, 5], now - 3000 + 1000 * i, 500)
+        mouseClick(v.spanBar.statsButton)
+        verify(v.statsStrip.visible)
+        tryVerify(() => v.plot.spanStats.length === 8)
+        const column = findChild(v.statsStrip, "statsColumn0")
+        const cell = key => findChild(column, "stat_" + key).text
+        compare([cell("mean"), cell("stddev"), cell("min"), cell("max"), cell("count"), cell("nonFinite"), cell("rate")],
+                ["20", "10", "10", "30", "3", "1", "40"])
+        compare(findChild(findChild(v.statsStrip, "statsColumn1"), "stat_stddev").text, "0")
+        mouseClick(v.spanBar.statsButton)
+        verify(!v.statsStrip.visible)
+    }
+
+    // Per second: the time plot, its hover read-out, the bars and the cards
+    // show each count over its gate period.
+    function test_perSecond() {
+        const v = make(timeComponent)
+        const h = make(histogramComponent)
+        const c = make(cardsComponent)
+        device.periodMs = 250
+        device.pushCounts([100, 0, 0, 0, 0, 0, 0, 0])
+        const t = Date.now()
+        readingSource.push([100, 0, 0, 0, 0, 0, 0, 0], t - 1000, 250)
+        readingSource.push([100, 0, 0, 0, 0, 0, 0, 0], t, 250)
+        for (const view of [v, h, c])
+            view.perSecond = true
+        compare([v.plot.valueAt(0, t), h.barValues[0]], [400, 400])
+        const card = findChild(c, "value")
+        compare([card.text, findChild(c, "unit").text], ["4.0000e+2", "counts / s"])
+        waitForRendering(v)
+        v.updateHits(v.plot.xForTime(t - 500))
+        compare(v.hitModel.get(0).text, "400")
+        v.perSecond = false
+        compare(v.plot.valueAt(0, t), 100)
     }
 
     // Connected, but readings have stopped: the time view and the bars are
@@ -278,6 +386,18 @@ TestCase {
         compare([w.length, w[0].length, w[0][3], w[0][19]], [4, 20, "count_ch0", "sweep"])
         compare(w[1].slice(1), ["0.000", "50"].concat(filled("5"), filled("100"), ["0"]))
         compare(w[2].slice(2), ["500", "nan", "1e+308", "-inf", "0", "0", "0", "0", "0"].concat(filled(""), ["0"]))
+
+        // A span of the history, its rows exact, elapsed from its first row.
+        t.pauseButton.checked = false
+        readingSource.end()
+        const newest = history(600, 1000)
+        mouseClick(findChild(t, "span1"))                 // 2 min
+        t.saveWindow(scratchDir + "/span.csv")
+        compare(saved(), "Saved " + dir + "/span.csv and span.png")
+        const span = read("span.csv").split("\n")
+        compare([span.length, span[1].split(",")[1], span[121].split(",")[1], span[122]], [123, "0.000", "120.000", ""])
+        compare(span[121].split(",").slice(2, 5), ["1000", "1599", "2599"])
+        compare(span[121].split(",")[0], new Date(newest).toISOString())
 
         const h = make(histogramComponent)
         readingSource.push([0, 50, 2000, 0, 0, 0, 0, 0])
