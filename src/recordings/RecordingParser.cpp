@@ -399,6 +399,8 @@ void RecordingParser::header(const char *data, qsizetype size)
         return reject(tr("the file holds binary data, not text."));
     if (text.contains('\r'))
         return reject(bareCr());
+    if (QString::fromUtf8(text).contains(QChar::ReplacementCharacter))
+        return reject(tr("the file holds binary data or text that is not UTF-8."));
     if (text.startsWith('{') || text.startsWith('[')) {
         return reject(text.startsWith("{\"time_utc\"")
                           ? tr("the file holds JSON lines (as tachyra-cli counts --format jsonl writes), not CSV.")
@@ -422,13 +424,12 @@ void RecordingParser::header(const char *data, qsizetype size)
             m_roles[size_t(i)] = role;
         }
     }
-    bool anyCount = false;
     bool allCounts = true;
-    for (int ch = 0; ch < Reading::kChannels; ++ch) {
-        anyCount = anyCount || m_hasColumn[Count0 + ch];
+    for (int ch = 0; ch < Reading::kChannels; ++ch)
         allCounts = allCounts && m_hasColumn[Count0 + ch];
-    }
-    if (!anyCount) {
+    // Two names of ours make it a recording that lacks columns; one could be
+    // any file with a time column.
+    if (std::count(std::begin(m_hasColumn), std::end(m_hasColumn), true) < 2) {
         const QString first = quoted(data, end);
         return reject(text.contains(',') || text.contains(';') || text.contains('\t')
                           ? tr("a CSV file of other columns, whose first line is %1.").arg(first)
@@ -456,8 +457,8 @@ void RecordingParser::header(const char *data, qsizetype size)
     if (!missing.isEmpty()) {
         const bool readable = m_hasColumn[Time] && allCounts;
         problem(RecordingProblem::MissingColumns, 1, [&] {
-            return (readable ? tr("the header lacks the columns %1; the rows are read without them.")
-                             : tr("the header lacks the columns %1; no rows can be read without them."))
+            return (readable ? tr("the header lacks these columns: %1; the rows are read without them.")
+                             : tr("the header lacks these columns: %1; no rows can be read without them."))
                 .arg(missing.join(QStringLiteral(", ")));
         });
         if (!readable) {
