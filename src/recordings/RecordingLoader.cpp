@@ -50,19 +50,19 @@ QString RecordingSummary::text() const
 {
     const QLocale locale;
     if (!error.isEmpty() && bytesRead == 0)
-        return tr("Cannot open %1: %2").arg(filePath, error);
+        return tr("Cannot open %1: %2.").arg(filePath, error);
     if (rejected && !problems.isEmpty())
         return problems.constFirst().text();
-    QString out = tr("%1 rows read").arg(locale.toString(rows));
+    QString out = tr("Rows read: %1.").arg(locale.toString(rows));
     if (linesSkipped > 0)
-        out += tr(", %1 lines skipped").arg(locale.toString(linesSkipped));
+        out += QLatin1Char(' ') + tr("Lines skipped: %1.").arg(locale.toString(linesSkipped));
     if (truncatedLastLine)
-        out += tr("; the last line was cut short and is left out");
+        out += QLatin1Char(' ') + tr("The last line was cut short and is left out.");
     if (!error.isEmpty())
-        out += tr("; reading stopped: %1").arg(error);
+        out += QLatin1Char(' ') + tr("Reading stopped: %1.").arg(error);
     if (cancelled)
-        out += tr("; cancelled");
-    return out + QLatin1Char('.');
+        out += QLatin1Char(' ') + tr("Cancelled.");
+    return out;
 }
 
 RecordingLoader::RecordingLoader(QObject *parent) : QObject(parent)
@@ -214,7 +214,11 @@ void RecordingLoader::readFile(const std::shared_ptr<Job> &job, RecordingLoader 
     QElapsedTimer sinceDelivery;
     sinceDelivery.start();
     bool first = true;
-    d.readings.reserve(kBatchRows);
+    // A batch is looked at after every slice, so it ends up at most one
+    // slice's rows over kBatchRows and never grows its list.
+    constexpr qsizetype kSlice = 64 * 1024;
+    constexpr qsizetype kBatchCapacity = kBatchRows + kSlice / 32;
+    d.readings.reserve(kBatchCapacity);
     while (!job->cancelled) {
         const qint64 n = file.read(buffer.get(), kChunkBytes);
         if (n < 0)
@@ -222,19 +226,21 @@ void RecordingLoader::readFile(const std::shared_ptr<Job> &job, RecordingLoader 
         if (n <= 0)
             break;
         bytesRead += n;
-        parser.feed(buffer.get(), qsizetype(n), &d.readings);
+        for (qsizetype at = 0; at < n && !parser.rejected(); at += kSlice) {
+            parser.feed(buffer.get() + at, std::min(kSlice, qsizetype(n) - at), &d.readings);
+            // The first rows at once, then full batches, and at least every
+            // 100 ms so a slow disk still shows progress.
+            if (first || d.readings.size() >= kBatchRows || sinceDelivery.elapsed() >= 100) {
+                first = false;
+                fill(d);
+                if (!deliver(job, loader, std::exchange(d, Delivery{})))
+                    return;
+                d.readings.reserve(kBatchCapacity);
+                sinceDelivery.restart();
+            }
+        }
         if (parser.rejected())
             break;
-        // The first rows at once, then full batches, and at least every
-        // 100 ms so a slow disk still shows progress.
-        if (first || d.readings.size() >= kBatchRows || sinceDelivery.elapsed() >= 100) {
-            first = false;
-            fill(d);
-            if (!deliver(job, loader, std::exchange(d, Delivery{})))
-                return;
-            d.readings.reserve(kBatchRows);
-            sinceDelivery.restart();
-        }
     }
     if (job->cancelled)
         return;
