@@ -107,7 +107,10 @@ bool parseUtcMs(const char *p, const char *end, qint64 *ms)
     const qint64 seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second
         - offsetMin * 60;
     *ms = seconds * 1000 + millis;
-    return true;
+    // An offset must not carry the time out of the years the writer writes.
+    constexpr qint64 kFirstMs = -62135596800000; // 0001-01-01T00:00:00.000Z
+    constexpr qint64 kLastMs = 253402300799999;  // 9999-12-31T23:59:59.999Z
+    return *ms >= kFirstMs && *ms <= kLastMs;
 }
 
 // Decimal seconds ("12.345", "-0.5", "7") as ns, exact to the ns; longer
@@ -213,7 +216,7 @@ QString RecordingProblem::text() const
     return QCoreApplication::translate("RecordingParser", "Line %1: %2").arg(line).arg(message);
 }
 
-RecordingParser::RecordingParser()
+RecordingParser::RecordingParser(qsizetype maxLineBytes) : m_maxLineBytes(std::max<qsizetype>(maxLineBytes, 1))
 {
     m_fields.reserve(64);
 }
@@ -331,10 +334,10 @@ void RecordingParser::feedText(const char *data, qsizetype size, QList<Reading> 
             if (!nl)
                 return;
             m_skipping = false;
-        } else if (m_carry.empty() && nl && lineEnd - p <= kMaxLineBytes) {
+        } else if (m_carry.empty() && nl && lineEnd - p <= m_maxLineBytes) {
             line(p, lineEnd - p, true, out); // the whole line in this chunk: read in place
         } else {
-            const qsizetype room = kMaxLineBytes - qsizetype(m_carry.size());
+            const qsizetype room = m_maxLineBytes - qsizetype(m_carry.size());
             if (lineEnd - p > room) {
                 m_carry.append(p, size_t(room));
                 lineTooLong(m_carry.data());
@@ -358,16 +361,22 @@ void RecordingParser::feedText(const char *data, qsizetype size, QList<Reading> 
 void RecordingParser::lineTooLong(const char *head)
 {
     if (m_stage == Stage::Header) {
-        const char *end = head + kMaxLineBytes;
+        const char *end = head + m_maxLineBytes;
         if (looksBinary(head, end))
             reject(tr("the file holds binary data, not text."));
         else if (std::find(head, end, '\r') != end)
             reject(bareCr());
         else
-            reject(tr("the first line is longer than 64 KiB."));
+            reject(tr("the first line is longer than %1.").arg(lineLimitText()));
         return;
     }
-    problem(RecordingProblem::LineTooLong, m_line, [] { return tr("the line is longer than 64 KiB and is skipped."); });
+    problem(RecordingProblem::LineTooLong, m_line,
+            [this] { return tr("the line is longer than %1 and is skipped.").arg(lineLimitText()); });
+}
+
+QString RecordingParser::lineLimitText() const
+{
+    return m_maxLineBytes % 1024 == 0 ? tr("%1 KiB").arg(m_maxLineBytes / 1024) : tr("%1 bytes").arg(m_maxLineBytes);
 }
 
 void RecordingParser::line(const char *data, qsizetype size, bool ended, QList<Reading> *out)

@@ -51,7 +51,9 @@ public:
 
     enum class Encoding { Utf8, Utf16LE, Utf16BE };
 
-    RecordingParser();
+    // `maxLineBytes` below kMaxLineBytes lets a fuzzer reach the over-long
+    // line with small inputs.
+    explicit RecordingParser(qsizetype maxLineBytes = kMaxLineBytes);
 
     // Takes the next `size` bytes and appends the good rows they complete to
     // `out`. Ignored once the file is rejected.
@@ -97,12 +99,14 @@ private:
     void feedText(const char *data, qsizetype size, QList<Reading> *out);
     void line(const char *data, qsizetype size, bool ended, QList<Reading> *out);
     void lineTooLong(const char *head);
+    QString lineLimitText() const;
     void header(const char *data, qsizetype size);
     void reject(const QString &why);
     void row(const char *data, qsizetype size, bool ended, QList<Reading> *out);
     template<typename Message>
     void problem(RecordingProblem::Kind kind, qint64 line, Message message);
 
+    qsizetype m_maxLineBytes = kMaxLineBytes;
     Stage m_stage = Stage::Sniff;
     Encoding m_encoding = Encoding::Utf8;
     bool m_finished = false;

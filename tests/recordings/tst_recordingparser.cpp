@@ -198,6 +198,8 @@ private slots:
                "BadValue Line 3: time_utc is not a UTC time like 2026-12-07T04:38:19.123Z: \"2026-12-07T04:38:19.123\".");
         badRow("time on 31 April", rowWith(21, 0, "2026-04-31T04:38:19.123Z"),
                "BadValue Line 3: time_utc is not a UTC time like 2026-12-07T04:38:19.123Z: \"2026-04-31T04:38:19.123Z\".");
+        badRow("offset before year 1", rowWith(21, 0, "0001-01-01T00:30:00.000+01:00"),
+               "BadValue Line 3: time_utc is not a UTC time like 2026-12-07T04:38:19.123Z: \"0001-01-01T00:30:00.000+01:00\".");
         badRow("elapsed not seconds", rowWith(21, 1, "1e3"), "BadValue Line 3: elapsed_s is not a number of seconds: \"1e3\".");
         badRow("elapsed beyond 64-bit ns", rowWith(21, 1, "9223372037.000"),
                "BadValue Line 3: elapsed_s is not a number of seconds: \"9223372037.000\".");
@@ -274,6 +276,21 @@ private slots:
             shuffled += f.last() + ',' + f.mid(0, f.size() - 1).join(',') + (shuffled.isEmpty() ? ",note" : ",x") + '\n';
         }
         QTest::newRow("columns reordered, one more") << shuffled;
+        // Times another program may write for the same instants.
+        QByteArray offsets, micros;
+        for (const QByteArray &line : plain.split('\n')) {
+            if (line.isEmpty())
+                continue;
+            QList<QByteArray> f = line.split(',');
+            const QDateTime t = QDateTime::fromString(QString::fromLatin1(f[0]), Qt::ISODateWithMs);
+            if (t.isValid())
+                f[0] = t.toOffsetFromUtc(-5400).toString(Qt::ISODateWithMs).toLatin1();
+            offsets += f.join(',') + '\n';
+            micros += QByteArray(line).replace("Z,", "456Z,") + '\n';
+        }
+        QVERIFY(offsets.contains("-01:30,"));
+        QTest::newRow("times with an offset from UTC") << offsets;
+        QTest::newRow("times to the microsecond") << micros;
     }
     void goodFiles()
     {
