@@ -97,15 +97,15 @@ bool parseUtcMs(const char *p, const char *end, qint64 *ms)
         const int om = digits(p + 4, 2);
         if (oh < 0 || oh > 23 || om < 0 || om > 59)
             return false;
-        offsetMin = (*p == '-' ? -1 : 1) * (oh * 60 + om);
+        offsetMin = qint64(*p == '-' ? -1 : 1) * (oh * 60 + om);
         p += 6;
     } else {
         return false; // no zone: not a UTC time
     }
     if (p != end)
         return false;
-    const qint64 seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second
-        - offsetMin * 60;
+    const qint64 seconds = daysFromCivil(year, month, day) * 86400 + qint64(hour) * 3600 + qint64(minute) * 60
+        + second - offsetMin * 60;
     *ms = seconds * 1000 + millis;
     // An offset must not carry the time out of the years the writer writes.
     constexpr qint64 kFirstMs = -62135596800000; // 0001-01-01T00:00:00.000Z
@@ -265,7 +265,8 @@ void RecordingParser::finish(QList<Reading> *out)
     m_finished = true;
     if (m_stage == Stage::Rejected)
         return;
-    // A lone last byte of UTF-16 belongs to a cut last line and is dropped.
+    // A lone last byte of UTF-16 (m_oddByte) is part of a cut last line and
+    // goes with it.
     if (m_skipping) {
         m_skipping = false;
     } else if (!m_carry.empty()) {
@@ -351,7 +352,8 @@ void RecordingParser::feedText(const char *data, qsizetype size, QList<Reading> 
                 }
             }
         }
-        if (!nl)
+        // A rejected first line is not counted: it may have been cut at the limit.
+        if (!nl || m_stage == Stage::Rejected)
             return;
         ++m_line;
         p = nl + 1;
@@ -602,8 +604,11 @@ void RecordingParser::row(const char *data, qsizetype size, bool ended, QList<Re
     }
     if (!m_haveLast)
         m_firstUtcMs = r.utcMs;
-    if (!m_hasColumn[Elapsed])
-        r.monotonicNs = (r.utcMs - m_firstUtcMs) * 1000000;
+    if (!m_hasColumn[Elapsed]) {
+        // Rows never go back, so this is >= 0; past 292 years it stops there.
+        constexpr qint64 kMaxMs = std::numeric_limits<qint64>::max() / 1000000;
+        r.monotonicNs = std::min(r.utcMs - m_firstUtcMs, kMaxMs) * 1000000;
+    }
     m_haveLast = true;
     m_lastUtcMs = r.utcMs;
     ++m_rows;

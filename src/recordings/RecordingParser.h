@@ -45,7 +45,7 @@ class RecordingParser
 {
 public:
     // Longest line held; the rest of a longer one is skipped unread.
-    static constexpr qsizetype kMaxLineBytes = 64 * 1024;
+    static constexpr qsizetype kMaxLineBytes = qsizetype(64) * 1024;
     // Problems kept with their message; all of them are counted by kind.
     static constexpr int kMaxProblemsKept = 1000;
 

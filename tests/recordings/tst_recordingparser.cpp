@@ -356,6 +356,19 @@ private slots:
         }
     }
 
+    // Without elapsed_s the time since the first row stands in; rows 300
+    // years apart stop at the largest ns count instead of wrapping around.
+    void elapsedFromTimeStopsAtItsLimit()
+    {
+        Reading early = sampleReading(0);
+        early.utcMs = QDateTime(QDate(1700, 1, 1), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
+        const Reading late = sampleReading(1);
+        const Parsed got = parse(withoutColumns(header() + csvLine(early) + csvLine(late), {1}));
+        QCOMPARE(got.readings.size(), 2);
+        QCOMPARE(got.readings.at(0).monotonicNs, 0);
+        QCOMPARE(got.readings.at(1).monotonicNs, std::numeric_limits<qint64>::max() / 1000000 * 1000000);
+    }
+
     // A file of bad rows keeps the first 1000 messages, counts all of them,
     // and still notes its cut last line.
     void problemsAreCapped()
