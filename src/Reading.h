@@ -35,6 +35,7 @@ struct Reading {
         // Counts compare bit for bit, so NaN equals NaN and -0 differs from 0.
         const auto same = [](const std::array<double, kChannels> &x, const std::array<double, kChannels> &y) {
             for (int i = 0; i < kChannels; ++i) {
+                // NOLINTNEXTLINE(bugprone-suspicious-memory-comparison): the bits are what is compared
                 if (std::memcmp(&x[i], &y[i], sizeof(double)) != 0)
                     return false;
             }

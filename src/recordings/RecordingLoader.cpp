@@ -216,7 +216,7 @@ void RecordingLoader::readFile(const std::shared_ptr<Job> &job, RecordingLoader 
     bool first = true;
     // A batch is looked at after every slice, so it ends up at most one
     // slice's rows over kBatchRows and never grows its list.
-    constexpr qsizetype kSlice = 64 * 1024;
+    constexpr qsizetype kSlice = qsizetype(64) * 1024;
     constexpr qsizetype kBatchCapacity = kBatchRows + kSlice / 32;
     d.readings.reserve(kBatchCapacity);
     while (!job->cancelled) {
