@@ -1,10 +1,16 @@
 #pragma once
 
 // Opens a recording off the GUI thread: a thread of its own reads the file in
-// chunks through a RecordingParser and hands the readings to the loader's
-// thread in batches, so a view can show what is read so far. Memory stays
-// bounded apart from the readings delivered: one chunk, one line, and at most
-// kBatchesInFlight batches on their way.
+// chunks of kChunkBytes through a RecordingParser and hands the readings to
+// the loader's thread in batches, so a view can show what is read so far.
+//
+// Hand-over: the reading thread owns its file, parser and the batch it
+// fills; a full batch is moved into an event posted to the loader, and from
+// then on belongs to the loader's thread, which emits it as `readingsRead`.
+// The two share only a cancel flag and a count of batches on their way. All
+// signals come on the loader's thread. Memory stays bounded apart from the
+// readings delivered: one chunk, one line, and at most kBatchesInFlight
+// batches on their way (the reading waits while a receiver is behind).
 
 #include "RecordingParser.h"
 
