@@ -1,0 +1,62 @@
+#pragma once
+
+// Recordings made for the tests: readings written the way the recorder
+// writes them (readingrow::csvRow), and this process's memory.
+
+#include "ReadingRow.h"
+#include "Reading.h"
+
+#include <QDateTime>
+#include <QFile>
+
+#include <cmath>
+
+// The row the recorder writes for `r`, elapsed_s from monotonicNs.
+inline QByteArray csvLine(const Reading &r)
+{
+    return readingrow::csvRow(r, double(r.monotonicNs) / 1e9);
+}
+
+// Reading `i` of a plausible recording at the 50 ms gate: counts around a
+// few thousand, levels known from row 10 on, a sweep now and then.
+inline Reading sampleReading(qint64 i)
+{
+    Reading r;
+    r.utcMs = 1796618299123 + i * 50 + (i % 3);
+    r.monotonicNs = i * 50000000;
+    r.periodMs = i < 100 ? 50 : 100;
+    for (int ch = 0; ch < Reading::kChannels; ++ch) {
+        r.counts[size_t(ch)] = double((i * 7919 + ch * 104729) % 5000 + ch * 100);
+        r.thresholdsMv[size_t(ch)] = i < 10 ? 0.0 : 100.5 + ch * 12.25;
+    }
+    r.levelsKnown = i >= 10;
+    r.sweep = i % 97 == 5;
+    return r;
+}
+
+inline QByteArray sampleRecording(qint64 rows)
+{
+    QByteArray out = readingrow::csvHeader();
+    for (qint64 i = 0; i < rows; ++i)
+        out += csvLine(sampleReading(i));
+    return out;
+}
+
+// This process's resident set (VmRSS) or its peak since the last
+// resetPeakRss (VmHWM), in KiB; 0 without /proc.
+inline qint64 statusKiB(const char *field)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    const QByteArray status = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    const qsizetype at = status.indexOf(field);
+    if (at < 0)
+        return 0;
+    const qsizetype from = at + qsizetype(qstrlen(field));
+    return status.mid(from, status.indexOf('\n', at) - from).simplified().split(' ').value(0).toLongLong();
+}
+
+inline bool resetPeakRss()
+{
+    QFile f(QStringLiteral("/proc/self/clear_refs"));
+    return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
+}

@@ -1,0 +1,398 @@
+// The recording parser: each kind of bad file with its message and line,
+// good rows kept around bad ones, the encodings and line ends a file may
+// come in, hard doubles read back bit for bit, and the same result however
+// the bytes are cut into chunks.
+
+#include "RecordingFiles.h"
+#include "RecordingParser.h"
+
+#include <QTimeZone>
+#include <QtTest>
+
+#include <limits>
+#include <optional>
+
+namespace {
+
+struct Parsed {
+    QList<Reading> readings;
+    QStringList problems; // "<kind> Line N: message"
+    qint64 skipped = 0;
+    bool rejected = false;
+};
+
+const char *const kKindNames[] = {"NotOurFormat", "MissingColumns", "FieldCount", "BadValue",
+                                  "TimeBack", "LineTooLong", "TruncatedLastLine"};
+
+// Fed in chunks of `chunk` bytes (all at once for 0).
+Parsed parse(const QByteArray &bytes, qsizetype chunk = 0)
+{
+    RecordingParser parser;
+    Parsed out;
+    const qsizetype step = chunk > 0 ? chunk : std::max<qsizetype>(bytes.size(), 1);
+    for (qsizetype at = 0; at < bytes.size(); at += step)
+        parser.feed(bytes.constData() + at, std::min(step, bytes.size() - at), &out.readings);
+    parser.finish(&out.readings);
+    for (const RecordingProblem &p : parser.problems())
+        out.problems << QString::fromLatin1(kKindNames[p.kind]) + QLatin1Char(' ') + p.text();
+    out.skipped = parser.linesSkipped();
+    out.rejected = parser.rejected();
+    return out;
+}
+
+const qsizetype kChunks[] = {0, 1, 7, 4096};
+
+QByteArray header()
+{
+    return readingrow::csvHeader();
+}
+
+QByteArray row(qint64 i)
+{
+    return csvLine(sampleReading(i));
+}
+
+QList<Reading> readings(std::initializer_list<qint64> rows)
+{
+    QList<Reading> out;
+    for (qint64 i : rows)
+        out << sampleReading(i);
+    return out;
+}
+
+// Row `i` with field `field` (0 time ... 19 sweep) replaced.
+QByteArray rowWith(qint64 i, int field, const QByteArray &value)
+{
+    QList<QByteArray> fields = row(i).chopped(1).split(',');
+    fields[field] = value;
+    return fields.join(',') + '\n';
+}
+
+// Every line of `text` without the fields at `columns`.
+QByteArray withoutColumns(const QByteArray &text, QList<int> columns)
+{
+    std::sort(columns.rbegin(), columns.rend());
+    QByteArray out;
+    for (const QByteArray &line : text.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QList<QByteArray> fields = line.split(',');
+        for (int c : std::as_const(columns))
+            fields.removeAt(c);
+        out += fields.join(',') + '\n';
+    }
+    return out;
+}
+
+QString utc(qint64 i)
+{
+    return QDateTime::fromMSecsSinceEpoch(sampleReading(i).utcMs, QTimeZone::utc()).toUTC().toString(Qt::ISODateWithMs);
+}
+
+QByteArray utf16(const QByteArray &latin1, bool little, bool bom)
+{
+    QByteArray out;
+    if (bom)
+        out += little ? "\xff\xfe" : "\xfe\xff";
+    for (char c : latin1) {
+        out += little ? c : '\0';
+        out += little ? '\0' : c;
+    }
+    return out;
+}
+
+} // namespace
+
+class TestRecordingParser : public QObject
+{
+    Q_OBJECT
+private slots:
+    // Files that are not a recording, or rows that are bad: the problem
+    // with its line, the good rows around it kept, in any chunking.
+    void badFiles_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QList<Reading>>("kept");
+        QTest::addColumn<QStringList>("problems");
+        QTest::addColumn<qint64>("skipped");
+
+        const auto notOurs = [](const char *name, const QByteArray &file, const QString &why) {
+            QTest::newRow(name) << file << QList<Reading>() << QStringList{"NotOurFormat Line 1: not a recording: " + why}
+                                << qint64(0);
+        };
+        notOurs("0 bytes", QByteArray(), "the file is empty.");
+        notOurs("only a byte order mark", "\xef\xbb\xbf", "the file is empty.");
+        notOurs("PNG", QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16),
+                "the file holds binary data or text that is not UTF-8.");
+        notOurs("binary", QByteArray("\x7f" "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\x03\0>\0", 20),
+                "the file holds binary data, not text.");
+        notOurs("Latin-1 text", "Z\xe4hlung;Wert\n", "the file holds binary data or text that is not UTF-8.");
+        notOurs("64 KiB of NUL", QByteArray(70000, '\0'), "the file holds binary data, not text.");
+        notOurs("first line over 64 KiB", QByteArray(70000, 'a') + '\n' + row(20),
+                "the first line is longer than 64 KiB.");
+        notOurs("blank first line", '\n' + header() + row(20),
+                "the first line is empty; a recording starts with its column names.");
+        notOurs("bare CR line ends", header().replace('\n', '\r') + row(20).replace('\n', '\r'),
+                "its lines end in a bare CR (old Mac style), not LF or CR LF.");
+        notOurs("JSON lines", readingrow::jsonLine(sampleReading(20), 1.0),
+                "the file holds JSON lines (as tachyra-cli counts --format jsonl writes), not CSV.");
+        notOurs("calibration sweep", readingrow::sweepCsvHeader() + "0,12.5,300,2026-12-07T04:38:19.123Z\n",
+                "it is a calibration sweep (columns channel,threshold_mv,count,time_utc).");
+        notOurs("another CSV", "date;value\n2026-12-07;3\n",
+                "a CSV file of other columns, whose first line is \"date;value\".");
+        notOurs("one of our names only", "time_utc,value\n2026-12-07T04:38:19.123Z,3\n",
+                "a CSV file of other columns, whose first line is \"time_utc,value\".");
+        notOurs("text", "Dear operator\n", "its first line is \"Dear operator\", not the column names of a recording.");
+
+        const QByteArray full = header() + row(20) + row(21);
+        QList<Reading> noLevelsNoSweep = readings({20, 21});
+        for (Reading &r : noLevelsNoSweep) {
+            r.thresholdsMv = {};
+            r.levelsKnown = false;
+            r.sweep = false;
+        }
+        QTest::newRow("header lacks a level and sweep")
+            << withoutColumns(full, {14, 19}) << noLevelsNoSweep
+            << QStringList{"MissingColumns Line 1: the header lacks these columns: threshold_mv_ch3, sweep; the "
+                           "rows are read without them."}
+            << qint64(0);
+        QList<Reading> noElapsed = readings({20, 21});
+        noElapsed[0].monotonicNs = 0;
+        noElapsed[1].monotonicNs = (noElapsed[1].utcMs - noElapsed[0].utcMs) * 1000000;
+        QTest::newRow("header lacks elapsed_s: time since the first row")
+            << withoutColumns(full, {1}) << noElapsed
+            << QStringList{"MissingColumns Line 1: the header lacks these columns: elapsed_s; the rows are read "
+                           "without them."}
+            << qint64(0);
+        QTest::newRow("header lacks all counts")
+            << withoutColumns(full, {3, 4, 5, 6, 7, 8, 9, 10}) << QList<Reading>()
+            << QStringList{"MissingColumns Line 1: the header lacks these columns: count_ch0..7; no rows can be "
+                           "read without them."}
+            << qint64(0);
+        QTest::newRow("header lacks the time and a count")
+            << withoutColumns(full, {0, 7}) << QList<Reading>()
+            << QStringList{"MissingColumns Line 1: the header lacks these columns: time_utc, count_ch4; no rows "
+                           "can be read without them."}
+            << qint64(0);
+
+        // One bad line 3 between good lines 2 and 4.
+        const auto badRow = [](const char *name, const QByteArray &line, const QString &problem) {
+            QTest::newRow(name) << header() + row(20) + line + row(22) << readings({20, 22})
+                                << QStringList{problem} << qint64(1);
+        };
+        badRow("19 fields", rowWith(21, 19, "").replace(",\n", "\n"),
+               "FieldCount Line 3: the header has 20 fields, this row 19.");
+        badRow("23 fields", rowWith(21, 19, "0,1,2,3"), "FieldCount Line 3: the header has 20 fields, this row 23.");
+        badRow("blank-ish line", " \n", "FieldCount Line 3: the header has 20 fields, this row 1.");
+        badRow("count not a number", rowWith(21, 6, "12x"), "BadValue Line 3: count_ch3 is not a number: \"12x\".");
+        badRow("count empty", rowWith(21, 3, ""), "BadValue Line 3: count_ch0 is empty.");
+        badRow("count with a NUL", rowWith(21, 3, QByteArray("1\0", 2)),
+               "BadValue Line 3: count_ch0 is not a number: \"1\\x00\".");
+        badRow("count beyond a double", rowWith(21, 10, "1e999"), "BadValue Line 3: count_ch7 is not a number: \"1e999\".");
+        badRow("count with a plus", rowWith(21, 4, "+5"), "BadValue Line 3: count_ch1 is not a number: \"+5\".");
+        badRow("level not a number", rowWith(21, 12, "abc"), "BadValue Line 3: threshold_mv_ch1 is not a number: \"abc\".");
+        badRow("decimal comma in a level", rowWith(21, 12, "1,5"),
+               "FieldCount Line 3: the header has 20 fields, this row 21.");
+        badRow("level missing among levels", rowWith(21, 13, ""),
+               "BadValue Line 3: threshold_mv_ch2 is empty while other levels are given.");
+        badRow("time without zone", rowWith(21, 0, "2026-12-07T04:38:19.123"),
+               "BadValue Line 3: time_utc is not a UTC time like 2026-12-07T04:38:19.123Z: \"2026-12-07T04:38:19.123\".");
+        badRow("time on 31 April", rowWith(21, 0, "2026-04-31T04:38:19.123Z"),
+               "BadValue Line 3: time_utc is not a UTC time like 2026-12-07T04:38:19.123Z: \"2026-04-31T04:38:19.123Z\".");
+        badRow("offset before year 1", rowWith(21, 0, "0001-01-01T00:30:00.000+01:00"),
+               "BadValue Line 3: time_utc is not a UTC time like 2026-12-07T04:38:19.123Z: \"0001-01-01T00:30:00.000+01:00\".");
+        badRow("elapsed not seconds", rowWith(21, 1, "1e3"), "BadValue Line 3: elapsed_s is not a number of seconds: \"1e3\".");
+        badRow("elapsed beyond 64-bit ns", rowWith(21, 1, "9223372037.000"),
+               "BadValue Line 3: elapsed_s is not a number of seconds: \"9223372037.000\".");
+        badRow("period not whole", rowWith(21, 2, "50.5"), "BadValue Line 3: period_ms is not a whole number: \"50.5\".");
+        badRow("sweep 2", rowWith(21, 19, "2"), "BadValue Line 3: sweep is not 0 or 1: \"2\".");
+        badRow("over 64 KiB", QByteArray(70000, '7') + '\n', "LineTooLong Line 3: the line is longer than 64 KiB and is skipped.");
+        QTest::newRow("time going back")
+            << header() + row(20) + row(22) + row(21) + row(23) << readings({20, 22, 23}) << QStringList{
+            QStringLiteral("TimeBack Line 4: time_utc %1 is earlier than the last row read (%2); the row is left out.")
+                .arg(utc(21), utc(22))} << qint64(1);
+
+        // A recording cut by a power loss: a note, no error, nothing skipped.
+        const QByteArray cut = row(22).left(50);
+        QTest::newRow("last line cut in a field")
+            << header() + row(20) + row(21) + cut << readings({20, 21})
+            << QStringList{QStringLiteral("TruncatedLastLine Line 4: the last line has no line end and only %1 of 20 "
+                                          "fields, as a recording cut short leaves it; it is left out.")
+                               .arg(cut.count(',') + 1)}
+            << qint64(0);
+        QTest::newRow("last line cut before the sweep flag")
+            << header() + row(20) + row(21) + row(22).chopped(2) << readings({20, 21})
+            << QStringList{"TruncatedLastLine Line 4: the last line has no line end and its last field is cut short, "
+                           "as a recording cut short leaves it; it is left out."}
+            << qint64(0);
+        QTest::newRow("NUL-filled tail after a crash")
+            << header() + row(20) + row(21) + QByteArray(4096, '\0') << readings({20, 21})
+            << QStringList{"TruncatedLastLine Line 4: the last line has no line end and only 1 of 20 fields, as a "
+                           "recording cut short leaves it; it is left out."}
+            << qint64(0);
+        QTest::newRow("bad rows, then a cut last line")
+            << header() + rowWith(20, 5, "x") + row(21) + "2026" << readings({21})
+            << QStringList{"BadValue Line 2: count_ch2 is not a number: \"x\".",
+                           "TruncatedLastLine Line 4: the last line has no line end and only 1 of 20 fields, as a "
+                           "recording cut short leaves it; it is left out."}
+            << qint64(1);
+    }
+    void badFiles()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QList<Reading>, kept);
+        QFETCH(QStringList, problems);
+        QFETCH(qint64, skipped);
+        for (qsizetype chunk : kChunks) {
+            const Parsed got = parse(file, chunk);
+            QCOMPARE(got.problems, problems);
+            QCOMPARE(got.readings, kept);
+            QCOMPARE(got.skipped, skipped);
+            QCOMPARE(got.rejected, kept.isEmpty() && problems.constFirst().contains(QLatin1String("Line 1:")));
+        }
+    }
+
+    // The same rows in every form a recording may take on its way: the same
+    // readings, no problem, in any chunking.
+    void goodFiles_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        const QByteArray plain = sampleRecording(13); // levels unknown, then known; a sweep row
+        QTest::newRow("as written") << plain;
+        QTest::newRow("CRLF") << QByteArray(plain).replace("\n", "\r\n");
+        QTest::newRow("UTF-8 byte order mark") << "\xef\xbb\xbf" + plain;
+        QTest::newRow("UTF-16LE with mark") << utf16(plain, true, true);
+        QTest::newRow("UTF-16BE with mark") << utf16(plain, false, true);
+        QTest::newRow("UTF-16LE without mark") << utf16(plain, true, false);
+        QTest::newRow("UTF-16LE CRLF") << utf16(QByteArray(plain).replace("\n", "\r\n"), true, true);
+        QTest::newRow("no line end after the last row") << plain.chopped(1);
+        QTest::newRow("blank lines") << QByteArray(plain).replace(row(3), row(3) + "\n\r\n") + "\n\n";
+        // A window export of another build or a hand-edited file: known
+        // columns in any order, others ignored.
+        QByteArray shuffled;
+        for (const QByteArray &line : plain.split('\n')) {
+            if (line.isEmpty())
+                continue;
+            const QList<QByteArray> f = line.split(',');
+            shuffled += f.last() + ',' + f.mid(0, f.size() - 1).join(',') + (shuffled.isEmpty() ? ",note" : ",x") + '\n';
+        }
+        QTest::newRow("columns reordered, one more") << shuffled;
+        // Times another program may write for the same instants.
+        QByteArray offsets, micros;
+        for (const QByteArray &line : plain.split('\n')) {
+            if (line.isEmpty())
+                continue;
+            QList<QByteArray> f = line.split(',');
+            const QDateTime t = QDateTime::fromString(QString::fromLatin1(f[0]), Qt::ISODateWithMs);
+            if (t.isValid())
+                f[0] = t.toOffsetFromUtc(-5400).toString(Qt::ISODateWithMs).toLatin1();
+            offsets += f.join(',') + '\n';
+            micros += QByteArray(line).replace("Z,", "456Z,") + '\n';
+        }
+        QVERIFY(offsets.contains("-01:30,"));
+        QTest::newRow("times with an offset from UTC") << offsets;
+        QTest::newRow("times to the microsecond") << micros;
+    }
+    void goodFiles()
+    {
+        QFETCH(QByteArray, file);
+        QList<Reading> expected;
+        for (qint64 i = 0; i < 13; ++i)
+            expected << sampleReading(i);
+        for (qsizetype chunk : kChunks) {
+            const Parsed got = parse(file, chunk);
+            QCOMPARE(got.problems, QStringList());
+            QCOMPARE(got.readings, expected);
+        }
+    }
+
+    // What the recorder writes reads back as the same Reading, bit for bit.
+    void roundTrip_data()
+    {
+        QTest::addColumn<QList<Reading>>("written");
+        constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+        constexpr double kInf = std::numeric_limits<double>::infinity();
+        constexpr double kMax = std::numeric_limits<double>::max();
+        constexpr double kTiny = std::numeric_limits<double>::denorm_min();
+        const auto with = [](std::array<double, 8> counts, std::optional<std::array<double, 8>> levels = {}) {
+            Reading r = sampleReading(40);
+            r.counts = counts;
+            r.levelsKnown = levels.has_value();
+            r.thresholdsMv = levels.value_or(std::array<double, 8>{});
+            return r;
+        };
+        QTest::newRow("NaN, infinities, -0")
+            << QList<Reading>{with({kNaN, kInf, -kInf, -0.0, 0.0, 2, 1, -1})};
+        QTest::newRow("extremes")
+            << QList<Reading>{with({1e308, 5e-324, kMax, -kMax, kTiny, 2.2250738585072014e-308, 0.1, 1e21})};
+        QTest::newRow("shortest forms") << QList<Reading>{
+            with({123456789012345680.0, 1e-7, 0.30000000000000004, 1.0 / 3.0, 9007199254740993.0, 100, 1e16, 12.5})};
+        QTest::newRow("levels unknown vs known, hard levels") << QList<Reading>{
+            with({1, 2, 3, 4, 5, 6, 7, 8}),
+            with({1, 2, 3, 4, 5, 6, 7, 8}, std::array<double, 8>{0.0, -0.0, kNaN, kInf, 0.123, 1e-3, -250.5, 5e-324})};
+        Reading sweep = sampleReading(41);
+        sweep.sweep = true;
+        Reading longer = sampleReading(42);
+        longer.periodMs = 1000;
+        Reading negative = sampleReading(43);
+        negative.periodMs = -7;
+        QTest::newRow("sweep 0/1, period changes") << QList<Reading>{sampleReading(40), sweep, longer, negative};
+        Reading before1970 = sampleReading(0);
+        before1970.utcMs = -1;
+        Reading year9999 = sampleReading(1);
+        year9999.utcMs = 253402300799999; // 9999-12-31T23:59:59.999Z
+        year9999.monotonicNs = 31536000123000000; // a year in, to the ms
+        QTest::newRow("times from 1969 to 9999") << QList<Reading>{before1970, sampleReading(0), year9999};
+    }
+    void roundTrip()
+    {
+        QFETCH(QList<Reading>, written);
+        QByteArray file = header();
+        for (const Reading &r : std::as_const(written))
+            file += csvLine(r);
+        for (qsizetype chunk : kChunks) {
+            const Parsed got = parse(file, chunk);
+            QCOMPARE(got.problems, QStringList());
+            QCOMPARE(got.readings, written);
+        }
+    }
+
+    // Without elapsed_s the time since the first row stands in; rows 300
+    // years apart stop at the largest ns count instead of wrapping around.
+    void elapsedFromTimeStopsAtItsLimit()
+    {
+        Reading early = sampleReading(0);
+        early.utcMs = QDateTime(QDate(1700, 1, 1), QTime(0, 0), QTimeZone::utc()).toMSecsSinceEpoch();
+        const Reading late = sampleReading(1);
+        const Parsed got = parse(withoutColumns(header() + csvLine(early) + csvLine(late), {1}));
+        QCOMPARE(got.readings.size(), 2);
+        QCOMPARE(got.readings.at(0).monotonicNs, 0);
+        QCOMPARE(got.readings.at(1).monotonicNs, std::numeric_limits<qint64>::max() / 1000000 * 1000000);
+    }
+
+    // A file of bad rows keeps the first 1000 messages, counts all of them,
+    // and still notes its cut last line.
+    void problemsAreCapped()
+    {
+        QByteArray file = header();
+        for (int i = 0; i < 3000; ++i)
+            file += rowWith(20, 3, "bad");
+        file += row(20) + "2026-12";
+        RecordingParser parser;
+        QList<Reading> out;
+        parser.feed(file.constData(), file.size(), &out);
+        parser.finish(&out);
+        QCOMPARE(out, readings({20}));
+        QCOMPARE(parser.problems().size(), RecordingParser::kMaxProblemsKept + 1);
+        QCOMPARE(parser.problems().at(999).line, 1001);
+        QCOMPARE(parser.problems().constLast().kind, RecordingProblem::TruncatedLastLine);
+        QCOMPARE(parser.problems().constLast().line, 3003);
+        QCOMPARE(parser.problemCount(RecordingProblem::BadValue), 3000);
+        QCOMPARE(parser.linesSkipped(), 3000);
+        QVERIFY(parser.truncatedLastLine());
+        QCOMPARE(parser.lines(), 3002);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRecordingParser)
+#include "tst_recordingparser.moc"
