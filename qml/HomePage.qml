@@ -65,6 +65,9 @@ FocusScope {
         device.tcpHost = hostText
     }
 
+    // A recording on the time view keeps that view open without a link.
+    readonly property bool fileViewed: timePage.plot.fileShown && views.currentIndex === 1
+
     function showView(index) {
         const buttons = [cardsButton, timeButton, histogramButton, calibrationButton]
         buttons[index].checked = true
@@ -78,7 +81,7 @@ FocusScope {
         function onTcpHostsChanged() { page.selectTcpInBox() }
         function onTcpHostChanged() { page.selectTcpInBox() }
         function onConnectedChanged() {
-            if (!device.connected && views.currentIndex !== 0)
+            if (!device.connected && views.currentIndex !== 0 && !page.fileViewed)
                 page.showView(0)
         }
     }
@@ -280,6 +283,18 @@ FocusScope {
                 }
             }
 
+            BarButton {
+                id: openButton
+                objectName: "openButton"
+                icon.source: "Images/open.svg"
+                tip: qsTr("Open a recording")
+                help: qsTr("Show a recorded file on the time view, with or without an instrument")
+                keys: ["Ctrl+O"]
+                onKeyUsed: page.showHome()
+                enabled: !device.calibrationRunning && !device.tcpScanning
+                onClicked: timePage.askForRecording()
+            }
+
             Item { Layout.fillWidth: true }
 
             BarButton {
@@ -318,7 +333,8 @@ FocusScope {
                 help: qsTr("Show the counts over time as lines")
                 keys: ["Ctrl+2"]
                 onKeyUsed: page.showHome()
-                enabled: Logic.viewButtonEnabled(device.connected, device.calibrationRunning, device.tcpScanning)
+                enabled: Logic.viewButtonEnabled(device.connected || timePage.plot.fileShown, device.calibrationRunning,
+                                                 device.tcpScanning)
                 onClicked: page.showView(1)
             }
 
@@ -389,7 +405,15 @@ FocusScope {
                 }
 
                 CardsView { id: cardsPage; objectName: "cardsView"; visible: views.inView(cardsPage); perSecond: page.perSecond }
-                TimeView { id: timePage; objectName: "timeView"; visible: views.inView(timePage); perSecond: page.perSecond }
+                TimeView {
+                    id: timePage
+                    objectName: "timeView"
+                    visible: views.inView(timePage)
+                    perSecond: page.perSecond
+                    onFileOpened: page.showView(1)
+                    // Without a link the view is left with the file.
+                    onFileClosed: if (!device.connected && views.currentIndex === 1) page.showView(0)
+                }
                 HistogramView {
                     id: histogramPage
                     objectName: "histogramView"

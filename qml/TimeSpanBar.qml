@@ -103,9 +103,15 @@ Item {
             objectName: "liveButton"
             text: qsTr("Live")
             // Held (paused or panned back): back to following the newest reading.
-            enabled: bar.plot !== null && bar.plot.paused
+            // A recording shown: back to the link.
+            enabled: bar.plot !== null && (bar.plot.paused || bar.plot.fileShown)
             Accessible.name: qsTr("Live: follow the newest reading")
-            onClicked: bar.plot.paused = false
+            onClicked: {
+                if (bar.plot.fileShown)
+                    bar.plot.closeFile()
+                else
+                    bar.plot.paused = false
+            }
         }
 
         BarButton {

@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Controls
+import QtQuick.Dialogs
 import MyStyle
 import Theme
 import "SceneLogic.js" as Logic
@@ -30,9 +31,14 @@ Item {
     property alias exportButton: frame.exportButton
     readonly property alias spanBar: spanBar
     readonly property alias statsStrip: statsStrip
-    readonly property bool overlayShown: device.connected && plot.hasData
+    readonly property bool overlayShown: (device.connected || plot.fileShown) && plot.hasData
     // Readings have stopped coming on this link: the lines are dimmed and say so.
-    readonly property bool stale: overlayShown && !device.countsLive
+    readonly property bool stale: overlayShown && !plot.fileShown && !device.countsLive
+    readonly property alias fileBar: fileBar
+    readonly property alias openDialog: openDialog
+
+    signal fileOpened()
+    signal fileClosed()
     readonly property bool onScreen: SwipeView.view ? SwipeView.isCurrentItem : true
 
     // Which channels the legend shows.
@@ -60,6 +66,16 @@ Item {
         saveDialog.ask(qsTr("Export the span shown"), "counts-span", "csv",
                        [qsTr("CSV table and PNG picture (*.csv *.png)")], saveWindow, FileExport.TableAndPicture)
     }
+    // A recording instead of the link, until Live (or Close) leaves it.
+    function askForRecording() {
+        openDialog.currentFolder = FileExport.suggestedFolder()
+        openDialog.open()
+    }
+    function openRecording(file) {
+        plot.openFile(file)
+        fileOpened()
+    }
+
     function saveWindow(file) {
         FileExport.saveChart(file, plot, picture, Theme.palette.backgroundHoveredControlColor)
     }
@@ -73,6 +89,23 @@ Item {
     ListModel { id: hitModel }
 
     SaveDialog { id: saveDialog; objectName: "exportDialog" }
+
+    FileDialog {
+        id: openDialog
+        objectName: "openDialog"
+        title: qsTr("Open a recording")
+        fileMode: FileDialog.OpenFile
+        nameFilters: [qsTr("CSV files (*.csv)"), qsTr("All files (*)")]
+        onAccepted: view.openRecording(selectedFile)
+    }
+
+    Connections {
+        target: plot
+        function onFileChanged() {
+            if (!plot.fileShown)
+                view.fileClosed()
+        }
+    }
 
     ChartFrame {
         id: frame
@@ -94,7 +127,7 @@ Item {
             anchors.left: parent.left
             anchors.right: parent.right
             anchors.top: parent.top
-            anchors.bottom: spanBar.top
+            anchors.bottom: fileBar.visible ? fileBar.top : spanBar.top
 
             TracePlot {
                 id: plot
@@ -248,6 +281,16 @@ Item {
                 colors: view.seriesColors
                 visibility: plot.channelVisible
             }
+        }
+
+        RecordingBar {
+            id: fileBar
+            objectName: "fileBar"
+            anchors.left: parent.left
+            anchors.right: parent.right
+            anchors.bottom: spanBar.top
+            visible: plot.fileShown
+            plot: plot
         }
 
         TimeSpanBar {

@@ -93,6 +93,10 @@ TracePlot::TracePlot(QQuickItem *parent)
     m_view.setEmptyRightEdge(double(QDateTime::currentMSecsSinceEpoch()));
     m_statsTimer.setSingleShot(true);
     connect(&m_statsTimer, &QTimer::timeout, this, &TracePlot::updateStats);
+    connect(&m_loader, &RecordingLoader::readingsRead, this, &TracePlot::takeBatch);
+    connect(&m_loader, &RecordingLoader::finished, this, &TracePlot::fileRead);
+    connect(&m_loader, &RecordingLoader::progressChanged, this, &TracePlot::fileProgressChanged);
+    connect(&m_loader, &RecordingLoader::loadingChanged, this, &TracePlot::fileLoadingChanged);
 }
 
 TracePlot::~TracePlot() = default;
@@ -125,6 +129,8 @@ void TracePlot::addReading(const Reading &reading)
     const bool had = hasData();
     const bool wasEmpty = m_history->isEmpty();
     m_history->append(reading);
+    if (m_file)
+        return; // kept for when the file is left
     if (!m_closed && (wasEmpty || m_history->evicted() != m_notifiedDropped)) {
         m_notifiedDropped = m_history->evicted();
         emit droppedChanged();
@@ -139,6 +145,11 @@ void TracePlot::addReading(const Reading &reading)
 
 void TracePlot::clear()
 {
+    if (m_file) { // the link's readings are not on screen
+        m_history->clear();
+        m_notifiedDropped = 0;
+        return;
+    }
     const bool had = hasData();
     if (paused() && !m_closed) {
         // What is held stays on screen until the view is live again; a new
@@ -288,6 +299,94 @@ void TracePlot::setStatsEnabled(bool enabled)
         return;
     m_statsEnabled = enabled;
     emit statsEnabledChanged();
+    statsDue(true);
+}
+
+// ---- a recording ---------------------------------------------------------------
+
+void TracePlot::openFile(const QUrl &file)
+{
+    const bool had = hasData();
+    const double spanBefore = spanMs();
+    m_loader.cancel();
+    if (!m_file)
+        m_liveSpanMs = spanBefore;
+    m_closed.reset();
+    m_file = std::make_unique<ReadingHistory>();
+    m_filePath = file.isLocalFile() ? file.toLocalFile() : file.toString();
+    m_fileSummary.clear();
+    m_fileProblems.clear();
+    m_view.follow();
+    m_view.setSpan(*m_file, 0);
+    m_extent.invalidate();
+    m_canvas.invalidate();
+    emit fileChanged();
+    emit pausedChanged();
+    if (spanMs() != spanBefore)
+        emit spanMsChanged();
+    emit droppedChanged();
+    noteHasData(had);
+    afterViewChange();
+    m_loader.open(file);
+}
+
+void TracePlot::cancelFile()
+{
+    m_loader.cancel();
+}
+
+void TracePlot::closeFile()
+{
+    if (!m_file)
+        return;
+    m_loader.cancel();
+    const bool had = hasData();
+    const double spanBefore = spanMs();
+    m_file.reset();
+    m_filePath.clear();
+    m_fileSummary.clear();
+    m_fileProblems.clear();
+    m_view.follow();
+    m_view.setSpan(*m_history, m_liveSpanMs);
+    m_extent.invalidate();
+    m_notifiedDropped = m_history->evicted();
+    if (m_history->isEmpty())
+        m_view.setEmptyRightEdge(double(QDateTime::currentMSecsSinceEpoch()));
+    m_canvas.invalidate();
+    emit fileChanged();
+    emit fileLoadingChanged();
+    emit pausedChanged();
+    if (spanMs() != spanBefore)
+        emit spanMsChanged();
+    emit droppedChanged();
+    noteHasData(had);
+    afterViewChange();
+}
+
+void TracePlot::takeBatch(const RecordingBatch &batch)
+{
+    if (!m_file || batch.readings.isEmpty())
+        return;
+    const bool had = hasData();
+    m_file->append(batch.readings.constData(), batch.readings.size());
+    emit droppedChanged();
+    if (paused())
+        return;
+    noteHasData(had);
+    emit timeRangeChanged();
+    statsDue(false);
+    afterChange(false);
+}
+
+void TracePlot::fileRead(const RecordingSummary &summary)
+{
+    if (!m_file)
+        return;
+    m_fileSummary = summary.text();
+    m_fileProblems.clear();
+    for (const RecordingProblem &p : summary.problems)
+        m_fileProblems.append(p.text());
+    emit fileLoadingChanged();
     statsDue(true);
 }
 

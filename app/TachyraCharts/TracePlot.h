@@ -6,6 +6,7 @@
 #include "Reading.h"
 #include "ReadingHistory.h"
 #include "ReadingSource.h"
+#include "RecordingLoader.h"
 #include "SpanExtent.h"
 
 #include <QColor>
@@ -14,7 +15,9 @@
 #include <QPointer>
 #include <QQuickPaintedItem>
 #include <QRectF>
+#include <QStringList>
 #include <QTimer>
+#include <QUrl>
 #include <QVariantList>
 #include <QtQml/qqmlregistration.h>
 
@@ -39,6 +42,10 @@
 // The statistics of the span shown (spanStats) are worked out while
 // statsEnabled, at most twice a second while readings come. An export
 // writes the rows of the span shown, exact, as a recording's CSV.
+//
+// A recording opened (openFile) is shown instead of the link, read off the
+// GUI thread into a history of its own and drawn as it comes; the link's
+// readings go on being kept meanwhile, and closeFile shows them again.
 class TracePlot : public QQuickPaintedItem, public CsvTable
 {
     Q_OBJECT
@@ -80,6 +87,15 @@ class TracePlot : public QQuickPaintedItem, public CsvTable
     // mean, stddev, min, max, rate (counts per second), rateCount.
     Q_PROPERTY(bool statsEnabled READ statsEnabled WRITE setStatsEnabled NOTIFY statsEnabledChanged)
     Q_PROPERTY(QVariantList spanStats READ spanStats NOTIFY spanStatsChanged)
+    // A recording shown instead of the link: its path, whether it is still
+    // being read (and how far), and what reading it found.
+    Q_PROPERTY(bool fileShown READ fileShown NOTIFY fileChanged)
+    Q_PROPERTY(QString filePath READ filePath NOTIFY fileChanged)
+    Q_PROPERTY(bool fileLoading READ fileLoading NOTIFY fileLoadingChanged)
+    Q_PROPERTY(double fileProgress READ fileProgress NOTIFY fileProgressChanged)
+    Q_PROPERTY(double fileRows READ fileRows NOTIFY fileProgressChanged)
+    Q_PROPERTY(QString fileSummary READ fileSummary NOTIFY fileLoadingChanged)
+    Q_PROPERTY(QStringList fileProblems READ fileProblems NOTIFY fileLoadingChanged)
 
 public:
     // While readings come, the statistics are worked out at most this often.
@@ -136,6 +152,21 @@ public:
     bool statsEnabled() const { return m_statsEnabled; }
     void setStatsEnabled(bool enabled);
     QVariantList spanStats() const { return m_spanStats; }
+    bool fileShown() const { return bool(m_file); }
+    QString filePath() const { return m_filePath; }
+    bool fileLoading() const { return m_loader.loading(); }
+    double fileProgress() const { return m_loader.progress(); }
+    double fileRows() const { return double(m_loader.rowsRead()); }
+    QString fileSummary() const { return m_fileSummary; }
+    QStringList fileProblems() const { return m_fileProblems; }
+
+    // Shows a recording (a local file URL or path) from its start, the whole
+    // of it, while it is read; another one shown is left.
+    Q_INVOKABLE void openFile(const QUrl &file);
+    // Stops reading it.
+    Q_INVOKABLE void cancelFile();
+    // Back to the link: its newest readings at the span shown before the file.
+    Q_INVOKABLE void closeFile();
 
     // A reading as the source hands it over.
     void addReading(const Reading &reading);
@@ -200,6 +231,9 @@ signals:
     void droppedChanged();
     void statsEnabledChanged();
     void spanStatsChanged();
+    void fileChanged();
+    void fileLoadingChanged();
+    void fileProgressChanged();
 
 protected:
     void updatePolish() override;
@@ -216,9 +250,11 @@ private:
         emit styleChanged();
         afterChange(false);
     }
-    // The history shown: the live one, or while held the one of a link that
-    // closed meanwhile.
-    const ReadingHistory &shown() const { return m_closed ? *m_closed : *m_history; }
+    // The history shown: a recording's, the live one, or while held the one
+    // of a link that closed meanwhile.
+    const ReadingHistory &shown() const { return m_file ? *m_file : m_closed ? *m_closed : *m_history; }
+    void takeBatch(const RecordingBatch &batch);
+    void fileRead(const RecordingSummary &summary);
     bool drawn() const;
     // After a change of what is shown: the range, the drawing (whole unless
     // dataOnly) and the statistics follow.
@@ -240,6 +276,12 @@ private:
 
     std::unique_ptr<ReadingHistory> m_history;
     std::unique_ptr<ReadingHistory> m_closed;
+    std::unique_ptr<ReadingHistory> m_file;
+    RecordingLoader m_loader;
+    QString m_filePath;
+    QString m_fileSummary;
+    QStringList m_fileProblems;
+    double m_liveSpanMs = 30000; // the link's span while a file is shown
     HistoryView m_view;
     int m_channelCount = Reading::kChannels;
     QList<QColor> m_colors;

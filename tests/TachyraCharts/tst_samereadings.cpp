@@ -112,6 +112,60 @@ private slots:
         checkElapsed(exported, "export");
         checkElapsed(printed, "tool");
     }
+
+    // A recording opened again holds the readings as the session took them,
+    // the hard doubles bit for bit; elapsed times to the ms a row keeps.
+    void recordingOpensAsTaken()
+    {
+        SimInstrument sim;
+        sim.setPeriodMs(50);
+        const double inf = std::numeric_limits<double>::infinity();
+        sim.setCountRotation({{qQNaN(), inf, -inf, -0.0, 1e15 + 1, 0.1, 5e-324, 1.7976931348623157e308},
+                              {1, 2, 3, 4, 5, 6, 7, 8}});
+        QVERIFY(sim.listenTcp(QHostAddress(kAddress), DeviceSession::kTcpPort));
+        DeviceSession session;
+        isolate(session);
+        CountRecorder recorder(&session);
+        session.setTcpHost(kAddress);
+        session.connectToDevice(true);
+        QTRY_VERIFY_WITH_TIMEOUT(session.connected() && session.dacLevelsKnown(), 5000);
+
+        QTemporaryDir dir;
+        const QString recording = dir.filePath(QStringLiteral("recording.csv"));
+        QList<Reading> taken;
+        bool collecting = false;
+        connect(&session, &ReadingSource::readingTaken, this, [&](const Reading &r) {
+            if (collecting)
+                taken.append(r);
+        });
+        QVERIFY(recorder.start(QUrl::fromLocalFile(recording)));
+        collecting = true;
+        QTest::qWait(1200);
+        collecting = false;
+        recorder.stop();
+        session.disconnectFromDevice();
+        QVERIFY(taken.size() > 10);
+
+        TracePlot plot;
+        plot.openFile(QUrl::fromLocalFile(recording));
+        QVERIFY(plot.fileShown());
+        QTRY_VERIFY(!plot.fileLoading());
+        QCOMPARE(plot.fileProblems(), QStringList());
+        QCOMPARE(plot.readingCount(), int(taken.size()));
+        bool sawHard = false;
+        for (int i = 0; i < plot.readingCount(); ++i) {
+            Reading back = plot.readingAt(i);
+            const Reading &want = taken.at(i);
+            // Rows count from the recording's start: compared from the first row on.
+            const qint64 sinceFirst = want.monotonicNs - taken.constFirst().monotonicNs;
+            QVERIFY2(std::abs(back.monotonicNs - plot.readingAt(0).monotonicNs - sinceFirst) <= 1000000,
+                     qPrintable(QString::number(i)));
+            back.monotonicNs = want.monotonicNs;
+            QVERIFY2(back == want, qPrintable(QString::fromLatin1(readingrow::csvRow(back, 0) + readingrow::csvRow(want, 0))));
+            sawHard = sawHard || std::isnan(want.counts[0]);
+        }
+        QVERIFY(sawHard);
+    }
 };
 
 QTEST_MAIN(TestSameReadings)

@@ -164,6 +164,32 @@ TestCase {
         compare(views.map(v => v.perSecond), [false, false, false])
     }
 
+    // A recording opens on the time view without a link, and keeps it open
+    // when the link goes; closed without a link, the cards come back.
+    function test_recordingOnTheTimeView() {
+        const page = make(homeComponent)
+        const time = findChild(page, "timeView")
+        compare([findChild(page, "openButton").enabled, findChild(page, "timeButton").enabled], [true, false])
+        time.openRecording(scratchDir + "/recording.csv")
+        compare([page.currentView, findChild(page, "timeButton").enabled], [1, true])
+        tryCompare(time.plot, "fileLoading", false)
+        time.plot.closeFile()
+        compare([page.currentView, findChild(page, "timeButton").enabled], [0, false])
+
+        device.connected = true
+        time.openRecording(scratchDir + "/recording.csv")
+        device.connected = false
+        compare(page.currentView, 1)
+        device.calibrationRunning = true
+        verify(!findChild(page, "openButton").enabled)
+        device.calibrationRunning = false
+        keySequence("Ctrl+O")
+        tryCompare(time.openDialog, "visible", true)
+        time.openDialog.reject()
+        time.plot.closeFile()
+        compare(page.currentView, 0)
+    }
+
     function test_hostBoxWhileTyping() {
         const page = make(homeComponent)
         Object.assign(device, { ports: [{ name: "COM3", label: "COM3" }], portName: "COM3", tcpHost: "10.0.0.5" })

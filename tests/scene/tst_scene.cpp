@@ -4,6 +4,7 @@
 // folder for exported files and a home folder of the run's own.
 
 #include "../common/TestReadingSource.h"
+#include "ReadingRow.h"
 #include "SceneSetup.h"
 
 #include <QApplication>
@@ -34,6 +35,32 @@ public slots:
         scenesetup::publish(*engine, fakes[0], &m_readings, fakes[1]);
         // Where the export tests save their files.
         engine->rootContext()->setContextProperty(QStringLiteral("scratchDir"), QUrl::fromLocalFile(m_scratch.path()));
+        writeRecording(m_scratch.filePath(QStringLiteral("recording.csv")));
+        QFile sweep(m_scratch.filePath(QStringLiteral("not-a-recording.csv")));
+        if (!sweep.open(QIODevice::WriteOnly) || sweep.write(readingrow::sweepCsvHeader() + "0,100,7,2026-12-07T10:00:00.000Z\n") < 0)
+            qFatal("cannot write the sweep");
+    }
+
+    // A recording to open: four good rows, a count that does not parse on
+    // line 4, and a last line cut short.
+    static void writeRecording(const QString &path)
+    {
+        QByteArray text = readingrow::csvHeader();
+        Reading r;
+        r.periodMs = 100;
+        for (int i = 0; i < 5; ++i) {
+            r.utcMs = 1796637600000 + i * 100;
+            r.monotonicNs = qint64(i) * 100000000;
+            r.counts.fill(10.0 * (i + 1));
+            QByteArray row = readingrow::csvRow(r, double(i) / 10);
+            if (i == 2)
+                row.replace(",30,", ",3x0,");
+            text += row;
+        }
+        text += "2026-12-07T10:00:01.000Z,1.0,100,1";
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+            qFatal("cannot write %s", qPrintable(path));
     }
 
 private:

@@ -19,6 +19,7 @@ TestCase {
     Component { id: cardsComponent; CardsView { width: 900; height: 380 } }
     Component { id: histogramComponent; HistogramView { width: 900; height: 380 } }
     Component { id: calibrationComponent; CalibrationView { width: 900; height: 380 } }
+    Component { id: signalSpy; SignalSpy {} }
 
     function init() {
         device.reset()
@@ -53,6 +54,42 @@ TestCase {
         readingSource.end()
         compare([v.plot.hasData, v.plot.yMin, v.plot.yMax, v.overlayShown, v.logYButton.checked, v.plot.channelVisible[3]],
                 [false, 1, 10, false, true, false])
+    }
+
+    // A recording shown instead of the link: its rows, its problems with
+    // their lines, live readings kept meanwhile; Live goes back to them.
+    function test_timeOpenRecording() {
+        const v = make(timeComponent)
+        readingSource.push(filled(5000))
+        verify(!v.fileBar.visible)
+        const opened = createTemporaryObject(signalSpy, test, { target: v, signalName: "fileOpened" })
+        const closed = createTemporaryObject(signalSpy, test, { target: v, signalName: "fileClosed" })
+        v.openRecording(scratchDir + "/recording.csv")
+        compare(opened.count, 1)
+        verify(v.plot.fileShown && v.fileBar.visible)
+        tryCompare(v.plot, "fileLoading", false)
+        compare([v.plot.readingCount(), v.plot.spanMs, v.plot.paused], [4, 0, false])
+        const text = findChild(v.fileBar, "fileText").text
+        verify(text.startsWith("File recording.csv. Rows read: 4. Lines skipped: 1."), text)
+        verify(text.includes("The last line was cut short") && text.includes("Line 4: count_ch0"), text)
+        compare(v.plot.valueAt(0, 1796637600100), 20)
+        // Live readings go on being kept, not drawn, while the file is shown.
+        readingSource.push(filled(6000))
+        compare(v.plot.readingCount(), 4)
+        verify(v.overlayShown && !v.stale)
+        device.connected = false                         // a file needs no link
+        verify(v.overlayShown)
+        device.connected = true
+        mouseClick(findChild(v.spanBar, "liveButton"))
+        compare([v.plot.fileShown, v.fileBar.visible, v.plot.readingCount(), v.plot.spanMs, closed.count],
+                [false, false, 2, 30000, 1])
+        // A file that is not a recording says why and shows nothing.
+        v.openRecording(scratchDir + "/not-a-recording.csv")
+        tryCompare(v.plot, "fileLoading", false)
+        compare(v.plot.readingCount(), 0)
+        verify(findChild(v.fileBar, "fileText").text.includes("calibration sweep"), findChild(v.fileBar, "fileText").text)
+        mouseClick(v.fileBar.closeButton)
+        compare(v.plot.readingCount(), 2)
     }
 
     function test_timeHoverTags() {
