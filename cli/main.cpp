@@ -3,6 +3,7 @@
 
 #include "CountsCommand.h"
 #include "DeviceSession.h"
+#include "FileStats.h"
 #include "NetworkCommand.h"
 #include "Output.h"
 #include "PeriodCommand.h"
@@ -48,6 +49,8 @@ const CommandInfo kCommands[] = {
      "Print comparator levels in mV, or set one channel or all (stored in the EEPROM)."},
     {"sweep", "--channel C --from MV --to MV --step MV [--format csv|jsonl]",
      "Run the calibration sweep of one channel, one line per point; the levels are put back."},
+    {"stats", "FILE [--format csv|jsonl]",
+     "Print the statistics of each channel over a recording's rows; no instrument is needed."},
     {"network", "[--dhcp | --static IP MASK GW]",
      "Print the instrument's network settings, or apply DHCP or a static address."},
 #ifdef TACHYRA_WITH_SERVE
@@ -124,6 +127,14 @@ QString describe(const QString &name, QCommandLineParser &p)
         option("format", "Output format: csv (with a header line, the default) or jsonl (one JSON object per "
                          "line).", "csv|jsonl");
     };
+    if (name == QLatin1String("stats")) {
+        p.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("A recording: the client's, counts' or an export's CSV."));
+        format();
+        return QStringLiteral("Columns: channel, count, not_finite, mean, stddev, min, max, rate_per_s, as counts "
+                              "--stats writes them: the figures of the client's statistics strip for the same rows. "
+                              "Lines the file cannot give a reading for are named on stderr with their line "
+                              "numbers and left out; a file that is not a recording ends with status 1.");
+    }
     if (name == QLatin1String("ports") || name == QLatin1String("scan"))
         return name == QLatin1String("scan")
             ? QStringLiteral("Probes port 1234 on every address of the attached IPv4 subnets, as the client's TCP "
@@ -434,7 +445,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
     parser.addOption(help);
     const QString details = describe(name, parser);
-    const bool device = name != QLatin1String("ports") && name != QLatin1String("scan");
+    const bool device = name != QLatin1String("ports") && name != QLatin1String("scan") && name != QLatin1String("stats");
     parser.setApplicationDescription(wrapped(QLatin1String(info->summary) + "\n\n" + details
                                              + (device ? "\n\n" + QLatin1String(kLinkHelp) : QString())
                                              + "\n\n" + QLatin1String(kExitHelp)));
@@ -447,6 +458,15 @@ int main(int argc, char *argv[])
                      QStringLiteral("Usage: tachyra-cli %1 %2").arg(name, QLatin1String(info->syntax)).trimmed());
         output::line(text.toUtf8());
         return exitcode::kOk;
+    }
+    if (name == QLatin1String("stats")) {
+        const QStringList files = parser.positionalArguments();
+        if (files.size() != 1)
+            return usageError(QStringLiteral("stats wants one FILE"), name);
+        const auto f = rowFormat(parser);
+        if (!f)
+            return usageError(QStringLiteral("--format wants csv or jsonl"), name);
+        return printFileStats(restored(files.constFirst()), *f);
     }
     if (!device && !parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("%1 takes no arguments").arg(name), name);

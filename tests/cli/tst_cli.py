@@ -214,6 +214,43 @@ class TachyraCli(unittest.TestCase):
         self.assertEqual([int(r["channel"]) for r in rows], list(range(8)))
         self.assertTrue(all(int(r["count"]) >= 1 for r in rows), out)
 
+    def test_stats_of_a_file(self):
+        # A recording's statistics without an instrument: the figures of its
+        # rows, its bad lines named with their numbers and left out.
+        import statistics
+        s = self.sim()
+        rc, out, err = cli("counts", "--period", "50", "--count", "40", sim=s)
+        self.assertEqual(rc, 0, err)
+        rows = list(csv.DictReader(io.StringIO(out)))
+        path = os.path.join(s.dir, "run.csv")
+        with open(path, "w") as f:
+            f.write(out.replace("\n", "\r\n", 3) + "2026-12-07T10:00:00.000Z,1,50,x\n" + out.splitlines()[-1][:30])
+        rc, stats_out, err = cli("stats", path)
+        self.assertEqual(rc, 0, err)
+        self.assertIn("Line 42:", err)
+        self.assertIn("40 rows read, 1 lines skipped", err)
+        got = list(csv.DictReader(io.StringIO(stats_out)))
+        self.assertEqual(len(got), 8)
+        for c in range(8):
+            counts = [float(r["count_ch%d" % c]) for r in rows]
+            rates = [float(r["count_ch%d" % c]) * 1000 / float(r["period_ms"]) for r in rows]
+            want = [len(counts), 0, statistics.fmean(counts), statistics.stdev(counts), min(counts), max(counts),
+                    statistics.fmean(rates)]
+            have = [float(got[c][k]) for k in ("count", "not_finite", "mean", "stddev", "min", "max", "rate_per_s")]
+            for a, b in zip(have, want):
+                self.assertAlmostEqual(a, b, delta=1e-9 * max(1, abs(b)), msg=(c, have, want))
+        rc, jsonl, err = cli("stats", path, "--format", "jsonl")
+        self.assertEqual([json.loads(line)["count"] for line in jsonl.splitlines()], [40] * 8)
+        # Not a recording, no file, no name: status 1, 1 and 2, each with its message.
+        sweep = os.path.join(s.dir, "sweep.csv")
+        with open(sweep, "w") as f:
+            f.write("channel,threshold_mv,count,time_utc\n0,100,7,2026-12-07T10:00:00.000Z\n")
+        for args, status, text in (((sweep,), 1, "calibration sweep"), ((path + ".gone",), 1, "cannot open"),
+                                   ((), 2, "stats wants one FILE")):
+            rc, out, err = cli("stats", *args)
+            self.assertEqual((rc, out), (status, ""), err)
+            self.assertIn(text, err)
+
     def test_counts_stop_cleanly(self):
         for how in ("pipe closed", "ctrl-c"):
             with self.subTest(how=how):
