@@ -102,6 +102,18 @@ FocusScope {
 
     SaveDialog { id: saveDialog; objectName: "recordDialog" }
 
+    // A file dropped on the window opens as the open button would.
+    DropArea {
+        objectName: "fileDrop"
+        anchors.fill: parent
+        enabled: openButton.enabled
+        onEntered: (drag) => drag.accepted = drag.hasUrls
+        onDropped: (drop) => {
+            if (drop.hasUrls)
+                timePage.openRecording(drop.urls[0])
+        }
+    }
+
     // An icon button of the toolbar. Its tip is its name for screen readers;
     // its keys press it from anywhere in the window while it is enabled, and
     // the first of them is shown in the tip. A key also gives the button the

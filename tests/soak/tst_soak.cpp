@@ -291,9 +291,11 @@ private slots:
         // connect give a working link.
         session.stopCalibration();
         QVERIFY(!session.calibrationRunning());
+        // A level held back for the EEPROM is written first, within one time-out.
         session.disconnectFromDevice();
-        QVERIFY(!session.connected() && !session.busy() && session.queueLength() == 0 && !session.commandTimerActive()
-                && !session.pollTimerActive());
+        QTRY_VERIFY_WITH_TIMEOUT(!session.connected() && !session.busy() && session.queueLength() == 0
+                                     && !session.commandTimerActive() && !session.pollTimerActive(),
+                                 3 * DeviceSession::kCommandTimeoutMs);
         QTest::qWait(3000); // delayed replies from the last faults drain away
         QSignalSpy countsSpy(&session, &DeviceSession::countsChanged);
         session.connectToDevice(true);
