@@ -10,7 +10,7 @@ namespace {
 // with the event loop (and the poll timer) running between chunks; an
 // instrument that floods the link fills the kernel's buffers and is held
 // back by them, never this process's memory.
-constexpr qint64 kMaxUnreadBytes = 64 * 1024;
+constexpr qint64 kMaxUnreadBytes = qint64(64) * 1024;
 } // namespace
 
 DeviceSession::DeviceSession(QObject *parent)
@@ -95,7 +95,7 @@ quint64 DeviceSession::beginOperation(Done done)
     if (!done)
         return 0;
     const quint64 id = ++m_nextOperation;
-    m_operations.insert(id, std::move(done));
+    m_operations.emplace(id, std::move(done));
     return id;
 }
 

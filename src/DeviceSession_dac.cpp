@@ -232,7 +232,7 @@ DeviceSession::Pending DeviceSession::dacRequest(int channel, double volts, std:
                         readBackDacLevels();
                     }};
     if (failed)
-        request.expired = [failed] { failed(DeviceError::NoReply); };
+        request.expired = [failed = std::move(failed)] { failed(DeviceError::NoReply); };
     return request;
 }
 

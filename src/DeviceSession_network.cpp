@@ -27,8 +27,8 @@ void DeviceSession::refreshNetwork(Done done)
     const quint64 op = beginOperation(std::move(done));
     // Over with the last of the four reads; a lost one is what it reports.
     auto lost = std::make_shared<bool>(false);
-    const auto read = [this](unsigned char cmd, std::function<void(bool, const QByteArray &)> take, quint64 last,
-                             std::shared_ptr<bool> lost) {
+    const auto read = [this](unsigned char cmd, const std::function<void(bool, const QByteArray &)> &take, quint64 last,
+                             const std::shared_ptr<bool> &lost) {
         Pending p{cmd, zrf::encodeFrame(cmd, {}), [this, take, last, lost](bool ok, const QByteArray &payload) {
                       take(ok, payload);
                       if (last)
@@ -99,7 +99,7 @@ void DeviceSession::applyNetwork(bool dhcp, const QString &ip, const QString &ne
     };
     const Target t{ipNorm, maskNorm, gatewayNorm};
     const auto step = [this, op](unsigned char cmd, const QByteArray &payload, DeviceError refused,
-                                 std::function<void()> next) {
+                                 const std::function<void()> &next) {
         Pending p{cmd, zrf::encodeFrame(cmd, payload), [this, op, refused, next](bool ok, const QByteArray &) {
                       if (!ok)
                           failNetworkApply(refused, op);

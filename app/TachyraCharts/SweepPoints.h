@@ -74,8 +74,8 @@ private:
     QList<double> m_linearCounts; // raw count per point of each line
     QList<double> m_logCounts;
     // Smallest and largest drawn count seen (lin) and of those at least 1 (log).
-    double m_seen[2];
-    double m_logSeen[2];
+    double m_seen[2] = {};
+    double m_logSeen[2] = {};
     double m_linear[2] = {0, 1};
     double m_log[2] = {1, 10};
 };

@@ -16,7 +16,7 @@ constexpr int kHangupPollMs = 50;
 constexpr int kReadChunk = 4096;
 // A flood keeps about this much waiting in the socket: enough that the
 // kernel's buffers never run dry, little enough that the simulator stays small.
-constexpr qint64 kFloodQueued = 256 * 1024;
+constexpr qint64 kFloodQueued = qint64(256) * 1024;
 constexpr int kFloodBlockFrames = 1024;
 } // namespace
 
