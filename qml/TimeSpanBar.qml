@@ -119,6 +119,8 @@ Item {
             objectName: "statsButton"
             text: qsTr("Statistics")
             checkable: true
+            // A switch on every Qt (6.8 would call a checkable button a button).
+            Accessible.role: Accessible.CheckBox
             Accessible.name: qsTr("Statistics of the span shown")
         }
     }
