@@ -280,17 +280,22 @@ void TracePlot::setPaused(bool paused)
         m_view.follow();
         if (m_closed) { // back to the live link's history
             m_closed.reset();
-            m_extent.invalidate();
-            m_notifiedDropped = m_history->evicted();
-            if (m_history->isEmpty())
-                m_view.setEmptyRightEdge(double(QDateTime::currentMSecsSinceEpoch()));
-            m_canvas.invalidate();
-            emit droppedChanged();
+            showLiveHistory();
         }
     }
     emit pausedChanged();
     noteHasData(had);
     afterViewChange();
+}
+
+void TracePlot::showLiveHistory()
+{
+    m_extent.invalidate();
+    m_notifiedDropped = m_history->evicted();
+    if (m_history->isEmpty())
+        m_view.setEmptyRightEdge(double(QDateTime::currentMSecsSinceEpoch()));
+    m_canvas.invalidate();
+    emit droppedChanged();
 }
 
 void TracePlot::setStatsEnabled(bool enabled)
@@ -348,17 +353,12 @@ void TracePlot::closeFile()
     m_fileProblems.clear();
     m_view.follow();
     m_view.setSpan(*m_history, m_liveSpanMs);
-    m_extent.invalidate();
-    m_notifiedDropped = m_history->evicted();
-    if (m_history->isEmpty())
-        m_view.setEmptyRightEdge(double(QDateTime::currentMSecsSinceEpoch()));
-    m_canvas.invalidate();
+    showLiveHistory();
     emit fileChanged();
     emit fileLoadingChanged();
     emit pausedChanged();
     if (spanMs() != spanBefore)
         emit spanMsChanged();
-    emit droppedChanged();
     noteHasData(had);
     afterViewChange();
 }

@@ -253,6 +253,8 @@ private:
     // The history shown: a recording's, the live one, or while held the one
     // of a link that closed meanwhile.
     const ReadingHistory &shown() const { return m_file ? *m_file : m_closed ? *m_closed : *m_history; }
+    // The live link's history shown again (after a held closed link or a file).
+    void showLiveHistory();
     void takeBatch(const RecordingBatch &batch);
     void fileRead(const RecordingSummary &summary);
     bool drawn() const;
