@@ -79,12 +79,5 @@ void CountsCommand::finishing()
     // Not before the readings began: a run that never started has no figures.
     if (!m_options.stats || !m_began)
         return;
-    const bool csv = m_options.format == RowFormat::Csv;
-    if (csv && !writeResult(statsrow::csvHeader()))
-        return;
-    for (int c = 0; c < Reading::kChannels; ++c) {
-        const ChannelStats s = m_stats.channel(c);
-        if (!writeResult(csv ? statsrow::csvRow(c, s) : statsrow::jsonLine(c, s)))
-            return;
-    }
+    writeResult(statsrow::table(m_stats, m_options.format == RowFormat::Csv));
 }

@@ -43,12 +43,8 @@ int printFileStats(const QString &path, RowFormat format)
     if (parser.linesSkipped() > 0)
         output::message(QStringLiteral("%1 rows read, %2 lines skipped").arg(parser.rowsRead()).arg(parser.linesSkipped()));
 
-    const bool csv = format == RowFormat::Csv;
-    QByteArray table = csv ? statsrow::csvHeader() : QByteArray();
-    for (int c = 0; c < Reading::kChannels; ++c)
-        table += csv ? statsrow::csvRow(c, stats.channel(c)) : statsrow::jsonLine(c, stats.channel(c));
-    // One table; a reader gone away (`| head`) is not a failure.
-    if (output::line(table) == output::Write::Failed) {
+    // A reader gone away (`| head`) is not a failure.
+    if (output::line(statsrow::table(stats, format == RowFormat::Csv)) == output::Write::Failed) {
         output::message(QStringLiteral("cannot write the statistics: %1").arg(output::lastWriteError()));
         return exitcode::kDevice;
     }

@@ -37,4 +37,12 @@ QByteArray jsonLine(int channel, const ChannelStats &s)
         + ",\"rate_per_s\":" + jsonNumber(s.rate) + "}\n";
 }
 
+QByteArray table(const RunningStats &stats, bool csv)
+{
+    QByteArray out = csv ? csvHeader() : QByteArray();
+    for (int c = 0; c < Reading::kChannels; ++c)
+        out += csv ? csvRow(c, stats.channel(c)) : jsonLine(c, stats.channel(c));
+    return out;
+}
+
 } // namespace statsrow

@@ -19,5 +19,7 @@ QByteArray csvHeader();
 QByteArray csvRow(int channel, const ChannelStats &stats);
 // One JSON object on one line, the same keys; "nan" as a string.
 QByteArray jsonLine(int channel, const ChannelStats &stats);
+// Every channel's line, after the header for CSV: the tool's whole table.
+QByteArray table(const RunningStats &stats, bool csv);
 
 } // namespace statsrow
