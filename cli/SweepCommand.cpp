@@ -59,7 +59,7 @@ void SweepCommand::onSweepOver(const Outcome &outcome)
     m_complete = outcome.ok();
     if (!outcome.ok() && outcome.error != DeviceError::CalibrationStopped) {
         fail(outcome.message);
-        if (outcome.error == DeviceError::LinkLost)
+        if (outcome.error == DeviceError::LinkLost || outcome.error == DeviceError::LevelsNotRestored)
             tellHowToSetLevelsBack();
         return;
     }

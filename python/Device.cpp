@@ -172,10 +172,11 @@ void Device::close()
         });
         errors::rethrowPending();
     }
-    // A level the instrument runs but has not stored is worth an exception;
-    // anything else has closed the link all the same.
+    // A level the instrument runs but has not stored, or a sweep's levels
+    // left live, is worth an exception; anything else has closed the link
+    // all the same.
     const Outcome outcome = closed.value();
-    if (outcome.error == DeviceError::ThresholdNotStored)
+    if (outcome.error == DeviceError::ThresholdNotStored || outcome.error == DeviceError::LevelsNotRestored)
         errors::raise(outcome);
 }
 

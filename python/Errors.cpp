@@ -81,6 +81,7 @@ const char *codeName(DeviceError error)
     case DeviceError::CalibrationNoReply: return "CalibrationNoReply";
     case DeviceError::CalibrationBadCounts: return "CalibrationBadCounts";
     case DeviceError::CalibrationStopped: return "CalibrationStopped";
+    case DeviceError::LevelsNotRestored: return "LevelsNotRestored";
     case DeviceError::DhcpRejected: return "DhcpRejected";
     case DeviceError::IpRejected: return "IpRejected";
     case DeviceError::NetmaskRejected: return "NetmaskRejected";

@@ -29,6 +29,7 @@ enum class DeviceError {
     CalibrationNoReply,
     CalibrationBadCounts,
     CalibrationStopped, // ended early by stopCalibration; the levels are back
+    LevelsNotRestored,  // a sweep's levels may still be live: they go back when this link opens again
     DhcpRejected,
     IpRejected,
     NetmaskRejected,
@@ -62,6 +63,7 @@ inline QString deviceErrorText(DeviceError error)
     case DeviceError::CalibrationNoReply: return QStringLiteral("Calibration: no reply from device");
     case DeviceError::CalibrationBadCounts: return QStringLiteral("Calibration: bad COUN?");
     case DeviceError::CalibrationStopped: return QStringLiteral("Calibration stopped");
+    case DeviceError::LevelsNotRestored: return QStringLiteral("thresholds of the sweep not restored");
     case DeviceError::DhcpRejected: return QStringLiteral("DHCP set rejected");
     case DeviceError::IpRejected: return QStringLiteral("IP set rejected");
     case DeviceError::NetmaskRejected: return QStringLiteral("Netmask set rejected");

@@ -2,22 +2,15 @@
 
 #include "Ipv4.h"
 
-#include <QNetworkProxy>
 #include <QSerialPortInfo>
 
-namespace {
-// What a link may hold unread. Frames are cut out one such chunk at a time,
-// with the event loop (and the poll timer) running between chunks; an
-// instrument that floods the link fills the kernel's buffers and is held
-// back by them, never this process's memory.
-constexpr qint64 kMaxUnreadBytes = qint64(64) * 1024;
-} // namespace
+DeviceSession::DeviceSession(QObject *parent) : DeviceSession(systemSerialPorts, systemNetInterfaces, parent) {}
 
-DeviceSession::DeviceSession(QObject *parent)
+DeviceSession::DeviceSession(SerialPortSource ports, NetInterfaceSource interfaces, QObject *parent)
     : ReadingSource(parent),
       m_statusText(QStringLiteral("Disconnected")),
-      m_portSource(systemSerialPorts),
-      m_interfaceSource(systemNetInterfaces)
+      m_portSource(ports ? std::move(ports) : SerialPortSource(systemSerialPorts)),
+      m_interfaceSource(interfaces ? std::move(interfaces) : NetInterfaceSource(systemNetInterfaces))
 {
     // Front ends on other threads take these through queued connections.
     qRegisterMetaType<Reading>();
@@ -38,14 +31,12 @@ DeviceSession::DeviceSession(QObject *parent)
     connect(&m_portRefreshTimer, &QTimer::timeout, this, &DeviceSession::refreshPorts);
     m_portRefreshTimer.start();
 
-    m_commandTimer.setSingleShot(true);
-    m_commandTimer.setInterval(kCommandTimeoutMs);
-    connect(&m_commandTimer, &QTimer::timeout, this, &DeviceSession::onCommandTimeout);
-
     m_calibrationWaitTimer.setSingleShot(true);
     m_calibrationWaitTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_calibrationWaitTimer, &QTimer::timeout, this, &DeviceSession::onCalibrationWait);
 
+    // Precise: the hold-off is a promise to the EEPROM, not a hint.
+    m_eepromTimer.setTimerType(Qt::PreciseTimer);
     m_eepromTimer.setSingleShot(true);
     m_eepromTimer.setInterval(kEepromHoldOffMs);
     connect(&m_eepromTimer, &QTimer::timeout, this, &DeviceSession::onEepromHoldOff);
@@ -55,21 +46,14 @@ DeviceSession::DeviceSession(QObject *parent)
     m_countsFreshTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_countsFreshTimer, &QTimer::timeout, this, [this] { setCountsLive(false); });
 
-    m_serial.setReadBufferSize(kMaxUnreadBytes);
-    m_socket.setReadBufferSize(kMaxUnreadBytes);
-    connect(&m_serial, &QSerialPort::readyRead, this, &DeviceSession::onReadyRead);
-    connect(&m_serial, &QSerialPort::errorOccurred, this, &DeviceSession::onSerialError);
-
-    m_socket.setProxy(QNetworkProxy::NoProxy);
-    connect(&m_socket, &QTcpSocket::connected, this, &DeviceSession::onTcpConnected);
-    connect(&m_socket, &QTcpSocket::readyRead, this, &DeviceSession::onReadyRead);
-    connect(&m_socket, &QTcpSocket::errorOccurred, this,
-            [this](QAbstractSocket::SocketError) { onTcpError(); });
-    connect(&m_socket, &QTcpSocket::disconnected, this, &DeviceSession::onTcpDisconnected);
-
-    m_tcpConnectTimer.setSingleShot(true);
-    m_tcpConnectTimer.setInterval(kTcpConnectTimeoutMs);
-    connect(&m_tcpConnectTimer, &QTimer::timeout, this, &DeviceSession::onTcpConnectTimeout);
+    attachPort(m_serialPort);
+    attachPort(m_tcpPort);
+    m_queue.onTimeout = [this](const Request &) { reportError(DeviceError::NoReply); };
+    // A disconnect that waited for the last write to be answered.
+    m_queue.onIdle = [this] {
+        if (m_closing)
+            closeNow();
+    };
 
     m_scanner.setInterfaceSource(m_interfaceSource);
     connect(&m_scanner, &TcpLanScanner::hostsChanged, this, &DeviceSession::onScannerHostsChanged);
@@ -83,11 +67,24 @@ DeviceSession::~DeviceSession()
 {
     // The transports may signal while they shut down; no handler may run on a
     // half-destroyed session.
-    m_serial.disconnect(this);
-    m_socket.disconnect(this);
+    m_serialPort.disconnect(this);
+    m_tcpPort.disconnect(this);
+    if (m_testPort)
+        m_testPort->disconnect(this);
     m_scanner.disconnect(this);
+    m_queue.onIdle = nullptr;
+    m_queue.onTimeout = nullptr;
     m_queue.clear();
     m_operations.clear();
+}
+
+void DeviceSession::attachPort(LinkPort &port)
+{
+    connect(&port, &LinkPort::opened, this, &DeviceSession::onOpened);
+    connect(&port, &LinkPort::openFailed, this, &DeviceSession::failConnectAttempt);
+    connect(&port, &LinkPort::bytesReceived, &m_queue, &RequestQueue::takeBytes);
+    connect(&port, &LinkPort::disconnected, this, &DeviceSession::onClosed);
+    connect(&port, &LinkPort::communicationError, this, &DeviceSession::onCommunicationError);
 }
 
 quint64 DeviceSession::beginOperation(Done done)
@@ -151,7 +148,29 @@ QHostAddress DeviceSession::localBindFor(const QString &host) const
 
 QString DeviceSession::linkLabel() const
 {
-    return m_transport == 1 ? m_tcpHost : m_portName;
+    return onTcp() ? m_tcpHost : m_portName;
+}
+
+DeviceSession::Request DeviceSession::request(unsigned char cmd, const QByteArray &payload, Completion done,
+                                              RequestQueue::Kind kind)
+{
+    Request r;
+    r.command = cmd;
+    r.payload = payload;
+    r.done = std::move(done);
+    r.kind = kind;
+    // A stale answer of an earlier request must never pass for what the
+    // instrument took or holds now. A count is the exception: it is timed on
+    // arrival, and the answers before it tell what it was counted under, so
+    // polling goes on after a lost reply.
+    r.waitsForLate = cmd != zrf::kCountQuery;
+    return r;
+}
+
+void DeviceSession::clearQueue()
+{
+    m_queue.clear();
+    m_levelReadQueued = false;
 }
 
 void DeviceSession::setLastError(const QString &text)

@@ -4,8 +4,11 @@
 #include "Outcome.h"
 #include "Reading.h"
 #include "ReadingSource.h"
+#include "RequestQueue.h"
+#include "SerialLinkPort.h"
 #include "SerialPortEntry.h"
 #include "TcpLanScanner.h"
+#include "TcpLinkPort.h"
 #include "zrf.h"
 
 #include <QByteArray>
@@ -13,12 +16,12 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
-#include <QSerialPort>
 #include <QString>
-#include <QTcpSocket>
 #include <QTimer>
 #include <QVariantList>
+#include <array>
 #include <functional>
+#include <memory>
 
 class QSerialPortInfo;
 
@@ -28,6 +31,7 @@ class QSerialPortInfo;
 class DeviceSession : public ReadingSource
 {
     Q_OBJECT
+    friend class SessionProbe; // the tests' view of the queue and timers
     Q_PROPERTY(bool connected READ connected NOTIFY connectedChanged)
     Q_PROPERTY(bool connecting READ connecting NOTIFY connectingChanged)
     Q_PROPERTY(QVariantList ports READ ports NOTIFY portsChanged)
@@ -58,39 +62,26 @@ class DeviceSession : public ReadingSource
     Q_PROPERTY(bool countsLive READ countsLive NOTIFY countsLiveChanged)
 
 public:
-    using Completion = std::function<void(bool ok, const QByteArray &payload)>;
-
-    // One queued request.
-    struct Pending {
-        unsigned char command = 0;
-        QByteArray frame;
-        Completion done;
-        bool poll = false; // a count query queued by the poll timer
-        int dacChannel = -1; // an operator's level for this channel: a newer one may replace it unsent
-        std::function<void()> expired = {}; // runs when no reply came in time
-        QList<quint64> dacOps = {};         // callers of a level that a newer one replaced unsent
-        bool keepOnClose = false;           // an operator's level, a restore or a write: sent before closing
-        quint32 sweep = 0;                  // a mute, step or reading of this sweep: dropped unsent when it ends
-    };
+    using Completion = RequestQueue::Completion;
+    using Request = RequestQueue::Request;
 
     static constexpr int kChannelCount = 8;
     static constexpr double kDacMaxVolts = 1.0;
-    static constexpr quint16 kTcpPort = 1234;
-    static constexpr int kCommandTimeoutMs = 2000;
-    static constexpr int kTcpConnectTimeoutMs = 3000;
+    static constexpr quint16 kTcpPort = TcpLinkPort::kPort;
+    static constexpr int kCommandTimeoutMs = RequestQueue::kTimeoutMs;
+    static constexpr int kTcpConnectTimeoutMs = TcpLinkPort::kConnectTimeoutMs;
     static constexpr int kPortRefreshMs = 1500;
     static constexpr int kMinPollMs = 50;
     static constexpr int kAllChannels = 15;
     // Shortest time between two EEPROM writes of operator levels.
     static constexpr int kEepromHoldOffMs = 500;
-    // Replies of timed-out requests that may still be on their way, and how
-    // long one is waited for.
-    static constexpr int kMaxLateReplies = 8;
-    static constexpr int kLateReplyMs = 3 * kCommandTimeoutMs;
     // Reads of the levels tried at opening before they are left unknown.
     static constexpr int kLevelReadAttempts = 3;
 
     explicit DeviceSession(QObject *parent = nullptr);
+    // With sources of its own for the serial ports and network interfaces
+    // (tests give made-up lists; nothing is asked of the system then).
+    DeviceSession(SerialPortSource ports, NetInterfaceSource interfaces, QObject *parent = nullptr);
     ~DeviceSession() override;
 
     bool connected() const { return m_connected; }
@@ -131,15 +122,6 @@ public:
     QHostAddress localBindFor(const QString &host) const;
     QString linkLabel() const;
 
-    // Test and diagnostics view of the queue state.
-    qsizetype queueLength() const { return m_queue.size(); }
-    bool busy() const { return m_busy; }
-    bool commandTimerActive() const { return m_commandTimer.isActive(); }
-    bool pollTimerActive() const { return m_pollTimer.isActive(); }
-    int pollIntervalMs() const { return m_pollTimer.interval(); }
-
-    void enqueue(unsigned char cmd, const QByteArray &payload, Completion done);
-
 signals:
     void connectedChanged();
     void connectingChanged();
@@ -173,17 +155,22 @@ public:
     Q_INVOKABLE void refreshPorts();
     Q_INVOKABLE void startTcpScan();
     Q_INVOKABLE void stopTcpScan();
-    Q_INVOKABLE void connectToDevice(bool tcp = false);
-    Q_INVOKABLE void disconnectFromDevice();
-    Q_INVOKABLE void applyPeriod(int periodMs);
-    Q_INVOKABLE void refreshCounts();
-    Q_INVOKABLE void setDacVoltage(int channel, double volts);
-    Q_INVOKABLE void setAllDacVoltage(double volts);
-    Q_INVOKABLE void refreshDacVolts();
-    Q_INVOKABLE void refreshNetwork();
-    Q_INVOKABLE void applyNetwork(bool dhcp, const QString &ip, const QString &netmask,
-                                  const QString &gateway);
-    Q_INVOKABLE void startCalibration(int channel, int fromMv, int toMv, int stepMv);
+    Q_INVOKABLE void connectToDevice(bool tcp = false) { connectToDevice(tcp, {}); }
+    Q_INVOKABLE void disconnectFromDevice() { closeLinkFor({}, false); }
+    Q_INVOKABLE void applyPeriod(int periodMs) { applyPeriod(periodMs, {}); }
+    Q_INVOKABLE void refreshCounts() { refreshCounts(Done()); }
+    Q_INVOKABLE void setDacVoltage(int channel, double volts) { setDacVoltage(channel, volts, {}); }
+    Q_INVOKABLE void setAllDacVoltage(double volts) { setAllDacVoltage(volts, {}); }
+    Q_INVOKABLE void refreshDacVolts() { refreshDacVolts(Done()); }
+    Q_INVOKABLE void refreshNetwork() { refreshNetwork(Done()); }
+    Q_INVOKABLE void applyNetwork(bool dhcp, const QString &ip, const QString &netmask, const QString &gateway)
+    {
+        applyNetwork(dhcp, ip, netmask, gateway, {});
+    }
+    Q_INVOKABLE void startCalibration(int channel, int fromMv, int toMv, int stepMv)
+    {
+        startCalibration(channel, fromMv, toMv, stepMv, {});
+    }
     Q_INVOKABLE void stopCalibration();
 
     // The operations for C++ front ends: the same as the invokables above,
@@ -195,10 +182,12 @@ public:
     // Opening: over once the opening exchange has read the period, the
     // levels, the network settings and a first count.
     void connectToDevice(bool tcp, Done done);
-    // Closing: sends a level's EEPROM write still held back first, and waits
-    // for the reply on the wire, so no reply of this link is left for the
-    // next program that opens the port.
-    void disconnectFromDevice(Done done);
+    // Closing: ends a sweep and puts the operator's levels back, sends the
+    // levels on their way and their EEPROM write first, and waits for the
+    // reply on the wire, so no reply of this link is left for the next
+    // program that opens the port. Reports ThresholdNotStored when a level
+    // the instrument may run could not be stored.
+    void disconnectFromDevice(Done done) { closeLinkFor(std::move(done), true); }
     // Over once the instrument's period has been read back (periodMs()).
     void applyPeriod(int periodMs, Done done);
     // Over once the instrument has taken the level and stored it in its EEPROM.
@@ -217,7 +206,7 @@ public:
     void startCalibration(int channel, int fromMv, int toMv, int stepMv, Done done);
 
     // Before the program ends: closes the link as disconnectFromDevice does
-    // and waits (within the reply time-out) for a held-back EEPROM write.
+    // and waits for it (a transport that never reports back is cut off).
     void closeBeforeExit();
 
 private:
@@ -247,21 +236,14 @@ private:
     // Refuses a call at once: with a completion it hears why.
     static void refuse(const Done &done, DeviceError error);
 
-    // Queue and dispatch.
-    void enqueuePending(Pending request);
-    // Sent next, ahead of everything queued (the head on the wire stays first).
-    void enqueueNext(Pending request);
-    void pumpQueue();
-    void handleFrame(unsigned char cmd, const QByteArray &payload);
-    bool dropLateReply(unsigned char cmd);
-    void onReadyRead();
-    void onCommandTimeout();
+    // A request for the queue, of this kind.
+    static Request request(unsigned char cmd, const QByteArray &payload, Completion done,
+                           RequestQueue::Kind kind = RequestQueue::Kind::Plain);
     void clearQueue();
-    void clearReceiveBuffer();
 
     // Link.
-    void connectSerial();
-    void connectTcp();
+    void attachPort(LinkPort &port);
+    void openPort(LinkPort &port, const QString &target);
     void onOpened();
     void continueOpening();
     void finishOpening();
@@ -271,45 +253,47 @@ private:
     // Closes once a held-back EEPROM write (and with `drain` the request on
     // the wire) is answered.
     void closeLinkFor(Done done, bool drain);
-    void onTcpConnected();
-    void onTcpDisconnected();
-    void onTcpError();
-    void onSerialError(QSerialPort::SerialPortError error);
-    void onTcpConnectTimeout();
-    // Aborts the socket and closes the port without their signals running the
-    // error paths (they may fire from inside these calls).
-    void closeTransports();
+    void onCommunicationError(const QString &message, bool fatal);
     void failConnectAttempt(const QString &message);
-    void loseLink(const QString &message);
+    bool onTcp() const { return m_port == &m_tcpPort || (m_port == m_testPort && m_testPortTcp); }
 
     // Counts and gate period.
     void onPoll();
     void updatePollInterval();
-    void enqueueCountQuery(bool fromPoll, quint64 op = 0);
+    // The poll runs while the link is open and through its opening, and
+    // neither a sweep, a network change nor a close holds the instrument.
+    void updatePolling();
+    // `then` runs once the read is over, however it went.
+    void enqueueCountQuery(bool fromPoll, quint64 op = 0, std::function<void()> then = {});
     // Every valid count reply, polled or swept: publishes `counts` and the reading.
     Reading takeCounts(const QList<double> &values);
     Reading makeReading(const QList<double> &values) const;
     void noteFreshCounts();
     bool takePeriodReply(bool ok, const QByteArray &payload);
+    // Reads the period back for `op` (which completes with it); `next`: ahead
+    // of everything waiting.
+    void readPeriod(quint64 op, bool next = false);
 
-    // Thresholds.
+    // Thresholds. A level is the operator's (also one put back) or a sweep's
+    // (a mute or a step).
+    enum class LevelKind { Operator, Sweep };
     // `done` runs once the instrument took the level; `failed` after a
-    // refusal or a time-out (a refusal is reported and read back first).
-    Pending dacRequest(int channel, double volts, std::function<void()> done = {},
+    // refusal or a time-out (a refusal is reported; either is read back).
+    Request dacRequest(int channel, double volts, LevelKind level, std::function<void()> done = {},
                        std::function<void(DeviceError)> failed = {});
-    void sendDacVoltage(int channel, double volts, std::function<void()> done = {},
-                        std::function<void(DeviceError)> failed = {}, bool keepOnClose = false);
     // An operator's level the instrument took: shown, kept for a sweep's
     // ending, and stored in the EEPROM (op completes once it is).
     void takeOperatorLevel(int channel, double volts, const QList<quint64> &ops);
     static double clampDacVolts(double volts);
-    void readDacLevels(quint64 op, int attemptsLeft);
+    void readDacLevels(quint64 op, int attemptsLeft, RequestQueue::Kind kind = RequestQueue::Kind::Plain);
     bool takeDacReading(bool ok, const QByteArray &payload);
-    void restoreSavedDacLevels();
-    void endRestore(quint32 restore, bool completed);
-    // After an interrupted sweep: the instrument still shows its mutes.
-    bool showsSweepPattern() const;
     void readBackDacLevels();
+    // The levels in force: an SDAC taken, or one whose answer was lost.
+    void noteLevel(int channel, double volts, LevelKind level, bool taken);
+    // Some channel may run a sweep's level: nothing may be stored now.
+    bool sweepLevelsLive() const;
+    bool levelsHeld() const;
+    void settleSavedLevels();
     void requestEepromWrite(const QList<quint64> &ops);
     void onEepromHoldOff();
     void writeEeprom();
@@ -324,29 +308,37 @@ private:
     void setCalibrationProgress(double progress);
     void beginCalibrationSweep(quint64 op);
     void finishSweepOperation();
+    // The operator's levels back after a sweep (or on the next opening of
+    // the link a sweep lost, if its mutes are still there).
+    void restoreSavedDacLevels();
+    void endRestore(quint32 restore, bool completed);
+    void finishRestore(bool back);
+    void supersedeRestore(int channel);
+    bool showsSweepPattern() const;
 
     // Network configuration.
     void commitNetworkApply(bool dhcp, const QString &ip, const QString &netmask,
                             const QString &gateway, quint64 op);
     void failNetworkApply(DeviceError error, quint64 op);
+    void endNetworkApply(const Outcome &outcome, quint64 op);
     void setNetworkApplying(bool applying);
 
     // LAN hosts.
     void onScannerHostsChanged();
 
-    QSerialPort m_serial;
-    QTcpSocket m_socket;
+    SerialLinkPort m_serialPort;
+    TcpLinkPort m_tcpPort;
+    LinkPort *m_port = &m_serialPort; // the transport of the link, open or last opened
+    LinkPort *m_testPort = nullptr; // a test's own, for either transport
+    bool m_testPortTcp = false;
+    RequestQueue m_queue;
     TcpLanScanner m_scanner;
     QTimer m_pollTimer;
     QTimer m_portRefreshTimer;
-    QTimer m_commandTimer;
-    QTimer m_tcpConnectTimer;
     QTimer m_calibrationWaitTimer;
     QTimer m_eepromTimer;      // holds further EEPROM writes back after one
     QTimer m_countsFreshTimer; // `countsLive` ends when it fires
 
-    int m_transport = 0; // 0 = serial, 1 = TCP
-    bool m_suppressLinkEvents = false;
     QVariantList m_ports;
     QString m_portName;
     QString m_tcpHost;
@@ -358,20 +350,6 @@ private:
     bool m_connecting = false;
     bool m_connected = false;
 
-    // Receive side: streaming frame decoder plus the chunk being worked through.
-    zrf::FrameDecoder m_rxDecoder;
-    QByteArray m_rxChunk;
-    qsizetype m_rxPos = 0;
-
-    QList<Pending> m_queue;
-    bool m_busy = false;
-    // Timed-out requests whose replies may still come, oldest first, with
-    // when they timed out: after a while they are given up.
-    struct LateReply {
-        unsigned char command;
-        qint64 sinceNs;
-    };
-    QList<LateReply> m_late;
     QString m_linkId;
 
     QHash<quint64, Done> m_operations;
@@ -398,6 +376,18 @@ private:
     // Levels read by a valid SDAC? on the current link; a sweep must not save
     // the placeholder zeros as the operator's thresholds.
     bool m_dacLevelsKnown = false;
+    bool m_sweepStarting = false; // a sweep reads the levels before it mutes
+    bool m_polling = false;       // the opening is through: the poll may run
+    // What the instrument counts under, from its answers (a reading carries
+    // it): each level with whether it is known and whether it may be a
+    // sweep's, and the period (0 while not known).
+    struct InForce {
+        std::array<double, kChannelCount> volts{};
+        std::array<bool, kChannelCount> known{};
+        std::array<bool, kChannelCount> swept{};
+        std::array<double, kChannelCount> asked{-1, -1, -1, -1, -1, -1, -1, -1}; // an operator's, its answer lost
+        int periodMs = 0;
+    } m_inForce;
 
     QString m_networkMode;
     QString m_ipAddress;
@@ -415,17 +405,24 @@ private:
     // it again reads the levels and puts them back only if the mutes are
     // still there.
     QString m_savedLevelsLink;
-    int m_savedSweepChannel = 0;
-    int m_savedSweepLowMv = 0;
-    int m_savedSweepHighMv = 0;
+    // Each sweep since the levels were saved: its channel and the range it
+    // stepped through (lowest, highest mV).
+    struct SweptRange {
+        int channel, lowMv, highMv;
+    };
+    QList<SweptRange> m_sweptRanges;
     quint32 m_restoreId = 0;
     bool m_restoreInFlight = false;
     bool m_restoreAfterInterruption = false;
+    bool m_restoreChecked = false; // a restore not taken in full: the levels are read to tell
     int m_restoreAcks = 0;
     bool m_levelReadQueued = false; // a read-back of the levels waits in the queue
-    // EEPROM writes of operator levels: one in flight, one due after the
-    // hold-off, and the operations each will complete.
-    bool m_eepromInFlight = false;
+    QList<quint64> m_restoreWaiters; // reads that set a restore off, over with it
+    // EEPROM writes of operator levels: the one queued (with the operations
+    // it completes) and whether it is on the wire yet, and one due after it
+    // or after the hold-off.
+    std::shared_ptr<QList<quint64>> m_eepromWrite;
+    bool m_eepromSent = false;
     bool m_eepromWriteDue = false;
     QList<quint64> m_eepromDueOps;
     bool m_countsLive = false;

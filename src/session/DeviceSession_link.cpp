@@ -11,53 +11,7 @@ namespace {
 const QChar kEllipsis(0x2026);
 const QString kMiddleDot = QStringLiteral(" \u00B7 ");
 
-QString serialErrorText(QSerialPort::SerialPortError error)
-{
-    switch (error) {
-    case QSerialPort::DeviceNotFoundError: return QStringLiteral("COM port not found");
-    case QSerialPort::PermissionError:
-#ifdef Q_OS_LINUX
-        // Linux serial ports belong to the dial-out group; say what opens them.
-        return QStringLiteral("COM port access denied: join the dialout group and log in again, or install "
-                              "the package's udev rule; another program may also hold the port");
-#else
-        return QStringLiteral("COM port access denied");
-#endif
-    case QSerialPort::OpenError: return QStringLiteral("Failed to open COM port");
-    case QSerialPort::WriteError: return QStringLiteral("COM write error");
-    case QSerialPort::ReadError: return QStringLiteral("COM read error");
-    case QSerialPort::ResourceError: return QStringLiteral("COM port disconnected");
-    case QSerialPort::UnsupportedOperationError: return QStringLiteral("COM operation not supported");
-    case QSerialPort::TimeoutError: return QStringLiteral("COM timeout");
-    case QSerialPort::NotOpenError: return QStringLiteral("COM port is not open");
-    default: return QStringLiteral("COM error");
-    }
-}
-
-QString tcpErrorText(QAbstractSocket::SocketError error)
-{
-    switch (error) {
-    case QAbstractSocket::ConnectionRefusedError: return QStringLiteral("Connection refused");
-    case QAbstractSocket::RemoteHostClosedError: return QStringLiteral("Remote host closed the connection");
-    case QAbstractSocket::HostNotFoundError: return QStringLiteral("Host not found");
-    case QAbstractSocket::SocketAccessError: return QStringLiteral("TCP access denied");
-    case QAbstractSocket::SocketResourceError: return QStringLiteral("TCP resource error");
-    case QAbstractSocket::SocketTimeoutError: return QStringLiteral("TCP timeout");
-    case QAbstractSocket::NetworkError: return QStringLiteral("Network error");
-    case QAbstractSocket::AddressInUseError: return QStringLiteral("Address already in use");
-    case QAbstractSocket::SocketAddressNotAvailableError: return QStringLiteral("TCP address not available");
-    case QAbstractSocket::UnsupportedSocketOperationError: return QStringLiteral("TCP operation not supported");
-    case QAbstractSocket::TemporaryError: return QStringLiteral("Temporary TCP error");
-    default: return QStringLiteral("TCP error");
-    }
-}
-
 } // namespace
-
-void DeviceSession::connectToDevice(bool tcp)
-{
-    connectToDevice(tcp, Done());
-}
 
 void DeviceSession::connectToDevice(bool tcp, Done done)
 {
@@ -67,10 +21,35 @@ void DeviceSession::connectToDevice(bool tcp, Done done)
     }
     finishOperation(std::exchange(m_openOp, 0), Outcome(DeviceError::LinkLost));
     m_openOp = beginOperation(std::move(done));
-    if (tcp)
-        connectTcp();
-    else
-        connectSerial();
+    m_testPortTcp = tcp;
+    if (!tcp) {
+        if (m_portName.isEmpty()) {
+            reportError(DeviceError::NoPortSelected);
+            finishOperation(std::exchange(m_openOp, 0), Outcome(DeviceError::NoPortSelected));
+            return;
+        }
+        setStatusText(QStringLiteral("Opening ") + m_portName + kEllipsis);
+        openPort(m_testPort ? *m_testPort : m_serialPort, m_portName);
+        return;
+    }
+    QString address;
+    if (!parseIpv4(m_tcpHost, &address) || address == QLatin1String("0.0.0.0")) {
+        reportError(DeviceError::InvalidIpAddress);
+        finishOperation(std::exchange(m_openOp, 0), Outcome(DeviceError::InvalidIpAddress));
+        return;
+    }
+    m_scanner.stop();
+    setStatusText(QStringLiteral("Connecting ") + address + kEllipsis);
+    m_tcpPort.setLocalAddress(localBindFor(address));
+    openPort(m_testPort ? *m_testPort : m_tcpPort, address);
+}
+
+void DeviceSession::openPort(LinkPort &port, const QString &target)
+{
+    m_port = &port;
+    setLastError(QString());
+    setConnecting(true);
+    port.open(target);
 }
 
 void DeviceSession::failConnectAttempt(const QString &message)
@@ -81,66 +60,6 @@ void DeviceSession::failConnectAttempt(const QString &message)
     finishOperation(std::exchange(m_openOp, 0), Outcome(DeviceError::ConnectFailed, message));
 }
 
-void DeviceSession::connectSerial()
-{
-    if (m_portName.isEmpty()) {
-        reportError(DeviceError::NoPortSelected);
-        finishOperation(std::exchange(m_openOp, 0), Outcome(DeviceError::NoPortSelected));
-        return;
-    }
-    m_transport = 0;
-    setLastError(QString());
-    setConnecting(true);
-    setStatusText(QStringLiteral("Opening ") + m_portName + kEllipsis);
-
-    m_serial.setPortName(m_portName);
-    m_serial.setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
-    m_serial.setDataBits(QSerialPort::Data8);
-    m_serial.setParity(QSerialPort::NoParity);
-    m_serial.setStopBits(QSerialPort::OneStop);
-    m_serial.setFlowControl(QSerialPort::NoFlowControl);
-    if (m_serial.open(QIODevice::ReadWrite)) {
-        m_serial.setDataTerminalReady(true);
-        m_serial.setRequestToSend(false);
-        onOpened();
-        return;
-    }
-    failConnectAttempt(serialErrorText(m_serial.error()));
-}
-
-void DeviceSession::connectTcp()
-{
-    QString address;
-    if (!parseIpv4(m_tcpHost, &address) || address == QLatin1String("0.0.0.0")) {
-        reportError(DeviceError::InvalidIpAddress);
-        finishOperation(std::exchange(m_openOp, 0), Outcome(DeviceError::InvalidIpAddress));
-        return;
-    }
-    m_scanner.stop();
-    m_transport = 1;
-    setLastError(QString());
-    setConnecting(true);
-    setStatusText(QStringLiteral("Connecting ") + address + kEllipsis);
-
-    m_suppressLinkEvents = true;
-    m_socket.abort();
-    const QHostAddress local = localBindFor(address);
-    if (!local.isNull())
-        m_socket.bind(local, 0);
-    m_suppressLinkEvents = false;
-
-    m_socket.connectToHost(QHostAddress(address), kTcpPort, QIODevice::ReadWrite);
-    m_tcpConnectTimer.start();
-}
-
-void DeviceSession::onTcpConnected()
-{
-    if (!m_connecting || m_transport != 1)
-        return;
-    m_tcpConnectTimer.stop();
-    onOpened();
-}
-
 void DeviceSession::onOpened()
 {
     setConnecting(false);
@@ -148,8 +67,8 @@ void DeviceSession::onOpened()
     setLastError(QString());
     setStatusText(QStringLiteral("Connected") + kMiddleDot + linkLabel());
 
-    clearReceiveBuffer();
     clearQueue();
+    m_queue.setPort(m_port);
     setDacLevelsKnown(false);
     setCountsLive(false);
     m_closing = false;
@@ -159,19 +78,27 @@ void DeviceSession::onOpened()
         m_savedDacLevels.clear();
         m_savedLevelsLink.clear();
     }
+    // Nothing is known of what this instrument runs; where a sweep was cut
+    // off, any channel may still run its level.
+    // Levels asked for whose answers the loss took stay candidates there.
+    const bool sweptHere = !m_savedLevelsLink.isEmpty();
+    const auto asked = m_inForce.asked;
+    m_inForce = InForce();
+    m_inForce.swept.fill(sweptHere);
+    if (sweptHere)
+        m_inForce.asked = asked;
 
     m_portRefreshTimer.stop();
     m_scanner.stop();
 
     // An instrument still booting may miss this one; the rest of the
     // opening goes on without it.
-    Pending period{zrf::kPeriodQuery, zrf::encodeFrame(zrf::kPeriodQuery, {}),
-                   [this](bool ok, const QByteArray &payload) {
-                       takePeriodReply(ok, payload);
-                       continueOpening();
-                   }};
+    Request period = request(zrf::kPeriodQuery, {}, [this](bool ok, const QByteArray &payload) {
+        takePeriodReply(ok, payload);
+        continueOpening();
+    });
     period.expired = [this] { continueOpening(); };
-    enqueuePending(std::move(period));
+    m_queue.push(std::move(period));
 }
 
 void DeviceSession::continueOpening()
@@ -182,20 +109,14 @@ void DeviceSession::continueOpening()
     // level read below decides.
     m_restoreAfterInterruption = !m_savedLevelsLink.isEmpty();
     m_savedLevelsLink.clear();
-    readDacLevels(0, kLevelReadAttempts);
+    // A close that comes meanwhile still lets it put the levels back.
+    readDacLevels(0, kLevelReadAttempts,
+                  m_restoreAfterInterruption ? RequestQueue::Kind::Kept : RequestQueue::Kind::Plain);
     refreshNetwork();
-    // A sweep or network change started meanwhile keeps holding the poll.
-    if (!m_calibrationRunning && !m_networkApplying)
-        m_pollTimer.start();
+    m_polling = true;
+    updatePolling();
     // The opening is over once its first count read is.
-    enqueueCountQuery(false, 0);
-    Pending &last = m_queue.last();
-    const Completion read = last.done;
-    last.done = [this, read](bool ok, const QByteArray &payload) {
-        read(ok, payload);
-        finishOpening();
-    };
-    last.expired = [this] { finishOpening(); };
+    enqueueCountQuery(false, 0, [this] { finishOpening(); });
 }
 
 void DeviceSession::finishOpening()
@@ -206,7 +127,7 @@ void DeviceSession::finishOpening()
 QString DeviceSession::linkIdentity() const
 {
     QString host;
-    if (m_transport == 1)
+    if (onTcp())
         return parseIpv4(m_tcpHost, &host) ? QStringLiteral("tcp:") + host : QString();
     return QStringLiteral("serial:") + m_portName;
 }
@@ -219,17 +140,39 @@ void DeviceSession::onClosed()
         emit calibrationRunningChanged();
         emit calibrationFinished();
     }
+    m_sweepStarting = false;
+    // A level on the wire when the link went: taken or not, nobody can tell.
+    if (const Request *sent = m_queue.onTheWire(); sent && sent->command == zrf::kSdac) {
+        QList<double> v;
+        if (zrf::unpackDoubles(sent->payload, &v) && v.size() == 2)
+            noteLevel(int(v[0]), v[1], sent->kind == RequestQueue::Kind::Sweep ? LevelKind::Sweep : LevelKind::Operator,
+                      false);
+    }
     // Levels not yet taken back stay for the next opening of this link,
     // with the sweep that muted the others.
     if (m_savedDacLevels.size() == kChannelCount)
         m_savedLevelsLink = m_linkId;
     m_restoreInFlight = false;
     m_restoreAfterInterruption = false;
+    m_restoreChecked = false;
+    m_restoreWaiters.clear();
 
-    // An operator's level the instrument runs but has not stored: say so
-    // rather than let it pass.
+    // An operator's level the instrument runs, or may run, but has not
+    // stored: say so rather than let it pass, to each of its callers.
+    QList<quint64> unstored = m_eepromDueOps;
+    if (m_eepromWrite)
+        unstored += *m_eepromWrite;
+    bool levelOnItsWay = false;
+    m_queue.holds([&](const Request &r) {
+        if (r.kind == RequestQueue::Kind::OperatorLevel) {
+            levelOnItsWay = true;
+            if (r.callers)
+                unstored += *r.callers;
+        }
+        return false;
+    });
     Outcome why; // ok: the operator closed the link
-    if (m_eepromWriteDue || m_eepromInFlight) {
+    if (m_eepromWriteDue || m_eepromWrite || levelOnItsWay) {
         const QString text = deviceErrorText(DeviceError::ThresholdNotStored);
         why = Outcome(DeviceError::ThresholdNotStored,
                       m_operatorClose || m_lastError.isEmpty() ? text : m_lastError + kMiddleDot + text);
@@ -237,20 +180,24 @@ void DeviceSession::onClosed()
     } else if (!m_operatorClose) {
         why = Outcome(DeviceError::LinkLost,
                       m_lastError.isEmpty() ? deviceErrorText(DeviceError::LinkLost) : m_lastError);
+    } else if (sweepLevelsLive() || m_savedDacLevels.size() == kChannelCount) {
+        // Closed with a sweep's levels perhaps still live: they go back when
+        // this link opens again.
+        why = Outcome(DeviceError::LevelsNotRestored);
+        reportError(why);
     }
     m_operatorClose = false;
-    const QList<quint64> unstored = m_eepromDueOps;
     m_eepromDueOps.clear();
     m_eepromTimer.stop();
     m_eepromWriteDue = false;
-    m_eepromInFlight = false;
+    m_eepromWrite.reset();
     m_closing = false;
+    m_polling = false;
 
     m_pollTimer.stop();
-    m_commandTimer.stop();
     m_countsFreshTimer.stop();
+    m_queue.setPort(nullptr);
     clearQueue();
-    clearReceiveBuffer();
     setCountsLive(false);
     setDacLevelsKnown(false);
 
@@ -273,67 +220,60 @@ void DeviceSession::onClosed()
         m_portRefreshTimer.start();
     refreshPorts();
 
-    // Callers hear of it last, with the session already closed.
-    for (quint64 id : unstored)
-        finishOperation(id, Outcome(DeviceError::ThresholdNotStored));
-    const quint64 closeOp = std::exchange(m_closeOp, 0);
-    finishAllOperations(Outcome(DeviceError::LinkLost, why.ok() ? deviceErrorText(DeviceError::LinkLost) : why.message));
-    finishOperation(closeOp, why);
+    // Whoever follows the link hears first, so that a caller told of the
+    // loss finds the link lost; the callers last, the closer at the very end.
     emit linkClosed(why);
-}
-
-void DeviceSession::disconnectFromDevice()
-{
-    closeLinkFor(Done(), false);
-}
-
-void DeviceSession::disconnectFromDevice(Done done)
-{
-    closeLinkFor(std::move(done), true);
+    for (quint64 id : std::as_const(unstored))
+        finishOperation(id, Outcome(DeviceError::ThresholdNotStored));
+    const Done close = m_operations.take(std::exchange(m_closeOp, 0));
+    finishAllOperations(Outcome(DeviceError::LinkLost, why.ok() ? deviceErrorText(DeviceError::LinkLost) : why.message));
+    if (close)
+        close(why);
 }
 
 void DeviceSession::closeLinkFor(Done done, bool drain)
 {
     if (m_closing) {
-        // Asked again while a held-back write is out: close now.
+        // Asked again while the close waits: close now.
         refuse(done, DeviceError::Busy);
         closeNow();
         return;
     }
-    // A level taken but not stored yet goes to the EEPROM first (not while a
-    // sweep's mutes are live: they must never be stored).
-    const bool writeHeld = !m_calibrationRunning && (m_eepromWriteDue || m_eepromInFlight);
-    if (linkReady() && (writeHeld || (drain && m_busy))) {
-        m_closing = true;
+    if (!linkReady()) {
         m_closeOp = beginOperation(std::move(done));
-        m_pollTimer.stop();
-        // Only the operator's levels and their write stay; the head on the
-        // wire is answered first.
-        for (qsizetype i = m_queue.size() - 1; i >= (m_busy ? 1 : 0); --i) {
-            const Pending &p = m_queue.at(i);
-            if (!p.keepOnClose)
-                m_queue.removeAt(i);
-        }
-        if (writeHeld && m_eepromWriteDue && !m_eepromInFlight)
-            writeEeprom();
-        pumpQueue();
+        closeNow();
         return;
     }
+    // A sweep's levels never stay behind a close: it ends, and the
+    // operator's levels go back first.
+    stopCalibration();
+    // Levels on their way, levels going back and their EEPROM write are
+    // sent first, and (asked for) the reply on the wire is waited for.
+    const bool owed = m_eepromWriteDue || m_eepromWrite || m_queue.holds([](const Request &r) {
+        return r.kind == RequestQueue::Kind::OperatorLevel || r.kind == RequestQueue::Kind::Kept;
+    });
     m_closeOp = beginOperation(std::move(done));
-    closeNow();
+    if (!owed && !(drain && m_queue.busy())) {
+        closeNow();
+        return;
+    }
+    m_closing = true;
+    updatePolling();
+    m_queue.dropWaiting([](const Request &r) {
+        return r.kind != RequestQueue::Kind::OperatorLevel && r.kind != RequestQueue::Kind::Kept;
+    });
+    if (m_eepromWriteDue && !m_eepromWrite)
+        writeEeprom();
+    if (m_queue.idle())
+        closeNow();
 }
 
 void DeviceSession::closeNow()
 {
-    m_pollTimer.stop();
-    m_commandTimer.stop();
-    clearQueue();
-    clearReceiveBuffer();
-    closeTransports();
-    m_suppressLinkEvents = true;
+    m_queue.setPort(nullptr);
+    m_port->close();
     m_operatorClose = true;
     onClosed();
-    m_suppressLinkEvents = false;
 }
 
 void DeviceSession::closeBeforeExit()
@@ -342,88 +282,38 @@ void DeviceSession::closeBeforeExit()
         return;
     QEventLoop loop;
     bool closed = false;
-    disconnectFromDevice([&](const Outcome &) {
+    // A close already under way is waited for, not cut short.
+    const QMetaObject::Connection ended = connect(this, &ReadingSource::linkClosed, &loop, [&] {
         closed = true;
         loop.quit();
     });
-    if (closed)
+    if (!m_closing)
+        disconnectFromDevice([](const Outcome &) {});
+    if (closed) {
+        disconnect(ended);
         return;
-    // The write's own time-out ends it; this only guards against a transport
-    // that never reports back.
-    QTimer::singleShot(2 * kCommandTimeoutMs, &loop, &QEventLoop::quit);
+    }
+    // Each request's own time-out moves the close on; this only cuts off a
+    // transport that stops reporting back altogether.
+    QTimer guard;
+    guard.setSingleShot(true);
+    guard.setInterval(2 * kCommandTimeoutMs);
+    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+    const QMetaObject::Connection progress = QObject::connect(m_port, &LinkPort::bytesReceived, &guard,
+                                                              qOverload<>(&QTimer::start));
+    guard.start();
     loop.exec();
-    if (m_connected)
+    QObject::disconnect(progress);
+    disconnect(ended);
+    if (m_connected || m_connecting)
         closeNow();
 }
 
-void DeviceSession::closeTransports()
-{
-    const bool suppressed = std::exchange(m_suppressLinkEvents, true);
-    m_tcpConnectTimer.stop();
-    if (m_socket.state() != QAbstractSocket::UnconnectedState)
-        m_socket.abort();
-    if (m_serial.isOpen())
-        m_serial.close();
-    m_suppressLinkEvents = suppressed;
-}
-
-void DeviceSession::loseLink(const QString &message)
+void DeviceSession::onCommunicationError(const QString &message, bool fatal)
 {
     setLastError(message);
-    closeTransports();
-    m_suppressLinkEvents = true;
-    onClosed();
-    m_suppressLinkEvents = false;
-}
-
-void DeviceSession::onTcpError()
-{
-    if (m_suppressLinkEvents || m_transport != 1)
-        return;
-    const QAbstractSocket::SocketError error = m_socket.error();
-    if (error == QAbstractSocket::RemoteHostClosedError && !m_connected && !m_connecting)
-        return;
-    m_tcpConnectTimer.stop();
-    if (m_connecting) {
-        closeTransports();
-        failConnectAttempt(tcpErrorText(error));
-    } else if (m_connected) {
-        loseLink(tcpErrorText(error));
-    }
-}
-
-void DeviceSession::onTcpDisconnected()
-{
-    if (m_suppressLinkEvents || m_transport != 1)
-        return;
-    if (m_connecting) {
-        m_tcpConnectTimer.stop();
-        failConnectAttempt(QStringLiteral("TCP connection closed"));
-    } else if (m_connected) {
+    if (fatal && m_connected)
         onClosed();
-    }
-}
-
-void DeviceSession::onTcpConnectTimeout()
-{
-    if (!m_connecting || m_transport != 1)
-        return;
-    closeTransports();
-    failConnectAttempt(QStringLiteral("TCP connect timeout"));
-}
-
-void DeviceSession::onSerialError(QSerialPort::SerialPortError error)
-{
-    if (error == QSerialPort::NoError)
-        return;
-    setLastError(serialErrorText(error));
-    setConnecting(false);
-    if (error == QSerialPort::PermissionError || error == QSerialPort::ResourceError) {
-        if (m_serial.isOpen())
-            m_serial.close();
-        if (m_connected)
-            onClosed();
-    }
 }
 
 void DeviceSession::refreshPorts()

@@ -13,11 +13,6 @@ QString replyText(bool ok, const QByteArray &payload)
 
 } // namespace
 
-void DeviceSession::refreshNetwork()
-{
-    refreshNetwork(Done());
-}
-
 void DeviceSession::refreshNetwork(Done done)
 {
     if (!linkReady()) {
@@ -29,17 +24,17 @@ void DeviceSession::refreshNetwork(Done done)
     auto lost = std::make_shared<bool>(false);
     const auto read = [this](unsigned char cmd, const std::function<void(bool, const QByteArray &)> &take, quint64 last,
                              const std::shared_ptr<bool> &lost) {
-        Pending p{cmd, zrf::encodeFrame(cmd, {}), [this, take, last, lost](bool ok, const QByteArray &payload) {
-                      take(ok, payload);
-                      if (last)
-                          finishOperation(last, *lost ? Outcome(DeviceError::NoReply) : Outcome());
-                  }};
+        Request p = request(cmd, {}, [this, take, last, lost](bool ok, const QByteArray &payload) {
+            take(ok, payload);
+            if (last)
+                finishOperation(last, *lost ? Outcome(DeviceError::NoReply) : Outcome());
+        });
         p.expired = [this, last, lost] {
             *lost = true;
             if (last)
                 finishOperation(last, Outcome(DeviceError::NoReply));
         };
-        enqueuePending(std::move(p));
+        m_queue.push(std::move(p));
     };
     // A failed read blanks its field rather than reporting anything.
     read(zrf::kReadMode, [this](bool ok, const QByteArray &payload) {
@@ -57,15 +52,14 @@ void DeviceSession::refreshNetwork(Done done)
          lost);
 }
 
-void DeviceSession::applyNetwork(bool dhcp, const QString &ip, const QString &netmask, const QString &gateway)
-{
-    applyNetwork(dhcp, ip, netmask, gateway, Done());
-}
-
 void DeviceSession::applyNetwork(bool dhcp, const QString &ip, const QString &netmask, const QString &gateway,
                                  Done done)
 {
-    if (!linkReady() || m_networkApplying) {
+    // The change ends with an EEPROM write, which stores every live level:
+    // not while a sweep's may be live, or about to be.
+    const bool busy = m_networkApplying || m_calibrationRunning || m_sweepStarting || !m_savedDacLevels.isEmpty()
+        || sweepLevelsLive();
+    if (!linkReady() || busy) {
         refuse(done, linkReady() ? DeviceError::Busy : DeviceError::NotConnected);
         return;
     }
@@ -100,14 +94,14 @@ void DeviceSession::applyNetwork(bool dhcp, const QString &ip, const QString &ne
     const Target t{ipNorm, maskNorm, gatewayNorm};
     const auto step = [this, op](unsigned char cmd, const QByteArray &payload, DeviceError refused,
                                  const std::function<void()> &next) {
-        Pending p{cmd, zrf::encodeFrame(cmd, payload), [this, op, refused, next](bool ok, const QByteArray &) {
-                      if (!ok)
-                          failNetworkApply(refused, op);
-                      else
-                          next();
-                  }};
-        p.expired = [this, op] { finishOperation(op, Outcome(DeviceError::NoReply)); };
-        enqueuePending(std::move(p));
+        Request p = request(cmd, payload, [this, op, refused, next](bool ok, const QByteArray &) {
+            if (!ok)
+                failNetworkApply(refused, op);
+            else
+                next();
+        });
+        p.expired = [this, op] { endNetworkApply(Outcome(DeviceError::NoReply), op); };
+        m_queue.push(std::move(p));
     };
     const QByteArray mode(1, dhcp ? char(0x01) : char(0x00));
     step(zrf::kSetDhcp, mode, DeviceError::DhcpRejected, [this, step, dhcp, t, op] {
@@ -127,40 +121,42 @@ void DeviceSession::applyNetwork(bool dhcp, const QString &ip, const QString &ne
 void DeviceSession::commitNetworkApply(bool dhcp, const QString &ip, const QString &netmask,
                                        const QString &gateway, quint64 op)
 {
-    Pending apply{zrf::kNetApply, zrf::encodeFrame(zrf::kNetApply, {}),
-                  [this, dhcp, ip, netmask, gateway, op](bool ok, const QByteArray &) {
-                      if (!ok) {
-                          failNetworkApply(DeviceError::NetworkApplyRejected, op);
-                          return;
-                      }
-                      Pending store{zrf::kWeep, zrf::encodeFrame(zrf::kWeep, {}),
-                                    [this, dhcp, ip, netmask, gateway, op](bool ok, const QByteArray &) {
-                                        // Published from what was sent; nothing reads the settings back.
-                                        setNetworkMode(dhcp ? QStringLiteral("DHCP") : QStringLiteral("Static"));
-                                        if (!dhcp) {
-                                            setIpAddress(ip);
-                                            setNetmask(netmask);
-                                            setGateway(gateway);
-                                        }
-                                        if (m_networkApplying)
-                                            setNetworkApplying(false);
-                                        if (!ok)
-                                            reportError(DeviceError::EepromRejected);
-                                        finishOperation(op, ok ? Outcome() : Outcome(DeviceError::EepromRejected));
-                                    }};
-                      store.expired = [this, op] { finishOperation(op, Outcome(DeviceError::NoReply)); };
-                      enqueuePending(std::move(store));
-                  }};
-    apply.expired = [this, op] { finishOperation(op, Outcome(DeviceError::NoReply)); };
-    enqueuePending(std::move(apply));
+    const auto stored = [this, dhcp, ip, netmask, gateway, op](bool ok, const QByteArray &) {
+        // Published from what was sent; nothing reads the settings back.
+        setNetworkMode(dhcp ? QStringLiteral("DHCP") : QStringLiteral("Static"));
+        if (!dhcp) {
+            setIpAddress(ip);
+            setNetmask(netmask);
+            setGateway(gateway);
+        }
+        if (!ok)
+            reportError(DeviceError::EepromRejected);
+        endNetworkApply(ok ? Outcome() : Outcome(DeviceError::EepromRejected), op);
+    };
+    Request apply = request(zrf::kNetApply, {}, [this, stored, op](bool ok, const QByteArray &) {
+        if (!ok) {
+            failNetworkApply(DeviceError::NetworkApplyRejected, op);
+            return;
+        }
+        Request store = request(zrf::kWeep, {}, stored);
+        store.expired = [this, op] { endNetworkApply(Outcome(DeviceError::NoReply), op); };
+        m_queue.push(std::move(store));
+    });
+    apply.expired = [this, op] { endNetworkApply(Outcome(DeviceError::NoReply), op); };
+    m_queue.push(std::move(apply));
 }
 
 void DeviceSession::failNetworkApply(DeviceError error, quint64 op)
 {
-    if (m_networkApplying)
-        setNetworkApplying(false);
     reportError(error);
-    finishOperation(op, Outcome(error));
+    endNetworkApply(Outcome(error), op);
+}
+
+// The chain is over, however: the poll and other changes may go on.
+void DeviceSession::endNetworkApply(const Outcome &outcome, quint64 op)
+{
+    setNetworkApplying(false);
+    finishOperation(op, outcome);
 }
 
 void DeviceSession::setNetworkApplying(bool applying)
@@ -169,8 +165,5 @@ void DeviceSession::setNetworkApplying(bool applying)
         return;
     m_networkApplying = applying;
     emit networkApplyingChanged();
-    if (applying)
-        m_pollTimer.stop();
-    else if (linkReady() && !m_calibrationRunning) // a sweep keeps holding it
-        m_pollTimer.start();
+    updatePolling();
 }

@@ -3,6 +3,7 @@
 
 #include <QDateTime>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -11,22 +12,23 @@ void DeviceSession::updatePollInterval()
     m_pollTimer.setInterval(qMax(m_periodMs, kMinPollMs));
 }
 
+void DeviceSession::updatePolling()
+{
+    const bool poll = m_polling && linkReady() && !m_calibrationRunning && !m_networkApplying;
+    if (!poll)
+        m_pollTimer.stop();
+    else if (!m_pollTimer.isActive())
+        m_pollTimer.start();
+}
+
 void DeviceSession::onPoll()
 {
     if (m_calibrationRunning || !linkReady())
         return;
     // An instrument slower than the tick (or silent) would otherwise let the
     // queue grow without end: add no poll query while one still waits unsent.
-    for (qsizetype i = m_busy ? 1 : 0; i < m_queue.size(); ++i) {
-        if (m_queue.at(i).poll)
-            return;
-    }
-    enqueueCountQuery(true);
-}
-
-void DeviceSession::refreshCounts()
-{
-    refreshCounts(Done());
+    if (!m_queue.hasWaiting(RequestQueue::Kind::Poll))
+        enqueueCountQuery(true);
 }
 
 void DeviceSession::refreshCounts(Done done)
@@ -38,23 +40,27 @@ void DeviceSession::refreshCounts(Done done)
     enqueueCountQuery(false, beginOperation(std::move(done)));
 }
 
-void DeviceSession::enqueueCountQuery(bool fromPoll, quint64 op)
+void DeviceSession::enqueueCountQuery(bool fromPoll, quint64 op, std::function<void()> then)
 {
-    Pending read{zrf::kCountQuery, zrf::encodeFrame(zrf::kCountQuery, {}),
-                 [this, op](bool ok, const QByteArray &payload) {
-                     QList<double> values;
-                     if (!ok || !zrf::unpackDoubles(payload, &values) || values.size() != kChannelCount) {
-                         reportError(DeviceError::BadCountReply);
-                         finishOperation(op, Outcome(DeviceError::BadCountReply));
-                         return;
-                     }
-                     takeCounts(values);
-                     finishOperation(op, Outcome());
-                 },
-                 fromPoll};
-    if (op)
-        read.expired = [this, op] { finishOperation(op, Outcome(DeviceError::NoReply)); };
-    enqueuePending(std::move(read));
+    Request read = request(zrf::kCountQuery, {}, [this, op, then](bool ok, const QByteArray &payload) {
+        QList<double> values;
+        if (!ok || !zrf::unpackDoubles(payload, &values) || values.size() != kChannelCount) {
+            reportError(DeviceError::BadCountReply);
+            finishOperation(op, Outcome(DeviceError::BadCountReply));
+        } else {
+            takeCounts(values);
+            finishOperation(op, Outcome());
+        }
+        if (then)
+            then();
+    }, fromPoll ? RequestQueue::Kind::Poll : RequestQueue::Kind::Plain);
+    if (op || then)
+        read.expired = [this, op, then] {
+            finishOperation(op, Outcome(DeviceError::NoReply));
+            if (then)
+                then();
+        };
+    m_queue.push(std::move(read));
 }
 
 // The one place a count reading is made: polled and swept alike.
@@ -79,13 +85,15 @@ Reading DeviceSession::makeReading(const QList<double> &values) const
         r.counts[ch] = values.at(ch);
     r.utcMs = QDateTime::currentMSecsSinceEpoch();
     r.monotonicNs = Reading::steadyNowNs();
-    r.periodMs = m_periodMs;
-    r.levelsKnown = m_dacLevelsKnown;
+    // Labelled with what the instrument counted under, as far as its answers
+    // tell: answered in order, every request before this one is settled.
+    r.periodMs = m_inForce.periodMs;
+    r.levelsKnown = std::all_of(m_inForce.known.cbegin(), m_inForce.known.cend(), [](bool k) { return k; });
     if (r.levelsKnown) {
-        for (int ch = 0; ch < Reading::kChannels && ch < m_dacVolts.size(); ++ch)
-            r.thresholdsMv[ch] = Reading::levelMv(m_dacVolts.at(ch).toDouble());
+        for (int ch = 0; ch < Reading::kChannels; ++ch)
+            r.thresholdsMv[ch] = Reading::levelMv(m_inForce.volts[ch]);
     }
-    r.sweep = m_calibrationRunning;
+    r.sweep = sweepLevelsLive();
     return r;
 }
 
@@ -97,39 +105,32 @@ void DeviceSession::noteFreshCounts()
     setCountsLive(m_connected);
 }
 
-void DeviceSession::applyPeriod(int periodMs)
-{
-    applyPeriod(periodMs, Done());
-}
-
 void DeviceSession::applyPeriod(int periodMs, Done done)
 {
-    if (!linkReady() || periodMs < 1) {
-        refuse(done, linkReady() ? DeviceError::InvalidArgument : DeviceError::NotConnected);
+    // One sweep's curve is counted with one gate.
+    if (!linkReady() || periodMs < 1 || m_calibrationRunning || m_sweepStarting) {
+        refuse(done, !linkReady() ? DeviceError::NotConnected
+                     : periodMs < 1 ? DeviceError::InvalidArgument
+                                    : DeviceError::Busy);
         return;
     }
     const quint64 op = beginOperation(std::move(done));
-    Pending set{zrf::kPeriodSet, zrf::encodeFrame(zrf::kPeriodSet, zrf::packDouble(double(periodMs))),
-                [this, op](bool ok, const QByteArray &) {
-                    if (!ok) {
-                        reportError(DeviceError::PeriodRejected);
-                        finishOperation(op, Outcome(DeviceError::PeriodRejected));
-                        return;
-                    }
-                    Pending readBack{zrf::kPeriodQuery, zrf::encodeFrame(zrf::kPeriodQuery, {}),
-                                     [this, op](bool ok, const QByteArray &payload) {
-                                         if (takePeriodReply(ok, payload)) {
-                                             finishOperation(op, Outcome());
-                                             return;
-                                         }
-                                         reportError(DeviceError::BadPeriodReply);
-                                         finishOperation(op, Outcome(DeviceError::BadPeriodReply));
-                                     }};
-                    readBack.expired = [this, op] { finishOperation(op, Outcome(DeviceError::NoReply)); };
-                    enqueuePending(std::move(readBack));
-                }};
-    set.expired = [this, op] { finishOperation(op, Outcome(DeviceError::NoReply)); };
-    enqueuePending(std::move(set));
+    Request set = request(zrf::kPeriodSet, zrf::packDouble(double(periodMs)), [this, op](bool ok, const QByteArray &) {
+        // The instrument counts with a period of its choosing until read back,
+        // which goes next: no reading comes between. Refused, or answered
+        // with nothing readable, it is read back all the same.
+        m_inForce.periodMs = 0;
+        if (!ok) {
+            reportError(DeviceError::PeriodRejected);
+            finishOperation(op, Outcome(DeviceError::PeriodRejected));
+        }
+        readPeriod(ok ? op : 0, true);
+    });
+    set.expired = [this, op] {
+        m_inForce.periodMs = 0;
+        finishOperation(op, Outcome(DeviceError::NoReply));
+    };
+    m_queue.push(std::move(set));
 }
 
 void DeviceSession::refreshPeriod(Done done)
@@ -138,18 +139,24 @@ void DeviceSession::refreshPeriod(Done done)
         refuse(done, DeviceError::NotConnected);
         return;
     }
-    const quint64 op = beginOperation(std::move(done));
-    Pending read{zrf::kPeriodQuery, zrf::encodeFrame(zrf::kPeriodQuery, {}),
-                 [this, op](bool ok, const QByteArray &payload) {
-                     if (takePeriodReply(ok, payload)) {
-                         finishOperation(op, Outcome());
-                         return;
-                     }
-                     reportError(DeviceError::BadPeriodReply);
-                     finishOperation(op, Outcome(DeviceError::BadPeriodReply));
-                 }};
+    readPeriod(beginOperation(std::move(done)));
+}
+
+void DeviceSession::readPeriod(quint64 op, bool next)
+{
+    Request read = request(zrf::kPeriodQuery, {}, [this, op](bool ok, const QByteArray &payload) {
+        if (takePeriodReply(ok, payload)) {
+            finishOperation(op, Outcome());
+            return;
+        }
+        reportError(DeviceError::BadPeriodReply);
+        finishOperation(op, Outcome(DeviceError::BadPeriodReply));
+    });
     read.expired = [this, op] { finishOperation(op, Outcome(DeviceError::NoReply)); };
-    enqueuePending(std::move(read));
+    if (next)
+        m_queue.pushNext(std::move(read));
+    else
+        m_queue.push(std::move(read));
 }
 
 // A period the instrument reports is taken when usable; either way the poll
@@ -162,6 +169,8 @@ bool DeviceSession::takePeriodReply(bool ok, const QByteArray &payload)
         const double first = values.constFirst();
         // Truncate toward zero; NaN and values beyond int are not periods.
         usable = std::isfinite(first) && first >= 1.0 && first < 2147483648.0;
+        if (usable)
+            m_inForce.periodMs = int(first);
         if (usable && int(first) != m_periodMs) {
             m_periodMs = int(first);
             emit periodMsChanged();

@@ -3,6 +3,7 @@
 // A real DeviceSession linked over loopback TCP to the simulated instrument.
 // Each rig takes its own loopback address so test executables run in parallel.
 
+#include "../common/SessionProbe.h"
 #include "../common/LoopbackRig.h"
 #include "SimInstrument.h"
 
@@ -36,7 +37,7 @@ public:
         session->connectToDevice(true);
         return listening && QTest::qWaitFor([&] { return session->connected() && mark() - from >= 7 && idle(); }, 5000);
     }
-    bool idle() const { return !session->busy() && session->queueLength() == 0; }
+    bool idle() const { return !SessionProbe(*session).busy() && SessionProbe(*session).queueLength() == 0; }
     bool waitIdle() { return QTest::qWaitFor([this] { return idle(); }, 5000); }
     qsizetype mark() const { return sim->received().size(); }
 

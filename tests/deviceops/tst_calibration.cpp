@@ -1,5 +1,6 @@
 // Threshold calibration sweep end to end against the simulated instrument.
 
+#include "../common/SessionProbe.h"
 #include "DeviceRig.h"
 
 #include <QTemporaryDir>
@@ -90,7 +91,7 @@ private slots:
         rig->sim->setFixedCounts(counts);
         const qsizetype start = rig->mark();
         s->startCalibration(channel, range[0], range[1], range[2]);
-        QVERIFY(s->calibrationRunning() && !s->pollTimerActive());
+        QVERIFY(s->calibrationRunning() && !SessionProbe(*s).pollTimerActive());
         s->startCalibration(channel ? 0 : 1, 500, 600, 50); // changes nothing about the running one
         QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 1, 30000);
 
@@ -123,7 +124,7 @@ private slots:
         s->stopCalibration();
         QVERIFY(!s->calibrationRunning() && finished.count() == 1);
         QCOMPARE(s->statusText(), QStringLiteral("Connected") + kDot + rig->address);
-        QVERIFY(s->pollTimerActive() && s->pollIntervalMs() == 50);
+        QVERIFY(SessionProbe(*s).pollTimerActive() && SessionProbe(*s).pollIntervalMs() == 50);
         QTRY_VERIFY(rig->frames(zrf::kCountQuery, beforeStop).size() >= 1);
         QCOMPARE(rig->frames(zrf::kSdac, beforeStop).size(), 0); // restored once already
     }
@@ -220,7 +221,7 @@ private slots:
         QCOMPARE(errorAtEnd, message);
         rig->sim->setFaults({});
         QVERIFY(rig->waitIdle());
-        QVERIFY(!s->calibrationRunning() && s->pollTimerActive() && points.isEmpty());
+        QVERIFY(!s->calibrationRunning() && SessionProbe(*s).pollTimerActive() && points.isEmpty());
         // The one restore at once: after a rejected mute neither the other
         // mutes nor a step are sent.
         QCOMPARE(rig->sdacs(start).size(), fault ? 7 + 1 + 8 : 1 + 8);
@@ -370,7 +371,7 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(rig->commands(start), QList<unsigned char>{zrf::kSdacQuery});
         QCOMPARE(s->lastError(), QStringLiteral("Bad SDAC? reply"));
-        QVERIFY(running.count() == 0 && s->pollTimerActive());
+        QVERIFY(running.count() == 0 && SessionProbe(*s).pollTimerActive());
         QCOMPARE(rig->sim->thresholds(), QList<double>(8, 0.4));
     }
 };

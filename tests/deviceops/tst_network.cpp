@@ -1,6 +1,7 @@
 // The instrument's network settings end to end: reads, the change chain,
 // its failures and what the session publishes.
 
+#include "../common/SessionProbe.h"
 #include "DeviceRig.h"
 
 namespace {
@@ -57,10 +58,10 @@ private slots:
         QSignalSpy applying(s, &DeviceSession::networkApplyingChanged);
         const qsizetype start = rig->mark();
         s->applyNetwork(dhcp, typed[0], typed[1], typed[2]);
-        QVERIFY(s->networkApplying() && !s->pollTimerActive());
+        QVERIFY(s->networkApplying() && !SessionProbe(*s).pollTimerActive());
         s->applyNetwork(!dhcp, {}, {}, {}); // ignored while a change runs
         QTRY_VERIFY(!s->networkApplying());
-        QVERIFY(applying.count() == 2 && s->pollTimerActive());
+        QVERIFY(applying.count() == 2 && SessionProbe(*s).pollTimerActive());
         QList<QByteArray> payloads;
         for (const zrf::Frame &f : rig->frames(0, start))
             payloads.append(f.payload);
@@ -121,7 +122,7 @@ private slots:
         QCOMPARE(rig->commands(start).size(), sent);
         QCOMPARE(applying.count(), sent ? 2 : 0);
         QCOMPARE(s->lastError(), message);
-        QVERIFY(s->pollTimerActive() && s->connected());
+        QVERIFY(SessionProbe(*s).pollTimerActive() && s->connected());
         // A refused EEPROM write: taken by the instrument, only not stored, so shown as sent.
         QCOMPARE(shown(*s), code == zrf::kWeep ? QStringList{"Static"} + t : kUnchanged);
     }
@@ -136,9 +137,9 @@ private slots:
         QTRY_VERIFY(s->connected());
         s->applyNetwork(true, {}, {}, {});
         QTRY_VERIFY(rig->sim->receivedCommands().contains(zrf::kSetDhcp));
-        QVERIFY(s->networkApplying() && !s->pollTimerActive());
+        QVERIFY(s->networkApplying() && !SessionProbe(*s).pollTimerActive());
         QTRY_VERIFY_WITH_TIMEOUT(!s->networkApplying(), 10000);
-        QVERIFY(s->pollTimerActive());
+        QVERIFY(SessionProbe(*s).pollTimerActive());
     }
 
     void readsDecodeModeAndTrimText()

@@ -6,6 +6,7 @@
 // (the machine may be busy): a loop that stands still for 15 s ends the run
 // at once, before a chart stuck counting ticks eats the machine's memory.
 
+#include "../common/SessionProbe.h"
 #include "../common/LoopbackRig.h"
 #include "CountRecorder.h"
 #include "SceneSetup.h"
@@ -125,7 +126,7 @@ private slots:
         m_session.setTcpHost(kAddress);
         m_session.connectToDevice(true);
         QTRY_VERIFY(m_session.connected());
-        QTRY_VERIFY(m_session.pollTimerActive());
+        QTRY_VERIFY(SessionProbe(m_session).pollTimerActive());
         m_probe.setTimerType(Qt::PreciseTimer);
         connect(&m_probe, &QTimer::timeout, this, [this] {
             m_worstGapMs = qMax(m_worstGapMs, m_sinceTick.restart());
@@ -163,7 +164,7 @@ private slots:
         if (fresh) { // a new link: the time view starts from an empty window
             m_session.disconnectFromDevice();
             m_session.connectToDevice(true);
-            QTRY_VERIFY(m_session.pollTimerActive());
+            QTRY_VERIFY(SessionProbe(m_session).pollTimerActive());
         }
         show(view);
         feed(rows);

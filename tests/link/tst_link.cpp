@@ -1,5 +1,6 @@
 // Queue and link end to end against the simulated instrument over loopback
 // TCP (one 127.0.0.x address per case) and over a pseudo-terminal.
+#include "../common/SessionProbe.h"
 #include "../common/LoopbackRig.h"
 #include "SimInstrument.h"
 
@@ -123,7 +124,7 @@ private slots:
         QVERIFY(rig.opened());
         QCOMPARE(rig.session.statusText(), QStringLiteral("Connected") + kDot + QStringLiteral("127.0.0.2"));
         QCOMPARE(rig.sim.receivedCommands().mid(0, 7), kOpening);
-        QTRY_VERIFY(countsSpy.count() > 0 && rig.session.pollTimerActive());
+        QTRY_VERIFY(countsSpy.count() > 0 && SessionProbe(rig.session).pollTimerActive());
         // The instrument's network settings arrived as text.
         QTRY_COMPARE(rig.session.ipAddress(), rig.sim.ip());
 
@@ -137,11 +138,11 @@ private slots:
 
         // The operator's disconnect clears the queue and leaves the last error alone.
         QVERIFY(rig.opened());
-        rig.session.enqueue(0x26, {}, {});
+        SessionProbe(rig.session).enqueue(0x26, {}, {});
         QSignalSpy errorSpy(&rig.session, &DeviceSession::lastErrorChanged);
         rig.session.disconnectFromDevice();
-        QVERIFY(!rig.session.connected() && rig.session.queueLength() == 0 && !rig.session.busy());
-        QVERIFY(!rig.session.commandTimerActive() && !rig.session.pollTimerActive());
+        QVERIFY(!rig.session.connected() && SessionProbe(rig.session).queueLength() == 0 && !SessionProbe(rig.session).busy());
+        QVERIFY(!SessionProbe(rig.session).commandTimerActive() && !SessionProbe(rig.session).pollTimerActive());
         QTest::qWait(100);
         QCOMPARE(errorSpy.count(), 0);
     }
@@ -152,7 +153,7 @@ private slots:
         rig.sim.setPeriodMs(20);
         QVERIFY(rig.opened());
         QTRY_COMPARE(rig.session.periodMs(), 20);
-        QCOMPARE(rig.session.pollIntervalMs(), 50);
+        QCOMPARE(SessionProbe(rig.session).pollIntervalMs(), 50);
 
         // An out-of-range period sends nothing.
         rig.sim.clearReceived();
@@ -165,7 +166,7 @@ private slots:
         rig.sim.overrideReply(0x24, zrf::packDoubles({999.9, 5.0, 6.0}), 1);
         rig.session.applyPeriod(1000);
         QTRY_COMPARE(rig.session.periodMs(), 999);
-        QVERIFY(periodSpy.count() == 1 && rig.session.pollIntervalMs() == 999);
+        QVERIFY(periodSpy.count() == 1 && SessionProbe(rig.session).pollIntervalMs() == 999);
         const QList<unsigned char> cmds = rig.sim.receivedCommands();
         QVERIFY(cmds.indexOf(0x25) >= 0 && cmds.indexOf(0x24, cmds.indexOf(0x25)) > cmds.indexOf(0x25));
         QCOMPARE(rig.sim.received().at(cmds.indexOf(0x25)).payload, zrf::packDouble(1000.0));
@@ -190,8 +191,8 @@ private slots:
             rig.sim.setFaults({});
             rig.sim.setPeriodMs(huge);
             QVERIFY(rig.connectTcp());
-            QTRY_VERIFY(rig.session.countsLive() && rig.session.pollIntervalMs() == huge);
-            QVERIFY(rig.session.pollTimerActive() && rig.session.periodMs() == huge);
+            QTRY_VERIFY(rig.session.countsLive() && SessionProbe(rig.session).pollIntervalMs() == huge);
+            QVERIFY(SessionProbe(rig.session).pollTimerActive() && rig.session.periodMs() == huge);
         }
     }
 
@@ -233,8 +234,8 @@ private slots:
         QSignalSpy countsSpy(&rig.session, &DeviceSession::countsChanged);
         QVERIFY(rig.connectTcp());
         QTRY_COMPARE_WITH_TIMEOUT(rig.session.lastError(), QStringLiteral("No reply from device"), 2500);
-        QTRY_VERIFY(countsSpy.count() > 0 && rig.session.pollTimerActive());
-        QCOMPARE(rig.session.pollIntervalMs(), 1000);
+        QTRY_VERIFY(countsSpy.count() > 0 && SessionProbe(rig.session).pollTimerActive());
+        QCOMPARE(SessionProbe(rig.session).pollIntervalMs(), 1000);
         QCOMPARE(rig.sim.receivedCommands().mid(0, 7), kOpening);
     }
 
@@ -245,17 +246,17 @@ private slots:
 #if defined(Q_OS_LINUX)
         Rig rig(QStringLiteral("127.0.0.12"));
         QVERIFY(rig.opened());
-        QTRY_VERIFY(!rig.session.busy() && rig.session.pollTimerActive());
+        QTRY_VERIFY(!SessionProbe(rig.session).busy() && SessionProbe(rig.session).pollTimerActive());
         QList<bool> consistent;
         connect(&rig.session, &DeviceSession::lastErrorChanged, this,
-                [&] { consistent.append(rig.session.busy() == rig.session.commandTimerActive()); });
+                [&] { consistent.append(SessionProbe(rig.session).busy() == SessionProbe(rig.session).commandTimerActive()); });
         // A reset, not a close: the next write fails on the spot.
         for (QTcpSocket *peer : rig.sim.findChildren<QTcpSocket *>()) {
             const linger hard{1, 0};
             ::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
             peer->abort();
         }
-        rig.session.enqueue(0x26, {}, {});
+        SessionProbe(rig.session).enqueue(0x26, {}, {});
         QTRY_VERIFY(!rig.session.connected());
         QCOMPARE(consistent, QList<bool>{true});
 #else
@@ -270,7 +271,7 @@ private slots:
     {
         Rig rig(QStringLiteral("127.0.0.5"));
         QVERIFY(rig.opened());
-        QTRY_VERIFY(!rig.session.busy());
+        QTRY_VERIFY(!SessionProbe(rig.session).busy());
         const QList<double> late(8, 666.0);
         QList<QList<double>> readings;
         connect(&rig.session, &DeviceSession::readingTaken, &rig.session,
@@ -327,14 +328,14 @@ private slots:
         Rig rig(QStringLiteral("127.0.0.7"));
         rig.sim.setPeriodMs(10);
         QVERIFY(rig.opened());
-        QTRY_COMPARE(rig.session.pollIntervalMs(), 50);
+        QTRY_COMPARE(SessionProbe(rig.session).pollIntervalMs(), 50);
         setFault(rig.sim, &SimFaults::silent, true);
         // 3 s of 50 ms ticks against a silent instrument: one query on the wire,
         // at most one more waiting.
         qsizetype longest = 0;
         for (int i = 0; i < 60; ++i) {
             QTest::qWait(50);
-            longest = qMax(longest, rig.session.queueLength());
+            longest = qMax(longest, SessionProbe(rig.session).queueLength());
         }
         QVERIFY2(longest <= 2, QByteArray::number(longest).constData());
     }

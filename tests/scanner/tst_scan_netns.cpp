@@ -3,6 +3,7 @@
 // first by a veth pair, scans through the system's interface list and
 // connects to what it found.
 
+#include "../common/SessionProbe.h"
 #include "DeviceSession.h"
 #include "NetnsSandbox.h"
 
@@ -46,7 +47,7 @@ private slots:
         s.connectToDevice(true);
         QVERIFY(!s.tcpScanning()); // connecting stops the scan that chose the host
         // Polling starts on the PERD? reply; the address comes from the network reads.
-        QTRY_VERIFY_WITH_TIMEOUT(s.pollTimerActive() && !s.ipAddress().isEmpty(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(SessionProbe(s).pollTimerActive() && !s.ipAddress().isEmpty(), 5000);
         QCOMPARE(s.statusText(), "Connected \u00B7 " + kInstrument);
     }
 };

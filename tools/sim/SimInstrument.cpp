@@ -267,6 +267,7 @@ zrf::Frame SimInstrument::respond(const zrf::Frame &request)
         if (!m_statePath.isEmpty() && !saveState())
             return failed();
         ++m_eepromWrites;
+        m_stored = {normalised(m_thresholds), m_dhcp, m_ip, m_netmask, m_gateway};
         return ok(cmd);
     case zrf::kReadIp:
         return ok(cmd, m_ip.toUtf8());

@@ -84,6 +84,14 @@ public:
     QString gateway() const { return m_gateway; }
     void setNetwork(bool dhcp, const QString &ip, const QString &netmask, const QString &gateway);
     int eepromWrites() const { return m_eepromWrites; }
+    // What the last WEEP stored: the levels and network settings the
+    // instrument starts with at its next power-up.
+    struct Stored {
+        QList<double> thresholds;
+        bool dhcp = false;
+        QString ip, netmask, gateway;
+    };
+    Stored stored() const { return m_stored; }
     int networkApplies() const { return m_networkApplies; }
 
     // Count model: per channel a pulse rate and a pulse-height spread, so a
@@ -145,6 +153,7 @@ private:
     QString m_netmask;
     QString m_gateway;
     int m_eepromWrites = 0;
+    Stored m_stored;
     int m_networkApplies = 0;
     struct Channel {
         double rate = 0;

@@ -1,5 +1,6 @@
 // Threshold calibration sweep: mute the other channels, step one channel's
-// level through a range, read the counts at every step, put the levels back.
+// level through a range, read the counts at every step, put the operator's
+// levels back (also on the next opening of a link that a sweep lost).
 #include "DeviceSession.h"
 
 #include <QDateTime>
@@ -24,17 +25,14 @@ QString countText(double value)
 
 } // namespace
 
-void DeviceSession::startCalibration(int channel, int fromMv, int toMv, int stepMv)
-{
-    startCalibration(channel, fromMv, toMv, stepMv, Done());
-}
-
 void DeviceSession::startCalibration(int channel, int fromMv, int toMv, int stepMv, Done done)
 {
-    if (m_calibrationRunning || !linkReady() || channel < 0 || channel >= kChannelCount || stepMv == 0) {
-        refuse(done, m_calibrationRunning ? DeviceError::Busy
-                     : !linkReady()       ? DeviceError::NotConnected
-                                          : DeviceError::InvalidArgument);
+    // A network change ends with an EEPROM write: a sweep's mutes must not be live then.
+    const bool busy = m_calibrationRunning || m_sweepStarting || m_networkApplying;
+    if (busy || !linkReady() || channel < 0 || channel >= kChannelCount || stepMv == 0) {
+        refuse(done, !linkReady() ? DeviceError::NotConnected
+                     : busy       ? DeviceError::Busy
+                                  : DeviceError::InvalidArgument);
         return;
     }
 
@@ -68,27 +66,35 @@ void DeviceSession::startCalibration(int channel, int fromMv, int toMv, int step
     }
     // The placeholder zeros are nobody's thresholds: read the real levels
     // first, so the ending puts back what the instrument had.
-    Pending read{zrf::kSdacQuery, zrf::encodeFrame(zrf::kSdacQuery, {}),
-                 [this, arm, op](bool ok, const QByteArray &payload) {
-                     if (!takeDacReading(ok, payload)) {
-                         finishOperation(op, Outcome(DeviceError::BadDacReply));
-                         return;
-                     }
-                     if (m_calibrationRunning || !linkReady()) {
-                         // another start got there first
-                         finishOperation(op, Outcome(DeviceError::Busy));
-                         return;
-                     }
-                     arm();
-                 }};
-    read.expired = [this, op] { finishOperation(op, Outcome(DeviceError::NoReply)); };
-    enqueuePending(std::move(read));
+    m_sweepStarting = true;
+    Request read = request(zrf::kSdacQuery, {}, [this, arm, op](bool ok, const QByteArray &payload) {
+        m_sweepStarting = false;
+        if (!takeDacReading(ok, payload)) {
+            finishOperation(op, Outcome(DeviceError::BadDacReply));
+            return;
+        }
+        if (!linkReady()) {
+            finishOperation(op, Outcome(DeviceError::LinkLost));
+            return;
+        }
+        arm();
+    });
+    read.expired = [this, op] {
+        m_sweepStarting = false;
+        finishOperation(op, Outcome(DeviceError::NoReply));
+    };
+    m_queue.push(std::move(read));
 }
 
 void DeviceSession::beginCalibrationSweep(quint64 op)
 {
     // The caller of an earlier sweep whose levels were still on their way
-    // back hears now: this sweep takes them over.
+    // back hears now that they are not back: this sweep takes them over.
+    if (m_restoreInFlight) {
+        m_sweepEnd = DeviceError::LevelsNotRestored;
+        for (quint64 waiting : std::exchange(m_restoreWaiters, {}))
+            finishOperation(waiting, Outcome(DeviceError::LevelsNotRestored));
+    }
     finishSweepOperation();
     m_sweepOp = op;
     m_sweepEnd = DeviceError::None;
@@ -96,20 +102,20 @@ void DeviceSession::beginCalibrationSweep(quint64 op)
     ++m_calSweepId;
     m_calPointsDone = 0;
     // A level taken but not stored yet is stored now, before any mute.
-    if (m_eepromWriteDue && !m_eepromInFlight)
+    if (m_eepromWriteDue && !m_eepromWrite)
         writeEeprom();
     // Levels of an earlier sweep still on their way back are the operator's:
     // this sweep's ending puts those back, not its predecessor's mutes.
-    if (m_savedDacLevels.size() != kChannelCount)
+    if (m_savedDacLevels.size() != kChannelCount) {
         m_savedDacLevels = m_dacVolts;
-    m_savedSweepChannel = m_calChannel;
-    m_savedSweepLowMv = std::min(m_calStartMv, m_calEndMv);
-    m_savedSweepHighMv = std::max(m_calStartMv, m_calEndMv);
+        m_sweptRanges.clear();
+    }
+    m_sweptRanges.append({m_calChannel, std::min(m_calStartMv, m_calEndMv), std::max(m_calStartMv, m_calEndMv)});
     ++m_restoreId;
     m_restoreInFlight = false;
     m_restoreAfterInterruption = false;
-    m_pollTimer.stop();
     m_calibrationRunning = true;
+    updatePolling();
     setCalibrationProgress(0.0);
     emit calibrationRunningChanged();
     muteOtherChannelsThenSweep();
@@ -145,7 +151,7 @@ void DeviceSession::muteOtherChannelsThenSweep()
         if (ch == m_calChannel)
             continue;
         ++m_pendingMutes;
-        Pending mute = dacRequest(ch, kDacMaxVolts, [this, ch, sweep] {
+        Request mute = dacRequest(ch, kDacMaxVolts, LevelKind::Sweep, [this, ch, sweep] {
             // A mute of an ended sweep: the restore queued behind it wins.
             if (!m_calibrationRunning || sweep != m_calSweepId)
                 return;
@@ -156,8 +162,9 @@ void DeviceSession::muteOtherChannelsThenSweep()
             if (m_pendingMutes > 0 && --m_pendingMutes == 0)
                 applyCalibrationStep();
         }, endSweepOnFailure(sweep));
+        mute.kind = RequestQueue::Kind::Sweep;
         mute.sweep = sweep;
-        enqueuePending(std::move(mute));
+        m_queue.push(std::move(mute));
     }
 }
 
@@ -178,12 +185,13 @@ void DeviceSession::applyCalibrationStep()
     }
     const double volts = clampDacVolts(m_calCurrentMv / 1000.0);
     const quint32 sweep = m_calSweepId;
-    Pending step = dacRequest(m_calChannel, volts, [this, sweep] {
+    Request step = dacRequest(m_calChannel, volts, LevelKind::Sweep, [this, sweep] {
         if (m_calibrationRunning && sweep == m_calSweepId)
             m_calibrationWaitTimer.start(std::max(m_periodMs, int(kMinPollMs)));
     }, endSweepOnFailure(sweep));
+    step.kind = RequestQueue::Kind::Sweep;
     step.sweep = sweep;
-    enqueuePending(std::move(step));
+    m_queue.push(std::move(step));
     if (m_calChannel < m_dacVolts.size()) {
         m_dacVolts[m_calChannel] = volts;
         emit dacVoltsChanged();
@@ -217,11 +225,11 @@ void DeviceSession::onCalibrationWait()
         m_calCurrentMv += m_calStepMv;
         applyCalibrationStep();
     };
-    Pending read{zrf::kCountQuery, zrf::encodeFrame(zrf::kCountQuery, {}), std::move(onReading)};
+    Request read = request(zrf::kCountQuery, {}, std::move(onReading), RequestQueue::Kind::Sweep);
     const auto failed = endSweepOnFailure(sweep);
     read.expired = [failed] { failed(DeviceError::NoReply); };
     read.sweep = sweep;
-    enqueuePending(std::move(read));
+    m_queue.push(std::move(read));
 }
 
 void DeviceSession::completeCalibration()
@@ -246,21 +254,17 @@ void DeviceSession::stopCalibration()
     m_calibrationWaitTimer.stop();
     m_calibrationRunning = false;
     // Mutes and steps not sent yet would only be undone: the levels go back at once.
-    for (qsizetype i = m_queue.size() - 1; i >= (m_busy ? 1 : 0); --i) {
-        if (m_queue.at(i).sweep == m_calSweepId)
-            m_queue.removeAt(i);
-    }
+    const quint32 sweep = m_calSweepId;
+    m_queue.dropWaiting([sweep](const Request &r) { return r.kind == RequestQueue::Kind::Sweep && r.sweep == sweep; });
     restoreSavedDacLevels();
     emit calibrationRunningChanged();
     emit calibrationFinished();
     if (m_connected) {
         setStatusText(QStringLiteral("Connected \u00B7 ") + linkLabel());
         updatePollInterval();
-        // A network change in progress keeps holding the poll.
-        if (!m_networkApplying && !m_closing)
-            m_pollTimer.start();
+        updatePolling();
         // A level held back during the sweep, with the levels already back.
-        if (m_eepromWriteDue && !m_eepromInFlight && !m_restoreInFlight)
+        if (m_eepromWriteDue && !m_eepromWrite && !m_restoreInFlight)
             writeEeprom();
     }
 }
@@ -280,4 +284,125 @@ void DeviceSession::setCalibrationProgress(double progress)
         return;
     m_calibrationProgress = p;
     emit calibrationProgressChanged();
+}
+
+void DeviceSession::restoreSavedDacLevels()
+{
+    if (m_savedDacLevels.size() != kChannelCount) {
+        m_savedDacLevels.clear();
+        finishSweepOperation();
+        return;
+    }
+    // Without a link they wait for this link to open again; once sent they
+    // stay until the instrument took all eight. A closing link still puts
+    // them back before it goes.
+    if (!m_connected || m_restoreInFlight)
+        return;
+    m_restoreInFlight = true;
+    m_restoreAcks = 0;
+    const quint32 restore = ++m_restoreId;
+    bool changed = false;
+    for (int ch = 0; ch < kChannelCount; ++ch) {
+        const double v = clampDacVolts(m_savedDacLevels.at(ch).toDouble());
+        Request back = dacRequest(
+            ch, v, LevelKind::Operator,
+            [this, restore] {
+                if (restore == m_restoreId && ++m_restoreAcks == kChannelCount)
+                    endRestore(restore, true);
+            },
+            [this, restore](DeviceError) { endRestore(restore, false); });
+        back.kind = RequestQueue::Kind::Kept;
+        back.channel = ch;
+        m_queue.push(std::move(back));
+        if (m_dacVolts.at(ch).toDouble() != v) {
+            m_dacVolts[ch] = v;
+            changed = true;
+        }
+    }
+    if (changed)
+        emit dacVoltsChanged();
+}
+
+// An operator's level taken ahead of the restore's own for that channel: it
+// is the operator's newest, so the older one waiting must not undo it.
+void DeviceSession::supersedeRestore(int channel)
+{
+    if (!m_restoreInFlight)
+        return;
+    const int dropped = m_queue.dropWaiting([channel](const Request &r) {
+        return r.command == zrf::kSdac && r.kind == RequestQueue::Kind::Kept
+            && (r.channel == channel || channel == kAllChannels);
+    });
+    m_restoreAcks += dropped;
+    if (dropped > 0 && m_restoreAcks == kChannelCount)
+        endRestore(m_restoreId, true);
+}
+
+void DeviceSession::endRestore(quint32 restore, bool completed)
+{
+    // A sweep started meanwhile owns the saved levels now.
+    if (restore != m_restoreId || !m_restoreInFlight)
+        return;
+    // A level not taken back may have been the operator's all along (its
+    // mute refused too): the levels read once the restore is through tell.
+    if (!completed && linkReady()) {
+        if (!std::exchange(m_restoreChecked, true))
+            readDacLevels(beginOperation([this, restore](const Outcome &read) {
+                              m_restoreChecked = false;
+                              if (restore == m_restoreId && m_restoreInFlight)
+                                  finishRestore(read.ok() && !sweepLevelsLive());
+                          }),
+                          1);
+        return;
+    }
+    finishRestore(completed);
+}
+
+void DeviceSession::finishRestore(bool back)
+{
+    m_restoreInFlight = false;
+    if (back && m_restoreAfterInterruption && !m_calibrationRunning)
+        setStatusText(QStringLiteral("Connected \u00B7 %1 \u00B7 thresholds restored after an interrupted sweep")
+                          .arg(linkLabel()));
+    m_restoreAfterInterruption = false;
+    if (!back)
+        m_sweepEnd = DeviceError::LevelsNotRestored;
+    // A channel the instrument did not take back keeps its saved level: the
+    // next sweep's ending, or the operator's own level there, settles it.
+    settleSavedLevels();
+    // Reads that set the restore off hear what the instrument holds after it.
+    const QList<quint64> waiters = std::exchange(m_restoreWaiters, {});
+    if (back && !waiters.isEmpty() && linkReady()) {
+        readDacLevels(beginOperation([this, waiters](const Outcome &read) {
+                          for (quint64 op : waiters)
+                              finishOperation(op, read);
+                      }),
+                      1);
+    } else {
+        for (quint64 op : waiters)
+            finishOperation(op, Outcome(DeviceError::LevelsNotRestored));
+        readBackDacLevels();
+    }
+    // A level taken just before the sweep and not stored yet: stored now,
+    // with the operator's levels back in place (never over a mute left live).
+    if (m_eepromWriteDue && !m_eepromWrite && !m_calibrationRunning)
+        writeEeprom();
+    finishSweepOperation();
+}
+
+// Each channel as a sweep left it (muted, or a swept one within its range)
+// or already back at its saved level (a restore cut off half way).
+bool DeviceSession::showsSweepPattern() const
+{
+    constexpr double kToleranceMv = 1.0;
+    const auto near = [](double mv, double targetMv) { return std::fabs(mv - targetMv) <= kToleranceMv; };
+    for (int ch = 0; ch < kChannelCount; ++ch) {
+        const double mv = m_dacVolts.value(ch).toDouble() * 1000.0;
+        bool asSwept = near(mv, m_savedDacLevels.value(ch).toDouble() * 1000.0) || near(mv, kDacMaxVolts * 1000.0);
+        for (const SweptRange &r : m_sweptRanges)
+            asSwept = asSwept || (ch == r.channel && mv >= r.lowMv - kToleranceMv && mv <= r.highMv + kToleranceMv);
+        if (!asSwept)
+            return false;
+    }
+    return true;
 }
