@@ -10,6 +10,8 @@
 namespace {
 // How long quitting waits for the last rows before it says so.
 constexpr int kQuietExitWaitMs = 300;
+// Past the wait: how long a write under way may still take.
+constexpr int kExitWriteWaitMs = 1000;
 } // namespace
 
 CountRecorder::CountRecorder(ReadingSource *source, QObject *parent)
@@ -73,7 +75,7 @@ void CountRecorder::addReading(const Reading &reading)
 {
     if (!m_writer)
         return;
-    // Ended: its failure is on its way as `closed`.
+    // A writer that has failed refuses it too: its `closed` is on its way.
     if (m_writer->push(reading) == RowWriter::Push::Full) {
         const RowWriter::Backlog backlog = m_writer->backlog();
         const double behindS = double(Reading::steadyNowNs() - backlog.oldestNs) / 1e9;
@@ -170,13 +172,23 @@ bool CountRecorder::closeBeforeExit(int ms, const std::function<void(const QStri
         if (told || m_note.failed())
             say(m_note.text());
     }
+    if (m_ending.empty())
+        return true;
+    // Given up on: no write is left half done, the rows before stay valid.
     for (const Ending &e : m_ending) {
-        say(tr("Recording stopped: %1: %2 rows not written, the disk did not finish within %3 s")
-                .arg(e.writer->path())
-                .arg(e.writer->backlog().rows)
-                .arg(ms / 1000.0));
+        const qint64 rows = e.writer->backlog().rows;
+        e.writer->abandon(kExitWriteWaitMs);
+        m_note.set(tr("Recording stopped: %1: %2 rows not written, the disk did not finish within %3 s")
+                       .arg(e.writer->path())
+                       .arg(rows)
+                       .arg(ms / 1000.0),
+                   true);
+        say(m_note.text());
+        if (e.writer.get() == m_shown)
+            m_shown = nullptr;
     }
-    return m_ending.empty();
+    m_ending.clear();
+    return false;
 }
 
 void CountRecorder::setRows(qint64 rows)

@@ -63,7 +63,8 @@ public:
     Q_INVOKABLE void stop();
 
     // Before the program ends: stops the recording and waits up to `ms` for
-    // every row of every file to be on disk. `say` hears what is worth
+    // every row of every file to be on disk; past that, gives the files up
+    // (a write under way finished, none started). `say` hears what is worth
     // telling (a wait that takes long, rows left unwritten). True when all
     // is written.
     bool closeBeforeExit(int ms, const std::function<void(const QString &)> &say);

@@ -26,6 +26,11 @@ struct RowWriter::Shared {
     QFile file;
     qint64 goodSize = 0; // bytes up to the end of the last complete row
 
+    // Held for each write, so that one under way can be waited for; no
+    // write starts once `abandoned`.
+    std::timed_mutex writing;
+    bool abandoned = false;
+
     mutable std::mutex mutex;
     std::condition_variable wake;   // rows to write, or the end
     std::condition_variable closed; // for waitClosed
@@ -166,6 +171,19 @@ bool RowWriter::waitClosed(int ms)
     return m_shared->closed.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_shared->over; });
 }
 
+bool RowWriter::abandon(int ms)
+{
+    {
+        std::lock_guard lock(m_shared->mutex);
+        m_shared->owner = nullptr;
+    }
+    std::unique_lock writing(m_shared->writing, std::defer_lock);
+    if (!writing.try_lock_for(std::chrono::milliseconds(ms)))
+        return false;
+    m_shared->abandoned = true;
+    return true;
+}
+
 RowWriter::Backlog RowWriter::backlog() const
 {
     const Shared &s = *m_shared;
@@ -237,14 +255,20 @@ void RowWriter::run(const std::shared_ptr<Shared> &s)
         bytes.clear();
         for (const Reading &r : std::as_const(batch))
             bytes += readingrow::csvRow(r, readingrow::elapsedSeconds(r, s->startNs));
-        qint64 kept = writeAll(s->file, bytes, &error);
+        qint64 kept = 0;
         qsizetype rows = batch.size();
-        if (kept < bytes.size()) {
-            // The disk filled mid-batch: never a half row, and the whole
-            // rows that fitted are kept, as one at a time would have.
-            kept = kept > 0 ? bytes.lastIndexOf('\n', kept - 1) + 1 : 0;
-            rows = bytes.first(kept).count('\n');
-            s->file.resize(s->goodSize + kept);
+        {
+            std::lock_guard writing(s->writing);
+            if (s->abandoned)
+                break;
+            kept = writeAll(s->file, bytes, &error);
+            if (kept < bytes.size()) {
+                // The disk filled mid-batch: never a half row, and the whole
+                // rows that fitted are kept, as one at a time would have.
+                kept = kept > 0 ? bytes.lastIndexOf('\n', kept - 1) + 1 : 0;
+                rows = bytes.first(kept).count('\n');
+                s->file.resize(s->goodSize + kept);
+            }
         }
         if (const int rc = s->sync(s->file.handle()); rc != 0) {
             // Nothing of this batch is known to be on disk.

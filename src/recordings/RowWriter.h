@@ -51,6 +51,11 @@ public:
     void finish();
     // Blocks up to `ms` for the file to be closed (after finish()); true if it is.
     bool waitClosed(int ms);
+    // For a program that ends before the disk is done: nothing more is
+    // reported, no write starts after this, and a write under way is waited
+    // for up to `ms`, so that ending now leaves no half row. False when that
+    // write is still under way.
+    bool abandon(int ms);
 
     // Rows handed over and not yet on disk, and the steady-clock time of
     // the oldest of them.
