@@ -26,14 +26,12 @@ struct RowWriter::Shared {
     QFile file;
     qint64 goodSize = 0; // bytes up to the end of the last complete row
 
-    // Held for each write, so that one under way can be waited for; no
-    // write starts once `abandoned`.
-    std::timed_mutex writing;
-    bool abandoned = false;
-
     mutable std::mutex mutex;
-    std::condition_variable wake;   // rows to write, or the end
-    std::condition_variable closed; // for waitClosed
+    std::condition_variable wake;      // rows to write, or the end
+    std::condition_variable closed;    // for waitClosed
+    std::condition_variable writeDone; // for abandon
+    bool writing = false;              // a write is under way
+    bool abandoned = false;            // no write starts any more
     QList<Reading> queue;
     qsizetype inFlight = 0; // rows being written and synced
     qint64 inFlightOldestNs = 0;
@@ -173,15 +171,11 @@ bool RowWriter::waitClosed(int ms)
 
 bool RowWriter::abandon(int ms)
 {
-    {
-        std::lock_guard lock(m_shared->mutex);
-        m_shared->owner = nullptr;
-    }
-    std::unique_lock writing(m_shared->writing, std::defer_lock);
-    if (!writing.try_lock_for(std::chrono::milliseconds(ms)))
-        return false;
-    m_shared->abandoned = true;
-    return true;
+    Shared &s = *m_shared;
+    std::unique_lock lock(s.mutex);
+    s.owner = nullptr;
+    s.abandoned = true;
+    return s.writeDone.wait_for(lock, std::chrono::milliseconds(ms), [&s] { return !s.writing; });
 }
 
 RowWriter::Backlog RowWriter::backlog() const
@@ -255,21 +249,26 @@ void RowWriter::run(const std::shared_ptr<Shared> &s)
         bytes.clear();
         for (const Reading &r : std::as_const(batch))
             bytes += readingrow::csvRow(r, readingrow::elapsedSeconds(r, s->startNs));
-        qint64 kept = 0;
-        qsizetype rows = batch.size();
         {
-            std::lock_guard writing(s->writing);
+            std::lock_guard lock(s->mutex);
             if (s->abandoned)
                 break;
-            kept = writeAll(s->file, bytes, &error);
-            if (kept < bytes.size()) {
-                // The disk filled mid-batch: never a half row, and the whole
-                // rows that fitted are kept, as one at a time would have.
-                kept = kept > 0 ? bytes.lastIndexOf('\n', kept - 1) + 1 : 0;
-                rows = bytes.first(kept).count('\n');
-                s->file.resize(s->goodSize + kept);
-            }
+            s->writing = true;
         }
+        qint64 kept = writeAll(s->file, bytes, &error);
+        qsizetype rows = batch.size();
+        if (kept < bytes.size()) {
+            // The disk filled mid-batch: never a half row, and the whole
+            // rows that fitted are kept, as one at a time would have.
+            kept = kept > 0 ? bytes.lastIndexOf('\n', kept - 1) + 1 : 0;
+            rows = bytes.first(kept).count('\n');
+            s->file.resize(s->goodSize + kept);
+        }
+        {
+            std::lock_guard lock(s->mutex);
+            s->writing = false;
+        }
+        s->writeDone.notify_all();
         if (const int rc = s->sync(s->file.handle()); rc != 0) {
             // Nothing of this batch is known to be on disk.
             if (error.isEmpty())
