@@ -11,6 +11,8 @@
 #include <QQuickStyle>
 #include <QUrl>
 
+#include <cstdio>
+
 // On Windows the toolkit's entry shim builds argv from the wide command line
 // and calls this function as qMain; elsewhere it is the process entry.
 int main(int argc, char **argv)
@@ -56,5 +58,11 @@ int main(int argc, char **argv)
     const int code = app.exec();
     // A level the operator set in the last moment is stored before we go.
     session.closeBeforeExit();
+    // Every row the recorder holds on disk before we go; a disk that does not
+    // answer holds the exit this long at most, and stderr says what is left.
+    constexpr int kRecorderExitWaitMs = 10000;
+    recorder.closeBeforeExit(kRecorderExitWaitMs, [](const QString &text) {
+        std::fprintf(stderr, "tachyra-client: %s\n", qPrintable(text));
+    });
     return code;
 }

@@ -161,6 +161,19 @@ ApplicationWindow {
                 font.pixelSize: Theme.textStyle.smallestSize
             }
 
+            // Only while the disk lags a second or more behind the readings.
+            Text {
+                objectName: "recordLagLabel"
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+                Accessible.ignored: !visible
+                visible: recorder.recording && recorder.lagMs > 0
+                text: qsTr("disk %1 s behind · %2 rows waiting").arg(Math.floor(recorder.lagMs / 1000)).arg(recorder.rowsWaiting)
+                color: Theme.palette.linkTextColor
+                font.family: Theme.applicationFont.name
+                font.pixelSize: Theme.textStyle.smallestSize
+            }
+
             Rectangle {
                 objectName: "fileNoteDivider"
                 visible: window.fileNote !== ""

@@ -68,11 +68,20 @@ QStringList FileExport::existingTargets(const QUrl &file, Writes writes) const
     return out;
 }
 
+FileExport::FileExport(QObject *parent)
+    : QObject(parent)
+{
+    connect(&m_note, &FileNote::textChanged, this, &FileExport::messageChanged);
+    connect(&m_note, &FileNote::failedChanged, this, &FileExport::failedChanged);
+}
+
 FileExport::~FileExport()
 {
-    // A table still being written is finished (its file whole or removed).
-    if (m_tableThread)
-        m_tableThread->wait();
+    // A file still being written is finished (whole or removed).
+    for (QThread *thread : {m_tableThread.data(), m_imageThread.data()}) {
+        if (thread)
+            thread->wait();
+    }
 }
 
 bool FileExport::saveChart(const QUrl &file, QObject *table, QQuickItem *item, const QColor &background)
@@ -80,48 +89,33 @@ bool FileExport::saveChart(const QUrl &file, QObject *table, QQuickItem *item, c
     if (busy())
         return false;
     const ExportPaths paths = exportPaths(localPath(file));
-    QString reason;
-    m_savedNote.clear();
     m_tablePath.clear();
     m_tableError.clear();
     m_imageError.clear();
     m_imageDone = false;
-    CsvTable::Writer writer;
-    if (const CsvTable *csv = qobject_cast<CsvTable *>(table)) {
-        const QString csvPath = QDir::toNativeSeparators(paths.csv);
-        writer = csv->csvWriter();
-        if (!writer) {
-            if (!writeFile(csvPath, csv->csvTable(), &reason)) {
-                report(tr("Cannot save %1: %2").arg(csvPath, reason), true);
-                emit finished(false);
-                return false;
-            }
-            m_savedNote = csvPath;
-        }
-        m_tablePath = csvPath;
-    }
     m_imagePath = QDir::toNativeSeparators(paths.png);
     m_background = background;
     m_grab = item ? item->grabToImage() : QSharedPointer<QQuickItemGrabResult>();
     if (m_grab.isNull()) {
-        report(tr("Cannot save %1: the chart is not shown").arg(m_imagePath), true);
+        m_note.set(tr("Cannot save %1: the chart is not shown").arg(m_imagePath), true);
         emit finished(false);
         return false;
     }
     connect(m_grab.data(), &QQuickItemGrabResult::ready, this, &FileExport::imageReady);
-    if (writer) {
-        const QString path = m_tablePath;
-        QString *error = &m_tableError; // written by the thread, read after it has finished
-        m_tableThread = QThread::create([writer, path, error] {
+    if (const CsvTable *csv = qobject_cast<CsvTable *>(table)) {
+        m_tablePath = QDir::toNativeSeparators(paths.csv);
+        CsvTable::Writer writer = csv->csvWriter();
+        if (!writer) {
+            // Quick to make here; the disk is the thread's.
+            writer = [bytes = csv->csvTable()](QIODevice &out) { return out.write(bytes) == bytes.size(); };
+        }
+        m_tableThread = offThread([writer, path = m_tablePath, error = &m_tableError] {
             QSaveFile out(path);
             if (!out.open(QIODevice::WriteOnly) || !writer(out) || !out.commit()) {
                 *error = out.errorString().isEmpty() ? tr("the table could not be written") : out.errorString();
                 out.cancelWriting();
             }
         });
-        connect(m_tableThread, &QThread::finished, this, &FileExport::tableWritten);
-        connect(m_tableThread, &QThread::finished, m_tableThread, &QObject::deleteLater);
-        m_tableThread->start();
     }
     emit busyChanged();
     return true;
@@ -131,50 +125,45 @@ void FileExport::imageReady()
 {
     const QImage image = m_grab ? m_grab->image() : QImage();
     m_grab.reset();
-    QString reason;
-    if (!writeImage(m_imagePath, image, m_background, &reason))
-        m_imageError = tr("Cannot save %1: %2").arg(m_imagePath, reason);
+    m_imageThread = offThread([image, path = m_imagePath, background = m_background, error = &m_imageError] {
+        QString reason;
+        if (!writeImage(path, image, background, &reason))
+            *error = tr("Cannot save %1: %2").arg(path, reason);
+    });
     m_imageDone = true;
-    conclude();
 }
 
-void FileExport::tableWritten()
+QThread *FileExport::offThread(std::function<void()> job)
 {
-    m_tableThread = nullptr;
-    if (m_tableError.isEmpty())
-        m_savedNote = m_tablePath;
-    conclude();
+    // What the job writes is read only once it has finished.
+    QThread *thread = QThread::create(std::move(job));
+    connect(thread, &QThread::finished, this, &FileExport::conclude);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    thread->start();
+    return thread;
 }
 
 void FileExport::conclude()
 {
-    if (!m_imageDone || m_tableThread)
+    const auto running = [](const QPointer<QThread> &t) { return t && !t->isFinished(); };
+    if (!m_imageDone || running(m_tableThread) || running(m_imageThread))
         return;
+    m_tableThread = nullptr;
+    m_imageThread = nullptr;
     emit busyChanged();
     bool ok = true;
-    if (!m_tableError.isEmpty() && m_savedNote.isEmpty()) {
-        report(tr("Cannot save %1: %2").arg(m_tablePath, m_tableError), true);
+    if (!m_tableError.isEmpty()) {
+        m_note.set(tr("Cannot save %1: %2").arg(m_tablePath, m_tableError), true);
         ok = false;
     } else if (!m_imageError.isEmpty()) {
-        report(m_imageError, true);
+        m_note.set(m_imageError, true);
         ok = false;
-    } else if (m_savedNote.isEmpty()) {
-        report(tr("Saved %1").arg(m_imagePath), false);
+    } else if (m_tablePath.isEmpty()) {
+        m_note.set(tr("Saved %1").arg(m_imagePath), false);
     } else {
-        report(tr("Saved %1 and %2").arg(m_savedNote, QFileInfo(m_imagePath).fileName()), false);
+        m_note.set(tr("Saved %1 and %2").arg(m_tablePath, QFileInfo(m_imagePath).fileName()), false);
     }
     emit finished(ok);
-}
-
-bool FileExport::writeFile(const QString &path, const QByteArray &bytes, QString *reason)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        *reason = file.errorString();
-        file.cancelWriting();
-        return false;
-    }
-    return true;
 }
 
 bool FileExport::writeImage(const QString &path, const QImage &image, const QColor &background, QString *reason)
@@ -198,17 +187,4 @@ bool FileExport::writeImage(const QString &path, const QImage &image, const QCol
         return false;
     }
     return true;
-}
-
-void FileExport::report(const QString &text, bool failed)
-{
-    // Both stored before either signal, so a reader of one sees the other.
-    const bool textChanged = text != m_message;
-    const bool flagChanged = failed != m_failed;
-    m_message = text;
-    m_failed = failed;
-    if (flagChanged)
-        emit failedChanged();
-    if (textChanged)
-        emit messageChanged();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FileNote.h"
+
 #include <QColor>
 #include <QImage>
 #include <QList>
@@ -12,14 +14,17 @@
 #include <QUrl>
 #include <QtQml/qqmlregistration.h>
 
+#include <functional>
+
 class QQuickItemGrabResult;
 
 // Saves what the views export: a table as CSV and a chart as a PNG picture.
 // Each file is written whole through a temporary and renamed into place, so
 // a failure leaves no half file (and an older file of that name untouched).
-// A table that takes long to write (CsvTable::csvWriter) is written on a
-// thread of its own while the picture is taken; the export is busy until
-// both are done. The outcome of the last export is in `message`.
+// Nothing touches the disk on the GUI thread: the table is written on a
+// thread of its own while the picture is taken, and the picture on another
+// once it is; the export is busy until both are done. The outcome of the
+// last export is in `message`.
 class FileExport : public QObject
 {
     Q_OBJECT
@@ -30,7 +35,7 @@ class FileExport : public QObject
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
 
 public:
-    using QObject::QObject;
+    explicit FileExport(QObject *parent = nullptr);
     ~FileExport() override;
 
     // What a save to a chosen file writes.
@@ -41,9 +46,9 @@ public:
     };
     Q_ENUM(Writes)
 
-    QString message() const { return m_message; }
-    bool failed() const { return m_failed; }
-    bool busy() const { return !m_grab.isNull() || m_tableThread; }
+    QString message() const { return m_note.text(); }
+    bool failed() const { return m_note.failed(); }
+    bool busy() const { return !m_grab.isNull() || m_tableThread || m_imageThread; }
 
     // "<stem>-YYYYMMDD-HHMMSS.<suffix>" (local time) in the documents folder,
     // or in the home folder where there is none.
@@ -61,11 +66,10 @@ public:
     // neither ending gets both. The picture is taken at the next frame;
     // `finished` tells how it went.
     // False if nothing could be started (an export already running, no item
-    // shown, the table not written).
+    // shown).
     Q_INVOKABLE bool saveChart(const QUrl &file, QObject *table, QQuickItem *item, const QColor &background);
 
-    // Whole-or-nothing writes, also used directly by tests.
-    static bool writeFile(const QString &path, const QByteArray &bytes, QString *reason);
+    // A whole-or-nothing write, on any thread.
     static bool writeImage(const QString &path, const QImage &image, const QColor &background,
                            QString *reason);
 
@@ -77,19 +81,19 @@ signals:
 
 private:
     void imageReady();
-    void tableWritten();
+    // Runs `job` on a thread of its own; conclude() once it has finished.
+    QThread *offThread(std::function<void()> job);
     void conclude();
-    void report(const QString &text, bool failed);
 
     QSharedPointer<QQuickItemGrabResult> m_grab;
     QPointer<QThread> m_tableThread;
+    QPointer<QThread> m_imageThread;
     QString m_imagePath;
     QString m_tablePath;
-    QString m_tableError; // the table thread's reason, read once it has finished
+    // The threads' reasons, each read once its thread has finished.
+    QString m_tableError;
     QString m_imageError;
     bool m_imageDone = false;
-    QString m_savedNote; // the table already written by the running export
     QColor m_background;
-    QString m_message;
-    bool m_failed = false;
+    FileNote m_note;
 };

@@ -74,6 +74,7 @@ private slots:
         QTest::qWait(1500);
         recorder.stop();
         const QList<Row> exported = rows(plot.csvTable());
+        QTRY_VERIFY(recorder.message().startsWith(QLatin1String("Recording saved"))); // its last rows on disk
         QFile file(recording);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QList<Row> recorded = rows(file.readAll());
@@ -145,6 +146,7 @@ private slots:
         recorder.stop();
         session.disconnectFromDevice();
         QVERIFY(taken.size() > 10);
+        QTRY_VERIFY(recorder.message().startsWith(QLatin1String("Recording saved")));
 
         TracePlot plot;
         plot.openFile(QUrl::fromLocalFile(recording));

@@ -288,7 +288,7 @@ private slots:
         QTRY_VERIFY(item(QStringLiteral("cardsView"))->property("visible").toBool());
         QTest::qWait(qMax<qint64>(0, 5200 - recording.elapsed()));
         key(Qt::Key_R, Qt::ControlModifier);
-        QTRY_VERIFY(!m_recorder.recording());
+        QTRY_VERIFY(!m_recorder.recording() && m_recorder.message().startsWith(QLatin1String("Recording saved")));
         // A reading every 100 ms for over 5 s, each a line after the header.
         QFile file(m_recorder.filePath());
         QVERIFY(file.open(QIODevice::ReadOnly));

@@ -8,12 +8,14 @@ QtObject {
     property date startedAt: new Date()
     property string message: ""
     property bool failed: false
+    property real rowsWaiting: 0
+    property real lagMs: 0
     property var calls: []
 
     function reset() {
         recording = failed = false
         filePath = message = ""
-        rowCount = 0
+        rowCount = rowsWaiting = lagMs = 0
         calls = []
     }
     function start(file) {

@@ -69,10 +69,13 @@ TestCase {
         dialog.accept()
         compare([recorder.calls, button.checked], [["start(" + dialog.selectedFile + ")"], true])
         const label = findChild(w.footer, "recordLabel"), note = findChild(w.footer, "fileNoteLabel")
+        const lag = findChild(w.footer, "recordLagLabel")
         recorder.rowCount = 1234
-        compare([label.visible, label.text], [true, "REC 0:00:00 · 1234 rows"])
+        compare([label.visible, label.text, lag.visible], [true, "REC 0:00:00 · 1234 rows", false])
+        Object.assign(recorder, { lagMs: 3700, rowsWaiting: 74 })   // a disk that lags shows by how much
+        compare([lag.visible, lag.text], [true, "disk 3 s behind · 74 rows waiting"])
         mouseClick(button)
-        compare([recorder.calls[1], button.checked, label.visible, note.visible], ["stop()", false, false, false])
+        compare([recorder.calls[1], button.checked, label.visible, lag.visible, note.visible], ["stop()", false, false, false, false])
         Object.assign(recorder, { failed: true, message: "Recording stopped: /x.csv: No space left on device" })
         compare([note.visible, note.text, note.color], [true, recorder.message, Theme.palette.linkTextColor])
     }

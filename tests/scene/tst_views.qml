@@ -446,6 +446,11 @@ TestCase {
         compare(saved(), "Saved " + dir + "/Window.CSV and Window.png")
         t.saveWindow(scratchDir + "/Shot.PNG")
         compare(saved(), "Saved " + dir + "/Shot.csv and Shot.PNG")
+        // Written off the GUI thread; a failure is told all the same.
+        t.saveWindow(scratchDir + "/gone/w.csv")
+        compare([saved(), FileExport.failed], ["Cannot save " + dir + "/gone/w.csv: No such file or directory", true])
+        h.saveChart(scratchDir + "/gone/bars")
+        compare([saved(), FileExport.failed], ["Cannot save " + dir + "/gone/bars.png: No such file or directory", true])
     }
 
     // What a save would replace: the file named and what goes beside it.
