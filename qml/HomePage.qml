@@ -66,7 +66,7 @@ FocusScope {
     }
 
     // A recording on the time view keeps that view open without a link.
-    readonly property bool fileViewed: timePage.plot.fileShown && views.currentIndex === 1
+    readonly property bool fileViewed: timePage.series.fileShown && views.currentIndex === 1
 
     function showView(index) {
         const buttons = [cardsButton, timeButton, histogramButton, calibrationButton]
@@ -345,7 +345,7 @@ FocusScope {
                 help: qsTr("Show the counts over time as lines")
                 keys: ["Ctrl+2"]
                 onKeyUsed: page.showHome()
-                enabled: Logic.viewButtonEnabled(device.connected || timePage.plot.fileShown, device.calibrationRunning,
+                enabled: Logic.viewButtonEnabled(device.connected || timePage.series.fileShown, device.calibrationRunning,
                                                  device.tcpScanning)
                 onClicked: page.showView(1)
             }
