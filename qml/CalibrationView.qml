@@ -48,7 +48,7 @@ Item {
         const lin = chart.createSeries(ChartView.SeriesTypeLine, "linear", xAxis, linAxis)
         const log = chart.createSeries(ChartView.SeriesTypeLine, "log", xAxis, logAxis)
         for (const s of [lin, log]) {
-            s.color = "#FF4300"
+            s.color = Theme.palette.seriesColor
             s.width = 2
             s.pointsVisible = true
         }

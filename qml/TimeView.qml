@@ -20,8 +20,7 @@ Item {
 
     // Counts per second instead of per gate (the window's switch).
     property bool perSecond: false
-    readonly property var seriesColors: ["#FF4300", "#0075B9", "#FFC000", "#7E3095",
-                                         "#6CBF00", "#FF0000", "#009CC3", "#FF8000"]
+    readonly property var seriesColors: Theme.palette.channelColors
     readonly property bool logMode: frame.logY
     // The readings shown (span, hold, file, statistics, export) and their drawing.
     readonly property alias series: series
