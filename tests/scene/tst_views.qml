@@ -302,11 +302,14 @@ TestCase {
         compare([v.linSeries.count, v.linAxis.max], [0, 1])
     }
 
+    // The menu sets the channel the sweep measured, even after the channel
+    // box has moved on to another one.
     function test_calibrationSnapAndMenu() {
         const v = make(calibrationComponent)
+        v.channelBox.currentIndex = 2
         device.calibrationRunning = true
         for (let mv = 0; mv <= 1000; mv += 100)
-            readingSource.pushSweepPoint(0, mv, mv)
+            readingSource.pushSweepPoint(2, mv, mv)
         device.calibrationRunning = false
         v.xAxis.min = -100
         v.xAxis.max = 1100
@@ -315,7 +318,7 @@ TestCase {
         compare([v.overlay.snapIndex, v.overlay.snapY], [3, 300])
         v.updateCursor(px(350))
         compare(v.overlay.snapIndex, -1)
-        v.channelBox.currentIndex = 2
+        v.channelBox.currentIndex = 5
         const item = v.menu.itemAt(0)
         v.openMenuAt(px(-3), 10)
         compare(item.text, "Set CH 2 · 0 mV")
@@ -335,12 +338,12 @@ TestCase {
     }
     function test_calibrationKeyboardCursor(data) {
         const v = make(calibrationComponent)
+        v.channelBox.currentIndex = 2
         device.calibrationRunning = true
         for (const mv of [600, 500, 400, 300, 200])
-            readingSource.pushSweepPoint(0, mv, mv === 400 ? 0.5 : mv / 10)
+            readingSource.pushSweepPoint(2, mv, mv === 400 ? 0.5 : mv / 10)
         device.calibrationRunning = false
         v.logYButton.checked = data.log
-        v.channelBox.currentIndex = 2
         const keys = findChild(v, "plotKeys")
         keys.forceActiveFocus(Qt.TabFocusReason)
         const at = () => Math.round(v.overlay.cursorValueX)
