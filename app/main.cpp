@@ -35,6 +35,14 @@ int main(int argc, char **argv)
     QQmlApplicationEngine engine;
     scenesetup::publish(engine, &session, &session, &recorder);
 
+    // `tachyra-client FILE` (as the desktop entry passes a CSV file): the
+    // recording on the time view from the start, through the scene's own property.
+    const QStringList args = QCoreApplication::arguments();
+    if (args.size() > 1) {
+        const QUrl file = QUrl::fromLocalFile(QDir::current().absoluteFilePath(args.at(1)));
+        engine.setInitialProperties({{QStringLiteral("recordingToOpen"), file}});
+    }
+
     const QUrl mainUrl(QStringLiteral("qrc:/qt/qml/TachyraApp/Main.qml"), QUrl::TolerantMode);
     QObject::connect(
         &engine, &QQmlApplicationEngine::objectCreated, &app,
@@ -44,16 +52,6 @@ int main(int argc, char **argv)
         },
         Qt::QueuedConnection);
     engine.load(mainUrl);
-
-    // `tachyra-client FILE` (as the desktop entry passes a CSV file): the
-    // recording on the time view from the start.
-    const QStringList args = QCoreApplication::arguments();
-    if (args.size() > 1 && !engine.rootObjects().isEmpty()) {
-        if (QObject *timeView = engine.rootObjects().constFirst()->findChild<QObject *>(QStringLiteral("timeView"))) {
-            const QUrl file = QUrl::fromLocalFile(QDir::current().absoluteFilePath(args.at(1)));
-            QMetaObject::invokeMethod(timeView, "openRecording", Q_ARG(QVariant, QVariant(file)));
-        }
-    }
 
     const int code = app.exec();
     // A level the operator set in the last moment is stored before we go.

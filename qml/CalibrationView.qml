@@ -17,8 +17,7 @@ Item {
     Accessible.name: qsTr("Calibration")
     Accessible.ignored: !visible
 
-    readonly property int dacMaxMv: Math.round(device.dacMaxVolts * 1000)
-    readonly property int rowHeight: Math.round(34 * Theme.heightScale)
+    readonly property int dacMaxMv: settings.dacMaxMv
     readonly property bool logMode: panel.logY
     readonly property alias chart: panel.chart
     // Created with the chart: only series added through the chart bring their axes in.
@@ -34,11 +33,11 @@ Item {
     readonly property alias logAxis: logAxis
     readonly property alias overlay: overlay
     readonly property alias menu: plotMenu
-    readonly property alias ring: ring
-    property alias channelBox: channelBox
-    property alias fromField: fromField
-    property alias toField: toField
-    property alias stepField: stepField
+    readonly property alias ring: settings.ring
+    property alias channelBox: settings.channelBox
+    property alias fromField: settings.fromField
+    property alias toField: settings.toField
+    property alias stepField: settings.stepField
     property alias logYButton: panel.logYButton
 
     function buildChart() {
@@ -48,7 +47,7 @@ Item {
         const lin = chart.createSeries(ChartView.SeriesTypeLine, "linear", xAxis, linAxis)
         const log = chart.createSeries(ChartView.SeriesTypeLine, "log", xAxis, logAxis)
         for (const s of [lin, log]) {
-            s.color = "#FF4300"
+            s.color = Theme.palette.seriesColor
             s.width = 2
             s.pointsVisible = true
         }
@@ -74,14 +73,14 @@ Item {
     }
 
     function start() {
-        ring.start()
-        clearPlot(channelBox.currentIndex)
+        view.ring.start()
+        clearPlot(view.channelBox.currentIndex)
         // The whole numbers the fields show, not their unrounded values.
-        const fromMv = Number(fromField.formattedValue())
-        const toMv = Number(toField.formattedValue())
+        const fromMv = Number(view.fromField.formattedValue())
+        const toMv = Number(view.toField.formattedValue())
         const r = Logic.sweepXRange(fromMv, toMv)
         panel.setLinearRange(xAxis, r.min, r.max)
-        device.startCalibration(channelBox.currentIndex, fromMv, toMv, Number(stepField.formattedValue()))
+        device.startCalibration(view.channelBox.currentIndex, fromMv, toMv, Number(view.stepField.formattedValue()))
     }
 
     // Pointer at plot x: threshold under it and the nearest point within snapPx.
@@ -133,10 +132,10 @@ Item {
         target: device
         function onCalibrationRunningChanged() {
             if (device.calibrationRunning)
-                view.clearPlot(channelBox.currentIndex)
+                view.clearPlot(view.channelBox.currentIndex)
         }
         function onCalibrationSucceeded() {
-            ring.finish()
+            view.ring.finish()
         }
     }
 
@@ -146,169 +145,14 @@ Item {
         anchors.fill: parent
         spacing: 10 * Theme.widthScale
 
-        ColumnLayout {
+        SweepSettings {
+            id: settings
             Layout.preferredWidth: 260 * Theme.widthScale
             Layout.minimumWidth: 260 * Theme.widthScale
             Layout.maximumWidth: 260 * Theme.widthScale
             Layout.fillHeight: true
             spacing: 10 * Theme.widthScale
-
-            Rectangle {
-                id: paramPanel
-                Layout.fillWidth: true
-                Layout.preferredHeight: params.height + 2 * 10 * Theme.widthScale + 2
-                color: Theme.palette.backgroundControlColor
-                border.width: 1
-                border.color: Theme.palette.borderIdleControlColor
-                radius: 10 * Theme.widthScale
-
-                ColumnLayout {
-                    id: params
-                    objectName: "sweepParameters"
-                    anchors.top: parent.top
-                    anchors.left: parent.left
-                    anchors.right: parent.right
-                    anchors.margins: 10 * Theme.widthScale
-                    spacing: 0
-                    enabled: !device.calibrationRunning
-                    opacity: device.calibrationRunning ? 0 : 1
-                    // Out of the accessibility tree and the focus chain too.
-                    visible: !device.calibrationRunning
-
-                    Label {
-                        Layout.fillWidth: true
-                        horizontalAlignment: Text.AlignHCenter
-                        text: qsTr("Sweep Parameter:")
-                        color: Theme.palette.hoveredTextColor
-                        font.family: Theme.applicationFont.name
-                        font.pixelSize: Theme.textStyle.normalSize
-                    }
-
-                    ToolSeparator {
-                        Layout.fillWidth: true
-                        orientation: Qt.Horizontal
-                        verticalPadding: 2
-                    }
-
-                    GridLayout {
-                        Layout.fillWidth: true
-                        Layout.margins: 5
-                        columns: 2
-                        rowSpacing: 0
-                        columnSpacing: 4
-
-                        component RowLabel: Label {
-                            Layout.preferredWidth: Math.max(60, implicitWidth)
-                            verticalAlignment: Text.AlignVCenter
-                            color: Theme.palette.idleTextColor
-                            font.family: Theme.applicationFont.name
-                            font.pixelSize: Theme.textStyle.smallSize
-                        }
-
-                        RowLabel { text: qsTr("Channel:"); Layout.preferredHeight: view.rowHeight }
-                        ComboBox {
-                            id: channelBox
-                            objectName: "channelBox"
-                            Layout.fillWidth: true
-                            Layout.preferredHeight: view.rowHeight
-                            Layout.maximumHeight: view.rowHeight
-                            padding: 0
-                            topInset: 1
-                            bottomInset: 1
-                            leftInset: 1
-                            rightInset: 1
-                            font.pixelSize: Theme.textStyle.smallSize
-                            model: {
-                                const names = []
-                                for (let i = 0; i < device.channelCount; ++i)
-                                    names.push(qsTr("CH %1").arg(i))
-                                return names
-                            }
-                            currentIndex: 0
-                            Accessible.name: qsTr("Sweep channel: %1").arg(displayText)
-                        }
-
-                        RowLabel { text: qsTr("From (mV):"); Layout.preferredHeight: view.rowHeight }
-                        PropertyTextField {
-                            id: fromField
-                            objectName: "fromField"
-                            Layout.preferredHeight: view.rowHeight
-                            font.pixelSize: Theme.textStyle.smallSize
-                            min_value: 0
-                            max_value: view.dacMaxMv
-                            value: 0
-                            Accessible.name: qsTr("Sweep from, mV")
-                        }
-
-                        RowLabel { text: qsTr("To (mV):"); Layout.preferredHeight: view.rowHeight }
-                        PropertyTextField {
-                            id: toField
-                            objectName: "toField"
-                            Layout.preferredHeight: view.rowHeight
-                            font.pixelSize: Theme.textStyle.smallSize
-                            min_value: 0
-                            max_value: view.dacMaxMv
-                            value: view.dacMaxMv
-                            Accessible.name: qsTr("Sweep to, mV")
-                        }
-
-                        RowLabel { text: qsTr("Step (mV):"); Layout.preferredHeight: view.rowHeight }
-                        PropertyTextField {
-                            id: stepField
-                            objectName: "stepField"
-                            Layout.preferredHeight: view.rowHeight
-                            font.pixelSize: Theme.textStyle.smallSize
-                            min_value: 1
-                            max_value: view.dacMaxMv
-                            value: 10
-                            Accessible.name: qsTr("Sweep step, mV")
-                        }
-                    }
-                }
-
-                CircularProgressBar {
-                    id: ring
-                    objectName: "sweepRing"
-                    z: 1
-                    anchors.centerIn: parent
-                    width: Math.max(0, Math.min(paramPanel.width, paramPanel.height) - 20 * Theme.widthScale)
-                    height: width
-                    visible: device.calibrationRunning
-                    value: device.calibrationProgress
-                    textVisible: false
-                    textFontSize: Theme.textStyle.bigSize
-                    onDoneAnimationFinished: device.stopCalibration()
-                    Accessible.name: qsTr("Sweep progress")
-                }
-            }
-
-            RowLayout {
-                Layout.alignment: Qt.AlignHCenter
-                spacing: 10
-
-                Button {
-                    objectName: "startButton"
-                    text: qsTr("Start")
-                    icon.source: "Images/circle-circle-right-24px.svg"
-                    icon.width: 24 * Theme.widthScale
-                    icon.height: 24 * Theme.heightScale
-                    enabled: device.connected && !device.calibrationRunning
-                    onClicked: view.start()
-                    Accessible.description: qsTr("Start the threshold sweep of the channel above")
-                }
-                Button {
-                    objectName: "stopButton"
-                    text: qsTr("Stop")
-                    icon.source: "Images/circle-square-24px.svg"
-                    icon.width: 24 * Theme.widthScale
-                    icon.height: 24 * Theme.heightScale
-                    enabled: device.calibrationRunning
-                    onClicked: device.stopCalibration()
-                    Accessible.description: qsTr("Stop the sweep and put the thresholds back")
-                }
-            }
-
-            Item { Layout.fillHeight: true }
+            onStartClicked: view.start()
         }
 
         ChartPanel {
@@ -558,9 +402,10 @@ Item {
                     }
                     MenuItem {
                         objectName: "setThresholdItem"
-                        text: qsTr("Set CH %1 · %2 mV").arg(channelBox.currentIndex).arg(Math.round(overlay.menuMv))
+                        // The channel the sweep measured, whatever the channel box shows now.
+                        text: qsTr("Set CH %1 · %2 mV").arg(sweepPoints.channel).arg(Math.round(overlay.menuMv))
                         enabled: device.connected
-                        onTriggered: device.setDacVoltage(channelBox.currentIndex, overlay.menuMv / 1000.0)
+                        onTriggered: device.setDacVoltage(sweepPoints.channel, overlay.menuMv / 1000.0)
                     }
                 }
             }

@@ -19,7 +19,7 @@ Item {
     property color percentageColor: Theme.palette.idleTextColor
     property real lineWidth: width / 10
     property real done: 0
-    property color doneColor: "#0075B9"
+    property color doneColor: Theme.palette.doneColor
     property int doneSize: width * 0.4
     property int donelineWidth: lineWidth * 1.2
 

@@ -178,7 +178,7 @@ Item {
                         height: Math.max(0, bar.plotBottom - bar.peak.y)
                         x: bar.peak.x - width / 2
                         y: bar.peak.y
-                        color: "#FF4300"
+                        color: Theme.palette.seriesColor
                         radius: 1
                     }
 
@@ -192,7 +192,7 @@ Item {
                         radius: 3
                         color: Theme.palette.backgroundControlColor
                         border.width: 1
-                        border.color: "#FF4300"
+                        border.color: Theme.palette.seriesColor
 
                         Text {
                             id: tagText

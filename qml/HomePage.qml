@@ -28,14 +28,6 @@ FocusScope {
     // A view's key was pressed while another page is in front.
     signal showHome()
 
-    function normalizeIp(ip) {
-        return AddressText.normalized(ip)
-    }
-
-    function isValidIpv4(ip) {
-        return AddressText.isHost(ip)
-    }
-
     function selectPortInBox() {
         if (tcpMode)
             return
@@ -66,7 +58,12 @@ FocusScope {
     }
 
     // A recording on the time view keeps that view open without a link.
-    readonly property bool fileViewed: timePage.plot.fileShown && views.currentIndex === 1
+    readonly property bool fileViewed: timePage.series.fileShown && views.currentIndex === 1
+
+    // Shows a recording (dropped, or named at the start) on the time view.
+    function openRecording(file) {
+        timePage.openRecording(file)
+    }
 
     function showView(index) {
         const buttons = [cardsButton, timeButton, histogramButton, calibrationButton]
@@ -110,7 +107,7 @@ FocusScope {
         onEntered: (drag) => drag.accepted = drag.hasUrls
         onDropped: (drop) => {
             if (drop.hasUrls)
-                timePage.openRecording(drop.urls[0])
+                page.openRecording(drop.urls[0])
         }
     }
 
@@ -345,7 +342,7 @@ FocusScope {
                 help: qsTr("Show the counts over time as lines")
                 keys: ["Ctrl+2"]
                 onKeyUsed: page.showHome()
-                enabled: Logic.viewButtonEnabled(device.connected || timePage.plot.fileShown, device.calibrationRunning,
+                enabled: Logic.viewButtonEnabled(device.connected || timePage.series.fileShown, device.calibrationRunning,
                                                  device.tcpScanning)
                 onClicked: page.showView(1)
             }

@@ -10,6 +10,8 @@ ApplicationWindow {
     id: window
 
     property string version: appVersion
+    // A recording to show on the time view from the start (`tachyra-client FILE`).
+    property url recordingToOpen
 
     width: 980
     height: 460
@@ -77,6 +79,7 @@ ApplicationWindow {
         anchors.fill: parent
         clip: true
         initialItem: HomePage {
+            id: home
             onOpenSettings: {
                 if (stack.depth === 1)
                     stack.push(settingsPageComponent)
@@ -86,6 +89,11 @@ ApplicationWindow {
                     stack.pop(null)
             }
         }
+    }
+
+    Component.onCompleted: {
+        if (String(recordingToOpen) !== "")
+            home.openRecording(recordingToOpen)
     }
 
     // The usual window key; the title bar's buttons take no focus.

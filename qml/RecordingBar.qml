@@ -9,11 +9,11 @@ import Theme
 Item {
     id: bar
 
-    property var plot: null
-    readonly property bool loading: plot !== null && plot.fileLoading
-    readonly property string fileName: plot !== null ? plot.filePath.replace(/^.*[\\/]/, "") : ""
+    property var series: null
+    readonly property bool loading: series !== null && series.fileLoading
+    readonly property string fileName: series !== null ? series.filePath.replace(/^.*[\\/]/, "") : ""
     // The first problem met, with its line; the summary counts the rest.
-    readonly property string firstProblem: plot !== null && plot.fileProblems.length > 0 ? plot.fileProblems[0] : ""
+    readonly property string firstProblem: series !== null && series.fileProblems.length > 0 ? series.fileProblems[0] : ""
     property alias cancelButton: cancelButton
     property alias closeButton: closeButton
 
@@ -44,9 +44,9 @@ Item {
         Text {
             objectName: "fileText"
             Layout.fillWidth: true
-            text: bar.plot === null ? ""
-                  : bar.loading ? qsTr("Reading %1: %2 rows").arg(bar.fileName).arg(Math.round(bar.plot.fileRows))
-                  : [qsTr("File %1.").arg(bar.fileName), bar.plot.fileSummary, bar.firstProblem].filter(t => t !== "").join(" ")
+            text: bar.series === null ? ""
+                  : bar.loading ? qsTr("Reading %1: %2 rows").arg(bar.fileName).arg(Math.round(bar.series.fileRows))
+                  : [qsTr("File %1.").arg(bar.fileName), bar.series.fileSummary, bar.firstProblem].filter(t => t !== "").join(" ")
             textFormat: Text.PlainText
             color: bar.firstProblem !== "" && !bar.loading ? Theme.palette.linkTextColor : Theme.palette.hoveredTextColor
             font.family: Theme.applicationFont.name
@@ -72,7 +72,7 @@ Item {
             Accessible.role: Accessible.ProgressBar
             Accessible.name: qsTr("Reading the file")
             Accessible.ignored: !visible
-            readonly property real value: bar.plot !== null ? bar.plot.fileProgress : 0
+            readonly property real value: bar.series !== null ? bar.series.fileProgress : 0
 
             Rectangle {
                 width: parent.width * Math.max(0, Math.min(1, progress.value))
@@ -88,7 +88,7 @@ Item {
             visible: bar.loading
             text: qsTr("Cancel")
             Accessible.name: qsTr("Stop reading the file")
-            onClicked: bar.plot.cancelFile()
+            onClicked: bar.series.cancelFile()
         }
 
         BarButton {
@@ -96,7 +96,7 @@ Item {
             objectName: "closeFileButton"
             text: qsTr("Close")
             Accessible.name: qsTr("Close the file and show the live readings")
-            onClicked: bar.plot.closeFile()
+            onClicked: bar.series.closeFile()
         }
     }
 }

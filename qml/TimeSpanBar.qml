@@ -6,11 +6,11 @@ import Theme
 
 // The time view's bar under the plot: the span shown, what the view shows
 // of the history, the way back to the newest reading, and the statistics
-// strip's switch. Drives the plot it is given.
+// strip's switch. Drives the series it is given.
 Item {
     id: bar
 
-    property var plot: null
+    property var series: null
     property alias statsButton: statsButton
     property alias liveButton: liveButton
     readonly property alias statsShown: statsButton.checked
@@ -56,7 +56,7 @@ Item {
         anchors.rightMargin: 8
         spacing: 4
         // What a span button drives; it reaches it as its parent.
-        readonly property var plot: bar.plot
+        readonly property var series: bar.series
 
         Repeater {
             model: bar.spans
@@ -67,12 +67,12 @@ Item {
                 readonly property var host: parent
                 objectName: "span" + index
                 text: modelData.text
-                // Not toggled by a click: lit while the plot shows this span.
-                checked: host.plot !== null && host.plot.spanMs === modelData.ms
+                // Not toggled by a click: lit while the series shows this span.
+                checked: host.series !== null && host.series.spanMs === modelData.ms
                 Accessible.name: modelData.name
                 Accessible.checkable: true
                 Accessible.checked: checked
-                onClicked: host.plot.spanMs = modelData.ms
+                onClicked: host.series.spanMs = modelData.ms
             }
         }
 
@@ -81,11 +81,11 @@ Item {
             Layout.fillWidth: true
             Layout.leftMargin: 8
             // Past the memory budget the oldest readings go: said while any have.
-            readonly property bool dropped: bar.plot !== null && bar.plot.droppedReadings > 0
+            readonly property bool dropped: bar.series !== null && bar.series.droppedReadings > 0
             text: dropped ? qsTr("Older readings dropped to stay within memory: history from %1")
-                            .arg(bar.clock(bar.plot.oldestTime))
-                          : bar.plot !== null && bar.plot.paused && bar.plot.hasData
-                            ? qsTr("%1 – %2").arg(bar.clock(bar.plot.timeMin)).arg(bar.clock(bar.plot.timeMax))
+                            .arg(bar.clock(bar.series.oldestTime))
+                          : bar.series !== null && bar.series.paused && bar.series.hasData
+                            ? qsTr("%1 – %2").arg(bar.clock(bar.series.timeMin)).arg(bar.clock(bar.series.timeMax))
                             : ""
             textFormat: Text.PlainText
             color: dropped ? Theme.palette.linkTextColor : Theme.palette.idleTextColor
@@ -104,13 +104,13 @@ Item {
             text: qsTr("Live")
             // Held (paused or panned back): back to following the newest reading.
             // A recording shown: back to the link.
-            enabled: bar.plot !== null && (bar.plot.paused || bar.plot.fileShown)
+            enabled: bar.series !== null && (bar.series.paused || bar.series.fileShown)
             Accessible.name: qsTr("Live: follow the newest reading")
             onClicked: {
-                if (bar.plot.fileShown)
-                    bar.plot.closeFile()
+                if (bar.series.fileShown)
+                    bar.series.closeFile()
                 else
-                    bar.plot.paused = false
+                    bar.series.paused = false
             }
         }
 

@@ -20,9 +20,10 @@ Item {
 
     // Counts per second instead of per gate (the window's switch).
     property bool perSecond: false
-    readonly property var seriesColors: ["#FF4300", "#0075B9", "#FFC000", "#7E3095",
-                                         "#6CBF00", "#FF0000", "#009CC3", "#FF8000"]
+    readonly property var seriesColors: Theme.palette.channelColors
     readonly property bool logMode: frame.logY
+    // The readings shown (span, hold, file, statistics, export) and their drawing.
+    readonly property alias series: series
     readonly property alias plot: plot
     readonly property alias legendModel: legendModel
     readonly property alias hitModel: hitModel
@@ -31,9 +32,9 @@ Item {
     property alias exportButton: frame.exportButton
     readonly property alias spanBar: spanBar
     readonly property alias statsStrip: statsStrip
-    readonly property bool overlayShown: (device.connected || plot.fileShown) && plot.hasData
+    readonly property bool overlayShown: (device.connected || series.fileShown) && series.hasData
     // Readings have stopped coming on this link: the lines are dimmed and say so.
-    readonly property bool stale: overlayShown && !plot.fileShown && !device.countsLive
+    readonly property bool stale: overlayShown && !series.fileShown && !device.countsLive
     readonly property alias fileBar: fileBar
     readonly property alias openDialog: openDialog
 
@@ -72,12 +73,12 @@ Item {
         openDialog.open()
     }
     function openRecording(file) {
-        plot.openFile(file)
+        series.openFile(file)
         fileOpened()
     }
 
     function saveWindow(file) {
-        FileExport.saveChart(file, plot, picture, Theme.palette.backgroundHoveredControlColor)
+        FileExport.saveChart(file, series, picture, Theme.palette.backgroundHoveredControlColor)
     }
 
     Component.onCompleted: {
@@ -99,10 +100,14 @@ Item {
         onAccepted: view.openRecording(selectedFile)
     }
 
-    Connections {
-        target: plot
-        function onFileChanged() {
-            if (!plot.fileShown)
+    TraceSeries {
+        id: series
+        source: readingSource
+        channelCount: device.channelCount
+        // Worked out while the strip shows them.
+        statsEnabled: statsStrip.visible && view.onScreen
+        onFileChanged: {
+            if (!series.fileShown)
                 view.fileClosed()
         }
     }
@@ -114,10 +119,10 @@ Item {
         showExportButton: true
         showPauseButton: true
         current: view.onScreen
-        // The plot says whether it is held; the button shows it and sets it.
-        pauseButton.checked: plot.paused
+        // The series says whether it is held; the button shows it and sets it.
+        pauseButton.checked: series.paused
         exportButton.tip: qsTr("Export span…")
-        exportButton.enabled: plot.hasData && !FileExport.busy
+        exportButton.enabled: series.hasData && !FileExport.busy
         onExportClicked: view.exportWindow()
 
         // What an export pictures: the plot, its legend and the statistics
@@ -138,13 +143,10 @@ Item {
                 anchors.bottom: statsStrip.visible ? statsStrip.top : parent.bottom
                 Accessible.ignored: !visible
                 anchors.margins: 1
-                source: readingSource
-                channelCount: device.channelCount
-                spanMs: 30000
+                series: series
                 colors: view.seriesColors
                 logarithmic: view.logMode
                 perSecond: view.perSecond
-                statsEnabled: statsStrip.visible
                 opacity: view.stale ? 0.5 : 1
                 // Off screen it only records; it is drawn again when shown.
                 active: view.onScreen
@@ -174,7 +176,7 @@ Item {
                 height: plot.plotArea.height
                 clip: true
                 // Hidden while a picture is taken.
-                visible: plot.hasData && !FileExport.busy
+                visible: series.hasData && !FileExport.busy
 
                 // Drag or wheel: back and forth in time; Ctrl+wheel: zoom
                 // around the pointer. Hovering reads the lines off.
@@ -264,7 +266,7 @@ Item {
                 y: 9
                 visible: legendModel.count > 0
                 datamodel: legendModel
-                paused: plot.paused
+                paused: series.paused
                 onVisibilityChanged: plot.channelVisible = view.legendVisibility()
             }
 
@@ -277,7 +279,7 @@ Item {
                 anchors.leftMargin: 8
                 anchors.rightMargin: 8
                 visible: spanBar.statsShown
-                stats: plot.spanStats
+                stats: series.spanStats
                 colors: view.seriesColors
                 visibility: plot.channelVisible
             }
@@ -289,8 +291,8 @@ Item {
             anchors.left: parent.left
             anchors.right: parent.right
             anchors.bottom: spanBar.top
-            visible: plot.fileShown
-            plot: plot
+            visible: series.fileShown
+            series: series
         }
 
         TimeSpanBar {
@@ -300,17 +302,17 @@ Item {
             anchors.right: parent.right
             anchors.bottom: parent.bottom
             anchors.bottomMargin: 4
-            plot: plot
+            series: series
         }
     }
 
-    // The pause button sets the plot's hold and follows it back (a pan
+    // The pause button sets the series' hold and follows it back (a pan
     // holds it too, Live lets go).
     Connections {
         target: frame.pauseButton
         function onCheckedChanged() {
-            plot.paused = frame.pauseButton.checked
-            frame.pauseButton.checked = Qt.binding(() => plot.paused)
+            series.paused = frame.pauseButton.checked
+            frame.pauseButton.checked = Qt.binding(() => series.paused)
         }
     }
 }

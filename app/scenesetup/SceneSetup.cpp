@@ -19,7 +19,6 @@ void publish(QQmlEngine &engine, QObject *device, ReadingSource *readingSource, 
     context->setContextProperty(QStringLiteral("readingSource"), readingSource);
     context->setContextProperty(QStringLiteral("recorder"), recorder);
     context->setContextProperty(QStringLiteral("appVersion"), QString::fromLatin1(tachyra::kVersion));
-    context->setContextProperty(QStringLiteral("appName"), QStringLiteral("Tachyra"));
 }
 
 } // namespace scenesetup

@@ -27,6 +27,7 @@
 // The last lines are the ones bench/history/run compares from run to run.
 #include "HistoryCanvas.h"
 #include "TracePlot.h"
+#include "TraceSeries.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -145,9 +146,9 @@ double percentile(std::vector<double> v, double p)
     return v[k];
 }
 
-TraceCanvas::Style style()
+HistoryCanvas::Style style()
 {
-    TraceCanvas::Style s{QColor("#2C2C2C"), QColor("#666666"), QColor("#444444"),
+    HistoryCanvas::Style s{QColor("#2C2C2C"), QColor("#666666"), QColor("#444444"),
                          {QColor("#FF4300"), QColor("#0075B9"), QColor("#FFC000"), QColor("#7E3095"),
                           QColor("#6CBF00"), QColor("#FF0000"), QColor("#009CC3"), QColor("#FF8000")}};
     s.timeStepMs = 3600e3;
@@ -207,12 +208,14 @@ ItemFigures measureItem(qsizetype readings, int frames, double liveSeconds, int 
     window.resize(900, 330); // the time view's plot in the 980 x 460 window
     // Filled before it is put in the window: a plot in a window works out
     // its range for every reading.
+    TraceSeries series;
     TracePlot plot;
     plot.setSize(QSizeF(900, 330));
     plot.setColors({QColor("#FF4300"), QColor("#0075B9"), QColor("#FFC000"), QColor("#7E3095"), QColor("#6CBF00"),
                     QColor("#FF0000"), QColor("#009CC3"), QColor("#FF8000")});
+    plot.setSeries(&series);
     BenchSource source;
-    plot.setSource(&source);
+    series.setSource(&source);
 
     // A day of readings up to now, while nothing is shown.
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
@@ -223,7 +226,7 @@ ItemFigures measureItem(qsizetype readings, int frames, double liveSeconds, int 
         r.utcMs = now - (readings - i) * kGateMs;
         source.take(r);
     }
-    out.storeMiB = double(plot.history().bytes()) / 1048576;
+    out.storeMiB = double(series.history().bytes()) / 1048576;
     plot.setParentItem(window.contentItem());
     window.show();
     nextFrame(window);
@@ -247,7 +250,7 @@ ItemFigures measureItem(qsizetype readings, int frames, double liveSeconds, int 
         for (int k = 0; k < 3; ++k) {
             if (liveOnly > 0 && spans[k] != liveOnly)
                 continue;
-            plot.setSpanMs(spans[k]);
+            series.setSpanMs(spans[k]);
             QEventLoop settle; // the first drawing of the span, whole
             QTimer::singleShot(2000, &settle, &QEventLoop::quit);
             settle.exec();
@@ -271,8 +274,8 @@ ItemFigures measureItem(qsizetype readings, int frames, double liveSeconds, int 
     }
 
     // Pans and zooms over the day, held: from the call to the frame rendered.
-    plot.setSpanMs(86400e3);
-    plot.setPaused(true);
+    series.setSpanMs(86400e3);
+    series.setPaused(true);
     nextFrame(window);
     std::vector<double> frameMs, frameWallMs;
     std::mt19937_64 rng(4);
@@ -285,7 +288,7 @@ ItemFigures measureItem(qsizetype readings, int frames, double liveSeconds, int 
         const double cpu0 = cpuNs();
         const int step = k % 4;
         if (step == 3) { // a wheel step around the pointer, in or out
-            const double span = plot.spanMs();
+            const double span = series.spanMs();
             const double factor = span < 0.6 * 86400e3 ? 1.25 : (span >= 86400e3 ? 0.8 : (u(rng) < 0.5 ? 0.8 : 1.25));
             plot.zoomAt(width * u(rng), factor);
         } else { // a drag: a few pixels, or a fling
@@ -304,18 +307,18 @@ ItemFigures measureItem(qsizetype readings, int frames, double liveSeconds, int 
                 percentile(frameMs, 1.0), percentile(frameWallMs, 0.5), percentile(frameWallMs, 0.99), missed);
 
     // The statistics strip's figures over the day (live again: the last 24 h).
-    plot.setPaused(false);
-    plot.setSpanMs(86400e3);
+    series.setPaused(false);
+    series.setSpanMs(86400e3);
     std::vector<double> statsMs;
     volatile double sink = 0;
     for (int k = 0; k < 200; ++k) {
         const double cpu0 = cpuNs();
-        const SpanStats s = plot.currentStats();
+        const SpanStats s = series.currentStats();
         statsMs.push_back((cpuNs() - cpu0) / 1e6);
         sink = sink + s[0].mean;
     }
     out.statsMs = percentile(statsMs, 0.5);
-    std::printf("item stats 24h (%d readings), CPU: median %.4f ms, p99 %.4f ms\n", plot.readingCount(), out.statsMs,
+    std::printf("item stats 24h (%d readings), CPU: median %.4f ms, p99 %.4f ms\n", series.readingCount(), out.statsMs,
                 percentile(statsMs, 0.99));
     return out;
 }

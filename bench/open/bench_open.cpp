@@ -15,7 +15,7 @@
 //     --cold  drop the files from the page cache before each read (posix_fadvise)
 #include "ReadingRow.h"
 #include "RecordingLoader.h"
-#include "TracePlot.h"
+#include "TraceSeries.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -136,25 +136,25 @@ Open openThroughLoader(const QString &path)
     return out;
 }
 
-// What the operator waits for: the file opened on the time view's plot,
+// What the operator waits for: the file opened on the time view's series,
 // every reading into its history, to the last row.
 Open openIntoPlot(const QString &path)
 {
     Open out;
-    TracePlot plot;
-    QObject::connect(&plot, &TracePlot::fileLoadingChanged, [&plot] {
-        if (!plot.fileLoading())
+    TraceSeries series;
+    QObject::connect(&series, &TraceSeries::fileLoadingChanged, [&series] {
+        if (!series.fileLoading())
             QCoreApplication::quit();
     });
     out.baseMiB = double(statusKiB("VmRSS:")) / 1024.0;
     resetPeak();
     QElapsedTimer clock;
     clock.start();
-    plot.openFile(QUrl::fromLocalFile(path));
+    series.openFile(QUrl::fromLocalFile(path));
     QCoreApplication::exec();
     out.seconds = double(clock.nsecsElapsed()) / 1e9;
     out.peakMiB = double(statusKiB("VmHWM:")) / 1024.0;
-    out.rows = plot.history().size();
+    out.rows = series.history().size();
     out.summary.rows = out.rows;
     return out;
 }

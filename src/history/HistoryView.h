@@ -19,8 +19,8 @@
 // most, so that a drawing of it scrolls and redraws only now and then.
 //
 // The rows shown are those from the first at or after the left edge to the
-// last at or before the right edge: a 30 s live view holds exactly the rows
-// the trace window of a 30 s plot held, and its extent is that window's.
+// last at or before the right edge; each line comes in from its point
+// before them and goes on to its point after them (see extent()).
 class HistoryView
 {
 public:
@@ -79,7 +79,7 @@ public:
     static ValueSpan neighbours(const ReadingHistory &h, int channel, bool log, bool perSecond, qsizetype from,
                                 qsizetype to, qsizetype end);
     // A channel's value at time t along its line through rows before end,
-    // as the trace window gave it: exact at a point, interpolated between
+    // exact at a point (the first of several at one time), interpolated between
     // the two points around t, NaN before the first point, after the last
     // and across a break.
     static double valueAt(const ReadingHistory &h, int channel, bool log, bool perSecond, double t, qsizetype end);

@@ -31,7 +31,7 @@ struct ValueSpan {
 // How one channel's line runs through a stretch of readings, in enough
 // detail to draw it at any zoom without the readings themselves.
 //
-// The line is TraceWindow's: the linear line passes through every finite
+// The line of a channel: the linear line passes through every finite
 // count, the log line through counts of at least 1 (others are skipped and
 // the line runs on over them), and a count that is not finite breaks both.
 // Between breaks the line is a run of points. A lone point between breaks

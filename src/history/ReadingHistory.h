@@ -85,15 +85,23 @@ public:
         bool isValid() const { return index >= 0; }
     };
     LineSummary summary(int channel, bool log, qsizetype from, qsizetype to) const;
-    LinePoint firstPoint(int channel, bool log, qsizetype from, qsizetype to) const;
-    LinePoint lastPoint(int channel, bool log, qsizetype from, qsizetype to) const;
+    // The first and the last point in the rows; unbroken: none either when
+    // the line breaks before the first (after the last) point.
+    LinePoint firstPoint(int channel, bool log, qsizetype from, qsizetype to, bool unbroken = false) const;
+    LinePoint lastPoint(int channel, bool log, qsizetype from, qsizetype to, bool unbroken = false) const;
     // The point the line comes from into row `index` (the last point before
     // it), or none when the line breaks in between or starts there.
-    LinePoint pointBefore(int channel, bool log, qsizetype index) const;
+    LinePoint pointBefore(int channel, bool log, qsizetype index) const
+    {
+        return lastPoint(channel, log, 0, index, true);
+    }
     // The point the line runs on to from before row `index` (the first point
     // at or after it), or none when the line breaks before it or ends; rows
     // from `end` on (when not negative) count as not there yet.
-    LinePoint pointAfter(int channel, bool log, qsizetype index, qsizetype end = -1) const;
+    LinePoint pointAfter(int channel, bool log, qsizetype index, qsizetype end = -1) const
+    {
+        return firstPoint(channel, log, index, end < 0 ? m_size : end, true);
+    }
 
     // The M4 columns of a drawing: column k holds rows [bounds[k], bounds[k+1]),
     // bounds has count + 1 non-decreasing entries. Each costs the summary of

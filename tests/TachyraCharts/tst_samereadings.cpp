@@ -8,7 +8,7 @@
 #include "DeviceSession.h"
 #include "ReadingRow.h"
 #include "SimInstrument.h"
-#include "TracePlot.h"
+#include "TraceSeries.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -58,8 +58,8 @@ private slots:
         DeviceSession session;
         isolate(session);
         CountRecorder recorder(&session);
-        TracePlot plot;
-        plot.setSource(&session);
+        TraceSeries series;
+        series.setSource(&session);
         session.setTcpHost(kAddress);
         session.connectToDevice(true);
         QTRY_VERIFY_WITH_TIMEOUT(session.connected() && session.dacLevelsKnown() && session.periodMs() == 50, 5000);
@@ -73,7 +73,7 @@ private slots:
         QVERIFY(tool.waitForStarted());
         QTest::qWait(1500);
         recorder.stop();
-        const QList<Row> exported = rows(plot.csvTable());
+        const QList<Row> exported = rows(series.csvTable());
         QTRY_VERIFY(recorder.message().startsWith(QLatin1String("Recording saved"))); // its last rows on disk
         QFile file(recording);
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -148,19 +148,19 @@ private slots:
         QVERIFY(taken.size() > 10);
         QTRY_VERIFY(recorder.message().startsWith(QLatin1String("Recording saved")));
 
-        TracePlot plot;
-        plot.openFile(QUrl::fromLocalFile(recording));
-        QVERIFY(plot.fileShown());
-        QTRY_VERIFY(!plot.fileLoading());
-        QCOMPARE(plot.fileProblems(), QStringList());
-        QCOMPARE(plot.readingCount(), int(taken.size()));
+        TraceSeries series;
+        series.openFile(QUrl::fromLocalFile(recording));
+        QVERIFY(series.fileShown());
+        QTRY_VERIFY(!series.fileLoading());
+        QCOMPARE(series.fileProblems(), QStringList());
+        QCOMPARE(series.readingCount(), int(taken.size()));
         bool sawHard = false;
-        for (int i = 0; i < plot.readingCount(); ++i) {
-            Reading back = plot.readingAt(i);
+        for (int i = 0; i < series.readingCount(); ++i) {
+            Reading back = series.readingAt(i);
             const Reading &want = taken.at(i);
             // Rows count from the recording's start: compared from the first row on.
             const qint64 sinceFirst = want.monotonicNs - taken.constFirst().monotonicNs;
-            QVERIFY2(std::abs(back.monotonicNs - plot.readingAt(0).monotonicNs - sinceFirst) <= 1000000,
+            QVERIFY2(std::abs(back.monotonicNs - series.readingAt(0).monotonicNs - sinceFirst) <= 1000000,
                      qPrintable(QString::number(i)));
             back.monotonicNs = want.monotonicNs;
             QVERIFY2(back == want, qPrintable(QString::fromLatin1(readingrow::csvRow(back, 0) + readingrow::csvRow(want, 0))));

@@ -8,6 +8,7 @@
 #include <QVariantList>
 
 #include <cmath>
+#include <random>
 
 class TestReadingSource : public ReadingSource
 {
@@ -36,6 +37,26 @@ public:
     Q_INVOKABLE void pushSweepPoint(int channel, double thresholdMv, double count)
     {
         emit sweepPointTaken(SweepPoint{channel, thresholdMv, count, QDateTime::currentMSecsSinceEpoch()});
+    }
+    // Counts of reading i: channel c a wave around c + 1 thousand with noise;
+    // 2 breaks (NaN) now and then, 5 has zeros (skipped by a log line).
+    static QVariantList wave(qsizetype i, std::mt19937_64 &rng)
+    {
+        QVariantList out;
+        for (int c = 0; c < Reading::kChannels; ++c) {
+            double v = 1000 * (c + 1) + 200 * std::sin(double(i) / 40 + c) + double(rng() % 50);
+            if ((c == 2 && i % 97 == 5) || (c == 5 && i % 13 == 0))
+                v = c == 2 ? std::nan("") : 0;
+            out.append(v);
+        }
+        return out;
+    }
+    // n such readings from t0 on, gateMs apart.
+    void pushWave(qsizetype n, double t0, int gateMs, int periodMs, quint64 seed = 1)
+    {
+        std::mt19937_64 rng(seed);
+        for (qsizetype i = 0; i < n; ++i)
+            push(wave(i, rng), t0 + double(i) * gateMs, periodMs);
     }
     // The link ends (by the operator, or lost with a message).
     Q_INVOKABLE void end(const QString &lostBecause = QString())

@@ -1,12 +1,11 @@
-// What the time view shows of a history: at 30 s live the rows, ranges and
-// read-outs of the trace window it replaces; how pans and zooms move it and
-// where they stop; "all"; held views while readings go on; counts per second.
+// What the time view shows of a history: the lines at the span's edge and
+// their values between readings; how pans and zooms move it and where they
+// stop; "all"; held views while readings go on; counts per second.
 
 #include "ChartScale.h"
 #include "HistoryView.h"
 #include "PerSecond.h"
 #include "SpanExtent.h"
-#include "TraceWindow.h"
 
 #include <QtTest>
 
@@ -59,63 +58,97 @@ bool same(double a, double b)
     return a == b || (std::isnan(a) && std::isnan(b));
 }
 
+using L = QList<double>;
+
+// Readings at the given times (ms from kT0), channel 0 taking the given counts.
+void feed(ReadingHistory &h, const L &times, const L &counts)
+{
+    for (qsizetype i = 0; i < times.size(); ++i) {
+        Reading r;
+        r.counts[0] = counts.at(i);
+        r.utcMs = kT0 + qint64(times.at(i));
+        h.append(r);
+    }
+}
+
 } // namespace
 
 class TestHistoryView : public QObject
 {
     Q_OBJECT
 private slots:
-    // Live at 30 s the view holds the rows the trace window held (besides
-    // the one row before the edge the window keeps), and gives the window's
-    // Y extent and the value of every line at any time, reading by reading.
-    void thirtySecondsAsTheWindow_data()
+    // Live at 30 s a line comes in from its one point before the span's
+    // edge, nothing older: the Y extent takes that point (the log line's may
+    // be older, past counts it skips, unless a break comes between).
+    void edgeOfTheSpan_data()
     {
-        QTest::addColumn<bool>("log");
-        QTest::addColumn<int>("gateMs");
-        QTest::newRow("linear, 50 ms") << false << 50;
-        QTest::newRow("log, 50 ms") << true << 50;
-        QTest::newRow("log, uneven gates") << true << 0;
+        QTest::addColumn<L>("times");
+        QTest::addColumn<L>("counts");
+        QTest::addColumn<L>("linear"); // lo, hi
+        QTest::addColumn<L>("log");    // lo, hi; none: no line
+        const L t{0, 10000, 20000, 40000, 45000};
+        QTest::newRow("the point before the edge") << t << L{9, 3, 3, 3, 3} << L{3, 3} << L{3, 3};
+        QTest::newRow("log: an older point") << t << L{5, 0, 0, 0, 7} << L{0, 7} << L{5, 7};
+        QTest::newRow("zeros: no log line") << t << L{0, 0, 0, 0, 0} << L{0, 0} << L{};
+        QTest::newRow("a gap inside") << L{0, 10000, 20000, 25000, 40000, 45000} << L{3, 4, 5, kNan, 6, 7} << L{4, 7}
+                                      << L{4, 7};
+        QTest::newRow("a break before the edge") << L{0, 10000, 40000, 41000, 42000} << L{5, -qInf(), 0, 8, 9}
+                                                 << L{0, 9} << L{8, 9};
+        QTest::newRow("after a long pause") << L{0, 100000} << L{2, 4} << L{2, 4} << L{2, 4};
     }
-    void thirtySecondsAsTheWindow()
+    void edgeOfTheSpan()
     {
-        QFETCH(bool, log);
-        QFETCH(int, gateMs);
+        QFETCH(L, times);
+        QFETCH(L, counts);
+        QFETCH(L, linear);
+        QFETCH(L, log);
         ReadingHistory h;
-        TraceWindow w(8, 30000);
+        feed(h, times, counts);
         HistoryView view;
-        std::mt19937_64 rng(2);
-        qint64 t = kT0;
-        for (qsizetype i = 0; i < 2400; ++i) {
-            t += gateMs ? gateMs : qint64(10 + rng() % 300);
-            const Reading r = reading(i, t, 50, rng);
-            h.append(r);
-            w.append(double(t), QList<double>(r.counts.begin(), r.counts.end()));
-            if (i % 37 != 0 && i < 2300)
-                continue;
-            const qsizetype first = view.firstRow(h), last = view.lastRow(h);
-            QCOMPARE(view.rightEdge(h), double(t));
-            QCOMPARE(last, h.size());
-            QCOMPARE(w.size(), last - first + (first > 0 ? 1 : 0));
-            for (const QList<bool> &shown : {QList<bool>(8, true), QList<bool>{false, true, false, true}}) {
-                const TraceWindow::Extent want = w.extent(shown, log);
-                const ValueSpan got = HistoryView::extent(h, first, last, view.endRow(h), shown, log, false);
-                QVERIFY2((want.isEmpty() && got.isEmpty()) || (got.lo == want.lo && got.hi == want.hi),
-                         qPrintable(QStringLiteral("reading %1: %2..%3, want %4..%5")
-                                        .arg(i).arg(got.lo).arg(got.hi).arg(want.lo).arg(want.hi)));
-            }
-            for (int k = 0; k < 40; ++k) {
-                // Times between the readings, on them, and outside the window.
-                const double at = k < 3 ? double(w.timeAt(qsizetype(rng() % quint64(w.size()))))
-                                        : double(t) - 31000 + double(rng() % 32000) + (k % 2 ? 0.5 : 0);
-                for (int c = 0; c < Reading::kChannels; ++c) {
-                    const double want = w.valueAt(c, log, at);
-                    const double got = HistoryView::valueAt(h, c, log, false, at, view.endRow(h));
-                    if (at >= view.leftEdge(h)) // the window has let go of older rows
-                        QVERIFY2(same(got, want), qPrintable(QStringLiteral("channel %1 at %2: %3, want %4")
-                                                                 .arg(c).arg(at - double(t)).arg(got).arg(want)));
-                }
-            }
+        QList<bool> shown(8, false);
+        shown[0] = true;
+        for (const bool isLog : {false, true}) {
+            const ValueSpan got = HistoryView::extent(h, view.firstRow(h), view.lastRow(h), view.endRow(h), shown,
+                                                      isLog, false);
+            const L want = isLog ? log : linear;
+            QCOMPARE(got.isEmpty() ? L() : (L{got.lo, got.hi}), want);
         }
+    }
+
+    // A line's value at a time: exact at a point (the first of two at one
+    // time), interpolated between points, nothing outside the line or in its
+    // gaps, the raw count beyond the draw limit.
+    void valueAt_data()
+    {
+        QTest::addColumn<L>("times");
+        QTest::addColumn<L>("counts");
+        QTest::addColumn<bool>("log");
+        QTest::addColumn<double>("t");
+        QTest::addColumn<double>("value");
+        const L t{0, 10, 10, 20}, v{0, 100, 50, 70};
+        QTest::newRow("empty") << L{} << L{} << false << 0.0 << kNan;
+        QTest::newRow("before") << t << v << false << -1.0 << kNan;
+        QTest::newRow("after") << t << v << false << 21.0 << kNan;
+        QTest::newRow("single") << L{5} << L{7} << false << 5.0 << 7.0;
+        QTest::newRow("inside") << t << v << false << 2.5 << 25.0;
+        QTest::newRow("shared time: the first") << t << v << false << 10.0 << 100.0;
+        QTest::newRow("after a shared time") << t << v << false << 15.0 << 60.0;
+        QTest::newRow("in a gap") << L{0, 10, 20} << L{4, kNan, 6} << false << 5.0 << kNan;
+        QTest::newRow("a lone point between gaps") << L{0, 10, 20} << L{kNan, 8, kNan} << false << 10.0 << 8.0;
+        QTest::newRow("log skips counts below 1") << L{0, 10, 20} << L{10, 0, 30} << true << 5.0 << 15.0;
+        QTest::newRow("raw beyond the draw limit") << L{0, 10} << L{1e308, 1e308} << false << 5.0 << 1e308;
+    }
+    void valueAt()
+    {
+        QFETCH(L, times);
+        QFETCH(L, counts);
+        QFETCH(bool, log);
+        QFETCH(double, t);
+        QFETCH(double, value);
+        ReadingHistory h;
+        feed(h, times, counts);
+        const double got = HistoryView::valueAt(h, 0, log, false, double(kT0) + t, h.size());
+        QVERIFY2(same(got, value), qPrintable(QString::number(got)));
     }
 
     // Pans and zooms: a pan holds the view and moves it by the time given,

@@ -175,8 +175,8 @@ TestCase {
         compare([findChild(page, "openButton").enabled, findChild(page, "timeButton").enabled], [true, false])
         time.openRecording(scratchDir + "/recording.csv")
         compare([page.currentView, findChild(page, "timeButton").enabled], [1, true])
-        tryCompare(time.plot, "fileLoading", false)
-        time.plot.closeFile()
+        tryCompare(time.series, "fileLoading", false)
+        time.series.closeFile()
         compare([page.currentView, findChild(page, "timeButton").enabled], [0, false])
 
         device.connected = true
@@ -189,7 +189,7 @@ TestCase {
         keySequence("Ctrl+O")
         tryCompare(time.openDialog, "visible", true)
         time.openDialog.reject()
-        time.plot.closeFile()
+        time.series.closeFile()
         compare(page.currentView, 0)
     }
 

@@ -47,12 +47,12 @@ TestCase {
         v.logYButton.checked = true
         compare([v.plot.logarithmic, v.plot.yMin, v.plot.yMax.toFixed(6)], [true, 5000, "5750.000000"])
         readingSource.push(filled(9), NaN, 1000, [], true) // a sweep's readings are not drawn here
-        compare(v.plot.readingCount(), 2)
+        compare(v.series.readingCount(), 2)
         mouseClick(findChild(v, "legendEntry3").children[0])
         compare(v.plot.channelVisible[3], false)
         device.connected = false
         readingSource.end()
-        compare([v.plot.hasData, v.plot.yMin, v.plot.yMax, v.overlayShown, v.logYButton.checked, v.plot.channelVisible[3]],
+        compare([v.series.hasData, v.plot.yMin, v.plot.yMax, v.overlayShown, v.logYButton.checked, v.plot.channelVisible[3]],
                 [false, 1, 10, false, true, false])
     }
 
@@ -66,30 +66,30 @@ TestCase {
         const closed = createTemporaryObject(signalSpy, test, { target: v, signalName: "fileClosed" })
         v.openRecording(scratchDir + "/recording.csv")
         compare(opened.count, 1)
-        verify(v.plot.fileShown && v.fileBar.visible)
-        tryCompare(v.plot, "fileLoading", false)
-        compare([v.plot.readingCount(), v.plot.spanMs, v.plot.paused], [4, 0, false])
+        verify(v.series.fileShown && v.fileBar.visible)
+        tryCompare(v.series, "fileLoading", false)
+        compare([v.series.readingCount(), v.series.spanMs, v.series.paused], [4, 0, false])
         const text = findChild(v.fileBar, "fileText").text
         verify(text.startsWith("File recording.csv. Rows read: 4. Lines skipped: 1."), text)
         verify(text.includes("The last line was cut short") && text.includes("Line 4: count_ch0"), text)
         compare(v.plot.valueAt(0, 1796637600100), 20)
         // Live readings go on being kept, not drawn, while the file is shown.
         readingSource.push(filled(6000))
-        compare(v.plot.readingCount(), 4)
+        compare(v.series.readingCount(), 4)
         verify(v.overlayShown && !v.stale)
         device.connected = false                         // a file needs no link
         verify(v.overlayShown)
         device.connected = true
         mouseClick(findChild(v.spanBar, "liveButton"))
-        compare([v.plot.fileShown, v.fileBar.visible, v.plot.readingCount(), v.plot.spanMs, closed.count],
+        compare([v.series.fileShown, v.fileBar.visible, v.series.readingCount(), v.series.spanMs, closed.count],
                 [false, false, 2, 30000, 1])
         // A file that is not a recording says why and shows nothing.
         v.openRecording(scratchDir + "/not-a-recording.csv")
-        tryCompare(v.plot, "fileLoading", false)
-        compare(v.plot.readingCount(), 0)
+        tryCompare(v.series, "fileLoading", false)
+        compare(v.series.readingCount(), 0)
         verify(findChild(v.fileBar, "fileText").text.includes("calibration sweep"), findChild(v.fileBar, "fileText").text)
         mouseClick(v.fileBar.closeButton)
-        compare(v.plot.readingCount(), 2)
+        compare(v.series.readingCount(), 2)
     }
 
     function test_timeHoverTags() {
@@ -113,11 +113,11 @@ TestCase {
         const t0 = Date.now() - 10000
         readingSource.push(filled(10), t0)
         mouseClick(v.pauseButton)
-        verify(v.plot.paused && findChild(v, "pausedEntry").visible)
+        verify(v.series.paused && findChild(v, "pausedEntry").visible)
         readingSource.push(filled(20), t0 + 5000)
-        compare([v.plot.timeMax, v.plot.readingCount(), v.plot.yMax], [t0, 1, 11])
+        compare([v.series.timeMax, v.series.readingCount(), v.plot.yMax], [t0, 1, 11])
         mouseClick(v.pauseButton)
-        compare([v.plot.timeMax, v.plot.readingCount(), v.plot.yMax], [t0 + 5000, 2, 21.5])
+        compare([v.series.timeMax, v.series.readingCount(), v.plot.yMax], [t0 + 5000, 2, 21.5])
         verify(!findChild(v, "pausedEntry").visible)
     }
 
@@ -138,15 +138,15 @@ TestCase {
         const v = make(timeComponent)
         const newest = history(2000, 2000)              // 66 min
         verify(findChild(v, "span0").checked)
-        compare([v.plot.spanMs, v.plot.timeMax, v.plot.readingCount()], [30000, newest, 16])
+        compare([v.series.spanMs, v.series.timeMax, v.series.readingCount()], [30000, newest, 16])
         mouseClick(findChild(v, "span3"))                // 1 h
-        compare([v.plot.spanMs, v.plot.timeMax - v.plot.timeMin, v.plot.readingCount()], [3600000, 3600000, 1801])
+        compare([v.series.spanMs, v.series.timeMax - v.series.timeMin, v.series.readingCount()], [3600000, 3600000, 1801])
         verify(findChild(v, "span3").checked && !findChild(v, "span0").checked)
         mouseClick(findChild(v, "span6"))                // all
-        compare([v.plot.spanMs, v.plot.readingCount(), v.plot.timeMin], [0, 2000, newest - 1999 * 2000])
+        compare([v.series.spanMs, v.series.readingCount(), v.series.timeMin], [0, 2000, newest - 1999 * 2000])
         mouseClick(findChild(v, "span1"))
-        compare([v.plot.spanMs, v.plot.readingCount()], [120000, 61])
-        verify(!v.plot.paused && !v.spanBar.liveButton.enabled)
+        compare([v.series.spanMs, v.series.readingCount()], [120000, 61])
+        verify(!v.series.paused && !v.spanBar.liveButton.enabled)
     }
 
     // Dragging pans back and holds the plot (Pause lit, the legend says so,
@@ -160,28 +160,28 @@ TestCase {
         const area = findChild(v, "plotArea")
         const msPerPx = 600000 / v.plot.plotArea.width
         mouseDrag(area, 400, 100, 150, 0)               // to the right: back in time
-        verify(v.plot.paused && v.pauseButton.checked && findChild(v, "pausedEntry").visible)
-        fuzzyCompare(v.plot.timeMax, newest - 150 * msPerPx, 2 * msPerPx)
+        verify(v.series.paused && v.pauseButton.checked && findChild(v, "pausedEntry").visible)
+        fuzzyCompare(v.series.timeMax, newest - 150 * msPerPx, 2 * msPerPx)
         verify(findChild(v, "historyNote").text.indexOf("–") > 0)
-        const held = v.plot.timeMax
+        const held = v.series.timeMax
         readingSource.push(Array(8).fill(1e6), newest + 1000, 1000)
-        compare([v.plot.timeMax, v.plot.yMax < 1e6], [held, true])
+        compare([v.series.timeMax, v.plot.yMax < 1e6], [held, true])
 
         const atPointer = v.plot.timeForX(300)
         mouseWheel(area, 300, 100, 0, 120, Qt.NoButton, Qt.ControlModifier) // zoom in a step
-        fuzzyCompare(v.plot.spanMs, 480000, 1e-6)
+        fuzzyCompare(v.series.spanMs, 480000, 1e-6)
         fuzzyCompare(v.plot.timeForX(300), atPointer, 480000 / v.plot.plotArea.width)
-        const right = v.plot.timeMax
+        const right = v.series.timeMax
         mouseWheel(area, 300, 100, 0, 120)             // back a tenth of the plot
-        fuzzyCompare(v.plot.timeMax, right - 48000, 1)
+        fuzzyCompare(v.series.timeMax, right - 48000, 1)
 
         mouseClick(v.spanBar.liveButton)
-        verify(!v.plot.paused && !v.pauseButton.checked)
-        compare([v.plot.timeMax, v.plot.yMax > 1e6], [newest + 1000, true])
+        verify(!v.series.paused && !v.pauseButton.checked)
+        compare([v.series.timeMax, v.plot.yMax > 1e6], [newest + 1000, true])
         mouseClick(v.pauseButton)                        // Pause holds it as a pan does
-        verify(v.plot.paused && v.spanBar.liveButton.enabled)
+        verify(v.series.paused && v.spanBar.liveButton.enabled)
         mouseClick(v.pauseButton)
-        verify(!v.plot.paused)
+        verify(!v.series.paused)
     }
 
     // The statistics strip shows, per channel, the figures of the span shown:
@@ -195,7 +195,7 @@ TestCase {
             readingSource.push([counts[i], 5, 5, 5, 5, 5, 5, 5], now - 3000 + 1000 * i, 500)
         mouseClick(v.spanBar.statsButton)
         verify(v.statsStrip.visible)
-        tryVerify(() => v.plot.spanStats.length === 8)
+        tryVerify(() => v.series.spanStats.length === 8)
         const column = findChild(v.statsStrip, "statsColumn0")
         const cell = key => findChild(column, "stat_" + key).text
         compare([cell("mean"), cell("stddev"), cell("min"), cell("max"), cell("count"), cell("nonFinite"), cell("rate")],
@@ -302,11 +302,14 @@ TestCase {
         compare([v.linSeries.count, v.linAxis.max], [0, 1])
     }
 
+    // The menu sets the channel the sweep measured, even after the channel
+    // box has moved on to another one.
     function test_calibrationSnapAndMenu() {
         const v = make(calibrationComponent)
+        v.channelBox.currentIndex = 2
         device.calibrationRunning = true
         for (let mv = 0; mv <= 1000; mv += 100)
-            readingSource.pushSweepPoint(0, mv, mv)
+            readingSource.pushSweepPoint(2, mv, mv)
         device.calibrationRunning = false
         v.xAxis.min = -100
         v.xAxis.max = 1100
@@ -315,7 +318,7 @@ TestCase {
         compare([v.overlay.snapIndex, v.overlay.snapY], [3, 300])
         v.updateCursor(px(350))
         compare(v.overlay.snapIndex, -1)
-        v.channelBox.currentIndex = 2
+        v.channelBox.currentIndex = 5
         const item = v.menu.itemAt(0)
         v.openMenuAt(px(-3), 10)
         compare(item.text, "Set CH 2 · 0 mV")
@@ -335,12 +338,12 @@ TestCase {
     }
     function test_calibrationKeyboardCursor(data) {
         const v = make(calibrationComponent)
+        v.channelBox.currentIndex = 2
         device.calibrationRunning = true
         for (const mv of [600, 500, 400, 300, 200])
-            readingSource.pushSweepPoint(0, mv, mv === 400 ? 0.5 : mv / 10)
+            readingSource.pushSweepPoint(2, mv, mv === 400 ? 0.5 : mv / 10)
         device.calibrationRunning = false
         v.logYButton.checked = data.log
-        v.channelBox.currentIndex = 2
         const keys = findChild(v, "plotKeys")
         keys.forceActiveFocus(Qt.TabFocusReason)
         const at = () => Math.round(v.overlay.cursorValueX)

@@ -61,6 +61,14 @@ QtObject {
         property color borderHoveredControlColor: "#F16321"
         property color borderPressedControlColor: "#ba501f"
         property color borderDisableControlColor: "#5d250b"
+
+        // The channels' lines and tags, channel i taking entry i mod 8; the
+        // first is also the colour of a chart of one series (the bars, the
+        // sweep), the second the progress ring's tick.
+        readonly property var channelColors: ["#FF4300", "#0075B9", "#FFC000", "#7E3095",
+                                              "#6CBF00", "#FF0000", "#009CC3", "#FF8000"]
+        readonly property color seriesColor: channelColors[0]
+        readonly property color doneColor: channelColors[1]
     }
 
     readonly property TextStyle textStyle: TextStyle { scale: theme.fontScale }

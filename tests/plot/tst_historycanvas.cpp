@@ -1,5 +1,6 @@
-// The history's drawing: at 30 s it is today's TraceCanvas drawing; at any
-// span up to 24 h the level-of-detail drawing looks like the drawing of every
+// The time plot's drawing: where times and counts fall (TraceScale), and
+// the history's cached image: every point drawn with its gaps; at any span
+// up to 24 h the level-of-detail drawing looks like the drawing of every
 // point; the image scrolls as time moves on and pans.
 
 #include "HistoryCanvas.h"
@@ -12,15 +13,16 @@
 
 namespace {
 
+using L = QList<double>;
 constexpr qint64 kT0 = 1700000000000;
 const double kNan = qQNaN();
 
 const QList<QColor> kColors{QColor("#FF4300"), QColor("#0075B9"), QColor("#FFC000"), QColor("#7E3095"),
                             QColor("#6CBF00"), QColor("#FF0000"), QColor("#009CC3"), QColor("#FF8000")};
 
-TraceCanvas::Style style(double timeStepMs = 5000)
+HistoryCanvas::Style style(double timeStepMs = 5000)
 {
-    TraceCanvas::Style s{QColor("#2C2C2C"), QColor("#666666"), QColor("#444444"), kColors};
+    HistoryCanvas::Style s{QColor("#2C2C2C"), QColor("#666666"), QColor("#444444"), kColors};
     s.timeStepMs = timeStepMs;
     return s;
 }
@@ -70,7 +72,7 @@ bool near(QRgb p, QRgb q, int tolerance)
 // The colours a drawing is made of: background, grid and channels.
 QList<QRgb> palette()
 {
-    const TraceCanvas::Style s = style();
+    const HistoryCanvas::Style s = style();
     QList<QRgb> out{s.background.rgb(), s.grid.rgb(), s.minorGrid.rgb()};
     for (const QColor &c : s.colors)
         out.append(c.rgb());
@@ -143,6 +145,141 @@ class TestHistoryCanvas : public QObject
 {
     Q_OBJECT
 private slots:
+    // Times and counts to pixels and back; the time axis is whole columns of
+    // absolute time, so the same time lands on the same pixel fraction
+    // whatever the right edge.
+    void mapping_data()
+    {
+        QTest::addColumn<bool>("log");
+        QTest::addColumn<double>("value");
+        QTest::addColumn<double>("y");
+        QTest::newRow("linear bottom") << false << 100.0 << 200.0;
+        QTest::newRow("linear top") << false << 1100.0 << 0.0;
+        QTest::newRow("log decade") << true << 100.0 << 100.0;
+        QTest::newRow("log top") << true << 1000.0 << 0.0;
+        QTest::newRow("log: not drawable") << true << 0.0 << kNan;
+    }
+    void mapping()
+    {
+        const double t0 = double(kT0);
+        QFETCH(bool, log);
+        QFETCH(double, value);
+        QFETCH(double, y);
+        const chartscale::Range r = log ? chartscale::Range{10, 1000} : chartscale::Range{100, 1100};
+        const TraceScale s(600, 200, 30000, t0 + 20, r, log);
+        QCOMPARE(s.msPerPixel(), 50.0);
+        QCOMPARE(s.timeForX(600), t0 + 50); // right edge rounded up to a whole column
+        QCOMPARE(s.xForTime(t0 + 25), 599.5);
+        const TraceScale later(600, 200, 30000, t0 + 1000, r, log);
+        QCOMPARE(later.xForTime(t0 + 25), 599.5 - 19);
+        const double got = s.yForValue(value);
+        QVERIFY2(qFuzzyCompare(1 + got, 1 + y) || (std::isnan(got) && std::isnan(y)), qPrintable(QString::number(got)));
+        if (!std::isnan(y))
+            QVERIFY(qFuzzyCompare(s.valueForY(y), value));
+    }
+
+    // Counts: linear every interval from 0 with a minor line halfway, the top
+    // and bottom of the range included (a constant count and the empty plot
+    // are labelled at their top); log at the powers with nine minor lines
+    // between them, those below the first power included.
+    void countTicks_data()
+    {
+        QTest::addColumn<bool>("log");
+        QTest::addColumn<L>("range");
+        QTest::addColumn<L>("major");
+        QTest::addColumn<L>("minorEnds"); // first and last
+        QTest::newRow("linear") << false << L{0, 1.15} << L{0, 0.5, 1} << L{0.25, 0.75};
+        QTest::newRow("empty plot") << false << L{0, 1} << L{0, 0.5, 1} << L{0.25, 0.75};
+        QTest::newRow("constant counts") << false << L{4999.85, 5001} << L{5000, 5000.5, 5001} << L{5000.25, 5000.75};
+        QTest::newRow("minor line below the first label") << false << L{0.1, 1.15} << L{0.5, 1} << L{0.25, 0.75};
+        QTest::newRow("log") << true << L{5, 200} << L{10, 100} << L{5.5, 190};
+    }
+    void countTicks()
+    {
+        const double t0 = double(kT0);
+        QFETCH(bool, log);
+        QFETCH(L, range);
+        QFETCH(L, major);
+        QFETCH(L, minorEnds);
+        const TraceScale::Ticks t = TraceScale(600, 200, 30000, t0, {range.at(0), range.at(1)}, log).yTicks(3);
+        QCOMPARE(t.major, major);
+        QCOMPARE((L{t.minor.constFirst(), t.minor.constLast()}), minorEnds);
+    }
+
+    void ticks()
+    {
+        const double t0 = double(kT0);
+        // Time: the shortest step that keeps labels apart, on round times.
+        const TraceScale s(600, 200, 30000, t0 + 20, {0, 1}, false);
+        QCOMPARE(s.timeStep(80), 5000.0);
+        QCOMPARE(s.timeStep(1e9), 14 * 86400e3);
+        const QList<double> times = s.timeTicks(5000);
+        QVERIFY(times.size() == 6 && std::fmod(times.first(), 5000) == 0.0);
+        // Long spans: hours and days, on round local times (here 5:30 ahead of UTC).
+        const TraceScale day(1000, 200, 86400e3, t0, {0, 1}, false);
+        QCOMPARE(day.timeStep(120), 3 * 3600e3);
+        QCOMPARE(TraceScale(1000, 200, 7 * 86400e3, t0, {0, 1}, false).timeStep(120), 86400e3);
+        const double offset = 5.5 * 3600e3;
+        const QList<double> hours = day.timeTicks(3 * 3600e3, -offset);
+        QCOMPARE(hours.size(), 8);
+        for (double t : hours)
+            QCOMPARE(std::fmod(t + offset, 3 * 3600e3), 0.0);
+        QVERIFY(day.timeTicks(3600e3, qQNaN()).isEmpty());
+        // A rate axis may start below 1: down to its floor, decades below 1 labelled.
+        const TraceScale rates(600, 200, 30000, t0, {0.05, 200}, true, 0.02);
+        QCOMPARE(rates.yRange().min, 0.05);
+        QCOMPARE(rates.yTicks(5).major, (L{0.1, 1, 10, 100}));
+        QCOMPARE(TraceScale(600, 200, 30000, t0, {0.001, 200}, true, 0.02).yRange().min, 0.02);
+        QCOMPARE(TraceScale(600, 200, 30000, t0, {0.05, 200}, true).yRange().min, 1.0);
+        // Hover tags of nearly equal values are spread downwards.
+        L tags{10, 12, 20, 50, 100};
+        TraceScale::spreadApart(tags, 16);
+        QCOMPARE(tags, (L{10, 26, 42, 58, 100}));
+    }
+
+    // Every point drawn: a count that is not finite breaks its own
+    // channel's line only; the lines reach the newest reading, drawn on from
+    // the last drawing; hiding a channel or switching to log draws anew.
+    void everyPoint()
+    {
+        ReadingHistory h;
+        const auto add = [&h](qint64 t, double a, double b) {
+            Reading r;
+            r.counts[0] = a;
+            r.counts[1] = b;
+            r.utcMs = kT0 + t;
+            h.append(r);
+        };
+        for (int k = 0; k <= 6; ++k)
+            add(5000 * k, k == 3 ? kNan : 4600, k == 3 ? qInf() : 2300);
+        QList<bool> shown(8, false);
+        shown[0] = shown[1] = true;
+        const auto scale = [](qint64 right, bool log) {
+            return TraceScale(600, 200, 30000, double(kT0 + right), log ? chartscale::Range{500, 10000} : chartscale::Range{0, 10000}, log);
+        };
+        HistoryCanvas canvas;
+        TraceScale s = scale(30000, false);
+        QVERIFY(canvas.draw(h, s, style(), shown));
+        const auto drawn = [&](double t, double v, int c) {
+            return near(canvas.image().pixel(int(s.xForTime(double(kT0) + t)), int(s.yForValue(v))), kColors.at(c).rgb(), 40);
+        };
+        QVERIFY(drawn(7500, 4600, 0) && drawn(22500, 4600, 0) && drawn(7500, 2300, 1));
+        for (double t = 11000; t <= 19000; t += 500)
+            QVERIFY2(!drawn(t, 4600, 0) && !drawn(t, 2300, 1), qPrintable(QString::number(t)));
+        add(31000, 8000, 1000); // a second after the one before
+        s = scale(31000, false);
+        QVERIFY(!canvas.draw(h, s, style(), shown));
+        for (double f : {0.5, 0.9})
+            QVERIFY(drawn(30000 + 1000 * f, 4600 + 3400 * f, 0) && drawn(30000 + 1000 * f, 2300 - 1300 * f, 1));
+        shown[1] = false;
+        QVERIFY(canvas.draw(h, s, style(), shown));
+        const QImage &image = canvas.image();
+        int blue = 0;
+        for (int i = 0; i < image.width() * image.height(); ++i)
+            blue += near(image.pixel(i % image.width(), i / image.width()), kColors.at(1).rgb(), 30);
+        QVERIFY(drawn(7500, 4600, 0) && blue == 0);
+        QVERIFY(canvas.draw(h, scale(31000, true), style(), shown));
+    }
     // At any span the level-of-detail drawing shows what drawing every point
     // shows, to within a pixel: lines, gaps, lone points, the log line over
     // zeros.
@@ -178,47 +315,6 @@ private slots:
         QVERIFY(every.drewEveryPoint());
         const QString difference = sameDrawing(every.image(), lod.image());
         QVERIFY2(difference.isEmpty(), qPrintable(difference));
-    }
-
-    // At 30 s the drawing is today's: the trace plot's window and canvas
-    // given the same readings draw the same pixels, whole or scrolled on
-    // reading by reading (but for the leftmost columns, where the window has
-    // already let go of the readings before its edge).
-    void thirtySecondsAsToday_data()
-    {
-        QTest::addColumn<bool>("log");
-        QTest::addColumn<int>("width");
-        QTest::newRow("linear") << false << 600;
-        QTest::newRow("log") << true << 600;
-        QTest::newRow("wide") << false << 1000;
-    }
-    void thirtySecondsAsToday()
-    {
-        QFETCH(bool, log);
-        QFETCH(int, width);
-        ReadingHistory h;
-        TraceWindow w(8, 30000);
-        std::mt19937_64 rng(3);
-        HistoryCanvas scrolled;
-        const QList<bool> all(8, true);
-        double now = 0;
-        for (int i = 0; i < 1500; ++i) {
-            Reading r;
-            for (int c = 0; c < Reading::kChannels; ++c)
-                r.counts[c] = value(c, i, 1500, rng);
-            r.utcMs = kT0 + 50 * i + (i % 3);
-            now = double(r.utcMs);
-            h.append(r);
-            w.append(now, QList<double>(r.counts.begin(), r.counts.end()));
-            if (i >= 1300) {
-                const bool whole = scrolled.draw(h, scaleAt(width, 30000, now, log), style(), all);
-                QVERIFY(whole == (i == 1300));
-            }
-        }
-        QVERIFY(scrolled.drewEveryPoint());
-        TraceCanvas today;
-        today.draw(w, scaleAt(width, 30000, now, log), style(), all);
-        QCOMPARE(largestDifference(scrolled.image(), today.image(), 2), 0);
     }
 
     // Following the newest reading at a span of an hour, or panning back and

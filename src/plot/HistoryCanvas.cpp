@@ -17,8 +17,7 @@ bool sameRange(const TraceScale &a, const TraceScale &b)
            && a.msPerPixel() == b.msPerPixel();
 }
 
-// The part of the segment a-b between x = left and x = right, or false
-// (TraceCanvas cuts its segments the same way).
+// The part of the segment a-b between x = left and x = right, or false.
 bool clipToColumns(QPointF &a, QPointF &b, double left, double right)
 {
     if (a.x() > b.x())
@@ -37,6 +36,23 @@ bool clipToColumns(QPointF &a, QPointF &b, double left, double right)
 }
 
 } // namespace
+
+void HistoryCanvas::paintGrid(QPainter &p, const TraceScale &s, const Style &style, int from, int to, int h)
+{
+    p.fillRect(QRect(from, 0, to - from, h), style.background);
+    const int gw = std::max(1, int(std::lround(style.gridWidth)));
+    const auto row = [&](double value) { return int(std::floor(s.yForValue(value))); };
+    const TraceScale::Ticks yTicks = s.yTicks(style.yTickCount);
+    for (double v : yTicks.minor)
+        p.fillRect(QRect(from, row(v), to - from, gw), style.minorGrid);
+    for (double v : yTicks.major)
+        p.fillRect(QRect(from, row(v), to - from, gw), style.grid);
+    for (double t : s.timeTicks(style.timeStepMs, style.timeOriginMs)) {
+        const int x = int(std::floor(s.xForTime(t)));
+        if (x + gw > from && x < to)
+            p.fillRect(QRect(x, 0, gw, h), style.grid);
+    }
+}
 
 void HistoryCanvas::setEveryPointLimit(double readingsPerColumn)
 {
@@ -146,14 +162,14 @@ void HistoryCanvas::drawColumns(const ReadingHistory &history, int from, int to)
         {
             QPainter p(&m_image);
             p.setClipRect(QRect(from, 0, to - from, m_image.height()));
-            TraceCanvas::paintGrid(p, m_scale, m_style, from, to, m_image.height());
+            paintGrid(p, m_scale, m_style, from, to, m_image.height());
         }
         rasterColumns(history, from, to);
         return;
     }
     if (from == 0 && to == width) {
         QPainter p(&m_image);
-        TraceCanvas::paintGrid(p, m_scale, m_style, 0, to, m_image.height());
+        paintGrid(p, m_scale, m_style, 0, to, m_image.height());
         paintSegments(p, history, 0, to);
         return;
     }
@@ -169,7 +185,7 @@ void HistoryCanvas::drawColumns(const ReadingHistory &history, int from, int to)
     {
         QPainter p(&m_strip);
         p.translate(leftMargin - from, 0);
-        TraceCanvas::paintGrid(p, m_scale, m_style, from - leftMargin, to + rightMargin, m_image.height());
+        paintGrid(p, m_scale, m_style, from - leftMargin, to + rightMargin, m_image.height());
         paintSegments(p, history, from - leftMargin, to + rightMargin);
     }
     for (int y = 0; y < size.height(); ++y)
@@ -179,9 +195,11 @@ void HistoryCanvas::drawColumns(const ReadingHistory &history, int from, int to)
 
 void HistoryCanvas::paintSegments(QPainter &p, const ReadingHistory &history, int from, int to)
 {
-    // Every segment that can reach the strip, each drawn on its own, as
-    // TraceCanvas draws them; only those far off the plot are cut, at bounds
-    // that do not depend on the strip.
+    // Every segment that can reach the strip, each drawn on its own (a batch
+    // of lines may be filled as one shape, which differs where they overlap),
+    // so a strip gets the pixels a whole drawing gets. Only segments far off
+    // the plot (a line across a long pause) are cut, at bounds that do not
+    // depend on the strip.
     const TraceScale &s = m_scale;
     const double reach = m_style.lineWidth + 2;
     const double left = -double(m_image.width());

@@ -2,9 +2,9 @@
 
 #include "PerSecond.h"
 #include "ReadingHistory.h"
-#include "TraceCanvas.h"
 #include "TraceScale.h"
 
+#include <QColor>
 #include <QImage>
 #include <QList>
 
@@ -13,16 +13,17 @@
 class QPainter;
 
 // The time plot's area over any span of the history, as a cached image in
-// device pixels, with TraceCanvas's grid and lines.
+// device pixels: crisp grid lines on whole pixels (minor ones first) and one
+// antialiased line per channel shown.
 //
 // While the span holds few readings per pixel column (everyPointLimit()),
-// every segment is drawn with QPainter just as TraceCanvas draws it, so the
-// 30 s view looks as it always has. Beyond that each column is drawn from
-// its M4 summary (ReadingHistory::columns): the value range of each run of
-// the line in it, joined to the neighbours' first and last points, widened
-// by the pen and antialiased by coverage straight into the image. A frame
-// then costs in proportion to the columns, not to the readings, and looks
-// like the drawing of every point to within a pixel.
+// every segment is drawn with QPainter, each on its own with a square cap.
+// Beyond that each column is drawn from its M4 summary
+// (ReadingHistory::columns): the value range of each run of the line in it,
+// joined to the neighbours' first and last points, widened by the pen and
+// antialiased by coverage straight into the image. A frame then costs in
+// proportion to the columns, not to the readings, and looks like the
+// drawing of every point to within a pixel.
 //
 // When only time has moved by whole columns (following the newest reading,
 // or panning at one zoom) the image scrolls and only the strips that changed
@@ -30,7 +31,24 @@ class QPainter;
 class HistoryCanvas
 {
 public:
-    using Style = TraceCanvas::Style;
+    struct Style {
+        QColor background;
+        QColor grid;
+        QColor minorGrid;
+        QList<QColor> colors; // channel i takes entry i mod size
+        double lineWidth = 2; // device pixels
+        double gridWidth = 1;
+        int yTickCount = 5;   // desired major ticks
+        double timeStepMs = 5000;
+        double timeOriginMs = 0; // time lines at this plus multiples of the step
+        bool operator==(const Style &o) const
+        {
+            return background == o.background && grid == o.grid && minorGrid == o.minorGrid && colors == o.colors
+                   && lineWidth == o.lineWidth && gridWidth == o.gridWidth && yTickCount == o.yTickCount
+                   && timeStepMs == o.timeStepMs && timeOriginMs == o.timeOriginMs;
+        }
+        bool operator!=(const Style &o) const { return !(*this == o); }
+    };
 
     // Which rows, in what unit: rows from `end` on (when not negative) are
     // left out as if not there yet (a view held still while readings come);
@@ -52,7 +70,7 @@ public:
     // The next draw() redraws everything.
     void invalidate() { m_valid = false; }
 
-    // (scale width + 1) × (scale height + 1) pixels, as TraceCanvas's.
+    // (scale width + 1) × (scale height + 1) pixels: x and y from 0 to the far edge inclusive.
     const QImage &image() const { return m_image; }
     const TraceScale &scale() const { return m_scale; }
     const Style &style() const { return m_style; }
@@ -65,6 +83,9 @@ public:
     bool drewEveryPoint() const { return m_everyPoint; }
 
 private:
+    // The background and grid of columns [from, to) of a plot `height` + 1 pixels high.
+    static void paintGrid(QPainter &p, const TraceScale &scale, const Style &style, int from, int to, int height);
+
     struct Piece { // a stretch of the line within one column: x and y ranges
         double x0, x1, y0, y1;
         bool folded; // a run's range: segments there and back, whose edges add up

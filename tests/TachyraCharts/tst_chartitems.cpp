@@ -1,0 +1,100 @@
+// The bar chart's and the sweep's data objects of the scene, fed by a test
+// source of readings as the session feeds them.
+
+#include "../common/TestReadingSource.h"
+#include "BarReadings.h"
+#include "ChartScale.h"
+#include "SweepPoints.h"
+
+#include <QtCharts/QLineSeries>
+#include <QtTest>
+
+namespace {
+
+using L = QList<double>;
+const double kNan = qQNaN();
+
+QVariantList filled(double v) { return QVariantList(8, v); }
+
+QStringList csvLines(const QByteArray &table) { return QString::fromLatin1(table).split(u'\n', Qt::SkipEmptyParts); }
+
+} // namespace
+
+class TestChartItems : public QObject
+{
+    Q_OBJECT
+private slots:
+    // The bars take the latest reading outside a sweep, with the ranges the
+    // chart arithmetic gives; off screen the latest waits; the end of the
+    // link brings the empty chart back.
+    void bars()
+    {
+        BarReadings bars;
+        TestReadingSource source;
+        bars.setSource(&source);
+        QSignalSpy updated(&bars, &BarReadings::updated);
+        source.push({0, 50, 2000, kNan, -3});
+        const chartscale::Bars expected = chartscale::bars({0, 50, 2000, kNan, -3, 0, 0, 0}, 8);
+        QCOMPARE(bars.values().mid(0, 3), (L{0, 50, 2000}));
+        QVERIFY(std::isnan(bars.values().at(3)));
+        QCOMPARE(bars.values().at(4), 0.0);
+        QCOMPARE((L{bars.linearMin(), bars.linearMax(), bars.logMin(), bars.logMax()}),
+                 (L{expected.linear.min, expected.linear.max, expected.log.min, expected.log.max}));
+        source.push(filled(9), qQNaN(), 1000, {}, true);
+        QCOMPARE(bars.values().at(0), 0.0);
+        bars.setActive(false);
+        source.push(filled(3));
+        source.push(filled(4));
+        QCOMPARE(updated.size(), 1);
+        bars.setActive(true);
+        QCOMPARE(bars.values(), L(8, 4));
+        // Per second: each count over its reading's gate, the latest kept.
+        source.push(filled(3), qQNaN(), 250);
+        bars.setPerSecond(true);
+        QCOMPARE(bars.values(), L(8, 12));
+        QCOMPARE(bars.linearMax(), chartscale::bars(QList<double>(8, 12), 8).linear.max);
+        source.push({100, kNan}, qQNaN(), 2000);
+        QCOMPARE(bars.values().at(0), 50.0);
+        QVERIFY(std::isnan(bars.values().at(1)));
+        QCOMPARE(bars.values().at(2), 0.0);
+        bars.setPerSecond(false);
+        QCOMPARE(bars.values().at(0), 100.0);
+        source.end();
+        QCOMPARE((L{bars.values().at(2), bars.linearMin(), bars.linearMax(), bars.logMin(), bars.logMax()}),
+                 (L{0, 0, 1, 1, 10}));
+    }
+
+    // Every point goes to the export; only drawable ones to the lines (log:
+    // counts of at least 1), ranges grow from the drawn counts, and the raw
+    // count stays behind each drawn point.
+    void sweepPoints()
+    {
+        SweepPoints points;
+        TestReadingSource source;
+        QLineSeries lin, log;
+        points.setSource(&source);
+        points.setLinearSeries(&lin);
+        points.setLogSeries(&log);
+        points.clear(3);
+        for (const auto &[mv, count] : QList<std::pair<double, double>>{{100, 7}, {110, kNan}, {120, 0.5}, {130, 1e308}})
+            source.pushSweepPoint(3, mv, count);
+        QCOMPARE((QList<int>{points.count(), points.drawnCount(), int(lin.count()), int(log.count())}),
+                 (QList<int>{4, 3, 3, 2}));
+        QCOMPARE(lin.at(2), QPointF(130, 1e300));
+        QCOMPARE(points.countAt(2, false), 1e308);
+        QCOMPARE(points.countAt(1, true), 1e308);
+        QVERIFY(std::isnan(points.countAt(3, false)));
+        const chartscale::Range r = chartscale::paddedLinearRange(0.5, 1e300);
+        QCOMPARE((L{points.linearMin(), points.linearMax()}), (L{r.min, r.max}));
+        const QStringList rows = csvLines(points.csvTable());
+        QCOMPARE(rows.size(), 5);
+        QCOMPARE(rows.at(0), QStringLiteral("channel,threshold_mv,count,time_utc"));
+        QVERIFY2(rows.at(2).startsWith(QStringLiteral("3,110,nan,")), qPrintable(rows.at(2)));
+        points.clear(1);
+        QCOMPARE((QList<int>{points.count(), int(lin.count()), points.channel()}), (QList<int>{0, 0, 1}));
+        QCOMPARE((L{points.linearMin(), points.linearMax(), points.logMin(), points.logMax()}), (L{0, 1, 1, 10}));
+    }
+};
+
+QTEST_MAIN(TestChartItems)
+#include "tst_chartitems.moc"
