@@ -76,6 +76,10 @@ ApplicationWindow {
         objectName: "pageStack"
         anchors.fill: parent
         clip: true
+        // Not a level of its own for a screen reader; named for the moment
+        // the focus rests on it (its control was disabled).
+        Accessible.name: window.title
+        Accessible.ignored: true
         initialItem: HomePage {
             onOpenSettings: {
                 if (stack.depth === 1)
@@ -85,6 +89,45 @@ ApplicationWindow {
                 if (stack.depth > 1)
                     stack.pop(null)
             }
+            onAnnounce: (text) => announcer.say(text)
+        }
+    }
+
+    // Says a text to a screen reader when asked: a notification that
+    // shows for a moment, which screen readers read as it shows. It is in
+    // the tree from the text on, so that its showing is told.
+    Item {
+        id: announcer
+        objectName: "announcer"
+        property string text: ""
+        function say(message) {
+            visible = false
+            text = message
+            visible = true
+            hideAgain.restart()
+        }
+        width: 1
+        height: 1
+        visible: false
+        Accessible.role: Accessible.Notification
+        Accessible.name: text
+        Accessible.ignored: text === ""
+        Timer {
+            id: hideAgain
+            interval: 3000
+            onTriggered: {
+                announcer.visible = false
+                announcer.text = ""
+            }
+        }
+    }
+
+    // The link's state told as it changes: the button pressed may have lost
+    // the focus meanwhile, so a screen reader says nothing of it by itself.
+    Connections {
+        target: device
+        function onConnectedChanged() {
+            Qt.callLater(() => announcer.say(device.statusText))
         }
     }
 
