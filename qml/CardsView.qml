@@ -71,7 +71,7 @@ Item {
                 fresh: device.countsLive
                 perSecond: host.perSecond
                 periodMs: device.periodMs
-                onReadRequested: view.announce(countText)
+                onReadRequested: view.announce(card.countText)
                 // Out of sight a card keeps its value and lays out no text;
                 // it takes the current one when it shows again.
                 Binding on count {

@@ -56,7 +56,8 @@ Rectangle {
     property int periodMs: 1000
     readonly property real shownValue: perSecond ? (periodMs > 0 ? count * 1000 / periodMs : NaN) : count
 
-    FocusMark { shown: card.activeFocus }
+    // On the card's own edge: outside it, the view's clip would cut it.
+    FocusMark { shown: card.activeFocus; gap: 0 }
 
     implicitHeight: 96
     color: Theme.palette.backgroundControlColor

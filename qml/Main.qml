@@ -127,8 +127,11 @@ ApplicationWindow {
     Connections {
         target: device
         function onConnectedChanged() {
-            Qt.callLater(() => announcer.say(device.statusText))
+            Qt.callLater(window.tellLink)
         }
+    }
+    function tellLink() {
+        announcer.say(device.statusText)
     }
 
     // The usual window key; the title bar's buttons take no focus.
