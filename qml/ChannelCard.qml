@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Layouts
-import MyStyle
 import Theme
 import "ChartMath.js" as ChartMath
 
@@ -17,8 +16,9 @@ Rectangle {
     // A stop of the keyboard: a screen reader hears the channel and its count
     // as the name ("CH 3, 1234 counts per gate"), the count as the value.
     // While the card has the focus both keep what they said when the focus
-    // came, so that the speech is not flooded by every reading; Space or
-    // Enter reads the newest (through `readRequested`).
+    // came, so that the speech is not flooded by every reading (a name that
+    // changed would be read again); Space or Enter has the newest read out
+    // (`readRequested`).
     readonly property bool heardLive: live && fresh
     property bool heldLive: heardLive
     property real heardValue: shownValue
@@ -41,7 +41,6 @@ Rectangle {
     activeFocusOnTab: true
     Keys.onPressed: (event) => {
         if (event.key === Qt.Key_Space || event.key === Qt.Key_Return || event.key === Qt.Key_Enter) {
-            hold(true)
             readRequested()
             event.accepted = true
         }
@@ -56,8 +55,18 @@ Rectangle {
     property int periodMs: 1000
     readonly property real shownValue: perSecond ? (periodMs > 0 ? count * 1000 / periodMs : NaN) : count
 
-    // On the card's own edge: outside it, the view's clip would cut it.
-    FocusMark { shown: card.activeFocus; gap: 0 }
+    // The style's focus mark, on the card's own edge: outside it, the view's
+    // clip would cut it.
+    Rectangle {
+        objectName: "focusMark"
+        anchors.fill: parent
+        z: 10
+        visible: card.activeFocus
+        radius: card.radius
+        color: "transparent"
+        border.width: 2
+        border.color: Theme.palette.borderHoveredControlColor
+    }
 
     implicitHeight: 96
     color: Theme.palette.backgroundControlColor

@@ -88,7 +88,12 @@ FocusScope {
         }
     }
 
-    Component.onCompleted: selectPortInBox()
+    // The focus starts on the first control, so that a screen reader starts
+    // there too (and not on the page stack around it).
+    Component.onCompleted: {
+        selectPortInBox()
+        usbButton.forceActiveFocus()
+    }
 
     // Record: a file chosen now, the rows written by the recorder from then on.
     function toggleRecording() {

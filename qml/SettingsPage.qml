@@ -92,7 +92,9 @@ FocusScope {
     Component.onCompleted: {
         syncNetworkMode()
         syncNetworkAddresses(true)
-        forceActiveFocus()
+        // The focus comes onto its first control, without the focus mark,
+        // so that a screen reader names the page and where the focus is.
+        backButton.forceActiveFocus()
         // Levels not read yet on this link (a lost or spoilt read at
         // opening): asked again as the page opens, so the boxes need not
         // stay locked.
@@ -175,6 +177,7 @@ FocusScope {
             spacing: 8
 
             Button {
+                id: backButton
                 objectName: "backButton"
                 Layout.preferredWidth: 40
                 Layout.preferredHeight: 40

@@ -2,6 +2,7 @@
 
 #include <QAccessible>
 #include <QAccessibleObject>
+#include <QGuiApplication>
 #include <QMetaProperty>
 #include <QQuickItem>
 #include <QQuickWindow>
@@ -263,6 +264,18 @@ void installAccessibleValues()
 {
     static const bool installed = [] {
         QAccessible::installFactory(sceneItemFactory);
+        // A window that turns active tells which control has the focus: Qt
+        // Quick told it once, as the control took it, before a screen reader
+        // could listen; the focus at start would go unheard.
+        if (auto *app = qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
+            QObject::connect(app, &QGuiApplication::focusWindowChanged, app, [](QWindow *window) {
+                auto *quick = qobject_cast<QQuickWindow *>(window);
+                if (!quick || !quick->activeFocusItem() || !QAccessible::isActive())
+                    return;
+                QAccessibleEvent event(quick->activeFocusItem(), QAccessible::Focus);
+                QAccessible::updateAccessibility(&event);
+            });
+        }
         return true;
     }();
     Q_UNUSED(installed);

@@ -14,6 +14,7 @@ namespace scenesetup {
 // - every text input (fields, a spin box's text) is read with its text: Qt
 //   Quick tells no text attributes, so screen readers that split the text by
 //   its attributes (Orca) read nothing of it.
+// - a window that turns active tells which control has the focus.
 // The role, name and description are the item's `Accessible` ones; a text
 // input that declares `accessibleValue` (a spin box's) has both. Installing
 // twice is harmless.

@@ -116,8 +116,9 @@ Item {
         }
 
         // What a screen reader hears of the cards: the count in the name, held
-        // while a card has the focus and read again on Space; every channel at
-        // once; counts that stop being live told once, a closed link not.
+        // while a card has the focus; the newest read out on Space; every
+        // channel at once; counts that stop being live told once, a closed
+        // link not.
         function test_cardsHeard() {
             Object.assign(root.device, { channelCount: 8, counts: [12345, 0.5, 0, 123456789, 1.5e-12],
                                          connected: false, countsLive: false })
@@ -134,7 +135,7 @@ Item {
             root.device.counts = [1, 2, 3, 4, 5, 6, 7, 8]
             compare([names(2), cards[1].accessibleValue], [["CH 0, 1 counts per gate", "CH 1, 0.5 counts per gate"], 0.5])
             keyClick(Qt.Key_Space)
-            compare([names(2), said], [["CH 0, 1 counts per gate", "CH 1, 2 counts per gate"], ["CH 1, 2 counts per gate"]])
+            compare([names(2), said], [["CH 0, 1 counts per gate", "CH 1, 0.5 counts per gate"], ["CH 1, 2 counts per gate"]])
             Object.assign(root.device, { periodMs: 500 })
             view.perSecond = true
             view.readAll()
