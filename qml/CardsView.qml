@@ -55,6 +55,9 @@ Item {
         columnSpacing: 8
         // What the cards read; a card reaches it as its parent.
         readonly property bool perSecond: view.perSecond
+        function read(text) {
+            view.announce(text)
+        }
 
         Repeater {
             model: device.channelCount
@@ -71,7 +74,7 @@ Item {
                 fresh: device.countsLive
                 perSecond: host.perSecond
                 periodMs: device.periodMs
-                onReadRequested: view.announce(card.countText)
+                onReadRequested: card.host.read(card.countText)
                 // Out of sight a card keeps its value and lays out no text;
                 // it takes the current one when it shows again.
                 Binding on count {

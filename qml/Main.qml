@@ -127,11 +127,14 @@ ApplicationWindow {
     Connections {
         target: device
         function onConnectedChanged() {
-            Qt.callLater(window.tellLink)
+            tellLink.restart()
         }
     }
-    function tellLink() {
-        announcer.say(device.statusText)
+    // After the change, once the status says it.
+    Timer {
+        id: tellLink
+        interval: 0
+        onTriggered: announcer.say(device.statusText)
     }
 
     // The usual window key; the title bar's buttons take no focus.
