@@ -13,18 +13,60 @@ Rectangle {
     // The count is from this link and recent; otherwise it is dimmed and marked.
     property bool fresh: true
     readonly property bool stale: live && !fresh
-    // For screen readers the channel is the name and the count the value, so a
-    // new count is told as a value change; what backs it is the description.
-    readonly property real accessibleValue: live ? count : NaN
+    // A stop of the keyboard: a screen reader hears the channel and its count
+    // as the name ("CH 3, 1234 counts per gate"), the count as the value.
+    // While the card has the focus both keep what they said when the focus
+    // came, so that the speech is not flooded by every reading (a name that
+    // changed would be read again); Space or Enter has the newest read out
+    // (`readRequested`).
+    readonly property bool heardLive: live && fresh
+    property bool heldLive: heardLive
+    property real heardValue: shownValue
+    readonly property real accessibleValue: heldLive ? heardValue : NaN
+    function spoken(isLive, value) {
+        if (!isLive)
+            return qsTr("CH %1, no reading").arg(channel)
+        return (perSecond ? qsTr("CH %1, %2 counts per second") : qsTr("CH %1, %2 counts per gate"))
+            .arg(channel).arg(ChartMath.spokenCount(value))
+    }
+    // The newest count in words.
+    readonly property string countText: spoken(heardLive, shownValue)
+    signal readRequested()
+    function hold(held) {
+        heardValue = held ? shownValue : Qt.binding(() => card.shownValue)
+        heldLive = held ? heardLive : Qt.binding(() => card.heardLive)
+    }
+    onActiveFocusChanged: hold(activeFocus)
 
-    Accessible.role: Accessible.StaticText
-    Accessible.name: qsTr("CH %1").arg(channel)
-    Accessible.description: live && fresh ? qsTr("counts / gate") : qsTr("no reading")
+    activeFocusOnTab: true
+    Keys.onPressed: (event) => {
+        if (event.key === Qt.Key_Space || event.key === Qt.Key_Return || event.key === Qt.Key_Enter) {
+            readRequested()
+            event.accepted = true
+        }
+    }
+
+    Accessible.role: Accessible.ListItem
+    Accessible.name: spoken(heldLive, heardValue)
+    Accessible.description: qsTr("Space reads the newest count")
     Accessible.ignored: !visible
     // Shown as counts per second: the count over the gate period.
     property bool perSecond: false
     property int periodMs: 1000
     readonly property real shownValue: perSecond ? (periodMs > 0 ? count * 1000 / periodMs : NaN) : count
+
+    // The style's focus mark, on the card's own edge: outside it, the view's
+    // clip would cut it.
+    Rectangle {
+        objectName: "focusMark"
+        anchors.fill: parent
+        z: 10
+        visible: card.activeFocus
+        radius: card.radius
+        color: "transparent"
+        border.width: 2
+        border.color: Theme.palette.borderHoveredControlColor
+    }
 
     implicitHeight: 96
     color: Theme.palette.backgroundControlColor

@@ -38,6 +38,12 @@ function formatFixed(value, decimals) {
     return String(Math.floor(Number(value) + 0.5))
 }
 
+// A count as a screen reader says it: plain digits, six significant ones at most.
+function spokenCount(count) {
+    const x = Number(count)
+    return isFinite(x) ? String(Number(x.toPrecision(6))) : String(x)
+}
+
 // 12345 -> "1.2345e+4": four mantissa decimals, signed exponent without padding.
 function formatCount(count) {
     const x = Number(count)

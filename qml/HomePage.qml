@@ -25,6 +25,8 @@ FocusScope {
     property string hostText: ""
 
     signal openSettings()
+    // Something for a screen reader to say now.
+    signal announce(string text)
     // A view's key was pressed while another page is in front.
     signal showHome()
 
@@ -83,7 +85,12 @@ FocusScope {
         }
     }
 
-    Component.onCompleted: selectPortInBox()
+    // The focus starts on the first control, so that a screen reader starts
+    // there too (and not on the page stack around it).
+    Component.onCompleted: {
+        selectPortInBox()
+        usbButton.forceActiveFocus()
+    }
 
     // Record: a file chosen now, the rows written by the recorder from then on.
     function toggleRecording() {
@@ -158,36 +165,50 @@ FocusScope {
             Accessible.name: qsTr("Toolbar")
             Accessible.ignored: !visible
 
-            BarButton {
-                id: usbButton
-                objectName: "usbButton"
-                checkable: true
-                checked: true
-                ButtonGroup.group: transportGroup
-                icon.source: "Images/usb.svg"
-                tip: qsTr("USB")
-                help: qsTr("Link over the instrument's USB serial port")
-                enabled: Logic.transportEnabled(device.connected, page.chromeLocked)
-            }
+            // One choice of two for a screen reader.
+            RowLayout {
+                spacing: 8
+                Accessible.role: Accessible.Grouping
+                Accessible.name: qsTr("Link")
+                Accessible.ignored: !visible
 
-            BarButton {
-                id: tcpButton
-                objectName: "tcpButton"
-                checkable: true
-                ButtonGroup.group: transportGroup
-                icon.source: "Images/ethernet.svg"
-                tip: device.tcpScanning ? qsTr("Scanning LAN…") : qsTr("TCP")
-                help: qsTr("Link over the network; picking it scans the local network for instruments")
-                Accessible.name: qsTr("TCP")
-                enabled: Logic.transportEnabled(device.connected, page.chromeLocked)
-                onCheckedChanged: {
-                    if (checked) {
-                        page.setBoxText(device.tcpHost)
-                        device.startTcpScan()
-                    } else {
-                        device.tcpHost = page.hostText
-                        device.stopTcpScan()
-                        page.selectPortInBox()
+                BarButton {
+                    id: usbButton
+                    objectName: "usbButton"
+                    checkable: true
+                    checked: true
+                    ButtonGroup.group: transportGroup
+                    icon.source: "Images/usb.svg"
+                    tip: qsTr("USB")
+                    help: qsTr("Link over the instrument's USB serial port")
+                    enabled: Logic.transportEnabled(device.connected, page.chromeLocked)
+                    readonly property int accessibleRole: Accessible.RadioButton
+                    Accessible.checkable: true
+                    Accessible.checked: checked
+                }
+
+                BarButton {
+                    id: tcpButton
+                    objectName: "tcpButton"
+                    checkable: true
+                    ButtonGroup.group: transportGroup
+                    icon.source: "Images/ethernet.svg"
+                    tip: device.tcpScanning ? qsTr("Scanning LAN…") : qsTr("TCP")
+                    help: qsTr("Link over the network; picking it scans the local network for instruments")
+                    Accessible.name: qsTr("TCP")
+                    readonly property int accessibleRole: Accessible.RadioButton
+                    Accessible.checkable: true
+                    Accessible.checked: checked
+                    enabled: Logic.transportEnabled(device.connected, page.chromeLocked)
+                    onCheckedChanged: {
+                        if (checked) {
+                            page.setBoxText(device.tcpHost)
+                            device.startTcpScan()
+                        } else {
+                            device.tcpHost = page.hostText
+                            device.stopTcpScan()
+                            page.selectPortInBox()
+                        }
                     }
                 }
             }
@@ -413,7 +434,13 @@ FocusScope {
                     return page.x + page.width > shownX && page.x < shownX + width
                 }
 
-                CardsView { id: cardsPage; objectName: "cardsView"; visible: views.inView(cardsPage); perSecond: page.perSecond }
+                CardsView {
+                    id: cardsPage
+                    objectName: "cardsView"
+                    visible: views.inView(cardsPage)
+                    perSecond: page.perSecond
+                    onAnnounce: (text) => page.announce(text)
+                }
                 TimeView {
                     id: timePage
                     objectName: "timeView"

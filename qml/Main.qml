@@ -78,6 +78,10 @@ ApplicationWindow {
         objectName: "pageStack"
         anchors.fill: parent
         clip: true
+        // Not a level of its own for a screen reader; named for the moment
+        // the focus rests on it (its control was disabled).
+        Accessible.name: window.title
+        Accessible.ignored: true
         initialItem: HomePage {
             id: home
             onOpenSettings: {
@@ -88,12 +92,57 @@ ApplicationWindow {
                 if (stack.depth > 1)
                     stack.pop(null)
             }
+            onAnnounce: (text) => announcer.say(text)
         }
     }
 
     Component.onCompleted: {
         if (String(recordingToOpen) !== "")
             home.openRecording(recordingToOpen)
+    }
+
+    // Says a text to a screen reader when asked: a notification that
+    // shows for a moment, which screen readers read as it shows. It is in
+    // the tree from the text on, so that its showing is told.
+    Item {
+        id: announcer
+        objectName: "announcer"
+        property string text: ""
+        function say(message) {
+            visible = false
+            text = message
+            visible = true
+            hideAgain.restart()
+        }
+        width: 1
+        height: 1
+        visible: false
+        Accessible.role: Accessible.Notification
+        Accessible.name: text
+        Accessible.ignored: text === ""
+        Timer {
+            id: hideAgain
+            interval: 3000
+            onTriggered: {
+                announcer.visible = false
+                announcer.text = ""
+            }
+        }
+    }
+
+    // The link's state told as it changes: the button pressed may have lost
+    // the focus meanwhile, so a screen reader says nothing of it by itself.
+    Connections {
+        target: device
+        function onConnectedChanged() {
+            tellLink.restart()
+        }
+    }
+    // After the change, once the status says it.
+    Timer {
+        id: tellLink
+        interval: 0
+        onTriggered: announcer.say(device.statusText)
     }
 
     // The usual window key; the title bar's buttons take no focus.

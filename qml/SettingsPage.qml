@@ -92,7 +92,9 @@ FocusScope {
     Component.onCompleted: {
         syncNetworkMode()
         syncNetworkAddresses(true)
-        forceActiveFocus()
+        // The focus comes onto its first control, without the focus mark,
+        // so that a screen reader names the page and where the focus is.
+        backButton.forceActiveFocus()
         // Levels not read yet on this link (a lost or spoilt read at
         // opening): asked again as the page opens, so the boxes need not
         // stay locked.
@@ -175,6 +177,7 @@ FocusScope {
             spacing: 8
 
             Button {
+                id: backButton
                 objectName: "backButton"
                 Layout.preferredWidth: 40
                 Layout.preferredHeight: 40
@@ -222,11 +225,16 @@ FocusScope {
                 RowLayout {
                     Layout.fillWidth: true
                     spacing: 8
+                    // The label names the row's group for a screen reader.
+                    Accessible.role: Accessible.Grouping
+                    Accessible.name: periodLabel.text
 
                     FieldLabel {
+                        id: periodLabel
                         Layout.fillWidth: true
                         text: qsTr("Gate Period, ms")
                         enabled: true
+                        Accessible.ignored: true
                     }
                     SpinBox {
                         id: periodBox
@@ -255,12 +263,16 @@ FocusScope {
                 RowLayout {
                     Layout.fillWidth: true
                     spacing: 8
+                    Accessible.role: Accessible.Grouping
+                    Accessible.name: thresholdsLabel.text
 
                     FieldLabel {
+                        id: thresholdsLabel
                         Layout.fillWidth: true
                         text: qsTr("Comparator thresholds (All channels)")
                         elide: Text.ElideRight
                         enabled: true
+                        Accessible.ignored: true
                     }
                     MvBox {
                         id: allBox
@@ -307,11 +319,13 @@ FocusScope {
                                 anchors.margins: 8
                                 spacing: 4
 
+                                // The box's name says the channel.
                                 FieldLabel {
                                     Layout.preferredWidth: 48
                                     text: qsTr("CH %1").arg(cell.index)
                                     font.pixelSize: Theme.textStyle.smallSize
                                     enabled: true
+                                    Accessible.ignored: true
                                 }
                                 MvBox {
                                     id: channelBox
@@ -346,8 +360,12 @@ FocusScope {
                 RowLayout {
                     Layout.fillWidth: true
                     spacing: 8
+                    Accessible.role: Accessible.Grouping
+                    Accessible.name: networkLabel.text
 
                     Label {
+                        id: networkLabel
+                        Accessible.ignored: true
                         text: qsTr("Network")
                         color: Theme.palette.hoveredTextColor
                         font.family: Theme.applicationFont.name
@@ -367,13 +385,13 @@ FocusScope {
                                 page.syncNetworkAddresses(true)
                         }
                     }
-                    FieldLabel { text: qsTr("IP:"); enabled: page.addressesEditable }
+                    FieldLabel { text: qsTr("IP:"); enabled: page.addressesEditable; Accessible.ignored: true }
                     AddressField { id: ipField; enabled: page.addressesEditable; objectName: "ipField"; placeholderText: qsTr("IP address")
                                     Accessible.name: qsTr("IP address") }
-                    FieldLabel { text: qsTr("MSK:"); enabled: page.addressesEditable }
+                    FieldLabel { text: qsTr("MSK:"); enabled: page.addressesEditable; Accessible.ignored: true }
                     AddressField { id: maskField; enabled: page.addressesEditable; objectName: "maskField"; placeholderText: qsTr("Netmask")
                                     Accessible.name: qsTr("Netmask") }
-                    FieldLabel { text: qsTr("GW:"); enabled: page.addressesEditable }
+                    FieldLabel { text: qsTr("GW:"); enabled: page.addressesEditable; Accessible.ignored: true }
                     AddressField { id: gatewayField; enabled: page.addressesEditable; objectName: "gatewayField"; placeholderText: qsTr("Gateway")
                                     Accessible.name: qsTr("Gateway") }
                     Button {

@@ -7,4 +7,5 @@ QtObject {
     property var counts: []
     property bool connected: false
     property bool countsLive: false
+    property int periodMs: 1000
 }

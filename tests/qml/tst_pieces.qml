@@ -115,6 +115,40 @@ Item {
             compare(texts().length, 4)
         }
 
+        // What a screen reader hears of the cards: the count in the name, held
+        // while a card has the focus; the newest read out on Space; every
+        // channel at once; counts that stop being live told once, a closed
+        // link not.
+        function test_cardsHeard() {
+            Object.assign(root.device, { channelCount: 8, counts: [12345, 0.5, 0, 123456789, 1.5e-12],
+                                         connected: false, countsLive: false })
+            const view = createTemporaryObject(cardsComponent, root)
+            const said = []
+            view.announce.connect(text => said.push(text))
+            const cards = findChildren(view, "card")
+            const names = n => cards.slice(0, n).map(c => c.Accessible.name)
+            compare(names(1), ["CH 0, no reading"])
+            Object.assign(root.device, { connected: true, countsLive: true })
+            compare(names(5), ["CH 0, 12345 counts per gate", "CH 1, 0.5 counts per gate", "CH 2, 0 counts per gate",
+                               "CH 3, 123457000 counts per gate", "CH 4, 1.5e-12 counts per gate"])
+            cards[1].forceActiveFocus(Qt.TabFocusReason)
+            root.device.counts = [1, 2, 3, 4, 5, 6, 7, 8]
+            compare([names(2), cards[1].accessibleValue], [["CH 0, 1 counts per gate", "CH 1, 0.5 counts per gate"], 0.5])
+            keyClick(Qt.Key_Space)
+            compare([names(2), said], [["CH 0, 1 counts per gate", "CH 1, 0.5 counts per gate"], ["CH 1, 2 counts per gate"]])
+            Object.assign(root.device, { periodMs: 500 })
+            view.perSecond = true
+            view.readAll()
+            compare(said[1], "Counts per second: CH 0, 2; CH 1, 4; CH 2, 6; CH 3, 8; CH 4, 10; CH 5, 12; CH 6, 14; CH 7, 16")
+            root.device.countsLive = false
+            root.device.counts = [9, 9, 9, 9, 9, 9, 9, 9]
+            tryCompare(said, "length", 3)
+            Object.assign(root.device, { countsLive: true, periodMs: 1000 })
+            Object.assign(root.device, { countsLive: false, connected: false })
+            wait(50)
+            compare(said.slice(2), ["No reading"])
+        }
+
         function findChildren(item, name) {
             let out = []
             for (const c of Array.from(item.children))

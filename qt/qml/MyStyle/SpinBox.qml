@@ -23,8 +23,9 @@ T.SpinBox {
     font.family: Theme.applicationFont.name
     font.pixelSize: Theme.textStyle.normalSize
 
-    // Out of sight, out of the accessibility tree.
-    Accessible.ignored: !visible
+    // Out of sight, out of the accessibility tree. An editable box is its
+    // text, which takes the focus: the screen reader is told of that.
+    Accessible.ignored: !visible || editable
 
     FocusMark { shown: control.visualFocus }
 
@@ -47,8 +48,14 @@ T.SpinBox {
         validator: control.validator
         inputMethodHints: control.inputMethodHints
         cursorDelegate: TextCursor {}
-        // The box itself has the name and the value.
-        Accessible.ignored: true
+        // A spin button with the box's name, the text shown and the value.
+        readonly property int accessibleValue: control.value
+        readonly property int accessibleMinimum: control.from
+        readonly property int accessibleMaximum: control.to
+        Accessible.role: Accessible.SpinBox
+        Accessible.name: control.Accessible.name
+        Accessible.description: control.Accessible.description
+        Accessible.ignored: !control.visible || !control.editable
 
         // Enter reaches the box first (it takes the typed value), then the
         // focus goes, unless it came from the keyboard: Tab goes on from here.

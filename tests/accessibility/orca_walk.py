@@ -1,0 +1,318 @@
+"""What a blind operator hears: the client walked from the keyboard alone
+under Orca, the screen reader, against the simulated instrument.
+
+Orca writes its debug file to a pseudo-terminal, so that it comes line by
+line; what it would say is there as SPEECH OUTPUT lines, each focus stop as
+an object:state-changed:focused event. Each key of WALK is pressed with
+xdotool and the walk waits for what the row names in that file: a focus stop
+(its role and name), an utterance, or a line. At a stop, what Orca said while
+taking it must hold the stop's name, its role as spoken and its value. The
+whole walk is printed as heard.
+
+Run by atspi-run in an AT-SPI session in a private network namespace, with
+the simulator on 127.0.0.123 answering fixed counts.
+"""
+
+import os
+import pty
+import re
+import subprocess
+import sys
+import threading
+import time
+import tty
+from collections import namedtuple
+
+CLIENT = sys.argv[1]
+WORK = os.environ["ATSPI_WORK"]
+
+# A stop: keys (None: none, the focus at start), then the focus on (role,
+# name) with the value heard there (a pattern; None: none); `said` is the role
+# as spoken where it is not the role's own word.
+Stop = namedtuple("Stop", "keys role name value said", defaults=(None, None))
+# Keys, then an utterance that matches `heard`.
+Say = namedtuple("Say", "keys heard")
+# Keys, then a line of the debug file that matches `line`; nothing is compared.
+# Each row ends when Orca rests.
+Until = namedtuple("Until", "keys line")
+# Text typed; nothing waited for (the next key comes after it).
+Type = namedtuple("Type", "text")
+
+# AT-SPI 2.56 says "button" where 2.46 said "push button".
+ROLES = {"push button": ("push button", "button")}
+# The role as Orca says it; None where it says none (a list says its items).
+SPOKEN = {"push button": ("push button", "button"), "text": ("text", "entry"), "list item": None}
+
+B = "push button"
+CHECKED, UNCHECKED = r"(?<!not )checked", r"not checked"
+SELECTED, UNSELECTED = r"(?<!not )selected", r"not selected"
+COUNTS = [1234, 1300, 25, 0, 98765, 5, 777, 4321]
+
+WALK = [
+    # Before the link: the link's kind (the focus starts there), the address, Connect.
+    Stop(None, "radio button", "USB", SELECTED),
+    Stop("Tab", "radio button", "TCP", UNSELECTED),
+    # TCP is picked: the scan of the (empty) network takes the focus for a moment.
+    Until("space", r"state-changed:showing for \[progress bar(: '| \| )Scanning TCP/IP addresses'?\].*\(0, 0,"),
+    Stop("Tab", "text", "Instrument address", said="combo box"),
+    Type("127.0.0.123"),
+    Stop("Tab", B, "Connect"),
+    Stop("shift+Tab", "text", "Instrument address", r"127\.0\.0\.123", said="combo box"),
+    Stop("Tab", B, "Connect"),
+    Say("space", r"Connected · 127\.0\.0\.123"),
+    # The cards, each with its count, one read again, then all eight.
+    Stop("ctrl+1", "check box", "Cards", CHECKED),
+    Stop("Tab", "check box", "Counts vs time", UNCHECKED),
+    Stop("Tab", "check box", "Bar chart", UNCHECKED),
+    Stop("Tab", "check box", "Calibration", UNCHECKED),
+    Stop("Tab", B, "Settings"),
+] + [Stop("Tab", "list item", "CH %d, %d counts per gate" % (i, c)) for i, c in enumerate(COUNTS)] + [
+    Say("space", r"CH 7, 4321 counts per gate"),
+    Say("ctrl+shift+c", r"Counts per gate: CH 0, 1234; CH 1, 1300; CH 2, 25; CH 3, 0; CH 4, 98765; "
+                        r"CH 5, 5; CH 6, 777; CH 7, 4321"),
+    # The time view: the legend, the spans, the switches.
+    Stop("ctrl+2", "check box", "Counts vs time", CHECKED),
+    Stop("Tab", "check box", "Bar chart", UNCHECKED),
+    Stop("Tab", "check box", "Calibration", UNCHECKED),
+    Stop("Tab", B, "Settings"),
+] + [Stop("Tab", "check box", "CH %d" % i, CHECKED) for i in range(8)] + [
+    Stop("Tab", B, name) for name in ("Last 30 seconds", "Last 2 minutes", "Last 10 minutes", "Last hour",
+                                      "Last 6 hours", "Last 24 hours", "All readings")] + [
+    Stop("Tab", "check box", "Statistics of the span shown", UNCHECKED),
+    Stop("Tab", "check box", "Pause", UNCHECKED),
+    Stop("Tab", B, "Export span\u2026"),
+    Stop("Tab", "check box", "Logarithmic Y axis", UNCHECKED),
+    # The bars.
+    Stop("ctrl+3", "check box", "Bar chart", CHECKED),
+    Stop("Tab", "check box", "Calibration", UNCHECKED),
+    Stop("Tab", B, "Settings"),
+    Stop("Tab", B, "Save as PNG\u2026"),
+    Stop("Tab", "check box", "Logarithmic Y axis", UNCHECKED),
+    # The calibration: the sweep's channel and range.
+    Stop("ctrl+4", "check box", "Calibration", CHECKED),
+    Stop("Tab", B, "Settings"),
+    Stop("Tab", "combo box", "Sweep channel: CH 0"),
+    Stop("Tab", "text", "Sweep from, mV", r"\b0\b"),
+    Stop("Tab", "text", "Sweep to, mV", r"\b1000\b"),
+    Stop("Tab", "text", "Sweep step, mV", r"\b10\b"),
+    Stop("Tab", B, "Start"),
+    Stop("Tab", "check box", "Logarithmic Y axis", UNCHECKED),
+    # The settings: each field in its group, with its value.
+    Stop("ctrl+comma", B, "Back", r"Settings"),      # the page is named as it opens
+    Stop("Tab", "spin button", "Gate period, ms", r"1,000"),
+    Stop("Tab", B, "Apply gate period"),
+    Stop("Tab", "spin button", "Threshold of all channels, mV", r"\b0 mV"),
+    Stop("Tab", B, "Set all"),
+] + [Stop("Tab", "spin button", "CH %d threshold, mV" % i, r"\b100 mV") for i in range(8)] + [
+    Stop("Tab", "combo box", "Network mode: Static"),
+    Stop("Tab", "text", "IP address", r"192\.168\.1\.50"),
+    Stop("Tab", "text", "Netmask", r"255\.255\.255\.0"),
+    Stop("Tab", "text", "Gateway", r"192\.168\.1\.1\b"),
+    Stop("Tab", B, "Apply network settings"),
+    Stop("Tab", B, "Back"),
+]
+
+
+class Log:
+    """Orca's debug file as it comes, kept in memory and in WORK/orca.log."""
+
+    def __init__(self):
+        self.master, slave = pty.openpty()
+        tty.setraw(slave)
+        self.path = os.ttyname(slave)
+        self.lines = []
+        self.last = time.time()
+        # Events Orca has begun and not finished (both versions mark them so).
+        self.busy = 0
+        self.lock = threading.Lock()
+        self.file = open(os.path.join(WORK, "orca.log"), "w")
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        pending = b""
+        while True:
+            try:
+                data = os.read(self.master, 65536)
+            except OSError:
+                return
+            if not data:
+                return
+            pending += data
+            *done, pending = pending.split(b"\n")
+            with self.lock:
+                for raw in done:
+                    line = raw.decode("utf-8", "replace").rstrip("\r")
+                    self.lines.append(line)
+                    self.busy += line.startswith("vvvvv ") - line.startswith("^^^^^ ")
+                    self.file.write(line + "\n")
+                self.last = time.time()
+            self.file.flush()
+
+    def since(self, mark):
+        with self.lock:
+            return self.lines[mark:]
+
+    def mark(self):
+        with self.lock:
+            return len(self.lines)
+
+
+# Orca 43 writes an object as [role | name], 48 as [role: 'name'].
+OBJECT = r"\[([a-z ]+?)(?: \| (.*?)|: '(.*?)')?\]"
+SPEECH = re.compile(r"SPEECH OUTPUT: '(.*)'(?: voice=\w+)?(?: ?(?:\{.*\}|None))?\s*$")
+FOCUSED = re.compile(r"EVENT MANAGER: object:state-changed:focused for " + OBJECT + r" in .*\(1, 0,")
+# What Orca says of a key pressed (43 adds a blank).
+ECHO = re.compile(r"(tab|space|comma|(left |right )?(control|shift|alt)|.) ?")
+
+
+def spoken(lines):
+    out = []
+    for line in lines:
+        m = SPEECH.search(line)
+        if m and not ECHO.fullmatch(m.group(1)):
+            out.append(m.group(1))
+    return out
+
+
+def focused(lines):
+    """Each object that took the focus: (role, name)."""
+    return [(m.group(1), m.group(2) or m.group(3) or "") for m in map(FOCUSED.search, lines) if m]
+
+
+def idle(log):
+    """Orca has finished every event it took up and wrote nothing for a moment."""
+    with log.lock:
+        return log.busy == 0 and time.time() - log.last > 0.2
+
+
+def wait_for(condition, timeout=10):
+    end = time.time() + timeout
+    while time.time() < end:
+        result = condition()
+        if result:
+            return result
+        time.sleep(0.05)
+    return None
+
+
+def press(keys):
+    if keys:
+        subprocess.run(["xdotool", "key", "--clearmodifiers"] + keys.split(), check=True)
+
+
+def check_stop(step, role, name, said):
+    heard = " ".join(said)
+    problems = []
+    if step.role and role not in ROLES.get(step.role, (step.role,)):
+        problems.append("role %r, not %r" % (role, step.role))
+    if step.name is not None and name != step.name:
+        problems.append("name %r, not %r" % (name, step.name))
+    if not name or not heard:
+        problems.append("silent or unnamed")
+    elif name not in heard:
+        problems.append("name not heard")
+    words = (step.said,) if step.said else SPOKEN.get(step.role, (step.role,)) if step.role else None
+    if words and not any(w in heard for w in words):
+        problems.append("role not heard as %s" % " or ".join(words))
+    if step.value and not re.search(step.value, heard):
+        problems.append("value %r not heard" % step.value)
+    return problems
+
+
+def walk(log, start):
+    failures = 0
+    for n, step in enumerate(WALK, 1):
+        if isinstance(step, Type):
+            subprocess.run(["xdotool", "type", "--delay", "40", step.text], check=True)
+            print("%3d  type %s" % (n, step.text))
+            continue
+        # Events still queued (a text that changed) would be taken up after the
+        # key's and could stand in for its stop.
+        if n > 1:
+            wait_for(lambda: idle(log))
+            mark = log.mark()
+        else:
+            mark = start
+        began = time.time()
+        press(step.keys)
+        # What is said from the key until Orca rests is heard at the stop (past
+        # a control that let the focus go for a moment, into a group).
+        if isinstance(step, Stop):
+            def at_stop():
+                for role, name in focused(log.since(mark)):
+                    if step.name is None or (name == step.name and role in ROLES.get(step.role, (step.role,))):
+                        return (role, name) if idle(log) else None
+                return None
+            found = wait_for(at_stop)
+            said = spoken(log.since(mark))
+            if not found:
+                print("%3d  %-10s FAIL: no stop at %s %r; focus went to %s; heard %s"
+                      % (n, step.keys or "(start)", step.role, step.name, focused(log.since(mark)), said))
+                failures += 1
+                continue
+            problems = check_stop(step, *found, said)
+            failures += bool(problems)
+            print("%3d %4.1fs %-10s [%s | %s]  %s%s" % (n, time.time() - began, step.keys or "(start)", *found,
+                                                        " / ".join(said),
+                                                        "  <-- " + "; ".join(problems) if problems else ""))
+            continue
+        if isinstance(step, Say):
+            def done():
+                return any(re.search(step.heard, s) for s in spoken(log.since(mark))) and idle(log)
+        else:
+            def done():
+                return any(re.search(step.line, line) for line in log.since(mark)) and idle(log)
+        ok = wait_for(done)
+        failures += not ok
+        wanted = step.heard if isinstance(step, Say) else step.line
+        print("%3d       %-10s %s%s" % (n, step.keys, " / ".join(spoken(log.since(mark))),
+                                        "" if ok else "  <-- FAIL: nothing like %r" % wanted))
+    return failures
+
+
+def main():
+    log = Log()
+    orca = subprocess.Popen(["orca", "--replace", "--debug-file=" + log.path],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    client = None
+    try:
+        if not wait_for(lambda: spoken(log.since(0)), 30):
+            print("orca: FAIL: Orca said nothing at its start")
+            return 1
+        client = subprocess.Popen([CLIENT], stdout=open(os.path.join(WORK, "client.log"), "w"),
+                                  stderr=subprocess.STDOUT)
+        mark = log.mark()
+        # No window manager: the window is given the keyboard by hand.
+        try:
+            subprocess.run(["xdotool", "search", "--sync", "--name", "^Velmora$", "windowfocus", "--sync"],
+                           check=True, timeout=30)
+        except subprocess.TimeoutExpired:
+            pass
+        if not wait_for(lambda: any("Velmora" in said for said in spoken(log.since(mark))) and idle(log), 30):
+            print("orca: FAIL: the window was not announced; the client said:")
+            print(open(os.path.join(WORK, "client.log")).read())
+            return 1
+        started = time.time()
+        failures = walk(log, mark)
+        unnamed = sorted({role for role, name in focused(log.since(0)) if not name})
+        if unnamed:
+            print("orca: FAIL: the focus went to something without a name: %s" % ", ".join(unnamed))
+            failures += 1
+        print("orca: %d steps in %.0f s, %d failed" % (len(WALK), time.time() - started, failures))
+        if failures:
+            print("orca: FAIL (ATSPI_KEEP=DIR keeps Orca's debug file)")
+            return 1
+        print("orca: PASS")
+        return 0
+    finally:
+        for p in (client, orca):
+            if p:
+                p.terminate()
+                try:
+                    p.wait(10)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
