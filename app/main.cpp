@@ -12,11 +12,41 @@
 #include <QUrl>
 
 #include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The whole command line, in the layout of tachyra-cli's help: the manual
+// page is made from this text.
+constexpr char kHelp[] =
+    "Usage: tachyra-client [FILE]\n"
+    "The desktop client for the Tachyra eight-channel pulse counter: live counts,\n"
+    "the gate period, comparator thresholds, calibration sweeps, the instrument's\n"
+    "network settings and recordings of every reading.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help  Show this help.\n"
+    "  --version   Show the version.\n"
+    "\n"
+    "Arguments:\n"
+    "  FILE        A recording (CSV) to open on the time view; no instrument is\n"
+    "              needed.\n";
+
+} // namespace
 
 // On Windows the toolkit's entry shim builds argv from the wide command line
 // and calls this function as qMain; elsewhere it is the process entry.
 int main(int argc, char **argv)
 {
+    // Answered before the application object: no display is needed for them.
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("tachyra-client %s\n", tachyra::kVersion);
+        return 0;
+    }
     QQuickStyle::setStyle(QStringLiteral("MyStyle"));
 
     QString sceneGraph = scenegraph::chooseBeforeApplication();
@@ -24,6 +54,8 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("Tachyra Client"));
     QCoreApplication::setOrganizationName(QStringLiteral("Tachyra"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(tachyra::kVersion));
+    // The window's app id on Wayland: docks and software centres match it to the desktop entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral("tachyra-client"));
     // Not inside the log statement: that skips its arguments while the category is off.
     if (sceneGraph.isEmpty())
         sceneGraph = scenegraph::chooseBackend();

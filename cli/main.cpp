@@ -91,8 +91,11 @@ QByteArray generalHelp()
                       "Commands:\n";
     for (const CommandInfo &c : kCommands)
         text += "  " + QByteArray(c.name).leftJustified(11) + c.summary + '\n';
-    text += QByteArray("\n") + kLinkHelp + "\n" + kExitHelp
-        + "\n'tachyra-cli COMMAND --help' describes a command.\n";
+    text += "\nOptions:\n"
+            "  -h, --help  Show this help.\n"
+            "  --version   Show the version.\n";
+    text += QByteArray("\n") + kLinkHelp + "\n\n" + kExitHelp
+        + "\n\n'tachyra-cli COMMAND --help' describes a command.\n";
     return text;
 }
 
