@@ -8,7 +8,6 @@ namespace calibration {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Smoothing: each spectrum point is the count lost between two levels over
 // their distance, the pair widened until that loss stands this many standard
 // errors clear of the scatter. Coarse for finding a valley (more points),
@@ -20,7 +19,7 @@ constexpr double kPlacePrecision = 10;
 // either side. Both keep the work linear.
 constexpr double kMaxWindowShare = 0.1;
 constexpr std::size_t kMaxHalfWindow = 64;
-constexpr std::size_t kMaxRegion = 64;
+constexpr std::size_t kMaxRegion = 16;
 // Below this many counts at the top of a sweep nothing can be told at all;
 // below kMinSignalCounts above the noise edge a missing valley may just be
 // hidden in the scatter, as it may be when a candidate reaches kHintSignificance.
@@ -72,36 +71,39 @@ double differenceVariance(const std::vector<Level> &levels, Window low, Window h
     return sum;
 }
 
-struct Smoothed {
-    std::vector<double> mv;    // bin centres
-    std::vector<double> value; // counts per mV
-    std::vector<double> error;
-};
+using Spectrum = std::vector<SpectrumPoint>;
 
-// Bin j lies between levels j and j + 1.
-Smoothed smooth(const std::vector<Level> &levels, double precision)
+// Point j lies between levels j and j + 1.
+Spectrum smooth(const std::vector<Level> &levels, double precision)
 {
     const std::size_t n = levels.size();
     const double maxWidth = kMaxWindowShare * (levels.back().mv - levels.front().mv);
-    Smoothed s;
-    s.mv.reserve(n - 1);
-    s.value.reserve(n - 1);
-    s.error.reserve(n - 1);
+    Spectrum s;
+    s.reserve(n - 1);
+    auto window = [n](std::size_t j, std::size_t k) {
+        return Window{j >= k ? j - k : 0, std::min(n - 1, j + 1 + k)};
+    };
+    auto enough = [&](Window w) {
+        return levels[w.a].count - levels[w.b].count
+                   >= precision * std::sqrt(levels[w.a].variance + levels[w.b].variance)
+            || levels[w.b].mv - levels[w.a].mv >= maxWidth || (w.a == 0 && w.b == n - 1);
+    };
     for (std::size_t j = 0; j + 1 < n; ++j) {
-        Window w{j, j + 1};
-        for (std::size_t k = 1;; ++k) {
-            const double loss = levels[w.a].count - levels[w.b].count;
-            const double sd = std::sqrt(levels[w.a].variance + levels[w.b].variance);
-            if (loss >= precision * sd || levels[w.b].mv - levels[w.a].mv >= maxWidth || k > kMaxHalfWindow
-                || (w.a == 0 && w.b == n - 1))
-                break;
-            w.a = j >= k ? j - k : 0;
-            w.b = std::min(n - 1, j + 1 + k);
+        // Widen by doubling, then halve back to where the window first does.
+        std::size_t narrow = 0;
+        std::size_t wide = 0;
+        while (!enough(window(j, wide)) && wide < kMaxHalfWindow) {
+            narrow = wide;
+            wide = std::min(kMaxHalfWindow, wide == 0 ? 1 : 2 * wide);
         }
+        while (wide - narrow > 1) {
+            const std::size_t half = narrow + (wide - narrow) / 2;
+            (enough(window(j, half)) ? wide : narrow) = half;
+        }
+        const Window w = window(j, wide);
         const double width = levels[w.b].mv - levels[w.a].mv;
-        s.mv.push_back(0.5 * (levels[j].mv + levels[j + 1].mv));
-        s.value.push_back(secant(levels, w));
-        s.error.push_back(std::sqrt(levels[w.a].variance + levels[w.b].variance) / width);
+        s.push_back({0.5 * (levels[j].mv + levels[j + 1].mv), secant(levels, w),
+                     std::sqrt(levels[w.a].variance + levels[w.b].variance) / width});
     }
     return s;
 }
@@ -113,28 +115,29 @@ struct Contrast {
 };
 
 // Compares the region around spectrum point `low` with the region around
-// `high` (on either side): each region is as wide as the spectrum stays
-// below (above) halfway between them, within its scatter. Wide regions
-// give the comparison the counts of the whole structure, not of one point.
-Contrast contrast(const std::vector<Level> &levels, const Smoothed &s, std::size_t low, std::size_t high)
+// `high` (on either side), both within points first to last: each region is
+// as wide as the spectrum stays below (above) halfway between them, within
+// its scatter. Wide regions give the comparison the counts of the whole
+// structure, not of one point.
+Contrast contrast(const std::vector<Level> &levels, const Spectrum &s, std::size_t low, std::size_t high,
+                  std::size_t first, std::size_t last)
 {
-    const std::size_t m = s.value.size();
     const bool rightwards = high > low;
     auto beyond = [&](std::size_t k, std::size_t from) { return rightwards ? k >= from : k <= from; };
     auto grow = [&](std::size_t centre, auto &&fits, std::size_t &lo, std::size_t &hi) {
         lo = hi = centre;
-        while (lo > 0 && centre - lo < kMaxRegion && fits(lo - 1))
+        while (lo > first && centre - lo < kMaxRegion && fits(lo - 1))
             --lo;
-        while (hi + 1 < m && hi - centre < kMaxRegion && fits(hi + 1))
+        while (hi < last && hi - centre < kMaxRegion && fits(hi + 1))
             ++hi;
     };
-    double mid = 0.5 * (s.value[low] + s.value[high]);
+    double mid = 0.5 * (s[low].perMv + s[high].perMv);
     Contrast c;
     for (int pass = 0; pass < 2; ++pass) {
         std::size_t vl = 0, vh = 0, pl = 0, ph = 0;
-        grow(low, [&](std::size_t k) { return !beyond(k, high) && s.value[k] <= mid + s.error[k]; }, vl, vh);
+        grow(low, [&](std::size_t k) { return !beyond(k, high) && s[k].perMv <= mid + s[k].errorPerMv; }, vl, vh);
         grow(high, [&](std::size_t k) {
-            return !beyond(low, k) && (k < vl || k > vh) && s.value[k] >= mid - s.error[k];
+            return !beyond(low, k) && (k < vl || k > vh) && s[k].perMv >= mid - s[k].errorPerMv;
         }, pl, ph);
         const Window wl{vl, vh + 1};
         const Window wh{pl, ph + 1};
@@ -151,18 +154,29 @@ bool clears(const Contrast &c)
     return c.z >= kSignificance && c.high >= kMinPeakToValley * c.low;
 }
 
-// Index of the first point at or after `from` where the spectrum has fallen
+// Index of the first point after `peak` where the spectrum has fallen
 // to kNoiseEdgeShare of its value at `peak`; m when it never does.
-std::size_t noiseEdge(const Smoothed &s, std::size_t peak)
+std::size_t noiseEdge(const Spectrum &s, std::size_t peak)
 {
-    const double limit = kNoiseEdgeShare * s.value[peak];
+    const double limit = kNoiseEdgeShare * s[peak].perMv;
     if (!(limit > 0))
-        return s.value.size();
-    for (std::size_t k = peak + 1; k < s.value.size(); ++k) {
-        if (s.value[k] <= limit)
+        return s.size();
+    for (std::size_t k = peak + 1; k < s.size(); ++k) {
+        if (s[k].perMv <= limit)
             return k;
     }
-    return s.value.size();
+    return s.size();
+}
+
+// Index of the highest point in [from, to).
+std::size_t highestIn(const Spectrum &s, std::size_t from, std::size_t to)
+{
+    std::size_t best = from;
+    for (std::size_t j = from + 1; j < to; ++j) {
+        if (s[j].perMv > s[best].perMv)
+            best = j;
+    }
+    return best;
 }
 
 bool usable(const SweepPoint &p)
@@ -180,6 +194,7 @@ std::vector<Level> levelsOf(const SweepPoint *points, std::size_t count)
         keyed.emplace_back(std::llround(points[i].thresholdMv / kLevelResolutionMv), points[i].count);
     std::sort(keyed.begin(), keyed.end());
     std::vector<Level> levels;
+    levels.reserve(count);
     for (std::size_t i = 0; i < keyed.size();) {
         std::size_t j = i;
         double sum = 0;
@@ -219,26 +234,24 @@ ChannelAnalysis analyseSweep(const SweepPoint *points, std::size_t count)
     if (levels.size() < 2)
         return out;
 
-    const Smoothed find = smooth(levels, kFindPrecision);
-    const Smoothed place = smooth(levels, kPlacePrecision);
-    const std::size_t m = place.value.size();
-    for (std::size_t j = 0; j < m; ++j)
-        out.spectrum.push_back({place.mv[j], place.value[j], place.error[j]});
+    const Spectrum find = smooth(levels, kFindPrecision);
+    out.spectrum = smooth(levels, kPlacePrecision);
+    const Spectrum &place = out.spectrum;
+    const std::size_t m = place.size();
     if (levels.size() < kMinLevels)
         return out;
 
-    const auto highest = std::max_element(levels.begin(), levels.end(),
-                                          [](const Level &x, const Level &y) { return x.count < y.count; });
-    const std::size_t wholePeak = std::size_t(std::max_element(place.value.begin(), place.value.end())
-                                              - place.value.begin());
-    const std::size_t wholeEdge = noiseEdge(place, wholePeak);
+    const double mostCounts = std::max_element(levels.begin(), levels.end(), [](const Level &x, const Level &y) {
+                                  return x.count < y.count;
+                              })->count;
+    const std::size_t wholeEdge = noiseEdge(place, highestIn(place, 0, m));
     if (wholeEdge < m)
-        out.noiseEdgeMv = place.mv[wholeEdge];
+        out.noiseEdgeMv = place[wholeEdge].thresholdMv;
     out.reason = Reason::TooFewCounts;
-    if (highest->count < kMinCounts)
+    if (mostCounts < kMinCounts)
         return out;
     for (std::size_t j = 0; j < m; ++j) {
-        if (find.value[j] < -kSignificance * find.error[j]) {
+        if (find[j].perMv < -kSignificance * find[j].errorPerMv) {
             out.reason = Reason::Rising;
             return out;
         }
@@ -251,73 +264,94 @@ ChannelAnalysis analyseSweep(const SweepPoint *points, std::size_t count)
 
     // Walk up the thresholds keeping the lowest point so far; the first one
     // with a significant rise after it and a significant fall before it is
-    // the valley between the noise and the first peak.
-    std::vector<std::size_t> highestBefore(m);
-    for (std::size_t j = 1; j < m; ++j)
-        highestBefore[j] = find.value[j] > find.value[highestBefore[j - 1]] ? j : highestBefore[j - 1];
+    // the valley between the noise and the first peak. The fall into a low
+    // point is measured once.
+    std::size_t highest = 0; // the highest point up to i
+    std::size_t lowLeft = 0; // and up to low
     std::size_t low = 0;
     double hint = 0;
     bool found = false;
+    bool fallKnown = false;
     std::size_t rise = 0;
     std::size_t left = 0;
     Contrast right;
     Contrast fallIn;
     for (std::size_t i = 1; i < m && !found; ++i) {
-        if (find.value[i] < find.value[low]) {
+        if (find[i].perMv > find[highest].perMv)
+            highest = i;
+        if (find[i].perMv < find[low].perMv) {
             low = i;
+            lowLeft = highest;
+            fallKnown = false;
             continue;
         }
-        if (!(find.value[i] >= kMinPeakToValley * find.value[low]))
+        // A rise is tried at its local tops only.
+        if (!(find[i].perMv >= kMinPeakToValley * find[low].perMv) || lowLeft == low
+            || (i + 1 < m && find[i + 1].perMv > find[i].perMv))
             continue;
-        right = contrast(levels, find, low, i);
-        double z = right.z;
-        if (clears(right) && highestBefore[low] < low) {
-            fallIn = contrast(levels, find, low, highestBefore[low]);
-            z = std::min(z, fallIn.z);
-            if (clears(fallIn)) {
-                found = true;
-                rise = i;
-                left = highestBefore[low];
-            }
+        right = contrast(levels, find, low, i, lowLeft, m - 1);
+        if (!(right.high >= kMinPeakToValley * right.low) || right.z <= hint)
+            continue;
+        if (!fallKnown) {
+            fallIn = contrast(levels, find, low, lowLeft, 0, m - 1);
+            fallKnown = true;
         }
-        hint = std::max(hint, z);
+        if (!(fallIn.high >= kMinPeakToValley * fallIn.low))
+            continue;
+        hint = std::max(hint, std::min(right.z, fallIn.z));
+        if (clears(right) && clears(fallIn)) {
+            found = true;
+            rise = i;
+            left = lowLeft;
+        }
     }
     if (!found) {
-        out.significance = std::max(0.0, hint);
+        out.significance = hint;
         const bool enoughCounts = wholeEdge < m && levels[wholeEdge].count >= kMinSignalCounts;
         out.reason = enoughCounts && hint < kHintSignificance ? Reason::NoSecondPeak : Reason::TooFewCounts;
         return out;
     }
 
     // Climb over the first peak: it ends where the spectrum has fallen from
-    // the highest point so far as clearly as it rose out of the valley. The
-    // peak itself is placed on the finer spectrum.
+    // the highest point so far as clearly as it rose out of the valley (only
+    // a new low since that top is tried). The peak itself is placed on the
+    // finer spectrum.
     std::size_t top = rise;
+    std::size_t dip = rise;
     std::size_t end = rise + 1;
     for (; end < m; ++end) {
-        if (find.value[end] > find.value[top])
-            top = end;
-        else if (find.value[end] * kMinPeakToValley < find.value[top] && clears(contrast(levels, find, end, top)))
-            break;
+        if (find[end].perMv > find[top].perMv) {
+            top = dip = end;
+        } else if (find[end].perMv < find[dip].perMv) {
+            dip = end;
+            if (find[end].perMv * kMinPeakToValley < find[top].perMv
+                && clears(contrast(levels, find, end, top, low + 1, m - 1)))
+                break;
+        }
     }
-    const std::size_t peak = std::size_t(std::max_element(place.value.begin() + rise, place.value.begin() + end)
-                                         - place.value.begin());
-    out.significance = std::min(std::max(right.z, contrast(levels, find, low, peak).z), fallIn.z);
+    const std::size_t peak = highestIn(place, rise, end);
 
     // Place the valley on the finer spectrum, between the fall and the peak.
+    // Where that spectrum does not rise out of it to the peak at all, the two
+    // smoothings disagree: only scattered counts do that. A shallow valley's
+    // band ends before the peak.
     std::size_t k = left;
-    for (std::size_t j = left; j <= peak; ++j) {
-        if (place.value[j] < place.value[k])
+    for (std::size_t j = left; j < peak; ++j) {
+        if (place[j].perMv < place[k].perMv)
             k = j;
     }
-    const double bandLimit = kBandFactor * std::max(place.value[k], 0.0) + place.error[k];
+    if (!(place[peak].perMv > place[k].perMv)) {
+        out.reason = Reason::TooFewCounts;
+        return out;
+    }
+    const double bandLimit = kBandFactor * std::max(place[k].perMv, 0.0) + place[k].errorPerMv;
     std::size_t lo = k, hi = k;
-    while (lo > left && place.value[lo - 1] <= bandLimit)
+    while (lo > left && place[lo - 1].perMv <= bandLimit)
         --lo;
-    while (hi + 1 < peak && place.value[hi + 1] <= bandLimit)
+    while (hi + 1 < peak && place[hi + 1].perMv <= bandLimit)
         ++hi;
     auto withinScatter = [&](std::size_t j) {
-        return place.value[j] - place.value[k] <= std::hypot(place.error[j], place.error[k]);
+        return place[j].perMv - place[k].perMv <= std::hypot(place[j].errorPerMv, place[k].errorPerMv);
     };
     std::size_t ul = k, uh = k;
     while (ul > lo && withinScatter(ul - 1))
@@ -326,15 +360,15 @@ ChannelAnalysis analyseSweep(const SweepPoint *points, std::size_t count)
         ++uh;
 
     out.reason = Reason::Valley;
-    out.valleyMv = place.mv[k];
-    out.bandLowMv = place.mv[lo];
-    out.bandHighMv = place.mv[hi];
-    out.firstPeakMv = place.mv[peak];
-    out.suggestedMv = std::clamp(0.5 * (place.mv[lo] + place.mv[hi]), out.fromMv, out.toMv);
-    out.uncertaintyMv = std::max(0.5 * (place.mv[uh] - place.mv[ul]), 0.5 * (levels[k + 1].mv - levels[k].mv));
-    const std::size_t noisePeak = std::size_t(std::max_element(place.value.begin(), place.value.begin() + k + 1)
-                                              - place.value.begin());
-    out.noiseEdgeMv = place.mv[std::min(noiseEdge(place, noisePeak), lo)];
+    out.significance = std::min(std::max(right.z, contrast(levels, find, low, peak, left, m - 1).z), fallIn.z);
+    out.valleyMv = place[k].thresholdMv;
+    out.bandLowMv = place[lo].thresholdMv;
+    out.bandHighMv = place[hi].thresholdMv;
+    out.firstPeakMv = place[peak].thresholdMv;
+    out.suggestedMv = std::clamp(0.5 * (place[lo].thresholdMv + place[hi].thresholdMv), out.fromMv, out.toMv);
+    out.uncertaintyMv =
+        std::max(0.5 * (place[uh].thresholdMv - place[ul].thresholdMv), 0.5 * (levels[k + 1].mv - levels[k].mv));
+    out.noiseEdgeMv = place[std::min(noiseEdge(place, highestIn(place, 0, k + 1)), lo)].thresholdMv;
     return out;
 }
 

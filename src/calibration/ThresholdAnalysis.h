@@ -9,7 +9,8 @@
 // statistics depend on how many pulses were counted. Any input is accepted;
 // every number in the result is finite (NaN where it says so), and a
 // suggestion only ever comes with a significant valley inside the swept
-// range. Work is O(n log n) in the number of points, n capped at kMaxPoints.
+// range. Work is O(n log n) in the number of points (the sort; the rest is
+// linear with bounded windows), n capped at kMaxPoints.
 
 #include <cmath>
 #include <cstddef>
@@ -84,8 +85,9 @@ struct ChannelAnalysis {
     // Half the span around the minimum over which the spectrum is within
     // its scatter of the minimum: how well the valley's position is known.
     double uncertaintyMv = std::numeric_limits<double>::quiet_NaN();
-    // Depth of the valley in standard errors, the smaller of its two sides
-    // (0 when there is no candidate).
+    // Depth of the valley in standard errors, the smaller of its two sides:
+    // at least kSignificance with a suggestion; without one, the depth of the
+    // best candidate, always below kSignificance (0: none at all).
     double significance = 0;
 
     bool hasSuggestion() const { return std::isfinite(suggestedMv); }
