@@ -120,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(i == 0 || a.spectrum[i - 1].thresholdMv < p.thresholdMv);
     }
     const std::string text = reasonText(a);
-    FUZZ_CHECK(!text.empty() && text.find("%1") == std::string::npos);
+    FUZZ_CHECK(!text.empty() && text.find("%1") == std::string::npos && *reasonKey(a.reason) != '\0');
 
     FUZZ_CHECK(a.hasSuggestion() == (a.reason == Reason::Valley));
     if (a.hasSuggestion()) {

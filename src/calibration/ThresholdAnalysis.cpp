@@ -4,6 +4,11 @@
 #include <cstdint>
 #include <utility>
 
+// Marks the reason texts for lupdate without making this code depend on Qt.
+#ifndef QT_TRANSLATE_NOOP
+#define QT_TRANSLATE_NOOP(scope, x) x
+#endif
+
 namespace calibration {
 
 namespace {
@@ -392,6 +397,29 @@ const char *reasonTemplate(Reason reason)
                                  "unusable points: a level or count is NaN, infinite, negative or too large");
     case Reason::TooManyPoints:
         return QT_TRANSLATE_NOOP("ThresholdAnalysis", "too many points: at most 4096 in one sweep");
+    }
+    return "";
+}
+
+const char *reasonKey(Reason reason)
+{
+    switch (reason) {
+    case Reason::Valley:
+        return "valley";
+    case Reason::NoSecondPeak:
+        return "no-second-peak";
+    case Reason::TooFewCounts:
+        return "too-few-counts";
+    case Reason::TooFewLevels:
+        return "too-few-levels";
+    case Reason::Flat:
+        return "flat";
+    case Reason::Rising:
+        return "rising";
+    case Reason::UnusablePoints:
+        return "unusable-points";
+    case Reason::TooManyPoints:
+        return "too-many-points";
     }
     return "";
 }

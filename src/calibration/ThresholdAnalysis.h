@@ -18,11 +18,6 @@
 #include <string>
 #include <vector>
 
-// Marks the reason texts for lupdate without making this code depend on Qt.
-#ifndef QT_TRANSLATE_NOOP
-#define QT_TRANSLATE_NOOP(scope, x) x
-#endif
-
 namespace calibration {
 
 // One measured level of a sweep: the threshold in mV and the count of one gate.
@@ -97,10 +92,15 @@ ChannelAnalysis analyseSweep(const SweepPoint *points, std::size_t count);
 ChannelAnalysis analyseSweep(const std::vector<SweepPoint> &points);
 
 // The English reason with "%1" where the suggested level goes (only the
-// Valley text has one); front ends translate this text in the context
-// "ThresholdAnalysis" and fill in the level as a whole number of mV.
+// Valley text has one). The texts are marked for lupdate in the context
+// "ThresholdAnalysis": a front end translates this text there and fills in
+// the level as a whole number of mV.
 const char *reasonTemplate(Reason reason);
 // The reason as shown, with the level filled in.
 std::string reasonText(const ChannelAnalysis &analysis);
+// A fixed name for the reason in machine-readable output (JSON, Python):
+// "valley", "no-second-peak", "too-few-counts", "too-few-levels", "flat",
+// "rising", "unusable-points", "too-many-points".
+const char *reasonKey(Reason reason);
 
 } // namespace calibration
