@@ -1,6 +1,7 @@
 // The simulated instrument: its answers, its count model, its stored state,
 // its fault switches as a client sees them on the wire, and the executable.
 
+#include "DetectorModel.h"
 #include "SimInstrument.h"
 
 #include <QFile>
@@ -96,6 +97,27 @@ private slots:
         const double oneSecond = sim.expectedCount(0);
         sim.respond({zrf::kPeriodSet, zrf::packDouble(2000)});
         QCOMPARE(sim.expectedCount(0), 2 * oneSecond);
+    }
+
+    void detectorModel()
+    {
+        SimInstrument sim;
+        sim.setSeed(3);
+        const double plain = sim.expectedCount(0);
+        sim.setDetectorModel(true);
+        for (double volts : {0.0, 0.1, 1.0}) {
+            sim.respond({zrf::kSdac, sdac(15, volts)});
+            QList<double> counts;
+            QVERIFY(zrf::unpackDoubles(sim.respond({zrf::kCountQuery, {}}).payload, &counts) && counts.size() == 8);
+            for (int ch = 0; ch < 8; ++ch) {
+                const double mean = detector::rateAbove(detector::channel(ch), volts * 1000);
+                QCOMPARE(counts[ch], std::round(counts[ch]));
+                QVERIFY2(std::abs(counts[ch] - mean) <= 5 * std::sqrt(mean) + 1, qPrintable(QString::number(ch)));
+            }
+        }
+        sim.setDetectorModel(false);
+        sim.respond({zrf::kSdac, sdac(15, 0.1)});
+        QCOMPARE(sim.expectedCount(0), plain);
     }
 
     void faults_data()
@@ -229,7 +251,8 @@ private slots:
             listen + QStringList{"--counts", "1,2,3,4,5,6,7,8,9"}, listen + QStringList{"--late", "0x23"},
             listen + QStringList{"--late", "x:5"}, listen + QStringList{"--drop-nth", "0x23"},
             listen + QStringList{"--reject-nth", "0x20:0"}, listen + QStringList{"--silent-spell", "5"},
-            listen + QStringList{"--levels", "0.1,0.1,0.1,0.1,0.1,0.1,0.1,1.5"}};
+            listen + QStringList{"--levels", "0.1,0.1,0.1,0.1,0.1,0.1,0.1,1.5"},
+            listen + QStringList{"--detector", "--extreme-counts"}};
         for (const QStringList &args : badArgs) {
             QProcess tool;
             tool.start(QStringLiteral(ZRF_SIM_PATH), args);
@@ -243,7 +266,7 @@ private slots:
                                 "--split-delay", "--garbage", "--reject", "--wrong-code", "--wrong-length", "--close-after",
                                 "--allow-any-address", "--counts", "--extreme-counts", "--late", "--ignore-first",
                                 "--reject-all", "--drop-link-after", "--drop-nth", "--reject-nth", "--silent-spell",
-                                "--flood", "--levels", "--silent-after"})
+                                "--flood", "--levels", "--silent-after", "--detector"})
             QVERIFY2(text.contains(opt), opt);
 
         QProcess tool;

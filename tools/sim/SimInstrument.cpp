@@ -1,5 +1,6 @@
 #include "SimInstrument.h"
 
+#include "DetectorModel.h"
 #include "SimConnection.h"
 
 #include <QFile>
@@ -15,6 +16,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <termios.h>
@@ -226,6 +228,8 @@ double SimInstrument::expectedCount(int channel) const
         return 0;
     const Channel &c = m_channels.at(channel);
     const double threshold = channel < m_thresholds.size() ? m_thresholds.at(channel) : 0.0;
+    if (m_detectorModel)
+        return detector::rateAbove(detector::channel(channel), threshold * 1000.0) * (m_periodMs / 1000.0);
     // Share of pulses taller than the threshold under a Gaussian height spread.
     const double above = 0.5 * std::erfc((threshold - c.mean) / (c.sigma * std::sqrt(2.0)));
     return c.rate * (m_periodMs / 1000.0) * above;
@@ -323,6 +327,11 @@ zrf::Frame SimInstrument::respond(const zrf::Frame &request)
         QList<double> counts;
         for (int ch = 0; ch < kChannels; ++ch) {
             const double mean = expectedCount(ch);
+            if (m_detectorModel) {
+                // Real Poisson scatter: the analysis of a sweep relies on it at low counts too.
+                counts.append(mean > 0 ? double(std::poisson_distribution<qint64>(mean)(m_rng)) : 0.0);
+                continue;
+            }
             // Poisson noise, normal approximation; a count is never negative.
             const double sd = std::sqrt(mean);
             double u1 = m_rng.generateDouble();

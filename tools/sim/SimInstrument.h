@@ -98,6 +98,11 @@ public:
     // count falls as the channel's threshold rises.
     void setChannelModel(int channel, double ratePerSecond, double meanVolts, double sigmaVolts);
     double expectedCount(int channel) const;
+    // Counts from a photomultiplier-like detector per channel instead (noise
+    // around the baseline, photoelectron peaks, a falling tail; see
+    // DetectorModel.h), each count drawn from a Poisson distribution. Off by default.
+    void setDetectorModel(bool on) { m_detectorModel = on; }
+    bool detectorModel() const { return m_detectorModel; }
     // Fixed counts instead of the model (empty list: back to the model).
     void setFixedCounts(const QList<double> &counts);
     // Count replies taken in turn from these rows of eight, round and round
@@ -161,6 +166,7 @@ private:
         double sigma = 0;
     };
     QList<Channel> m_channels;
+    bool m_detectorModel = false;
     QList<QList<double>> m_countRows;
     qsizetype m_countRow = 0;
     struct Override {

@@ -155,6 +155,10 @@ int main(int argc, char *argv[])
          QStringLiteral("v0,...,v7")},
         {QStringLiteral("trace"),
          QStringLiteral("Print every request received on stdout: \"request CODE PAYLOAD\" in hex.")},
+        {QStringLiteral("detector"),
+         QStringLiteral("Count the pulses of a photomultiplier-like detector on each channel: noise around "
+                        "the baseline, photoelectron peaks and a falling tail, with each channel's own gain "
+                        "and noise, so that a threshold sweep shows each channel's valley.")},
         {QStringLiteral("extreme-counts"),
          QStringLiteral("Answer count reads with a rotation of extreme values: 1.8e308, 9.3e307, "
                         "8.8e307, a constant 3e15, NaN, infinities, denormals, -0.")},
@@ -249,6 +253,10 @@ int main(int argc, char *argv[])
 
     if (p.isSet(QStringLiteral("counts")) && p.isSet(QStringLiteral("extreme-counts")))
         fail(QStringLiteral("--counts and --extreme-counts exclude each other"));
+    const bool fixedCounts = p.isSet(QStringLiteral("counts")) || p.isSet(QStringLiteral("extreme-counts"));
+    if (p.isSet(QStringLiteral("detector")) && fixedCounts)
+        fail(QStringLiteral("--detector excludes --counts and --extreme-counts"));
+    sim.setDetectorModel(p.isSet(QStringLiteral("detector")));
     if (p.isSet(QStringLiteral("counts")))
         sim.setFixedCounts(eightNumbers(p, QStringLiteral("counts")));
     if (p.isSet(QStringLiteral("extreme-counts")))
