@@ -5,6 +5,9 @@
 #include "ReadingRow.h"
 #include "StatsRow.h"
 
+#include <algorithm>
+#include <limits>
+
 CountsCommand::CountsCommand(DeviceSession &session, const Options &options, QObject *parent)
     : DeviceCommand(session, parent), m_options(options)
 {
@@ -12,6 +15,17 @@ CountsCommand::CountsCommand(DeviceSession &session, const Options &options, QOb
     m_duration.setTimerType(Qt::PreciseTimer);
     // The reading asked for by then is still written: the close waits for it.
     connect(&m_duration, &QTimer::timeout, this, [this] { conclude(exitcode::kOk); });
+    m_silence.setSingleShot(true);
+    connect(&m_silence, &QTimer::timeout, this, [this] {
+        fail(QStringLiteral("no reading for %1 s").arg(m_silence.interval() / 1000.0));
+    });
+}
+
+int CountsCommand::silenceMs() const
+{
+    // The instrument may report a period of up to INT_MAX ms: clamped.
+    const qint64 poll = qMax(m_session.periodMs(), DeviceSession::kMinPollMs);
+    return int(std::clamp<qint64>(kSilencePolls * poll, kMinSilenceMs, std::numeric_limits<int>::max()));
 }
 
 void CountsCommand::run()
@@ -39,6 +53,7 @@ void CountsCommand::begin()
     connect(&m_session, &DeviceSession::errorOccurred, this, &CountsCommand::onError);
     m_startNs = Reading::steadyNowNs();
     m_began = true;
+    m_silence.start(silenceMs());
     if (!m_options.stats && m_options.format == RowFormat::Csv && !writeResult(readingrow::csvHeader()))
         return;
     if (m_options.durationMs > 0)
@@ -49,6 +64,8 @@ void CountsCommand::onReading(const Reading &reading)
 {
     if (m_options.count > 0 && m_rows >= m_options.count)
         return;
+    m_timeOuts = 0;
+    m_silence.start(silenceMs());
     if (m_options.stats) {
         m_stats.add(reading);
         if (++m_rows == m_options.count)
@@ -67,15 +84,16 @@ void CountsCommand::onReading(const Reading &reading)
 
 void CountsCommand::onError(const Outcome &error)
 {
-    // A silent instrument ends the run; a spoilt reply is worth a word only.
-    if (error.timedOut())
-        fail(error.message);
+    // One lost or spoilt reply is worth a word only; silence ends the run.
+    if (error.timedOut() && ++m_timeOuts >= kTimeOutsInARow)
+        fail(QStringLiteral("no reply from the instrument: %1 requests in a row").arg(m_timeOuts));
     else
         output::message(error.message);
 }
 
 void CountsCommand::finishing()
 {
+    m_silence.stop();
     // Not before the readings began: a run that never started has no figures.
     if (!m_options.stats || !m_began)
         return;

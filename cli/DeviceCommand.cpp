@@ -5,6 +5,8 @@
 
 #include <QMetaObject>
 
+#include <csignal>
+
 DeviceCommand::DeviceCommand(DeviceSession &session, QObject *parent)
     : QObject(parent), m_session(session)
 {
@@ -44,11 +46,16 @@ void DeviceCommand::stop()
         conclude(stoppedCode());
 }
 
-void DeviceCommand::interrupt()
+void DeviceCommand::interrupt(int signal)
 {
     if (m_finished)
         return;
     if (m_interrupted) {
+        // Only a person presses Ctrl-C again. A closed terminal sends SIGHUP
+        // twice, a service manager may repeat SIGTERM: the restore goes on.
+        if (signal != SIGINT)
+            return;
+        m_leftAtOnce = true;
         output::message(QStringLiteral("stopped at once"));
         finish(exitcode::kStopped, true);
         return;

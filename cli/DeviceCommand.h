@@ -37,10 +37,11 @@ public:
     explicit DeviceCommand(DeviceSession &session, QObject *parent = nullptr);
 
     void start(const LinkChoice &link);
-    // Ctrl-C, SIGTERM, SIGHUP or SIGQUIT. The first winds the command down
-    // (a write under way is finished, a sweep puts the levels back); the
-    // second leaves at once.
-    void interrupt();
+    // Ctrl-C, SIGTERM, SIGHUP or SIGQUIT (the signal's number). The first
+    // winds the command down (a write under way is finished, a sweep puts
+    // the levels back); a Ctrl-C after it leaves at once, other signals keep
+    // winding down.
+    void interrupt(int signal);
 
     // Levels in mV as the session knows them on this link; empty while unknown.
     static QList<double> knownLevelsMv(const DeviceSession &session);
@@ -67,6 +68,8 @@ protected:
     bool stopping() const { return m_stopping; }
     bool interrupted() const { return m_interrupted; }
     bool outputClosed() const { return m_outputClosed; }
+    // Left at once on a second Ctrl-C: a write under way may be cut short.
+    bool leftAtOnce() const { return m_leftAtOnce; }
     bool done() const { return m_finished; }
 
     // Leaves: exit 1 with the first failure if there was one, else `code`.
@@ -88,6 +91,7 @@ private:
     bool m_writing = false;
     bool m_stopping = false;
     bool m_interrupted = false;
+    bool m_leftAtOnce = false;
     bool m_outputClosed = false;
     bool m_outputFailed = false;
     bool m_finished = false;

@@ -71,9 +71,13 @@ void SweepCommand::tellHowToSetLevelsBack() const
 {
     if (m_levelsBefore.size() != DeviceSession::kChannelCount)
         return;
-    output::message(QStringLiteral("the link was lost during the sweep: the instrument may still run the sweep's "
-                                   "levels (every channel but CH %1 muted at 1000 mV). Once it answers again, "
-                                   "set the levels back with:")
+    // Left at once, the link is closed by us, not lost.
+    output::message((leftAtOnce() ? QStringLiteral("stopped before the levels were back: the instrument may still "
+                                                   "run the sweep's levels (every channel but CH %1 muted at 1000 "
+                                                   "mV). Set them back with:")
+                                  : QStringLiteral("the link was lost during the sweep: the instrument may still run "
+                                                   "the sweep's levels (every channel but CH %1 muted at 1000 mV). "
+                                                   "Once it answers again, set the levels back with:"))
                         .arg(m_options.channel));
     const QString link = m_options.linkArgument.isEmpty() ? QString() : QLatin1Char(' ') + m_options.linkArgument;
     QStringList commands;

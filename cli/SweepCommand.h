@@ -7,8 +7,9 @@ struct SweepPoint;
 // `sweep`: the client's calibration sweep of one channel, one line per
 // point. However it ends (done, Ctrl-C, a closed terminal, a closed output,
 // a failure) the session puts the levels back, and the command leaves once
-// the instrument has taken them. A link lost meanwhile leaves the other
-// channels muted: the command says so and names the levels to set back.
+// the instrument has taken them. A link lost meanwhile, or a second Ctrl-C,
+// leaves the other channels muted: the command says so and names the levels
+// to set back.
 class SweepCommand : public DeviceCommand
 {
     Q_OBJECT

@@ -135,8 +135,12 @@ QString describe(const QString &name, QCommandLineParser &p)
         format();
         return QStringLiteral("Columns: channel, count, not_finite, mean, stddev, min, max, rate_per_s, as counts "
                               "--stats writes them: the figures of the client's statistics strip for the same rows. "
+                              "rate_per_s is the mean of each count over its row's period_ms, over the finite rates "
+                              "only: a row without a positive period_ms, or whose rate is beyond the largest "
+                              "double, is left out of it (nan when none is left). "
                               "Lines the file cannot give a reading for are named on stderr with their line "
-                              "numbers and left out; a file that is not a recording ends with status 1.");
+                              "numbers and left out; a row whose elapsed_s is unusable is named and kept, as the "
+                              "figures do not use it. A file that is not a recording ends with status 1.");
     }
     if (name == QLatin1String("ports") || name == QLatin1String("scan"))
         return name == QLatin1String("scan")
@@ -155,12 +159,14 @@ QString describe(const QString &name, QCommandLineParser &p)
         format();
         return QStringLiteral("Columns: time_utc, elapsed_s, period_ms, count_ch0..7, threshold_mv_ch0..7 "
                               "(empty while unknown), sweep. Runs until --count, --duration, Ctrl-C or a closed "
-                              "pipe; each line is written whole, at once. An instrument that stops answering "
-                              "ends the run with status 1.\n\n"
+                              "pipe; each line is written whole, at once. A lost reply is named on stderr and the "
+                              "run goes on; an instrument that falls silent ends it with status 1: 3 requests in a "
+                              "row unanswered, or no reading for 10 s (5 gate periods when that is longer).\n\n"
                               "With --stats the columns are channel, count (finite counts taken), not_finite "
                               "(NaN and infinite counts left out), mean, stddev (sample standard deviation), min, "
-                              "max and rate_per_s (the mean of each count over its own gate period): the figures "
-                              "of the client's statistics strip over the same readings.");
+                              "max and rate_per_s (the mean of each count over its own gate period, over the "
+                              "finite rates only: a rate beyond the largest double is left out; nan when none is "
+                              "left): the figures of the client's statistics strip over the same readings.");
     }
     if (name == QLatin1String("period")) {
         p.addPositionalArgument(QStringLiteral("MS"), QStringLiteral("New gate period, 1 to 60000 ms."), QStringLiteral("[MS]"));

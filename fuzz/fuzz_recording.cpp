@@ -65,7 +65,9 @@ void checkResult(const Result &r)
         total += c;
     FUZZ_CHECK(total >= r.problems.size());
     FUZZ_CHECK(r.skipped == r.counts[RecordingProblem::FieldCount] + r.counts[RecordingProblem::BadValue]
-                                + r.counts[RecordingProblem::TimeBack] + r.counts[RecordingProblem::LineTooLong]);
+                                + r.counts[RecordingProblem::TimeBack] + r.counts[RecordingProblem::LineTooLong]
+                                + r.counts[RecordingProblem::RepeatedHeader]);
+    FUZZ_CHECK(r.counts[RecordingProblem::BadElapsed] <= r.rows); // a row kept for each
     FUZZ_CHECK(r.counts[RecordingProblem::NotOurFormat] <= 1 && r.counts[RecordingProblem::MissingColumns] <= 1);
     FUZZ_CHECK(r.counts[RecordingProblem::TruncatedLastLine] <= 1);
     FUZZ_CHECK(r.truncated == (r.counts[RecordingProblem::TruncatedLastLine] == 1));

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -114,9 +115,13 @@ bool parseUtcMs(const char *p, const char *end, qint64 *ms)
     return *ms >= kFirstMs && *ms <= kLastMs;
 }
 
+// How a field read: a number out of range is told apart, so that the
+// message can say so.
+enum class Parsed { Ok, Bad, OutOfRange };
+
 // Decimal seconds ("12.345", "-0.5", "7") as ns, exact to the ns; longer
-// fractions are cut. False beyond what ns in 64 bits hold.
-bool parseSecondsNs(const char *p, const char *end, qint64 *ns)
+// fractions are cut. Out of range beyond what ns in 64 bits hold.
+Parsed parseSecondsNs(const char *p, const char *end, qint64 *ns)
 {
     constexpr qint64 kMaxWhole = std::numeric_limits<qint64>::max() / 1000000000;
     const bool negative = p < end && *p == '-';
@@ -124,10 +129,11 @@ bool parseSecondsNs(const char *p, const char *end, qint64 *ns)
         ++p;
     qint64 whole = 0;
     int wholeDigits = 0;
+    bool tooBig = false;
     for (; p < end && isDigit(*p); ++p, ++wholeDigits) {
-        whole = whole * 10 + (*p - '0');
-        if (whole > kMaxWhole)
-            return false;
+        if (!tooBig)
+            whole = whole * 10 + (*p - '0');
+        tooBig = tooBig || whole > kMaxWhole;
     }
     qint64 fraction = 0;
     int fractionDigits = 0;
@@ -138,31 +144,32 @@ bool parseSecondsNs(const char *p, const char *end, qint64 *ns)
         }
     }
     if (p != end || wholeDigits + fractionDigits == 0)
-        return false;
+        return Parsed::Bad;
     for (int i = fractionDigits; i < 9; ++i)
         fraction *= 10;
-    if (whole == kMaxWhole && fraction > std::numeric_limits<qint64>::max() % 1000000000)
-        return false;
+    if (tooBig || (whole == kMaxWhole && fraction > std::numeric_limits<qint64>::max() % 1000000000))
+        return Parsed::OutOfRange;
     *ns = (whole * 1000000000 + fraction) * (negative ? -1 : 1);
-    return true;
+    return Parsed::Ok;
+}
+
+template<typename T>
+Parsed parseNumber(const char *p, const char *end, T *value)
+{
+    const auto [ptr, ec] = std::from_chars(p, end, *value);
+    if (ptr != end || (ec != std::errc() && ec != std::errc::result_out_of_range))
+        return Parsed::Bad;
+    return ec == std::errc() ? Parsed::Ok : Parsed::OutOfRange;
 }
 
 // The whole field as a double, as formatDouble writes it ("nan", "-inf",
 // "-0", "5e-324"). Every NaN reads as the one NaN that "nan" stands for.
-bool parseDouble(const char *p, const char *end, double *value)
+Parsed parseDouble(const char *p, const char *end, double *value)
 {
-    const auto [ptr, ec] = std::from_chars(p, end, *value);
-    if (ec != std::errc() || ptr != end)
-        return false;
-    if (std::isnan(*value))
+    const Parsed got = parseNumber(p, end, value);
+    if (got == Parsed::Ok && std::isnan(*value))
         *value = std::numeric_limits<double>::quiet_NaN();
-    return true;
-}
-
-bool parseInt(const char *p, const char *end, int *value)
-{
-    const auto [ptr, ec] = std::from_chars(p, end, *value);
-    return ec == std::errc() && ptr == end;
+    return got;
 }
 
 // A field as it stands in a message: quoted, at most 40 characters, bytes
@@ -227,7 +234,8 @@ void RecordingParser::problem(RecordingProblem::Kind kind, qint64 line, Message 
 {
     ++m_counts[kind];
     if (kind == RecordingProblem::FieldCount || kind == RecordingProblem::BadValue
-        || kind == RecordingProblem::TimeBack || kind == RecordingProblem::LineTooLong)
+        || kind == RecordingProblem::TimeBack || kind == RecordingProblem::LineTooLong
+        || kind == RecordingProblem::RepeatedHeader)
         ++m_skipped;
     if (kind != RecordingProblem::TruncatedLastLine) {
         if (m_errorsKept >= kMaxProblemsKept)
@@ -392,6 +400,12 @@ void RecordingParser::line(const char *data, qsizetype size, bool ended, QList<R
     }
     if (size == 0)
         return; // a blank line holds nothing to skip
+    if (size_t(size) == m_header.size() && std::memcmp(data, m_header.data(), m_header.size()) == 0) {
+        problem(RecordingProblem::RepeatedHeader, m_line, [] {
+            return tr("the header line again, as where two recordings are joined; it is skipped.");
+        });
+        return;
+    }
     row(data, size, ended, out);
 }
 
@@ -478,6 +492,7 @@ void RecordingParser::header(const char *data, qsizetype size)
             return;
         }
     }
+    m_header.assign(data, size_t(size));
     m_stage = Stage::Rows;
 }
 
@@ -522,36 +537,47 @@ void RecordingParser::row(const char *data, qsizetype size, bool ended, QList<Re
     Reading r;
     int levelsGiven = 0;
     qsizetype firstEmptyLevel = -1;
+    std::optional<Field> badElapsed; // unusable: the row is kept, the problem named last
+    Parsed elapsedRead = Parsed::Ok;
     for (qsizetype i = 0; i < n; ++i) {
         const Field f = m_fields[size_t(i)];
         const Role role = m_roles[size_t(i)];
-        bool ok = true;
-        QString (*why)(const Field &, Role) = nullptr;
+        Parsed got = Parsed::Ok;
+        QString (*why)(const Field &, Role, Parsed) = nullptr;
         switch (role) {
         case Ignored:
             break;
         case Time:
-            ok = parseUtcMs(f.begin, f.end, &r.utcMs);
-            why = [](const Field &f, Role) {
+            got = parseUtcMs(f.begin, f.end, &r.utcMs) ? Parsed::Ok : Parsed::Bad;
+            why = [](const Field &f, Role, Parsed) {
                 return tr("time_utc is not a UTC time like 2026-12-07T04:38:19.123Z: %1.").arg(quoted(f.begin, f.end));
             };
             break;
         case Elapsed:
-            ok = parseSecondsNs(f.begin, f.end, &r.monotonicNs);
-            why = [](const Field &f, Role) {
-                return tr("elapsed_s is not a number of seconds: %1.").arg(quoted(f.begin, f.end));
-            };
+            got = parseSecondsNs(f.begin, f.end, &r.monotonicNs);
+            // Statistics and plots go by time_utc: the row stays (unless
+            // this is the cut last field of the last line).
+            if (got != Parsed::Ok && (ended || i < n - 1)) {
+                badElapsed = f;
+                elapsedRead = got;
+                got = Parsed::Ok;
+            }
             break;
         case Period:
-            ok = parseInt(f.begin, f.end, &r.periodMs);
-            why = [](const Field &f, Role) {
-                return tr("period_ms is not a whole number: %1.").arg(quoted(f.begin, f.end));
+            got = parseNumber(f.begin, f.end, &r.periodMs);
+            why = [](const Field &f, Role, Parsed got) {
+                return got == Parsed::OutOfRange
+                    ? tr("period_ms is a whole number out of range (%1 to %2): %3.")
+                          .arg(std::numeric_limits<int>::min())
+                          .arg(std::numeric_limits<int>::max())
+                          .arg(quoted(f.begin, f.end))
+                    : tr("period_ms is not a whole number: %1.").arg(quoted(f.begin, f.end));
             };
             break;
         case Sweep:
-            ok = f.end - f.begin == 1 && (*f.begin == '0' || *f.begin == '1');
-            r.sweep = ok && *f.begin == '1';
-            why = [](const Field &f, Role) { return tr("sweep is not 0 or 1: %1.").arg(quoted(f.begin, f.end)); };
+            got = f.end - f.begin == 1 && (*f.begin == '0' || *f.begin == '1') ? Parsed::Ok : Parsed::Bad;
+            r.sweep = got == Parsed::Ok && *f.begin == '1';
+            why = [](const Field &f, Role, Parsed) { return tr("sweep is not 0 or 1: %1.").arg(quoted(f.begin, f.end)); };
             break;
         default:
             if (role >= Level0 && f.begin == f.end) {
@@ -560,19 +586,22 @@ void RecordingParser::row(const char *data, qsizetype size, bool ended, QList<Re
                 break;
             }
             if (role >= Level0) {
-                ok = parseDouble(f.begin, f.end, &r.thresholdsMv[size_t(role - Level0)]);
+                got = parseDouble(f.begin, f.end, &r.thresholdsMv[size_t(role - Level0)]);
                 ++levelsGiven;
             } else {
-                ok = parseDouble(f.begin, f.end, &r.counts[size_t(role - Count0)]);
+                got = parseDouble(f.begin, f.end, &r.counts[size_t(role - Count0)]);
             }
-            why = [](const Field &f, Role role) {
+            why = [](const Field &f, Role role, Parsed got) {
                 const QString name = QString::fromLatin1(columnNames().at(role - Time));
-                return f.begin == f.end ? tr("%1 is empty.").arg(name)
-                                        : tr("%1 is not a number: %2.").arg(name, quoted(f.begin, f.end));
+                if (f.begin == f.end)
+                    return tr("%1 is empty.").arg(name);
+                return (got == Parsed::OutOfRange ? tr("%1 is a number outside the range of a double: %2.")
+                                                  : tr("%1 is not a number: %2."))
+                    .arg(name, quoted(f.begin, f.end));
             };
             break;
         }
-        if (ok)
+        if (got == Parsed::Ok)
             continue;
         // The last field of an unended last line was cut in its writing.
         if (!ended && i == n - 1) {
@@ -582,7 +611,7 @@ void RecordingParser::row(const char *data, qsizetype size, bool ended, QList<Re
             });
             return;
         }
-        problem(RecordingProblem::BadValue, m_line, [&] { return why(f, role); });
+        problem(RecordingProblem::BadValue, m_line, [&] { return why(f, role, got); });
         return;
     }
     if (m_allLevels && levelsGiven > 0 && firstEmptyLevel >= 0) {
@@ -605,13 +634,29 @@ void RecordingParser::row(const char *data, qsizetype size, bool ended, QList<Re
     }
     if (!m_haveLast)
         m_firstUtcMs = r.utcMs;
+    // Past 292 years of ns the elapsed time stops at its limit.
+    constexpr qint64 kMaxMs = std::numeric_limits<qint64>::max() / 1000000;
+    constexpr qint64 kMaxNs = std::numeric_limits<qint64>::max();
     if (!m_hasColumn[Elapsed]) {
-        // Rows never go back, so this is >= 0; past 292 years it stops there.
-        constexpr qint64 kMaxMs = std::numeric_limits<qint64>::max() / 1000000;
+        // Rows never go back, so this is >= 0.
         r.monotonicNs = std::min(r.utcMs - m_firstUtcMs, kMaxMs) * 1000000;
+    } else if (badElapsed) {
+        // On from the last row by the time between them (never back).
+        const qint64 stepNs = m_haveLast ? std::min(r.utcMs - m_lastUtcMs, kMaxMs) * 1000000 : 0;
+        if (__builtin_add_overflow(m_lastMonotonicNs, stepNs, &r.monotonicNs))
+            r.monotonicNs = kMaxNs;
+        const Field f = *badElapsed;
+        problem(RecordingProblem::BadElapsed, m_line, [&] {
+            return (elapsedRead == Parsed::OutOfRange
+                        ? tr("elapsed_s is out of range (at most %1 s either way): %2; the row is kept, timed "
+                             "from time_utc.").arg(kMaxNs / 1000000000)
+                        : tr("elapsed_s is not a number of seconds: %1; the row is kept, timed from time_utc."))
+                .arg(quoted(f.begin, f.end));
+        });
     }
     m_haveLast = true;
     m_lastUtcMs = r.utcMs;
+    m_lastMonotonicNs = r.monotonicNs;
     ++m_rows;
     out->append(r);
 }

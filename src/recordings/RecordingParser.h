@@ -23,6 +23,8 @@ struct RecordingProblem {
         BadValue,          // a field that does not parse (the column is named)
         TimeBack,          // a row earlier than the last row read
         LineTooLong,       // a line over RecordingParser::kMaxLineBytes
+        RepeatedHeader,    // the header line again (recordings joined): skipped
+        BadElapsed,        // elapsed_s does not parse: the row is kept, timed from time_utc
         TruncatedLastLine, // a note: the last line has no line end and is cut short
     };
     static constexpr int kKinds = TruncatedLastLine + 1;
@@ -119,12 +121,14 @@ private:
     bool m_sawText = false;
     qint64 m_line = 1; // the line being read
 
+    std::string m_header; // the header line, to know it again among the rows
     std::vector<Role> m_roles;
     bool m_hasColumn[kRoles] = {};
     bool m_allLevels = false;
     std::vector<Field> m_fields;
     bool m_haveLast = false;
     qint64 m_lastUtcMs = 0;
+    qint64 m_lastMonotonicNs = 0;
     qint64 m_firstUtcMs = 0;
 
     qint64 m_rows = 0;

@@ -240,6 +240,9 @@ private slots:
         QCOMPARE(s.problemCounts[RecordingProblem::FieldCount], 1);
         QVERIFY(s.truncatedLastLine);
         QCOMPARE(s.text(), QStringLiteral("Rows read: 2. Lines skipped: 1. The last line was cut short and is left out."));
+        RecordingSummary failedLater = s; // a read error after the first bytes: the file did open
+        failedLater.error = QStringLiteral("Input/output error");
+        QCOMPARE(failedLater.text(), s.text() + QStringLiteral(" Reading stopped: Input/output error."));
 
         const QString binary = m_dir.filePath(QStringLiteral("binary.bin"));
         QVERIFY(writeFile(binary, [](QFile &f) { return f.write(QByteArray(8 << 20, '\x01')) > 0; }));

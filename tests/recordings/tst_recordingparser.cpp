@@ -22,7 +22,7 @@ struct Parsed {
 };
 
 const char *const kKindNames[] = {"NotOurFormat", "MissingColumns", "FieldCount", "BadValue",
-                                  "TimeBack", "LineTooLong", "TruncatedLastLine"};
+                                  "TimeBack", "LineTooLong", "RepeatedHeader", "BadElapsed", "TruncatedLastLine"};
 
 // Fed in chunks of `chunk` bytes (all at once for 0).
 Parsed parse(const QByteArray &bytes, qsizetype chunk = 0)
@@ -184,28 +184,42 @@ private slots:
                "FieldCount Line 3: the header has 20 fields, this row 19.");
         badRow("23 fields", rowWith(21, 19, "0,1,2,3"), "FieldCount Line 3: the header has 20 fields, this row 23.");
         badRow("blank-ish line", " \n", "FieldCount Line 3: the header has 20 fields, this row 1.");
-        badRow("count not a number", rowWith(21, 6, "12x"), "BadValue Line 3: count_ch3 is not a number: \"12x\".");
+        // Field `field` of line 3 set to `value`: `why`, then the value quoted.
+        const auto badField = [&badRow](const char *name, int field, const QByteArray &value, const char *why) {
+            badRow(name, rowWith(21, field, value), QStringLiteral("BadValue Line 3: %1 \"%2\".").arg(why, value));
+        };
+        const char *const notTime = "time_utc is not a UTC time like 2026-12-07T04:38:19.123Z:";
+        badField("count not a number", 6, "12x", "count_ch3 is not a number:");
         badRow("count empty", rowWith(21, 3, ""), "BadValue Line 3: count_ch0 is empty.");
         badRow("count with a NUL", rowWith(21, 3, QByteArray("1\0", 2)),
                "BadValue Line 3: count_ch0 is not a number: \"1\\x00\".");
-        badRow("count beyond a double", rowWith(21, 10, "1e999"), "BadValue Line 3: count_ch7 is not a number: \"1e999\".");
-        badRow("count with a plus", rowWith(21, 4, "+5"), "BadValue Line 3: count_ch1 is not a number: \"+5\".");
-        badRow("level not a number", rowWith(21, 12, "abc"), "BadValue Line 3: threshold_mv_ch1 is not a number: \"abc\".");
+        badField("count beyond a double", 10, "1e999", "count_ch7 is a number outside the range of a double:");
+        badField("level below a double", 11, "-1e-400", "threshold_mv_ch0 is a number outside the range of a double:");
+        badField("count with a plus", 4, "+5", "count_ch1 is not a number:");
+        badField("level not a number", 12, "abc", "threshold_mv_ch1 is not a number:");
         badRow("decimal comma in a level", rowWith(21, 12, "1,5"),
                "FieldCount Line 3: the header has 20 fields, this row 21.");
         badRow("level missing among levels", rowWith(21, 13, ""),
                "BadValue Line 3: threshold_mv_ch2 is empty while other levels are given.");
-        badRow("time without zone", rowWith(21, 0, "2026-12-07T04:38:19.123"),
-               "BadValue Line 3: time_utc is not a UTC time like 2026-12-07T04:38:19.123Z: \"2026-12-07T04:38:19.123\".");
-        badRow("time on 31 April", rowWith(21, 0, "2026-04-31T04:38:19.123Z"),
-               "BadValue Line 3: time_utc is not a UTC time like 2026-12-07T04:38:19.123Z: \"2026-04-31T04:38:19.123Z\".");
-        badRow("offset before year 1", rowWith(21, 0, "0001-01-01T00:30:00.000+01:00"),
-               "BadValue Line 3: time_utc is not a UTC time like 2026-12-07T04:38:19.123Z: \"0001-01-01T00:30:00.000+01:00\".");
-        badRow("elapsed not seconds", rowWith(21, 1, "1e3"), "BadValue Line 3: elapsed_s is not a number of seconds: \"1e3\".");
-        badRow("elapsed beyond 64-bit ns", rowWith(21, 1, "9223372037.000"),
-               "BadValue Line 3: elapsed_s is not a number of seconds: \"9223372037.000\".");
-        badRow("period not whole", rowWith(21, 2, "50.5"), "BadValue Line 3: period_ms is not a whole number: \"50.5\".");
-        badRow("sweep 2", rowWith(21, 19, "2"), "BadValue Line 3: sweep is not 0 or 1: \"2\".");
+        badField("time without zone", 0, "2026-12-07T04:38:19.123", notTime);
+        badField("time on 31 April", 0, "2026-04-31T04:38:19.123Z", notTime);
+        badField("offset before year 1", 0, "0001-01-01T00:30:00.000+01:00", notTime);
+        badField("29 February of 2026", 0, "2026-02-29T04:38:19.123Z", notTime);
+        badField("29 February of 1900", 0, "1900-02-29T04:38:19.123Z", notTime);
+        badField("period not whole", 2, "50.5", "period_ms is not a whole number:");
+        badField("period beyond an int", 2, "99999999999",
+                 "period_ms is a whole number out of range (-2147483648 to 2147483647):");
+        badRow("header again (files joined)", header(),
+               "RepeatedHeader Line 3: the header line again, as where two recordings are joined; it is skipped.");
+        // elapsed_s is in no figure: the row stays, timed on from the last one by time_utc.
+        QList<Reading> timed = readings({20, 21, 22});
+        timed[1].monotonicNs = timed[0].monotonicNs + (timed[1].utcMs - timed[0].utcMs) * 1000000;
+        for (const auto &[value, why] : {std::pair{"1e3", "not a number of seconds"},
+                                         std::pair{"9223372037.000", "out of range (at most 9223372036 s either way)"}})
+            QTest::addRow("elapsed_s %s", value) << header() + row(20) + rowWith(21, 1, value) + row(22) << timed
+                << QStringList{QStringLiteral("BadElapsed Line 3: elapsed_s is %1: \"%2\"; the row is kept, timed "
+                                              "from time_utc.").arg(why, value)} << qint64(0);
+        badField("sweep 2", 19, "2", "sweep is not 0 or 1:");
         badRow("over 64 KiB", QByteArray(70000, '7') + '\n', "LineTooLong Line 3: the line is longer than 64 KiB and is skipped.");
         QTest::newRow("time going back")
             << header() + row(20) + row(22) + row(21) + row(23) << readings({20, 22, 23}) << QStringList{
@@ -342,7 +356,11 @@ private slots:
         Reading year9999 = sampleReading(1);
         year9999.utcMs = 253402300799999; // 9999-12-31T23:59:59.999Z
         year9999.monotonicNs = 31536000123000000; // a year in, to the ms
-        QTest::newRow("times from 1969 to 9999") << QList<Reading>{before1970, sampleReading(0), year9999};
+        Reading leapDay2000 = sampleReading(2), leapDay2024 = sampleReading(3);
+        leapDay2000.utcMs = 951782400000; // 2000-02-29T00:00:00.000Z
+        leapDay2024.utcMs = 1709251199999; // 2024-02-29T23:59:59.999Z
+        QTest::newRow("times from 1969 to 9999, leap days")
+            << QList<Reading>{before1970, leapDay2000, leapDay2024, sampleReading(0), year9999};
     }
     void roundTrip()
     {
