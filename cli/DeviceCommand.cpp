@@ -129,7 +129,10 @@ void DeviceCommand::finish(int code, bool atOnce)
     disconnect(&m_session, &DeviceSession::linkClosed, this, &DeviceCommand::onLinkClosed);
     const auto leave = [this, code] { emit finished(code); };
     if (atOnce) {
+        // A close that waits for levels on their way is cut short by asking again.
         m_session.disconnectFromDevice();
+        if (m_session.connected())
+            m_session.disconnectFromDevice();
         leave();
         return;
     }

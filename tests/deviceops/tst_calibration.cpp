@@ -111,6 +111,7 @@ private slots:
             expectedTexts << (k ? QStringList() : QStringList{head}) << head + kDot + countText + " counts";
             QVERIFY(qFuzzyCompare(progress[k], (k + 1) * 100.0 / levels.size()));
         }
+        QVERIFY(rig->waitIdle()); // the restore's frames may still be on their way
         QCOMPARE(rig->sdacs(start), expected + restore());
         QCOMPARE(rig->sim->thresholds(), kLevels);
         QCOMPARE(points, expectedPoints);
