@@ -1,7 +1,9 @@
-// Quick Test runner for the scene: a widgets application (Qt Charts needs
-// one), the MyStyle style, the resource import path, stand-ins for `device`
-// and `recorder`, a test source of readings for the charts, a scratch
-// folder for exported files and a home folder of the run's own.
+// Quick Test runner for the scene, the Theme, the MyStyle controls and the
+// shared pieces: a widgets application (Qt Charts needs one), the MyStyle
+// style chosen before it exists, stand-ins for `device` and `recorder`, a
+// test source of readings for the charts, a scratch folder for exported
+// files and a home folder of the run's own. scripts/gallery renders its
+// gallery through it (`galleryPath`).
 
 #include "../common/TestReadingSource.h"
 #include "ReadingRow.h"
@@ -35,6 +37,8 @@ public slots:
         scenesetup::publish(*engine, fakes[0], &m_readings, fakes[1]);
         // Where the export tests save their files.
         engine->rootContext()->setContextProperty(QStringLiteral("scratchDir"), QUrl::fromLocalFile(m_scratch.path()));
+        engine->rootContext()->setContextProperty(QStringLiteral("galleryPath"),
+                                                  qEnvironmentVariable("TACHYRA_GALLERY_PNG", QStringLiteral("gallery.png")));
         writeRecording(m_scratch.filePath(QStringLiteral("recording.csv")));
         QFile sweep(m_scratch.filePath(QStringLiteral("not-a-recording.csv")));
         if (!sweep.open(QIODevice::WriteOnly) || sweep.write(readingrow::sweepCsvHeader() + "0,100,7,2026-12-07T10:00:00.000Z\n") < 0)

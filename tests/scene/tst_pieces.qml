@@ -11,9 +11,6 @@ Item {
     width: 800
     height: 600
 
-    // Stand-in for the session object the cards view reads.
-    property QtObject device: CardsDevice {}
-
     Component { id: fieldComponent; PropertyTextField { width: 120; height: 40 } }
     Component {
         id: tipButtonComponent
@@ -38,6 +35,8 @@ Item {
     TestCase {
         name: "Pieces"
         when: windowShown
+
+        function init() { device.reset() }
 
         function test_fieldCommit_data() {
             return [
@@ -96,22 +95,22 @@ Item {
             const view = createTemporaryObject(cardsComponent, root)
             const texts = () => findChildren(view, "value").map(v => v.text)
             compare(texts(), Array(8).fill("\u2014"))
-            root.device.counts = [12345, 0.5, 0, 123456789, 1.5e-12]   // shorter than the channel count
-            root.device.connected = true
+            device.counts = [12345, 0.5, 0, 123456789, 1.5e-12]   // shorter than the channel count
+            device.connected = true
             compare(texts(), ["1.2345e+4", "5.0000e-1", "0.0000e+0", "1.2346e+8", "1.5000e-12",
                               "0.0000e+0", "0.0000e+0", "0.0000e+0"])
             // Connected but not from this link or not recent: dimmed and marked.
             const hints = () => findChildren(view, "staleHint").map(h => h.visible)
             const first = findChildren(view, "value")[0]
             compare([hints(), first.color], [Array(8).fill(true), Theme.palette.blockedTextColor])
-            root.device.countsLive = true
+            device.countsLive = true
             compare([hints(), first.color], [Array(8).fill(false), Theme.palette.hoveredTextColor])
             view.visible = false                    // out of sight the values wait
-            root.device.counts = [7, 7, 7, 7, 7, 7, 7, 7]
+            device.counts = [7, 7, 7, 7, 7, 7, 7, 7]
             compare(texts()[0], "1.2345e+4")
             view.visible = true
             compare(texts()[0], "7.0000e+0")
-            root.device.channelCount = 4
+            device.channelCount = 4
             compare(texts().length, 4)
         }
 
@@ -120,7 +119,7 @@ Item {
         // channel at once; counts that stop being live told once, a closed
         // link not.
         function test_cardsHeard() {
-            Object.assign(root.device, { channelCount: 8, counts: [12345, 0.5, 0, 123456789, 1.5e-12],
+            Object.assign(device, { channelCount: 8, counts: [12345, 0.5, 0, 123456789, 1.5e-12],
                                          connected: false, countsLive: false })
             const view = createTemporaryObject(cardsComponent, root)
             const said = []
@@ -128,23 +127,25 @@ Item {
             const cards = findChildren(view, "card")
             const names = n => cards.slice(0, n).map(c => c.Accessible.name)
             compare(names(1), ["CH 0, no reading"])
-            Object.assign(root.device, { connected: true, countsLive: true })
+            Object.assign(device, { connected: true, countsLive: true })
             compare(names(5), ["CH 0, 12345 counts per gate", "CH 1, 0.5 counts per gate", "CH 2, 0 counts per gate",
                                "CH 3, 123457000 counts per gate", "CH 4, 1.5e-12 counts per gate"])
             cards[1].forceActiveFocus(Qt.TabFocusReason)
-            root.device.counts = [1, 2, 3, 4, 5, 6, 7, 8]
+            device.counts = [1, 2, 3, 4, 5, 6, 7, 8]
             compare([names(2), cards[1].accessibleValue], [["CH 0, 1 counts per gate", "CH 1, 0.5 counts per gate"], 0.5])
             keyClick(Qt.Key_Space)
             compare([names(2), said], [["CH 0, 1 counts per gate", "CH 1, 0.5 counts per gate"], ["CH 1, 2 counts per gate"]])
-            Object.assign(root.device, { periodMs: 500 })
+            cards[2].forceActiveFocus(Qt.TabFocusReason)      // gone on: the card follows again
+            compare([names(2), cards[1].accessibleValue], [["CH 0, 1 counts per gate", "CH 1, 2 counts per gate"], 2])
+            Object.assign(device, { periodMs: 500 })
             view.perSecond = true
             view.readAll()
             compare(said[1], "Counts per second: CH 0, 2; CH 1, 4; CH 2, 6; CH 3, 8; CH 4, 10; CH 5, 12; CH 6, 14; CH 7, 16")
-            root.device.countsLive = false
-            root.device.counts = [9, 9, 9, 9, 9, 9, 9, 9]
+            device.countsLive = false
+            device.counts = [9, 9, 9, 9, 9, 9, 9, 9]
             tryCompare(said, "length", 3)
-            Object.assign(root.device, { countsLive: true, periodMs: 1000 })
-            Object.assign(root.device, { countsLive: false, connected: false })
+            Object.assign(device, { countsLive: true, periodMs: 1000 })
+            Object.assign(device, { countsLive: false, connected: false })
             wait(50)
             compare(said.slice(2), ["No reading"])
         }

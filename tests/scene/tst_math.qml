@@ -1,27 +1,12 @@
 import QtQuick
 import QtTest
 import QtCharts
-import Theme
 import TachyraCharts
 import "qrc:/qt/qml/TachyraApp/ChartMath.js" as ChartMath
 
-// The theme's text sizes and the ordered range writes on real axes.
+// The ordered range writes on real axes.
 TestCase {
     name: "ThemeAndChartMath"
-
-    function test_textSizes_data() {
-        return [
-            { tag: "1920x1080", w: 1920, h: 1080, sizes: [39, 29, 24, 20, 15, 12, 9] },
-            { tag: "1366x768", w: 1366, h: 768, sizes: [28, 21, 17, 14, 10, 8, 6] }
-        ]
-    }
-    function test_textSizes(data) {
-        const t = Theme.textSizesFor(data.w, data.h)
-        compare([t.hugeSize, t.bigestSize, t.bigSize, t.normalSize, t.smallSize, t.smallestSize, t.tinySize],
-                data.sizes)
-        compare(Theme.scaledSize(10, 0.85), 9)      // half rounds up
-        tryVerify(() => Theme.applicationFont.status === FontLoader.Ready, 2000)
-    }
 
     ValueAxis { id: valueAxis }
     LogValueAxis { id: logAxis; base: 10 }
