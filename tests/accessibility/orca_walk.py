@@ -123,24 +123,18 @@ class Log:
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
-        pending = b""
-        while True:
-            try:
-                data = os.read(self.master, 65536)
-            except OSError:
-                return
-            if not data:
-                return
-            pending += data
-            *done, pending = pending.split(b"\n")
-            with self.lock:
-                for raw in done:
-                    line = raw.decode("utf-8", "replace").rstrip("\r")
+        # A pty's reader returns each line as it comes; it ends with an error once Orca is gone.
+        try:
+            for raw in open(self.master, "rb", closefd=False):
+                line = raw.decode("utf-8", "replace").rstrip("\r\n")
+                with self.lock:
                     self.lines.append(line)
                     self.busy += line.startswith("vvvvv ") - line.startswith("^^^^^ ")
-                    self.file.write(line + "\n")
-                self.last = time.time()
-            self.file.flush()
+                    self.last = time.time()
+                self.file.write(line + "\n")
+                self.file.flush()
+        except OSError:
+            return
 
     def since(self, mark):
         with self.lock:
