@@ -35,6 +35,13 @@ TestCase {
         return v
     }
     function filled(v) { return Array(8).fill(v) }
+    // A finished sweep of `channel` through these [mV, count] points.
+    function sweep(channel, points) {
+        device.calibrationRunning = true
+        for (const [mv, count] of points)
+            readingSource.pushSweepPoint(channel, mv, count)
+        device.calibrationRunning = false
+    }
 
     // Readings reach the plot while connected and no sweep runs; the log
     // button and the legend switch what is drawn; a disconnect clears it
@@ -294,10 +301,7 @@ TestCase {
     function test_calibrationSnapAndMenu() {
         const v = make(calibrationComponent)
         v.channelBox.currentIndex = 2
-        device.calibrationRunning = true
-        for (let mv = 0; mv <= 1000; mv += 100)
-            readingSource.pushSweepPoint(2, mv, mv)
-        device.calibrationRunning = false
+        sweep(2, Array.from({ length: 11 }, (_, i) => [i * 100, i * 100]))
         v.xAxis.min = -100
         v.xAxis.max = 1100
         const px = mv => v.chart.plotArea.width * (mv + 100) / 1200
@@ -326,10 +330,7 @@ TestCase {
     function test_calibrationKeyboardCursor(data) {
         const v = make(calibrationComponent)
         v.channelBox.currentIndex = 2
-        device.calibrationRunning = true
-        for (const mv of [600, 500, 400, 300, 200])
-            readingSource.pushSweepPoint(2, mv, mv === 400 ? 0.5 : mv / 10)
-        device.calibrationRunning = false
+        sweep(2, [600, 500, 400, 300, 200].map(mv => [mv, mv === 400 ? 0.5 : mv / 10]))
         v.logYButton.checked = data.log
         const keys = findChild(v, "plotKeys")
         keys.forceActiveFocus(Qt.TabFocusReason)
@@ -381,10 +382,7 @@ TestCase {
         const v = make(calibrationComponent)
         const button = findChild(v, "exportButton"), dialog = findChild(v, "exportDialog")
         verify(!button.enabled)
-        device.calibrationRunning = true
-        readingSource.pushSweepPoint(0, 100, 7)
-        readingSource.pushSweepPoint(0, 200, 2.5)
-        device.calibrationRunning = false
+        sweep(0, [[100, 7], [200, 2.5]])
         mouseClick(button)
         tryCompare(dialog, "visible", true)
         verify(/\/sweep-CH0-\d{8}-\d{6}\.csv$/.test(String(dialog.selectedFile)), dialog.selectedFile)
@@ -473,9 +471,7 @@ TestCase {
     function test_exportAsksBeforeReplacing(data) {
         const v = make(data.view)
         readingSource.push(filled(5))
-        device.calibrationRunning = true
-        readingSource.pushSweepPoint(0, 100, 7)
-        device.calibrationRunning = false
+        sweep(0, [[100, 7]])
         const button = findChild(v, "exportButton"), dialog = findChild(v, "exportDialog")
         const finished = exportsFinished
         finished.clear()
