@@ -3,8 +3,8 @@
 // while held, the memory budget, a recording shown instead of the link, the
 // statistics and the export of the span shown.
 
+#include "../common/RecordingMaker.h"
 #include "../common/TestReadingSource.h"
-#include "ReadingRow.h"
 #include "RunningStats.h"
 #include "TraceSeries.h"
 
@@ -235,15 +235,7 @@ private slots:
     {
         QTemporaryDir dir;
         QFile file(dir.filePath(QStringLiteral("r.csv")));
-        QByteArray text = readingrow::csvHeader();
-        Reading r;
-        r.periodMs = 100;
-        for (int i = 0; i < 3; ++i) {
-            r.utcMs = qint64(kT0) - 100000 + 100 * i;
-            r.counts.fill(10.0 * (i + 1));
-            text += readingrow::csvRow(r, i / 10.0);
-        }
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(sampleRecording(3)) > 0);
         file.close();
         TraceSeries series;
         TestReadingSource source;
@@ -256,7 +248,7 @@ private slots:
         QTRY_VERIFY(!series.fileLoading());
         source.push(filled(6), kT0 + 1000);
         QCOMPARE((QList<double>{series.spanMs(), double(series.readingCount()), series.readingAt(2).counts[0]}),
-                 (QList<double>{0, 3, 30}));
+                 (QList<double>{0, 3, sampleReading(2).counts[0]}));
         series.closeFile();
         QCOMPARE((QList<double>{series.spanMs(), double(series.readingCount()), series.readingAt(1).counts[0]}),
                  (QList<double>{120e3, 2, 6}));

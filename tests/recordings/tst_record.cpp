@@ -1,13 +1,17 @@
 // The recorder: a disk far slower than the gate (its sync held by the test)
 // costs no reading and never holds the event loop; how a failure ends a
-// recording (never with a half row); and ten seconds of the simulated
-// instrument, every class of double included, read back with Python's csv
-// module.
+// recording (never with a half row); ten seconds of the simulated instrument,
+// every class of double included, read back with Python's csv module and by
+// the parser. One reading, one row: a recording, an exported window and
+// tachyra-cli on the same instrument write the same columns with the same
+// meaning, because each takes the reading the session stamped.
 
 #include "../common/LoopbackRig.h"
 #include "CountRecorder.h"
 #include "ReadingRow.h"
 #include "ReadingSource.h"
+#include "RecordingParser.h"
+#include "TraceSeries.h"
 
 #include <QDir>
 #include <QProcess>
@@ -113,6 +117,31 @@ bool mountTinyDisk(const QString &dir, int kib)
     return ownNamespace && mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, options.constData()) == 0;
 }
 #endif
+
+const QString kAddress = QStringLiteral("127.0.0.79");
+using Row = QStringList;
+
+QList<Row> rows(const QByteArray &csv)
+{
+    QList<Row> out;
+    for (const QByteArray &line : csv.split('\n')) {
+        if (!line.isEmpty())
+            out.append(QString::fromLatin1(line).split(u','));
+    }
+    return out;
+}
+
+// Elapsed seconds from one row to the next, against the wall-clock difference.
+void checkElapsed(const QList<Row> &table, const char *what)
+{
+    for (qsizetype i = 2; i < table.size(); ++i) {
+        const double elapsed = table[i][1].toDouble() - table[i - 1][1].toDouble();
+        const qint64 wall = QDateTime::fromString(table[i - 1][0], Qt::ISODateWithMs)
+                                .msecsTo(QDateTime::fromString(table[i][0], Qt::ISODateWithMs));
+        QVERIFY2(std::abs(elapsed * 1000 - double(wall)) <= 3, qPrintable(QStringLiteral("%1 row %2: %3 s after %4 ms")
+                                                                        .arg(QLatin1String(what)).arg(i).arg(elapsed).arg(wall)));
+    }
+}
 
 } // namespace
 
@@ -304,6 +333,7 @@ private slots:
         isolate(session);
         CountRecorder recorder(&session);
         QStringList published;
+        QList<Reading> taken;
         connect(&session, &DeviceSession::readingTaken, this, [&](const Reading &r) {
             if (!recorder.recording())
                 return;
@@ -311,6 +341,7 @@ private slots:
             for (double v : r.counts)
                 line += ' ' + QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(&v), sizeof v).toHex());
             published.append(line);
+            taken.append(r);
         });
         connect(&session, &DeviceSession::calibrationSucceeded, &session, &DeviceSession::stopCalibration,
                 Qt::QueuedConnection);
@@ -341,6 +372,94 @@ private slots:
                                                  QStringLiteral("127.4,7.1,222.9,58.3,100,200,300,1000")});
         QVERIFY(python.waitForFinished(30000));
         QVERIFY2(python.exitCode() == 0, python.readAll().constData());
+
+        // Opened again: the readings as the session took them, the hard
+        // doubles bit for bit (any NaN a NaN); elapsed times to the ms a row keeps.
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        RecordingParser parser;
+        QList<Reading> back;
+        parser.feed(text.constData(), text.size(), &back);
+        parser.finish(&back);
+        QVERIFY(parser.problems().isEmpty());
+        QCOMPARE(back.size(), taken.size());
+        for (qsizetype i = 0; i < back.size(); ++i) {
+            Reading want = taken.at(i);
+            for (double &v : want.counts)
+                v = std::isnan(v) ? qQNaN() : v;
+            const qint64 sinceFirst = want.monotonicNs - taken.constFirst().monotonicNs;
+            QVERIFY2(std::abs(back.at(i).monotonicNs - back.constFirst().monotonicNs - sinceFirst) <= 1000000, qPrintable(QString::number(i)));
+            back[i].monotonicNs = want.monotonicNs;
+            QVERIFY2(back.at(i) == want, qPrintable(QString::fromLatin1(readingrow::csvRow(back.at(i), 0) + readingrow::csvRow(want, 0))));
+        }
+    }
+
+    // Recorded, exported and printed by tachyra-cli at once: the same rows.
+    void recordingExportAndTool()
+    {
+        SimInstrument sim;
+        sim.setPeriodMs(50);
+        const QList<double> levels{0.1274, 0.25, 0.3333, 0.5, 0.05, 0.9, 1.0, 0.0};
+        sim.setThresholds(levels);
+        QVERIFY(sim.listenTcp(QHostAddress(kAddress), DeviceSession::kTcpPort));
+        DeviceSession session;
+        isolate(session);
+        CountRecorder recorder(&session);
+        TraceSeries series;
+        series.setSource(&session);
+        session.setTcpHost(kAddress);
+        session.connectToDevice(true);
+        QTRY_VERIFY_WITH_TIMEOUT(session.connected() && session.dacLevelsKnown() && session.periodMs() == 50, 5000);
+
+        QTemporaryDir dir;
+        const QString recording = dir.filePath(QStringLiteral("recording.csv"));
+        QVERIFY(recorder.start(QUrl::fromLocalFile(recording)));
+        QProcess tool;
+        tool.start(QStringLiteral(TACHYRA_CLI), {QStringLiteral("counts"), QStringLiteral("--tcp"), kAddress,
+                                                 QStringLiteral("--count"), QStringLiteral("20")});
+        QVERIFY(tool.waitForStarted());
+        QTest::qWait(1500);
+        recorder.stop();
+        const QList<Row> exported = rows(series.csvTable());
+        QTRY_VERIFY(recorder.message().startsWith(QLatin1String("Recording saved"))); // its last rows on disk
+        QFile file(recording);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<Row> recorded = rows(file.readAll());
+        QTRY_VERIFY_WITH_TIMEOUT(tool.state() == QProcess::NotRunning, 10000);
+        QCOMPARE(tool.exitCode(), 0);
+        const QList<Row> printed = rows(tool.readAllStandardOutput());
+
+        const Row header = rows(readingrow::csvHeader()).constFirst();
+        QCOMPARE(recorded.constFirst(), header);
+        QCOMPARE(exported.constFirst(), header);
+        QCOMPARE(printed.constFirst(), header);
+        QVERIFY(recorded.size() > 15 && printed.size() == 21);
+
+        // The window's rows are the recording's, column for column but the
+        // elapsed seconds, which count from each file's own start.
+        QHash<QString, Row> byTime;
+        for (const Row &r : recorded.mid(1))
+            byTime.insert(r[0], r);
+        int shared = 0;
+        for (const Row &r : exported.mid(1)) {
+            if (!byTime.contains(r[0]))
+                continue;
+            ++shared;
+            QCOMPARE(r.mid(2), byTime.value(r[0]).mid(2));
+        }
+        QVERIFY(shared > 15);
+        // Period and levels in force, to the microvolt, in every file.
+        Row settings{QStringLiteral("50")};
+        for (double v : levels)
+            settings.append(QString::fromLatin1(readingrow::formatDouble(Reading::levelMv(v))));
+        for (const QList<Row> *table : {&recorded, &exported, &printed}) {
+            for (const Row &r : table->mid(1))
+                QCOMPARE(r.mid(2, 1) + r.mid(11, 8), settings);
+        }
+        checkElapsed(recorded, "recording");
+        checkElapsed(exported, "export");
+        checkElapsed(printed, "tool");
     }
 };
 
