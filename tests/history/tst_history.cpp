@@ -253,8 +253,11 @@ private slots:
         QCOMPARE(h.evicted() % kChunk, quint64(0));
         QVERIFY(h.size() > 0);
         QCOMPARE(h.evicted() > 0, budgetChunks < 6);
-        for (qsizetype i : {qsizetype(0), qsizetype(1), h.size() / 2, h.size() - 1})
+        for (qsizetype i : {qsizetype(0), qsizetype(1), h.size() / 2, h.size() - 1}) {
             QVERIFY2(h.reading(i) == in.at(qsizetype(h.evicted()) + i), qPrintable(QString::number(i)));
+            const qsizetype found = h.lowerBound(double(h.timeKey(i))); // the lookup by time too
+            QVERIFY(found <= i && h.timeKey(found) == h.timeKey(i));
+        }
         for (int c : {0, 4}) // the pyramid still answers for what is left
             QCOMPARE(describe(h.summary(c, false, 0, h.size())),
                      describe(bruteSummary(channelOf(in, c, qsizetype(h.evicted()), in.size()), false)));
