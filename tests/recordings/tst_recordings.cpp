@@ -543,71 +543,59 @@ private slots:
         }
     }
 
-    // Cancel: `finished` (cancelled) before cancel() returns, not one batch
-    // after it, and the reading thread gone.
+    // Cancel, or opening another file: `finished` (cancelled) before the
+    // call returns, not one batch after it, and the reading thread gone.
     void cancelStopsAtOnce_data()
     {
-        QTest::addColumn<bool>("fromHandler");
-        QTest::newRow("between batches") << false;
-        QTest::newRow("from a batch handler") << true;
+        QTest::addColumn<int>("how");
+        QTest::newRow("between batches") << 0;
+        QTest::newRow("from a batch handler") << 1;
+        QTest::newRow("by opening another file") << 2;
     }
     void cancelStopsAtOnce()
     {
-        QFETCH(bool, fromHandler);
+        QFETCH(int, how);
+        const QString small = m_dir.filePath(QStringLiteral("small.csv"));
+        QVERIFY(writeFile(small, [](QFile &f) { return f.write(sampleRecording(5)) > 0; }));
         RecordingLoader loader;
-        Received got(loader, false);
+        Received got(loader);
         bool cancelled = false;
         int batchesAfter = 0;
+        const auto cancel = [&] {
+            cancelled = true;
+            how == 2 ? loader.openFile(small) : loader.cancel();
+            QCOMPARE(got.summaries.size(), 1);
+        };
         got.onBatch = [&] {
-            if (cancelled)
-                ++batchesAfter;
-            if (fromHandler && !cancelled) {
-                cancelled = true;
-                loader.cancel();
-                QCOMPARE(got.summaries.size(), 1);
-            }
+            batchesAfter += cancelled && how != 2;
+            if (how == 1 && !cancelled)
+                cancel();
         };
         loader.openFile(m_big);
         QTRY_VERIFY(got.batches > 0);
-        if (!fromHandler) {
-            cancelled = true;
-            loader.cancel();
-        }
-        QCOMPARE(got.summaries.size(), 1);
+        const qint64 fromBig = got.rows;
+        if (how != 1)
+            cancel();
         QVERIFY(got.summaries.constFirst().cancelled);
-        QCOMPARE(got.summaries.constFirst().rows, got.rows);
-        QVERIFY(got.rows < kBigRows);
+        QCOMPARE(got.summaries.constFirst().rows, fromBig);
+        QVERIFY(fromBig < kBigRows);
+        if (how == 2) {
+            QCOMPARE(loader.filePath(), small);
+            QTRY_COMPARE(got.summaries.size(), 2);
+            const RecordingSummary s = got.summaries.at(1);
+            QVERIFY(!s.cancelled && s.filePath == small && s.rows == 5);
+            QCOMPARE(got.readings.size(), fromBig + 5);
+            QCOMPARE(got.readings.mid(fromBig), got.readings.mid(0, 5)); // rows 0..4 of the same series
+            QTRY_VERIFY(readingThreadsEnded(loader));
+            return;
+        }
         QVERIFY(!loader.loading());
         QVERIFY(loader.summaryText().endsWith(QLatin1String("Cancelled.")));
         QTRY_VERIFY(readingThreadsEnded(loader));
         QTest::qWait(100);
         QCOMPARE(batchesAfter, 0);
-        QCOMPARE(got.summaries.size(), 1);
         loader.cancel(); // nothing under way: no second `finished`
         QCOMPARE(got.summaries.size(), 1);
-    }
-
-    void openingAnotherFileReplacesTheFirst()
-    {
-        const QString small = m_dir.filePath(QStringLiteral("small.csv"));
-        QVERIFY(writeFile(small, [](QFile &f) { return f.write(sampleRecording(5)) > 0; }));
-        RecordingLoader loader;
-        Received got(loader);
-        loader.openFile(m_big);
-        QTRY_VERIFY(got.batches > 0);
-        const qint64 fromBig = got.rows;
-        loader.openFile(small);
-        QCOMPARE(got.summaries.size(), 1);
-        QVERIFY(got.summaries.at(0).cancelled);
-        QCOMPARE(loader.filePath(), small);
-        QTRY_COMPARE(got.summaries.size(), 2);
-        const RecordingSummary s = got.summaries.at(1);
-        QVERIFY(!s.cancelled);
-        QCOMPARE(s.filePath, small);
-        QCOMPARE(s.rows, 5);
-        QCOMPARE(got.readings.size(), fromBig + 5);
-        QCOMPARE(got.readings.mid(fromBig), got.readings.mid(0, 5)); // rows 0..4 of the same series
-        QTRY_VERIFY(readingThreadsEnded(loader));
     }
 
     // Nothing to read: `finished` with the reason, no hang on a FIFO or a device.
