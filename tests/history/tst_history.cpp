@@ -1,7 +1,5 @@
-// The history store against plain passes over the same readings (readback,
-// eviction, lookup, the pyramid's lines and columns, statistics, periods,
-// slices), and the time view over it: the lines at the span's edge, values
-// between readings, pans and zooms, "all", held views, counts per second.
+// The history store against plain passes over the same readings, and the
+// time view over it.
 
 #include "../common/ReadingMaker.h"
 #include "ChartScale.h"

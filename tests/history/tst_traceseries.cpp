@@ -1,7 +1,4 @@
-// The time view's data apart from its drawing, fed by a test source of
-// readings as the session feeds them: spans, held views, the link closing
-// while held, the memory budget, a recording shown instead of the link, the
-// statistics and the export of the span shown.
+// The time view's data apart from its drawing, fed as the session feeds it.
 
 #include "../common/RecordingMaker.h"
 #include "../common/TestReadingSource.h"

@@ -1,8 +1,5 @@
-// The time plot: where times and counts fall (TraceScale); the history's
-// cached image, every point drawn with its gaps, the level-of-detail drawing
-// at any span up to 24 h alike, scrolling as time moves on and pans; and the
-// plot item over a series fed by a test source: the count axis range, pans,
-// zooms and Live in its pixels, read-outs per second, drawing as readings come.
+// The time plot: its scale, its cached image against drawing every point,
+// and the item over a series fed by a test source.
 
 #include "../common/ReadingMaker.h"
 #include "../common/TestReadingSource.h"

@@ -1,10 +1,5 @@
-// The recorder: a disk far slower than the gate (its sync held by the test)
-// costs no reading and never holds the event loop; how a failure ends a
-// recording (never with a half row); ten seconds of the simulated instrument,
-// every class of double included, read back with Python's csv module and by
-// the parser. One reading, one row: a recording, an exported window and
-// tachyra-cli on the same instrument write the same columns with the same
-// meaning, because each takes the reading the session stamped.
+// The recorder against a slow or failing disk and the simulated instrument;
+// a recording, an exported window and tachyra-cli write the same rows.
 
 #include "../common/LoopbackRig.h"
 #include "CountRecorder.h"

@@ -1,11 +1,5 @@
-// Reading recordings back. The parser: each kind of bad file with its
-// message and line, good rows kept around bad ones, the encodings and line
-// ends a file may come in, hard doubles read back bit for bit, the same
-// result however the bytes are cut. The loader: a big recording arrives in
-// order in batches with progress, Cancel stops it at once (also from a batch
-// handler, also by opening another file), files it cannot read end with a
-// reason, a slow receiver holds the reading back, a line of a gigabyte costs
-// no memory.
+// Reading recordings back: the parser on good, bad and hostile files in any
+// chunking, and the background loader on big files.
 
 #include "../common/RecordingMaker.h"
 #include "RecordingLoader.h"
