@@ -41,6 +41,21 @@ def test_failures(sim, switches, action, error, message):
     dev.close()
 
 
+def test_close_says_a_level_was_not_stored(sim):
+    # No polls for a minute: the EEPROM write held back until the close is the request that cuts the link.
+    s = sim("--drop-link-after", str(OPENING + 4), period_ms=60000)
+    dev = tachyra.connect(tcp=s.addr)
+    dev.set_threshold(1, 111)
+    held = threading.Thread(target=lambda: pytest.raises(tachyra.DeviceError, dev.set_threshold, 2, 222))
+    held.start()
+    while len(s.writes()) < 3:
+        time.sleep(0.02)
+    with pytest.raises(tachyra.DeviceError, match="threshold not stored$") as e:
+        dev.close()
+    held.join(10)
+    assert e.value.code == "ThresholdNotStored"
+
+
 def test_refused_connection(sim):
     s = sim(listen=False)  # nothing listens there
     with pytest.raises(tachyra.ConnectError, match="^Connection refused$") as e:

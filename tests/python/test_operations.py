@@ -55,7 +55,7 @@ def test_settings(sim):
 
 
 def test_readings(sim):
-    s = sim("--counts", "1,nan,inf,-inf,-0,1e308,1e-310,8")
+    s = sim("--counts", "1,nan,inf,-inf,-0,1e308,1e-310,8", period_ms=40)
     before = np.datetime64(datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None), "ms")
     with tachyra.connect(tcp=s.addr) as dev:
         r = dev.read(5)
@@ -66,7 +66,7 @@ def test_readings(sim):
         expected = np.array([1, np.nan, np.inf, -np.inf, -0.0, 1e308, 1e-310, 8])
         assert all(np.array_equal(row, expected, equal_nan=True) for row in r.counts)
         assert np.signbit(r.counts[:, 4]).all()
-        assert (r.period_ms == 50).all() and not r.sweep.any()
+        assert (r.period_ms == 40).all() and not r.sweep.any()
         # Seconds, on the same tick as the time column.
         assert (np.diff(r.elapsed_s) > 0).all() and 0 <= r.elapsed_s[0] < 10
         assert np.allclose(np.diff(r.elapsed_s), np.diff(r.time) / np.timedelta64(1, "s"), atol=0.01)
@@ -75,7 +75,7 @@ def test_readings(sim):
         known = ~np.isnan(r.thresholds_mv).any(axis=1)
         assert (r.thresholds_mv[known] == MV).all() and known[1:].all()
         one = r[-1]
-        assert (one.period_ms, one.sweep, one.time, one.elapsed_s) == (50, False, r.time[-1], r.elapsed_s[-1])
+        assert (one.period_ms, one.sweep, one.time, one.elapsed_s) == (40, False, r.time[-1], r.elapsed_s[-1])
         assert len(r[1:3]) == 2 and r[1:3].time[0] == r.time[1]
         with pytest.raises(IndexError):
             r[5]
