@@ -38,36 +38,28 @@ def levels_now(tachyra, sim):
         return list(dev.thresholds_mv)
 
 
-class Child:
-    """A script in a Python of its own (the module on its path), its lines read as they come."""
+@pytest.fixture
+def child():
+    """Scripts in a Python of their own (the module on its path), killed after the test."""
+    made = []
 
-    def __init__(self, code, env=None):
+    def make(code, env=None):
         # Ctrl-C raises KeyboardInterrupt even where this run was started with SIGINT ignored (a
         # background job), which the child would inherit.
         code = "import signal; signal.signal(signal.SIGINT, signal.default_int_handler)\n" + code
-        self.proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     text=True, env={**os.environ, **(env or {})})
-
-    def expect(self, text):
-        line = self.proc.stdout.readline()
-        assert text in line, (line, self.proc.stderr.read() if not line else "")
-        return line
-
-    def finish(self, seconds=30):
-        out, err = self.proc.communicate(timeout=seconds)
-        return self.proc.returncode, out, err
-
-
-@pytest.fixture
-def child():
-    made = []
-
-    def make(code, **kw):
-        made.append(Child(code, **kw))
+        made.append(subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     text=True, env={**os.environ, **(env or {})}))
         return made[-1]
 
     yield make
-    for c in made:
-        if c.proc.poll() is None:
-            c.proc.kill()
-            c.proc.communicate()
+    for p in made:
+        if p.poll() is None:
+            p.kill()
+        p.communicate()
+
+
+def expect(proc, text):
+    """The child's next line, which says TEXT."""
+    line = proc.stdout.readline()
+    assert text in line, (line, proc.stderr.read() if not line else "")
+    return line

@@ -104,18 +104,15 @@ def static(d, **kw):
     return d.set_network(**{"ip": "10.0.0.2", "netmask": "255.0.0.0", "gateway": "10.0.0.1", **kw})
 
 
+CHANNEL, LEVEL, PERIOD = "the channel wants 0 to 7", "the level wants a number of mV from 0 to 1000", "1 to 60000"
 BAD = [  # each raises ValueError matching its message
-    (lambda d: d.set_threshold(9, 100), "the channel wants 0 to 7"), (lambda d: d.set_threshold(-1, 100), "0 to 7"),
-    (lambda d: d.set_threshold("x", 100), "0 to 7"), (lambda d: d.set_threshold(True, 100), "0 to 7"),
-    (lambda d: d.set_threshold(0, 2000), "the level wants a number of mV from 0 to 1000"),
-    (lambda d: d.set_threshold(0, -1), "0 to 1000"), (lambda d: d.set_threshold(0, math.nan), "0 to 1000"),
-    (lambda d: d.set_threshold(0, "5"), "0 to 1000"),
+    *((lambda d, ch=ch: d.set_threshold(ch, 100), CHANNEL) for ch in (9, -1, "x", True)),
+    *((lambda d, mv=mv: d.set_threshold(0, mv), LEVEL) for mv in (2000, -1, math.nan, "5")),
     (lambda d: setattr(d, "thresholds_mv", [1, 2, 3]), "a sequence of 8"),
-    (lambda d: setattr(d, "thresholds_mv", [10] * 7 + [2000]), "0 to 1000"),
-    (lambda d: setattr(d, "period_ms", 0), "period_ms wants a whole number of ms from 1 to 60000"),
-    (lambda d: setattr(d, "period_ms", 70000), "1 to 60000"), (lambda d: setattr(d, "period_ms", 1.5), "1 to 60000"),
-    (lambda d: setattr(d, "period_ms", "50"), "1 to 60000"),
-    (lambda d: d.sweep(9, 0, 100, 10), "the channel wants 0 to 7"),
+    (lambda d: setattr(d, "thresholds_mv", [10] * 7 + [2000]), LEVEL),
+    *((lambda d, ms=ms: setattr(d, "period_ms", ms), "period_ms wants a whole number of ms from " + PERIOD)
+      for ms in (0, 70000, 1.5, "50")),
+    (lambda d: d.sweep(9, 0, 100, 10), CHANNEL),
     (lambda d: d.sweep(0, 0, 2000, 10), "start_mv and stop_mv want whole mV from 0 to 1000"),
     (lambda d: d.sweep(0, 0.5, 100, 10), "whole mV"), (lambda d: d.sweep(0, 0, 100, 0), "step_mv wants whole mV"),
     (lambda d: d.set_network(), "dhcp=True, or ip, netmask and gateway"),
@@ -124,8 +121,8 @@ BAD = [  # each raises ValueError matching its message
     (lambda d: static(d, ip="10.0.0.0.1"), "^Invalid IP address$"),
     (lambda d: static(d, netmask="0.0.0.0"), "^Invalid netmask$"),
     (lambda d: static(d, gateway="x"), "^Invalid gateway$"),
-    (lambda d: d.read(-1), "n wants a whole number"), (lambda d: d.read(seconds=-1), "seconds wants"),
-    (lambda d: d.read(seconds=math.inf), "seconds wants"), (lambda d: d.read(2, seconds=1), "n or seconds, not both"),
+    (lambda d: d.read(-1), "n wants a whole number"), (lambda d: d.read(2, seconds=1), "n or seconds, not both"),
+    (lambda d: d.read(seconds=-1), "seconds wants"), (lambda d: d.read(seconds=math.inf), "seconds wants"),
     (lambda d: tachyra.connect(tcp="999.1.1.1"), "^Invalid IP address$"),
     (lambda d: tachyra.connect(tcp="0.0.0.0"), "^Invalid IP address$"),
     (lambda d: tachyra.connect(tcp=d.link, serial="/dev/ttyACM0"), "not both"),

@@ -7,7 +7,7 @@ import sys
 import time
 
 import pytest
-from conftest import MV, SDAC, SIM
+from conftest import MV, SDAC, SIM, expect
 from simhelper import NETNS, scan_between_namespaces
 
 # The handler dawdles before it raises: readings come in behind the ones the read had gathered.
@@ -58,37 +58,37 @@ print("leaving", flush=True)
 
 def test_ctrl_c_during_a_read(sim, child):
     c = child(READ, env={"SIM": sim().addr})
-    c.expect("reading")
+    expect(c, "reading")
     time.sleep(0.5)
-    c.proc.send_signal(signal.SIGINT)
+    c.send_signal(signal.SIGINT)
     # What the read had gathered stays, in order before what came since.
-    _, taken, connected, ordered = c.expect("interrupted").split()
+    _, taken, connected, ordered = expect(c, "interrupted").split()
     assert (int(taken) >= 5, connected, ordered) == (True, "True", "True")
-    assert c.finish()[0] == 0
+    assert c.wait(30) == 0
 
 
 def test_ctrl_c_during_a_sweep_puts_the_levels_back(sim, child):
     s = sim("--delay", "100")  # every reply 100 ms late: putting eight levels back takes 0.8 s
     c = child(SWEEP, env={"SIM": s.addr})
-    c.expect("sweeping")
+    expect(c, "sweeping")
     levels = lambda: [struct.unpack("<dd", p) for code, p in s.frames() if code == SDAC]
     steps = lambda: len([lv for lv in levels() if lv[0] == 5])
     while steps() < 3:
         time.sleep(0.02)
-    c.proc.send_signal(signal.SIGINT)
-    c.expect("interrupted")
+    c.send_signal(signal.SIGINT)
+    expect(c, "interrupted")
     # The sweep stopped, and raised only once the instrument had taken every level back.
     assert levels()[-8:] == [(ch, mv / 1000) for ch, mv in enumerate(MV)] and steps() < 10
-    assert c.finish()[0] == 0
+    assert c.wait(30) == 0
 
 
 def test_exit_closes_every_link(sim, child):
     s = sim()
     c = child(EXIT, env={"SIM": s.addr})
-    c.expect("leaving")
-    code, out, err = c.finish(15)
+    expect(c, "leaving")
+    out, err = c.communicate(timeout=15)
     # The waiting thread hears of the close, unless the interpreter ends it first (even mid-print).
-    assert (code, err) == (0, "") and "read ended: Not connected\n".startswith(out)
+    assert (c.returncode, err) == (0, "") and "read ended: Not connected\n".startswith(out)
     # The level held back at exit was stored before the link closed.
     assert s.stored()["thresholds"][1:3] == [0.111, 0.222]
 
