@@ -55,21 +55,22 @@ Reading reading(std::array<double, 8> counts, qint64 utcMs = 1700000000250)
     return r;
 }
 
-// One raw HTTP request; the status code of the answer (0: none, -1: the
-// connection kept open after it, where an idle client would hold one of the
-// server's few threads).
+// One raw HTTP request; the status code of the answer (0: none). A second
+// request follows at once: it must go unanswered, the connection closed
+// after the first (-1 otherwise), as an idle kept-alive client would hold
+// one of the server's few threads.
 int status(quint16 port, const QByteArray &request)
 {
     QTcpSocket s;
     s.connectToHost(QHostAddress(QStringLiteral("127.0.0.240")), port);
     if (!s.waitForConnected(2000))
         return 0;
-    s.write(request);
+    s.write(request + "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
     QByteArray answer;
     while (s.state() == QAbstractSocket::ConnectedState && s.waitForReadyRead(3000))
         answer += s.readAll();
     answer += s.readAll();
-    if (s.state() == QAbstractSocket::ConnectedState)
+    if (answer.count("HTTP/1.") > 1)
         return -1;
     return answer.startsWith("HTTP/1.") ? answer.mid(9, 3).toInt() : 0;
 }
