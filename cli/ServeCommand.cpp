@@ -84,7 +84,7 @@ void ServeCommand::onOpened(const Outcome &outcome)
 void ServeCommand::enterUp()
 {
     m_state = State::Up;
-
+    m_retryMs = kFirstRetryMs;
     m_silentTimeouts = 0;
     m_metrics.setLinkUp(true);
     publishState();
