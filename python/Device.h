@@ -64,6 +64,8 @@ public:
 
 private:
     using Start = std::function<void(DeviceSession &session, const Done &done)>;
+    // A whole number from min to max, else ValueError(message).
+    static long long wholeArgument(const pybind11::handle &v, long long min, long long max, const std::string &message);
     // The session's sweep of `channels` one after another; raises when it
     // failed, and on Ctrl-C once the levels are back.
     std::shared_ptr<SweepRun> runSweep(const QList<int> &channels, const pybind11::handle &startMv,
