@@ -311,6 +311,7 @@ private:
     Request sweepMute(int channel, quint32 sweep, std::function<void()> then);
     void muteOtherChannelsThenSweep();
     void sweepNextChannel();
+    void noteSweptRange(int channel);
     void applyCalibrationStep();
     void onCalibrationWait();
     void completeCalibration();

@@ -131,8 +131,7 @@ void DeviceSession::beginCalibrationSweep(quint64 op)
         m_savedDacLevels = m_dacVolts;
         m_sweptRanges.clear();
     }
-    for (int ch : std::as_const(m_calChannels))
-        m_sweptRanges.append({ch, std::min(m_calStartMv, m_calEndMv), std::max(m_calStartMv, m_calEndMv)});
+    noteSweptRange(m_calChannel);
     ++m_restoreId;
     m_restoreInFlight = false;
     m_restoreAfterInterruption = false;
@@ -206,8 +205,18 @@ void DeviceSession::sweepNextChannel()
     const int done = m_calChannel;
     m_calChannel = m_calChannels.at(++m_calChannelIndex);
     m_calCurrentMv = m_calStartMv;
-    m_queue.push(sweepMute(done, m_calSweepId, {}));
+    // Only channels stepped so far, and not muted again, may hold a level of
+    // the range: a unit found with levels anywhere else is not this sweep's.
+    noteSweptRange(m_calChannel);
+    m_queue.push(sweepMute(done, m_calSweepId, [this, done] {
+        m_sweptRanges.removeIf([done](const SweptRange &r) { return r.channel == done; });
+    }));
     applyCalibrationStep();
+}
+
+void DeviceSession::noteSweptRange(int channel)
+{
+    m_sweptRanges.append({channel, std::min(m_calStartMv, m_calEndMv), std::max(m_calStartMv, m_calEndMv)});
 }
 
 void DeviceSession::applyCalibrationStep()
