@@ -1,6 +1,7 @@
 #include "ThresholdCommand.h"
 
 #include "DeviceSession.h"
+#include "Limits.h"
 #include "ReadingRow.h"
 
 ThresholdCommand::ThresholdCommand(DeviceSession &session, int channel, double setMv, QObject *parent)
@@ -31,7 +32,7 @@ void ThresholdCommand::run()
         else if (endWrite())
             conclude(exitcode::kOk);
     };
-    const double volts = m_setMv / 1000.0;
+    const double volts = limits::voltsOfMv(m_setMv);
     if (m_channel == kAll)
         m_session.setAllDacVoltage(volts, stored);
     else

@@ -5,6 +5,7 @@
 #include "CountsCommand.h"
 #include "DeviceSession.h"
 #include "FileStats.h"
+#include "Limits.h"
 #include "NetworkCommand.h"
 #include "Output.h"
 #include "PeriodCommand.h"
@@ -30,8 +31,8 @@
 
 namespace {
 
-constexpr int kMaxPeriodMs = 60000; // the settings page's range
-constexpr double kMaxMv = 1000.0;
+constexpr int kMaxPeriodMs = limits::kMaxPeriodMs;
+constexpr double kMaxMv = limits::kMaxLevelMv;
 constexpr qint64 kMaxDurationS = 2000000; // what one timer can wait
 
 struct CommandInfo {

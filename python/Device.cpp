@@ -3,6 +3,7 @@
 #include "DeviceSession.h"
 #include "Errors.h"
 #include "EventThread.h"
+#include "Limits.h"
 #include "Promise.h"
 #include "Wait.h"
 
@@ -18,9 +19,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kMaxPeriodMs = 60000; // the settings page's range
-constexpr double kMaxMv = 1000.0;
-constexpr int kMaxWholeMv = 1000;
+constexpr int kMaxPeriodMs = limits::kMaxPeriodMs;
+constexpr double kMaxMv = limits::kMaxLevelMv;
+constexpr int kMaxWholeMv = limits::kMaxWholeLevelMv;
 constexpr std::size_t kMaxBuffer = 100000000;
 constexpr double kMaxSeconds = 1e7;
 // Closing at exit: the held-back write's time-out and a little more.
@@ -320,7 +321,7 @@ py::array Device::thresholdsMv()
 void Device::setThreshold(const py::handle &channel, const py::handle &mv)
 {
     const int ch = channelOf(channel);
-    const double volts = levelMvOf(mv) / 1000.0;
+    const double volts = limits::voltsOfMv(levelMvOf(mv));
     runOrRaise([ch, volts](DeviceSession &session, const Done &done) {
         if (ch == DeviceSession::kAllChannels)
             session.setAllDacVoltage(volts, done);
@@ -340,7 +341,7 @@ void Device::setThresholdsMv(const py::handle &value)
         errors::invalid("thresholds_mv takes one level for all channels or a sequence of 8");
     std::array<double, Reading::kChannels> volts{};
     for (int ch = 0; ch < Reading::kChannels; ++ch)
-        volts[ch] = levelMvOf(seq[ch]) / 1000.0;
+        volts[ch] = limits::voltsOfMv(levelMvOf(seq[ch]));
     // Eight levels queued at once; over when all are stored (the first failure wins).
     runOrRaise([volts](DeviceSession &session, const Done &done) {
         struct Tally {

@@ -60,3 +60,38 @@ bool isLikelyDevice(const SerialPortEntry &port)
         || port.description.contains(QLatin1String("Virtual ComPort"), Qt::CaseInsensitive)
         || port.manufacturer.contains(QLatin1String("STMicroelectronics"), Qt::CaseInsensitive);
 }
+
+QVariantList portListEntries(const QList<SerialPortEntry> &ports)
+{
+    QVariantList list;
+    list.reserve(ports.size());
+    for (const SerialPortEntry &port : ports) {
+        QVariantMap entry;
+        entry.insert(QStringLiteral("name"), port.name);
+        entry.insert(QStringLiteral("label"), port.description.isEmpty()
+                                                  ? port.name
+                                                  : port.name + QStringLiteral(" \u2014 ") + port.description);
+        entry.insert(QStringLiteral("description"), port.description);
+        entry.insert(QStringLiteral("preferred"), isLikelyDevice(port));
+        list.append(entry);
+    }
+    return list;
+}
+
+QString choosePort(const QVariantList &entries, const QString &current)
+{
+    QString firstPreferred;
+    bool present = false;
+    for (const QVariant &v : entries) {
+        const QVariantMap entry = v.toMap();
+        const QString name = entry.value(QStringLiteral("name")).toString();
+        if (firstPreferred.isEmpty() && entry.value(QStringLiteral("preferred")).toBool())
+            firstPreferred = name;
+        present = present || name == current;
+    }
+    if (present)
+        return current.isEmpty() && !firstPreferred.isEmpty() ? firstPreferred : current;
+    if (!firstPreferred.isEmpty())
+        return firstPreferred;
+    return entries.isEmpty() ? QString() : entries.constFirst().toMap().value(QStringLiteral("name")).toString();
+}

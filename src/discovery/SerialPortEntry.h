@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QString>
+#include <QVariantList>
 #include <functional>
 
 class QSerialPortInfo;
@@ -37,3 +38,12 @@ QList<SerialPortEntry> extraSerialPorts(const QString &paths, const QList<Serial
 
 // The instrument's USB identity: STM32 virtual COM port.
 bool isLikelyDevice(const SerialPortEntry &port);
+
+// The port list as the scene shows it: name, label, description and whether
+// it looks like the instrument, in the order found.
+QVariantList portListEntries(const QList<SerialPortEntry> &ports);
+
+// The port to select in `entries` while no link is open: `current` while it
+// is there (or the first likely instrument when none is chosen), else the
+// first likely instrument, else the first port, else none.
+QString choosePort(const QVariantList &entries, const QString &current);

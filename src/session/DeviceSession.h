@@ -109,7 +109,7 @@ public:
     bool dacLevelsKnown() const { return m_dacLevelsKnown; }
     bool countsLive() const { return m_countsLive; }
 
-    void setPortName(const QString &name);
+    void setPortName(const QString &name) { change(&DeviceSession::m_portName, name, &DeviceSession::portNameChanged); }
     void setTcpHost(const QString &text);
 
     // Sources of the serial port list and of the network interfaces; tests
@@ -218,19 +218,27 @@ public:
 
 private:
     // Text and state setters: store and emit only on a real change.
-    void setLastError(const QString &text);
+    template <typename T>
+    void change(T DeviceSession::*field, const T &value, void (DeviceSession::*notify)())
+    {
+        if (this->*field == value)
+            return;
+        this->*field = value;
+        emit(this->*notify)();
+    }
+    void setLastError(const QString &v) { change(&DeviceSession::m_lastError, v, &DeviceSession::lastErrorChanged); }
     // A failure of the session's own: its text from the table into `lastError`.
     void reportError(const Outcome &outcome);
     void reportError(DeviceError error) { reportError(Outcome(error)); }
-    void setStatusText(const QString &text);
-    void setConnecting(bool value);
-    void setConnectedState(bool value);
-    void setNetworkMode(const QString &value);
-    void setIpAddress(const QString &value);
-    void setNetmask(const QString &value);
-    void setGateway(const QString &value);
-    void setDacLevelsKnown(bool known);
-    void setCountsLive(bool live);
+    void setStatusText(const QString &v) { change(&DeviceSession::m_statusText, v, &DeviceSession::statusTextChanged); }
+    void setConnecting(bool v) { change(&DeviceSession::m_connecting, v, &DeviceSession::connectingChanged); }
+    void setConnectedState(bool v) { change(&DeviceSession::m_connected, v, &DeviceSession::connectedChanged); }
+    void setNetworkMode(const QString &v) { change(&DeviceSession::m_networkMode, v, &DeviceSession::networkModeChanged); }
+    void setIpAddress(const QString &v) { change(&DeviceSession::m_ipAddress, v, &DeviceSession::ipAddressChanged); }
+    void setNetmask(const QString &v) { change(&DeviceSession::m_netmask, v, &DeviceSession::netmaskChanged); }
+    void setGateway(const QString &v) { change(&DeviceSession::m_gateway, v, &DeviceSession::gatewayChanged); }
+    void setDacLevelsKnown(bool v) { change(&DeviceSession::m_dacLevelsKnown, v, &DeviceSession::dacLevelsKnownChanged); }
+    void setCountsLive(bool v) { change(&DeviceSession::m_countsLive, v, &DeviceSession::countsLiveChanged); }
 
     // Open and not being closed: new requests are taken.
     bool linkReady() const { return m_connected && !m_closing; }

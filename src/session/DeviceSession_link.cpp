@@ -318,46 +318,11 @@ void DeviceSession::onCommunicationError(const QString &message, bool fatal)
 
 void DeviceSession::refreshPorts()
 {
-    QVariantList list;
-    QString firstPreferred;
-    const QList<SerialPortEntry> found = m_portSource();
-    list.reserve(found.size());
-    for (const SerialPortEntry &port : found) {
-        const bool preferred = ::isLikelyDevice(port);
-        if (preferred && firstPreferred.isEmpty())
-            firstPreferred = port.name;
-        QVariantMap entry;
-        entry.insert(QStringLiteral("name"), port.name);
-        entry.insert(QStringLiteral("label"),
-                     port.description.isEmpty()
-                         ? port.name
-                         : port.name + QStringLiteral(" \u2014 ") + port.description);
-        entry.insert(QStringLiteral("description"), port.description);
-        entry.insert(QStringLiteral("preferred"), preferred);
-        list.append(entry);
-    }
+    const QVariantList list = portListEntries(m_portSource());
     if (list != m_ports) {
         m_ports = list;
         emit portsChanged();
     }
-    if (m_connected)
-        return;
-
-    bool present = false;
-    for (const QVariant &v : std::as_const(m_ports)) {
-        if (v.toMap().value(QStringLiteral("name")).toString() == m_portName) {
-            present = true;
-            break;
-        }
-    }
-    if (present) {
-        if (m_portName.isEmpty() && !firstPreferred.isEmpty())
-            setPortName(firstPreferred);
-    } else if (!firstPreferred.isEmpty()) {
-        setPortName(firstPreferred);
-    } else if (m_ports.isEmpty()) {
-        setPortName(QString());
-    } else {
-        setPortName(m_ports.constFirst().toMap().value(QStringLiteral("name")).toString());
-    }
+    if (!m_connected)
+        setPortName(choosePort(m_ports, m_portName));
 }

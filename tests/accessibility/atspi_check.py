@@ -1,15 +1,8 @@
-"""The client as a screen reader meets it over AT-SPI.
-
-Finds the client among the desktop's applications, walks its tree the way a
-screen reader does and checks that every control one can operate has a name,
-that nothing out of sight is in it, and that the connect button, the channel
-cards and the record button are found by name. Then presses Connect through
-its accessibility action and waits for the cards to show the instrument's
-counts, each new count told as a value change.
-
-Run by atspi-run inside an AT-SPI session, with the client started against
-the simulated instrument. Prints the count of controls and of those without
-a name.
+"""The client as a screen reader meets it over AT-SPI: every control one can
+operate has a name, nothing out of sight is in the tree, Connect, Record and
+the cards are found by name; Connect pressed through its action links to the
+simulator's pseudo-terminal, and the cards then show its counts, each new
+one told as a value change. Run by atspi-run with the client started.
 """
 
 import math
@@ -25,10 +18,7 @@ APP = "Tachyra Client"
 PUSH_BUTTON = {"push button", "button"}
 INTERACTIVE = PUSH_BUTTON | {"toggle button", "check box", "radio button", "combo box", "text",
                "spin button", "slider", "page tab", "menu item", "entry", "password text", "list item"}
-
-
-# The last walk of the window, shown with a failure.
-last_walk = []
+last_walk = []  # shown with a failure
 
 
 def fail(message):
@@ -36,63 +26,6 @@ def fail(message):
     for _, role, name, path in last_walk:
         print("atspi:   %s%s %r" % ("  " * len(path), role, name))
     sys.exit(1)
-
-
-def find_app(timeout=30):
-    end = time.time() + timeout
-    while time.time() < end:
-        desktop = pyatspi.Registry.getDesktop(0)
-        for i in range(desktop.childCount):
-            app = desktop.getChildAtIndex(i)
-            if app is not None and app.name == APP:
-                return app
-        time.sleep(0.3)
-    fail("no application named %r on the accessibility bus" % APP)
-
-
-def walk(node, path=()):
-    """Every node below `node` as (node, role, name, names of its ancestors)."""
-    out = _walk(node, path)
-    last_walk[:] = out
-    return out
-
-
-def _walk(node, path):
-    out = []
-    try:
-        role, name = node.getRoleName(), node.name
-    except Exception:  # a node that went away while walking
-        return out
-    out.append((node, role, name, path))
-    for i in range(node.childCount):
-        child = node.getChildAtIndex(i)
-        if child is not None:
-            out.extend(_walk(child, path + (name,)))
-    return out
-
-
-def named(nodes, role, name):
-    roles = PUSH_BUTTON if role in PUSH_BUTTON else {role}
-    found = [n for n, r, nm, _ in nodes if r in roles and nm == name]
-    return found[0] if found else None
-
-
-def cards_of(nodes):
-    return [n for n, r, nm, path in nodes if r == "list item" and path and path[-1] == "Channel cards"]
-
-
-def said(name, channel):
-    """The count a card's name says ("CH 3, 1234 counts per gate"), or None."""
-    m = re.fullmatch(r"CH %d, (\S+) counts per gate" % channel, name)
-    return float(m.group(1)) if m else None
-
-
-def press(node):
-    action = node.queryAction()
-    for i in range(action.nActions):
-        if action.getName(i).lower() == "press":
-            return action.doAction(i)
-    fail("%r has no press action" % node.name)
 
 
 def wait_for(condition, what, timeout=20):
@@ -105,10 +38,46 @@ def wait_for(condition, what, timeout=20):
     fail("timed out waiting for " + what)
 
 
-def main():
-    app = find_app()
-    frame = wait_for(lambda: app.childCount > 0 and app.getChildAtIndex(0), "the main window")
+def walk(node, path=(), top=True):
+    """Every node below `node` as (node, role, name, names of its ancestors)."""
+    try:
+        out = [(node, node.getRoleName(), node.name, path)]
+    except Exception:  # a node that went away while walking
+        return []
+    for i in range(node.childCount):
+        child = node.getChildAtIndex(i)
+        if child is not None:
+            out.extend(walk(child, path + (out[0][2],), False))
+    if top:
+        last_walk[:] = out
+    return out
 
+
+def named(nodes, role, name):
+    roles = PUSH_BUTTON if role in PUSH_BUTTON else {role}
+    return next((n for n, r, nm, _ in nodes if r in roles and nm == name), None)
+
+
+def cards_of(nodes):
+    return [n for n, r, nm, path in nodes if r == "list item" and path and path[-1] == "Channel cards"]
+
+
+def press(node):
+    action = node.queryAction()
+    for i in range(action.nActions):
+        if action.getName(i).lower() == "press":
+            return action.doAction(i)
+    fail("%r has no press action" % node.name)
+
+
+def main():
+    def find_app():
+        desktop = pyatspi.Registry.getDesktop(0)
+        apps = (desktop.getChildAtIndex(i) for i in range(desktop.childCount))
+        return next((a for a in apps if a is not None and a.name == APP), None)
+
+    app = wait_for(find_app, "an application named %r on the accessibility bus" % APP, 30)
+    frame = wait_for(lambda: app.childCount > 0 and app.getChildAtIndex(0), "the main window")
     nodes = walk(frame)
     controls = [(r, nm) for _, r, nm, _ in nodes if r in INTERACTIVE]
     unnamed = [r for r, nm in controls if not nm]
@@ -119,35 +88,29 @@ def main():
     hidden = [(r, nm) for n, r, nm, _ in nodes if not n.getState().contains(pyatspi.STATE_SHOWING)]
     if hidden:
         fail("out of sight but in the tree: %s" % hidden)
-
-    connect = named(nodes, "push button", "Connect")
-    record = named(nodes, "check box", "Record")
-    cards = cards_of(nodes)
+    connect, record = named(nodes, "push button", "Connect"), named(nodes, "check box", "Record")
     if connect is None or record is None:
         fail("Connect or Record not found by name")
-    if [c.name for c in cards] != ["CH %d, no reading" % i for i in range(8)]:
-        fail("cards before the link: %s" % [c.name for c in cards])
+    if [c.name for c in cards_of(nodes)] != ["CH %d, no reading" % i for i in range(8)]:
+        fail("cards before the link: %s" % [c.name for c in cards_of(nodes)])
     # Qt Quick tells AT-SPI that a control is disabled only from Qt 6.5 on.
     try:
-        toolkit = tuple(int(p) for p in app.queryApplication().version.split(".")[:2])
+        tells_disabled = tuple(int(p) for p in app.queryApplication().version.split(".")[:2]) >= (6, 5)
     except Exception:
-        toolkit = (0, 0)
-    tells_disabled = toolkit >= (6, 5)
+        tells_disabled = False
     if tells_disabled and record.getState().contains(pyatspi.STATE_ENABLED):
         fail("Record is enabled without a link")
 
-    # Value changes of the cards from now on.
-    changes = {"value": 0}
+    changes = {"value": 0}  # value changes of the cards from now on
 
     def on_change(event):
         try:
-            if event.source.getRoleName() == "list item" and event.source.parent.name == "Channel cards":
-                changes["value"] += 1
+            changes["value"] += (event.source.getRoleName() == "list item"
+                                 and event.source.parent.name == "Channel cards")
         except Exception:
             return
 
     pyatspi.Registry.registerEventListener(on_change, "object:property-change:accessible-value")
-
     # The simulator's pseudo-terminal is the port chosen, as the box says.
     wait_for(lambda: any(r == "combo box" and nm.startswith("Serial port: /dev/pts/") for _, r, nm, _ in walk(frame)),
              "the simulator's port in the box")
@@ -157,14 +120,14 @@ def main():
 
     def live_counts():
         values = [c.queryValue().currentValue for c in cards]
-        ok = all(math.isfinite(v) and v > 0 for v in values)
-        return ok and all(said(c.name, i) == v for i, (c, v) in enumerate(zip(cards, values))) and values
+        said = [re.fullmatch(r"CH %d, (\S+) counts per gate" % i, c.name) for i, c in enumerate(cards)]
+        ok = all(math.isfinite(v) and v > 0 and m and float(m.group(1)) == v for v, m in zip(values, said))
+        return ok and values
 
     values = wait_for(live_counts, "counts on the cards")
     print("atspi: cards after Connect: " + ", ".join("%s %g" % (c.name, v) for c, v in zip(cards, values)))
     if tells_disabled and not record.getState().contains(pyatspi.STATE_ENABLED):
         fail("Record is not enabled with a link")
-
     # Readings keep coming: their events are gathered for three seconds.
     GLib.timeout_add(3000, pyatspi.Registry.stop)
     pyatspi.Registry.start()

@@ -1,16 +1,10 @@
 """What a blind operator hears: the client walked from the keyboard alone
-under Orca, the screen reader, against the simulated instrument.
-
-Orca writes its debug file to a pseudo-terminal, so that it comes line by
-line; what it would say is there as SPEECH OUTPUT lines, each focus stop as
-an object:state-changed:focused event. Each key of WALK is pressed with
-xdotool and the walk waits for what the row names in that file: a focus stop
-(its role and name), an utterance, or a line. At a stop, what Orca said while
-taking it must hold the stop's name, its role as spoken and its value. The
-whole walk is printed as heard.
-
-Run by atspi-run in an AT-SPI session in a private network namespace, with
-the simulator on 127.0.0.123 answering fixed counts.
+under Orca against the simulator (127.0.0.123, fixed counts), run by atspi-run.
+Orca's debug file comes line by line through a pseudo-terminal: SPEECH OUTPUT
+lines and focus events. Each key of WALK is pressed with xdotool and the walk
+waits there for a focus stop, an utterance or a line; at a stop what Orca said
+must hold the stop's name, its role as spoken and its value. The whole walk
+is printed as heard.
 """
 
 import os
@@ -129,32 +123,22 @@ class Log:
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
-        pending = b""
-        while True:
-            try:
-                data = os.read(self.master, 65536)
-            except OSError:
-                return
-            if not data:
-                return
-            pending += data
-            *done, pending = pending.split(b"\n")
-            with self.lock:
-                for raw in done:
-                    line = raw.decode("utf-8", "replace").rstrip("\r")
+        # A pty's reader returns each line as it comes; it ends with an error once Orca is gone.
+        try:
+            for raw in open(self.master, "rb", closefd=False):
+                line = raw.decode("utf-8", "replace").rstrip("\r\n")
+                with self.lock:
                     self.lines.append(line)
                     self.busy += line.startswith("vvvvv ") - line.startswith("^^^^^ ")
-                    self.file.write(line + "\n")
-                self.last = time.time()
-            self.file.flush()
+                    self.last = time.time()
+                self.file.write(line + "\n")
+                self.file.flush()
+        except OSError:
+            return
 
     def since(self, mark):
         with self.lock:
             return self.lines[mark:]
-
-    def mark(self):
-        with self.lock:
-            return len(self.lines)
 
 
 # Orca 43 writes an object as [role | name], 48 as [role: 'name'].
@@ -166,12 +150,7 @@ ECHO = re.compile(r"(tab|space|comma|(left |right )?(control|shift|alt)|.) ?")
 
 
 def spoken(lines):
-    out = []
-    for line in lines:
-        m = SPEECH.search(line)
-        if m and not ECHO.fullmatch(m.group(1)):
-            out.append(m.group(1))
-    return out
+    return [m.group(1) for m in map(SPEECH.search, lines) if m and not ECHO.fullmatch(m.group(1))]
 
 
 def focused(lines):
@@ -193,11 +172,6 @@ def wait_for(condition, timeout=10):
             return result
         time.sleep(0.05)
     return None
-
-
-def press(keys):
-    if keys:
-        subprocess.run(["xdotool", "key", "--clearmodifiers"] + keys.split(), check=True)
 
 
 def check_stop(step, role, name, said):
@@ -230,11 +204,12 @@ def walk(log, start):
         # key's and could stand in for its stop.
         if n > 1:
             wait_for(lambda: idle(log))
-            mark = log.mark()
+            mark = len(log.lines)
         else:
             mark = start
         began = time.time()
-        press(step.keys)
+        if step.keys:
+            subprocess.run(["xdotool", "key", "--clearmodifiers"] + step.keys.split(), check=True)
         # What is said from the key until Orca rests is heard at the stop (past
         # a control that let the focus go for a moment, into a group).
         if isinstance(step, Stop):
@@ -256,15 +231,10 @@ def walk(log, start):
                                                         " / ".join(said),
                                                         "  <-- " + "; ".join(problems) if problems else ""))
             continue
-        if isinstance(step, Say):
-            def done():
-                return any(re.search(step.heard, s) for s in spoken(log.since(mark))) and idle(log)
-        else:
-            def done():
-                return any(re.search(step.line, line) for line in log.since(mark)) and idle(log)
-        ok = wait_for(done)
-        failures += not ok
         wanted = step.heard if isinstance(step, Say) else step.line
+        ok = wait_for(lambda: any(re.search(wanted, t) for t in (spoken if isinstance(step, Say) else list)(
+            log.since(mark))) and idle(log))
+        failures += not ok
         print("%3d       %-10s %s%s" % (n, step.keys, " / ".join(spoken(log.since(mark))),
                                         "" if ok else "  <-- FAIL: nothing like %r" % wanted))
     return failures
@@ -281,7 +251,7 @@ def main():
             return 1
         client = subprocess.Popen([CLIENT], stdout=open(os.path.join(WORK, "client.log"), "w"),
                                   stderr=subprocess.STDOUT)
-        mark = log.mark()
+        mark = len(log.lines)
         # No window manager: the window is given the keyboard by hand.
         try:
             subprocess.run(["xdotool", "search", "--sync", "--name", "^Velmora$", "windowfocus", "--sync"],

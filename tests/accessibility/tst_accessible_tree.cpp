@@ -3,29 +3,21 @@
 // 127.0.0.121: on every page each control has a role and a name, nothing out
 // of sight is in the tree, the names read as in the table below, Tab and
 // Shift+Tab reach every enabled control and card in the tree's (reading)
-// order with the style's focus mark, a card's name and value follow its count
-// but hold still while it has the focus, and a screen reader's press does
-// what a click does. (What Orca makes of it: orca_walk.py.)
+// order with the style's focus mark, and a screen reader's press does what a
+// click does. (What Orca makes of it: orca_walk.py; a card's name held while
+// it has the focus: tests/scene, tst_pieces.qml.)
 //
 // The offscreen platform has no accessibility bridge, so QAccessible never
 // turns active by itself; the test switches it on after each page appears,
 // as a screen reader starting then would.
 
-#include "../common/LoopbackRig.h"
-#include "CountRecorder.h"
-#include "SceneSetup.h"
+#include "../common/SceneRig.h"
 
 #include <QAccessible>
-#include <QApplication>
-#include <QQmlApplicationEngine>
-#include <QQuickItem>
-#include <QQuickStyle>
-#include <QQuickWindow>
 #include <QtTest>
 
 namespace {
 
-const QString kAddress = QStringLiteral("127.0.0.121");
 const QList<double> kCounts{1234, 1300, 25, 0, 98765, 5, 777, 4321};
 
 // A view's page: the cards are a list, the others panes.
@@ -36,26 +28,14 @@ bool isPage(QAccessibleInterface *n)
 
 QString roleName(QAccessible::Role role)
 {
-    switch (role) {
-    case QAccessible::Window: return QStringLiteral("window");
-    case QAccessible::PushButton: return QStringLiteral("button");
-    case QAccessible::CheckBox: return QStringLiteral("check box");
-    case QAccessible::RadioButton: return QStringLiteral("radio button");
-    case QAccessible::List: return QStringLiteral("list");
-    case QAccessible::ListItem: return QStringLiteral("list item");
-    case QAccessible::ComboBox: return QStringLiteral("combo box");
-    case QAccessible::EditableText: return QStringLiteral("text");
-    case QAccessible::SpinBox: return QStringLiteral("spin box");
-    case QAccessible::Slider: return QStringLiteral("slider");
-    case QAccessible::StaticText: return QStringLiteral("label");
-    case QAccessible::Chart: return QStringLiteral("chart");
-    case QAccessible::ProgressBar: return QStringLiteral("progress bar");
-    case QAccessible::Grouping: return QStringLiteral("grouping");
-    case QAccessible::Separator: return QStringLiteral("separator");
-    case QAccessible::Pane: return QStringLiteral("pane");
-    case QAccessible::ScrollBar: return QStringLiteral("scroll bar");
-    default: return QStringLiteral("role 0x%1").arg(int(role), 0, 16);
-    }
+    static const QHash<QAccessible::Role, QString> names{
+        {QAccessible::Window, "window"}, {QAccessible::PushButton, "button"}, {QAccessible::CheckBox, "check box"},
+        {QAccessible::RadioButton, "radio button"}, {QAccessible::List, "list"}, {QAccessible::ListItem, "list item"},
+        {QAccessible::ComboBox, "combo box"}, {QAccessible::EditableText, "text"}, {QAccessible::SpinBox, "spin box"},
+        {QAccessible::Slider, "slider"}, {QAccessible::StaticText, "label"}, {QAccessible::Chart, "chart"},
+        {QAccessible::ProgressBar, "progress bar"}, {QAccessible::Grouping, "grouping"},
+        {QAccessible::Separator, "separator"}, {QAccessible::Pane, "pane"}, {QAccessible::ScrollBar, "scroll bar"}};
+    return names.value(role, QStringLiteral("role 0x%1").arg(int(role), 0, 16));
 }
 
 bool isInteractive(QAccessible::Role role)
@@ -88,10 +68,7 @@ class AccessibleTreeTest : public QObject
 {
     Q_OBJECT
 
-    SimInstrument m_sim;
-    DeviceSession m_session;
-    CountRecorder m_recorder{&m_session};
-    QQmlApplicationEngine *m_engine = nullptr;
+    SceneRig m_rig;
     QQuickWindow *m_window = nullptr;
     QObject *m_stack = nullptr;
 
@@ -176,24 +153,11 @@ class AccessibleTreeTest : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_sim.listenTcp(QHostAddress(kAddress), DeviceSession::kTcpPort));
-        m_sim.setFixedCounts(kCounts);
-        isolate(m_session);
-        m_engine = new QQmlApplicationEngine;
-        scenesetup::publish(*m_engine, &m_session, &m_session, &m_recorder);
-        m_engine->load(QUrl(QStringLiteral("qrc:/qt/qml/TachyraApp/Main.qml")));
-        QVERIFY(!m_engine->rootObjects().isEmpty());
-        m_window = qobject_cast<QQuickWindow *>(m_engine->rootObjects().constFirst());
-        QVERIFY(m_window);
-        m_window->requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(m_window));
-        m_stack = m_window->findChild<QObject *>(QStringLiteral("pageStack"));
-        QVERIFY(m_stack);
-    }
-
-    void cleanupTestCase()
-    {
-        delete m_engine; // before the session its bindings read
+        m_rig.sim.setFixedCounts(kCounts);
+        isolate(m_rig.session);
+        QVERIFY(m_rig.load(QStringLiteral("127.0.0.121")));
+        m_window = m_rig.window;
+        m_stack = m_rig.stack;
     }
 
     // Before the link, one page in sight: the cards, with no reading.
@@ -215,10 +179,8 @@ private slots:
         QCOMPARE(card->text(QAccessible::Name), QStringLiteral("CH 3, no reading"));
         QVERIFY(qIsNaN(card->valueInterface()->currentValue().toDouble()));
 
-        m_session.setTcpHost(kAddress);
-        m_session.connectToDevice(true);
-        QTRY_VERIFY(m_session.connected());
-        QTRY_VERIFY(m_session.countsLive());
+        QVERIFY(m_rig.connectTcp());
+        QTRY_VERIFY(m_rig.session.countsLive());
     }
 
     void pages_data()
@@ -289,8 +251,8 @@ private slots:
         show(page);
         if (QByteArray(QTest::currentDataTag()).endsWith("swept")) {
             // While it runs, the sweep is a progress bar in place of its parameters.
-            m_session.startCalibration(0, 0, 100, 25);
-            QTRY_VERIFY(m_session.calibrationRunning());
+            m_rig.session.startCalibration(0, 0, 100, 25);
+            QTRY_VERIFY(m_rig.session.calibrationRunning());
             QAccessibleInterface *progress = nullptr;
             QStringList lines;
             for (QAccessibleInterface *n : tree()) {
@@ -302,7 +264,7 @@ private slots:
             const double done = progress->valueInterface()->currentValue().toDouble();
             QVERIFY2(done >= 0 && done <= 100, qPrintable(QString::number(done)));
             QCOMPARE(progress->valueInterface()->maximumValue().toInt(), 100);
-            QTRY_VERIFY_WITH_TIMEOUT(!m_session.calibrationRunning(), 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(!m_rig.session.calibrationRunning(), 20000);
         }
 
         // Out of sight is out of the tree; whatever can be used has a role and a name.
@@ -352,87 +314,39 @@ private slots:
         QCOMPARE(seen, want + want.mid(0, 1));
     }
 
-    // A card's name and value are its count; while the card has the focus
-    // they hold what they said when it came, so that a screen reader does not
-    // read every new count, and follow again once it has gone.
-    void cardValues()
-    {
-        show(0);
-        QAccessibleInterface *cards = pane(QStringLiteral("Channel cards"));
-        QVERIFY(cards);
-        const auto heard = [cards](int i) {
-            QAccessibleInterface *card = cards->child(i);
-            return QStringLiteral("%1 = %2").arg(card->text(QAccessible::Name)).arg(card->valueInterface()->currentValue().toDouble());
-        };
-        const auto says = [](int i, double count) { return QStringLiteral("CH %1, %2 counts per gate = %2").arg(i).arg(count); };
-        qobject_cast<QQuickItem *>(cards->child(2)->object())->forceActiveFocus(Qt::TabFocusReason);
-        m_sim.setFixedCounts({1, 2, 3, 4, 5, 6, 7, 8});
-        QTRY_COMPARE(heard(3), says(3, 4));
-        QCOMPARE(heard(2), says(2, kCounts.at(2)));
-        key(Qt::Key_Tab);
-        QTRY_COMPARE(heard(2), says(2, 3));
-        m_sim.setFixedCounts(kCounts);
-        QTRY_COMPARE(heard(2), says(2, kCounts.at(2)));
-        QCOMPARE(heard(3), says(3, 4));
-    }
-
-    // Toggles say whether they are on.
+    // Toggles say whether they are on; a screen reader's press on a view's
+    // button shows the view, as a click does (pressed again, the button stays
+    // on); a legend box is a check box that its press or toggle switches.
     void checkedStates()
     {
         show(1);
-        const auto state = [this](const QString &wanted) {
-            for (QAccessibleInterface *n : tree()) {
-                if (line(n) == wanted)
-                    return n->state();
-            }
-            return QAccessible::State();
+        const auto node = [this](const QString &wanted) {
+            const QList<QAccessibleInterface *> nodes = tree();
+            const auto it = std::find_if(nodes.cbegin(), nodes.cend(), [&](QAccessibleInterface *n) { return line(n) == wanted; });
+            return it == nodes.cend() ? nullptr : *it;
         };
-        QVERIFY(state(QStringLiteral("check box: Counts vs time")).checked);
-        QVERIFY(!state(QStringLiteral("check box: Cards")).checked);
-        QVERIFY(!state(QStringLiteral("check box: Pause")).checked);
-        key(Qt::Key_P, Qt::ControlModifier);
-        QVERIFY(state(QStringLiteral("check box: Pause")).checked);
-        key(Qt::Key_P, Qt::ControlModifier);
-        QVERIFY(!state(QStringLiteral("check box: Pause")).checked);
-        // A screen reader's press on a view's button shows the view, as a
-        // click does; pressed again, the button stays on.
-        const auto press = [this](const QString &wanted) {
-            for (QAccessibleInterface *n : tree()) {
-                if (line(n) == wanted)
-                    n->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
-            }
+        const auto checked = [&](const QString &name) { return node(QStringLiteral("check box: ") + name)->state().checked; };
+        const auto press = [&](const QString &name, const QString &action = QAccessibleActionInterface::pressAction()) {
+            node(QStringLiteral("check box: ") + name)->actionInterface()->doAction(action);
         };
-        press(QStringLiteral("check box: Bar chart"));
+        QVERIFY(checked(QStringLiteral("Counts vs time")) && !checked(QStringLiteral("Cards")) && !checked(QStringLiteral("Pause")));
+        key(Qt::Key_P, Qt::ControlModifier);
+        QVERIFY(checked(QStringLiteral("Pause")));
+        press(QStringLiteral("Pause"));
+        QVERIFY(!checked(QStringLiteral("Pause")));
+        press(QStringLiteral("Bar chart"));
         QTRY_COMPARE(panes(), QStringList{QStringLiteral("Bar chart")});
-        press(QStringLiteral("check box: Bar chart"));
-        QVERIFY(state(QStringLiteral("check box: Bar chart")).checked);
-        press(QStringLiteral("check box: Counts vs time"));
+        press(QStringLiteral("Bar chart"));
+        QVERIFY(checked(QStringLiteral("Bar chart")));
+        press(QStringLiteral("Counts vs time"));
         QTRY_COMPARE(panes(), QStringList{QStringLiteral("Counts vs time")});
-        QVERIFY(!state(QStringLiteral("check box: Bar chart")).checked);
-        press(QStringLiteral("check box: Pause"));
-        QVERIFY(state(QStringLiteral("check box: Pause")).checked);
-        press(QStringLiteral("check box: Pause"));
-        QVERIFY(!state(QStringLiteral("check box: Pause")).checked);
-        // A legend box is a check box that its press action switches.
-        QAccessibleInterface *legend = nullptr;
-        for (QAccessibleInterface *n : tree()) {
-            if (line(n) == QStringLiteral("check box: CH 2"))
-                legend = n;
-        }
-        QVERIFY(legend && legend->state().checked && legend->actionInterface());
-        legend->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
-        QVERIFY(!legend->state().checked);
-        legend->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
-        QVERIFY(legend->state().checked);
+        QVERIFY(!checked(QStringLiteral("Bar chart")) && checked(QStringLiteral("CH 2")));
+        press(QStringLiteral("CH 2"), QAccessibleActionInterface::toggleAction());
+        QVERIFY(!checked(QStringLiteral("CH 2")));
+        press(QStringLiteral("CH 2"));
+        QVERIFY(checked(QStringLiteral("CH 2")));
     }
 };
 
-int main(int argc, char **argv)
-{
-    QQuickStyle::setStyle(QStringLiteral("MyStyle"));
-    QApplication app(argc, argv);
-    AccessibleTreeTest test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+SCENE_TEST_MAIN(AccessibleTreeTest)
 #include "tst_accessible_tree.moc"

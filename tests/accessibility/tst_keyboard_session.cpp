@@ -9,17 +9,9 @@
 // With TACHYRA_FOCUS_SHOTS set to a folder, a picture of the window is saved
 // there at each page with the focus on one of its controls.
 
-#include "../common/LoopbackRig.h"
-#include "CountRecorder.h"
-#include "SceneSetup.h"
+#include "../common/SceneRig.h"
 
-#include <QApplication>
 #include <QDir>
-#include <QQmlApplicationEngine>
-#include <QQuickItem>
-#include <QQuickStyle>
-#include <QQuickWindow>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <functional>
@@ -37,28 +29,13 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        switch (event->type()) {
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::MouseMove:
-        case QEvent::Wheel:
-        case QEvent::TouchBegin:
-        case QEvent::TabletPress:
-            ++count;
-            break;
-        default:
-            break;
-        }
+        static const QSet<QEvent::Type> pointer{QEvent::MouseButtonPress, QEvent::MouseButtonRelease,
+                                                QEvent::MouseButtonDblClick, QEvent::MouseMove,
+                                                QEvent::Wheel, QEvent::TouchBegin, QEvent::TabletPress};
+        count += pointer.contains(event->type());
         return QObject::eventFilter(watched, event);
     }
 };
-
-QList<double> doubles(const QByteArray &payload)
-{
-    QList<double> out;
-    return zrf::unpackDoubles(payload, &out) ? out : QList<double>{};
-}
 
 } // namespace
 
@@ -66,42 +43,30 @@ class KeyboardSessionTest : public QObject
 {
     Q_OBJECT
 
-    SimInstrument m_sim;
-    DeviceSession m_session;
-    CountRecorder m_recorder{&m_session};
-    QQmlApplicationEngine *m_engine = nullptr;
-    QQuickWindow *m_window = nullptr;
-    QObject *m_stack = nullptr;
+    SceneRig m_rig;
+    SimInstrument &m_sim = m_rig.sim;
+    DeviceSession &m_session = m_rig.session;
     PointerCounter m_pointer;
     QString m_shots = qEnvironmentVariable("TACHYRA_FOCUS_SHOTS");
 
-    // Keys go to the window that has the focus: a dialog may have one of its own.
-    void key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
-    {
-        QWindow *target = QGuiApplication::focusWindow();
-        QTest::keyClick(target ? target : m_window, Qt::Key(key), modifiers);
-    }
+    void key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) { m_rig.key(key, modifiers); }
     void type(const QString &text)
     {
         key(Qt::Key_A, Qt::ControlModifier);
         QWindow *target = QGuiApplication::focusWindow();
         for (const QChar c : text)
-            QTest::keyClick(target ? target : m_window, c.toLatin1());
+            QTest::keyClick(target ? target : m_rig.window, c.toLatin1());
     }
 
-    // The focused item and its ancestors.
-    QList<QQuickItem *> focusChain() const
-    {
-        QList<QQuickItem *> out;
-        auto *focused = qobject_cast<QQuickItem *>(QGuiApplication::focusObject());
-        for (QQuickItem *i = focused ? focused : m_window->activeFocusItem(); i; i = i->parentItem())
-            out.append(i);
-        return out;
-    }
+    // The focused item or one of its ancestors is `objectName`.
     bool focusIn(const QString &objectName) const
     {
-        const QList<QQuickItem *> chain = focusChain();
-        return std::any_of(chain.cbegin(), chain.cend(), [&](QQuickItem *i) { return i->objectName() == objectName; });
+        auto *focused = qobject_cast<QQuickItem *>(QGuiApplication::focusObject());
+        for (QQuickItem *i = focused ? focused : m_rig.window->activeFocusItem(); i; i = i->parentItem()) {
+            if (i->objectName() == objectName)
+                return true;
+        }
+        return false;
     }
 
     // Tab until the focus is where `there` says, as a person would.
@@ -142,10 +107,10 @@ class KeyboardSessionTest : public QObject
         key(Qt::Key_Space);
         // A dialog of its own window (Qt 6.8) hands the focus back through
         // the window manager, which the offscreen platform has not.
-        if (dialog != m_window) {
+        if (dialog != m_rig.window) {
             QTest::qWait(300);
-            m_window->requestActivate();
-            return QTest::qWaitForWindowActive(m_window);
+            m_rig.window->requestActivate();
+            return QTest::qWaitForWindowActive(m_rig.window);
         }
         return true;
     }
@@ -157,47 +122,21 @@ class KeyboardSessionTest : public QObject
         QTest::qWait(1200); // the focused control's tip opens after a second
         QDir().mkpath(m_shots);
         const QString path = m_shots + QStringLiteral("/%1.png").arg(name);
-        QVERIFY(m_window->grabWindow().save(path));
+        QVERIFY(m_rig.window->grabWindow().save(path));
         qInfo("screenshot %s", qPrintable(path));
     }
 
-    QQuickItem *item(const QString &objectName) const
-    {
-        return m_window->findChild<QQuickItem *>(objectName);
-    }
-
-    QList<zrf::Frame> sent(unsigned char command) const
-    {
-        QList<zrf::Frame> out;
-        for (const zrf::Frame &f : m_sim.received()) {
-            if (f.command == command)
-                out.append(f);
-        }
-        return out;
-    }
+    QQuickItem *item(const QString &objectName) const { return m_rig.item(objectName); }
+    QObject *m_stack = nullptr;
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_sim.listenTcp(QHostAddress(kAddress), DeviceSession::kTcpPort));
         m_sim.setPeriodMs(1000);
         isolate(m_session);
-        m_engine = new QQmlApplicationEngine;
-        scenesetup::publish(*m_engine, &m_session, &m_session, &m_recorder);
-        m_engine->load(QUrl(QStringLiteral("qrc:/qt/qml/TachyraApp/Main.qml")));
-        QVERIFY(!m_engine->rootObjects().isEmpty());
-        m_window = qobject_cast<QQuickWindow *>(m_engine->rootObjects().constFirst());
-        QVERIFY(m_window);
-        m_window->installEventFilter(&m_pointer);
-        m_window->requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(m_window));
-        m_stack = m_window->findChild<QObject *>(QStringLiteral("pageStack"));
-        QVERIFY(m_stack);
-    }
-
-    void cleanupTestCase()
-    {
-        delete m_engine; // before the session its bindings read
+        QVERIFY(m_rig.load(kAddress));
+        m_rig.window->installEventFilter(&m_pointer);
+        m_stack = m_rig.stack;
     }
 
     void connectOverTcp()
@@ -249,7 +188,7 @@ private slots:
             shot(QStringLiteral("27-focus-save-dialog"));
         }
         QVERIFY2(saveInDialog(QStringLiteral("counts-keys.csv")), qPrintable(m_metInDialog.join(QStringLiteral(", "))));
-        QTRY_VERIFY(m_recorder.recording());
+        QTRY_VERIFY(m_rig.recorder.recording());
         QElapsedTimer recording;
         recording.start();
 
@@ -288,9 +227,9 @@ private slots:
         QTRY_VERIFY(item(QStringLiteral("cardsView"))->property("visible").toBool());
         QTest::qWait(qMax<qint64>(0, 5200 - recording.elapsed()));
         key(Qt::Key_R, Qt::ControlModifier);
-        QTRY_VERIFY(!m_recorder.recording() && m_recorder.message().startsWith(QLatin1String("Recording saved")));
+        QTRY_VERIFY(!m_rig.recorder.recording() && m_rig.recorder.message().startsWith(QLatin1String("Recording saved")));
         // A reading every 100 ms for over 5 s, each a line after the header.
-        QFile file(m_recorder.filePath());
+        QFile file(m_rig.recorder.filePath());
         QVERIFY(file.open(QIODevice::ReadOnly));
         const qsizetype rows = file.readAll().count('\n') - 1;
         QVERIFY2(rows >= 40, qPrintable(QString::number(rows)));
@@ -305,6 +244,7 @@ private slots:
         type(QStringLiteral("100"));
         key(Qt::Key_Return);
         QVERIFY(tabTo(QStringLiteral("startButton")));
+        QCOMPARE(item(QStringLiteral("stepField"))->property("value").toInt(), 100);
         key(Qt::Key_Space);
         QTRY_VERIFY(m_session.calibrationRunning());
         QTRY_VERIFY_WITH_TIMEOUT(!m_session.calibrationRunning(), 30000);
@@ -328,39 +268,9 @@ private slots:
         QTRY_VERIFY(!m_session.connected());
     }
 
-    // What the instrument was asked to set, and that no pointer was used.
-    void requests()
-    {
-        const QList<zrf::Frame> periods = sent(zrf::kPeriodSet);
-        QVERIFY(!periods.isEmpty());
-        QCOMPARE(doubles(periods.constLast().payload), QList<double>{100});
-        QList<QList<double>> levels;
-        for (const zrf::Frame &f : sent(zrf::kSdac))
-            levels.append(doubles(f.payload));
-        // Channel 2 from the settings, channel 0 through the sweep's points,
-        // and last channel 0 from the plot.
-        const QList<double> ch2{2, 0.25};
-        QVERIFY(levels.contains(ch2));
-        QList<double> swept;
-        for (const QList<double> &l : levels.mid(levels.indexOf(ch2))) {
-            if (l.value(0) == 0 && (swept.isEmpty() || l.value(1) > swept.constLast()))
-                swept.append(l.value(1));
-        }
-        QCOMPARE(swept.mid(0, 11), (QList<double>{0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0}));
-        QCOMPARE(levels.constLast(), (QList<double>{0, 0.3}));
-        QCOMPARE(m_pointer.count, 0);
-    }
+    // No pointer was used.
+    void noPointer() { QCOMPARE(m_pointer.count, 0); }
 };
 
-int main(int argc, char **argv)
-{
-    // The save dialogs propose the home folder: one of the test's own.
-    QTemporaryDir home;
-    qputenv("HOME", home.path().toLocal8Bit());
-    QQuickStyle::setStyle(QStringLiteral("MyStyle"));
-    QApplication app(argc, argv);
-    KeyboardSessionTest test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+SCENE_TEST_MAIN(KeyboardSessionTest)
 #include "tst_keyboard_session.moc"

@@ -1,6 +1,4 @@
-// The threshold sweep's analysis: no suggestion and a finite result for any
-// curve that cannot hold a valley, and on the detector model a suggestion
-// inside the true valley band for nearly every channel and seed.
+// The sweep analysis: hostile curves, and valleys on the detector model.
 
 #include "DetectorModel.h"
 #include "ThresholdAnalysis.h"

@@ -199,11 +199,18 @@ private slots:
         QCOMPARE(rig->sim->thresholds(), kLevels);
 
         setFault(*rig->sim, &SimFaults::replyDelayMs, 300);
-        const auto period = start([&](Done d) { s->applyPeriod(30, d); });
+        bool connectedAtLoss = true; // a caller told of the loss finds the link lost
+        const auto period = start([&](Done d) {
+            s->applyPeriod(30, [&, d](const Outcome &o) {
+                connectedAtLoss = s->connected();
+                d(o);
+            });
+        });
         QTest::qWait(100);
         rig->sim->closeConnections();
         QTRY_VERIFY(period->outcome.has_value());
         QCOMPARE(period->outcome->error, DeviceError::LinkLost);
+        QVERIFY(!connectedAtLoss);
         QCOMPARE(period->outcome->message, QStringLiteral("Remote host closed the connection"));
         QCOMPARE(await([&](Done d) { s->refreshCounts(d); }).error, DeviceError::NotConnected);
 
@@ -212,7 +219,7 @@ private slots:
         s->setTcpHost(rig->address);
         QCOMPARE(await([&](Done d) { s->connectToDevice(true, d); }).error, DeviceError::None);
         QVERIFY(s->dacLevelsKnown() && !s->networkMode().isEmpty());
-        s->disconnectFromDevice();
+        QCOMPARE(await([&](Done d) { s->disconnectFromDevice(d); }).error, DeviceError::None); // closed, not lost
         s->setTcpHost(QStringLiteral("127.0.0.98")); // nobody listens there
         const Outcome refused = await([&](Done d) { s->connectToDevice(true, d); });
         QCOMPARE(refused.error, DeviceError::ConnectFailed);

@@ -2,12 +2,15 @@
 """The README and the user guide (docs/*.md) against the tree and the
 programs: every relative link and anchor resolves, every page is linked from
 the README, every tachyra-cli command and option, zrf-sim switch and file the
-pages name exists, and the tachyra-cli examples run against zrf-sim on
-127.0.0.236 (this test's address).
+pages name exists, and the tachyra-cli examples run against zrf-sim
+(tests/common/simhelper.py) on 127.0.0.236 (this test's address).
 
     tst_docs.py SOURCE_DIR BUILD_DIR TACHYRA_CLI ZRF_SIM TACHYRA_CLIENT
 """
 import glob, os, re, subprocess, sys, tempfile, unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from simhelper import Sim  # noqa: E402
 
 SRC, BUILD, CLI, SIM, CLIENT = map(os.path.abspath, sys.argv[1:6])
 ADDRESS = "127.0.0.236"
@@ -124,10 +127,8 @@ class Docs(unittest.TestCase):
                         self.assertTrue(exists(word), "%s names %s, which does not exist" % (where, word))
 
     def test_examples_run_against_the_simulator(self):
-        sim = subprocess.Popen([SIM, "--listen", ADDRESS + ":1234"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                               text=True)
+        sim = Sim(SIM, ADDRESS)
         try:
-            self.assertIn("listening", sim.stdout.readline())
             env = {**os.environ, "PATH": os.path.dirname(CLI) + ":" + os.environ["PATH"], "TACHYRA_EXTRA_PORTS": ""}
             ran = 0
             for page in PAGES:
@@ -148,8 +149,7 @@ class Docs(unittest.TestCase):
                             ran += 1
             self.assertGreaterEqual(ran, 7)
         finally:
-            sim.terminate()
-            sim.wait(10)
+            sim.close()
 
 
 if __name__ == "__main__":

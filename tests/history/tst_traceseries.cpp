@@ -1,10 +1,7 @@
-// The time view's data apart from its drawing, fed by a test source of
-// readings as the session feeds them: spans, held views, the link closing
-// while held, the memory budget, a recording shown instead of the link, the
-// statistics and the export of the span shown.
+// The time view's data apart from its drawing, fed as the session feeds it.
 
+#include "../common/RecordingMaker.h"
 #include "../common/TestReadingSource.h"
-#include "ReadingRow.h"
 #include "RunningStats.h"
 #include "TraceSeries.h"
 
@@ -235,15 +232,7 @@ private slots:
     {
         QTemporaryDir dir;
         QFile file(dir.filePath(QStringLiteral("r.csv")));
-        QByteArray text = readingrow::csvHeader();
-        Reading r;
-        r.periodMs = 100;
-        for (int i = 0; i < 3; ++i) {
-            r.utcMs = qint64(kT0) - 100000 + 100 * i;
-            r.counts.fill(10.0 * (i + 1));
-            text += readingrow::csvRow(r, i / 10.0);
-        }
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(sampleRecording(3)) > 0);
         file.close();
         TraceSeries series;
         TestReadingSource source;
@@ -256,7 +245,7 @@ private slots:
         QTRY_VERIFY(!series.fileLoading());
         source.push(filled(6), kT0 + 1000);
         QCOMPARE((QList<double>{series.spanMs(), double(series.readingCount()), series.readingAt(2).counts[0]}),
-                 (QList<double>{0, 3, 30}));
+                 (QList<double>{0, 3, sampleReading(2).counts[0]}));
         series.closeFile();
         QCOMPARE((QList<double>{series.spanMs(), double(series.readingCount()), series.readingAt(1).counts[0]}),
                  (QList<double>{120e3, 2, 6}));

@@ -1,23 +1,19 @@
 // The operator's scene with the real session against an instrument that
 // answers count reads with NaN, infinities, 1e308, denormals and a narrow
-// range far from zero. Every view must keep its event loop turning with
-// bounded memory; a screenshot of each goes to SHOT_DIR for a person to look
-// at. The stalls and round trips are printed, not asserted against a time
-// (the machine may be busy): a loop that stands still for 15 s ends the run
-// at once, before a chart stuck counting ticks eats the machine's memory.
+// range far from zero, and whose texts (network settings, USB descriptor)
+// carry markup. Every view must keep its event loop turning with bounded
+// memory; a screenshot of each goes to SHOT_DIR for a person to look at. The
+// stalls and round trips are printed, not asserted against a time (the
+// machine may be busy): a loop that stands still for 15 s ends the run at
+// once, before a chart stuck counting ticks eats the machine's memory.
+// Markup from the instrument must never be interpreted (an <img> would even
+// make the scene load a file).
 
+#include "../common/SceneRig.h"
 #include "../common/SessionProbe.h"
-#include "../common/LoopbackRig.h"
-#include "CountRecorder.h"
-#include "SceneSetup.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QQmlApplicationEngine>
-#include <QQuickItem>
-#include <QQuickStyle>
-#include <QQuickWindow>
 #include <QTimer>
 #include <QtTest>
 
@@ -27,24 +23,15 @@
 
 namespace {
 
-const QString kAddress = QStringLiteral("127.0.0.220");
+const QString kIp = QStringLiteral("<b>10.0.0.1</b>");
+const QString kMask = QStringLiteral("<img src=\"file:///etc/hostname\">");
+const QString kGateway = QStringLiteral("<a href=\"x\">gw</a>&amp;");
+constexpr int kPlainText = 0; // Text.PlainText
 
 // Ends the run with a message when the GUI thread's event loop stops turning.
 class Watchdog
 {
 public:
-    Watchdog()
-        : m_thread([this] {
-              int quiet = 0;
-              while (!m_stop) {
-                  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                  quiet = m_beat.exchange(false) ? 0 : quiet + 1;
-                  if (quiet > 150)
-                      qFatal("the event loop has not turned for 15 s");
-              }
-          })
-    {
-    }
     ~Watchdog()
     {
         m_stop = true;
@@ -55,8 +42,32 @@ public:
 private:
     std::atomic<bool> m_beat{true};
     std::atomic<bool> m_stop{false};
-    std::thread m_thread;
+    std::thread m_thread{[this] {
+        for (int quiet = 0; !m_stop;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            quiet = m_beat.exchange(false) ? 0 : quiet + 1;
+            if (quiet > 150)
+                qFatal("the event loop has not turned for 15 s");
+        }
+    }};
 };
+
+// Text items at or below `o` (object and visual children) that hold markup
+// without being plain text.
+void findRichTexts(QObject *o, QSet<QObject *> &seen, QStringList &out)
+{
+    if (!o || seen.contains(o))
+        return;
+    seen.insert(o);
+    const QString text = o->property("text").toString();
+    if (o->inherits("QQuickText") && (text.contains('<') || text.contains('&')) && o->property("textFormat").toInt() != kPlainText)
+        out.append(QStringLiteral("%1 \"%2\"").arg(o->objectName(), text));
+    QList<QObject *> children = o->children();
+    if (auto *item = qobject_cast<QQuickItem *>(o))
+        children += QList<QObject *>(item->childItems().cbegin(), item->childItems().cend());
+    for (QObject *c : std::as_const(children))
+        findRichTexts(c, seen, out);
+}
 
 } // namespace
 
@@ -64,12 +75,7 @@ class HostileTest : public QObject
 {
     Q_OBJECT
 
-    SimInstrument m_sim;
-    DeviceSession m_session;
-    CountRecorder m_recorder{&m_session};
-    QQmlApplicationEngine *m_engine = nullptr;
-    QQuickWindow *m_window = nullptr;
-    QObject *m_views = nullptr;
+    SceneRig m_rig;
     // The event loop's worst stall, seen by a timer that should fire every 20 ms.
     QTimer m_probe;
     QElapsedTimer m_sinceTick;
@@ -77,13 +83,13 @@ class HostileTest : public QObject
     Watchdog m_watchdog;
     qint64 m_rssStart = 0;
 
-    void show(int view) { m_views->setProperty("currentIndex", view); }
+    void show(int view) { m_rig.window->findChild<QObject *>(QStringLiteral("views"))->setProperty("currentIndex", view); }
 
     void shot(const QString &name)
     {
         QDir().mkpath(QStringLiteral(SHOT_DIR));
         const QString path = QStringLiteral(SHOT_DIR "/%1.png").arg(name);
-        QVERIFY(m_window->grabWindow().save(path));
+        QVERIFY(m_rig.window->grabWindow().save(path));
         qInfo("screenshot %s", qPrintable(path));
     }
 
@@ -91,7 +97,7 @@ class HostileTest : public QObject
     // view has settled), then the loop must still answer at once.
     void feed(const QList<QList<double>> &rows, int ms = 1200)
     {
-        m_sim.setCountRotation(rows);
+        m_rig.sim.setCountRotation(rows);
         QTest::qWait(300);
         m_worstGapMs = 0;
         m_sinceTick.restart();
@@ -104,29 +110,25 @@ class HostileTest : public QObject
         qInfo("round trip %lld ms, worst stall %lld ms (probe every 20 ms), RSS %lld kB", roundTrip.elapsed(),
               m_worstGapMs, rssKiB());
         QVERIFY2(rssKiB() - m_rssStart < 100 * 1024, qPrintable(QStringLiteral("RSS grew to %1 kB").arg(rssKiB())));
-        QVERIFY(m_session.connected());
+        QVERIFY(m_rig.session.connected());
     }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_sim.listenTcp(QHostAddress(kAddress), DeviceSession::kTcpPort));
-        m_sim.setPeriodMs(20); // polled at the 50 ms floor
-        isolate(m_session);
-        m_engine = new QQmlApplicationEngine(this);
-        scenesetup::publish(*m_engine, &m_session, &m_session, &m_recorder);
-        m_engine->load(QUrl(QStringLiteral("qrc:/qt/qml/TachyraApp/Main.qml")));
-        QVERIFY(!m_engine->rootObjects().isEmpty());
-        m_window = qobject_cast<QQuickWindow *>(m_engine->rootObjects().constFirst());
-        QVERIFY(m_window);
-        QVERIFY(QTest::qWaitForWindowExposed(m_window));
-        m_views = m_window->findChild<QObject *>(QStringLiteral("views"));
-        QVERIFY(m_views);
-
-        m_session.setTcpHost(kAddress);
-        m_session.connectToDevice(true);
-        QTRY_VERIFY(m_session.connected());
-        QTRY_VERIFY(SessionProbe(m_session).pollTimerActive());
+        m_rig.sim.setPeriodMs(20); // polled at the 50 ms floor
+        m_rig.sim.setNetwork(false, kIp, kMask, kGateway);
+        // A USB descriptor is written by the device too.
+        m_rig.session.setSerialPortSource([] {
+            SerialPortEntry e;
+            e.name = QStringLiteral("<b>ttyACM0</b>");
+            e.description = QStringLiteral("<font color=red>STM32</font><br>");
+            return QList<SerialPortEntry>{e};
+        });
+        m_rig.session.setNetInterfaceSource([] { return QList<NetInterface>{}; });
+        QVERIFY(m_rig.load(QStringLiteral("127.0.0.220")));
+        QVERIFY(m_rig.connectTcp());
+        QTRY_VERIFY(SessionProbe(m_rig.session).pollTimerActive());
         m_probe.setTimerType(Qt::PreciseTimer);
         connect(&m_probe, &QTimer::timeout, this, [this] {
             m_worstGapMs = qMax(m_worstGapMs, m_sinceTick.restart());
@@ -140,81 +142,94 @@ private slots:
 
     // The readings that stalled the charts: one huge count on the bar chart,
     // a slightly smaller one on the time view, a large constant on the time
-    // view; then the whole rotation of hard values on every view.
+    // view; then the whole rotation of hard values on every view, and with
+    // log Y on the two charts.
     void views_data()
     {
         QTest::addColumn<int>("view");
         QTest::addColumn<QList<QList<double>>>("rows");
         QTest::addColumn<bool>("fresh"); // only these readings in the time window
+        QTest::addColumn<QString>("log"); // the chart whose log Y is on
         const auto all = [](double v) { return QList<QList<double>>{QList<double>(8, v)}; };
         const auto one = [](double v) { return QList<QList<double>>{{v, 50, 2000, 0, 1, 0, 0, 0}}; };
         const QList<QList<double>> extreme = SimInstrument::extremeCountRows();
-        QTest::newRow("cards") << 0 << extreme << false;
-        QTest::newRow("time, 8.8e307") << 1 << one(8.8e307) << true;
-        QTest::newRow("time, constant 3e15") << 1 << all(3e15) << true;
-        QTest::newRow("time, rotation") << 1 << extreme << false;
-        QTest::newRow("bars, 9.3e307") << 2 << one(9.3e307) << true;
-        QTest::newRow("bars, rotation") << 2 << extreme << false;
+        QTest::newRow("cards") << 0 << extreme << false << QString();
+        QTest::newRow("time, 8.8e307") << 1 << one(8.8e307) << true << QString();
+        QTest::newRow("time, constant 3e15") << 1 << all(3e15) << true << QString();
+        QTest::newRow("time, rotation") << 1 << extreme << false << QString();
+        QTest::newRow("bars, 9.3e307") << 2 << one(9.3e307) << true << QString();
+        QTest::newRow("bars, rotation") << 2 << extreme << false << QString();
+        QTest::newRow("time, log") << 1 << extreme << false << QStringLiteral("timeView");
+        QTest::newRow("bars, log") << 2 << extreme << false << QStringLiteral("histogramView");
     }
     void views()
     {
         QFETCH(int, view);
         QFETCH(QList<QList<double>>, rows);
         QFETCH(bool, fresh);
+        QFETCH(QString, log);
         if (fresh) { // a new link: the time view starts from an empty window
-            m_session.disconnectFromDevice();
-            m_session.connectToDevice(true);
-            QTRY_VERIFY(SessionProbe(m_session).pollTimerActive());
+            m_rig.session.disconnectFromDevice();
+            m_rig.session.connectToDevice(true);
+            QTRY_VERIFY(SessionProbe(m_rig.session).pollTimerActive());
         }
         show(view);
+        QObject *logButton = log.isEmpty() ? nullptr : m_rig.item(log)->property("logYButton").value<QObject *>();
+        if (logButton)
+            logButton->setProperty("checked", true);
         feed(rows);
         shot(QString::fromLatin1(QTest::currentDataTag()).replace(QRegularExpression(QStringLiteral(",? ")), QStringLiteral("-")));
-    }
-
-    // Log Y on the two charts with the same readings.
-    void logAxes()
-    {
-        for (int view : {1, 2}) {
-            show(view);
-            auto *item = m_window->findChild<QQuickItem *>(view == 1 ? QStringLiteral("timeView") : QStringLiteral("histogramView"));
-            QVERIFY(item);
-            auto *log = item->property("logYButton").value<QObject *>();
-            QVERIFY(log);
-            log->setProperty("checked", true);
-            feed(SimInstrument::extremeCountRows());
-            shot(view == 1 ? QStringLiteral("time-log") : QStringLiteral("bars-log"));
-            log->setProperty("checked", false);
-        }
+        if (logButton)
+            logButton->setProperty("checked", false);
     }
 
     // A sweep whose readings are the hard values: the plot skips what it cannot draw.
     void sweep()
     {
         show(3);
-        auto *start = m_window->findChild<QQuickItem *>(QStringLiteral("startButton"));
-        QVERIFY(start);
-        m_sim.setCountRotation(SimInstrument::extremeCountRows());
-        QMetaObject::invokeMethod(start, "clicked");
-        QTRY_VERIFY(m_session.calibrationRunning());
-        QTRY_VERIFY_WITH_TIMEOUT(!m_session.calibrationRunning(), 60000);
+        m_rig.sim.setCountRotation(SimInstrument::extremeCountRows());
+        QMetaObject::invokeMethod(m_rig.item(QStringLiteral("startButton")), "clicked");
+        QTRY_VERIFY(m_rig.session.calibrationRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!m_rig.session.calibrationRunning(), 60000);
         feed(SimInstrument::extremeCountRows(), 300);
         shot(QStringLiteral("sweep"));
         qInfo("RSS %lld kB at start, %lld kB at end", m_rssStart, rssKiB());
     }
 
-    void cleanupTestCase()
+    // The settings page's network fields, the status bar's link label and
+    // last error, the home page's port labels: plain text whatever they show.
+    void instrumentTextsStayPlain()
     {
-        delete m_engine; // before the session it binds to
-        m_engine = nullptr;
+        QTRY_COMPARE(m_rig.session.netmask(), kMask);
+        QStringList problems;
+        for (const char *name : {"statusLabel", "errorLabel"}) {
+            auto *label = m_rig.window->findChild<QObject *>(QLatin1String(name));
+            if (!label || label->property("textFormat").toInt() != kPlainText)
+                problems.append(QStringLiteral("%1 is missing or not Text.PlainText").arg(QLatin1String(name)));
+        }
+        const auto scan = [&] {
+            QSet<QObject *> seen;
+            findRichTexts(m_rig.window, seen, problems);
+            findRichTexts(m_rig.window->contentItem(), seen, problems);
+        };
+        // A text input never interprets markup: what is shown is the raw text.
+        QVERIFY(QMetaObject::invokeMethod(m_rig.stack->property("currentItem").value<QObject *>(), "openSettings"));
+        QTRY_VERIFY(!m_rig.stack->property("busy").toBool() && m_rig.stack->property("depth").toInt() == 2);
+        auto *page = m_rig.stack->property("currentItem").value<QObject *>();
+        for (const auto &field : {std::pair{"ipField", kIp}, {"maskField", kMask}, {"gatewayField", kGateway}}) {
+            auto *input = page->findChild<QObject *>(QLatin1String(field.first));
+            QVERIFY2(input && input->inherits("QQuickTextInput"), field.first);
+            QCOMPARE(input->property("displayText").toString(), field.second);
+        }
+        scan();
+        // The serial ports are listed by label once the link is down.
+        m_rig.session.disconnectFromDevice();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_rig.session.ports().isEmpty(), 3000);
+        QTest::qWait(50);
+        scan();
+        QVERIFY2(problems.isEmpty(), qPrintable(problems.join("; ")));
     }
 };
 
-int main(int argc, char **argv)
-{
-    QQuickStyle::setStyle(QStringLiteral("MyStyle"));
-    QApplication app(argc, argv);
-    HostileTest test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+SCENE_TEST_MAIN(HostileTest)
 #include "tst_hostile.moc"

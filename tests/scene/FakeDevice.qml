@@ -3,7 +3,7 @@ import QtQml
 // Stand-in for the session object as the scene sees it. Tests write its properties and
 // read the method calls back from `calls`; it never touches a port or the network.
 QtObject {
-    readonly property int channelCount: 8
+    property int channelCount: 8            // the cards tests change it
     readonly property real dacMaxVolts: 1
     property bool connected: false
     property bool connecting: false
@@ -45,6 +45,7 @@ QtObject {
         statusText = "Disconnected"
         counts = dacVolts = zeros()
         periodMs = 1000
+        channelCount = 8
     }
     // A count reading: a fresh array, so it always signals like the real poll.
     function pushCounts(values) { counts = values.slice() }

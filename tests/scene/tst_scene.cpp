@@ -1,20 +1,74 @@
-// Quick Test runner for the scene: a widgets application (Qt Charts needs
-// one), the MyStyle style, the resource import path, stand-ins for `device`
-// and `recorder`, a test source of readings for the charts, a scratch
-// folder for exported files and a home folder of the run's own.
+// Quick Test runner for the scene, the Theme, the MyStyle controls and the
+// shared pieces: a widgets application (Qt Charts needs one), the MyStyle
+// style chosen before it exists, stand-ins for `device` and `recorder`, a
+// test source of readings for the charts, a scratch folder for exported
+// files and a home folder of the run's own. scripts/gallery renders its
+// gallery through it (`galleryPath`). Stand-ins that drift from the real
+// objects' faces end the run: a renamed or added property fails here, not as
+// a silently dead binding.
 
 #include "../common/TestReadingSource.h"
+#include "CountRecorder.h"
+#include "DeviceSession.h"
 #include "ReadingRow.h"
 #include "SceneSetup.h"
 
 #include <QApplication>
 #include <QFile>
+#include <QMetaMethod>
 #include <QQmlComponent>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QQuickStyle>
 #include <QTemporaryDir>
 #include <QtQuickTest>
+
+// What a document sees of an object: "property name" its type, "method
+// name" and "signal name" their most arguments. Notify signals come with
+// their properties; signals carrying C++ values are for C++ consumers.
+static QMap<QString, QString> faceOf(const QMetaObject *meta)
+{
+    QMap<QString, QString> out;
+    const QMetaObject &base = QObject::staticMetaObject;
+    for (int i = base.propertyCount(); i < meta->propertyCount(); ++i)
+        out[QStringLiteral("property ") + QLatin1String(meta->property(i).name())] = QLatin1String(meta->property(i).typeName());
+    for (int i = base.methodCount(); i < meta->methodCount(); ++i) {
+        const QMetaMethod m = meta->method(i);
+        const bool isSignal = m.methodType() == QMetaMethod::Signal;
+        bool cppTypes = false;
+        for (int t = 0; t < m.parameterCount(); ++t)
+            cppTypes = cppTypes || m.parameterMetaType(t).id() >= QMetaType::User;
+        if (m.access() != QMetaMethod::Public || (isSignal && (m.name().endsWith("Changed") || cppTypes)))
+            continue;
+        QString &arity = out[QLatin1String(isSignal ? "signal " : "method ") + QLatin1String(m.name())];
+        arity = QString::number(std::max(arity.toInt(), m.parameterCount()));
+    }
+    return out;
+}
+
+// Where a stand-in's face differs from the real one's: each member there
+// (a property of a type a document's value can stand for), nothing more but
+// the tests' own helpers.
+static QStringList drift(const QMetaObject &real, const QObject *fake, const QStringList &helpers)
+{
+    static const QHash<QString, QStringList> stand{
+        {QStringLiteral("QVariantList"), {QStringLiteral("QVariant"), QStringLiteral("QJSValue")}},
+        {QStringLiteral("qlonglong"), {QStringLiteral("double"), QStringLiteral("int")}},
+        {QStringLiteral("qint64"), {QStringLiteral("double"), QStringLiteral("int")}}};
+    QMap<QString, QString> have = faceOf(fake->metaObject());
+    QStringList out;
+    const QMap<QString, QString> want = faceOf(&real);
+    for (auto it = want.cbegin(); it != want.cend(); ++it) {
+        const QString f = have.take(it.key());
+        if (f != it.value() && !stand.value(it.value()).contains(f))
+            out.append(QStringLiteral("%1 is '%2', not %3").arg(it.key(), f, it.value()));
+    }
+    for (auto it = have.cbegin(); it != have.cend(); ++it) {
+        if (!helpers.contains(it.key().section(QLatin1Char(' '), 1)))
+            out.append(it.key() + QStringLiteral(" is not the real object's"));
+    }
+    return out;
+}
 
 class Setup : public QObject
 {
@@ -32,9 +86,16 @@ public slots:
                 qFatal("%s: %s", files[i], qPrintable(fake.errorString()));
             fakes[i]->setParent(engine);
         }
+        const QStringList drifted =
+            drift(DeviceSession::staticMetaObject, fakes[0], {"calls", "zeros", "log", "reset", "pushCounts"})
+            + drift(CountRecorder::staticMetaObject, fakes[1], {"calls", "reset"});
+        if (!drifted.isEmpty())
+            qFatal("stand-ins: %s", qPrintable(drifted.join(QStringLiteral("; "))));
         scenesetup::publish(*engine, fakes[0], &m_readings, fakes[1]);
         // Where the export tests save their files.
         engine->rootContext()->setContextProperty(QStringLiteral("scratchDir"), QUrl::fromLocalFile(m_scratch.path()));
+        engine->rootContext()->setContextProperty(QStringLiteral("galleryPath"),
+                                                  qEnvironmentVariable("TACHYRA_GALLERY_PNG", QStringLiteral("gallery.png")));
         writeRecording(m_scratch.filePath(QStringLiteral("recording.csv")));
         QFile sweep(m_scratch.filePath(QStringLiteral("not-a-recording.csv")));
         if (!sweep.open(QIODevice::WriteOnly) || sweep.write(readingrow::sweepCsvHeader() + "0,100,7,2026-12-07T10:00:00.000Z\n") < 0)

@@ -35,6 +35,13 @@ TestCase {
         return v
     }
     function filled(v) { return Array(8).fill(v) }
+    // A finished sweep of `channel` through these [mV, count] points.
+    function sweep(channel, points) {
+        device.calibrationRunning = true
+        for (const [mv, count] of points)
+            readingSource.pushSweepPoint(channel, mv, count)
+        device.calibrationRunning = false
+    }
 
     // Readings reach the plot while connected and no sweep runs; the log
     // button and the legend switch what is drawn; a disconnect clears it
@@ -241,19 +248,6 @@ TestCase {
         compare(shown(), [false, false, 1, 1])
     }
 
-    // The legend stays opaque while the pointer is anywhere over it, its
-    // check boxes included.
-    function test_legendOpaqueWhileHovered() {
-        const v = make(timeComponent)
-        const legend = findChild(v, "legend")
-        const box = findChild(v, "legendEntry2").children[0]
-        mouseMove(box, box.width / 2, box.height / 2)
-        wait(300)
-        compare(legend.opacity, 1)
-        mouseMove(v, 5, v.height - 5)
-        tryCompare(legend, "opacity", 0.6)
-    }
-
     // Counts 0, 50, 2000 give linear [0, 2160] and log [1, 2700]; bad counts are 0.
     function test_histogram_data() {
         return [ { tag: "linear", log: false, top: 2000 / 2160 }, { tag: "log", log: true, top: Math.log(2000) / Math.log(2700) } ]
@@ -307,10 +301,7 @@ TestCase {
     function test_calibrationSnapAndMenu() {
         const v = make(calibrationComponent)
         v.channelBox.currentIndex = 2
-        device.calibrationRunning = true
-        for (let mv = 0; mv <= 1000; mv += 100)
-            readingSource.pushSweepPoint(2, mv, mv)
-        device.calibrationRunning = false
+        sweep(2, Array.from({ length: 11 }, (_, i) => [i * 100, i * 100]))
         v.xAxis.min = -100
         v.xAxis.max = 1100
         const px = mv => v.chart.plotArea.width * (mv + 100) / 1200
@@ -339,10 +330,7 @@ TestCase {
     function test_calibrationKeyboardCursor(data) {
         const v = make(calibrationComponent)
         v.channelBox.currentIndex = 2
-        device.calibrationRunning = true
-        for (const mv of [600, 500, 400, 300, 200])
-            readingSource.pushSweepPoint(2, mv, mv === 400 ? 0.5 : mv / 10)
-        device.calibrationRunning = false
+        sweep(2, [600, 500, 400, 300, 200].map(mv => [mv, mv === 400 ? 0.5 : mv / 10]))
         v.logYButton.checked = data.log
         const keys = findChild(v, "plotKeys")
         keys.forceActiveFocus(Qt.TabFocusReason)
@@ -370,16 +358,22 @@ TestCase {
         tryVerify(() => keys.activeFocus && v.overlay.snapIndex >= 0)   // the read-out stays on the point
     }
 
-    // Space or Enter on a focused legend entry switches its channel.
-    function test_legendKeys() {
+    // The legend stays opaque while the pointer is anywhere over it, its
+    // check boxes included; Space or Enter on a focused entry switches its channel.
+    function test_legend() {
         const v = make(timeComponent)
-        const entry = findChild(v, "legendEntry3")
+        const legend = findChild(v, "legend"), entry = findChild(v, "legendEntry2")
+        mouseMove(entry.children[0], entry.children[0].width / 2, entry.children[0].height / 2)
+        wait(300)
+        compare(legend.opacity, 1)
+        mouseMove(v, 5, v.height - 5)
+        tryCompare(legend, "opacity", 0.6)
         entry.forceActiveFocus(Qt.TabFocusReason)
-        tryCompare(findChild(v, "legend"), "opacity", 1)
+        tryCompare(legend, "opacity", 1)
         keyClick(Qt.Key_Space)
-        compare(v.plot.channelVisible[3], false)
+        compare(v.plot.channelVisible[2], false)
         keyClick(Qt.Key_Return)
-        compare(v.plot.channelVisible[3], true)
+        compare(v.plot.channelVisible[2], true)
     }
 
     // The sweep and the time window go out as a table and a picture under one
@@ -388,10 +382,7 @@ TestCase {
         const v = make(calibrationComponent)
         const button = findChild(v, "exportButton"), dialog = findChild(v, "exportDialog")
         verify(!button.enabled)
-        device.calibrationRunning = true
-        readingSource.pushSweepPoint(0, 100, 7)
-        readingSource.pushSweepPoint(0, 200, 2.5)
-        device.calibrationRunning = false
+        sweep(0, [[100, 7], [200, 2.5]])
         mouseClick(button)
         tryCompare(dialog, "visible", true)
         verify(/\/sweep-CH0-\d{8}-\d{6}\.csv$/.test(String(dialog.selectedFile)), dialog.selectedFile)
@@ -413,21 +404,16 @@ TestCase {
         compare([image.sourceSize.width, image.sourceSize.height], [v.chart.width, v.chart.height])
         verify(Qt.colorEqual(grabImage(image).pixel(1, 1), Theme.palette.backgroundHoveredControlColor))
 
-        // The time window: a recording's columns, each row with the period and
-        // levels it was taken at, raw counts; paused, the frozen window.
+        // The time window: paused, the frozen window; then the span shown, its
+        // rows from its first (their columns: tests/history, tst_traceseries).
         const t = make(timeComponent)
         readingSource.push(filled(5), NaN, 50, filled(100))
-        readingSource.push([NaN, 1e308, -Infinity, 0, 0, 0, 0, 0], NaN, 500)
         t.pauseButton.checked = true
         readingSource.push(filled(9))
         t.saveWindow(scratchDir + "/window.png")
         compare(saved(), "Saved " + dir + "/window.csv and window.png")
-        const w = read("window.csv").split("\n").map(r => r.split(","))
-        compare([w.length, w[0].length, w[0][3], w[0][19]], [4, 20, "count_ch0", "sweep"])
-        compare(w[1].slice(1), ["0.000", "50"].concat(filled("5"), filled("100"), ["0"]))
-        compare(w[2].slice(2), ["500", "nan", "1e+308", "-inf", "0", "0", "0", "0", "0"].concat(filled(""), ["0"]))
-
-        // A span of the history, its rows exact, elapsed from its first row.
+        const w = read("window.csv").split("\n")
+        compare([w.length, w[1].split(",")[3]], [3, "5"])
         t.pauseButton.checked = false
         readingSource.end()
         const newest = history(600, 1000)
@@ -435,9 +421,7 @@ TestCase {
         t.saveWindow(scratchDir + "/span.csv")
         compare(saved(), "Saved " + dir + "/span.csv and span.png")
         const span = read("span.csv").split("\n")
-        compare([span.length, span[1].split(",")[1], span[121].split(",")[1], span[122]], [123, "0.000", "120.000", ""])
-        compare(span[121].split(",").slice(2, 5), ["1000", "1599", "2599"])
-        compare(span[121].split(",")[0], new Date(newest).toISOString())
+        compare([span.length, span[1].split(",")[1], span[121].split(",")[0]], [123, "0.000", new Date(newest).toISOString()])
 
         const h = make(histogramComponent)
         readingSource.push([0, 50, 2000, 0, 0, 0, 0, 0])
@@ -487,9 +471,7 @@ TestCase {
     function test_exportAsksBeforeReplacing(data) {
         const v = make(data.view)
         readingSource.push(filled(5))
-        device.calibrationRunning = true
-        readingSource.pushSweepPoint(0, 100, 7)
-        device.calibrationRunning = false
+        sweep(0, [[100, 7]])
         const button = findChild(v, "exportButton"), dialog = findChild(v, "exportDialog")
         const finished = exportsFinished
         finished.clear()

@@ -1,15 +1,10 @@
 #pragma once
 
 // Recordings made for the tests: readings written the way the recorder
-// writes them (readingrow::csvRow), and this process's memory.
+// writes them (readingrow::csvRow).
 
 #include "ReadingRow.h"
 #include "Reading.h"
-
-#include <QDateTime>
-#include <QFile>
-
-#include <cmath>
 
 // The row the recorder writes for `r`, elapsed_s from monotonicNs.
 inline QByteArray csvLine(const Reading &r)
@@ -40,23 +35,4 @@ inline QByteArray sampleRecording(qint64 rows)
     for (qint64 i = 0; i < rows; ++i)
         out += csvLine(sampleReading(i));
     return out;
-}
-
-// This process's resident set (VmRSS) or its peak since the last
-// resetPeakRss (VmHWM), in KiB; 0 without /proc.
-inline qint64 statusKiB(const char *field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    const QByteArray status = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    const qsizetype at = status.indexOf(field);
-    if (at < 0)
-        return 0;
-    const qsizetype from = at + qsizetype(qstrlen(field));
-    return status.mid(from, status.indexOf('\n', at) - from).simplified().split(' ').value(0).toLongLong();
-}
-
-inline bool resetPeakRss()
-{
-    QFile f(QStringLiteral("/proc/self/clear_refs"));
-    return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
 }

@@ -1,13 +1,12 @@
-// The recorder: a disk far slower than the gate (its sync held by the test)
-// costs no reading and never holds the event loop; how a failure ends a
-// recording (never with a half row); and ten seconds of the simulated
-// instrument, every class of double included, read back with Python's csv
-// module.
+// The recorder against a slow or failing disk and the simulated instrument;
+// a recording, an exported window and tachyra-cli write the same rows.
 
 #include "../common/LoopbackRig.h"
 #include "CountRecorder.h"
 #include "ReadingRow.h"
 #include "ReadingSource.h"
+#include "RecordingParser.h"
+#include "TraceSeries.h"
 
 #include <QDir>
 #include <QProcess>
@@ -113,6 +112,30 @@ bool mountTinyDisk(const QString &dir, int kib)
     return ownNamespace && mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, options.constData()) == 0;
 }
 #endif
+
+using Row = QStringList;
+
+QList<Row> rows(const QByteArray &csv)
+{
+    QList<Row> out;
+    for (const QByteArray &line : csv.split('\n')) {
+        if (!line.isEmpty())
+            out.append(QString::fromLatin1(line).split(u','));
+    }
+    return out;
+}
+
+// Elapsed seconds from one row to the next, against the wall-clock difference.
+void checkElapsed(const QList<Row> &table, const char *what)
+{
+    for (qsizetype i = 2; i < table.size(); ++i) {
+        const double elapsed = table[i][1].toDouble() - table[i - 1][1].toDouble();
+        const qint64 wall = QDateTime::fromString(table[i - 1][0], Qt::ISODateWithMs)
+                                .msecsTo(QDateTime::fromString(table[i][0], Qt::ISODateWithMs));
+        QVERIFY2(std::abs(elapsed * 1000 - double(wall)) <= 3, qPrintable(QStringLiteral("%1 row %2: %3 s after %4 ms")
+                                                                        .arg(QLatin1String(what)).arg(i).arg(elapsed).arg(wall)));
+    }
+}
 
 } // namespace
 
@@ -288,29 +311,28 @@ private slots:
     }
 
     // Ten seconds at the 50 ms gate, a short sweep in the middle, then the
-    // link closes: the file holds exactly the readings the session published,
-    // with levels to the microvolt and elapsed seconds; the row count follows
-    // the rows on disk.
+    // link closes: Python's csv module reads the file, with levels to the
+    // microvolt and elapsed seconds; it holds exactly the readings the session
+    // published; the row count follows the rows on disk.
     void tenSecondsOfTheInstrument()
     {
         const QString address = QStringLiteral("127.0.0.215");
         SimInstrument sim;
         sim.setPeriodMs(50);
         // Levels whose mV in binary64 are not the round numbers: 127.40000000000002.
-        sim.setThresholds({0.1274, 0.0071, 0.2229, 0.0583, 0.1, 0.2, 0.3, 1.0});
+        const QList<double> levels{0.1274, 0.0071, 0.2229, 0.0583, 0.1, 0.2, 0.3, 1.0};
+        sim.setThresholds(levels);
         sim.setCountRotation(SimInstrument::extremeCountRows());
         QVERIFY(sim.listenTcp(QHostAddress(address), DeviceSession::kTcpPort));
         DeviceSession session;
         isolate(session);
         CountRecorder recorder(&session);
-        QStringList published;
+        TraceSeries series;
+        series.setSource(&session);
+        QList<Reading> taken;
         connect(&session, &DeviceSession::readingTaken, this, [&](const Reading &r) {
-            if (!recorder.recording())
-                return;
-            QString line = QLatin1String(r.sweep ? "1" : "0");
-            for (double v : r.counts)
-                line += ' ' + QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(&v), sizeof v).toHex());
-            published.append(line);
+            if (recorder.recording())
+                taken.append(r);
         });
         connect(&session, &DeviceSession::calibrationSucceeded, &session, &DeviceSession::stopCalibration,
                 Qt::QueuedConnection);
@@ -321,26 +343,78 @@ private slots:
         QTemporaryDir tmp;
         const QString path = tmp.filePath(QStringLiteral("counts.csv"));
         QVERIFY(recorder.start(QUrl::fromLocalFile(path)));
+        QProcess tool;
+        tool.start(QStringLiteral(TACHYRA_CLI), {QStringLiteral("counts"), QStringLiteral("--tcp"), address,
+                                                 QStringLiteral("--count"), QStringLiteral("20")});
         QTest::qWait(5000);
         QVERIFY(recorder.rowCount() > 50);
+        const QList<Row> exported = rows(series.csvTable());
+        QTRY_VERIFY_WITH_TIMEOUT(tool.state() == QProcess::NotRunning, 10000);
+        QCOMPARE(tool.exitCode(), 0);
+        const QList<Row> printed = rows(tool.readAllStandardOutput());
         session.startCalibration(2, 0, 200, 100);
         QTest::qWait(5000);
         sim.closeConnections();
         QTRY_COMPARE_WITH_TIMEOUT(recorder.message(), QStringLiteral("Recording ended with the link: %1 (%2 rows)")
-                                                          .arg(QDir::toNativeSeparators(path)).arg(published.size()), 3000);
-        QVERIFY2(!recorder.failed() && published.size() >= 100, qPrintable(QString::number(published.size())));
-        QCOMPARE(recorder.rowCount(), published.size());
-        QVERIFY(published.filter(QRegularExpression(QStringLiteral("^1 "))).size() >= 3);
-
-        QFile expected(tmp.filePath(QStringLiteral("published.txt")));
-        QVERIFY(expected.open(QIODevice::WriteOnly) && expected.write(published.join('\n').toLatin1() + '\n') > 0);
-        expected.close();
+                                                          .arg(QDir::toNativeSeparators(path)).arg(taken.size()), 3000);
+        QVERIFY2(!recorder.failed() && taken.size() >= 100, qPrintable(QString::number(taken.size())));
+        QCOMPARE(recorder.rowCount(), taken.size());
+        QVERIFY(std::count_if(taken.begin(), taken.end(), [](const Reading &r) { return r.sweep; }) >= 3);
         QProcess python;
         python.setProcessChannelMode(QProcess::MergedChannels);
-        python.start(QStringLiteral("python3"), {QStringLiteral(CHECK_RECORDING_PY), path, expected.fileName(),
+        python.start(QStringLiteral("python3"), {QStringLiteral(CHECK_RECORDING_PY), path, QString::number(taken.size()),
                                                  QStringLiteral("127.4,7.1,222.9,58.3,100,200,300,1000")});
         QVERIFY(python.waitForFinished(30000));
         QVERIFY2(python.exitCode() == 0, python.readAll().constData());
+
+        // Opened again: the readings as the session took them, the hard
+        // doubles bit for bit (any NaN a NaN); elapsed times to the ms a row keeps.
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        RecordingParser parser;
+        QList<Reading> back;
+        parser.feed(text.constData(), text.size(), &back);
+        parser.finish(&back);
+        QVERIFY(parser.problems().isEmpty());
+        QCOMPARE(back.size(), taken.size());
+        const qint64 firstNs = back.constFirst().monotonicNs;
+        for (qsizetype i = 0; i < back.size(); ++i) {
+            Reading want = taken.at(i);
+            for (double &v : want.counts)
+                v = std::isnan(v) ? qQNaN() : v;
+            const qint64 sinceFirst = want.monotonicNs - taken.constFirst().monotonicNs;
+            QVERIFY2(std::abs(back.at(i).monotonicNs - firstNs - sinceFirst) <= 1000000, qPrintable(QString::number(i)));
+            back[i].monotonicNs = want.monotonicNs;
+            QVERIFY2(back.at(i) == want, qPrintable(QString::fromLatin1(readingrow::csvRow(back.at(i), 0) + readingrow::csvRow(want, 0))));
+        }
+
+        // One reading, one row: the window exported before the sweep and
+        // tachyra-cli's rows are the recording's, column for column but the
+        // elapsed seconds (each file counts from its own start), with the
+        // period and levels in force to the microvolt.
+        const QList<Row> recorded = rows(text);
+        const Row header = rows(readingrow::csvHeader()).constFirst();
+        QVERIFY(recorded.constFirst() == header && exported.constFirst() == header && printed.constFirst() == header);
+        QCOMPARE(printed.size(), 21);
+        Row settings{QStringLiteral("50")};
+        for (double v : levels)
+            settings.append(QString::fromLatin1(readingrow::formatDouble(Reading::levelMv(v))));
+        QHash<QString, Row> byTime;
+        for (const Row &r : recorded.mid(1))
+            byTime.insert(r[0], r);
+        int shared = 0;
+        for (const Row &r : exported.mid(1)) {
+            QCOMPARE(r.mid(2, 1) + r.mid(11, 8), settings);
+            if (byTime.contains(r[0]) && ++shared)
+                QCOMPARE(r.mid(2), byTime.value(r[0]).mid(2));
+        }
+        QVERIFY(shared > 50);
+        for (const Row &r : printed.mid(1))
+            QCOMPARE(r.mid(2, 1) + r.mid(11, 8), settings);
+        checkElapsed(recorded, "recording");
+        checkElapsed(exported, "export");
+        checkElapsed(printed, "tool");
     }
 };
 

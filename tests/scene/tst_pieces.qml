@@ -4,15 +4,15 @@ import QtTest
 import QtCharts
 import Theme
 import TachyraApp
+import TachyraCharts
+import "qrc:/qt/qml/TachyraApp/ChartMath.js" as ChartMath
 
-// The shared scene pieces, the channel cards and the progress ring.
+// The shared scene pieces, the channel cards, the progress ring and the
+// ordered range writes on real axes.
 Item {
     id: root
     width: 800
     height: 600
-
-    // Stand-in for the session object the cards view reads.
-    property QtObject device: CardsDevice {}
 
     Component { id: fieldComponent; PropertyTextField { width: 120; height: 40 } }
     Component {
@@ -38,6 +38,8 @@ Item {
     TestCase {
         name: "Pieces"
         when: windowShown
+
+        function init() { device.reset() }
 
         function test_fieldCommit_data() {
             return [
@@ -96,22 +98,22 @@ Item {
             const view = createTemporaryObject(cardsComponent, root)
             const texts = () => findChildren(view, "value").map(v => v.text)
             compare(texts(), Array(8).fill("\u2014"))
-            root.device.counts = [12345, 0.5, 0, 123456789, 1.5e-12]   // shorter than the channel count
-            root.device.connected = true
+            device.counts = [12345, 0.5, 0, 123456789, 1.5e-12]   // shorter than the channel count
+            device.connected = true
             compare(texts(), ["1.2345e+4", "5.0000e-1", "0.0000e+0", "1.2346e+8", "1.5000e-12",
                               "0.0000e+0", "0.0000e+0", "0.0000e+0"])
             // Connected but not from this link or not recent: dimmed and marked.
             const hints = () => findChildren(view, "staleHint").map(h => h.visible)
             const first = findChildren(view, "value")[0]
             compare([hints(), first.color], [Array(8).fill(true), Theme.palette.blockedTextColor])
-            root.device.countsLive = true
+            device.countsLive = true
             compare([hints(), first.color], [Array(8).fill(false), Theme.palette.hoveredTextColor])
             view.visible = false                    // out of sight the values wait
-            root.device.counts = [7, 7, 7, 7, 7, 7, 7, 7]
+            device.counts = [7, 7, 7, 7, 7, 7, 7, 7]
             compare(texts()[0], "1.2345e+4")
             view.visible = true
             compare(texts()[0], "7.0000e+0")
-            root.device.channelCount = 4
+            device.channelCount = 4
             compare(texts().length, 4)
         }
 
@@ -120,7 +122,7 @@ Item {
         // channel at once; counts that stop being live told once, a closed
         // link not.
         function test_cardsHeard() {
-            Object.assign(root.device, { channelCount: 8, counts: [12345, 0.5, 0, 123456789, 1.5e-12],
+            Object.assign(device, { channelCount: 8, counts: [12345, 0.5, 0, 123456789, 1.5e-12],
                                          connected: false, countsLive: false })
             const view = createTemporaryObject(cardsComponent, root)
             const said = []
@@ -128,23 +130,25 @@ Item {
             const cards = findChildren(view, "card")
             const names = n => cards.slice(0, n).map(c => c.Accessible.name)
             compare(names(1), ["CH 0, no reading"])
-            Object.assign(root.device, { connected: true, countsLive: true })
+            Object.assign(device, { connected: true, countsLive: true })
             compare(names(5), ["CH 0, 12345 counts per gate", "CH 1, 0.5 counts per gate", "CH 2, 0 counts per gate",
                                "CH 3, 123457000 counts per gate", "CH 4, 1.5e-12 counts per gate"])
             cards[1].forceActiveFocus(Qt.TabFocusReason)
-            root.device.counts = [1, 2, 3, 4, 5, 6, 7, 8]
+            device.counts = [1, 2, 3, 4, 5, 6, 7, 8]
             compare([names(2), cards[1].accessibleValue], [["CH 0, 1 counts per gate", "CH 1, 0.5 counts per gate"], 0.5])
             keyClick(Qt.Key_Space)
             compare([names(2), said], [["CH 0, 1 counts per gate", "CH 1, 0.5 counts per gate"], ["CH 1, 2 counts per gate"]])
-            Object.assign(root.device, { periodMs: 500 })
+            cards[2].forceActiveFocus(Qt.TabFocusReason)      // gone on: the card follows again
+            compare([names(2), cards[1].accessibleValue], [["CH 0, 1 counts per gate", "CH 1, 2 counts per gate"], 2])
+            Object.assign(device, { periodMs: 500 })
             view.perSecond = true
             view.readAll()
             compare(said[1], "Counts per second: CH 0, 2; CH 1, 4; CH 2, 6; CH 3, 8; CH 4, 10; CH 5, 12; CH 6, 14; CH 7, 16")
-            root.device.countsLive = false
-            root.device.counts = [9, 9, 9, 9, 9, 9, 9, 9]
+            device.countsLive = false
+            device.counts = [9, 9, 9, 9, 9, 9, 9, 9]
             tryCompare(said, "length", 3)
-            Object.assign(root.device, { countsLive: true, periodMs: 1000 })
-            Object.assign(root.device, { countsLive: false, connected: false })
+            Object.assign(device, { countsLive: true, periodMs: 1000 })
+            Object.assign(device, { countsLive: false, connected: false })
             wait(50)
             compare(said.slice(2), ["No reading"])
         }
@@ -185,6 +189,44 @@ Item {
             compare(ring.done, 0)
             ring.finish()
             doneSpy.wait(2000)
+        }
+
+        ValueAxis { id: valueAxis }
+        LogValueAxis { id: logAxis; base: 10 }
+        // Records whether min ever passed max between the two writes.
+        QtObject {
+            id: rangeProbe
+            property real min: 0
+            property real max: 1
+            property bool crossed: false
+            onMinChanged: if (min > max) crossed = true
+            onMaxChanged: if (min > max) crossed = true
+        }
+
+        // A real axis refuses min > max, so a wrong write order also shows there.
+        function test_ranges_data() {
+            return [
+                { tag: "crossed", from: [0, 1], to: [5, 3], expect: [5, 6] },
+                { tag: "up past max", from: [0, 1], to: [20, 30], expect: [20, 30] },
+                { tag: "down past min", from: [20, 30], to: [-10, -5], expect: [-10, -5] },
+                { tag: "log below one", log: true, from: [1, 10], to: [0, 0.5], expect: [1, 10] },
+                { tag: "log up", log: true, from: [1, 10], to: [100, 1000], expect: [100, 1000] },
+                { tag: "log down", log: true, from: [100, 1000], to: [1, 5], expect: [1, 5] },
+                { tag: "log crossed", log: true, from: [1, 10], to: [50, 20], expect: [50, 500] }
+            ]
+        }
+        function test_ranges(data) {
+            const r = data.log ? ChartScale.logRange(data.to[0], data.to[1])
+                               : ChartScale.linearRange(data.to[0], data.to[1])
+            for (const axis of [data.log ? logAxis : valueAxis, rangeProbe]) {
+                axis.max = 1e9
+                axis.min = data.from[0]
+                axis.max = data.from[1]
+                rangeProbe.crossed = false
+                ChartMath.applyRange(axis, r.min, r.max)
+                compare([axis.min, axis.max], data.expect)
+                verify(!rangeProbe.crossed)
+            }
         }
     }
 }

@@ -1,21 +1,22 @@
-// The time plot's drawing: where times and counts fall (TraceScale), and
-// the history's cached image: every point drawn with its gaps; at any span
-// up to 24 h the level-of-detail drawing looks like the drawing of every
-// point; the image scrolls as time moves on and pans.
+// The time plot: its scale, its cached image against drawing every point,
+// and the item over a series fed by a test source.
 
+#include "../common/ReadingMaker.h"
+#include "../common/TestReadingSource.h"
+#include "ChartScale.h"
 #include "HistoryCanvas.h"
 #include "PerSecond.h"
+#include "TracePlot.h"
 
+#include <QQuickWindow>
+#include <QtQuickTest/quicktest.h>
 #include <QtTest>
 
-#include <cmath>
-#include <random>
+using namespace readingmaker;
 
 namespace {
 
 using L = QList<double>;
-constexpr qint64 kT0 = 1700000000000;
-const double kNan = qQNaN();
 
 const QList<QColor> kColors{QColor("#FF4300"), QColor("#0075B9"), QColor("#FFC000"), QColor("#7E3095"),
                             QColor("#6CBF00"), QColor("#FF0000"), QColor("#009CC3"), QColor("#FF8000")};
@@ -27,35 +28,10 @@ HistoryCanvas::Style style(double timeStepMs = 5000)
     return s;
 }
 
-// Channel c at reading i of n: a wave with noise, each channel its own
-// trouble: 2 breaks for a stretch, 3 has lone points between NaNs, 5 has
-// single NaNs now and then, 6 has zeros (skipped by the log line).
-double value(int c, qsizetype i, qsizetype n, std::mt19937_64 &rng)
+// n readings of waves every gateMs, a little uneven, ending at kT0.
+void fillWaves(ReadingHistory &h, qsizetype n, int gateMs, quint64 seed = 1)
 {
-    const double phase = 6.283 * double(i) / double(n);
-    std::normal_distribution<double> noise(0, 1);
-    const double wave = 1500 + 1000 * c + 300 * std::sin(3 * phase + c);
-    switch (c) {
-    case 2: return (i * 10 / n) == 4 ? kNan : wave + 20 * noise(rng);
-    case 3: return (i / 40) % 9 == 5 ? (i % 2 ? kNan : wave) : wave + 40 * noise(rng);
-    case 5: return rng() % 500 == 0 ? kNan : wave + 5 * noise(rng);
-    case 6: return rng() % 300 == 0 ? 0 : wave + 100 * noise(rng);
-    default: return wave + 60 * noise(rng);
-    }
-}
-
-// n readings every gateMs, a little uneven, ending at kT0.
-void fill(ReadingHistory &h, qsizetype n, int gateMs, quint64 seed = 1)
-{
-    std::mt19937_64 rng(seed);
-    Reading r;
-    r.periodMs = gateMs;
-    for (qsizetype i = 0; i < n; ++i) {
-        for (int c = 0; c < Reading::kChannels; ++c)
-            r.counts[c] = value(c, i, n, rng);
-        r.utcMs = kT0 - (n - 1 - i) * gateMs + qint64(rng() % 3);
-        h.append(r);
-    }
+    fill(h, n, {Counts::Waves, gateMs, 0, 0, true}, seed);
 }
 
 TraceScale scaleAt(int width, double spanMs, double rightMs, bool log)
@@ -139,9 +115,29 @@ int largestDifference(const QImage &a, const QImage &b, int skipColumns)
     return worst;
 }
 
+// The plot of a series in a window of its own, drawn as the scene draws it.
+struct Shown {
+    QQuickWindow window;
+    TraceSeries series;
+    TracePlot *plot;
+    explicit Shown(int width = 900, int height = 380)
+    {
+        window.resize(width, height);
+        plot = new TracePlot(window.contentItem());
+        plot->setSize(QSizeF(width, height));
+        plot->setSeries(&series);
+        QVariantList colors;
+        for (const QColor &c : kColors)
+            colors.append(c.name());
+        plot->setColors(colors);
+        window.show();
+    }
+    bool drawn() { return QTest::qWaitForWindowExposed(&window) && QQuickTest::qWaitForPolish(plot); }
+};
+
 } // namespace
 
-class TestHistoryCanvas : public QObject
+class TestPlot : public QObject
 {
     Q_OBJECT
 private slots:
@@ -304,7 +300,7 @@ private slots:
         QFETCH(int, width);
         QFETCH(bool, log);
         ReadingHistory h;
-        fill(h, qsizetype(spanMs / gateMs) + 50, gateMs);
+        fillWaves(h, qsizetype(spanMs / gateMs) + 50, gateMs);
         const TraceScale s = scaleAt(width, spanMs, double(kT0), log);
         HistoryCanvas lod;
         lod.draw(h, s, style(spanMs / 6), QList<bool>(8, true));
@@ -332,7 +328,7 @@ private slots:
         const double span = everyPoint ? 60e3 : 3600e3;
         const int gate = 200;
         ReadingHistory h;
-        fill(h, qsizetype(2 * span / gate), gate, 5);
+        fillWaves(h, qsizetype(2 * span / gate), gate, 5);
         const QList<bool> all(8, true);
         HistoryCanvas canvas;
         QVERIFY(canvas.draw(h, scaleAt(600, span, double(kT0), false), style(span / 6), all));
@@ -343,7 +339,7 @@ private slots:
             // New readings at the right edge, then the view follows.
             Reading r;
             for (int c = 0; c < Reading::kChannels; ++c)
-                r.counts[c] = value(c, k, 60, rng);
+                r.counts[c] = count(Counts::Waves, c, k, 60, rng);
             r.utcMs = kT0 + qint64(k + 1) * gate * 10;
             h.append(r);
             right = double(r.utcMs);
@@ -364,7 +360,7 @@ private slots:
     void redrawsWhole()
     {
         ReadingHistory h(3 * ReadingHistory::chunkBytes());
-        fill(h, 3 * ReadingHistory::kChunkReadings, 50, 7);
+        fillWaves(h, 3 * ReadingHistory::kChunkReadings, 50, 7);
         const QList<bool> all(8, true);
         const TraceScale s = scaleAt(600, 600e3, double(kT0), false);
         HistoryCanvas canvas;
@@ -394,7 +390,7 @@ private slots:
         QFETCH(double, spanMs);
         const qsizetype held = qsizetype(spanMs / 200) + 100;
         ReadingHistory all;
-        fill(all, held + 40, 200, 9);
+        fillWaves(all, held + 40, 200, 9);
         ReadingHistory truncated; // only the rows held
         for (qsizetype i = 0; i < held; ++i)
             truncated.append(all.reading(i));
@@ -447,7 +443,7 @@ private slots:
             Reading rate = r;
             rate.periodMs = 1000;
             for (int c = 0; c < Reading::kChannels; ++c) {
-                r.counts[c] = value(c, i, n, rng) / 20;
+                r.counts[c] = count(Counts::Waves, c, i, n, rng) / 20;
                 rate.counts[c] = r.periodMs ? persecond::rate(r.counts[c], r.periodMs) : kNan;
             }
             counts.append(r);
@@ -468,7 +464,150 @@ private slots:
             QVERIFY2(difference.isEmpty(), qPrintable(difference));
         }
     }
+
+    // The Y range follows the lines of the channels shown, in the mode shown.
+    void rescale_data()
+    {
+        QTest::addColumn<L>("counts"); // one reading per entry, all channels alike
+        QTest::addColumn<QList<bool>>("shown");
+        QTest::addColumn<L>("linear"); // min, max
+        QTest::addColumn<L>("log");
+        const QList<bool> all(8, true);
+        QTest::newRow("constant: span raised to 1") << L{5000, 5000} << all << L{4999.85, 5001} << L{5000, 5750};
+        QTest::newRow("padded 15 %, never below 0") << L{100, 1100} << all << L{0, 1250} << L{100, 1265};
+        QTest::newRow("all hidden") << L{100, 1100} << QList<bool>(8, false) << L{0, 1} << L{1, 10};
+        QTest::newRow("below 1: no log line") << L{0, 0.5} << all << L{0, 1} << L{1, 10};
+        QTest::newRow("log: a count below 1 is not on the line") << L{0.5, 100} << all << L{0, 114.925} << L{100, 115};
+        QTest::newRow("not finite: ignored") << L{kNan, 50, qInf(), 60} << all << L{48.5, 61.5} << L{50, 69};
+        QTest::newRow("too large: clamped for drawing") << L{1e308, 1e308} << all << L{1e300, 1e300} << L{1e300, 1.15e300};
+    }
+    void rescale()
+    {
+        QFETCH(L, counts);
+        QFETCH(QList<bool>, shown);
+        QFETCH(L, linear);
+        QFETCH(L, log);
+        TraceSeries series;
+        TracePlot plot;
+        plot.setSeries(&series);
+        TestReadingSource source;
+        series.setSource(&source);
+        plot.setChannelVisible(shown);
+        for (qsizetype i = 0; i < counts.size(); ++i)
+            source.push(QVariantList(8, counts.at(i)), kT0 + 50 * i);
+        QCOMPARE(plot.yMin(), linear.at(0));
+        QCOMPARE(plot.yMax(), linear.at(1));
+        plot.setLogarithmic(true);
+        QCOMPARE(plot.yMin(), log.at(0));
+        QCOMPARE(plot.yMax(), log.at(1));
+    }
+
+    // A pan holds the plot and moves it by its pixels; a zoom keeps the
+    // time under the pointer where it is. Held, readings keep coming into
+    // the history but nothing shown changes; Live shows them.
+    void panZoomLive()
+    {
+        Shown shown;
+        TracePlot &plot = *shown.plot;
+        TraceSeries &series = shown.series;
+        TestReadingSource source;
+        series.setSource(&source);
+        source.pushWave(4000, kT0, 1000, 1000);
+        series.setSpanMs(600e3);
+        QVERIFY(shown.drawn());
+        const double width = plot.plotArea().width();
+        QVERIFY(width > 500);
+        const double newest = kT0 + 3999e3;
+        QCOMPARE(plot.timeForX(width) >= newest, true);
+
+        QSignalSpy paused(&series, &TraceSeries::pausedChanged);
+        plot.pan(-width / 4); // a quarter of the span back
+        QVERIFY(series.paused());
+        QCOMPARE(paused.size(), 1);
+        QCOMPARE(series.timeMax(), newest - 150e3);
+        const double x = width / 3;
+        const double atX = plot.timeForX(x);
+        plot.zoomAt(x, 0.5);
+        QCOMPARE(series.spanMs(), 300e3);
+        QVERIFY(std::abs(plot.timeForX(x) - atX) <= 300e3 / width); // within a pixel column
+        QVERIFY(shown.drawn());
+
+        const int count = series.readingCount();
+        const double yMax = plot.yMax();
+        const double timeMax = series.timeMax();
+        for (int i = 0; i < 20; ++i)
+            source.push(QVariantList(8, 1e6), newest + 1000 * (i + 1), 1000);
+        QCOMPARE(series.readingCount(), count);
+        QCOMPARE(series.timeMax(), timeMax);
+        QCOMPARE(plot.yMax(), yMax);
+        QCOMPARE(series.history().size(), qsizetype(4020));
+
+        series.setPaused(false); // Live
+        QCOMPARE(series.timeMax(), newest + 20000);
+        QVERIFY(plot.yMax() > 1e6);
+        QCOMPARE(plot.valueAt(0, newest + 20000), 1e6);
+        // A pan at most back to the oldest reading, at most on to the newest.
+        plot.pan(-1e7);
+        QCOMPARE(series.timeMin(), double(kT0));
+        plot.pan(1e7);
+        QCOMPARE(series.timeMax(), newest + 20000);
+    }
+
+    // Per second: each count over its own gate, in the read-out and the
+    // range; the log axis reaches down to one count over the longest gate.
+    void readOutPerSecond()
+    {
+        TraceSeries series;
+        TracePlot plot;
+        plot.setSeries(&series);
+        TestReadingSource source;
+        series.setSource(&source);
+        source.push(QVariantList(8, 100), kT0, 50);
+        source.push(QVariantList(8, 300), kT0 + 1000, 2000);
+        source.push(QVariantList(8, 1), kT0 + 2000, 2000);
+        QCOMPARE(plot.valueAt(3, kT0), 100.0);
+        plot.setPerSecond(true);
+        QCOMPARE(plot.valueAt(3, kT0), 2000.0);
+        QCOMPARE(plot.valueAt(3, kT0 + 1000), 150.0);
+        QCOMPARE(plot.valueAt(3, kT0 + 500), 1075.0);
+        QCOMPARE(plot.yMax(), chartscale::paddedLinearRange(0.5, 2000).max);
+        plot.setLogarithmic(true);
+        QCOMPARE(plot.yMin(), 0.5);
+        QCOMPARE(plot.valueAt(3, kT0 + 2000), 0.5);
+        plot.setPerSecond(false);
+        QCOMPARE(plot.yMin(), 1.0);
+    }
+
+    // Drawn through the item, strip by strip as readings come, the plot
+    // area is what one whole drawing of the same span gives (but for the
+    // leftmost columns, as far as a line's pen reaches).
+    void drawnOnAsWhole_data()
+    {
+        QTest::addColumn<bool>("log");
+        QTest::newRow("linear") << false;
+        QTest::newRow("log") << true;
+    }
+    void drawnOnAsWhole()
+    {
+        QFETCH(bool, log);
+        Shown shown;
+        TracePlot &plot = *shown.plot;
+        TestReadingSource source;
+        shown.series.setSource(&source);
+        plot.setLogarithmic(log);
+        for (int k = 0; k < 12; ++k) {
+            source.pushWave(100, kT0 + 5000.0 * k, 50, 50, quint64(k));
+            QVERIFY(shown.drawn()); // drawn whole once, then strip by strip
+        }
+        const HistoryCanvas &canvas = plot.canvas();
+        HistoryCanvas whole;
+        QVERIFY(whole.draw(shown.series.history(), canvas.scale(), canvas.style(), QList<bool>(8, true)));
+        // Square caps reach past the left edge, where a strip drawn before
+        // scrolled and a whole drawing cut the pen a little differently.
+        const QRect right(4, 0, whole.image().width() - 4, whole.image().height());
+        QCOMPARE(canvas.image().copy(right), whole.image().copy(right));
+    }
 };
 
-QTEST_MAIN(TestHistoryCanvas)
-#include "tst_historycanvas.moc"
+QTEST_MAIN(TestPlot)
+#include "tst_plot.moc"

@@ -1,0 +1,778 @@
+// The history store against plain passes over the same readings, and the
+// time view over it.
+
+#include "../common/ReadingMaker.h"
+#include "ChartScale.h"
+#include "HistoryView.h"
+#include "PerSecond.h"
+#include "SpanExtent.h"
+
+#include <QThread>
+#include <QtTest>
+
+using namespace readingmaker;
+Q_DECLARE_METATYPE(Setup)
+
+namespace {
+
+using Readings = QList<Reading>;
+using L = QList<double>;
+constexpr qsizetype kChunk = ReadingHistory::kChunkReadings;
+
+bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+// The line by its definition: runs of points between breaks.
+LineSummary bruteSummary(const QList<double> &v, bool log)
+{
+    LineSummary s;
+    QList<QPair<ValueSpan, int>> runs; // span, points
+    bool breakSince = false;           // since the last point
+    for (double x : v) {
+        if (!std::isfinite(x)) {
+            s.breakBefore = s.breakBefore || runs.isEmpty();
+            breakSince = true;
+            continue;
+        }
+        if (log && !(x >= 1))
+            continue;
+        if (runs.isEmpty() || breakSince)
+            runs.append({ValueSpan(), 0});
+        runs.last().first.add(x);
+        ++runs.last().second;
+        s.all.add(x);
+        ++s.points;
+        breakSince = false;
+    }
+    s.breakAfter = breakSince;
+    if (runs.isEmpty())
+        return s;
+    const auto sat = [](int n) { return quint8(std::min(n, 2)); };
+    s.head = runs.first().first;
+    s.headPoints = sat(runs.first().second);
+    s.tail = runs.last().first;
+    s.tailPoints = sat(runs.last().second);
+    s.breakInside = runs.size() > 1;
+    for (qsizetype r = 1; r + 1 < runs.size(); ++r) {
+        if (runs.at(r).second >= 2)
+            s.middle.add(runs.at(r).first);
+    }
+    return s;
+}
+
+QString describe(const LineSummary &s)
+{
+    const auto span = [](const ValueSpan &v) { return v.isEmpty() ? QStringLiteral("-") : QStringLiteral("[%1 %2]").arg(v.lo).arg(v.hi); };
+    return QStringLiteral("n=%1 all%2 head%3/%4 tail%5/%6 mid%7 before=%8 after=%9 inside=%10")
+        .arg(s.points).arg(span(s.all), span(s.head)).arg(s.headPoints).arg(span(s.tail)).arg(s.tailPoints)
+        .arg(span(s.middle)).arg(s.breakBefore).arg(s.breakAfter).arg(s.breakInside);
+}
+
+QList<double> channelOf(const Readings &readings, int c, qsizetype from, qsizetype to)
+{
+    QList<double> out;
+    for (qsizetype i = from; i < to; ++i)
+        out.append(readings.at(i).counts[c]);
+    return out;
+}
+
+// Statistics by two passes, summed in long double about the first finite
+// count, so that counts near 1e15 keep their last digit.
+ChannelStats twoPass(const Readings &readings, int c, qsizetype from, qsizetype to)
+{
+    ChannelStats s;
+    long double sum = 0, rateSum = 0, squares = 0;
+    double shift = 0;
+    for (qsizetype i = from; i < to; ++i) {
+        const Reading &r = readings.at(i);
+        const double x = r.counts[c];
+        if (!std::isfinite(x)) {
+            ++s.nonFinite;
+            continue;
+        }
+        if (++s.count == 1)
+            shift = s.min = s.max = x;
+        sum += (long double)x - shift;
+        s.min = std::min(s.min, x);
+        s.max = std::max(s.max, x);
+        if (r.periodMs > 0) {
+            rateSum += x / (r.periodMs / 1000.0L);
+            ++s.rateCount;
+        }
+    }
+    if (s.count == 0)
+        return s;
+    const long double mean = sum / s.count;
+    for (qsizetype i = from; i < to; ++i) {
+        const double x = readings.at(i).counts[c];
+        if (std::isfinite(x))
+            squares += ((long double)x - shift - mean) * ((long double)x - shift - mean);
+    }
+    s.mean = double(shift + mean);
+    if (s.count > 1)
+        s.stddev = double(std::sqrt(squares / (s.count - 1)));
+    if (s.rateCount > 0)
+        s.rate = double(rateSum / s.rateCount);
+    return s;
+}
+
+// Statistics agree: counts exactly, the rest to rounding. Empty when they do.
+QString compare(const ChannelStats &got, const ChannelStats &want)
+{
+    const auto close = [](double g, double w, double scale, double tolerance) {
+        return std::isnan(w) ? std::isnan(g) : std::fabs(g - w) <= tolerance * scale;
+    };
+    const double scale = std::fabs(want.mean) + (std::isnan(want.stddev) ? 0 : want.stddev);
+    if (got.count == want.count && got.nonFinite == want.nonFinite && got.rateCount == want.rateCount
+        && same(got.min, want.min) && same(got.max, want.max) && close(got.mean, want.mean, scale, 1e-12)
+        && close(got.stddev, want.stddev, want.stddev, 1e-9) && close(got.rate, want.rate, std::fabs(want.rate), 1e-12))
+        return {};
+    const auto text = [](const ChannelStats &s) {
+        return QString::asprintf("n=%lld nf=%lld mean=%.17g sd=%.17g min=%.17g max=%.17g rate=%.17g (%lld)",
+                                 s.count, s.nonFinite, s.mean, s.stddev, s.min, s.max, s.rate, s.rateCount);
+    };
+    return text(got) + QStringLiteral("\n   want ") + text(want);
+}
+
+// Random spans, with the edges that matter: whole chunks, leaves, empty, all.
+QList<QPair<qsizetype, qsizetype>> spans(qsizetype n, int count, quint64 seed)
+{
+    std::mt19937_64 rng(seed);
+    QList<QPair<qsizetype, qsizetype>> out{{0, n}, {0, 0}, {n, n}, {0, kChunk}, {kChunk, 2 * kChunk}, {5, 6}, {255, 257}};
+    for (int k = 0; k < count; ++k) {
+        qsizetype a = qsizetype(rng() % quint64(n + 1));
+        qsizetype b = k % 3 == 0 ? std::min(n, a + qsizetype(rng() % 600)) // short, as a pixel column
+                                 : qsizetype(rng() % quint64(n + 1));
+        out.append({std::min(a, b), std::max(a, b)});
+    }
+    return out;
+}
+
+Readings filled(qsizetype n, const Setup &setup, quint64 seed, ReadingHistory &h)
+{
+    const Readings in = make(n, setup, seed);
+    h.append(in.constData(), in.size());
+    return in;
+}
+
+// Readings at the given times (ms from kT0), channel 0 taking the given counts.
+void feed(ReadingHistory &h, const L &times, const L &counts)
+{
+    for (qsizetype i = 0; i < times.size(); ++i) {
+        Reading r;
+        r.counts[0] = counts.at(i);
+        r.utcMs = kT0 + qint64(times.at(i));
+        h.append(r);
+    }
+}
+
+} // namespace
+
+class TestHistory : public QObject
+{
+    Q_OBJECT
+private slots:
+    // Each reading comes back bit for bit with the settings in force, single
+    // or in bulk; the key never goes back, utcMs stays as it came.
+    void readback_data()
+    {
+        QTest::addColumn<Setup>("setup");
+        QTest::addColumn<bool>("bulk");
+        QTest::addColumn<int>("count");
+        QTest::newRow("special doubles") << Setup{Counts::Specials} << false << 9000;
+        QTest::newRow("settings change often") << Setup{Counts::Mixed, 50, 7} << false << 9000;
+        QTest::newRow("clock set back") << Setup{Counts::Mixed, 50, 0, 300} << false << 9000;
+        QTest::newRow("clock set back at a chunk's start") << Setup{Counts::Mixed, 50, 0, int(kChunk)} << false << 9000;
+        QTest::newRow("bulk") << Setup{Counts::Specials, 50, 1000, 1000} << true << 9000;
+        QTest::newRow("one reading") << Setup{} << false << 1;
+    }
+    void readback()
+    {
+        QFETCH(Setup, setup);
+        QFETCH(bool, bulk);
+        QFETCH(int, count);
+        const Readings in = make(count, setup);
+        ReadingHistory h;
+        if (bulk)
+            h.append(in.constData(), in.size());
+        for (qsizetype i = 0; !bulk && i < in.size(); ++i)
+            h.append(in.at(i));
+        QCOMPARE(h.size(), in.size());
+        QCOMPARE(h.evicted(), quint64(0));
+        qint64 key = in.first().utcMs;
+        for (qsizetype i = 0; i < in.size(); ++i) {
+            QVERIFY2(h.reading(i) == in.at(i), qPrintable(QString::number(i)));
+            key = std::max(key, in.at(i).utcMs);
+            QCOMPARE(h.timeKey(i), key);
+            for (int c = 0; c < Reading::kChannels; ++c)
+                QVERIFY(sameBits(h.count(i, c), in.at(i).counts[c]));
+        }
+        QVERIFY(h.reading(in.size()) == Reading());
+        h.clear();
+        QVERIFY(h.isEmpty());
+        h.append(in.last());
+        QVERIFY(h.reading(0) == in.last());
+        QCOMPARE(h.timeKey(0), in.last().utcMs);
+    }
+
+    // Past the budget whole chunks of the oldest readings go and are counted,
+    // and their bytes with them; what stays reads back exactly and the bytes
+    // stay within the budget, however often settings change or the clock goes back.
+    void eviction_data()
+    {
+        QTest::addColumn<int>("budgetChunks");
+        QTest::addColumn<Setup>("setup");
+        QTest::addColumn<int>("count");
+        QTest::newRow("within the budget") << 6 << Setup{} << int(4 * kChunk);
+        QTest::newRow("just past") << 4 << Setup{} << int(4 * kChunk + 1);
+        QTest::newRow("far past") << 3 << Setup{} << int(11 * kChunk + 100);
+        QTest::newRow("settings change every reading") << 4 << Setup{Counts::Mixed, 50, 1} << int(11 * kChunk);
+        QTest::newRow("clock back in every chunk") << 4 << Setup{Counts::Mixed, 50, 0, 1000} << int(11 * kChunk);
+        QTest::newRow("a budget below two chunks") << 0 << Setup{} << int(5 * kChunk);
+    }
+    void eviction()
+    {
+        QFETCH(int, budgetChunks);
+        QFETCH(Setup, setup);
+        QFETCH(int, count);
+        const Readings in = make(count, setup, 2);
+        ReadingHistory h(budgetChunks * ReadingHistory::chunkBytes() + 4096);
+        qint64 mostBytes = 0;
+        qsizetype keptAtFirstEviction = 0;
+        for (const Reading &r : in) {
+            h.append(r);
+            mostBytes = std::max(mostBytes, h.bytes());
+            if (h.evicted() > 0 && !keptAtFirstEviction)
+                keptAtFirstEviction = h.size();
+        }
+        QVERIFY2(mostBytes <= h.budgetBytes(), qPrintable(QStringLiteral("%1 > %2").arg(mostBytes).arg(h.budgetBytes())));
+        QVERIFY(h.size() >= keptAtFirstEviction); // what an evicted chunk held no longer counts
+        QCOMPARE(h.appended(), quint64(count));
+        QCOMPARE(h.evicted() % kChunk, quint64(0));
+        QVERIFY(h.size() > 0);
+        QCOMPARE(h.evicted() > 0, budgetChunks < 6);
+        for (qsizetype i : {qsizetype(0), qsizetype(1), h.size() / 2, h.size() - 1}) {
+            QVERIFY2(h.reading(i) == in.at(qsizetype(h.evicted()) + i), qPrintable(QString::number(i)));
+            const qsizetype found = h.lowerBound(double(h.timeKey(i))); // the lookup by time too
+            QVERIFY(found <= i && h.timeKey(found) == h.timeKey(i));
+        }
+        for (int c : {0, 4}) // the pyramid still answers for what is left
+            QCOMPARE(describe(h.summary(c, false, 0, h.size())),
+                     describe(bruteSummary(channelOf(in, c, qsizetype(h.evicted()), in.size()), false)));
+        h.clear();
+        QCOMPARE(h.evicted(), quint64(0));
+        QVERIFY(h.bytes() < ReadingHistory::chunkBytes());
+    }
+
+    // Lookup by time on the key, also where the clock went back.
+    void lookup_data()
+    {
+        QTest::addColumn<int>("clockBackEvery");
+        QTest::newRow("steady clock") << 0;
+        QTest::newRow("clock set back") << 777;
+    }
+    void lookup()
+    {
+        QFETCH(int, clockBackEvery);
+        ReadingHistory h;
+        filled(3 * kChunk + 10, {Counts::Mixed, 50, 0, clockBackEvery}, 3, h);
+        QList<qint64> keys;
+        for (qsizetype i = 0; i < h.size(); ++i)
+            keys.append(h.timeKey(i));
+        std::mt19937_64 rng(4);
+        const qint64 first = keys.first(), last = keys.last();
+        for (int k = 0; k < 2000; ++k) {
+            const double t = double(first - 100) + double(rng() % quint64(last - first + 200)) + (k % 2 ? 0.5 : 0.0);
+            QCOMPARE(h.lowerBound(t), std::lower_bound(keys.begin(), keys.end(), t, [](qint64 key, double v) { return double(key) < v; }) - keys.begin());
+            QCOMPARE(h.upperBound(t), std::upper_bound(keys.begin(), keys.end(), t, [](double v, qint64 key) { return v < double(key); }) - keys.begin());
+        }
+        QCOMPARE(h.lowerBound(-qInf()), qsizetype(0));
+        QCOMPARE(h.lowerBound(qInf()), h.size());
+        QCOMPARE(ReadingHistory().lowerBound(0), qsizetype(0));
+    }
+
+    // The pyramid's line over any span equals the line by its definition,
+    // as do a span's first and last points and the points the line comes
+    // from and runs on to at a span's edges.
+    void lines_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<quint64>("seed");
+        QTest::newRow("mixed") << int(Counts::Mixed) << quint64(5);
+        QTest::newRow("mixed, other seed") << int(Counts::Mixed) << quint64(6);
+        QTest::newRow("special doubles") << int(Counts::Specials) << quint64(7);
+    }
+    void lines()
+    {
+        QFETCH(int, kind);
+        QFETCH(quint64, seed);
+        ReadingHistory h;
+        const Readings in = filled(4 * kChunk + 300, {Counts(kind)}, seed, h);
+        const auto spanList = spans(in.size(), 150, seed);
+        for (int c = 0; c < Reading::kChannels; ++c) {
+            const QList<double> all = channelOf(in, c, 0, in.size());
+            for (bool log : {false, true}) {
+                // The nearest point on the line from i on (step 1) or back, not past a break.
+                const auto nearest = [&](qsizetype i, int step) {
+                    for (; i >= 0 && i < all.size() && std::isfinite(all.at(i)); i += step) {
+                        if (LineSummary::onLine(all.at(i), log))
+                            return i;
+                    }
+                    return qsizetype(-1);
+                };
+                for (const auto &[from, to] : spanList) {
+                    const QString where = QStringLiteral(" channel %1 log %2 [%3, %4)").arg(c).arg(log).arg(from).arg(to);
+                    QCOMPARE(describe(h.summary(c, log, from, to)) + where, describe(bruteSummary(all.mid(from, to - from), log)) + where);
+                    qsizetype first = -1, last = -1; // as M4 takes them
+                    for (qsizetype i = from; i < to; ++i) {
+                        if (LineSummary::onLine(all.at(i), log)) {
+                            last = i;
+                            first = first < 0 ? i : first;
+                        }
+                    }
+                    QCOMPARE(h.firstPoint(c, log, from, to).index, first);
+                    QCOMPARE(h.lastPoint(c, log, from, to).index, last);
+                    if (first >= 0) {
+                        QVERIFY(sameBits(h.firstPoint(c, log, from, to).v, all.at(first)));
+                        QCOMPARE(h.firstPoint(c, log, from, to).t, double(h.timeKey(first)));
+                    }
+                    const qsizetype after = nearest(from, 1);
+                    QCOMPARE(h.pointBefore(c, log, from).index, nearest(from - 1, -1));
+                    QCOMPARE(h.pointAfter(c, log, from).index, after);
+                    QCOMPARE(h.pointAfter(c, log, from, to).index, after < to ? after : -1); // rows from `to` on left out
+                }
+            }
+        }
+    }
+
+    // Columns from empty to wider than a chunk: each the summary of its rows,
+    // with the M4 points (first, last, first and last lowest, first and last
+    // highest) found by a pass over the rows.
+    void columns_data()
+    {
+        QTest::addColumn<int>("widest");
+        QTest::newRow("narrow") << 7;
+        QTest::newRow("about a leaf") << 700;
+        QTest::newRow("wider than a chunk") << 9000;
+    }
+    void columns()
+    {
+        QFETCH(int, widest);
+        ReadingHistory h;
+        const Readings in = filled(5 * kChunk, {}, 8, h);
+        QList<qsizetype> bounds{0};
+        std::mt19937_64 rng(9);
+        while (bounds.last() < h.size())
+            bounds.append(std::min(h.size(), bounds.last() + qsizetype(rng() % quint64(widest))));
+        QList<ReadingHistory::Column> cols(bounds.size() - 1);
+        for (int c = 0; c < Reading::kChannels; ++c) {
+            for (bool log : {false, true}) {
+                h.columns(c, log, bounds.constData(), int(cols.size()), cols.data());
+                for (qsizetype k = 0; k < cols.size(); ++k) {
+                    const qsizetype a = bounds.at(k), b = bounds.at(k + 1);
+                    const ReadingHistory::Column &col = cols.at(k);
+                    QVERIFY(col.line == h.summary(c, log, a, b));
+                    qsizetype first = -1, last = -1, low = -1, lowLast = -1, high = -1, highLast = -1;
+                    for (qsizetype i = a; i < b; ++i) {
+                        const double v = in.at(i).counts[c];
+                        if (!LineSummary::onLine(v, log))
+                            continue;
+                        if (first < 0)
+                            first = low = lowLast = high = highLast = i;
+                        last = i;
+                        const double lo = in.at(low).counts[c], hi = in.at(high).counts[c];
+                        low = v < lo ? i : low;
+                        lowLast = v <= lo ? i : lowLast;
+                        high = v > hi ? i : high;
+                        highLast = v >= hi ? i : highLast;
+                    }
+                    const QList<qsizetype> got{col.first.index, col.last.index, col.low.index, col.lowLast.index, col.high.index, col.highLast.index};
+                    QVERIFY2(got == (QList<qsizetype>{first, last, low, lowLast, high, highLast}),
+                             qPrintable(QStringLiteral("channel %1 log %2 [%3, %4)").arg(c).arg(log).arg(a).arg(b)));
+                    if (first >= 0)
+                        QCOMPARE(col.low.v, col.line.all.lo);
+                }
+            }
+        }
+    }
+
+    // Statistics of any span against two passes over the same readings, and
+    // a running accumulator fed the same readings one by one.
+    void stats_data()
+    {
+        QTest::addColumn<Setup>("setup");
+        QTest::newRow("mixed") << Setup{};
+        QTest::newRow("period changes") << Setup{Counts::Mixed, 50, 333};
+        QTest::newRow("1e15, differing by 1") << Setup{Counts::Huge};
+        QTest::newRow("1e15 and period changes") << Setup{Counts::Huge, 50, 1000};
+    }
+    void stats()
+    {
+        QFETCH(Setup, setup);
+        ReadingHistory h;
+        const Readings in = filled(4 * kChunk + 77, setup, 10, h);
+        for (const auto &[from, to] : spans(in.size(), 60, 11)) {
+            RunningStats running;
+            for (qsizetype i = from; i < to; ++i)
+                running.add(in.at(i));
+            QCOMPARE(running.readings(), to - from);
+            const SpanStats span = h.stats(from, to);
+            for (int c = 0; c < Reading::kChannels; ++c) {
+                const ChannelStats want = twoPass(in, c, from, to);
+                const QString where = QStringLiteral(" channel %1 [%2, %3)").arg(c).arg(from).arg(to);
+                QVERIFY2(compare(span[c], want).isEmpty(), qPrintable(compare(span[c], want) + where));
+                QVERIFY2(compare(running.channel(c), want).isEmpty(), qPrintable(compare(running.channel(c), want) + where));
+            }
+        }
+    }
+
+    // The rows of each gate period: runs cut only where the period changes
+    // (levels and the sweep flag change within them), over any span.
+    void periods_data()
+    {
+        QTest::addColumn<int>("settingsEvery");
+        QTest::newRow("one period") << 0;
+        QTest::newRow("changes now and then") << 999;
+        QTest::newRow("changes every few readings") << 3;
+    }
+    void periods()
+    {
+        QFETCH(int, settingsEvery);
+        ReadingHistory h;
+        const Readings in = filled(3 * kChunk, {Counts::Mixed, 50, settingsEvery}, 12, h);
+        std::vector<ReadingHistory::PeriodRun> runs;
+        for (const auto &[from, to] : spans(in.size(), 100, 13)) {
+            h.periodRuns(from, to, &runs);
+            std::vector<ReadingHistory::PeriodRun> want;
+            for (qsizetype i = from; i < to; ++i) {
+                QCOMPARE(h.periodAt(i), in.at(i).periodMs);
+                if (want.empty() || want.back().periodMs != in.at(i).periodMs)
+                    want.push_back({i, in.at(i).periodMs});
+            }
+            QCOMPARE(runs.size(), want.size());
+            for (size_t k = 0; k < runs.size(); ++k)
+                QVERIFY(runs[k].from == want[k].from && runs[k].periodMs == want[k].periodMs);
+        }
+        QCOMPARE(h.periodAt(-1), 0);
+        QCOMPARE(h.periodAt(h.size()), 0);
+    }
+
+    // A slice reads back its rows exactly, the last chunk's too, whatever the
+    // history does afterwards: more readings, eviction of its chunks, a
+    // clear; and from another thread while the history goes on.
+    void slices()
+    {
+        const Readings in = make(6 * kChunk + 123, {Counts::Specials, 50, 500}, 14);
+        ReadingHistory h(4 * ReadingHistory::chunkBytes() + 4096);
+        const qsizetype firstPart = 3 * kChunk + 50;
+        h.append(in.constData(), firstPart);
+        const qsizetype from = 1000, to = firstPart; // into the chunk still being written
+        const ReadingHistory::Slice slice = h.slice(from, to);
+        QCOMPARE(slice.size(), to - from);
+        QCOMPARE(h.slice(5, 5).size(), qsizetype(0));
+        QCOMPARE(h.slice(-10, 2).size(), qsizetype(2));
+        const auto check = [&] {
+            for (qsizetype i = 0; i < slice.size(); ++i) {
+                if (!(slice.reading(i) == in.at(from + i)))
+                    return i;
+            }
+            return qsizetype(-1);
+        };
+        QCOMPARE(check(), qsizetype(-1));
+        qsizetype mismatch = -2;
+        QThread *reader = QThread::create([&] { mismatch = check(); });
+        reader->start();
+        h.append(in.constData() + firstPart, in.size() - firstPart); // evicts the slice's first chunks
+        reader->wait();
+        delete reader;
+        QCOMPARE(mismatch, qsizetype(-1));
+        QVERIFY(h.evicted() > quint64(from));
+        h.clear();
+        QCOMPARE(check(), qsizetype(-1));
+        QVERIFY(slice.reading(slice.size()) == Reading());
+    }
+
+    // Live at 30 s a line comes in from its one point before the span's
+    // edge, nothing older: the Y extent takes that point (the log line's may
+    // be older, past counts it skips, unless a break comes between).
+    void edgeOfTheSpan_data()
+    {
+        QTest::addColumn<L>("times");
+        QTest::addColumn<L>("counts");
+        QTest::addColumn<L>("linear"); // lo, hi
+        QTest::addColumn<L>("log");    // lo, hi; none: no line
+        const L t{0, 10000, 20000, 40000, 45000};
+        QTest::newRow("the point before the edge") << t << L{9, 3, 3, 3, 3} << L{3, 3} << L{3, 3};
+        QTest::newRow("log: an older point") << t << L{5, 0, 0, 0, 7} << L{0, 7} << L{5, 7};
+        QTest::newRow("zeros: no log line") << t << L{0, 0, 0, 0, 0} << L{0, 0} << L{};
+        QTest::newRow("a gap inside") << L{0, 10000, 20000, 25000, 40000, 45000} << L{3, 4, 5, kNan, 6, 7} << L{4, 7} << L{4, 7};
+        QTest::newRow("a break before the edge") << L{0, 10000, 40000, 41000, 42000} << L{5, -qInf(), 0, 8, 9} << L{0, 9} << L{8, 9};
+        QTest::newRow("after a long pause") << L{0, 100000} << L{2, 4} << L{2, 4} << L{2, 4};
+    }
+    void edgeOfTheSpan()
+    {
+        QFETCH(L, times);
+        QFETCH(L, counts);
+        QFETCH(L, linear);
+        QFETCH(L, log);
+        ReadingHistory h;
+        feed(h, times, counts);
+        HistoryView view;
+        QList<bool> shown(8, false);
+        shown[0] = true;
+        for (const bool isLog : {false, true}) {
+            const ValueSpan got = HistoryView::extent(h, view.firstRow(h), view.lastRow(h), view.endRow(h), shown, isLog, false);
+            QCOMPARE(got.isEmpty() ? L() : (L{got.lo, got.hi}), isLog ? log : linear);
+        }
+    }
+
+    // A line's value at a time: exact at a point (the first of two at one
+    // time), interpolated between points, nothing outside the line or in its
+    // gaps, the raw count beyond the draw limit.
+    void valueAt_data()
+    {
+        QTest::addColumn<L>("times");
+        QTest::addColumn<L>("counts");
+        QTest::addColumn<bool>("log");
+        QTest::addColumn<double>("t");
+        QTest::addColumn<double>("value");
+        const L t{0, 10, 10, 20}, v{0, 100, 50, 70};
+        QTest::newRow("empty") << L{} << L{} << false << 0.0 << kNan;
+        QTest::newRow("before") << t << v << false << -1.0 << kNan;
+        QTest::newRow("after") << t << v << false << 21.0 << kNan;
+        QTest::newRow("single") << L{5} << L{7} << false << 5.0 << 7.0;
+        QTest::newRow("inside") << t << v << false << 2.5 << 25.0;
+        QTest::newRow("shared time: the first") << t << v << false << 10.0 << 100.0;
+        QTest::newRow("after a shared time") << t << v << false << 15.0 << 60.0;
+        QTest::newRow("in a gap") << L{0, 10, 20} << L{4, kNan, 6} << false << 5.0 << kNan;
+        QTest::newRow("a lone point between gaps") << L{0, 10, 20} << L{kNan, 8, kNan} << false << 10.0 << 8.0;
+        QTest::newRow("log skips counts below 1") << L{0, 10, 20} << L{10, 0, 30} << true << 5.0 << 15.0;
+        QTest::newRow("raw beyond the draw limit") << L{0, 10} << L{1e308, 1e308} << false << 5.0 << 1e308;
+    }
+    void valueAt()
+    {
+        QFETCH(L, times);
+        QFETCH(L, counts);
+        QFETCH(bool, log);
+        QFETCH(double, t);
+        QFETCH(double, value);
+        ReadingHistory h;
+        feed(h, times, counts);
+        const double got = HistoryView::valueAt(h, 0, log, false, double(kT0) + t, h.size());
+        QVERIFY2(same(got, value), qPrintable(QString::number(got)));
+    }
+
+    // A pan holds the view and moves it by the time given, no further back
+    // than the oldest reading at the left edge and no further on than the
+    // newest one held; a zoom keeps the time under the pointer where it is
+    // (held) or the newest reading at the right edge (live, staying live).
+    // Readings that come while held change nothing shown; Live shows them.
+    void panAndZoom()
+    {
+        ReadingHistory h;
+        fill(h, 7200, {Counts::Mixed, 1000}); // two hours, the newest at kT0
+        const double newest = double(kT0), oldest = double(kT0) - 7199e3;
+        HistoryView view;
+        view.setSpan(h, 600e3);
+        QCOMPARE(view.rightEdge(h), newest);
+        QVERIFY(!view.isHeld());
+
+        view.pan(h, -60e3);
+        QVERIFY(view.isHeld());
+        QCOMPARE(view.rightEdge(h), newest - 60e3);
+        QCOMPARE(view.lastRow(h) - view.firstRow(h), qsizetype(601)); // both edges on a reading
+        const Readings more = make(50, {Counts::Mixed, 1000}, 3, kT0 + 1000);
+        h.append(more.constData(), more.size());
+        QCOMPARE(view.endRow(h), qsizetype(7200));
+        QCOMPARE(view.rightEdge(h), newest - 60e3);
+
+        view.pan(h, -1e9);
+        QCOMPARE(view.rightEdge(h), oldest + 600e3);
+        QCOMPARE(view.firstRow(h), qsizetype(0));
+        view.pan(h, 1e9);
+        QCOMPARE(view.rightEdge(h), newest); // not into the readings that came since
+        view.pan(h, qInf());
+        QCOMPARE(view.rightEdge(h), newest);
+
+        // Held: the anchor stays at its place on the axis.
+        view.pan(h, -3000e3);
+        const double anchor = view.rightEdge(h) - 150e3; // a quarter of the span from the right
+        view.zoom(h, anchor, 0.5);
+        QCOMPARE(view.spanSetting(), 300e3);
+        QCOMPARE(view.rightEdge(h), anchor + 75e3);
+        view.zoom(h, anchor, 1e-9);
+        QCOMPARE(view.spanSetting(), HistoryView::kMinSpanMs);
+        view.zoom(h, anchor, 0);       // no zoom
+        view.zoom(h, anchor, qQNaN()); // no zoom
+        QCOMPARE(view.spanSetting(), HistoryView::kMinSpanMs);
+
+        // Live: the newest reading stays at the right edge.
+        view.follow();
+        QCOMPARE(view.rightEdge(h), double(kT0) + 50000);
+        QCOMPARE(view.endRow(h), h.size());
+        view.zoom(h, anchor, 120);
+        QVERIFY(!view.isHeld());
+        QCOMPARE(view.spanSetting(), 120e3);
+        QCOMPARE(view.rightEdge(h), double(kT0) + 50000);
+        view.zoom(h, anchor, 1e12);
+        QCOMPARE(view.spanSetting(), HistoryView::kMaxSpanMs);
+
+        // A span chosen while held keeps the right edge.
+        view.pan(h, -100e3);
+        const double heldRight = view.rightEdge(h);
+        view.setSpan(h, 3600e3);
+        QCOMPARE(view.rightEdge(h), heldRight);
+        QCOMPARE(view.leftEdge(h), heldRight - 3600e3);
+    }
+
+    // "All": from the oldest reading over a round span at least as long as
+    // the history (30 s at least), growing in steps as the history does, so
+    // the right edge stays put between them; with no readings it ends where
+    // the view was cleared.
+    void all()
+    {
+        ReadingHistory h;
+        HistoryView view;
+        view.setSpan(h, 0);
+        QCOMPARE(view.spanSetting(), 0.0);
+        view.setEmptyRightEdge(double(kT0));
+        QCOMPARE(view.rightEdge(h), double(kT0));
+        QCOMPARE(view.span(h), HistoryView::kAllMinSpanMs);
+        fill(h, 96, {Counts::Mixed, 1000}); // 95 s
+        const double oldest = double(kT0) - 95000;
+        QCOMPARE(view.span(h), 100e3);
+        QCOMPARE(view.rightEdge(h), oldest + 100e3);
+        QCOMPARE(view.firstRow(h), qsizetype(0));
+        QCOMPARE(view.lastRow(h), h.size());
+        std::mt19937_64 rng(4);
+        h.append(reading(Counts::Mixed, 0, 1, kT0 + 4000, 1000, rng)); // 99 s: the same span
+        QCOMPARE(view.rightEdge(h), oldest + 100e3);
+        h.append(reading(Counts::Mixed, 0, 1, kT0 + 6000, 1000, rng)); // 101 s: a quarter more
+        QCOMPARE(view.span(h), 125e3);
+        // Held, it stays as it was; a pan turns it into a span of its own.
+        view.hold(h);
+        h.append(reading(Counts::Mixed, 0, 1, kT0 + 90000, 1000, rng));
+        QCOMPARE(view.span(h), 125e3);
+        view.pan(h, -10e3);
+        QCOMPARE(view.spanSetting(), 125e3);
+        QCOMPARE(view.rightEdge(h), oldest + 115e3);
+    }
+
+    // Held while the oldest readings are dropped for the budget: the rows
+    // held shrink from the old end, down to none.
+    void heldWhileEvicted()
+    {
+        ReadingHistory h(3 * ReadingHistory::chunkBytes() + 4096);
+        fill(h, kChunk * 2);
+        HistoryView view;
+        view.setSpan(h, 0);
+        view.hold(h);
+        const qsizetype held = view.endRow(h);
+        const Readings more = make(kChunk * 4, {}, 5, kT0 + 50);
+        h.append(more.constData(), kChunk * 2);
+        QVERIFY(h.evicted() > 0);
+        QCOMPARE(view.endRow(h), held - qsizetype(h.evicted()));
+        h.append(more.constData() + kChunk * 2, kChunk * 2);
+        QCOMPARE(view.endRow(h), qsizetype(0));
+        QVERIFY(view.lastRow(h) <= view.endRow(h));
+    }
+
+    // Per second: each count over its own gate, across changes of period;
+    // a reading of no known period has no value; the rate axis reaches down
+    // to one count over the longest gate.
+    void perSecond()
+    {
+        ReadingHistory h;
+        std::mt19937_64 rng(6);
+        const int periods[] = {50, 200, 2000, 0, 1000};
+        qint64 t = kT0;
+        Readings in;
+        for (qsizetype i = 0; i < 3000; ++i) {
+            const int period = periods[(i / 450) % 5];
+            in.append(reading(Counts::Mixed, i, 1, t += period ? period : 100, period, rng));
+            h.append(in.last());
+        }
+        const QList<bool> all(8, true);
+        for (bool log : {false, true}) {
+            for (const auto &[from, to] : QList<QPair<qsizetype, qsizetype>>{{0, 3000}, {440, 460}, {1300, 2000}}) {
+                ValueSpan want;
+                const auto add = [&](qsizetype i, double v) {
+                    if (i >= 0 && LineSummary::onLine(v, log) && in.at(i).periodMs > 0)
+                        want.add(chartscale::drawValue(persecond::rate(v, in.at(i).periodMs)));
+                };
+                for (int c = 0; c < Reading::kChannels; ++c) {
+                    for (qsizetype i = from; i < to; ++i)
+                        add(i, in.at(i).counts[c]);
+                    for (const ReadingHistory::LinePoint &p : {h.pointBefore(c, log, from), h.pointAfter(c, log, to)})
+                        add(p.index, p.v);
+                }
+                const ValueSpan got = HistoryView::extent(h, from, to, h.size(), all, log, true);
+                QVERIFY2(got == want, qPrintable(QStringLiteral("log %1 [%2, %3): %4..%5, want %6..%7")
+                                                     .arg(log).arg(from).arg(to).arg(got.lo).arg(got.hi).arg(want.lo).arg(want.hi)));
+            }
+        }
+        // On a reading and between two across a change of period.
+        const Reading &a = in.at(449), &b = in.at(450);
+        QCOMPARE(HistoryView::valueAt(h, 0, false, true, double(a.utcMs), h.size()), a.counts[0] * 20);
+        QCOMPARE(HistoryView::valueAt(h, 0, false, true, (double(a.utcMs) + double(b.utcMs)) / 2, h.size()),
+                 0.5 * a.counts[0] * 20 + 0.5 * b.counts[0] * 5);
+        QVERIFY(std::isnan(HistoryView::valueAt(h, 0, false, true, double(in.at(1400).utcMs), h.size())));
+        QCOMPARE(HistoryView::rateFloor(h, 0, 3000), 0.5);
+        QCOMPARE(HistoryView::rateFloor(h, 0, 400), 1.0);
+    }
+
+    // The extent kept from reading to reading is the extent worked out anew,
+    // exactly: following the newest reading at spans short and long, over
+    // extremes leaving on the left, after pans, zooms, evictions, a clear,
+    // and as channels, the log line and per second are switched.
+    void spanExtentFollows_data()
+    {
+        QTest::addColumn<double>("spanMs");
+        QTest::newRow("30 s") << 30e3;
+        QTest::newRow("20 min") << 1200e3;
+        QTest::newRow("1 h: whole chunks inside") << 3600e3;
+    }
+    void spanExtentFollows()
+    {
+        QFETCH(double, spanMs);
+        ReadingHistory h(4 * ReadingHistory::chunkBytes() + 8192);
+        HistoryView view;
+        view.setSpan(h, spanMs);
+        SpanExtent kept;
+        std::mt19937_64 rng(7);
+        QList<bool> shown(8, true);
+        bool log = false, perSecond = false, evicted = false;
+        qint64 t = kT0;
+        for (qsizetype i = 0; i < 6 * kChunk; ++i) {
+            Reading r = reading(Counts::Mixed, i, 1, t += 100, i % 3000 < 1500 ? 100 : (i % 7 == 0 ? 0 : 1000), rng);
+            if (i % 211 == 0) // spikes that then leave on the left
+                r.counts[i % 8] = i % 2 ? 1e9 : 1.5;
+            h.append(r);
+            evicted = evicted || h.evicted() > 0;
+            switch (rng() % 400) {
+            case 0: shown[rng() % 8] = !shown[rng() % 8]; break;
+            case 1: log = !log; break;
+            case 2: perSecond = !perSecond; break;
+            case 3: view.pan(h, -double(rng() % 600000)); break;
+            case 4: view.zoom(h, double(t) - 5000, rng() % 2 ? 0.5 : 2); break;
+            case 5: view.follow(); break;
+            default: break;
+            }
+            if (i == kChunk / 2) {
+                h.clear();
+                view.follow();
+                view.setEmptyRightEdge(double(t));
+            }
+            const qsizetype from = view.firstRow(h), to = view.lastRow(h), end = view.endRow(h);
+            const ValueSpan got = kept.update(h, from, to, end, shown, log, perSecond);
+            const ValueSpan want = HistoryView::extent(h, from, to, end, shown, log, perSecond);
+            if (!(got == want))
+                QFAIL(qPrintable(QStringLiteral("reading %1 [%2, %3): %4..%5, want %6..%7")
+                                     .arg(i).arg(from).arg(to).arg(got.lo).arg(got.hi).arg(want.lo).arg(want.hi)));
+        }
+        QVERIFY(evicted);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHistory)
+#include "tst_history.moc"
