@@ -1,26 +1,29 @@
 #!/usr/bin/env python3
-"""tachyra-cli calibrate end to end against zrf-sim --detector on 127.0.0.251,
-with tst_cli's simulator and runner.
+"""tachyra-cli calibrate end to end against zrf-sim --detector on 127.0.0.251
+(tests/common/simhelper.py), with tst_cli's runner.
 
     tst_calibrate.py TACHYRA_CLI ZRF_SIM
 """
-import json, os, signal, struct, sys, time, unittest
+import json, os, signal, struct, subprocess, sys, time, unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import tst_cli  # noqa: E402  (reads the same two arguments)
-from tst_cli import LEVELS, MV, cli, doubles  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from simhelper import Sim  # noqa: E402
+from tst_cli import CLI, LEVELS, MV, NO_PORTS, SIM, cli  # noqa: E402  (reads the same two arguments)
 
-tst_cli.addresses = iter(["127.0.0.251"])
+doubles = lambda payload: list(struct.unpack("<%dd" % (len(payload) // 8), payload))
 
 
 class Calibrate(unittest.TestCase):
     def test_calibrate(self):
-        s = tst_cli.Sim("--detector", "--seed", "1")
+        s = Sim(SIM, "127.0.0.251", "--detector", "--seed", "1", levels=LEVELS)
         self.addCleanup(s.close)
         levels = lambda frames: [tuple(doubles(p)) for c, p in frames if c == 0x20]
 
         # Ctrl-C in the second channel: the levels come back once, no mute is stored, no line is written.
-        p = tst_cli.popen("calibrate", "--channels", "3,1", "--from", "0", "--to", "1000", "--step", "10", sim=s)
+        p = subprocess.Popen([CLI, "calibrate", "--channels", "3,1", "--from", "0", "--to", "1000", "--step", "10",
+                              "--tcp", s.addr], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             env={**os.environ, **NO_PORTS})
         self.addCleanup(lambda: p.poll() is None and (p.kill(), p.wait()))
         while (3.0, 1.0) not in levels(s.frames())[7:]:
             time.sleep(0.05)
