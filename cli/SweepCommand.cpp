@@ -60,36 +60,39 @@ void SweepCommand::onSweepOver(const Outcome &outcome)
     if (!outcome.ok() && outcome.error != DeviceError::CalibrationStopped) {
         fail(outcome.message);
         if (outcome.error == DeviceError::LinkLost || outcome.error == DeviceError::LevelsNotRestored)
-            tellHowToSetLevelsBack();
+            tellHowToSetLevelsBack(m_levelsBefore, m_options.linkArgument, leftAtOnce(), m_options.channel);
         return;
     }
     if (endWrite())
         conclude(exitcode::kOk);
 }
 
-void SweepCommand::tellHowToSetLevelsBack() const
+void SweepCommand::tellHowToSetLevelsBack(const QList<double> &levelsMv, const QString &linkArgument, bool leftAtOnce,
+                                          int channel)
 {
-    if (m_levelsBefore.size() != DeviceSession::kChannelCount)
+    if (levelsMv.size() != DeviceSession::kChannelCount)
         return;
     // Left at once, the link is closed by us, not lost.
-    output::message((leftAtOnce() ? QStringLiteral("stopped before the levels were back: the instrument may still "
-                                                   "run the sweep's levels (every channel but CH %1 muted at 1000 "
-                                                   "mV). Set them back with:")
+    // A calibration of several channels leaves any of them muted, or stepped.
+    const QString levels = channel >= 0 ? QStringLiteral("every channel but CH %1 muted at 1000 mV").arg(channel)
+                                        : QStringLiteral("channels muted at 1000 mV or stepped");
+    output::message((leftAtOnce ? QStringLiteral("stopped before the levels were back: the instrument may still "
+                                                   "run the sweep's levels (%1). Set them back with:")
                                   : QStringLiteral("the link was lost during the sweep: the instrument may still run "
-                                                   "the sweep's levels (every channel but CH %1 muted at 1000 mV). "
+                                                   "the sweep's levels (%1). "
                                                    "Once it answers again, set the levels back with:"))
-                        .arg(m_options.channel));
-    const QString link = m_options.linkArgument.isEmpty() ? QString() : QLatin1Char(' ') + m_options.linkArgument;
+                        .arg(levels));
+    const QString link = linkArgument.isEmpty() ? QString() : QLatin1Char(' ') + linkArgument;
     QStringList commands;
-    if (std::all_of(m_levelsBefore.cbegin(), m_levelsBefore.cend(),
-                    [this](double mv) { return mv == m_levelsBefore.constFirst(); })) {
+    if (std::all_of(levelsMv.cbegin(), levelsMv.cend(),
+                    [&levelsMv](double mv) { return mv == levelsMv.constFirst(); })) {
         commands.append(QStringLiteral("  tachyra-cli threshold all %1%2")
-                            .arg(QString::fromLatin1(readingrow::formatDouble(m_levelsBefore.constFirst())), link));
+                            .arg(QString::fromLatin1(readingrow::formatDouble(levelsMv.constFirst())), link));
     } else {
-        for (int ch = 0; ch < m_levelsBefore.size(); ++ch) {
+        for (int ch = 0; ch < levelsMv.size(); ++ch) {
             commands.append(QStringLiteral("  tachyra-cli threshold %1 %2%3")
                                 .arg(ch)
-                                .arg(QString::fromLatin1(readingrow::formatDouble(m_levelsBefore.at(ch))), link));
+                                .arg(QString::fromLatin1(readingrow::formatDouble(levelsMv.at(ch))), link));
         }
     }
     output::detail(commands);

@@ -25,6 +25,12 @@ public:
 
     SweepCommand(DeviceSession &session, const Options &options, QObject *parent = nullptr);
 
+    // After a lost link (or a second Ctrl-C) with a sweep's mutes maybe
+    // still live: says so, with the commands that set `levelsMv` back
+    // (`channel` the one swept; -1: several).
+    static void tellHowToSetLevelsBack(const QList<double> &levelsMv, const QString &linkArgument, bool leftAtOnce,
+                                       int channel);
+
 protected:
     void run() override;
     void stop() override;
@@ -36,8 +42,6 @@ protected:
 private:
     void onPoint(const SweepPoint &point);
     void onSweepOver(const Outcome &outcome);
-    // The commands that put back the levels from before the sweep.
-    void tellHowToSetLevelsBack() const;
 
     Options m_options;
     QList<double> m_levelsBefore; // mV, to name when the restore could not be sent

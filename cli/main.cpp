@@ -1,6 +1,7 @@
 // tachyra-cli: the client's backend for scripts. Results go to stdout, one
 // line each; every message goes to stderr.
 
+#include "CalibrateCommand.h"
 #include "CountsCommand.h"
 #include "DeviceSession.h"
 #include "FileStats.h"
@@ -50,6 +51,8 @@ const CommandInfo kCommands[] = {
      "Print comparator levels in mV, or set one channel or all (stored in the EEPROM)."},
     {"sweep", "--channel C --from MV --to MV --step MV [--format csv|jsonl]",
      "Run the calibration sweep of one channel, one line per point; the levels are put back."},
+    {"calibrate", "--from MV --to MV --step MV [--channels LIST] [--apply] [--points FILE] [--format csv|jsonl]",
+     "Sweep several channels one after another; one line per channel with its suggested threshold."},
     {"stats", "FILE [--format csv|jsonl]",
      "Print the statistics of each channel over a recording's rows; no instrument is needed."},
     {"network", "[--dhcp | --static IP MASK GW]",
@@ -191,6 +194,23 @@ QString describe(const QString &name, QCommandLineParser &p)
                               "on Ctrl-C and on a closed pipe, the levels from before the sweep are put back; when "
                               "the link is lost, the commands that put them back are printed. Progress on stderr "
                               "when it is a terminal.");
+    }
+    if (name == QLatin1String("calibrate")) {
+        option("channels", "Channels to sweep, in this order: a comma-separated list of 0 to 7 (default: all "
+                           "eight).", "list");
+        option("from", "First level, 0 to 1000 mV.", "mv");
+        option("to", "Last level, 0 to 1000 mV.", "mv");
+        option("step", "Step in mV (its sign is ignored: each sweep runs from --from to --to).", "mv");
+        option("apply", "Once the levels are back, set each suggested level (channels without one keep theirs).");
+        option("points", "Also write every sweep point to FILE (columns of sweep, in --format).", "file");
+        format();
+        return QStringLiteral("Sweeps each channel as sweep does (the others muted), the levels saved once before "
+                              "and put back once at the end, on Ctrl-C and on a closed pipe; when the link is lost, "
+                              "the commands that put them back are printed. Then one line per channel: channel, "
+                              "suggested_mv (empty, or null in jsonl, when there is none), valley_low_mv, "
+                              "valley_high_mv (the band where the spectrum stays near its minimum), uncertainty_mv, "
+                              "quality (the valley's depth in standard errors), reason (a fixed key) and "
+                              "reason_text. Progress on stderr when it is a terminal.");
     }
 #ifdef TACHYRA_WITH_SERVE
     if (name == QLatin1String("serve")) {
@@ -371,16 +391,17 @@ std::unique_ptr<DeviceCommand> makeCommand(const QString &name, const QCommandLi
         }
         return std::make_unique<ThresholdCommand>(session, channel, mv);
     }
-    if (name == QLatin1String("sweep")) {
+    if (name == QLatin1String("sweep") || name == QLatin1String("calibrate")) {
         if (!args.isEmpty())
-            return refuse(QStringLiteral("sweep takes no arguments"));
+            return refuse(name + QStringLiteral(" takes no arguments"));
         SweepCommand::Options o;
         const auto need = [&p](const char *opt, qint64 min, qint64 max) -> std::optional<qint64> {
             if (!p.isSet(QLatin1String(opt)))
                 return std::nullopt;
             return wholeNumber(p.value(QLatin1String(opt)), min, max);
         };
-        const auto ch = need("channel", 0, DeviceSession::kChannelCount - 1);
+        const bool calibrate = name == QLatin1String("calibrate");
+        const auto ch = calibrate ? std::optional<qint64>(0) : need("channel", 0, DeviceSession::kChannelCount - 1);
         const auto from = need("from", 0, qint64(kMaxMv));
         const auto to = need("to", 0, qint64(kMaxMv));
         const auto step = need("step", -qint64(kMaxMv), qint64(kMaxMv));
@@ -393,6 +414,26 @@ std::unique_ptr<DeviceCommand> makeCommand(const QString &name, const QCommandLi
         const auto f = rowFormat(p);
         if (!f)
             return refuse(QStringLiteral("--format wants csv or jsonl"));
+        if (calibrate) {
+            CalibrateCommand::Options c;
+            if (p.isSet(QStringLiteral("channels"))) {
+                c.channels.clear();
+                for (const QString &item : p.value(QStringLiteral("channels")).split(QLatin1Char(','))) {
+                    const auto n = wholeNumber(item, 0, DeviceSession::kChannelCount - 1);
+                    if (!n || c.channels.contains(int(*n)))
+                        return refuse(QStringLiteral("--channels wants distinct channels 0 to 7, comma-separated"));
+                    c.channels.append(int(*n));
+                }
+            }
+            c.fromMv = int(*from);
+            c.toMv = int(*to);
+            c.stepMv = int(*step);
+            c.apply = p.isSet(QStringLiteral("apply"));
+            c.pointsPath = p.value(QStringLiteral("points"));
+            c.format = *f;
+            c.linkArgument = linkArgument;
+            return std::make_unique<CalibrateCommand>(session, c);
+        }
         o.channel = int(*ch);
         o.fromMv = int(*from);
         o.toMv = int(*to);

@@ -401,42 +401,6 @@ void Device::setNetwork(const py::object &dhcp, const py::object &ip, const py::
     runOrRaise([useDhcp, a, m, g](DeviceSession &session, const Done &done) { session.applyNetwork(useDhcp, a, m, g, done); });
 }
 
-SweepPoints Device::sweep(const py::handle &channel, const py::handle &startMv, const py::handle &stopMv,
-                          const py::handle &stepMv)
-{
-    const int ch = int(wholeNumber(channel, 0, DeviceSession::kChannelCount - 1, "the channel wants 0 to 7"));
-    const int from = int(wholeNumber(startMv, 0, kMaxWholeMv, "start_mv and stop_mv want whole mV from 0 to 1000"));
-    const int to = int(wholeNumber(stopMv, 0, kMaxWholeMv, "start_mv and stop_mv want whole mV from 0 to 1000"));
-    const int step = int(wholeNumber(stepMv, -kMaxWholeMv, kMaxWholeMv, "step_mv wants whole mV, not 0, at most 1000"));
-    if (step == 0)
-        errors::invalid("step_mv wants whole mV, not 0, at most 1000");
-
-    const auto link = m_link;
-    const auto run = std::make_shared<SweepRun>();
-    const Promise<Outcome> result;
-    if (!EventThread::instance().post([link, run, result, ch, from, to, step] {
-            link->startSweep(run, ch, from, to, step, [result](const Outcome &o) { result.set(o); });
-        }))
-        errors::raise(Outcome(DeviceError::NotConnected));
-    if (!wait::interruptibly([&](auto slice) { return result.waitFor(slice); })) {
-        // Ctrl-C (or another signal handler's exception): the sweep stops and
-        // the levels go back before the exception leaves. A second Ctrl-C
-        // leaves at once.
-        py::error_already_set first; // taken out while the levels go back
-        EventThread::instance().post([link, run] { link->stopSweep(run); });
-        if (!wait::interruptibly([&](auto slice) { return result.waitFor(slice); }))
-            errors::rethrowPending();
-        throw first;
-    }
-    Outcome outcome = result.value();
-    if (outcome.error == DeviceError::NotConnected && link->refusal().error == DeviceError::LinkLost)
-        outcome = link->refusal();
-    if (!outcome.ok())
-        errors::raise(outcome);
-    const std::lock_guard<std::mutex> lock(run->mutex);
-    return SweepPoints::from(ch, run->points);
-}
-
 // --- readings ----------------------------------------------------------------
 
 std::size_t Device::buffered() const
@@ -596,6 +560,11 @@ std::optional<std::vector<Reading>> Device::next(bool all)
     if (closed && got.empty())
         return std::nullopt;
     return got;
+}
+
+long long Device::wholeArgument(const py::handle &v, long long min, long long max, const std::string &message)
+{
+    return wholeNumber(v, min, max, message);
 }
 
 // --- without a device --------------------------------------------------------

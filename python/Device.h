@@ -56,12 +56,20 @@ public:
     qint64 originNs() const { return m_link->originNs; }
     SweepPoints sweep(const pybind11::handle &channel, const pybind11::handle &startMv, const pybind11::handle &stopMv,
                       const pybind11::handle &stepMv);
+    Calibration calibrate(const pybind11::handle &channels, const pybind11::handle &fromMv, const pybind11::handle &toMv,
+                          const pybind11::handle &stepMv, bool apply);
 
     // At interpreter exit: closes every open link (each within its bound).
     static void closeAll();
 
 private:
     using Start = std::function<void(DeviceSession &session, const Done &done)>;
+    // A whole number from min to max, else ValueError(message).
+    static long long wholeArgument(const pybind11::handle &v, long long min, long long max, const std::string &message);
+    // The session's sweep of `channels` one after another; raises when it
+    // failed, and on Ctrl-C once the levels are back.
+    std::shared_ptr<SweepRun> runSweep(const QList<int> &channels, const pybind11::handle &startMv,
+                                       const pybind11::handle &stopMv, const pybind11::handle &stepMv);
     // Runs one operation in the Qt thread and waits for its outcome.
     Outcome run(Start start);
     // run(), raising the outcome's exception when it failed.

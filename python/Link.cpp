@@ -99,7 +99,8 @@ Outcome Link::refusal() const
     return Outcome(DeviceError::NotConnected);
 }
 
-void Link::startSweep(const std::shared_ptr<SweepRun> &run, int channel, int fromMv, int toMv, int stepMv, const Done &done)
+void Link::startSweep(const std::shared_ptr<SweepRun> &run, const QList<int> &channels, int fromMv, int toMv, int stepMv,
+                      const Done &done)
 {
     DeviceSession *session = m_session;
     if (!session || !session->connected()) {
@@ -120,7 +121,7 @@ void Link::startSweep(const std::shared_ptr<SweepRun> &run, int channel, int fro
                                                          session->stopCalibration();
                                                      }, Qt::QueuedConnection);
                                              }));
-    session->startCalibration(channel, fromMv, toMv, stepMv, [run, done](const Outcome &outcome) {
+    session->startCalibrationOf(channels, fromMv, toMv, stepMv, [run, done](const Outcome &outcome) {
         for (const QMetaObject::Connection &c : std::as_const(run->connections))
             QObject::disconnect(c);
         run->connections.clear();

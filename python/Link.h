@@ -51,8 +51,8 @@ public:
     Outcome refusal() const;
     // A calibration sweep for one caller, its points gathered in `run`; over
     // once the levels from before it are back.
-    void startSweep(const std::shared_ptr<struct SweepRun> &run, int channel, int fromMv, int toMv, int stepMv,
-                    const Done &done);
+    void startSweep(const std::shared_ptr<struct SweepRun> &run, const QList<int> &channels, int fromMv, int toMv,
+                    int stepMv, const Done &done);
     // Ends that sweep early (also one still reading the levels before it).
     void stopSweep(const std::shared_ptr<struct SweepRun> &run);
 

@@ -1,5 +1,8 @@
 #include "Results.h"
 
+#include "ThresholdAnalysis.h"
+
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -157,6 +160,67 @@ py::ssize_t SweepPoints::size() const
 std::string SweepPoints::repr() const
 {
     return "<tachyra.SweepPoints: channel " + std::to_string(channel) + ", " + std::to_string(size()) + " points>";
+}
+
+Calibration Calibration::from(const QList<int> &channels, const std::vector<SweepPoint> &points)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    Calibration r;
+    py::array_t<double> suggested(kChannels), low(kChannels), high(kChannels), uncertainty(kChannels), quality(kChannels);
+    for (py::array_t<double> *a : {&suggested, &low, &high, &uncertainty, &quality})
+        std::fill_n(a->mutable_data(), kChannels, nan);
+    for (py::ssize_t ch = 0; ch < kChannels; ++ch) {
+        r.reasons.append(std::string());
+        r.reasonKeys.append(std::string());
+    }
+    for (int ch : channels) {
+        std::vector<SweepPoint> own;
+        std::vector<calibration::SweepPoint> levels;
+        for (const SweepPoint &p : points) {
+            if (p.channel == ch) {
+                own.push_back(p);
+                levels.push_back({p.thresholdMv, p.count});
+            }
+        }
+        const calibration::ChannelAnalysis a = calibration::analyseSweep(levels);
+        suggested.mutable_data()[ch] = a.suggestedMv;
+        low.mutable_data()[ch] = a.bandLowMv;
+        high.mutable_data()[ch] = a.bandHighMv;
+        uncertainty.mutable_data()[ch] = a.uncertaintyMv;
+        quality.mutable_data()[ch] = a.significance;
+        r.reasons[std::size_t(ch)] = calibration::reasonText(a);
+        r.reasonKeys[std::size_t(ch)] = std::string(calibration::reasonKey(a.reason));
+        r.points[py::int_(ch)] = SweepPoints::from(ch, own);
+        const auto m = static_cast<py::ssize_t>(a.spectrum.size());
+        py::array_t<double> at(m), perMv(m), error(m);
+        for (py::ssize_t i = 0; i < m; ++i) {
+            const calibration::SpectrumPoint &sp = a.spectrum[std::size_t(i)];
+            at.mutable_data()[i] = sp.thresholdMv;
+            perMv.mutable_data()[i] = sp.perMv;
+            error.mutable_data()[i] = sp.errorPerMv;
+        }
+        py::dict spectrum;
+        spectrum["threshold_mv"] = at;
+        spectrum["per_mv"] = perMv;
+        spectrum["error_per_mv"] = error;
+        r.spectrum[py::int_(ch)] = spectrum;
+    }
+    r.suggestedMv = std::move(suggested);
+    r.valleyLowMv = std::move(low);
+    r.valleyHighMv = std::move(high);
+    r.uncertaintyMv = std::move(uncertainty);
+    r.quality = std::move(quality);
+    return r;
+}
+
+double Calibration::suggestedAt(int channel) const
+{
+    return static_cast<const double *>(suggestedMv.data())[channel];
+}
+
+std::string Calibration::repr() const
+{
+    return "<tachyra.Calibration: suggested_mv=" + text(suggestedMv) + ">";
 }
 
 std::string PortInfo::repr() const

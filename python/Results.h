@@ -8,6 +8,8 @@
 
 #include "Reading.h"
 
+#include <QList>
+
 #include <string>
 #include <vector>
 
@@ -51,6 +53,24 @@ struct SweepPoints {
 
     static SweepPoints from(int channel, const std::vector<SweepPoint> &points);
     pybind11::ssize_t size() const;
+    std::string repr() const;
+};
+
+// calibrate(): per channel (8,) float64 arrays, NaN where there is nothing
+// (no suggestion, or the channel not swept); reasons "" for channels not swept.
+struct Calibration {
+    pybind11::array suggestedMv;
+    pybind11::array valleyLowMv;
+    pybind11::array valleyHighMv;
+    pybind11::array uncertaintyMv;
+    pybind11::array quality;
+    pybind11::list reasons;    // the texts, as the client shows them
+    pybind11::list reasonKeys; // "valley", "too-few-counts", ...
+    pybind11::dict points;     // channel: SweepPoints
+    pybind11::dict spectrum;   // channel: {"threshold_mv", "per_mv", "error_per_mv"} arrays
+
+    static Calibration from(const QList<int> &channels, const std::vector<SweepPoint> &points);
+    double suggestedAt(int channel) const;
     std::string repr() const;
 };
 

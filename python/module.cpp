@@ -76,6 +76,16 @@ Ctrl-C leaves at once). Returns SweepPoints: threshold_mv, counts, time.
 A link lost during the sweep (LinkLostError) may leave channels muted:
 reopen() puts the levels back when the mutes are still there.)";
 
+const char kCalibrateDoc[] = R"(Calibration of several channels one after another, each swept as sweep()
+does (the others muted), the levels saved once before and put back once at
+the end, on an error and on Ctrl-C (the KeyboardInterrupt is raised once they
+are back). Then each channel's pulse-height spectrum, its valley and a
+suggested threshold in it. With apply=True the suggested levels, and only
+those, are set (and stored) afterwards. Returns Calibration: suggested_mv
+(8,) with NaN where there is none, valley_low_mv, valley_high_mv,
+uncertainty_mv, quality, reasons, reason_keys, points and spectrum (by
+channel).)";
+
 } // namespace
 
 PYBIND11_MODULE(tachyra, m)
@@ -130,6 +140,19 @@ PYBIND11_MODULE(tachyra, m)
         .def("__len__", &SweepPoints::size)
         .def("__repr__", &SweepPoints::repr);
 
+    py::class_<Calibration>(m, "Calibration", "Suggested thresholds of a calibration (see Device.calibrate).")
+        .def_readonly("suggested_mv", &Calibration::suggestedMv, "(8,) float64, NaN where there is no suggestion.")
+        .def_readonly("valley_low_mv", &Calibration::valleyLowMv, "(8,) float64: the valley band's low end.")
+        .def_readonly("valley_high_mv", &Calibration::valleyHighMv, "(8,) float64: the valley band's high end.")
+        .def_readonly("uncertainty_mv", &Calibration::uncertaintyMv, "(8,) float64.")
+        .def_readonly("quality", &Calibration::quality, "(8,) float64: the valley's depth in standard errors.")
+        .def_readonly("reasons", &Calibration::reasons, "8 texts; empty for a channel not swept.")
+        .def_readonly("reason_keys", &Calibration::reasonKeys, "8 fixed keys ('valley', 'too-few-counts', ...).")
+        .def_readonly("points", &Calibration::points, "{channel: SweepPoints}.")
+        .def_readonly("spectrum", &Calibration::spectrum,
+                      "{channel: {'threshold_mv', 'per_mv', 'error_per_mv'}}: -dN/dV in counts per gate per mV.")
+        .def("__repr__", &Calibration::repr);
+
     py::class_<Stream>(m, "Stream", "Iterator over readings as they come (see Device.stream).")
         .def("__iter__", [](Stream &s) -> Stream & { return s; }, py::return_value_policy::reference_internal)
         .def("__next__", [](Stream &s) -> py::object {
@@ -183,6 +206,9 @@ PYBIND11_MODULE(tachyra, m)
             "that have come (at least one). Ends when the device is closed; raises as read() does.")
         .def("sweep", &Device::sweep, py::arg("channel"), py::arg("start_mv"), py::arg("stop_mv"), py::arg("step_mv"),
              kSweepDoc)
+        .def("calibrate", &Device::calibrate, py::arg("channels") = py::module_::import("builtins").attr("range")(8),
+             py::kw_only(), py::arg("from_mv"), py::arg("to_mv"), py::arg("step_mv"), py::arg("apply") = false,
+             kCalibrateDoc)
         .def_property_readonly("buffered", &Device::buffered, "Readings waiting to be read.")
         .def_property_readonly("buffer_size", &Device::capacity, "Readings the buffer keeps at most.")
         .def_property_readonly("dropped", &Device::dropped,

@@ -1,7 +1,7 @@
 """The Tachyra eight-channel pulse counter from Python, on the client's own session."""
 
 import builtins
-from typing import Iterator, Literal, Optional, Sequence, Union, overload
+from typing import Iterable, Iterator, Literal, Optional, Sequence, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -81,6 +81,17 @@ class SweepPoints:
     time: npt.NDArray[np.datetime64]  # (n,)
     def __len__(self) -> int: ...
 
+class Calibration:
+    suggested_mv: Float64Array  # (8,), NaN where there is no suggestion
+    valley_low_mv: Float64Array  # (8,)
+    valley_high_mv: Float64Array  # (8,)
+    uncertainty_mv: Float64Array  # (8,)
+    quality: Float64Array  # (8,)
+    reasons: list[str]
+    reason_keys: list[str]
+    points: dict[int, SweepPoints]
+    spectrum: dict[int, dict[str, Float64Array]]
+
 class Stream:
     def __iter__(self) -> "Stream": ...
     def __next__(self) -> Union[Reading, Readings]: ...
@@ -114,6 +125,8 @@ class Device:
     @overload
     def stream(self, *, batches: Literal[True]) -> Iterator[Readings]: ...
     def sweep(self, channel: int, start_mv: int, stop_mv: int, step_mv: int) -> SweepPoints: ...
+    def calibrate(self, channels: Iterable[int] = ..., *, from_mv: int, to_mv: int, step_mv: int,
+                  apply: bool = False) -> Calibration: ...
     @property
     def buffered(self) -> int: ...
     @property

@@ -171,6 +171,8 @@ public:
     {
         startCalibration(channel, fromMv, toMv, stepMv, {});
     }
+    // Several channels one after another, in the order given.
+    Q_INVOKABLE void startCalibrationOf(const QVariantList &channels, int fromMv, int toMv, int stepMv);
     Q_INVOKABLE void stopCalibration();
 
     // The operations for C++ front ends: the same as the invokables above,
@@ -204,6 +206,11 @@ public:
     // (CalibrationStopped when stopCalibration ended it early). A sweep that
     // completes is closed by the session itself, as the calibration view does.
     void startCalibration(int channel, int fromMv, int toMv, int stepMv, Done done);
+    // The channels swept one after another, each as a single sweep, with the
+    // levels saved once before the first mute and put back once after the
+    // last point; progress covers the whole run. Duplicate or out-of-range
+    // channels are refused (InvalidArgument).
+    void startCalibrationOf(const QList<int> &channels, int fromMv, int toMv, int stepMv, Done done);
 
     // Before the program ends: closes the link as disconnectFromDevice does
     // and waits for it (a transport that never reports back is cut off).
@@ -309,7 +316,10 @@ private:
     // Calibration sweep.
     std::function<void(DeviceError)> endSweepOnFailure(quint32 sweep);
     void failSweep(DeviceError error);
+    Request sweepMute(int channel, quint32 sweep, std::function<void()> then);
     void muteOtherChannelsThenSweep();
+    void sweepNextChannel();
+    void noteSweptRange(int channel);
     void applyCalibrationStep();
     void onCalibrationWait();
     void completeCalibration();
@@ -368,12 +378,14 @@ private:
     bool m_operatorClose = false; // the link ends because the operator closed it
 
     bool m_calibrationRunning = false;
+    QList<int> m_calChannels;  // in sweep order
+    int m_calChannelIndex = 0; // the one being swept
     int m_calChannel = 0;
     int m_calStartMv = 0;
     int m_calCurrentMv = 0;
     int m_calEndMv = 0;
     int m_calStepMv = 1;
-    int m_calPointCount = 1;
+    int m_calPointCount = 1; // over all channels
     int m_calPointsDone = 0;
     bool m_calCompleted = false; // every point taken
     double m_calibrationProgress = 0.0;

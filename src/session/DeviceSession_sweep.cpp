@@ -27,9 +27,28 @@ QString countText(double value)
 
 void DeviceSession::startCalibration(int channel, int fromMv, int toMv, int stepMv, Done done)
 {
+    startCalibrationOf(QList<int>{channel}, fromMv, toMv, stepMv, std::move(done));
+}
+
+void DeviceSession::startCalibrationOf(const QVariantList &channels, int fromMv, int toMv, int stepMv)
+{
+    QList<int> list;
+    for (const QVariant &v : channels) {
+        bool ok = false;
+        const int ch = v.toInt(&ok);
+        list.append(ok ? ch : -1); // refused below, as any channel out of range
+    }
+    startCalibrationOf(list, fromMv, toMv, stepMv, {});
+}
+
+void DeviceSession::startCalibrationOf(const QList<int> &channels, int fromMv, int toMv, int stepMv, Done done)
+{
     // A network change ends with an EEPROM write: a sweep's mutes must not be live then.
     const bool busy = m_calibrationRunning || m_sweepStarting || m_networkApplying;
-    if (busy || !linkReady() || channel < 0 || channel >= kChannelCount || stepMv == 0) {
+    bool valid = !channels.isEmpty() && channels.size() <= kChannelCount && stepMv != 0;
+    for (qsizetype i = 0; valid && i < channels.size(); ++i)
+        valid = channels[i] >= 0 && channels[i] < kChannelCount && !channels.mid(0, i).contains(channels[i]);
+    if (busy || !linkReady() || !valid) {
         refuse(done, !linkReady() ? DeviceError::NotConnected
                      : busy       ? DeviceError::Busy
                                   : DeviceError::InvalidArgument);
@@ -50,13 +69,15 @@ void DeviceSession::startCalibration(int channel, int fromMv, int toMv, int step
     const int pointCount = std::abs(endMv - startMv) / magnitude + 1;
     const quint64 op = beginOperation(std::move(done));
 
-    auto arm = [this, channel, startMv, endMv, step, pointCount, op] {
-        m_calChannel = channel;
+    auto arm = [this, channels, startMv, endMv, step, pointCount, op] {
+        m_calChannels = channels;
+        m_calChannelIndex = 0;
+        m_calChannel = channels.first();
         m_calStartMv = startMv;
         m_calCurrentMv = startMv;
         m_calEndMv = endMv;
         m_calStepMv = step;
-        m_calPointCount = pointCount;
+        m_calPointCount = pointCount * int(channels.size());
         beginCalibrationSweep(op);
     };
 
@@ -110,7 +131,7 @@ void DeviceSession::beginCalibrationSweep(quint64 op)
         m_savedDacLevels = m_dacVolts;
         m_sweptRanges.clear();
     }
-    m_sweptRanges.append({m_calChannel, std::min(m_calStartMv, m_calEndMv), std::max(m_calStartMv, m_calEndMv)});
+    noteSweptRange(m_calChannel);
     ++m_restoreId;
     m_restoreInFlight = false;
     m_restoreAfterInterruption = false;
@@ -143,6 +164,24 @@ void DeviceSession::failSweep(DeviceError error)
     stopCalibration();
 }
 
+DeviceSession::Request DeviceSession::sweepMute(int channel, quint32 sweep, std::function<void()> then)
+{
+    Request mute = dacRequest(channel, kDacMaxVolts, LevelKind::Sweep, [this, channel, sweep, then] {
+        // A mute of an ended sweep: the restore queued behind it wins.
+        if (!m_calibrationRunning || sweep != m_calSweepId)
+            return;
+        if (channel < m_dacVolts.size()) {
+            m_dacVolts[channel] = kDacMaxVolts;
+            emit dacVoltsChanged();
+        }
+        if (then)
+            then();
+    }, endSweepOnFailure(sweep));
+    mute.kind = RequestQueue::Kind::Sweep;
+    mute.sweep = sweep;
+    return mute;
+}
+
 void DeviceSession::muteOtherChannelsThenSweep()
 {
     m_pendingMutes = 0;
@@ -151,21 +190,33 @@ void DeviceSession::muteOtherChannelsThenSweep()
         if (ch == m_calChannel)
             continue;
         ++m_pendingMutes;
-        Request mute = dacRequest(ch, kDacMaxVolts, LevelKind::Sweep, [this, ch, sweep] {
-            // A mute of an ended sweep: the restore queued behind it wins.
-            if (!m_calibrationRunning || sweep != m_calSweepId)
-                return;
-            if (ch < m_dacVolts.size()) {
-                m_dacVolts[ch] = kDacMaxVolts;
-                emit dacVoltsChanged();
-            }
+        m_queue.push(sweepMute(ch, sweep, [this] {
             if (m_pendingMutes > 0 && --m_pendingMutes == 0)
                 applyCalibrationStep();
-        }, endSweepOnFailure(sweep));
-        mute.kind = RequestQueue::Kind::Sweep;
-        mute.sweep = sweep;
-        m_queue.push(std::move(mute));
+        }));
     }
+}
+
+// From one channel to the next only those two change: the one done is
+// muted, the next takes its first step (queued behind the mute, so its
+// reading waits for both).
+void DeviceSession::sweepNextChannel()
+{
+    const int done = m_calChannel;
+    m_calChannel = m_calChannels.at(++m_calChannelIndex);
+    m_calCurrentMv = m_calStartMv;
+    // Only channels stepped so far, and not muted again, may hold a level of
+    // the range: a unit found with levels anywhere else is not this sweep's.
+    noteSweptRange(m_calChannel);
+    m_queue.push(sweepMute(done, m_calSweepId, [this, done] {
+        m_sweptRanges.removeIf([done](const SweptRange &r) { return r.channel == done; });
+    }));
+    applyCalibrationStep();
+}
+
+void DeviceSession::noteSweptRange(int channel)
+{
+    m_sweptRanges.append({channel, std::min(m_calStartMv, m_calEndMv), std::max(m_calStartMv, m_calEndMv)});
 }
 
 void DeviceSession::applyCalibrationStep()
@@ -175,10 +226,13 @@ void DeviceSession::applyCalibrationStep()
     const bool complete = m_calStepMv > 0 ? m_calCurrentMv > m_calEndMv
                                           : m_calCurrentMv < m_calEndMv;
     if (complete) {
-        completeCalibration();
+        if (m_calChannelIndex + 1 < m_calChannels.size())
+            sweepNextChannel();
+        else
+            completeCalibration();
         return;
     }
-    if (m_calPointsDone == 0) {
+    if (m_calCurrentMv == m_calStartMv) {
         setStatusText(QStringLiteral("Calibration \u00B7 CH %1 \u00B7 %2 mV")
                           .arg(m_calChannel)
                           .arg(m_calCurrentMv));

@@ -42,7 +42,7 @@ private slots:
     // and distinct levels.
     void init()
     {
-        rig = std::make_unique<DeviceRig>(110, 129);
+        rig = std::make_unique<DeviceRig>(99, 129);
         rig->sim->setPeriodMs(1);
         rig->sim->setThresholds(kLevels);
         s = rig->session.get();
@@ -52,7 +52,7 @@ private slots:
 
     void sweeps_data()
     {
-        QTest::addColumn<int>("channel");
+        QTest::addColumn<QList<int>>("channels"); // one: the single sweep's own call
         QTest::addColumn<QList<int>>("range"); // from, to, step
         QTest::addColumn<QList<int>>("levels");
         QTest::addColumn<double>("count"); // what the swept channel reads
@@ -61,20 +61,24 @@ private slots:
         for (int mv = 0; mv <= 1000; mv += 10)
             up.append(mv);
         const QList<int> down(up.crbegin(), up.crend()), fiveDown{500, 400, 300, 200, 100};
-        QTest::newRow("0..1000 in 10") << 2 << QList<int>{0, 1000, 10} << up << 42.0 << "42";
-        QTest::newRow("down, positive step") << 0 << QList<int>{500, 100, 100} << fiveDown << 12.04 << "12";
-        QTest::newRow("down, negative step") << 7 << QList<int>{500, 100, -100} << fiveDown << -3.96 << "-4";
-        QTest::newRow("clamped both ends") << 0 << QList<int>{-50, 2000, 250} << QList<int>{0, 250, 500, 750, 1000}
-                                           << 12.3 << "12.3";
-        QTest::newRow("clamped, downward") << 3 << QList<int>{1500, -20, 10} << down << 12.05 << "12.05";
-        QTest::newRow("end not on a step") << 0 << QList<int>{0, 1000, 300} << QList<int>{0, 300, 600, 900}
+        QTest::newRow("0..1000 in 10") << QList<int>{2} << QList<int>{0, 1000, 10} << up << 42.0 << "42";
+        QTest::newRow("down, positive step") << QList<int>{0} << QList<int>{500, 100, 100} << fiveDown << 12.04 << "12";
+        QTest::newRow("down, negative step") << QList<int>{7} << QList<int>{500, 100, -100} << fiveDown << -3.96 << "-4";
+        QTest::newRow("clamped both ends") << QList<int>{0} << QList<int>{-50, 2000, 250}
+                                           << QList<int>{0, 250, 500, 750, 1000} << 12.3 << "12.3";
+        QTest::newRow("clamped, downward") << QList<int>{3} << QList<int>{1500, -20, 10} << down << 12.05 << "12.05";
+        QTest::newRow("end not on a step") << QList<int>{0} << QList<int>{0, 1000, 300} << QList<int>{0, 300, 600, 900}
                                            << 1234567.8 << "1.23457e+06";
-        QTest::newRow("single point") << 5 << QList<int>{400, 400, 5} << QList<int>{400} << 7.0 << "7";
+        QTest::newRow("single point") << QList<int>{5} << QList<int>{400, 400, 5} << QList<int>{400} << 7.0 << "7";
+        QTest::newRow("all eight") << QList<int>{0, 1, 2, 3, 4, 5, 6, 7} << QList<int>{500, 100, 100} << fiveDown
+                                   << 12.04 << "12";
+        QTest::newRow("three, out of order") << QList<int>{6, 1, 4} << QList<int>{400, 400, 5} << QList<int>{400}
+                                             << 7.0 << "7";
     }
 
     void sweeps()
     {
-        QFETCH(int, channel);
+        QFETCH(QList<int>, channels);
         QFETCH(QList<int>, range);
         QFETCH(QList<int>, levels);
         QFETCH(double, count);
@@ -86,38 +90,55 @@ private slots:
         connect(s, &DeviceSession::calibrationProgressChanged, s, [&] { progress.append(s->calibrationProgress()); });
         QStringList texts;
         connect(s, &DeviceSession::statusTextChanged, s, [&] { texts.append(s->statusText()); });
+        QList<int> swept; // each point's channel
+        connect(s, &DeviceSession::sweepPointTaken, s, [&](const SweepPoint &p) { swept.append(p.channel); });
         QList<double> counts(8, 7.0);
-        counts[channel] = count;
+        for (int ch : channels)
+            counts[ch] = count;
         rig->sim->setFixedCounts(counts);
         const qsizetype start = rig->mark();
-        s->startCalibration(channel, range[0], range[1], range[2]);
+        if (channels.size() == 1)
+            s->startCalibration(channels[0], range[0], range[1], range[2]);
+        else
+            s->startCalibrationOf(QVariantList(channels.cbegin(), channels.cend()), range[0], range[1], range[2]);
         QVERIFY(s->calibrationRunning() && !SessionProbe(*s).pollTimerActive());
-        s->startCalibration(channel ? 0 : 1, 500, 600, 50); // changes nothing about the running one
+        s->startCalibration(channels[0] ? 0 : 1, 500, 600, 50); // changes nothing about the running one
         QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 1, 30000);
 
-        // Known levels: the other seven muted at 1.0 V, one step per point, one restore.
+        // Known levels: the others muted at 1.0 V, one step per point; from
+        // one channel to the next only the one done is muted; one restore.
         QList<SdacFrame> expected;
         for (int ch = 0; ch < 8; ++ch) {
-            if (ch != channel)
+            if (ch != channels[0])
                 expected.append({double(ch), 1.0});
         }
         QStringList expectedTexts;
         QList<QPointF> expectedPoints;
-        QCOMPARE(progress.size(), levels.size()); // k × 100 / points, rising
-        for (qsizetype k = 0; k < levels.size(); ++k) {
-            expected.append({double(channel), levels[k] / 1000.0});
-            expectedPoints.append({double(levels[k]), count});
-            const QString head = QStringLiteral("Calibration%1CH %2%1%3 mV").arg(kDot).arg(channel).arg(levels[k]);
-            expectedTexts << (k ? QStringList() : QStringList{head}) << head + kDot + countText + " counts";
-            QVERIFY(qFuzzyCompare(progress[k], (k + 1) * 100.0 / levels.size()));
+        QList<int> expectedSwept;
+        const qsizetype total = levels.size() * channels.size();
+        QCOMPARE(progress.size(), total); // k × 100 / points, rising
+        for (qsizetype c = 0; c < channels.size(); ++c) {
+            if (c)
+                expected.append({double(channels[c - 1]), 1.0});
+            for (qsizetype k = 0; k < levels.size(); ++k) {
+                expected.append({double(channels[c]), levels[k] / 1000.0});
+                expectedPoints.append({double(levels[k]), count});
+                expectedSwept.append(channels[c]);
+                const QString head = QStringLiteral("Calibration%1CH %2%1%3 mV").arg(kDot).arg(channels[c]).arg(levels[k]);
+                expectedTexts << (k ? QStringList() : QStringList{head}) << head + kDot + countText + " counts";
+                const qsizetype i = c * levels.size() + k;
+                QVERIFY(qFuzzyCompare(progress[i], (i + 1) * 100.0 / total));
+            }
         }
         QVERIFY(rig->waitIdle()); // the restore's frames may still be on their way
         QCOMPARE(rig->sdacs(start), expected + restore());
+        QVERIFY(rig->frames(zrf::kWeep, start).isEmpty());
         QCOMPARE(rig->sim->thresholds(), kLevels);
         QCOMPARE(points, expectedPoints);
-        QCOMPARE(s->counts().at(channel).toDouble(), count);
+        QCOMPARE(swept, expectedSwept);
+        QCOMPARE(s->counts().at(channels.last()).toDouble(), count);
         QCOMPARE(texts, expectedTexts);
-        QCOMPARE(rig->frames(zrf::kCountQuery, start).size(), levels.size()); // no poll in between
+        QCOMPARE(rig->frames(zrf::kCountQuery, start).size(), total); // no poll in between
 
         // Success keeps the sweep open until the view closes it.
         QVERIFY(s->calibrationRunning() && finished.count() == 0);
@@ -139,6 +160,8 @@ private slots:
         const qsizetype start = rig->mark();
         for (const auto &[channel, step] : {std::pair{0, 0}, {8, 10}, {-1, 10}})
             s->startCalibration(channel, 0, 1000, step);
+        for (const QVariantList &channels : {QVariantList{}, QVariantList{1, 3, 1}, QVariantList{2, "x"}})
+            s->startCalibrationOf(channels, 0, 1000, 10);
         QTest::qWait(50);
         QVERIFY(running.count() == 0 && rig->commands(start).isEmpty());
     }
@@ -306,6 +329,39 @@ private slots:
         QList<double> expected = kLevels;
         expected[3] = 0.45;
         QCOMPARE(eeprom.thresholds(), expected);
+    }
+
+    // Stop or a lost link in the second of three channels: the levels saved
+    // before the first mute come back once (on the next opening of the same
+    // link), and no mute reaches the EEPROM.
+    void severalChannelsCutShort_data()
+    {
+        QTest::addColumn<bool>("loseLink");
+        QTest::newRow("stop") << false;
+        QTest::newRow("link lost, opened again") << true;
+    }
+
+    void severalChannelsCutShort()
+    {
+        QFETCH(bool, loseLink);
+        QVERIFY(rig->open());
+        QSignalSpy finished(s, &DeviceSession::calibrationFinished);
+        const qsizetype start = rig->mark();
+        s->startCalibrationOf(QVariantList{0, 3, 5}, 0, 40, 10);
+        QTRY_VERIFY_WITH_TIMEOUT(points.size() >= 7, 10000);
+        QVERIFY(rig->sim->thresholds().at(0) == 1.0 && rig->sim->thresholds().at(3) < 0.05); // 0 done, 3 swept
+        if (loseLink) {
+            rig->sim->closeConnections();
+            QTRY_VERIFY_WITH_TIMEOUT(!s->connected(), 5000);
+            QVERIFY(rig->open());
+        } else {
+            s->stopCalibration();
+        }
+        QVERIFY(rig->waitIdle());
+        QVERIFY(!s->calibrationRunning() && finished.count() == 1);
+        QCOMPARE(restoreCount(rig->sdacs(start)), 1);
+        QVERIFY(rig->frames(zrf::kWeep, start).isEmpty());
+        QCOMPARE(rig->sim->thresholds(), kLevels);
     }
 
     // The instrument refuses the levels put back after a sweep: the screen

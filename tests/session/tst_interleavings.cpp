@@ -110,7 +110,7 @@ QList<Event> randomEvents(quint32 seed)
         case Kind::Period: e.a = 10 + pick(190); break;
         case Kind::Network: e.a = pick(2), e.b = 2 + pick(200); break;
         case Kind::SweepStart:
-            e.a = pick(8), e.b = pick(1000), e.c = pick(1000), e.d = 1 + pick(400);
+            e.a = pick(9), e.b = pick(1000), e.c = pick(1000), e.d = 1 + pick(400); // 8: all channels
             break;
         case Kind::Delay: e.a = pick(3000), e.b = 1 + pick(6); break;
         case Kind::Lose: e.a = 1 + pick(3); break;
@@ -371,16 +371,18 @@ private:
             }));
             break;
         }
-        case Kind::SweepStart:
+        case Kind::SweepStart: {
+            const QList<int> channels = e.a < 8 ? QList<int>{e.a} : QList<int>{0, 1, 2, 3, 4, 5, 6, 7};
             if (!e.script) {
-                s.startCalibration(e.a, e.b, e.c, e.d);
+                s.startCalibrationOf(QVariantList(channels.cbegin(), channels.cend()), e.b, e.c, e.d);
                 break;
             }
-            s.startCalibration(e.a, e.b, e.c, e.d, track(QStringLiteral("sweep"), [this](const Outcome &o) {
+            s.startCalibrationOf(channels, e.b, e.c, e.d, track(QStringLiteral("sweep"), [this](const Outcome &o) {
                 if (o.ok() || o.error == DeviceError::CalibrationStopped)
                     expectOperatorsLevels(QStringLiteral("after a sweep reported its levels back"));
             }));
             break;
+        }
         case Kind::SweepStop:
             s.stopCalibration();
             break;
