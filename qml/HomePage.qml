@@ -118,37 +118,6 @@ FocusScope {
         }
     }
 
-    // An icon button of the toolbar. Its tip is its name for screen readers;
-    // its keys press it from anywhere in the window while it is enabled, and
-    // the first of them is shown in the tip. A key also gives the button the
-    // focus, so Tab goes on from there (into the view a view's key showed).
-    component BarButton: Button {
-        id: barButton
-        property string tip: ""
-        property string help: ""
-        property var keys: []
-        // Before a key presses the button (a view's key brings the home page to the front).
-        signal keyUsed()
-        readonly property string keyText: keys.length > 0 ? keys[0] : ""
-        Layout.preferredWidth: 40
-        Layout.preferredHeight: 40
-        hoverEnabled: true
-        icon.width: 20 * Theme.widthScale
-        icon.height: 20 * Theme.heightScale
-        Accessible.name: tip
-        Accessible.description: keyText !== "" ? qsTr("%1 (%2)").arg(help).arg(keyText) : help
-        HoverTip { text: barButton.keyText !== "" ? qsTr("%1 (%2)").arg(barButton.tip).arg(barButton.keyText) : barButton.tip }
-        Shortcut {
-            sequences: barButton.keys
-            enabled: barButton.keys.length > 0 && barButton.enabled
-            onActivated: {
-                barButton.keyUsed()
-                barButton.forceActiveFocus(Qt.ShortcutFocusReason)
-                barButton.clicked()
-            }
-        }
-    }
-
     ButtonGroup { id: transportGroup; exclusive: true }
     ButtonGroup { id: viewGroup; exclusive: true }
 
@@ -172,7 +141,7 @@ FocusScope {
                 Accessible.name: qsTr("Link")
                 Accessible.ignored: !visible
 
-                BarButton {
+                ToolbarButton {
                     id: usbButton
                     objectName: "usbButton"
                     checkable: true
@@ -187,7 +156,7 @@ FocusScope {
                     Accessible.checked: checked
                 }
 
-                BarButton {
+                ToolbarButton {
                     id: tcpButton
                     objectName: "tcpButton"
                     checkable: true
@@ -272,7 +241,7 @@ FocusScope {
                 }
             }
 
-            BarButton {
+            ToolbarButton {
                 id: connectButton
                 objectName: "connectButton"
                 icon.source: device.connected ? "Images/unplug.svg" : "Images/plug.svg"
@@ -295,7 +264,7 @@ FocusScope {
                 }
             }
 
-            BarButton {
+            ToolbarButton {
                 id: recordButton
                 objectName: "recordButton"
                 checkable: true
@@ -313,7 +282,7 @@ FocusScope {
                 }
             }
 
-            BarButton {
+            ToolbarButton {
                 id: openButton
                 objectName: "openButton"
                 icon.source: "Images/open.svg"
@@ -327,7 +296,7 @@ FocusScope {
 
             Item { Layout.fillWidth: true }
 
-            BarButton {
+            ToolbarButton {
                 id: perSecondButton
                 objectName: "perSecondButton"
                 checkable: true
@@ -338,7 +307,7 @@ FocusScope {
                 Accessible.checked: checked
             }
 
-            BarButton {
+            ToolbarButton {
                 id: cardsButton
                 objectName: "cardsButton"
                 checkable: true
@@ -353,7 +322,7 @@ FocusScope {
                 onClicked: page.showView(0)
             }
 
-            BarButton {
+            ToolbarButton {
                 id: timeButton
                 objectName: "timeButton"
                 checkable: true
@@ -368,7 +337,7 @@ FocusScope {
                 onClicked: page.showView(1)
             }
 
-            BarButton {
+            ToolbarButton {
                 id: histogramButton
                 objectName: "histogramButton"
                 checkable: true
@@ -382,7 +351,7 @@ FocusScope {
                 onClicked: page.showView(2)
             }
 
-            BarButton {
+            ToolbarButton {
                 id: calibrationButton
                 objectName: "calibrationButton"
                 checkable: true
@@ -396,7 +365,7 @@ FocusScope {
                 onClicked: page.showView(3)
             }
 
-            BarButton {
+            ToolbarButton {
                 id: settingsButton
                 objectName: "settingsButton"
                 icon.source: "Images/settings.svg"

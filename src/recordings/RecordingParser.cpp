@@ -17,15 +17,9 @@
 
 namespace {
 
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("RecordingParser", text);
-}
+QString tr(const char *text) { return QCoreApplication::translate("RecordingParser", text); }
 
-bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // `n` digits at `p` as a number, or -1.
 int digits(const char *p, int n)
@@ -50,10 +44,7 @@ qint64 daysFromCivil(int y, int m, int d)
     return era * 146097 + doe - 719468;
 }
 
-bool leapYear(int y)
-{
-    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-}
+bool leapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 // "2026-12-07T04:38:19.123Z" (the fraction of any length up to 9 digits and
 // optional; "+01:00" for the Z) as ms since the epoch. Years 1 to 9999: the
@@ -212,10 +203,7 @@ bool looksBinary(const char *p, const char *end)
     });
 }
 
-QString bareCr()
-{
-    return tr("its lines end in a bare CR (old Mac style), not LF or CR LF.");
-}
+QString bareCr() { return tr("its lines end in a bare CR (old Mac style), not LF or CR LF."); }
 
 } // namespace
 
