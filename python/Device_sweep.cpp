@@ -81,7 +81,7 @@ std::shared_ptr<SweepRun> Device::runSweep(const QList<int> &channels, const py:
         errors::invalid("step_mv wants whole mV, not 0, at most 1000");
 
     const auto link = m_link;
-    const auto run = std::make_shared<SweepRun>();
+    auto run = std::make_shared<SweepRun>(); // returned: moved out
     const Promise<Outcome> result;
     if (!EventThread::instance().post([link, run, result, channels, from, to, step] {
             link->startSweep(run, channels, from, to, step, [result](const Outcome &o) { result.set(o); });

@@ -599,7 +599,7 @@ void RecordingParser::row(const char *data, qsizetype size, bool ended, QList<Re
             });
             return;
         }
-        problem(RecordingProblem::BadValue, m_line, [&] { return why(f, role, got); });
+        problem(RecordingProblem::BadValue, m_line, [&] { return why ? why(f, role, got) : QString(); });
         return;
     }
     if (m_allLevels && levelsGiven > 0 && firstEmptyLevel >= 0) {

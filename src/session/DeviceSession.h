@@ -279,7 +279,7 @@ private:
     // neither a sweep, a network change nor a close holds the instrument.
     void updatePolling();
     // `then` runs once the read is over, however it went.
-    void enqueueCountQuery(bool fromPoll, quint64 op = 0, std::function<void()> then = {});
+    void enqueueCountQuery(bool fromPoll, quint64 op = 0, const std::function<void()> &then = {});
     // Every valid count reply, polled or swept: publishes `counts` and the reading.
     Reading takeCounts(const QList<double> &values);
     Reading makeReading(const QList<double> &values) const;
@@ -316,7 +316,7 @@ private:
     // Calibration sweep.
     std::function<void(DeviceError)> endSweepOnFailure(quint32 sweep);
     void failSweep(DeviceError error);
-    Request sweepMute(int channel, quint32 sweep, std::function<void()> then);
+    Request sweepMute(int channel, quint32 sweep, const std::function<void()> &then);
     void muteOtherChannelsThenSweep();
     void sweepNextChannel();
     void noteSweptRange(int channel);

@@ -40,7 +40,7 @@ void DeviceSession::refreshCounts(Done done)
     enqueueCountQuery(false, beginOperation(std::move(done)));
 }
 
-void DeviceSession::enqueueCountQuery(bool fromPoll, quint64 op, std::function<void()> then)
+void DeviceSession::enqueueCountQuery(bool fromPoll, quint64 op, const std::function<void()> &then)
 {
     Request read = request(zrf::kCountQuery, {}, [this, op, then](bool ok, const QByteArray &payload) {
         QList<double> values;

@@ -164,7 +164,7 @@ void DeviceSession::failSweep(DeviceError error)
     stopCalibration();
 }
 
-DeviceSession::Request DeviceSession::sweepMute(int channel, quint32 sweep, std::function<void()> then)
+DeviceSession::Request DeviceSession::sweepMute(int channel, quint32 sweep, const std::function<void()> &then)
 {
     Request mute = dacRequest(channel, kDacMaxVolts, LevelKind::Sweep, [this, channel, sweep, then] {
         // A mute of an ended sweep: the restore queued behind it wins.
