@@ -168,13 +168,14 @@ class TachyraCli(unittest.TestCase):
         s = self.sim()
         recorded = cli("counts", "--period", "50", "--count", "40", sim=s)[1]
         rows, path, sweep = parse(recorded), os.path.join(s.dir, "run.csv"), os.path.join(s.dir, "sweep.csv")
-        with open(path, "w") as f:
-            f.write(recorded + "2026-12-07T1,1\n")
+        lines = recorded.splitlines(True)
+        with open(path, "w") as f:  # a bad line, then the last row without its line end
+            f.write("".join(lines[:-1]) + "2026-12-07T1,1\n" + lines[-1].rstrip("\n"))
         with open(sweep, "w") as f:
             f.write("channel,threshold_mv,count,time_utc\n0,100,7,2026-12-07T10:00:00.000Z\n")
         rc, out, err = cli("stats", path, "--format", "jsonl")
         self.assertEqual((rc, err.splitlines()[-1]), (0, "tachyra-cli: 40 rows read, 1 lines skipped"), err)
-        self.assertIn("Line 42:", err)
+        self.assertIn("Line 41:", err)
         for c, got in enumerate(parse(out, "jsonl")):
             counts = [float(r["count_ch%d" % c]) for r in rows]
             want = [40, 0, statistics.fmean(counts), statistics.stdev(counts), min(counts), max(counts),
