@@ -49,18 +49,8 @@ QByteArray CalibrateCommand::resultLine(int channel, const calibration::ChannelA
 void CalibrateCommand::run()
 {
     // The calibration saves the levels it will put back: the real ones are needed.
-    m_levelsBefore = knownLevelsMv(m_session);
-    if (m_levelsBefore.isEmpty()) {
-        m_session.refreshDacVolts([this](const Outcome &read) {
-            if (!read.ok())
-                fail(read.message);
-            else if (!stopping())
-                run();
-            else
-                conclude(stoppedCode());
-        });
+    if (!levelsOrReadThem(&m_levelsBefore))
         return;
-    }
     if (!m_options.pointsPath.isEmpty()) {
         m_pointsFile.setFileName(m_options.pointsPath);
         if (!m_pointsFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {

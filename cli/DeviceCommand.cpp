@@ -153,3 +153,19 @@ QList<double> DeviceCommand::knownLevelsMv(const DeviceSession &session)
         out.append(Reading::levelMv(v.toDouble()));
     return out;
 }
+
+bool DeviceCommand::levelsOrReadThem(QList<double> *levelsMv)
+{
+    *levelsMv = knownLevelsMv(m_session);
+    if (!levelsMv->isEmpty())
+        return true;
+    m_session.refreshDacVolts([this](const Outcome &read) {
+        if (!read.ok())
+            fail(read.message);
+        else if (!stopping())
+            run();
+        else
+            conclude(stoppedCode());
+    });
+    return false;
+}

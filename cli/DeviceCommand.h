@@ -45,6 +45,9 @@ public:
 
     // Levels in mV as the session knows them on this link; empty while unknown.
     static QList<double> knownLevelsMv(const DeviceSession &session);
+    // The levels a sweep will put back, in mV: true with them when known;
+    // otherwise they are read first and run() starts again (false).
+    bool levelsOrReadThem(QList<double> *levelsMv);
 
 signals:
     void finished(int exitCode);

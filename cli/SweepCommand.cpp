@@ -14,18 +14,8 @@ SweepCommand::SweepCommand(DeviceSession &session, const Options &options, QObje
 void SweepCommand::run()
 {
     // The sweep saves the levels it will put back: the real ones are needed.
-    m_levelsBefore = knownLevelsMv(m_session);
-    if (m_levelsBefore.isEmpty()) {
-        m_session.refreshDacVolts([this](const Outcome &read) {
-            if (!read.ok())
-                fail(read.message);
-            else if (!stopping())
-                run();
-            else
-                conclude(stoppedCode());
-        });
+    if (!levelsOrReadThem(&m_levelsBefore))
         return;
-    }
     if (m_options.format == RowFormat::Csv && !writeResult(readingrow::sweepCsvHeader()))
         return;
     connect(&m_session, &DeviceSession::sweepPointTaken, this, &SweepCommand::onPoint);
