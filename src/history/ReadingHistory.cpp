@@ -58,6 +58,8 @@ void ReadingHistory::evictOldest()
     m_evicted += quint64(kChunk);
     while (m_runs.size() >= 2 && m_runs[1].from <= m_evicted)
         m_runs.pop_front();
+    if (m_size == 0) // nothing held: no settings in force to keep
+        m_runs.clear();
 }
 
 void ReadingHistory::enforceBudget()

@@ -220,23 +220,25 @@ private slots:
     // stay within the budget, however often settings change or the clock goes back.
     void eviction_data()
     {
-        QTest::addColumn<int>("budgetChunks");
+        QTest::addColumn<double>("budgetChunks");
         QTest::addColumn<Setup>("setup");
         QTest::addColumn<int>("count");
-        QTest::newRow("within the budget") << 6 << Setup{} << int(4 * kChunk);
-        QTest::newRow("just past") << 4 << Setup{} << int(4 * kChunk + 1);
-        QTest::newRow("far past") << 3 << Setup{} << int(11 * kChunk + 100);
-        QTest::newRow("settings change every reading") << 4 << Setup{Counts::Mixed, 50, 1} << int(11 * kChunk);
-        QTest::newRow("clock back in every chunk") << 4 << Setup{Counts::Mixed, 50, 0, 1000} << int(11 * kChunk);
-        QTest::newRow("a budget below two chunks") << 0 << Setup{} << int(5 * kChunk);
+        QTest::newRow("within the budget") << 6.0 << Setup{} << int(4 * kChunk);
+        QTest::newRow("just past") << 4.0 << Setup{} << int(4 * kChunk + 1);
+        QTest::newRow("far past") << 3.0 << Setup{} << int(11 * kChunk + 100);
+        // Settings runs grow inside a chunk: budgets that leave little room at a chunk's start.
+        for (double b : {4.0, 2.6, 3.1, 3.5})
+            QTest::addRow("settings change every reading, %g chunks", b) << b << Setup{Counts::Mixed, 50, 1} << int(11 * kChunk);
+        QTest::newRow("clock back in every chunk") << 4.0 << Setup{Counts::Mixed, 50, 0, 1000} << int(11 * kChunk);
+        QTest::newRow("a budget below two chunks") << 0.0 << Setup{} << int(5 * kChunk);
     }
     void eviction()
     {
-        QFETCH(int, budgetChunks);
+        QFETCH(double, budgetChunks);
         QFETCH(Setup, setup);
         QFETCH(int, count);
         const Readings in = make(count, setup, 2);
-        ReadingHistory h(budgetChunks * ReadingHistory::chunkBytes() + 4096);
+        ReadingHistory h(qint64(budgetChunks * double(ReadingHistory::chunkBytes())) + 4096);
         qint64 mostBytes = 0;
         qsizetype keptAtFirstEviction = 0;
         for (const Reading &r : in) {
@@ -259,9 +261,14 @@ private slots:
         for (int c : {0, 4}) // the pyramid still answers for what is left
             QCOMPARE(describe(h.summary(c, false, 0, h.size())),
                      describe(bruteSummary(channelOf(in, c, qsizetype(h.evicted()), in.size()), false)));
+        if (!setup.clockBackEvery) { // what is left costs what the same readings cost anew
+            ReadingHistory anew(h.budgetBytes());
+            anew.append(in.constData() + h.evicted(), h.size());
+            QCOMPARE(h.bytes(), anew.bytes());
+        }
         h.clear();
         QCOMPARE(h.evicted(), quint64(0));
-        QVERIFY(h.bytes() < ReadingHistory::chunkBytes());
+        QCOMPARE(h.bytes(), ReadingHistory().bytes());
     }
 
     // Lookup by time on the key, also where the clock went back.
