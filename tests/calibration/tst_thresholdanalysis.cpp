@@ -138,6 +138,12 @@ private slots:
                     std::shuffle(shuffled.begin(), shuffled.end(), rng);
                     const ChannelAnalysis b = analyseSweep(shuffled);
                     QVERIFY(same(a.suggestedMv, b.suggestedMv) && a.reason == b.reason);
+                    // Levels a hundred times as high, the last at the limit: the valley moves with them.
+                    for (SweepPoint &p : shuffled)
+                        p.thresholdMv *= 100;
+                    const double scaled = analyseSweep(shuffled).suggestedMv;
+                    QVERIFY2(same(scaled, 100 * a.suggestedMv) || std::fabs(scaled - 100 * a.suggestedMv) < 1e-6,
+                             qPrintable(QString::number(scaled)));
                 }
                 QVERIFY(!analyseSweep(sweep(tailOnly(ch), rng)).hasSuggestion());
             }
