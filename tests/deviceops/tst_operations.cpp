@@ -188,7 +188,22 @@ private slots:
     // on a closed link are refused at once.
     void endings()
     {
+        // A period taken, its read-back lost: the readings after it carry no period, not the old one.
+        rig->replaceInstrument();
+        rig->sim->setThresholds(kLevels);
+        rig->sim->setStatePath(state);
+        SimFaults lost;
+        lost.dropNthCommand = zrf::kPeriodQuery;
+        lost.dropNth = 2; // the opening reads it first
+        rig->sim->setFaults(lost);
         QVERIFY(rig->open());
+        await([&](Done d) { s->applyPeriod(30, d); });
+        QList<int> periods;
+        QObject scope;
+        connect(s, &DeviceSession::readingTaken, &scope, [&](const Reading &r) { periods.append(r.periodMs); });
+        QTRY_VERIFY(!periods.isEmpty());
+        QCOMPARE(periods.first(), 0);
+        rig->sim->setFaults({});
         rig->sim->setPeriodMs(1);
         const auto sweep = start([&](Done d) { s->startCalibration(0, 0, 1000, 10, d); });
         QTRY_VERIFY(s->calibrationRunning());
@@ -219,7 +234,20 @@ private slots:
         s->setTcpHost(rig->address);
         QCOMPARE(await([&](Done d) { s->connectToDevice(true, d); }).error, DeviceError::None);
         QVERIFY(s->dacLevelsKnown() && !s->networkMode().isEmpty());
-        QCOMPARE(await([&](Done d) { s->disconnectFromDevice(d); }).error, DeviceError::None); // closed, not lost
+        // The typed close waits for the reply on the wire; it reports closed, not lost.
+        setFault(*rig->sim, &SimFaults::replyDelayMs, 200);
+        QVERIFY(rig->waitIdle());
+        const auto onTheWire = start([&](Done d) { s->refreshCounts(d); });
+        QCOMPARE(await([&](Done d) { s->disconnectFromDevice(d); }).error, DeviceError::None);
+        QVERIFY(onTheWire->outcome && onTheWire->outcome->ok());
+        // Nothing owed at exit: closed on the spot, no event loop turned meanwhile.
+        setFault(*rig->sim, &SimFaults::replyDelayMs, 0);
+        QCOMPARE(await([&](Done d) { s->connectToDevice(true, d); }).error, DeviceError::None);
+        QVERIFY(rig->waitIdle());
+        bool turned = false;
+        QTimer::singleShot(0, this, [&] { turned = true; });
+        s->closeBeforeExit();
+        QVERIFY(!s->connected() && !turned);
         s->setTcpHost(QStringLiteral("127.0.0.98")); // nobody listens there
         const Outcome refused = await([&](Done d) { s->connectToDevice(true, d); });
         QCOMPARE(refused.error, DeviceError::ConnectFailed);
@@ -235,6 +263,7 @@ private slots:
         QTest::newRow("disconnect") << "disconnect";
         QTest::newRow("window closed") << "exit";
         QTest::newRow("link lost") << "lost";
+        QTest::newRow("link lost, the write on the wire") << "lost writing";
     }
 
     void heldBackWriteOnClose()
@@ -243,6 +272,19 @@ private slots:
         QVERIFY(rig->open());
         QVERIFY(rig->waitIdle());
         const int writes = rig->sim->eepromWrites();
+        if (how == QLatin1String("lost writing")) {
+            setFault(*rig->sim, &SimFaults::replyDelayMs, 200);
+            QObject scope;
+            connect(rig->sim.get(), &SimInstrument::requestReceived, &scope, [&](unsigned char cmd, const QByteArray &) {
+                if (cmd == zrf::kWeep)
+                    QTimer::singleShot(0, rig->sim.get(), [&] { rig->sim->closeConnections(); });
+            });
+            const auto level = start([&](Done d) { s->setDacVoltage(5, 0.5, d); });
+            QTRY_VERIFY(level->outcome.has_value());
+            QCOMPARE(level->outcome->error, DeviceError::ThresholdNotStored);
+            QCOMPARE(s->lastError(), QStringLiteral("Remote host closed the connection \u00B7 threshold not stored"));
+            return;
+        }
         const auto first = start([&](Done d) { s->setDacVoltage(5, 0.5, d); });
         QTRY_COMPARE(rig->sim->eepromWrites(), writes + 1);
         const auto second = start([&](Done d) { s->setDacVoltage(5, 0.6, d); });

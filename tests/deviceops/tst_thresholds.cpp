@@ -96,6 +96,15 @@ private slots:
         QVERIFY(rig.waitIdle());
         QCOMPARE(s->lastError(), QStringLiteral("WEEP rejected"));
         QVERIFY(s->dacVolts().at(1).toDouble() == 0.6 && changed.count() == 3);
+
+        // Levels unknown since the opening: setting all channels reads back what the instrument holds.
+        s->disconnectFromDevice();
+        rig.reject(zrf::kSdacQuery);
+        QVERIFY(rig.open());
+        QVERIFY(!s->dacLevelsKnown());
+        rig.reject(-1);
+        s->setAllDacVoltage(0.3);
+        QTRY_VERIFY(s->dacLevelsKnown());
     }
 
     // A key held on a threshold box: every level goes out at once, but the
