@@ -115,6 +115,33 @@ function snapIndex(pixelXs, cursorX, limit) {
     return best
 }
 
+// Tops for tags {x, y, width, height} (y: the top wanted) so that no two
+// overlap: each, from the highest wanted, goes below any placed one it would
+// cover, then stays within [0, limit - height].
+function spreadTags(tags, limit) {
+    const order = tags.map((t, i) => i).sort((a, b) => tags[a].y - tags[b].y)
+    const tops = new Array(tags.length)
+    const placed = []
+    for (const i of order) {
+        const t = tags[i]
+        let top = t.y
+        let moved = true
+        while (moved) {
+            moved = false
+            for (const p of placed) {
+                if (t.x < p.x + p.width && p.x < t.x + t.width && top < p.y + p.height && p.y < top + t.height) {
+                    top = p.y + p.height + 1
+                    moved = true
+                }
+            }
+        }
+        top = Math.max(0, Math.min(limit - t.height, top))
+        tops[i] = top
+        placed.push({ x: t.x, y: top, width: t.width, height: t.height })
+    }
+    return tops
+}
+
 // ---- Settings page ----
 
 // Threshold box text: every character but digits, ".", "," and "-" removed.
