@@ -39,7 +39,6 @@ Popup {
     anchors.centerIn: parent
     width: Math.min(parent ? parent.width - 40 : 600, 620)
     padding: 16
-    onOpened: applyButton.forceActiveFocus(Qt.TabFocusReason)
     onClosed: onApply = null
 
     background: Rectangle {
@@ -83,8 +82,9 @@ Popup {
             Layout.alignment: Qt.AlignRight
             spacing: 10
             Button {
-                id: applyButton
                 objectName: "applyButton"
+                // The keyboard's focus as the question opens.
+                focus: true
                 text: qsTr("Apply")
                 onClicked: question.apply()
                 Keys.onReturnPressed: question.apply()

@@ -39,7 +39,14 @@ Item {
     property var colors: []
     // The run's channels the legend has not hidden.
     property var hiddenChannels: []
-    readonly property var shownChannels: sweepPoints.channels.filter(ch => !hiddenChannels.includes(ch))
+    readonly property var shownChannels: {
+        const shown = []
+        for (const ch of sweepPoints.channels) {
+            if (!hiddenChannels.includes(ch))
+                shown.push(ch)
+        }
+        return shown
+    }
     readonly property alias xAxis: xAxis
     readonly property alias linAxis: linAxis
     readonly property alias logAxis: logAxis
@@ -152,7 +159,7 @@ Item {
     // channel with a suggestion is set (the session stores each level).
     function askApply() {
         const levels = device.dacVolts
-        const rows = sweepPoints.results.filter(r => r.analysed).map(r => ({
+        const rows = settings.results.analysed.map(r => ({
             channel: r.channel,
             before: device.dacLevelsKnown && r.channel < levels.length
                     ? qsTr("%1 mV").arg(Logic.voltsToMv(levels[r.channel])) : qsTr("unknown"),

@@ -103,7 +103,8 @@ Item {
                     anchors.centerIn: parent
                     text: marker.modelData.text
                     color: Theme.palette.hoveredTextColor
-                    font: metrics.font
+                    font.family: Theme.applicationFont.name
+                    font.pixelSize: Theme.textStyle.tinySize
                 }
             }
         }

@@ -15,7 +15,15 @@ ColumnLayout {
     // The colour of each channel's curve, indexed by channel.
     property var colors: []
     property alias applyButton: applyButton
-    readonly property var analysed: points.results.filter(r => r.analysed)
+    // The channels analysed so far, each with its curve's colour.
+    readonly property var analysed: {
+        const out = []
+        for (const r of points.results) {
+            if (r.analysed)
+                out.push(Object.assign({ color: String(colors[r.channel] || Theme.palette.seriesColor) }, r))
+        }
+        return out
+    }
 
     signal applyClicked()
 
@@ -59,7 +67,10 @@ ColumnLayout {
             spacing: 6
             interactive: contentHeight > height
             model: results.analysed
-            ScrollIndicator.vertical: ScrollIndicator {}
+            // The rows speak for themselves, each a text.
+            Accessible.ignored: true
+            // Only a hint to the eye: the rows are read as the list of texts.
+            ScrollIndicator.vertical: ScrollIndicator { Accessible.ignored: true }
 
             delegate: Column {
                 id: row
@@ -71,6 +82,7 @@ ColumnLayout {
                 spacing: 2
                 Accessible.role: Accessible.StaticText
                 Accessible.name: qsTr("CH %1: %2. %3").arg(modelData.channel).arg(level).arg(modelData.reason)
+                Accessible.ignored: !visible
 
                 Row {
                     spacing: 6
@@ -79,7 +91,7 @@ ColumnLayout {
                         width: 10
                         height: 10
                         radius: 2
-                        color: results.colors[row.modelData.channel] || Theme.palette.seriesColor
+                        color: row.modelData.color
                     }
                     Text {
                         text: qsTr("CH %1").arg(row.modelData.channel)
