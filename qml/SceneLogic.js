@@ -116,28 +116,34 @@ function snapIndex(pixelXs, cursorX, limit) {
 }
 
 // Tops for tags {x, y, width, height} (y: the top wanted) so that no two
-// overlap: each, from the highest wanted, goes below any placed one it would
-// cover, then stays within [0, limit - height].
+// overlap: from the highest wanted down, each goes below any placed one it
+// would cover; then, from the lowest up, any that ends past `limit` moves up
+// above the one under it, none above 0.
 function spreadTags(tags, limit) {
     const order = tags.map((t, i) => i).sort((a, b) => tags[a].y - tags[b].y)
-    const tops = new Array(tags.length)
-    const placed = []
-    for (const i of order) {
-        const t = tags[i]
-        let top = t.y
-        let moved = true
-        while (moved) {
+    const tops = tags.map(t => t.y)
+    const across = (a, b) => tags[a].x < tags[b].x + tags[b].width && tags[b].x < tags[a].x + tags[a].width
+    const covers = (a, b) => across(a, b) && tops[a] < tops[b] + tags[b].height && tops[b] < tops[a] + tags[a].height
+    for (let k = 0; k < order.length; ++k) {
+        const i = order[k]
+        for (let moved = true; moved;) {
             moved = false
-            for (const p of placed) {
-                if (t.x < p.x + p.width && p.x < t.x + t.width && top < p.y + p.height && p.y < top + t.height) {
-                    top = p.y + p.height + 1
+            for (let j = 0; j < k; ++j) {
+                if (covers(i, order[j])) {
+                    tops[i] = tops[order[j]] + tags[order[j]].height + 1
                     moved = true
                 }
             }
         }
-        top = Math.max(0, Math.min(limit - t.height, top))
-        tops[i] = top
-        placed.push({ x: t.x, y: top, width: t.width, height: t.height })
+    }
+    for (let k = order.length - 1; k >= 0; --k) {
+        const i = order[k]
+        let top = limit - tags[i].height
+        for (let j = k + 1; j < order.length; ++j) {
+            if (across(i, order[j]))
+                top = Math.min(top, tops[order[j]] - tags[i].height - 1)
+        }
+        tops[i] = Math.max(0, Math.min(tops[i], top))
     }
     return tops
 }

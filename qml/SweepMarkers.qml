@@ -5,7 +5,7 @@ import "SceneLogic.js" as Logic
 
 // The suggested threshold of each shown curve, over exactly the plot area:
 // a line at the level in the curve's colour, a dot where the curve crosses
-// it and a tag with the level beside the dot (tags pushed apart so none
+// it and a tag with the level at the top of the line (tags in rows so none
 // hides another). In an exported picture too.
 Item {
     id: markers
@@ -39,8 +39,9 @@ Item {
                         x: p.x - plot.x, y: p.y - plot.y, dot: isFinite(v), text: text,
                         width: metrics.advanceWidth(text) + 10, height: metrics.height + 4 })
         }
-        // Tags right of their dots (left where the edge is near), apart.
-        const boxes = list.map(m => ({ x: Logic.tagLeft(m.x, m.width, plot.width, 8, 4), y: m.y - m.height / 2,
+        // Tags at the top, each beside its line (left of it near the right
+        // edge), in rows where they would hide one another.
+        const boxes = list.map(m => ({ x: Logic.tagLeft(m.x, m.width, plot.width, 3, 0), y: 4,
                                        width: m.width, height: m.height }))
         const tops = Logic.spreadTags(boxes, plot.height)
         for (let i = 0; i < list.length; ++i) {
@@ -62,6 +63,7 @@ Item {
         font.pixelSize: Theme.textStyle.tinySize
     }
 
+    // Lines and dots first, every tag above them.
     Repeater {
         model: markers.model
 
@@ -89,23 +91,29 @@ Item {
                 border.width: 1
                 border.color: Theme.palette.hoveredTextColor
             }
-            Rectangle {
-                objectName: "markerTag"
-                x: marker.modelData.tagX
-                y: marker.modelData.tagY
-                width: marker.modelData.width
-                height: marker.modelData.height
-                radius: 3
-                color: Theme.palette.backgroundControlColor
-                border.width: 1
-                border.color: marker.modelData.color
-                Text {
-                    anchors.centerIn: parent
-                    text: marker.modelData.text
-                    color: Theme.palette.hoveredTextColor
-                    font.family: Theme.applicationFont.name
-                    font.pixelSize: Theme.textStyle.tinySize
-                }
+        }
+    }
+    Repeater {
+        model: markers.model
+
+        Rectangle {
+            id: tag
+            required property var modelData
+            objectName: "markerTag"
+            x: modelData.tagX
+            y: modelData.tagY
+            width: modelData.width
+            height: modelData.height
+            radius: 3
+            color: Theme.palette.backgroundControlColor
+            border.width: 1
+            border.color: modelData.color
+            Text {
+                anchors.centerIn: parent
+                text: tag.modelData.text
+                color: Theme.palette.hoveredTextColor
+                font.family: Theme.applicationFont.name
+                font.pixelSize: Theme.textStyle.tinySize
             }
         }
     }

@@ -165,6 +165,7 @@ ColumnLayout {
     }
 
     RowLayout {
+        id: startStop
         Layout.alignment: Qt.AlignHCenter
         spacing: 10
 
@@ -194,9 +195,15 @@ ColumnLayout {
     SweepResults {
         id: results
         Layout.fillWidth: true
-        Layout.fillHeight: true
-        Layout.maximumHeight: implicitHeight
+        Layout.preferredWidth: panel.width
+        // Shrunk towards the button alone where the room is short.
+        Layout.minimumHeight: results.applyButton.implicitHeight
         points: panel.points
+        // The list only where a few of its rows fit; the question before
+        // applying names every channel anyway.
+        // (From sizes the layout does not set, so that showing it sets off no new layout.)
+        listShown: panel.parent.height - paramPanel.Layout.preferredHeight - startStop.implicitHeight
+                   - results.applyButton.implicitHeight - 3 * panel.spacing >= 90
         onApplyClicked: panel.applyClicked()
     }
 

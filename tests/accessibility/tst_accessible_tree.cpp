@@ -229,9 +229,10 @@ private slots:
         // After a sweep what it suggests, and the plot has points: a slider over them.
         QTest::newRow("calibration, swept")
             << 3 << QStringLiteral("Calibration")
-            << calibration + QStringList{QStringLiteral("label: Suggested thresholds:"),
+            << calibration + QStringList{QStringLiteral("button: Apply suggestions"),
+                                         QStringLiteral("label: Suggested thresholds:"),
                                          QStringLiteral("label: CH 0: none. too few levels to tell: use a smaller step"),
-                                         QStringLiteral("button: Apply suggestions"), QStringLiteral("slider: Sweep plot"),
+                                         QStringLiteral("slider: Sweep plot"),
                                          QStringLiteral("button: Export sweep…"), QStringLiteral("check box: Spectrum"),
                                          QStringLiteral("check box: Logarithmic Y axis")};
         QTest::newRow("settings") << 4 << QStringLiteral("Settings")
