@@ -9,12 +9,10 @@
 
 namespace {
 
-// Empty in CSV, null in JSON when there is none.
-QByteArray number(double v, RowFormat format)
+// Null in JSON when there is none.
+QByteArray number(double v)
 {
-    if (std::isfinite(v))
-        return readingrow::formatDouble(v);
-    return format == RowFormat::Csv ? QByteArray() : QByteArrayLiteral("null");
+    return std::isfinite(v) ? readingrow::formatDouble(v) : QByteArrayLiteral("null");
 }
 
 } // namespace
@@ -26,24 +24,19 @@ CalibrateCommand::CalibrateCommand(DeviceSession &session, const Options &option
 
 QByteArray CalibrateCommand::csvHeader()
 {
-    return QByteArrayLiteral("channel,suggested_mv,valley_low_mv,valley_high_mv,uncertainty_mv,quality,reason,"
-                             "reason_text\n");
+    return readingrow::calibrationCsvHeader();
 }
 
 QByteArray CalibrateCommand::resultLine(int channel, const calibration::ChannelAnalysis &a, RowFormat format)
 {
-    // The reason texts are fixed and hold neither quotes nor commas.
-    const QByteArray key = calibration::reasonKey(a.reason);
-    const QByteArray text = QByteArray::fromStdString(calibration::reasonText(a));
-    if (format == RowFormat::Csv) {
-        return QByteArray::number(channel) + ',' + number(a.suggestedMv, format) + ',' + number(a.bandLowMv, format)
-            + ',' + number(a.bandHighMv, format) + ',' + number(a.uncertaintyMv, format) + ','
-            + number(a.significance, format) + ',' + key + ",\"" + text + "\"\n";
-    }
-    return "{\"channel\":" + QByteArray::number(channel) + ",\"suggested_mv\":" + number(a.suggestedMv, format)
-        + ",\"valley_low_mv\":" + number(a.bandLowMv, format) + ",\"valley_high_mv\":" + number(a.bandHighMv, format)
-        + ",\"uncertainty_mv\":" + number(a.uncertaintyMv, format) + ",\"quality\":" + number(a.significance, format)
-        + ",\"reason\":\"" + key + "\",\"reason_text\":\"" + text + "\"}\n";
+    if (format == RowFormat::Csv)
+        return readingrow::calibrationCsvRow(channel, a);
+    // The reason texts are fixed and hold neither quotes nor backslashes.
+    return "{\"channel\":" + QByteArray::number(channel) + ",\"suggested_mv\":" + number(a.suggestedMv)
+        + ",\"valley_low_mv\":" + number(a.bandLowMv) + ",\"valley_high_mv\":" + number(a.bandHighMv)
+        + ",\"uncertainty_mv\":" + number(a.uncertaintyMv) + ",\"quality\":" + number(a.significance)
+        + ",\"reason\":\"" + calibration::reasonKey(a.reason) + "\",\"reason_text\":\""
+        + QByteArray::fromStdString(calibration::reasonText(a)) + "\"}\n";
 }
 
 void CalibrateCommand::run()

@@ -8,8 +8,10 @@ import TachyraCharts
 import TachyraFiles
 import "SceneLogic.js" as Logic
 
-// Threshold sweep of one channel: parameters, progress ring, and the plot of
-// counts against threshold with a click menu that sets the threshold.
+// Threshold sweeps of one channel or of all of them: parameters, progress
+// ring, the suggested thresholds, and the plot of counts (or the spectrum)
+// against threshold, one curve per channel, with a click menu that sets the
+// threshold of the curve clicked.
 Item {
     id: view
 
@@ -20,52 +22,104 @@ Item {
     readonly property int dacMaxMv: settings.dacMaxMv
     readonly property bool logMode: panel.logY
     readonly property alias chart: panel.chart
-    // Created with the chart: only series added through the chart bring their axes in.
-    property var linSeries: null
-    property var logSeries: null
-    // The current sweep, kept and ranged in C++: every point as it came for
-    // the export, the drawable ones in the two series.
+    // Each channel's linear and log line, made with the chart (only series
+    // added through the chart bring their axes in).
+    property var linLines: []
+    property var logLines: []
+    // The run's first channel's lines: all of a single channel's sweep.
+    readonly property var linSeries: linLines.length > 0 ? linLines[sweepPoints.channel] : null
+    readonly property var logSeries: logLines.length > 0 ? logLines[sweepPoints.channel] : null
+    // The current run, kept, ranged and analysed in C++: every point as it
+    // came for the export, the drawable ones in the lines.
     readonly property alias points: sweepPoints
     readonly property int linPointCount: sweepPoints.drawnCount
     readonly property int sweepPointCount: sweepPoints.count
+    // Each channel's curve colour: the one series colour for a single
+    // channel, the channels' data colours for several.
+    property var colors: []
+    // The run's channels the legend has not hidden.
+    property var hiddenChannels: []
+    readonly property var shownChannels: {
+        const shown = []
+        for (const ch of sweepPoints.channels) {
+            if (!hiddenChannels.includes(ch))
+                shown.push(ch)
+        }
+        return shown
+    }
     readonly property alias xAxis: xAxis
     readonly property alias linAxis: linAxis
     readonly property alias logAxis: logAxis
     readonly property alias overlay: overlay
-    readonly property alias menu: plotMenu
+    readonly property alias menu: overlay.menu
+    readonly property alias markers: markers
+    readonly property alias legend: legend
+    readonly property alias applyQuestion: applyQuestion
     readonly property alias ring: settings.ring
     property alias channelBox: settings.channelBox
     property alias fromField: settings.fromField
     property alias toField: settings.toField
     property alias stepField: settings.stepField
     property alias logYButton: panel.logYButton
+    property alias spectrumButton: panel.spectrumButton
+    property alias applyButton: settings.results.applyButton
 
     function buildChart() {
         // Empty series that put both Y axes in the chart.
         chart.createSeries(ChartView.SeriesTypeLine, "", xAxis, linAxis)
         chart.createSeries(ChartView.SeriesTypeLine, "", xAxis, logAxis)
-        const lin = chart.createSeries(ChartView.SeriesTypeLine, "linear", xAxis, linAxis)
-        const log = chart.createSeries(ChartView.SeriesTypeLine, "log", xAxis, logAxis)
-        for (const s of [lin, log]) {
-            s.color = Theme.palette.seriesColor
-            s.width = 2
-            s.pointsVisible = true
+        const lin = []
+        const log = []
+        // A line pair for each of the instrument's eight channels.
+        for (let ch = 0; ch < 8; ++ch) {
+            lin.push(chart.createSeries(ChartView.SeriesTypeLine, "linear " + ch, xAxis, linAxis))
+            log.push(chart.createSeries(ChartView.SeriesTypeLine, "log " + ch, xAxis, logAxis))
+            for (const s of [lin[ch], log[ch]]) {
+                s.width = 2
+                s.visible = false
+            }
+            sweepPoints.setSeries(ch, lin[ch], log[ch])
         }
-        log.visible = false
-        linSeries = lin
-        logSeries = log
+        linLines = lin
+        logLines = log
+        clearPlot(settings.sweepChannels)
     }
 
-    // The series and ranges of a new sweep of `channel`.
-    function clearPlot(channel) {
-        sweepPoints.clear(channel)
+    // The lines, colours and legend of a new run of `channels`.
+    function clearPlot(channels) {
+        sweepPoints.clear(channels)
+        const single = channels.length === 1
+        const colors = []
+        for (let ch = 0; ch < linLines.length; ++ch) {
+            colors.push(single ? Theme.palette.seriesColor : Theme.palette.channelColors[ch % 8])
+            for (const s of [linLines[ch], logLines[ch]]) {
+                s.color = colors[ch]
+                s.pointsVisible = single
+            }
+        }
+        view.colors = colors
+        hiddenChannels = []
+        legendModel.clear()
+        for (const ch of (single ? [] : channels))
+            legendModel.append({ seriesName: qsTr("CH %1").arg(ch), seriesColor: String(colors[ch]), seriesVisible: true,
+                                 channel: ch })
+        overlay.curve = channels.length > 0 ? channels[0] : 0
     }
+    // Each line shown while its channel is and its Y mode is the one shown.
+    function showLines() {
+        for (let ch = 0; ch < linLines.length; ++ch) {
+            const on = shownChannels.includes(ch)
+            linLines[ch].visible = on && !logMode
+            logLines[ch].visible = on && logMode
+        }
+    }
+    onShownChannelsChanged: showLines()
+    onLogModeChanged: showLines()
 
     SweepPoints {
         id: sweepPoints
         source: readingSource
-        linearSeries: view.linSeries
-        logSeries: view.logSeries
+        spectrum: panel.spectrum
         onRangeChanged: {
             panel.applyRange(linAxis, linearMin, linearMax)
             panel.applyRange(logAxis, logMin, logMax)
@@ -74,72 +128,70 @@ Item {
 
     function start() {
         view.ring.start()
-        clearPlot(view.channelBox.currentIndex)
+        const channels = settings.sweepChannels
+        clearPlot(channels)
         // The whole numbers the fields show, not their unrounded values.
         const fromMv = Number(view.fromField.formattedValue())
         const toMv = Number(view.toField.formattedValue())
+        const stepMv = Number(view.stepField.formattedValue())
         const r = Logic.sweepXRange(fromMv, toMv)
         panel.setLinearRange(xAxis, r.min, r.max)
-        device.startCalibration(view.channelBox.currentIndex, fromMv, toMv, Number(view.stepField.formattedValue()))
+        if (settings.allChannels)
+            device.startCalibrationOf(channels, fromMv, toMv, stepMv)
+        else
+            device.startCalibration(channels[0], fromMv, toMv, stepMv)
     }
 
-    // Pointer at plot x: threshold under it and the nearest point within snapPx.
-    function updateCursor(x) {
-        const plot = chart.plotArea
-        overlay.cursorX = Math.max(0, Math.min(plot.width, x))
-        overlay.cursorValueX = chart.mapToValue(Qt.point(plot.x + overlay.cursorX, plot.y), linSeries).x
-        const series = logMode ? logSeries : linSeries
-        const xs = []
-        const pos = []
-        for (let i = 0; i < series.count; ++i) {
-            const p = series.at(i)
-            const q = chart.mapToPosition(p, series)
-            xs.push(q.x - plot.x)
-            pos.push({ x: q.x - plot.x, y: q.y - plot.y, value: sweepPoints.countAt(i, logMode) })
-        }
-        const idx = Logic.snapIndex(xs, overlay.cursorX, overlay.snapPx)
-        overlay.snapIndex = idx
-        if (idx >= 0) {
-            overlay.snapPxX = pos[idx].x
-            overlay.snapPxY = pos[idx].y
-            overlay.snapY = pos[idx].value
-        }
-    }
+    function updateCursor(x, y) { overlay.updateCursor(x, y) }
+    function openMenuAt(x, y) { overlay.openMenuAt(x, y) }
 
     // One file name for both: the table as .csv, the plot as .png beside it.
     function exportSweep() {
-        saveDialog.ask(qsTr("Export sweep"), "sweep-CH" + sweepPoints.channel, "csv",
+        const stem = sweepPoints.channels.length > 1 ? "sweep-all" : "sweep-CH" + sweepPoints.channel
+        saveDialog.ask(qsTr("Export sweep"), stem, "csv",
                        [qsTr("CSV table and PNG picture (*.csv *.png)")], saveSweep, FileExport.TableAndPicture)
     }
     function saveSweep(file) {
         FileExport.saveChart(file, sweepPoints, chart, Theme.palette.backgroundHoveredControlColor)
     }
 
-    function openMenuAt(x, y) {
-        updateCursor(x)
-        overlay.menuMv = Logic.menuMv(overlay.cursorValueX, dacMaxMv)
-        plotMenu.popup(overlay, x, y)
+    // Each channel's level before and after, asked first; on Apply every
+    // channel with a suggestion is set (the session stores each level).
+    function askApply() {
+        const levels = device.dacVolts
+        const rows = settings.results.analysed.map(r => ({
+            channel: r.channel,
+            before: device.dacLevelsKnown && r.channel < levels.length
+                    ? qsTr("%1 mV").arg(Logic.voltsToMv(levels[r.channel])) : qsTr("unknown"),
+            after: r.hasSuggestion ? qsTr("%1 mV").arg(r.levelMv) : "",
+            reason: r.reason
+        }))
+        applyQuestion.ask(rows, applySuggestions)
     }
-
-    onLogModeChanged: {
-        linSeries.visible = !logMode
-        logSeries.visible = logMode
-        if (overlayArea.containsMouse)
-            updateCursor(overlay.cursorX)
+    function applySuggestions() {
+        for (const r of sweepPoints.results) {
+            if (r.hasSuggestion)
+                device.setDacVoltage(r.channel, r.levelMv / 1000.0)
+        }
     }
 
     Connections {
         target: device
         function onCalibrationRunningChanged() {
             if (device.calibrationRunning)
-                view.clearPlot(view.channelBox.currentIndex)
+                view.clearPlot(settings.sweepChannels)
+            else
+                sweepPoints.finish()
         }
         function onCalibrationSucceeded() {
+            sweepPoints.finish()
             view.ring.finish()
         }
     }
 
     SaveDialog { id: saveDialog; objectName: "exportDialog" }
+    ApplyQuestion { id: applyQuestion }
+    ListModel { id: legendModel }
 
     RowLayout {
         anchors.fill: parent
@@ -152,7 +204,10 @@ Item {
             Layout.maximumWidth: 260 * Theme.widthScale
             Layout.fillHeight: true
             spacing: 10 * Theme.widthScale
+            points: sweepPoints
+            results.colors: view.colors
             onStartClicked: view.start()
+            onApplyClicked: view.askApply()
         }
 
         ChartPanel {
@@ -161,13 +216,17 @@ Item {
             Layout.fillHeight: true
             showLogYButton: true
             showExportButton: true
+            showSpectrumButton: true
             current: view.SwipeView.view ? view.SwipeView.isCurrentItem : true
             exportButton.enabled: view.sweepPointCount > 0 && !FileExport.busy
             exportButton.tip: qsTr("Export sweep…")
             onExportClicked: view.exportSweep()
 
+            // Room above the plot for the legend of several curves.
+            readonly property real plotTop: legend.visible ? legend.y + legend.height * legend.scale + 6 : 10
+            onPlotTopChanged: chart.margins.top = plotTop
             Component.onCompleted: {
-                chart.margins.top = 10
+                chart.margins.top = plotTop
                 chart.margins.bottom = 4
                 chart.margins.left = 4
                 chart.margins.right = 8
@@ -194,219 +253,51 @@ Item {
                 visible: panel.logY
             }
 
-            Item {
+            SweepMarkers {
+                id: markers
+                chart: panel.chart
+                points: sweepPoints
+                linLines: view.linLines
+                logLines: view.logLines
+                logMode: view.logMode
+                shownChannels: view.shownChannels
+                colors: view.colors
+                axes: [xAxis.min, xAxis.max, linAxis.min, linAxis.max, logAxis.min, logAxis.max]
+                visible: !device.calibrationRunning
+            }
+
+            SweepOverlay {
                 id: overlay
-                objectName: "sweepOverlay"
-                property real cursorX: 0
-                property real cursorValueX: 0
-                property int menuMv: 0
-                property int snapIndex: -1
-                property real snapPxX: 0
-                property real snapPxY: 0
-                property real snapY: 0
-                readonly property int snapPx: 14
-                // Not in an exported picture.
-                readonly property bool readoutShown: (overlayArea.containsMouse || plotMenu.opened || keyCursor.activeFocus)
-                                                     && !FileExport.busy
-
-                z: 1
-                x: panel.chart.plotArea.x
-                y: panel.chart.plotArea.y
-                width: panel.chart.plotArea.width
-                height: panel.chart.plotArea.height
-                clip: true
+                chart: panel.chart
+                points: sweepPoints
+                linLines: view.linLines
+                logLines: view.logLines
+                logMode: view.logMode
+                shownChannels: view.shownChannels
+                dacMaxMv: view.dacMaxMv
                 visible: !device.calibrationRunning && view.linPointCount > 0
+            }
 
-                MouseArea {
-                    id: overlayArea
-                    anchors.fill: parent
-                    hoverEnabled: true
-                    acceptedButtons: Qt.LeftButton
-                    onEntered: view.updateCursor(mouseX)
-                    onPositionChanged: (mouse) => view.updateCursor(mouse.x)
-                    onExited: {
-                        if (!plotMenu.opened)
-                            overlay.snapIndex = -1
+            ChartLegend {
+                id: legend
+                objectName: "legend"
+                // Centred unless that reaches the buttons; shrunk if even the
+                // room left of them is too narrow.
+                readonly property real room: panel.buttonsLeft - 16
+                z: 2
+                transformOrigin: Item.TopLeft
+                scale: Math.min(1, room / width)
+                x: Math.max(8, Math.min((panel.width - width) / 2, room + 8 - width * scale))
+                y: 9
+                visible: legendModel.count > 1
+                datamodel: legendModel
+                onVisibilityChanged: {
+                    const hidden = []
+                    for (let i = 0; i < legendModel.count; ++i) {
+                        if (!legendModel.get(i).seriesVisible)
+                            hidden.push(legendModel.get(i).channel)
                     }
-                    onClicked: (mouse) => view.openMenuAt(mouse.x, mouse.y)
-                }
-
-                Rectangle {
-                    visible: overlay.readoutShown
-                    x: overlay.cursorX
-                    width: 1
-                    height: overlay.height
-                    color: Theme.palette.blockedTextColor
-                }
-
-                Rectangle {
-                    objectName: "xTag"
-                    visible: overlay.readoutShown
-                    width: xTagText.implicitWidth + 10
-                    height: xTagText.implicitHeight + 4
-                    x: Logic.clampTag(overlay.cursorX, width, overlay.width)
-                    y: overlay.height - height
-                    radius: 3
-                    color: Theme.palette.backgroundControlColor
-                    border.width: 1
-                    border.color: Theme.palette.borderHoveredControlColor
-                    Text {
-                        id: xTagText
-                        anchors.centerIn: parent
-                        text: qsTr("%1 mV").arg(Math.round(overlay.cursorValueX))
-                        color: Theme.palette.hoveredTextColor
-                        font.family: Theme.applicationFont.name
-                        font.pixelSize: Theme.textStyle.tinySize
-                    }
-                }
-
-                Rectangle {
-                    objectName: "snapDot"
-                    visible: overlay.readoutShown && overlay.snapIndex >= 0
-                    width: 10
-                    height: 10
-                    radius: 5
-                    x: overlay.snapPxX - 5
-                    y: overlay.snapPxY - 5
-                    color: Theme.palette.borderHoveredControlColor
-                    border.width: 1
-                    border.color: Theme.palette.hoveredTextColor
-                }
-
-                Rectangle {
-                    objectName: "yTag"
-                    visible: overlay.readoutShown && overlay.snapIndex >= 0
-                    width: yTagText.implicitWidth + 10
-                    height: yTagText.implicitHeight + 4
-                    x: Logic.tagLeft(overlay.snapPxX, width, overlay.width, 10, 5)
-                    y: Logic.clampTag(overlay.snapPxY, height, overlay.height)
-                    radius: 3
-                    color: Theme.palette.backgroundControlColor
-                    border.width: 1
-                    border.color: Theme.palette.borderHoveredControlColor
-                    Text {
-                        id: yTagText
-                        anchors.centerIn: parent
-                        text: isFinite(overlay.snapY) ? String(Math.round(overlay.snapY)) : ""
-                        color: Theme.palette.hoveredTextColor
-                        font.family: Theme.applicationFont.name
-                        font.pixelSize: Theme.textStyle.tinySize
-                    }
-                }
-
-                // The read-out from the keyboard: Tab reaches the plot, Left and
-                // Right step the cursor from point to point (Home, End: the ends),
-                // Enter, Space or the menu key open the threshold menu on the
-                // point. It reads the points as the hover read-out does.
-                Item {
-                    id: keyCursor
-                    objectName: "plotKeys"
-                    anchors.fill: parent
-                    activeFocusOnTab: true
-                    // Place of the cursor among the points ordered left to right.
-                    property int place: 0
-                    // For screen readers: a slider over the points, valued in mV.
-                    readonly property real accessibleValue: Math.round(overlay.cursorValueX)
-
-                    Accessible.role: Accessible.Slider
-                    Accessible.name: qsTr("Sweep plot")
-                    Accessible.description: overlay.snapIndex >= 0
-                        ? qsTr("%1 counts. Left and Right move from point to point, Enter sets the threshold")
-                              .arg(isFinite(overlay.snapY) ? Math.round(overlay.snapY) : "")
-                        : qsTr("Left and Right move from point to point, Enter sets the threshold")
-                    Accessible.ignored: !visible
-
-                    // Indices of the drawn points, left to right.
-                    function order() {
-                        const s = view.logMode ? view.logSeries : view.linSeries
-                        const idx = []
-                        for (let i = 0; i < s.count; ++i)
-                            idx.push(i)
-                        return idx.sort((a, b) => s.at(a).x - s.at(b).x)
-                    }
-                    function moveTo(p) {
-                        const s = view.logMode ? view.logSeries : view.linSeries
-                        const idx = order()
-                        if (idx.length === 0)
-                            return
-                        place = Math.max(0, Math.min(idx.length - 1, p))
-                        view.updateCursor(view.chart.mapToPosition(s.at(idx[place]), s).x - view.chart.plotArea.x)
-                    }
-                    // The menu was opened from here: the focus comes back when it closes.
-                    property bool menuOpen: false
-                    function openMenu() {
-                        view.openMenuAt(overlay.cursorX, overlay.snapIndex >= 0 ? overlay.snapPxY : overlay.height / 2)
-                        plotMenu.currentIndex = 0
-                        menuOpen = true
-                    }
-
-                    onActiveFocusChanged: {
-                        if (activeFocus)
-                            moveTo(place)
-                    }
-                    Keys.onPressed: (event) => {
-                        const last = order().length - 1
-                        const moves = { [Qt.Key_Left]: place - 1, [Qt.Key_Right]: place + 1, [Qt.Key_Home]: 0,
-                                        [Qt.Key_End]: last, [Qt.Key_PageUp]: place - 10, [Qt.Key_PageDown]: place + 10 }
-                        if (moves[event.key] !== undefined) {
-                            moveTo(moves[event.key])
-                            event.accepted = true
-                        } else if (event.key === Qt.Key_Return || event.key === Qt.Key_Enter
-                                   || event.key === Qt.Key_Space || event.key === Qt.Key_Menu) {
-                            openMenu()
-                            event.accepted = true
-                        }
-                    }
-                    // The menu's closing and a change of Y mode drop the snap; the
-                    // keyboard's cursor takes it up again.
-                    Connections {
-                        target: plotMenu
-                        function onClosed() {
-                            if (!keyCursor.menuOpen)
-                                return
-                            keyCursor.menuOpen = false
-                            keyCursor.forceActiveFocus(Qt.TabFocusReason)
-                            resnap.start()
-                        }
-                    }
-                    Timer {
-                        id: resnap
-                        interval: 0
-                        onTriggered: keyCursor.moveTo(keyCursor.place)
-                    }
-                    Connections {
-                        target: view
-                        function onLogModeChanged() {
-                            if (keyCursor.activeFocus)
-                                keyCursor.moveTo(keyCursor.place)
-                        }
-                    }
-
-                    // The style's focus mark, inside the plot's edge.
-                    Rectangle {
-                        objectName: "focusMark"
-                        anchors.fill: parent
-                        visible: keyCursor.activeFocus
-                        color: "transparent"
-                        border.width: 2
-                        border.color: Theme.palette.borderHoveredControlColor
-                    }
-                }
-
-                Menu {
-                    id: plotMenu
-                    objectName: "plotMenu"
-                    onClosed: {
-                        if (!overlayArea.containsMouse)
-                            overlay.snapIndex = -1
-                    }
-                    MenuItem {
-                        objectName: "setThresholdItem"
-                        // The channel the sweep measured, whatever the channel box shows now.
-                        text: qsTr("Set CH %1 · %2 mV").arg(sweepPoints.channel).arg(Math.round(overlay.menuMv))
-                        enabled: device.connected
-                        onTriggered: device.setDacVoltage(sweepPoints.channel, overlay.menuMv / 1000.0)
-                    }
+                    view.hiddenChannels = hidden
                 }
             }
         }

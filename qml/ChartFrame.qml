@@ -3,8 +3,8 @@ import Theme
 
 // The frame every chart of the scene sits in, with buttons over its
 // top-right corner shown on request: log Y (its state read through logY),
-// export (clicks reported through exportClicked) and pause (state read
-// through paused). Buttons stay above what a chart adds. Each button has a
+// export (clicks reported through exportClicked), pause (state read
+// through paused) and spectrum (state read through spectrum). Buttons stay above what a chart adds. Each button has a
 // key that works while the frame is in sight.
 Rectangle {
     id: frame
@@ -17,6 +17,9 @@ Rectangle {
     property bool showPauseButton: false
     readonly property alias paused: pauseButton.checked
     property alias pauseButton: pauseButton
+    property bool showSpectrumButton: false
+    readonly property alias spectrum: spectrumButton.checked
+    property alias spectrumButton: spectrumButton
     // Left edge of the buttons, for what must keep clear of them.
     readonly property real buttonsLeft: buttons.x
     // The frame's view is the one in front. Its keys work only then and
@@ -39,7 +42,7 @@ Rectangle {
         anchors.fill: parent
     }
 
-    // Left to right as they stand: pause, export, log Y.
+    // Left to right as they stand: pause, export, spectrum, log Y.
     Row {
         id: buttons
         z: 2
@@ -62,6 +65,12 @@ Rectangle {
             keyText: exportKey.sequence
             onClicked: frame.exportClicked()
         }
+        SpectrumButton {
+            id: spectrumButton
+            objectName: "spectrumButton"
+            visible: frame.showSpectrumButton
+            keyText: spectrumKey.sequence
+        }
         LogYButton {
             id: logYButton
             visible: frame.showLogYButton
@@ -80,6 +89,12 @@ Rectangle {
         sequence: "Ctrl+E"
         enabled: frame.current && frame.visible && exportButton.visible && exportButton.enabled
         onActivated: exportButton.clicked()
+    }
+    Shortcut {
+        id: spectrumKey
+        sequence: "Ctrl+D"
+        enabled: frame.current && frame.visible && spectrumButton.visible && spectrumButton.enabled
+        onActivated: spectrumButton.toggle()
     }
     Shortcut {
         id: logYKey

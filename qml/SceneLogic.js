@@ -115,6 +115,39 @@ function snapIndex(pixelXs, cursorX, limit) {
     return best
 }
 
+// Tops for tags {x, y, width, height} (y: the top wanted) so that no two
+// overlap: from the highest wanted down, each goes below any placed one it
+// would cover; then, from the lowest up, any that ends past `limit` moves up
+// above the one under it, none above 0.
+function spreadTags(tags, limit) {
+    const order = tags.map((t, i) => i).sort((a, b) => tags[a].y - tags[b].y)
+    const tops = tags.map(t => t.y)
+    const across = (a, b) => tags[a].x < tags[b].x + tags[b].width && tags[b].x < tags[a].x + tags[a].width
+    const covers = (a, b) => across(a, b) && tops[a] < tops[b] + tags[b].height && tops[b] < tops[a] + tags[a].height
+    for (let k = 0; k < order.length; ++k) {
+        const i = order[k]
+        for (let moved = true; moved;) {
+            moved = false
+            for (let j = 0; j < k; ++j) {
+                if (covers(i, order[j])) {
+                    tops[i] = tops[order[j]] + tags[order[j]].height + 1
+                    moved = true
+                }
+            }
+        }
+    }
+    for (let k = order.length - 1; k >= 0; --k) {
+        const i = order[k]
+        let top = limit - tags[i].height
+        for (let j = k + 1; j < order.length; ++j) {
+            if (across(i, order[j]))
+                top = Math.min(top, tops[order[j]] - tags[i].height - 1)
+        }
+        tops[i] = Math.max(0, Math.min(tops[i], top))
+    }
+    return tops
+}
+
 // ---- Settings page ----
 
 // Threshold box text: every character but digits, ".", "," and "-" removed.

@@ -3,9 +3,11 @@ import QtQuick.Controls
 import QtQuick.Layouts
 import MyStyle
 import Theme
+import TachyraCharts
 
-// The calibration view's sweep settings: the channel and the range and step
-// in mV, the progress ring in their place while a sweep runs, Start and Stop.
+// The calibration view's sweep settings: the channel (or all of them) and
+// the range and step in mV, the progress ring in their place while a sweep
+// runs, Start and Stop; below them what the sweep suggests.
 ColumnLayout {
     id: panel
 
@@ -16,8 +18,21 @@ ColumnLayout {
     property alias toField: toField
     property alias stepField: stepField
     readonly property alias ring: ring
+    property alias results: results
+    // The last entry of the channel box sweeps every channel, one after another.
+    readonly property bool allChannels: channelBox.currentIndex === device.channelCount
+    readonly property var sweepChannels: {
+        if (!allChannels)
+            return [channelBox.currentIndex]
+        const all = []
+        for (let i = 0; i < device.channelCount; ++i)
+            all.push(i)
+        return all
+    }
+    required property SweepPoints points
 
     signal startClicked()
+    signal applyClicked()
 
     Rectangle {
         id: paramPanel
@@ -88,6 +103,7 @@ ColumnLayout {
                         const names = []
                         for (let i = 0; i < device.channelCount; ++i)
                             names.push(qsTr("CH %1").arg(i))
+                        names.push(qsTr("All channels"))
                         return names
                     }
                     currentIndex: 0
@@ -149,6 +165,7 @@ ColumnLayout {
     }
 
     RowLayout {
+        id: startStop
         Layout.alignment: Qt.AlignHCenter
         spacing: 10
 
@@ -160,7 +177,8 @@ ColumnLayout {
             icon.height: 24 * Theme.heightScale
             enabled: device.connected && !device.calibrationRunning
             onClicked: panel.startClicked()
-            Accessible.description: qsTr("Start the threshold sweep of the channel above")
+            Accessible.description: panel.allChannels ? qsTr("Start the threshold sweep of every channel, one after another")
+                                                      : qsTr("Start the threshold sweep of the channel above")
         }
         Button {
             objectName: "stopButton"
@@ -172,6 +190,21 @@ ColumnLayout {
             onClicked: device.stopCalibration()
             Accessible.description: qsTr("Stop the sweep and put the thresholds back")
         }
+    }
+
+    SweepResults {
+        id: results
+        Layout.fillWidth: true
+        Layout.preferredWidth: panel.width
+        // Shrunk towards the button alone where the room is short.
+        Layout.minimumHeight: results.applyButton.implicitHeight
+        points: panel.points
+        // The list only where a few of its rows fit; the question before
+        // applying names every channel anyway.
+        // (From sizes the layout does not set, so that showing it sets off no new layout.)
+        listShown: panel.parent.height - paramPanel.Layout.preferredHeight - startStop.implicitHeight
+                   - results.applyButton.implicitHeight - 3 * panel.spacing >= 90
+        onApplyClicked: panel.applyClicked()
     }
 
     Item { Layout.fillHeight: true }

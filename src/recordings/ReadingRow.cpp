@@ -20,6 +20,12 @@ QByteArray elapsedText(double seconds)
     return QByteArray::number(seconds, 'f', 3);
 }
 
+// Empty where there is no number.
+QByteArray csvNumber(double v)
+{
+    return std::isfinite(v) ? formatDouble(v) : QByteArray();
+}
+
 QByteArray jsonNumber(double v)
 {
     return std::isfinite(v) ? formatDouble(v) : '"' + formatDouble(v) + '"';
@@ -103,6 +109,31 @@ QByteArray sweepJsonLine(const SweepPoint &p)
 {
     return "{\"channel\":" + QByteArray::number(p.channel) + ",\"threshold_mv\":" + jsonNumber(p.thresholdMv)
         + ",\"count\":" + jsonNumber(p.count) + ",\"time_utc\":\"" + isoTime(p.utcMs) + "\"}\n";
+}
+
+QByteArray spectrumCsvHeader()
+{
+    return QByteArrayLiteral("channel,threshold_mv,counts_per_mv,error_per_mv\n");
+}
+
+QByteArray spectrumCsvRow(int channel, const calibration::SpectrumPoint &p)
+{
+    return QByteArray::number(channel) + ',' + formatDouble(p.thresholdMv) + ',' + formatDouble(p.perMv) + ','
+        + formatDouble(p.errorPerMv) + '\n';
+}
+
+QByteArray calibrationCsvHeader()
+{
+    return QByteArrayLiteral("channel,suggested_mv,valley_low_mv,valley_high_mv,uncertainty_mv,quality,reason,"
+                             "reason_text\n");
+}
+
+QByteArray calibrationCsvRow(int channel, const calibration::ChannelAnalysis &a)
+{
+    // The reason texts are fixed and hold neither quotes nor commas.
+    return QByteArray::number(channel) + ',' + csvNumber(a.suggestedMv) + ',' + csvNumber(a.bandLowMv) + ','
+        + csvNumber(a.bandHighMv) + ',' + csvNumber(a.uncertaintyMv) + ',' + csvNumber(a.significance) + ','
+        + calibration::reasonKey(a.reason) + ",\"" + QByteArray::fromStdString(calibration::reasonText(a)) + "\"\n";
 }
 
 } // namespace readingrow

@@ -4,6 +4,7 @@
 // output of the command-line tool, one format for both.
 
 #include "Reading.h"
+#include "ThresholdAnalysis.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -34,5 +35,14 @@ inline double elapsedSeconds(const Reading &reading, qint64 startNs)
 QByteArray sweepCsvHeader();
 QByteArray sweepCsvRow(const SweepPoint &point);
 QByteArray sweepJsonLine(const SweepPoint &point);
+
+// One point of a sweep's spectrum: "channel,threshold_mv,counts_per_mv,error_per_mv".
+QByteArray spectrumCsvHeader();
+QByteArray spectrumCsvRow(int channel, const calibration::SpectrumPoint &point);
+// A channel's suggested threshold: "channel,suggested_mv,valley_low_mv,
+// valley_high_mv,uncertainty_mv,quality,reason,reason_text", the numbers
+// empty where there are none, the English reason text quoted.
+QByteArray calibrationCsvHeader();
+QByteArray calibrationCsvRow(int channel, const calibration::ChannelAnalysis &analysis);
 
 } // namespace readingrow

@@ -90,6 +90,7 @@ WALK = [
     Stop("Tab", "text", "Sweep to, mV", r"\b1000\b"),
     Stop("Tab", "text", "Sweep step, mV", r"\b10\b"),
     Stop("Tab", B, "Start"),
+    Stop("Tab", "check box", "Spectrum", UNCHECKED),
     Stop("Tab", "check box", "Logarithmic Y axis", UNCHECKED),
     # The settings: each field in its group, with its value.
     Stop("ctrl+comma", B, "Back", r"Settings"),      # the page is named as it opens

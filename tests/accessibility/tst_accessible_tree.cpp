@@ -224,12 +224,17 @@ private slots:
             QStringLiteral("button: Start"), QStringLiteral("button: Stop")};
         QTest::newRow("calibration") << 3 << QStringLiteral("Calibration")
                                      << calibration + QStringList{QStringLiteral("button: Export sweep…"),
+                                                                  QStringLiteral("check box: Spectrum"),
                                                                   QStringLiteral("check box: Logarithmic Y axis")};
-        // After a sweep the plot has points: a slider over them.
-        QTest::newRow("calibration, swept") << 3 << QStringLiteral("Calibration")
-                                            << calibration + QStringList{QStringLiteral("slider: Sweep plot"),
-                                                                         QStringLiteral("button: Export sweep…"),
-                                                                         QStringLiteral("check box: Logarithmic Y axis")};
+        // After a sweep what it suggests, and the plot has points: a slider over them.
+        QTest::newRow("calibration, swept")
+            << 3 << QStringLiteral("Calibration")
+            << calibration + QStringList{QStringLiteral("button: Apply suggestions"),
+                                         QStringLiteral("label: Suggested thresholds:"),
+                                         QStringLiteral("label: CH 0: none. too few levels to tell: use a smaller step"),
+                                         QStringLiteral("slider: Sweep plot"),
+                                         QStringLiteral("button: Export sweep…"), QStringLiteral("check box: Spectrum"),
+                                         QStringLiteral("check box: Logarithmic Y axis")};
         QTest::newRow("settings") << 4 << QStringLiteral("Settings")
                                   << QStringList{QStringLiteral("pane: Settings"), QStringLiteral("button: Back"),
                                                  QStringLiteral("label: Settings"), QStringLiteral("grouping: Gate Period, ms"),

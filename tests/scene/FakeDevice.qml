@@ -64,6 +64,6 @@ QtObject {
     function refreshDacVolts() { log("refreshDacVolts") }
     function applyNetwork(dhcp, ip, mask, gw) { log("applyNetwork", dhcp, ip, mask, gw) }
     function startCalibration(ch, from, to, step) { log("startCalibration", ch, from, to, step) }
-    function startCalibrationOf(channels, from, to, step) { log("startCalibrationOf", channels, from, to, step) }
+    function startCalibrationOf(channels, from, to, step) { log("startCalibrationOf", "[" + channels + "]", from, to, step) }
     function stopCalibration() { log("stopCalibration"); calibrationRunning = false }   // ends the run
 }

@@ -319,6 +319,83 @@ TestCase {
         compare(device.calls, ["setDacVoltage(2,1)"])
     }
 
+    // All channels: CH c a noise wall over a peak at 300 mV, (1 + c/2) times
+    // the counts (CH 6 and 7 flat: no valley); each curve in its data
+    // colour, a legend, suggestions marked; the spectrum on the same lines.
+    function allChannelRun() {
+        const v = make(calibrationComponent)
+        v.channelBox.currentIndex = 8
+        mouseClick(findChild(v, "startButton"))
+        compare(device.calls, ["startCalibrationOf([0,1,2,3,4,5,6,7],0,1000,10)"])
+        device.calibrationRunning = true
+        for (let c = 0; c < 8; ++c) {
+            for (let mv = 0; mv <= 1000; mv += 10)
+                readingSource.pushSweepPoint(c, mv, c > 5 ? 300 + 2700 * (c - 6)
+                    : Math.round((1 + c / 2) * (5e4 * Math.exp(-mv / 25) + 2e4 / (1 + Math.exp((mv - 300) / 40)))))
+        }
+        device.calibrationRunning = false
+        waitForRendering(v)
+        return v
+    }
+    function test_calibrationAllChannels() {
+        const v = allChannelRun()
+        compare(v.linLines.map(s => [s.count, s.visible, String(s.color)]),
+                Array.from({ length: 8 }, (_, c) => [101, true, Theme.palette.channelColors[c].toLowerCase()]))
+        verify(v.legend.visible && findChild(v.legend, "legendEntry7"))
+        compare(v.points.results.map(r => r.hasSuggestion), [true, true, true, true, true, true, false, false])
+        compare(findChild(v.markers, "marker6"), null)
+        verify(findChild(v.markers, "marker2").visible)
+        mouseClick(findChild(v.legend, "legendEntry2").children[0])   // a hidden curve: no line, no marker
+        verify(!v.linLines[2].visible && !findChild(v.markers, "marker2"))
+        // The spectrum: counts per mV on the same lines, log Y too.
+        v.spectrumButton.checked = true
+        compare([v.linLines[0].count, v.points.spectrum], [100, true])
+        v.logYButton.checked = true
+        verify(v.logLines[0].visible && v.logLines[0].count > 50 && v.logAxis.min < 1)
+        fuzzyCompare(v.logLines[1].at(3).y, v.points.spectrumPoints(1)[3].y, 1e-9)
+        // The menu sets the channel of the curve clicked, also with the keyboard.
+        v.spectrumButton.checked = v.logYButton.checked = false
+        waitForRendering(v)
+        const plot = v.chart.plotArea
+        const p = v.chart.mapToPosition(Qt.point(100, v.points.valueAt(3, 100, false)), v.linLines[3])
+        mouseClick(v.overlay, p.x - plot.x, p.y - plot.y + 2)
+        tryCompare(v.menu, "opened", true)
+        compare(v.menu.itemAt(0).text, "Set CH 3 · 100 mV")
+        v.menu.itemAt(0).triggered()
+        v.menu.close()
+        v.overlay.keys.forceActiveFocus(Qt.TabFocusReason)     // at the first point: 0 mV
+        keyClick(Qt.Key_Right)
+        keyClick(Qt.Key_Down)
+        compare(v.overlay.curve, 4)
+        keyClick(Qt.Key_Return)
+        tryCompare(v.menu, "opened", true)
+        keyClick(Qt.Key_Return)
+        compare(device.calls.slice(1), ["setDacVoltage(3,0.1)", "setDacVoltage(4,0.01)"])
+    }
+
+    // Apply asks first, naming each level before and after; Cancel sets
+    // nothing, Apply sets only the channels with a suggestion.
+    function test_calibrationApply() {
+        const v = allChannelRun()
+        device.dacVolts = filled(0.1)
+        device.calls = []
+        const question = v.applyQuestion, r = v.points.results
+        mouseClick(v.applyButton)
+        tryCompare(question, "opened", true)
+        const rows = Array.from(question.contentItem.children).filter(c => c.objectName === "levelChange").map(l => l.text)
+        compare(rows.length, 8)
+        compare(rows[1], "CH 1: 100 mV → " + r[1].levelMv + " mV")
+        compare(rows[7], "CH 7: 100 mV, kept (no valley: the count does not fall as the threshold rises)")
+        keyClick(Qt.Key_Escape)
+        tryCompare(question, "opened", false)
+        mouseClick(v.applyButton)
+        tryVerify(() => findChild(question.contentItem, "applyButton").activeFocus)
+        keyClick(Qt.Key_Return)
+        compare(device.calls, r.slice(0, 6).map(x => "setDacVoltage(" + x.channel + "," + x.levelMv / 1000 + ")"))
+        device.calibrationRunning = true
+        verify(!v.applyButton.enabled)
+    }
+
     // From the keyboard the plot's cursor steps from point to point in the
     // order they stand (a sweep may run downwards), on the drawn series of
     // either Y mode, and Enter offers the point's threshold.
@@ -395,7 +472,10 @@ TestCase {
         const xhr = new XMLHttpRequest()
         const read = name => { xhr.open("GET", scratchDir + "/" + name, false); xhr.send(); return xhr.responseText }
         const rows = read("sweep.csv").split("\n")
-        compare([rows[0], rows.length, rows[3]], ["channel,threshold_mv,count,time_utc", 4, ""])
+        // The points, then the spectrum and the suggestion, each after a blank line.
+        compare([rows[0], rows.length, rows[3], rows[4], rows[6], rows[8]],
+                ["channel,threshold_mv,count,time_utc", 10, "", "channel,threshold_mv,counts_per_mv,error_per_mv", "",
+                 "0,,,,,0,too-few-levels,\"too few levels to tell: use a smaller step\""])
         verify(/^0,100,7,\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$/.test(rows[1]), rows[1])
         verify(rows[2].startsWith("0,200,2.5,"), rows[2])
         const image = createTemporaryQmlObject("import QtQuick; Image { cache: false }", test)
