@@ -225,3 +225,59 @@ void DeviceSession::applyNetwork(bool dhcp, const QString &ip, const QString &ne
     }
     m_network.apply(dhcp, ip, netmask, gateway, std::move(done));
 }
+
+// --- the typed face ------------------------------------------------------------
+
+void DeviceSession::setLinkTarget(const LinkTarget &target)
+{
+    if (target.kind == LinkTarget::Kind::Tcp)
+        setTcpHost(target.target);
+    else if (target.kind == LinkTarget::Kind::Serial)
+        setPortName(target.target);
+}
+
+void DeviceSession::connectTo(const LinkTarget &target, Done done)
+{
+    setLinkTarget(target);
+    connectToDevice(target.overTcp(), std::move(done));
+}
+
+void DeviceSession::readLevelsMv(std::function<void(const Outcome &, const Levels &)> done)
+{
+    if (const auto known = m_levels.knownMv()) {
+        done(Outcome(), *known);
+        return;
+    }
+    refreshDacVolts([this, done = std::move(done)](const Outcome &read) { done(read, m_levels.shownMv()); });
+}
+
+void DeviceSession::setLevelMv(int channel, double mv, Done done)
+{
+    if (channel == kAllChannels)
+        setAllDacVoltage(limits::voltsOfMv(mv), std::move(done));
+    else
+        setDacVoltage(channel, limits::voltsOfMv(mv), std::move(done));
+}
+
+void DeviceSession::setLevelsMv(const QList<std::pair<int, double>> &levels, Done done)
+{
+    if (levels.isEmpty()) {
+        if (done)
+            done(Outcome());
+        return;
+    }
+    struct Tally {
+        qsizetype left = 0;
+        Outcome first;
+    };
+    const auto tally = std::make_shared<Tally>();
+    tally->left = levels.size();
+    for (const auto &[channel, mv] : levels) {
+        setLevelMv(channel, mv, [tally, done](const Outcome &o) {
+            if (!o.ok() && tally->first.ok())
+                tally->first = o;
+            if (--tally->left == 0 && done)
+                done(tally->first);
+        });
+    }
+}

@@ -3,6 +3,8 @@
 #include "CalibrationSweep.h"
 #include "EepromWriter.h"
 #include "LevelModel.h"
+#include "Limits.h"
+#include "LinkTarget.h"
 #include "NetInterfaces.h"
 #include "NetworkConfig.h"
 #include "OperationBook.h"
@@ -24,7 +26,10 @@
 #include <QString>
 #include <QTimer>
 #include <QVariantList>
+#include <array>
 #include <functional>
+#include <optional>
+#include <utility>
 
 class QSerialPortInfo;
 
@@ -63,6 +68,10 @@ class DeviceSession : public ReadingSource, private SessionHost
     // Also beyond it: `counts` came from the current link and is not older
     // than three poll intervals.
     Q_PROPERTY(bool countsLive READ countsLive NOTIFY countsLiveChanged)
+    // The ranges the settings page offers, from the one table of limits.
+    Q_PROPERTY(int minPeriodMs READ minPeriodMs CONSTANT)
+    Q_PROPERTY(int maxPeriodMs READ maxPeriodMs CONSTANT)
+    Q_PROPERTY(int maxLevelMv READ maxLevelMv CONSTANT)
 
 public:
     using Completion = RequestQueue::Completion;
@@ -109,6 +118,9 @@ public:
     bool networkApplying() const { return m_network.applying(); }
     bool dacLevelsKnown() const { return m_levels.known(); }
     bool countsLive() const { return m_countsLive; }
+    int minPeriodMs() const { return limits::kMinPeriodMs; }
+    int maxPeriodMs() const { return limits::kMaxPeriodMs; }
+    int maxLevelMv() const { return limits::kMaxWholeLevelMv; }
 
     void setPortName(const QString &name) { change(&DeviceSession::m_portName, name, &DeviceSession::portNameChanged); }
     void setTcpHost(const QString &text);
@@ -212,6 +224,27 @@ public:
     // last point; progress covers the whole run. Duplicate or out-of-range
     // channels are refused (InvalidArgument).
     void startCalibrationOf(const QList<int> &channels, int fromMv, int toMv, int stepMv, Done done);
+
+    // --- the typed face for C++ front ends ---------------------------------
+    // The link a front end names, set as the scene's fields would be; then
+    // opened as connectToDevice(tcp, done) does.
+    void setLinkTarget(const LinkTarget &target);
+    void connectTo(const LinkTarget &target, Done done);
+
+    // Levels per channel: in mV to the microvolt (as readings carry them), or in volts.
+    using Levels = std::array<double, kChannelCount>;
+    // The levels read on this link; nullopt while they are unknown.
+    std::optional<Levels> levelsMv() const { return m_levels.knownMv(); }
+    std::optional<Levels> levelsVolts() const { return m_levels.knownVolts(); }
+    // Over at once when the levels are known; else they are read first
+    // (refreshDacVolts). `done` hears the outcome and the levels shown then.
+    void readLevelsMv(std::function<void(const Outcome &, const Levels &mv)> done);
+    // A level in mV for one channel or all (kAllChannels), as
+    // setDacVoltage and setAllDacVoltage take it in volts.
+    void setLevelMv(int channel, double mv, Done done);
+    // Levels for several channels (channel, mV), asked at once; over once
+    // every one is stored, with the first failure if any.
+    void setLevelsMv(const QList<std::pair<int, double>> &levels, Done done);
 
     // Before the program ends: closes the link as disconnectFromDevice does
     // and waits for it (a transport that never reports back is cut off).

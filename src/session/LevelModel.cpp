@@ -43,12 +43,17 @@ std::optional<std::array<double, LevelModel::kChannels>> LevelModel::knownVolts(
 
 std::optional<std::array<double, LevelModel::kChannels>> LevelModel::knownMv() const
 {
-    auto levels = knownVolts();
-    if (levels) {
-        for (double &v : *levels)
-            v = Reading::levelMv(v);
-    }
-    return levels;
+    if (!m_known)
+        return std::nullopt;
+    return shownMv();
+}
+
+std::array<double, LevelModel::kChannels> LevelModel::shownMv() const
+{
+    std::array<double, kChannels> mv{};
+    for (int ch = 0; ch < kChannels; ++ch)
+        mv[ch] = Reading::levelMv(m_shown.value(ch).toDouble());
+    return mv;
 }
 
 void LevelModel::setLevel(int channel, double volts, Done done)

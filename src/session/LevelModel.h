@@ -36,6 +36,8 @@ public:
     // The shown levels while known, in volts or in mV to the microvolt.
     std::optional<std::array<double, kChannels>> knownVolts() const;
     std::optional<std::array<double, kChannels>> knownMv() const;
+    // The shown levels in mV, known or not.
+    std::array<double, kChannels> shownMv() const;
 
     // An operator's level for one channel or all; the caller has checked that
     // the link takes it. Over once the instrument took and stored it.
