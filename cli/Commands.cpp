@@ -426,10 +426,10 @@ int runServe(const Invocation &call)
 
 namespace commands {
 
-const QList<CommandSpec> &table()
+const QList<CommandEntry> &table()
 {
-    using R = CommandSpec::Reach;
-    static const QList<CommandSpec> commands{
+    using R = CommandEntry::Reach;
+    static const QList<CommandEntry> commands{
         {"ports", "", "List the serial ports, one per line: name, 'instrument' or '-', description.", R::Local,
          portsOptions, runPorts},
         {"scan", "", "Scan the attached IPv4 subnets for instruments; hosts one per line.", R::Local, scanOptions,
@@ -464,9 +464,9 @@ const QList<CommandSpec> &table()
     return commands;
 }
 
-const CommandSpec *find(const QString &name)
+const CommandEntry *find(const QString &name)
 {
-    for (const CommandSpec &c : table()) {
+    for (const CommandEntry &c : table()) {
         if (name == QLatin1String(c.name))
             return &c;
     }

@@ -9,7 +9,7 @@
 #include <QCommandLineParser>
 #include <QString>
 
-struct CommandSpec {
+struct CommandEntry {
     enum class Reach {
         File,       // no instrument, no session (stats)
         Local,      // the client's session, no link (ports, scan)
@@ -29,8 +29,8 @@ struct CommandSpec {
 
 namespace commands {
 
-const QList<CommandSpec> &table();
-const CommandSpec *find(const QString &name);
+const QList<CommandEntry> &table();
+const CommandEntry *find(const QString &name);
 // The message and the pointer to the help, with exit status 2.
 int usageError(const QString &message, const QString &command = {});
 

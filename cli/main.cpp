@@ -28,7 +28,7 @@ QByteArray generalHelp()
     QByteArray text = "Usage: tachyra-cli COMMAND [options]\n\n"
                       "Scripted measurements with the Tachyra counter, through the same session as the client.\n\n"
                       "Commands:\n";
-    for (const CommandSpec &c : commands::table())
+    for (const CommandEntry &c : commands::table())
         text += "  " + QByteArray(c.name).leftJustified(11) + c.summary + '\n';
     text += "\nOptions:\n"
             "  -h, --help  Show this help.\n"
@@ -105,21 +105,21 @@ int main(int argc, char *argv[])
     }
     if (name.isEmpty())
         return commands::usageError(QStringLiteral("no command given"));
-    const CommandSpec *spec = commands::find(name);
-    if (!spec)
+    const CommandEntry *entry = commands::find(name);
+    if (!entry)
         return commands::usageError(QStringLiteral("unknown command '%1'").arg(name));
 
     QCommandLineParser parser;
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
     parser.addOption(help);
-    const bool device = spec->reach == CommandSpec::Reach::Instrument;
+    const bool device = entry->reach == CommandEntry::Reach::Instrument;
     if (device) {
         arguments::addOption(parser, "tcp", "Reach the instrument over TCP at HOST, port 1234.", "host");
         arguments::addOption(parser, "serial", "Reach the instrument over the serial port PORT (ttyACM0, /dev/pts/3, ...).",
                              "port");
     }
-    const QString details = limits::filled(spec->options(parser));
-    parser.setApplicationDescription(wrapped(QLatin1String(spec->summary) + "\n\n" + details
+    const QString details = limits::filled(entry->options(parser));
+    parser.setApplicationDescription(wrapped(QLatin1String(entry->summary) + "\n\n" + details
                                              + (device ? "\n\n" + QLatin1String(kLinkHelp) : QString())
                                              + "\n\n" + QLatin1String(kExitHelp)));
     if (!parser.parse(QStringList{args.constFirst()} + arguments::setAsideNegatives(args.mid(2))))
@@ -128,7 +128,7 @@ int main(int argc, char *argv[])
         QString text = parser.helpText();
         // Qt names the options before the command; the command comes first here.
         text.replace(0, text.indexOf(QLatin1Char('\n')),
-                     QStringLiteral("Usage: tachyra-cli %1 %2").arg(name, QLatin1String(spec->syntax)).trimmed());
+                     QStringLiteral("Usage: tachyra-cli %1 %2").arg(name, QLatin1String(entry->syntax)).trimmed());
         output::line(text.toUtf8());
         return exitcode::kOk;
     }
@@ -137,8 +137,8 @@ int main(int argc, char *argv[])
     for (QString &a : positional)
         a = arguments::restored(a);
     Invocation call{name, parser, positional, {}, {}, nullptr};
-    if (spec->reach == CommandSpec::Reach::File)
-        return spec->run(call);
+    if (entry->reach == CommandEntry::Reach::File)
+        return entry->run(call);
     if (!device && !positional.isEmpty())
         return commands::usageError(QStringLiteral("%1 takes no arguments").arg(name), name);
     int exitCode = exitcode::kOk;
@@ -147,5 +147,5 @@ int main(int argc, char *argv[])
 
     DeviceSession session;
     call.session = &session;
-    return spec->run(call);
+    return entry->run(call);
 }
