@@ -42,8 +42,14 @@ QByteArray CalibrateCommand::resultLine(int channel, const calibration::ChannelA
 void CalibrateCommand::run()
 {
     // The calibration saves the levels it will put back: the real ones are needed.
-    if (!levelsOrReadThem(&m_levelsBefore))
-        return;
+    withLevelsMv([this](const QList<double> &levelsMv) {
+        m_levelsBefore = levelsMv;
+        calibrate();
+    });
+}
+
+void CalibrateCommand::calibrate()
+{
     if (!m_options.pointsPath.isEmpty()) {
         m_pointsFile.setFileName(m_options.pointsPath);
         if (!m_pointsFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
@@ -133,7 +139,7 @@ void CalibrateCommand::applySuggestions(const QList<std::pair<int, double>> &lev
     // rules; the command leaves once every one is stored (or one failed).
     auto left = std::make_shared<qsizetype>(levels.size());
     for (const auto &[ch, mv] : levels) {
-        m_session.setDacVoltage(ch, mv / 1000.0, [this, left](const Outcome &set) {
+        m_session.setLevelMv(ch, mv, [this, left](const Outcome &set) {
             if (done())
                 return;
             if (!set.ok()) {

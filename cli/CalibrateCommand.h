@@ -46,6 +46,7 @@ protected:
     void finishing() override;
 
 private:
+    void calibrate();
     void onPoint(const SweepPoint &point);
     void onCalibrationOver(const Outcome &outcome);
     void applySuggestions(const QList<std::pair<int, double>> &levels);

@@ -1,6 +1,7 @@
 #include "CountsCommand.h"
 
 #include "DeviceSession.h"
+#include "Limits.h"
 #include "Output.h"
 #include "ReadingRow.h"
 #include "StatsRow.h"
@@ -17,7 +18,7 @@ CountsCommand::CountsCommand(DeviceSession &session, const Options &options, QOb
     connect(&m_duration, &QTimer::timeout, this, [this] { conclude(exitcode::kOk); });
     m_silence.setSingleShot(true);
     connect(&m_silence, &QTimer::timeout, this, [this] {
-        fail(QStringLiteral("no reading for %1 s").arg(m_silence.interval() / 1000.0));
+        fail(QStringLiteral("no reading for %1 s").arg(limits::secondsOfMs(m_silence.interval())));
     });
 }
 

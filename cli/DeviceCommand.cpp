@@ -12,14 +12,11 @@ DeviceCommand::DeviceCommand(DeviceSession &session, QObject *parent)
 {
 }
 
-void DeviceCommand::start(const LinkChoice &link)
+void DeviceCommand::start(const LinkTarget &link)
 {
-    if (link.kind == LinkChoice::Kind::Tcp)
-        m_session.setTcpHost(link.target);
-    else if (link.kind == LinkChoice::Kind::Serial)
-        m_session.setPortName(link.target);
+    m_session.setLinkTarget(link);
     connect(&m_session, &DeviceSession::linkClosed, this, &DeviceCommand::onLinkClosed);
-    m_session.connectToDevice(link.kind == LinkChoice::Kind::Tcp, [this](const Outcome &opened) {
+    m_session.connectToDevice(link.overTcp(), [this](const Outcome &opened) {
         if (m_finished)
             return;
         if (!opened.ok()) {
@@ -144,28 +141,14 @@ void DeviceCommand::finish(int code, bool atOnce)
         Qt::QueuedConnection);
 }
 
-QList<double> DeviceCommand::knownLevelsMv(const DeviceSession &session)
+void DeviceCommand::withLevelsMv(const std::function<void(const QList<double> &)> &go)
 {
-    QList<double> out;
-    if (!session.dacLevelsKnown())
-        return out;
-    for (const QVariant &v : session.dacVolts())
-        out.append(Reading::levelMv(v.toDouble()));
-    return out;
-}
-
-bool DeviceCommand::levelsOrReadThem(QList<double> *levelsMv)
-{
-    *levelsMv = knownLevelsMv(m_session);
-    if (!levelsMv->isEmpty())
-        return true;
-    m_session.refreshDacVolts([this](const Outcome &read) {
+    m_session.readLevelsMv([this, go](const Outcome &read, const DeviceSession::Levels &mv) {
         if (!read.ok())
             fail(read.message);
         else if (!stopping())
-            run();
+            go(QList<double>(mv.cbegin(), mv.cend()));
         else
             conclude(stoppedCode());
     });
-    return false;
 }

@@ -6,7 +6,10 @@
 // time-outs, clamps, EEPROM writes and messages hold for scripts as they do
 // for the operator; each operation reports its own outcome.
 
+#include "LinkTarget.h"
 #include "Outcome.h"
+
+#include <functional>
 
 #include <QList>
 #include <QObject>
@@ -21,13 +24,6 @@ constexpr int kUsage = 2;       // the command line is wrong
 constexpr int kStopped = 130;   // Ctrl-C before the command was done
 } // namespace exitcode
 
-// How to reach the instrument.
-struct LinkChoice {
-    enum class Kind { ClientsPort, Tcp, Serial };
-    Kind kind = Kind::ClientsPort; // the serial port the client would pick
-    QString target;                // host or port path
-};
-
 enum class RowFormat { Csv, JsonLines };
 
 class DeviceCommand : public QObject
@@ -36,18 +32,17 @@ class DeviceCommand : public QObject
 public:
     explicit DeviceCommand(DeviceSession &session, QObject *parent = nullptr);
 
-    void start(const LinkChoice &link);
+    void start(const LinkTarget &link);
     // Ctrl-C, SIGTERM, SIGHUP or SIGQUIT (the signal's number). The first
     // winds the command down (a write under way is finished, a sweep puts
     // the levels back); a Ctrl-C after it leaves at once, other signals keep
     // winding down.
     void interrupt(int signal);
 
-    // Levels in mV as the session knows them on this link; empty while unknown.
-    static QList<double> knownLevelsMv(const DeviceSession &session);
-    // The levels a sweep will put back, in mV: true with them when known;
-    // otherwise they are read first and run() starts again (false).
-    bool levelsOrReadThem(QList<double> *levelsMv);
+    // The levels a sweep will put back, in mV: `go` runs with them at once
+    // when they are known on this link, else once they are read (a failed
+    // read fails the command, one wound down meanwhile leaves).
+    void withLevelsMv(const std::function<void(const QList<double> &levelsMv)> &go);
 
 signals:
     void finished(int exitCode);

@@ -1,5 +1,6 @@
 #include "InstrumentMetrics.h"
 
+#include "Limits.h"
 #include "Reading.h"
 #include "Version.h"
 
@@ -128,7 +129,7 @@ void InstrumentMetrics::takeReading(const Reading &reading)
             m_invalidCounts[ch]->Increment();
     }
     m_readings->Increment();
-    m_lastReadingTime->Set(double(reading.utcMs) / 1000.0);
+    m_lastReadingTime->Set(limits::secondsOfMs(double(reading.utcMs)));
 }
 
 void InstrumentMetrics::setLinkUp(bool up)
@@ -142,7 +143,7 @@ void InstrumentMetrics::setPeriodMs(int periodMs)
 {
     if (!m_period)
         m_period = &m_periodFamily->Add({});
-    m_period->Set(double(periodMs) / 1000.0);
+    m_period->Set(limits::secondsOfMs(periodMs));
 }
 
 void InstrumentMetrics::setLevels(const std::optional<std::array<double, kChannels>> &volts)

@@ -1,6 +1,7 @@
 #include "ServeCommand.h"
 
 #include "DeviceSession.h"
+#include "Limits.h"
 
 #include <QMetaObject>
 
@@ -17,7 +18,7 @@ ServeCommand::~ServeCommand()
     m_endpoint.stop();
 }
 
-void ServeCommand::start(const LinkChoice &link)
+void ServeCommand::start(const LinkTarget &link)
 {
     m_link = link;
     QString error;
@@ -30,10 +31,7 @@ void ServeCommand::start(const LinkChoice &link)
     shown.port = m_endpoint.port();
     emit message(QStringLiteral("serving http://%1/metrics for %2").arg(shown.hostPort(), m_link.target));
 
-    if (link.kind == LinkChoice::Kind::Tcp)
-        m_session.setTcpHost(link.target);
-    else
-        m_session.setPortName(link.target);
+    m_session.setLinkTarget(link);
     connect(&m_session, &DeviceSession::readingTaken, this, &ServeCommand::onReading);
     connect(&m_session, &DeviceSession::errorOccurred, this, &ServeCommand::onError);
     connect(&m_session, &DeviceSession::linkClosed, this, &ServeCommand::onLinkClosed);
@@ -50,8 +48,7 @@ void ServeCommand::open()
     m_state = State::Opening;
     m_readingsThisLink = 0;
     m_silentTimeouts = 0;
-    m_session.connectToDevice(m_link.kind == LinkChoice::Kind::Tcp,
-                              [this](const Outcome &outcome) { onOpened(outcome); });
+    m_session.connectToDevice(m_link.overTcp(), [this](const Outcome &outcome) { onOpened(outcome); });
 }
 
 void ServeCommand::onOpened(const Outcome &outcome)
@@ -63,7 +60,7 @@ void ServeCommand::onOpened(const Outcome &outcome)
         // Said once per reason (the output drops repeats), not per attempt.
         emit message(QStringLiteral("cannot open %1: %2; trying again, backing off up to %3 s")
                          .arg(m_link.target, outcome.message)
-                         .arg(kMaxRetryMs / 1000));
+                         .arg(limits::secondsOfMs(kMaxRetryMs)));
         m_state = State::Waiting;
         retryLater();
         return;
@@ -74,7 +71,7 @@ void ServeCommand::onOpened(const Outcome &outcome)
         m_metrics.countConnectFailure();
         emit message(QStringLiteral("%1 opened but sent no counts; trying again, backing off up to %2 s")
                          .arg(m_link.target)
-                         .arg(kMaxRetryMs / 1000));
+                         .arg(limits::secondsOfMs(kMaxRetryMs)));
         reopen();
         return;
     }
@@ -103,15 +100,7 @@ void ServeCommand::publishState()
     if (m_state != State::Up)
         return;
     m_metrics.setPeriodMs(m_session.periodMs());
-    const QVariantList volts = m_session.dacVolts();
-    if (!m_session.dacLevelsKnown() || volts.size() != InstrumentMetrics::kChannels) {
-        m_metrics.setLevels(std::nullopt);
-        return;
-    }
-    std::array<double, InstrumentMetrics::kChannels> levels{};
-    for (int ch = 0; ch < InstrumentMetrics::kChannels; ++ch)
-        levels[ch] = volts.at(ch).toDouble();
-    m_metrics.setLevels(levels);
+    m_metrics.setLevels(m_session.levelsVolts());
 }
 
 void ServeCommand::onReading(const Reading &reading)

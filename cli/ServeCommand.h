@@ -40,7 +40,7 @@ public:
     ~ServeCommand() override;
 
     // Listens (a failure ends the command with exit 1), then opens the link.
-    void start(const LinkChoice &link);
+    void start(const LinkTarget &link);
     // The first winds down (closes the link, stops serving, exit 0); the
     // second leaves at once.
     void interrupt();
@@ -73,7 +73,7 @@ private:
 
     DeviceSession &m_session;
     Options m_options;
-    LinkChoice m_link;
+    LinkTarget m_link;
     InstrumentMetrics m_metrics;
     MetricsEndpoint m_endpoint;
     QTimer m_retry;

@@ -1,6 +1,7 @@
 #include "SweepCommand.h"
 
 #include "DeviceSession.h"
+#include "LimitsText.h"
 #include "Output.h"
 #include "ReadingRow.h"
 
@@ -14,8 +15,14 @@ SweepCommand::SweepCommand(DeviceSession &session, const Options &options, QObje
 void SweepCommand::run()
 {
     // The sweep saves the levels it will put back: the real ones are needed.
-    if (!levelsOrReadThem(&m_levelsBefore))
-        return;
+    withLevelsMv([this](const QList<double> &levelsMv) {
+        m_levelsBefore = levelsMv;
+        sweep();
+    });
+}
+
+void SweepCommand::sweep()
+{
     if (m_options.format == RowFormat::Csv && !writeResult(readingrow::sweepCsvHeader()))
         return;
     connect(&m_session, &DeviceSession::sweepPointTaken, this, &SweepCommand::onPoint);
@@ -64,8 +71,9 @@ void SweepCommand::tellHowToSetLevelsBack(const QList<double> &levelsMv, const Q
         return;
     // Left at once, the link is closed by us, not lost.
     // A calibration of several channels leaves any of them muted, or stepped.
-    const QString levels = channel >= 0 ? QStringLiteral("every channel but CH %1 muted at 1000 mV").arg(channel)
-                                        : QStringLiteral("channels muted at 1000 mV or stepped");
+    const QString levels = channel >= 0
+        ? limits::filled("every channel but CH %1 muted at {max_mv} mV").arg(channel)
+        : limits::filled("channels muted at {max_mv} mV or stepped");
     output::message((leftAtOnce ? QStringLiteral("stopped before the levels were back: the instrument may still "
                                                    "run the sweep's levels (%1). Set them back with:")
                                   : QStringLiteral("the link was lost during the sweep: the instrument may still run "

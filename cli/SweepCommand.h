@@ -40,6 +40,7 @@ protected:
     }
 
 private:
+    void sweep();
     void onPoint(const SweepPoint &point);
     void onSweepOver(const Outcome &outcome);
 

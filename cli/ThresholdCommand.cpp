@@ -1,7 +1,6 @@
 #include "ThresholdCommand.h"
 
 #include "DeviceSession.h"
-#include "Limits.h"
 #include "ReadingRow.h"
 
 ThresholdCommand::ThresholdCommand(DeviceSession &session, int channel, double setMv, QObject *parent)
@@ -12,14 +11,11 @@ ThresholdCommand::ThresholdCommand(DeviceSession &session, int channel, double s
 void ThresholdCommand::run()
 {
     if (m_setMv < 0) {
-        if (m_session.dacLevelsKnown()) {
-            printLevels();
-            return;
-        }
-        // The opening's reads all failed: one more, whose outcome is ours.
-        m_session.refreshDacVolts([this](const Outcome &read) {
+        // Known since the opening, or (its reads all failed) read once more,
+        // with an outcome of ours.
+        m_session.readLevelsMv([this](const Outcome &read, const DeviceSession::Levels &mv) {
             if (read.ok())
-                printLevels();
+                printLevels(QList<double>(mv.cbegin(), mv.cend()));
             else
                 fail(read.message);
         });
@@ -32,19 +28,14 @@ void ThresholdCommand::run()
         else if (endWrite())
             conclude(exitcode::kOk);
     };
-    const double volts = limits::voltsOfMv(m_setMv);
-    if (m_channel == kAll)
-        m_session.setAllDacVoltage(volts, stored);
-    else
-        m_session.setDacVoltage(m_channel, volts, stored);
+    m_session.setLevelMv(m_channel, m_setMv, stored);
 }
 
-void ThresholdCommand::printLevels()
+void ThresholdCommand::printLevels(const QList<double> &mv)
 {
-    const QList<double> mv = knownLevelsMv(m_session);
     QByteArray text;
     for (int ch = 0; ch < mv.size(); ++ch) {
-        if (m_channel == kAll || m_channel == ch)
+        if (m_channel == DeviceSession::kAllChannels || m_channel == ch)
             text += readingrow::formatDouble(mv.at(ch)) + '\n';
     }
     if (writeResult(text))

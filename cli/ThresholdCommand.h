@@ -9,16 +9,14 @@ class ThresholdCommand : public DeviceCommand
 {
     Q_OBJECT
 public:
-    static constexpr int kAll = -1;
-
-    // setMv < 0: read only.
+    // channel: 0 to 7, or DeviceSession::kAllChannels; setMv < 0: read only.
     ThresholdCommand(DeviceSession &session, int channel, double setMv, QObject *parent = nullptr);
 
 protected:
     void run() override;
 
 private:
-    void printLevels();
+    void printLevels(const QList<double> &levelsMv);
 
     int m_channel;
     double m_setMv;

@@ -3,7 +3,7 @@
 #include "DeviceSession.h"
 #include "Errors.h"
 #include "EventThread.h"
-#include "Limits.h"
+#include "LimitsText.h"
 #include "Promise.h"
 #include "Wait.h"
 
@@ -19,9 +19,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kMaxPeriodMs = limits::kMaxPeriodMs;
-constexpr double kMaxMv = limits::kMaxLevelMv;
-constexpr int kMaxWholeMv = limits::kMaxWholeLevelMv;
 constexpr std::size_t kMaxBuffer = 100000000;
 constexpr double kMaxSeconds = 1e7;
 // Closing at exit: the held-back write's time-out and a little more.
@@ -83,18 +80,25 @@ std::optional<QString> textOf(const py::handle &v)
     return QString::fromStdString(v.cast<std::string>());
 }
 
+// A message with the ranges of the table of limits.
+std::string limitsText(const char *text)
+{
+    return limits::filled(text).toStdString();
+}
+
 // The channel as the session takes it: 0..7, or kAllChannels for "all".
 int channelOf(const py::handle &v)
 {
     const auto text = textOf(v);
     if (text && text->trimmed().compare(QLatin1String("all"), Qt::CaseInsensitive) == 0)
         return DeviceSession::kAllChannels;
-    return int(wholeNumber(v, 0, DeviceSession::kChannelCount - 1, "the channel wants 0 to 7 or \"all\""));
+    return int(wholeNumber(v, 0, DeviceSession::kChannelCount - 1,
+                           limitsText("the channel wants 0 to {last_channel} or \"all\"")));
 }
 
 double levelMvOf(const py::handle &v)
 {
-    return number(v, 0.0, kMaxMv, "the level wants a number of mV from 0 to 1000");
+    return number(v, 0.0, limits::kMaxLevelMv, limitsText("the level wants a number of mV from 0 to {max_mv}"));
 }
 
 // An address the client's own check takes, with its message.
@@ -122,13 +126,17 @@ std::shared_ptr<Device> Device::connect(const py::object &tcp, const py::object 
     LinkTarget target;
     if (!tcp.is_none() && !serial.is_none())
         errors::invalid("connect takes tcp or serial, not both");
-    if (!tcp.is_none()) {
-        target = {LinkTarget::Kind::Tcp, address(tcp, DeviceError::InvalidIpAddress, false)};
-    } else if (!serial.is_none()) {
-        const auto port = textOf(serial);
-        if (!port || port->trimmed().isEmpty())
-            errors::invalid(deviceErrorText(DeviceError::NoPortSelected).toStdString());
-        target = {LinkTarget::Kind::Serial, port->trimmed()};
+    if (!tcp.is_none() || !serial.is_none()) {
+        // The client's own checks, with its messages.
+        const bool overTcp = !tcp.is_none();
+        DeviceError why = overTcp ? DeviceError::InvalidIpAddress : DeviceError::NoPortSelected;
+        const auto text = textOf(overTcp ? tcp : serial);
+        std::optional<LinkTarget> chosen;
+        if (text)
+            chosen = overTcp ? LinkTarget::tcp(*text, &why) : LinkTarget::serial(*text, &why);
+        if (!chosen)
+            errors::invalid(deviceErrorText(why).toStdString());
+        target = *chosen;
     }
     std::size_t capacity = kDefaultBuffer;
     if (!buffer.is_none())
@@ -281,7 +289,9 @@ int Device::periodMs()
 
 void Device::setPeriodMs(const py::handle &value)
 {
-    const int ms = int(wholeNumber(value, 1, kMaxPeriodMs, "period_ms wants a whole number of ms from 1 to 60000"));
+    const int ms = int(wholeNumber(value, limits::kMinPeriodMs, limits::kMaxPeriodMs,
+                                   limitsText("period_ms wants a whole number of ms from {min_period_ms} to "
+                                              "{max_period_ms}")));
     const auto kept = std::make_shared<int>(0);
     runOrRaise([ms, kept](DeviceSession &session, const Done &done) {
         DeviceSession *s = &session;
@@ -301,17 +311,10 @@ py::array Device::thresholdsMv()
     // As `tachyra-cli threshold`: the levels read on this link, read again
     // when the opening could not.
     runOrRaise([mv](DeviceSession &session, const Done &done) {
-        DeviceSession *s = &session;
-        const auto take = [s, mv, done](const Outcome &o) {
-            const QVariantList volts = s->dacVolts();
-            for (int ch = 0; ch < Reading::kChannels; ++ch)
-                (*mv)[ch] = Reading::levelMv(volts.value(ch).toDouble());
+        session.readLevelsMv([mv, done](const Outcome &o, const DeviceSession::Levels &levels) {
+            *mv = levels;
             done(o);
-        };
-        if (session.dacLevelsKnown())
-            take(Outcome());
-        else
-            session.refreshDacVolts(take);
+        });
     });
     py::array out = py::array_t<double>(Reading::kChannels);
     std::copy(mv->begin(), mv->end(), static_cast<double *>(out.mutable_data()));
@@ -321,13 +324,8 @@ py::array Device::thresholdsMv()
 void Device::setThreshold(const py::handle &channel, const py::handle &mv)
 {
     const int ch = channelOf(channel);
-    const double volts = limits::voltsOfMv(levelMvOf(mv));
-    runOrRaise([ch, volts](DeviceSession &session, const Done &done) {
-        if (ch == DeviceSession::kAllChannels)
-            session.setAllDacVoltage(volts, done);
-        else
-            session.setDacVoltage(ch, volts, done);
-    });
+    const double level = levelMvOf(mv);
+    runOrRaise([ch, level](DeviceSession &session, const Done &done) { session.setLevelMv(ch, level, done); });
 }
 
 void Device::setThresholdsMv(const py::handle &value)
@@ -339,25 +337,11 @@ void Device::setThresholdsMv(const py::handle &value)
     const auto seq = py::reinterpret_borrow<py::sequence>(value);
     if (seq.size() != std::size_t(Reading::kChannels))
         errors::invalid("thresholds_mv takes one level for all channels or a sequence of 8");
-    std::array<double, Reading::kChannels> volts{};
+    QList<std::pair<int, double>> levels;
     for (int ch = 0; ch < Reading::kChannels; ++ch)
-        volts[ch] = limits::voltsOfMv(levelMvOf(seq[ch]));
+        levels.append({ch, levelMvOf(seq[ch])});
     // Eight levels queued at once; over when all are stored (the first failure wins).
-    runOrRaise([volts](DeviceSession &session, const Done &done) {
-        struct Tally {
-            int left = Reading::kChannels;
-            Outcome first;
-        };
-        const auto tally = std::make_shared<Tally>();
-        for (int ch = 0; ch < Reading::kChannels; ++ch) {
-            session.setDacVoltage(ch, volts[ch], [tally, done](const Outcome &o) {
-                if (!o.ok() && tally->first.ok())
-                    tally->first = o;
-                if (--tally->left == 0)
-                    done(tally->first);
-            });
-        }
-    });
+    runOrRaise([levels](DeviceSession &session, const Done &done) { session.setLevelsMv(levels, done); });
 }
 
 NetworkSettings Device::network()

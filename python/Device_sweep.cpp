@@ -5,6 +5,7 @@
 #include "DeviceSession.h"
 #include "Errors.h"
 #include "EventThread.h"
+#include "LimitsText.h"
 #include "Promise.h"
 #include "Wait.h"
 
@@ -14,14 +15,20 @@ namespace py = pybind11;
 
 namespace {
 
-constexpr int kMaxWholeMv = 1000;
+constexpr int kMaxWholeMv = limits::kMaxWholeLevelMv;
+
+std::string limitsText(const char *text)
+{
+    return limits::filled(text).toStdString();
+}
 
 } // namespace
 
 SweepPoints Device::sweep(const py::handle &channel, const py::handle &startMv, const py::handle &stopMv,
                           const py::handle &stepMv)
 {
-    const int ch = int(wholeArgument(channel, 0, DeviceSession::kChannelCount - 1, "the channel wants 0 to 7"));
+    const int ch = int(wholeArgument(channel, 0, DeviceSession::kChannelCount - 1,
+                                     limitsText("the channel wants 0 to {last_channel}")));
     const auto run = runSweep({ch}, startMv, stopMv, stepMv);
     const std::lock_guard<std::mutex> lock(run->mutex);
     return SweepPoints::from(ch, run->points);
@@ -32,7 +39,8 @@ Calibration Device::calibrate(const py::handle &channels, const py::handle &from
 {
     QList<int> list;
     for (const py::handle item : py::iter(channels)) {
-        const int ch = int(wholeArgument(item, 0, DeviceSession::kChannelCount - 1, "channels want 0 to 7"));
+        const int ch = int(wholeArgument(item, 0, DeviceSession::kChannelCount - 1,
+                                         limitsText("channels want 0 to {last_channel}")));
         if (list.contains(ch))
             errors::invalid("channels want each channel once");
         list.append(ch);
@@ -52,33 +60,24 @@ Calibration Device::calibrate(const py::handle &channels, const py::handle &from
     for (int ch : std::as_const(list)) {
         const double mv = result.suggestedAt(ch);
         if (apply && std::isfinite(mv))
-            levels.append({ch, mv / 1000.0});
+            levels.append({ch, mv});
     }
     if (levels.isEmpty())
         return result;
-    runOrRaise([levels](DeviceSession &session, const Done &done) {
-        auto left = std::make_shared<qsizetype>(levels.size());
-        auto failed = std::make_shared<Outcome>();
-        for (const auto &[ch, volts] : levels) {
-            session.setDacVoltage(ch, volts, [left, failed, done](const Outcome &o) {
-                if (!o.ok() && failed->ok())
-                    *failed = o;
-                if (--*left == 0)
-                    done(*failed);
-            });
-        }
-    });
+    runOrRaise([levels](DeviceSession &session, const Done &done) { session.setLevelsMv(levels, done); });
     return result;
 }
 
 std::shared_ptr<SweepRun> Device::runSweep(const QList<int> &channels, const py::handle &startMv,
                                            const py::handle &stopMv, const py::handle &stepMv)
 {
-    const int from = int(wholeArgument(startMv, 0, kMaxWholeMv, "start_mv and stop_mv want whole mV from 0 to 1000"));
-    const int to = int(wholeArgument(stopMv, 0, kMaxWholeMv, "start_mv and stop_mv want whole mV from 0 to 1000"));
-    const int step = int(wholeArgument(stepMv, -kMaxWholeMv, kMaxWholeMv, "step_mv wants whole mV, not 0, at most 1000"));
+    const std::string range = limitsText("start_mv and stop_mv want whole mV from 0 to {max_mv}");
+    const std::string steps = limitsText("step_mv wants whole mV, not 0, at most {max_mv}");
+    const int from = int(wholeArgument(startMv, 0, kMaxWholeMv, range));
+    const int to = int(wholeArgument(stopMv, 0, kMaxWholeMv, range));
+    const int step = int(wholeArgument(stepMv, -kMaxWholeMv, kMaxWholeMv, steps));
     if (step == 0)
-        errors::invalid("step_mv wants whole mV, not 0, at most 1000");
+        errors::invalid(steps);
 
     const auto link = m_link;
     auto run = std::make_shared<SweepRun>(); // returned: moved out

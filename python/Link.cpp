@@ -17,16 +17,13 @@ void Link::open(const Done &done)
 {
     m_session = new DeviceSession(EventThread::instance().context());
     attach();
-    if (m_target.kind == LinkTarget::Kind::Tcp)
-        m_session->setTcpHost(m_target.target);
-    else if (m_target.kind == LinkTarget::Kind::Serial)
-        m_session->setPortName(m_target.target);
+    m_session->setLinkTarget(m_target);
     {
         const std::lock_guard<std::mutex> lock(mutex);
         label = m_target.kind == LinkTarget::Kind::Tcp ? m_session->tcpHost() : m_session->portName();
     }
     const auto self = shared_from_this();
-    m_session->connectToDevice(m_target.kind == LinkTarget::Kind::Tcp, [self, done](const Outcome &opened) {
+    m_session->connectToDevice(m_target.overTcp(), [self, done](const Outcome &opened) {
         if (opened.ok()) {
             self->setState(State::Open);
         } else if (self->m_session) {
@@ -47,7 +44,7 @@ void Link::reopen(const Done &done)
     }
     setState(State::Opening);
     const auto self = shared_from_this();
-    m_session->connectToDevice(m_target.kind == LinkTarget::Kind::Tcp, [self, done](const Outcome &opened) {
+    m_session->connectToDevice(m_target.overTcp(), [self, done](const Outcome &opened) {
         // A failed attempt leaves the link as lost, with this attempt's reason.
         self->setState(opened.ok() ? State::Open : State::Lost, opened.message);
         done(opened);

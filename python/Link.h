@@ -4,6 +4,7 @@
 // what a Python thread reads of it (under a mutex): every reading the session
 // takes, in a bounded buffer, and the state of the link.
 
+#include "LinkTarget.h"
 #include "Outcome.h"
 #include "Reading.h"
 
@@ -20,12 +21,6 @@
 #include <vector>
 
 class DeviceSession;
-
-struct LinkTarget {
-    enum class Kind { ClientsPort, Tcp, Serial };
-    Kind kind = Kind::ClientsPort; // the serial port the client would pick
-    QString target;                // host or port path
-};
 
 class Link : public std::enable_shared_from_this<Link>
 {

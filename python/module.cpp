@@ -6,14 +6,26 @@
 
 #include "Device.h"
 #include "Errors.h"
+#include "LimitsText.h"
 #include "Results.h"
 
 #include "Version.h"
+
+#include <list>
+#include <string>
 
 
 namespace py = pybind11;
 
 namespace {
+
+// A docstring with the ranges filled in from the table of limits; kept for
+// the module's life.
+const char *withLimits(const char *text)
+{
+    static std::list<std::string> texts;
+    return texts.emplace_back(limits::filled(text).toStdString()).c_str();
+}
 
 // dev.stream(): readings as they come, one by one or in batches.
 struct Stream {
@@ -66,8 +78,8 @@ the link ends, KeyboardInterrupt on Ctrl-C; the readings gathered so far stay
 buffered for the next read. Readings dropped because the buffer was full and
 replies that could not be read are reported as warnings.)";
 
-const char kSweepDoc[] = R"(Calibration sweep of one channel: the other channels are muted (1000 mV),
-the channel's level steps from start_mv to stop_mv (whole mV, 0 to 1000; the
+const char kSweepDoc[] = R"(Calibration sweep of one channel: the other channels are muted ({max_mv} mV),
+the channel's level steps from start_mv to stop_mv (whole mV, 0 to {max_mv}; the
 sign of step_mv is ignored) and its count is read one gate period after each
 step. The levels from before the sweep are put back at the end, on an error,
 and on Ctrl-C (the KeyboardInterrupt is raised once they are back; a second
@@ -180,15 +192,16 @@ PYBIND11_MODULE(tachyra, m)
         .def_property_readonly("link", &Device::label, "The host or serial port.")
         .def_property(
             "period_ms", &Device::periodMs, &Device::setPeriodMs,
-            "Gate period in ms. Reading asks the instrument; setting (1 to 60000) waits until the instrument has "
-            "reported it back, and warns when it keeps another value.")
+            withLimits("Gate period in ms. Reading asks the instrument; setting ({min_period_ms} to {max_period_ms}) "
+                       "waits until the instrument has reported it back, and warns when it keeps another value."))
         .def_property(
             "thresholds_mv", &Device::thresholdsMv, &Device::setThresholdsMv,
-            "Comparator levels in mV, (8,) float64. Setting takes one level for all channels or eight, each 0 to "
-            "1000 mV, and waits until the instrument has stored them in its EEPROM.")
+            withLimits("Comparator levels in mV, (8,) float64. Setting takes one level for all channels or eight, each "
+                       "0 to {max_mv} mV, and waits until the instrument has stored them in its EEPROM."))
         .def("set_threshold", &Device::setThreshold, py::arg("channel"), py::arg("mv"),
-             "Sets channel 0-7 (or \"all\") to mv (0 to 1000) and waits until the instrument has taken the level "
-             "and stored it in its EEPROM. RejectedError(\"SDAC rejected\") or (\"WEEP rejected\") when refused.")
+             withLimits("Sets channel 0-{last_channel} (or \"all\") to mv (0 to {max_mv}) and waits until the "
+                        "instrument has taken the level and stored it in its EEPROM. RejectedError(\"SDAC rejected\") "
+                        "or (\"WEEP rejected\") when refused."))
         .def_property_readonly("network", &Device::network,
                                "The instrument's network settings (read at opening; again if it did not say then).")
         .def("set_network", &Device::setNetwork, py::kw_only(), py::arg("dhcp") = py::none(),
@@ -205,7 +218,7 @@ PYBIND11_MODULE(tachyra, m)
             "Iterates over readings as they come: one Reading at a time, or with batches=True a Readings of all "
             "that have come (at least one). Ends when the device is closed; raises as read() does.")
         .def("sweep", &Device::sweep, py::arg("channel"), py::arg("start_mv"), py::arg("stop_mv"), py::arg("step_mv"),
-             kSweepDoc)
+             withLimits(kSweepDoc))
         .def("calibrate", &Device::calibrate, py::arg("channels") = py::module_::import("builtins").attr("range")(8),
              py::kw_only(), py::arg("from_mv"), py::arg("to_mv"), py::arg("step_mv"), py::arg("apply") = false,
              kCalibrateDoc)

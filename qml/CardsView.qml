@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Layouts
 import "ChartMath.js" as ChartMath
+import "SceneLogic.js" as Logic
 
 // One card per channel, four to a row.
 Item {
@@ -33,7 +34,7 @@ Item {
         const words = []
         for (let i = 0; i < device.channelCount; ++i) {
             const c = i < device.counts.length ? device.counts[i] : 0
-            const x = view.perSecond ? (device.periodMs > 0 ? c * 1000 / device.periodMs : NaN) : c
+            const x = view.perSecond ? Logic.ratePerSecond(c, device.periodMs) : c
             words.push(qsTr("CH %1, %2").arg(i).arg(ChartMath.spokenCount(x)))
         }
         view.announce((view.perSecond ? qsTr("Counts per second: %1") : qsTr("Counts per gate: %1")).arg(words.join("; ")))

@@ -2,6 +2,7 @@ import QtQuick
 import QtQuick.Layouts
 import Theme
 import "ChartMath.js" as ChartMath
+import "SceneLogic.js" as Logic
 
 // Latest count of one channel.
 Rectangle {
@@ -53,7 +54,7 @@ Rectangle {
     // Shown as counts per second: the count over the gate period.
     property bool perSecond: false
     property int periodMs: 1000
-    readonly property real shownValue: perSecond ? (periodMs > 0 ? count * 1000 / periodMs : NaN) : count
+    readonly property real shownValue: perSecond ? Logic.ratePerSecond(count, periodMs) : count
 
     // The style's focus mark, on the card's own edge: outside it, the view's
     // clip would cut it.

@@ -225,7 +225,7 @@ ApplicationWindow {
                 Accessible.name: text
                 Accessible.ignored: !visible
                 visible: recorder.recording && recorder.lagMs > 0
-                text: qsTr("disk %1 s behind · %2 rows waiting").arg(Math.floor(recorder.lagMs / 1000)).arg(recorder.rowsWaiting)
+                text: qsTr("disk %1 s behind · %2 rows waiting").arg(Logic.wholeSeconds(recorder.lagMs)).arg(recorder.rowsWaiting)
                 color: Theme.palette.linkTextColor
                 font.family: Theme.applicationFont.name
                 font.pixelSize: Theme.textStyle.smallestSize

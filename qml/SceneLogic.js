@@ -155,13 +155,28 @@ function stripToNumber(text) {
     return String(text).replace(/[^0-9.,\-]/g, "")
 }
 
+// The scene's unit conversions, in one place (the ranges come from the
+// session's constant properties): a level in whole mV, a level in volts as
+// the session takes it, a count per second of its gate, whole seconds.
 function voltsToMv(volts) {
     return Math.round(Number(volts) * 1000)
 }
 
+function mvToVolts(mv) {
+    return mv / 1000.0
+}
+
+function ratePerSecond(count, periodMs) {
+    return periodMs > 0 ? count * 1000 / periodMs : NaN
+}
+
+function wholeSeconds(ms) {
+    return Math.floor(ms / 1000)
+}
+
 // Status bar: elapsed recording time as H:MM:SS.
 function formatElapsed(ms) {
-    const s = Math.max(0, Math.floor(ms / 1000))
+    const s = Math.max(0, wholeSeconds(ms))
     const two = n => (n < 10 ? "0" : "") + n
     return Math.floor(s / 3600) + ":" + two(Math.floor(s / 60) % 60) + ":" + two(s % 60)
 }

@@ -15,7 +15,7 @@ FocusScope {
     Accessible.role: Accessible.Pane
     Accessible.name: qsTr("Settings")
 
-    readonly property int dacMaxMv: Math.round(device.dacMaxVolts * 1000)
+    readonly property int dacMaxMv: device.maxLevelMv
     readonly property bool networkEditable: device.connected && !device.networkApplying
     readonly property bool addressesEditable: networkEditable && modeBox.currentIndex === 0
     readonly property bool networkApplyEnabled: networkEditable
@@ -66,7 +66,7 @@ FocusScope {
 
     // A period above the box's usual top is still the instrument's: show it.
     function showPeriod() {
-        periodBox.to = Math.max(60000, device.periodMs)
+        periodBox.to = Math.max(device.maxPeriodMs, device.periodMs)
         periodBox.value = device.periodMs
     }
 
@@ -132,7 +132,7 @@ FocusScope {
         id: mvBox
         property bool known: true
         from: known ? 0 : -1
-        to: Math.round(device.dacMaxVolts * 1000)
+        to: device.maxLevelMv
         stepSize: 1
         editable: true
         wheelEnabled: true
@@ -240,8 +240,8 @@ FocusScope {
                         id: periodBox
                         objectName: "periodBox"
                         Layout.preferredWidth: 140
-                        from: 1
-                        to: 60000
+                        from: device.minPeriodMs
+                        to: device.maxPeriodMs
                         stepSize: 10
                         editable: true
                         enabled: device.connected
@@ -287,7 +287,7 @@ FocusScope {
                         text: qsTr("Set all")
                         Accessible.description: qsTr("Set every channel's threshold to the value left of it")
                         enabled: device.connected
-                        onClicked: device.setAllDacVoltage(allBox.value / 1000.0)
+                        onClicked: device.setAllDacVoltage(Logic.mvToVolts(allBox.value))
                     }
                 }
 
@@ -342,7 +342,7 @@ FocusScope {
                                         const list = device.dacVolts
                                         setFromDevice(cell.index < list.length ? Logic.voltsToMv(list[cell.index]) : 0)
                                     }
-                                    onValueModified: device.setDacVoltage(cell.index, value / 1000.0)
+                                    onValueModified: device.setDacVoltage(cell.index, Logic.mvToVolts(value))
                                 }
                             }
                         }

@@ -18,11 +18,8 @@ DeviceSession::DeviceSession(SerialPortSource ports, NetInterfaceSource interfac
     qRegisterMetaType<Outcome>();
 
     m_counts.reserve(kChannelCount);
-    m_dacVolts.reserve(kChannelCount);
-    for (int i = 0; i < kChannelCount; ++i) {
+    for (int i = 0; i < kChannelCount; ++i)
         m_counts.append(0.0);
-        m_dacVolts.append(0.0);
-    }
 
     m_pollTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_pollTimer, &QTimer::timeout, this, &DeviceSession::onPoll);
@@ -31,24 +28,29 @@ DeviceSession::DeviceSession(SerialPortSource ports, NetInterfaceSource interfac
     connect(&m_portRefreshTimer, &QTimer::timeout, this, &DeviceSession::refreshPorts);
     m_portRefreshTimer.start();
 
-    m_calibrationWaitTimer.setSingleShot(true);
-    m_calibrationWaitTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_calibrationWaitTimer, &QTimer::timeout, this, &DeviceSession::onCalibrationWait);
-
-    // Precise: the hold-off is a promise to the EEPROM, not a hint.
-    m_eepromTimer.setTimerType(Qt::PreciseTimer);
-    m_eepromTimer.setSingleShot(true);
-    m_eepromTimer.setInterval(kEepromHoldOffMs);
-    connect(&m_eepromTimer, &QTimer::timeout, this, &DeviceSession::onEepromHoldOff);
-
     // Precise: a coarse timer near INT_MAX ms misreports its remaining time.
     m_countsFreshTimer.setSingleShot(true);
     m_countsFreshTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_countsFreshTimer, &QTimer::timeout, this, [this] { setCountsLive(false); });
 
+    // The parts' changes are the session's.
+    connect(&m_levels, &LevelModel::shownChanged, this, &DeviceSession::dacVoltsChanged);
+    connect(&m_levels, &LevelModel::knownChanged, this, &DeviceSession::dacLevelsKnownChanged);
+    connect(&m_sweep, &CalibrationSweep::runningChanged, this, &DeviceSession::calibrationRunningChanged);
+    connect(&m_sweep, &CalibrationSweep::progressChanged, this, &DeviceSession::calibrationProgressChanged);
+    connect(&m_sweep, &CalibrationSweep::point, this, &DeviceSession::calibrationPoint);
+    connect(&m_sweep, &CalibrationSweep::pointTaken, this, &DeviceSession::sweepPointTaken);
+    connect(&m_sweep, &CalibrationSweep::succeeded, this, &DeviceSession::calibrationSucceeded);
+    connect(&m_sweep, &CalibrationSweep::finished, this, &DeviceSession::calibrationFinished);
+    connect(&m_network, &NetworkConfig::modeChanged, this, &DeviceSession::networkModeChanged);
+    connect(&m_network, &NetworkConfig::ipAddressChanged, this, &DeviceSession::ipAddressChanged);
+    connect(&m_network, &NetworkConfig::netmaskChanged, this, &DeviceSession::netmaskChanged);
+    connect(&m_network, &NetworkConfig::gatewayChanged, this, &DeviceSession::gatewayChanged);
+    connect(&m_network, &NetworkConfig::applyingChanged, this, &DeviceSession::networkApplyingChanged);
+
     attachPort(m_serialPort);
     attachPort(m_tcpPort);
-    m_queue.onTimeout = [this](const Request &) { reportError(DeviceError::NoReply); };
+    m_queue.onTimeout = [this](const RequestQueue::Request &) { report(Outcome(DeviceError::NoReply)); };
     // A disconnect that waited for the last write to be answered.
     m_queue.onIdle = [this] {
         if (m_closing)
@@ -87,38 +89,6 @@ void DeviceSession::attachPort(LinkPort &port)
     connect(&port, &LinkPort::communicationError, this, &DeviceSession::onCommunicationError);
 }
 
-quint64 DeviceSession::beginOperation(Done done)
-{
-    if (!done)
-        return 0;
-    const quint64 id = ++m_nextOperation;
-    m_operations.emplace(id, std::move(done));
-    return id;
-}
-
-void DeviceSession::finishOperation(quint64 id, const Outcome &outcome)
-{
-    if (id == 0)
-        return;
-    // Taken out before it runs: it may start the caller's next operation.
-    Done done = m_operations.take(id);
-    if (done)
-        done(outcome);
-}
-
-void DeviceSession::finishAllOperations(const Outcome &outcome)
-{
-    const QList<quint64> ids = m_operations.keys();
-    for (quint64 id : ids)
-        finishOperation(id, outcome);
-}
-
-void DeviceSession::refuse(const Done &done, DeviceError error)
-{
-    if (done)
-        done(Outcome(error));
-}
-
 void DeviceSession::setSerialPortSource(SerialPortSource source)
 {
     m_portSource = source ? std::move(source) : SerialPortSource(systemSerialPorts);
@@ -151,30 +121,163 @@ QString DeviceSession::linkLabel() const
     return onTcp() ? m_tcpHost : m_portName;
 }
 
-DeviceSession::Request DeviceSession::request(unsigned char cmd, const QByteArray &payload, Completion done,
-                                              RequestQueue::Kind kind)
-{
-    Request r;
-    r.command = cmd;
-    r.payload = payload;
-    r.done = std::move(done);
-    r.kind = kind;
-    // A stale answer of an earlier request must never pass for what the
-    // instrument took or holds now. A count is the exception: it is timed on
-    // arrival, and the answers before it tell what it was counted under, so
-    // polling goes on after a lost reply.
-    r.waitsForLate = cmd != zrf::kCountQuery;
-    return r;
-}
-
 void DeviceSession::clearQueue()
 {
     m_queue.clear();
-    m_levelReadQueued = false;
+    m_levels.queueCleared();
 }
 
-void DeviceSession::reportError(const Outcome &outcome)
+void DeviceSession::report(const Outcome &outcome)
 {
     setLastError(outcome.message);
     emit errorOccurred(outcome);
+}
+
+// --- thresholds: the levels part, behind the guards that span the parts ------
+
+void DeviceSession::setDacVoltage(int channel, double volts, Done done)
+{
+    const bool held = m_sweep.holdsLevels();
+    if (!linkReady() || channel < 0 || channel >= kChannelCount || held) {
+        OperationBook::refuse(done, !linkReady() ? DeviceError::NotConnected
+                                    : held       ? DeviceError::Busy
+                                                 : DeviceError::InvalidArgument);
+        return;
+    }
+    m_levels.setLevel(channel, volts, std::move(done));
+}
+
+void DeviceSession::setAllDacVoltage(double volts, Done done)
+{
+    if (!linkReady() || m_sweep.holdsLevels()) {
+        OperationBook::refuse(done, linkReady() ? DeviceError::Busy : DeviceError::NotConnected);
+        return;
+    }
+    m_levels.setAll(volts, std::move(done));
+}
+
+void DeviceSession::refreshDacVolts(Done done)
+{
+    if (!linkReady()) {
+        OperationBook::refuse(done, DeviceError::NotConnected);
+        return;
+    }
+    m_levels.read(m_operations.begin(std::move(done)), 1);
+}
+
+// --- the calibration sweep -------------------------------------------------
+
+void DeviceSession::startCalibration(int channel, int fromMv, int toMv, int stepMv, Done done)
+{
+    startCalibrationOf(QList<int>{channel}, fromMv, toMv, stepMv, std::move(done));
+}
+
+void DeviceSession::startCalibrationOf(const QVariantList &channels, int fromMv, int toMv, int stepMv)
+{
+    QList<int> list;
+    for (const QVariant &v : channels) {
+        bool ok = false;
+        const int ch = v.toInt(&ok);
+        list.append(ok ? ch : -1); // refused below, as any channel out of range
+    }
+    startCalibrationOf(list, fromMv, toMv, stepMv, {});
+}
+
+void DeviceSession::startCalibrationOf(const QList<int> &channels, int fromMv, int toMv, int stepMv, Done done)
+{
+    // A network change ends with an EEPROM write: a sweep's mutes must not be live then.
+    const bool busy = m_sweep.running() || m_sweep.starting() || m_network.applying();
+    if (busy || !linkReady() || !CalibrationSweep::takes(channels, stepMv)) {
+        OperationBook::refuse(done, !linkReady() ? DeviceError::NotConnected
+                                    : busy       ? DeviceError::Busy
+                                                 : DeviceError::InvalidArgument);
+        return;
+    }
+    m_sweep.start(channels, fromMv, toMv, stepMv, std::move(done));
+}
+
+void DeviceSession::stopCalibration()
+{
+    m_sweep.stop();
+}
+
+// --- network settings --------------------------------------------------------
+
+void DeviceSession::refreshNetwork(Done done)
+{
+    if (!linkReady()) {
+        OperationBook::refuse(done, DeviceError::NotConnected);
+        return;
+    }
+    m_network.read(m_operations.begin(std::move(done)));
+}
+
+void DeviceSession::applyNetwork(bool dhcp, const QString &ip, const QString &netmask, const QString &gateway,
+                                 Done done)
+{
+    // The change ends with an EEPROM write, which stores every live level:
+    // not while a sweep's may be live, or about to be.
+    const bool busy = m_network.applying() || m_sweep.running() || m_sweep.starting() || m_sweep.hasSavedLevels()
+        || m_levels.sweepLevelsLive();
+    if (!linkReady() || busy) {
+        OperationBook::refuse(done, linkReady() ? DeviceError::Busy : DeviceError::NotConnected);
+        return;
+    }
+    m_network.apply(dhcp, ip, netmask, gateway, std::move(done));
+}
+
+// --- the typed face ------------------------------------------------------------
+
+void DeviceSession::setLinkTarget(const LinkTarget &target)
+{
+    if (target.kind == LinkTarget::Kind::Tcp)
+        setTcpHost(target.target);
+    else if (target.kind == LinkTarget::Kind::Serial)
+        setPortName(target.target);
+}
+
+void DeviceSession::connectTo(const LinkTarget &target, Done done)
+{
+    setLinkTarget(target);
+    connectToDevice(target.overTcp(), std::move(done));
+}
+
+void DeviceSession::readLevelsMv(std::function<void(const Outcome &, const Levels &)> done)
+{
+    if (const auto known = m_levels.knownMv()) {
+        done(Outcome(), *known);
+        return;
+    }
+    refreshDacVolts([this, done = std::move(done)](const Outcome &read) { done(read, m_levels.shownMv()); });
+}
+
+void DeviceSession::setLevelMv(int channel, double mv, Done done)
+{
+    if (channel == kAllChannels)
+        setAllDacVoltage(limits::voltsOfMv(mv), std::move(done));
+    else
+        setDacVoltage(channel, limits::voltsOfMv(mv), std::move(done));
+}
+
+void DeviceSession::setLevelsMv(const QList<std::pair<int, double>> &levels, Done done)
+{
+    if (levels.isEmpty()) {
+        if (done)
+            done(Outcome());
+        return;
+    }
+    struct Tally {
+        qsizetype left = 0;
+        Outcome first;
+    };
+    const auto tally = std::make_shared<Tally>();
+    tally->left = levels.size();
+    for (const auto &[channel, mv] : levels) {
+        setLevelMv(channel, mv, [tally, done](const Outcome &o) {
+            if (!o.ok() && tally->first.ok())
+                tally->first = o;
+            if (--tally->left == 0 && done)
+                done(tally->first);
+        });
+    }
 }

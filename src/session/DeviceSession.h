@@ -1,10 +1,18 @@
 #pragma once
 
+#include "CalibrationSweep.h"
+#include "EepromWriter.h"
+#include "LevelModel.h"
+#include "Limits.h"
+#include "LinkTarget.h"
 #include "NetInterfaces.h"
+#include "NetworkConfig.h"
+#include "OperationBook.h"
 #include "Outcome.h"
 #include "Reading.h"
 #include "ReadingSource.h"
 #include "RequestQueue.h"
+#include "SessionHost.h"
 #include "SerialLinkPort.h"
 #include "SerialPortEntry.h"
 #include "TcpLanScanner.h"
@@ -12,7 +20,6 @@
 #include "zrf.h"
 
 #include <QByteArray>
-#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -21,14 +28,15 @@
 #include <QVariantList>
 #include <array>
 #include <functional>
-#include <memory>
+#include <optional>
+#include <utility>
 
 class QSerialPortInfo;
 
 // The one backend object: link to the instrument, command queue, polling,
 // thresholds, calibration sweep, network settings and LAN host choice.
 // Everything runs on the GUI thread's event loop.
-class DeviceSession : public ReadingSource
+class DeviceSession : public ReadingSource, private SessionHost
 {
     Q_OBJECT
     friend class SessionProbe; // the tests' view of the queue and timers
@@ -60,21 +68,23 @@ class DeviceSession : public ReadingSource
     // Also beyond it: `counts` came from the current link and is not older
     // than three poll intervals.
     Q_PROPERTY(bool countsLive READ countsLive NOTIFY countsLiveChanged)
+    // The ranges the settings page offers, from the one table of limits.
+    Q_PROPERTY(int minPeriodMs READ minPeriodMs CONSTANT)
+    Q_PROPERTY(int maxPeriodMs READ maxPeriodMs CONSTANT)
+    Q_PROPERTY(int maxLevelMv READ maxLevelMv CONSTANT)
 
 public:
     using Completion = RequestQueue::Completion;
-    using Request = RequestQueue::Request;
 
-    static constexpr int kChannelCount = 8;
-    static constexpr double kDacMaxVolts = 1.0;
+    static constexpr int kChannelCount = LevelModel::kChannels;
+    static constexpr double kDacMaxVolts = LevelModel::kMaxVolts;
     static constexpr quint16 kTcpPort = TcpLinkPort::kPort;
     static constexpr int kCommandTimeoutMs = RequestQueue::kTimeoutMs;
     static constexpr int kTcpConnectTimeoutMs = TcpLinkPort::kConnectTimeoutMs;
     static constexpr int kPortRefreshMs = 1500;
     static constexpr int kMinPollMs = 50;
-    static constexpr int kAllChannels = 15;
-    // Shortest time between two EEPROM writes of operator levels.
-    static constexpr int kEepromHoldOffMs = 500;
+    static constexpr int kAllChannels = LevelModel::kAllChannels;
+    static constexpr int kEepromHoldOffMs = EepromWriter::kHoldOffMs;
     // Reads of the levels tried at opening before they are left unknown.
     static constexpr int kLevelReadAttempts = 3;
 
@@ -95,19 +105,22 @@ public:
     QString lastError() const { return m_lastError; }
     QString statusText() const { return m_statusText; }
     QVariantList counts() const { return m_counts; }
-    QVariantList dacVolts() const { return m_dacVolts; }
+    QVariantList dacVolts() const { return m_levels.shown(); }
     int periodMs() const { return m_periodMs; }
     int channelCount() const { return kChannelCount; }
     double dacMaxVolts() const { return kDacMaxVolts; }
-    bool calibrationRunning() const { return m_calibrationRunning; }
-    double calibrationProgress() const { return m_calibrationProgress; }
-    QString networkMode() const { return m_networkMode; }
-    QString ipAddress() const { return m_ipAddress; }
-    QString netmask() const { return m_netmask; }
-    QString gateway() const { return m_gateway; }
-    bool networkApplying() const { return m_networkApplying; }
-    bool dacLevelsKnown() const { return m_dacLevelsKnown; }
+    bool calibrationRunning() const { return m_sweep.running(); }
+    double calibrationProgress() const { return m_sweep.progress(); }
+    QString networkMode() const { return m_network.mode(); }
+    QString ipAddress() const { return m_network.ipAddress(); }
+    QString netmask() const { return m_network.netmask(); }
+    QString gateway() const { return m_network.gateway(); }
+    bool networkApplying() const { return m_network.applying(); }
+    bool dacLevelsKnown() const { return m_levels.known(); }
     bool countsLive() const { return m_countsLive; }
+    int minPeriodMs() const { return limits::kMinPeriodMs; }
+    int maxPeriodMs() const { return limits::kMaxPeriodMs; }
+    int maxLevelMv() const { return limits::kMaxWholeLevelMv; }
 
     void setPortName(const QString &name) { change(&DeviceSession::m_portName, name, &DeviceSession::portNameChanged); }
     void setTcpHost(const QString &text);
@@ -120,7 +133,7 @@ public:
     static bool parseIpv4(const QString &text, QString *normalised);
     static bool isLikelyDevice(const QSerialPortInfo &info);
     QHostAddress localBindFor(const QString &host) const;
-    QString linkLabel() const;
+    QString linkLabel() const override;
 
 signals:
     void connectedChanged();
@@ -212,6 +225,27 @@ public:
     // channels are refused (InvalidArgument).
     void startCalibrationOf(const QList<int> &channels, int fromMv, int toMv, int stepMv, Done done);
 
+    // --- the typed face for C++ front ends ---------------------------------
+    // The link a front end names, set as the scene's fields would be; then
+    // opened as connectToDevice(tcp, done) does.
+    void setLinkTarget(const LinkTarget &target);
+    void connectTo(const LinkTarget &target, Done done);
+
+    // Levels per channel: in mV to the microvolt (as readings carry them), or in volts.
+    using Levels = std::array<double, kChannelCount>;
+    // The levels read on this link; nullopt while they are unknown.
+    std::optional<Levels> levelsMv() const { return m_levels.knownMv(); }
+    std::optional<Levels> levelsVolts() const { return m_levels.knownVolts(); }
+    // Over at once when the levels are known; else they are read first
+    // (refreshDacVolts). `done` hears the outcome and the levels shown then.
+    void readLevelsMv(std::function<void(const Outcome &, const Levels &mv)> done);
+    // A level in mV for one channel or all (kAllChannels), as
+    // setDacVoltage and setAllDacVoltage take it in volts.
+    void setLevelMv(int channel, double mv, Done done);
+    // Levels for several channels (channel, mV), asked at once; over once
+    // every one is stored, with the first failure if any.
+    void setLevelsMv(const QList<std::pair<int, double>> &levels, Done done);
+
     // Before the program ends: closes the link as disconnectFromDevice does
     // and waits for it (a transport that never reports back is cut off).
     void closeBeforeExit();
@@ -227,33 +261,30 @@ private:
         emit(this->*notify)();
     }
     void setLastError(const QString &v) { change(&DeviceSession::m_lastError, v, &DeviceSession::lastErrorChanged); }
-    // A failure of the session's own: its text from the table into `lastError`.
-    void reportError(const Outcome &outcome);
-    void reportError(DeviceError error) { reportError(Outcome(error)); }
     void setStatusText(const QString &v) { change(&DeviceSession::m_statusText, v, &DeviceSession::statusTextChanged); }
     void setConnecting(bool v) { change(&DeviceSession::m_connecting, v, &DeviceSession::connectingChanged); }
     void setConnectedState(bool v) { change(&DeviceSession::m_connected, v, &DeviceSession::connectedChanged); }
-    void setNetworkMode(const QString &v) { change(&DeviceSession::m_networkMode, v, &DeviceSession::networkModeChanged); }
-    void setIpAddress(const QString &v) { change(&DeviceSession::m_ipAddress, v, &DeviceSession::ipAddressChanged); }
-    void setNetmask(const QString &v) { change(&DeviceSession::m_netmask, v, &DeviceSession::netmaskChanged); }
-    void setGateway(const QString &v) { change(&DeviceSession::m_gateway, v, &DeviceSession::gatewayChanged); }
-    void setDacLevelsKnown(bool v) { change(&DeviceSession::m_dacLevelsKnown, v, &DeviceSession::dacLevelsKnownChanged); }
     void setCountsLive(bool v) { change(&DeviceSession::m_countsLive, v, &DeviceSession::countsLiveChanged); }
 
-    // Open and not being closed: new requests are taken.
-    bool linkReady() const { return m_connected && !m_closing; }
+    // What the parts ask of the session.
+    RequestQueue &requests() override { return m_queue; }
+    OperationBook &operations() override { return m_operations; }
+    bool linkOpen() const override { return m_connected; }
+    bool linkReady() const override { return m_connected && !m_closing; }
+    bool linkClosing() const override { return m_closing; }
+    QString linkKey() const override { return m_linkId; }
+    // A failure of the session's own: its text from the table into `lastError`.
+    void report(const Outcome &outcome) override;
+    void clearError() override { setLastError(QString()); }
+    void showStatus(const QString &text) override { setStatusText(text); }
+    // The poll runs while the link is open and through its opening, and
+    // neither a sweep, a network change nor a close holds the instrument.
+    void pollingMayChange() override;
+    void gateMayChange() override;
+    int pollIntervalMs() const override { return qMax(m_periodMs, kMinPollMs); }
+    // Every valid count reply, polled or swept: publishes `counts` and the reading.
+    Reading publishCounts(const QList<double> &values) override;
 
-    // Operations in progress with their callers' completions: each runs
-    // once, with the outcome, or with LinkLost when the link ends first.
-    quint64 beginOperation(Done done);
-    void finishOperation(quint64 id, const Outcome &outcome);
-    void finishAllOperations(const Outcome &outcome);
-    // Refuses a call at once: with a completion it hears why.
-    static void refuse(const Done &done, DeviceError error);
-
-    // A request for the queue, of this kind.
-    static Request request(unsigned char cmd, const QByteArray &payload, Completion done,
-                           RequestQueue::Kind kind = RequestQueue::Kind::Plain);
     void clearQueue();
 
     // Link.
@@ -274,72 +305,14 @@ private:
 
     // Counts and gate period.
     void onPoll();
-    void updatePollInterval();
-    // The poll runs while the link is open and through its opening, and
-    // neither a sweep, a network change nor a close holds the instrument.
-    void updatePolling();
     // `then` runs once the read is over, however it went.
     void enqueueCountQuery(bool fromPoll, quint64 op = 0, const std::function<void()> &then = {});
-    // Every valid count reply, polled or swept: publishes `counts` and the reading.
-    Reading takeCounts(const QList<double> &values);
     Reading makeReading(const QList<double> &values) const;
     void noteFreshCounts();
     bool takePeriodReply(bool ok, const QByteArray &payload);
     // Reads the period back for `op` (which completes with it); `next`: ahead
     // of everything waiting.
     void readPeriod(quint64 op, bool next = false);
-
-    // Thresholds. A level is the operator's (also one put back) or a sweep's
-    // (a mute or a step).
-    enum class LevelKind { Operator, Sweep };
-    // `done` runs once the instrument took the level; `failed` after a
-    // refusal or a time-out (a refusal is reported; either is read back).
-    Request dacRequest(int channel, double volts, LevelKind level, std::function<void()> done = {},
-                       std::function<void(DeviceError)> failed = {});
-    // An operator's level the instrument took: shown, kept for a sweep's
-    // ending, and stored in the EEPROM (op completes once it is).
-    void takeOperatorLevel(int channel, double volts, const QList<quint64> &ops);
-    static double clampDacVolts(double volts);
-    void readDacLevels(quint64 op, int attemptsLeft, RequestQueue::Kind kind = RequestQueue::Kind::Plain);
-    bool takeDacReading(bool ok, const QByteArray &payload);
-    void readBackDacLevels();
-    // The levels in force: an SDAC taken, or one whose answer was lost.
-    void noteLevel(int channel, double volts, LevelKind level, bool taken);
-    // Some channel may run a sweep's level: nothing may be stored now.
-    bool sweepLevelsLive() const;
-    bool levelsHeld() const;
-    void settleSavedLevels();
-    void requestEepromWrite(const QList<quint64> &ops);
-    void onEepromHoldOff();
-    void writeEeprom();
-
-    // Calibration sweep.
-    std::function<void(DeviceError)> endSweepOnFailure(quint32 sweep);
-    void failSweep(DeviceError error);
-    Request sweepMute(int channel, quint32 sweep, const std::function<void()> &then);
-    void muteOtherChannelsThenSweep();
-    void sweepNextChannel();
-    void noteSweptRange(int channel);
-    void applyCalibrationStep();
-    void onCalibrationWait();
-    void completeCalibration();
-    void setCalibrationProgress(double progress);
-    void beginCalibrationSweep(quint64 op);
-    void finishSweepOperation();
-    // The operator's levels back after a sweep (or on the next opening of
-    // the link a sweep lost, if its mutes are still there).
-    void restoreSavedDacLevels();
-    void endRestore(quint32 restore, bool completed);
-    void finishRestore(bool back);
-    void supersedeRestore(int channel);
-    bool showsSweepPattern() const;
-
-    // Network configuration.
-    void commitNetworkApply(bool dhcp, const QString &ip, const QString &netmask,
-                            const QString &gateway, quint64 op);
-    void failNetworkApply(DeviceError error, quint64 op);
-    void endNetworkApply(const Outcome &outcome, quint64 op);
-    void setNetworkApplying(bool applying);
 
     // LAN hosts.
     void onScannerHostsChanged();
@@ -350,11 +323,15 @@ private:
     LinkPort *m_testPort = nullptr; // a test's own, for either transport
     bool m_testPortTcp = false;
     RequestQueue m_queue;
+    OperationBook m_operations;
+    // The parts, each with its own state, in the order they are built.
+    EepromWriter m_eeprom{*this, m_sweep, m_levels};
+    LevelModel m_levels{*this, m_sweep, m_eeprom};
+    CalibrationSweep m_sweep{*this, m_levels, m_eeprom};
+    NetworkConfig m_network{*this};
     TcpLanScanner m_scanner;
     QTimer m_pollTimer;
     QTimer m_portRefreshTimer;
-    QTimer m_calibrationWaitTimer;
-    QTimer m_eepromTimer;      // holds further EEPROM writes back after one
     QTimer m_countsFreshTimer; // `countsLive` ends when it fires
 
     QVariantList m_ports;
@@ -363,87 +340,19 @@ private:
     QString m_lastError;
     QString m_statusText;
     QVariantList m_counts;
-    QVariantList m_dacVolts;
     int m_periodMs = 1000;
+    int m_periodInForce = 0; // what readings are counted under, from the answers (0 while not known)
     bool m_connecting = false;
     bool m_connected = false;
 
     QString m_linkId;
-
-    QHash<quint64, Done> m_operations;
-    quint64 m_nextOperation = 0;
     quint64 m_openOp = 0;  // the connect that waits for the opening exchange
     quint64 m_closeOp = 0; // the disconnect that waits for a held-back write
     bool m_closing = false;       // a disconnect waits for a held-back write
     bool m_operatorClose = false; // the link ends because the operator closed it
-
-    bool m_calibrationRunning = false;
-    QList<int> m_calChannels;  // in sweep order
-    int m_calChannelIndex = 0; // the one being swept
-    int m_calChannel = 0;
-    int m_calStartMv = 0;
-    int m_calCurrentMv = 0;
-    int m_calEndMv = 0;
-    int m_calStepMv = 1;
-    int m_calPointCount = 1; // over all channels
-    int m_calPointsDone = 0;
-    bool m_calCompleted = false; // every point taken
-    double m_calibrationProgress = 0.0;
-    int m_pendingMutes = 0;
-    quint64 m_sweepOp = 0;            // the caller waiting for the sweep and its restore
-    DeviceError m_sweepEnd = DeviceError::None; // how the sweep ended, for that caller
-    QVariantList m_savedDacLevels;
-    // Levels read by a valid SDAC? on the current link; a sweep must not save
-    // the placeholder zeros as the operator's thresholds.
-    bool m_dacLevelsKnown = false;
-    bool m_sweepStarting = false; // a sweep reads the levels before it mutes
     bool m_polling = false;       // the opening is through: the poll may run
-    // What the instrument counts under, from its answers (a reading carries
-    // it): each level with whether it is known and whether it may be a
-    // sweep's, and the period (0 while not known).
-    struct InForce {
-        std::array<double, kChannelCount> volts{};
-        std::array<bool, kChannelCount> known{};
-        std::array<bool, kChannelCount> swept{};
-        std::array<double, kChannelCount> asked{-1, -1, -1, -1, -1, -1, -1, -1}; // an operator's, its answer lost
-        int periodMs = 0;
-    } m_inForce;
-
-    QString m_networkMode;
-    QString m_ipAddress;
-    QString m_gateway;
-    QString m_netmask;
-    bool m_networkApplying = false;
 
     SerialPortSource m_portSource;
     NetInterfaceSource m_interfaceSource;
-
-    // Bumped per sweep so late replies of an ended sweep cannot drive a new one.
-    quint32 m_calSweepId = 0;
-    // The saved levels stay until the instrument took all eight back. A link
-    // lost before that names itself here, with the sweep that muted: opening
-    // it again reads the levels and puts them back only if the mutes are
-    // still there.
-    QString m_savedLevelsLink;
-    // Each sweep since the levels were saved: its channel and the range it
-    // stepped through (lowest, highest mV).
-    struct SweptRange {
-        int channel, lowMv, highMv;
-    };
-    QList<SweptRange> m_sweptRanges;
-    quint32 m_restoreId = 0;
-    bool m_restoreInFlight = false;
-    bool m_restoreAfterInterruption = false;
-    bool m_restoreChecked = false; // a restore not taken in full: the levels are read to tell
-    int m_restoreAcks = 0;
-    bool m_levelReadQueued = false; // a read-back of the levels waits in the queue
-    QList<quint64> m_restoreWaiters; // reads that set a restore off, over with it
-    // EEPROM writes of operator levels: the one queued (with the operations
-    // it completes) and whether it is on the wire yet, and one due after it
-    // or after the hold-off.
-    std::shared_ptr<QList<quint64>> m_eepromWrite;
-    bool m_eepromSent = false;
-    bool m_eepromWriteDue = false;
-    QList<quint64> m_eepromDueOps;
     bool m_countsLive = false;
 };

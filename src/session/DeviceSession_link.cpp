@@ -16,16 +16,16 @@ const QString kMiddleDot = QStringLiteral(" \u00B7 ");
 void DeviceSession::connectToDevice(bool tcp, Done done)
 {
     if (m_connected || m_connecting) {
-        refuse(done, DeviceError::Busy);
+        OperationBook::refuse(done, DeviceError::Busy);
         return;
     }
-    finishOperation(std::exchange(m_openOp, 0), Outcome(DeviceError::LinkLost));
-    m_openOp = beginOperation(std::move(done));
+    m_operations.finish(std::exchange(m_openOp, 0), Outcome(DeviceError::LinkLost));
+    m_openOp = m_operations.begin(std::move(done));
     m_testPortTcp = tcp;
     if (!tcp) {
         if (m_portName.isEmpty()) {
-            reportError(DeviceError::NoPortSelected);
-            finishOperation(std::exchange(m_openOp, 0), Outcome(DeviceError::NoPortSelected));
+            report(Outcome(DeviceError::NoPortSelected));
+            m_operations.finish(std::exchange(m_openOp, 0), Outcome(DeviceError::NoPortSelected));
             return;
         }
         setStatusText(QStringLiteral("Opening ") + m_portName + kEllipsis);
@@ -34,8 +34,8 @@ void DeviceSession::connectToDevice(bool tcp, Done done)
     }
     QString address;
     if (!parseIpv4(m_tcpHost, &address) || address == QLatin1String("0.0.0.0")) {
-        reportError(DeviceError::InvalidIpAddress);
-        finishOperation(std::exchange(m_openOp, 0), Outcome(DeviceError::InvalidIpAddress));
+        report(Outcome(DeviceError::InvalidIpAddress));
+        m_operations.finish(std::exchange(m_openOp, 0), Outcome(DeviceError::InvalidIpAddress));
         return;
     }
     m_scanner.stop();
@@ -57,7 +57,7 @@ void DeviceSession::failConnectAttempt(const QString &message)
     setConnecting(false);
     setLastError(message);
     setStatusText(QStringLiteral("Disconnected"));
-    finishOperation(std::exchange(m_openOp, 0), Outcome(DeviceError::ConnectFailed, message));
+    m_operations.finish(std::exchange(m_openOp, 0), Outcome(DeviceError::ConnectFailed, message));
 }
 
 void DeviceSession::onOpened()
@@ -69,24 +69,13 @@ void DeviceSession::onOpened()
 
     clearQueue();
     m_queue.setPort(m_port);
-    setDacLevelsKnown(false);
+    m_levels.forget();
     setCountsLive(false);
     m_closing = false;
     m_linkId = linkIdentity();
-    // Levels saved on another link are not this one's to put back.
-    if (!m_savedLevelsLink.isEmpty() && m_savedLevelsLink != m_linkId) {
-        m_savedDacLevels.clear();
-        m_savedLevelsLink.clear();
-    }
-    // Nothing is known of what this instrument runs; where a sweep was cut
-    // off, any channel may still run its level.
-    // Levels asked for whose answers the loss took stay candidates there.
-    const bool sweptHere = !m_savedLevelsLink.isEmpty();
-    const auto asked = m_inForce.asked;
-    m_inForce = InForce();
-    m_inForce.swept.fill(sweptHere);
-    if (sweptHere)
-        m_inForce.asked = asked;
+    // Nothing is known of what this instrument runs, nor of its period.
+    m_levels.linkOpened(m_sweep.linkOpened());
+    m_periodInForce = 0;
 
     m_portRefreshTimer.stop();
     m_scanner.stop();
@@ -103,25 +92,23 @@ void DeviceSession::onOpened()
 
 void DeviceSession::continueOpening()
 {
-    updatePollInterval();
+    gateMayChange();
     // A sweep cut off on this very link: its mutes must not stay, but what
     // answers here may be another unit, or this one set anew meanwhile. The
-    // level read below decides.
-    m_restoreAfterInterruption = !m_savedLevelsLink.isEmpty();
-    m_savedLevelsLink.clear();
-    // A close that comes meanwhile still lets it put the levels back.
-    readDacLevels(0, kLevelReadAttempts,
-                  m_restoreAfterInterruption ? RequestQueue::Kind::Kept : RequestQueue::Kind::Plain);
+    // level read below decides; a close that comes meanwhile still lets it
+    // put the levels back.
+    const bool resume = m_sweep.resumeAfterInterruption();
+    m_levels.read(0, kLevelReadAttempts, resume ? RequestQueue::Kind::Kept : RequestQueue::Kind::Plain);
     refreshNetwork();
     m_polling = true;
-    updatePolling();
+    pollingMayChange();
     // The opening is over once its first count read is.
     enqueueCountQuery(false, 0, [this] { finishOpening(); });
 }
 
 void DeviceSession::finishOpening()
 {
-    finishOperation(std::exchange(m_openOp, 0), Outcome());
+    m_operations.finish(std::exchange(m_openOp, 0), Outcome());
 }
 
 QString DeviceSession::linkIdentity() const
@@ -134,36 +121,24 @@ QString DeviceSession::linkIdentity() const
 
 void DeviceSession::onClosed()
 {
-    m_calibrationWaitTimer.stop();
-    if (m_calibrationRunning) {
-        m_calibrationRunning = false;
-        emit calibrationRunningChanged();
-        emit calibrationFinished();
-    }
-    m_sweepStarting = false;
+    m_sweep.endWithLink();
     // A level on the wire when the link went: taken or not, nobody can tell.
-    if (const Request *sent = m_queue.onTheWire(); sent && sent->command == zrf::kSdac) {
+    if (const RequestQueue::Request *sent = m_queue.onTheWire(); sent && sent->command == zrf::kSdac) {
         QList<double> v;
         if (zrf::unpackDoubles(sent->payload, &v) && v.size() == 2)
-            noteLevel(int(v[0]), v[1], sent->kind == RequestQueue::Kind::Sweep ? LevelKind::Sweep : LevelKind::Operator,
-                      false);
+            m_levels.note(int(v[0]), v[1],
+                          sent->kind == RequestQueue::Kind::Sweep ? LevelModel::Kind::Sweep : LevelModel::Kind::Operator,
+                          false);
     }
     // Levels not yet taken back stay for the next opening of this link,
     // with the sweep that muted the others.
-    if (m_savedDacLevels.size() == kChannelCount)
-        m_savedLevelsLink = m_linkId;
-    m_restoreInFlight = false;
-    m_restoreAfterInterruption = false;
-    m_restoreChecked = false;
-    m_restoreWaiters.clear();
+    m_sweep.keepForNextOpening();
 
     // An operator's level the instrument runs, or may run, but has not
     // stored: say so rather than let it pass, to each of its callers.
-    QList<quint64> unstored = m_eepromDueOps;
-    if (m_eepromWrite)
-        unstored += *m_eepromWrite;
+    QList<quint64> unstored = m_eeprom.unstored();
     bool levelOnItsWay = false;
-    m_queue.holds([&](const Request &r) {
+    m_queue.holds([&](const RequestQueue::Request &r) {
         if (r.kind == RequestQueue::Kind::OperatorLevel) {
             levelOnItsWay = true;
             if (r.callers)
@@ -172,25 +147,22 @@ void DeviceSession::onClosed()
         return false;
     });
     Outcome why; // ok: the operator closed the link
-    if (m_eepromWriteDue || m_eepromWrite || levelOnItsWay) {
+    if (m_eeprom.owed() || levelOnItsWay) {
         const QString text = deviceErrorText(DeviceError::ThresholdNotStored);
         why = Outcome(DeviceError::ThresholdNotStored,
                       m_operatorClose || m_lastError.isEmpty() ? text : m_lastError + kMiddleDot + text);
-        reportError(why);
+        report(why);
     } else if (!m_operatorClose) {
         why = Outcome(DeviceError::LinkLost,
                       m_lastError.isEmpty() ? deviceErrorText(DeviceError::LinkLost) : m_lastError);
-    } else if (sweepLevelsLive() || m_savedDacLevels.size() == kChannelCount) {
+    } else if (m_levels.sweepLevelsLive() || m_sweep.hasSavedLevels()) {
         // Closed with a sweep's levels perhaps still live: they go back when
         // this link opens again.
         why = Outcome(DeviceError::LevelsNotRestored);
-        reportError(why);
+        report(why);
     }
     m_operatorClose = false;
-    m_eepromDueOps.clear();
-    m_eepromTimer.stop();
-    m_eepromWriteDue = false;
-    m_eepromWrite.reset();
+    m_eeprom.reset();
     m_closing = false;
     m_polling = false;
 
@@ -199,20 +171,12 @@ void DeviceSession::onClosed()
     m_queue.setPort(nullptr);
     clearQueue();
     setCountsLive(false);
-    setDacLevelsKnown(false);
+    m_levels.forget();
 
     setConnecting(false);
     setConnectedState(false);
 
-    setNetworkMode(QString());
-    setIpAddress(QString());
-    setGateway(QString());
-    setNetmask(QString());
-
-    if (m_networkApplying) {
-        m_networkApplying = false;
-        emit networkApplyingChanged();
-    }
+    m_network.clear();
 
     setStatusText(QStringLiteral("Disconnected"));
 
@@ -224,9 +188,9 @@ void DeviceSession::onClosed()
     // loss finds the link lost; the callers last, the closer at the very end.
     emit linkClosed(why);
     for (quint64 id : std::as_const(unstored))
-        finishOperation(id, Outcome(DeviceError::ThresholdNotStored));
+        m_operations.finish(id, Outcome(DeviceError::ThresholdNotStored));
     const Done close = m_operations.take(std::exchange(m_closeOp, 0));
-    finishAllOperations(Outcome(DeviceError::LinkLost, why.ok() ? deviceErrorText(DeviceError::LinkLost) : why.message));
+    m_operations.finishAll(Outcome(DeviceError::LinkLost, why.ok() ? deviceErrorText(DeviceError::LinkLost) : why.message));
     if (close)
         close(why);
 }
@@ -235,35 +199,34 @@ void DeviceSession::closeLinkFor(Done done, bool drain)
 {
     if (m_closing) {
         // Asked again while the close waits: close now.
-        refuse(done, DeviceError::Busy);
+        OperationBook::refuse(done, DeviceError::Busy);
         closeNow();
         return;
     }
     if (!linkReady()) {
-        m_closeOp = beginOperation(std::move(done));
+        m_closeOp = m_operations.begin(std::move(done));
         closeNow();
         return;
     }
     // A sweep's levels never stay behind a close: it ends, and the
     // operator's levels go back first.
-    stopCalibration();
+    m_sweep.stop();
     // Levels on their way, levels going back and their EEPROM write are
     // sent first, and (asked for) the reply on the wire is waited for.
-    const bool owed = m_eepromWriteDue || m_eepromWrite || m_queue.holds([](const Request &r) {
+    const bool owed = m_eeprom.owed() || m_queue.holds([](const RequestQueue::Request &r) {
         return r.kind == RequestQueue::Kind::OperatorLevel || r.kind == RequestQueue::Kind::Kept;
     });
-    m_closeOp = beginOperation(std::move(done));
+    m_closeOp = m_operations.begin(std::move(done));
     if (!owed && !(drain && m_queue.busy())) {
         closeNow();
         return;
     }
     m_closing = true;
-    updatePolling();
-    m_queue.dropWaiting([](const Request &r) {
+    pollingMayChange();
+    m_queue.dropWaiting([](const RequestQueue::Request &r) {
         return r.kind != RequestQueue::Kind::OperatorLevel && r.kind != RequestQueue::Kind::Kept;
     });
-    if (m_eepromWriteDue && !m_eepromWrite)
-        writeEeprom();
+    m_eeprom.writeIfDue();
     if (m_queue.idle())
         closeNow();
 }

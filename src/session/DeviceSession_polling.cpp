@@ -7,14 +7,14 @@
 #include <cmath>
 #include <limits>
 
-void DeviceSession::updatePollInterval()
+void DeviceSession::gateMayChange()
 {
-    m_pollTimer.setInterval(qMax(m_periodMs, kMinPollMs));
+    m_pollTimer.setInterval(pollIntervalMs());
 }
 
-void DeviceSession::updatePolling()
+void DeviceSession::pollingMayChange()
 {
-    const bool poll = m_polling && linkReady() && !m_calibrationRunning && !m_networkApplying;
+    const bool poll = m_polling && linkReady() && !m_sweep.running() && !m_network.applying();
     if (!poll)
         m_pollTimer.stop();
     else if (!m_pollTimer.isActive())
@@ -23,7 +23,7 @@ void DeviceSession::updatePolling()
 
 void DeviceSession::onPoll()
 {
-    if (m_calibrationRunning || !linkReady())
+    if (m_sweep.running() || !linkReady())
         return;
     // An instrument slower than the tick (or silent) would otherwise let the
     // queue grow without end: add no poll query while one still waits unsent.
@@ -34,29 +34,29 @@ void DeviceSession::onPoll()
 void DeviceSession::refreshCounts(Done done)
 {
     if (!linkReady()) {
-        refuse(done, DeviceError::NotConnected);
+        OperationBook::refuse(done, DeviceError::NotConnected);
         return;
     }
-    enqueueCountQuery(false, beginOperation(std::move(done)));
+    enqueueCountQuery(false, m_operations.begin(std::move(done)));
 }
 
 void DeviceSession::enqueueCountQuery(bool fromPoll, quint64 op, const std::function<void()> &then)
 {
-    Request read = request(zrf::kCountQuery, {}, [this, op, then](bool ok, const QByteArray &payload) {
+    RequestQueue::Request read = request(zrf::kCountQuery, {}, [this, op, then](bool ok, const QByteArray &payload) {
         QList<double> values;
         if (!ok || !zrf::unpackDoubles(payload, &values) || values.size() != kChannelCount) {
-            reportError(DeviceError::BadCountReply);
-            finishOperation(op, Outcome(DeviceError::BadCountReply));
+            report(Outcome(DeviceError::BadCountReply));
+            m_operations.finish(op, Outcome(DeviceError::BadCountReply));
         } else {
-            takeCounts(values);
-            finishOperation(op, Outcome());
+            publishCounts(values);
+            m_operations.finish(op, Outcome());
         }
         if (then)
             then();
     }, fromPoll ? RequestQueue::Kind::Poll : RequestQueue::Kind::Plain);
     if (op || then)
         read.expired = [this, op, then] {
-            finishOperation(op, Outcome(DeviceError::NoReply));
+            m_operations.finish(op, Outcome(DeviceError::NoReply));
             if (then)
                 then();
         };
@@ -64,7 +64,7 @@ void DeviceSession::enqueueCountQuery(bool fromPoll, quint64 op, const std::func
 }
 
 // The one place a count reading is made: polled and swept alike.
-Reading DeviceSession::takeCounts(const QList<double> &values)
+Reading DeviceSession::publishCounts(const QList<double> &values)
 {
     QVariantList next;
     next.reserve(kChannelCount);
@@ -87,13 +87,8 @@ Reading DeviceSession::makeReading(const QList<double> &values) const
     r.monotonicNs = Reading::steadyNowNs();
     // Labelled with what the instrument counted under, as far as its answers
     // tell: answered in order, every request before this one is settled.
-    r.periodMs = m_inForce.periodMs;
-    r.levelsKnown = std::all_of(m_inForce.known.cbegin(), m_inForce.known.cend(), [](bool k) { return k; });
-    if (r.levelsKnown) {
-        for (int ch = 0; ch < Reading::kChannels; ++ch)
-            r.thresholdsMv[ch] = Reading::levelMv(m_inForce.volts[ch]);
-    }
-    r.sweep = sweepLevelsLive();
+    r.periodMs = m_periodInForce;
+    m_levels.label(r);
     return r;
 }
 
@@ -108,27 +103,27 @@ void DeviceSession::noteFreshCounts()
 void DeviceSession::applyPeriod(int periodMs, Done done)
 {
     // One sweep's curve is counted with one gate.
-    if (!linkReady() || periodMs < 1 || m_calibrationRunning || m_sweepStarting) {
-        refuse(done, !linkReady() ? DeviceError::NotConnected
+    if (!linkReady() || periodMs < 1 || m_sweep.running() || m_sweep.starting()) {
+        OperationBook::refuse(done, !linkReady() ? DeviceError::NotConnected
                      : periodMs < 1 ? DeviceError::InvalidArgument
                                     : DeviceError::Busy);
         return;
     }
-    const quint64 op = beginOperation(std::move(done));
-    Request set = request(zrf::kPeriodSet, zrf::packDouble(double(periodMs)), [this, op](bool ok, const QByteArray &) {
+    const quint64 op = m_operations.begin(std::move(done));
+    RequestQueue::Request set = request(zrf::kPeriodSet, zrf::packDouble(double(periodMs)), [this, op](bool ok, const QByteArray &) {
         // The instrument counts with a period of its choosing until read back,
         // which goes next: no reading comes between. Refused, or answered
         // with nothing readable, it is read back all the same.
-        m_inForce.periodMs = 0;
+        m_periodInForce = 0;
         if (!ok) {
-            reportError(DeviceError::PeriodRejected);
-            finishOperation(op, Outcome(DeviceError::PeriodRejected));
+            report(Outcome(DeviceError::PeriodRejected));
+            m_operations.finish(op, Outcome(DeviceError::PeriodRejected));
         }
         readPeriod(ok ? op : 0, true);
     });
     set.expired = [this, op] {
-        m_inForce.periodMs = 0;
-        finishOperation(op, Outcome(DeviceError::NoReply));
+        m_periodInForce = 0;
+        m_operations.finish(op, Outcome(DeviceError::NoReply));
     };
     m_queue.push(std::move(set));
 }
@@ -136,23 +131,23 @@ void DeviceSession::applyPeriod(int periodMs, Done done)
 void DeviceSession::refreshPeriod(Done done)
 {
     if (!linkReady()) {
-        refuse(done, DeviceError::NotConnected);
+        OperationBook::refuse(done, DeviceError::NotConnected);
         return;
     }
-    readPeriod(beginOperation(std::move(done)));
+    readPeriod(m_operations.begin(std::move(done)));
 }
 
 void DeviceSession::readPeriod(quint64 op, bool next)
 {
-    Request read = request(zrf::kPeriodQuery, {}, [this, op](bool ok, const QByteArray &payload) {
+    RequestQueue::Request read = request(zrf::kPeriodQuery, {}, [this, op](bool ok, const QByteArray &payload) {
         if (takePeriodReply(ok, payload)) {
-            finishOperation(op, Outcome());
+            m_operations.finish(op, Outcome());
             return;
         }
-        reportError(DeviceError::BadPeriodReply);
-        finishOperation(op, Outcome(DeviceError::BadPeriodReply));
+        report(Outcome(DeviceError::BadPeriodReply));
+        m_operations.finish(op, Outcome(DeviceError::BadPeriodReply));
     });
-    read.expired = [this, op] { finishOperation(op, Outcome(DeviceError::NoReply)); };
+    read.expired = [this, op] { m_operations.finish(op, Outcome(DeviceError::NoReply)); };
     if (next)
         m_queue.pushNext(std::move(read));
     else
@@ -170,12 +165,12 @@ bool DeviceSession::takePeriodReply(bool ok, const QByteArray &payload)
         // Truncate toward zero; NaN and values beyond int are not periods.
         usable = std::isfinite(first) && first >= 1.0 && first < 2147483648.0;
         if (usable)
-            m_inForce.periodMs = int(first);
+            m_periodInForce = int(first);
         if (usable && int(first) != m_periodMs) {
             m_periodMs = int(first);
             emit periodMsChanged();
         }
     }
-    updatePollInterval();
+    gateMayChange();
     return usable;
 }

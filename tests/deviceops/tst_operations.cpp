@@ -99,11 +99,14 @@ private slots:
         QTest::newRow("level refused") << "level 3" << int(zrf::kSdac) << false << DeviceError::DacRejected << "SDAC rejected";
         QTest::newRow("level not stored") << "level 3" << int(zrf::kWeep) << false << DeviceError::EepromRejected << "WEEP rejected";
         QTest::newRow("level silent") << "level 3" << none << true << DeviceError::NoReply << "No reply from device";
+        QTest::newRow("level in mV") << "mv 3" << none << false << DeviceError::None << "";
         QTest::newRow("channel 9") << "level 9" << none << false << DeviceError::InvalidArgument << "Invalid argument";
         QTest::newRow("all levels") << "all" << none << false << DeviceError::None << "";
         QTest::newRow("counts") << "counts" << none << false << DeviceError::None << "";
         QTest::newRow("counts refused") << "counts" << int(zrf::kCountQuery) << false << DeviceError::BadCountReply << "Bad COUN? reply";
         QTest::newRow("levels read refused") << "read levels" << int(zrf::kSdacQuery) << false << DeviceError::BadDacReply << "Bad SDAC? reply";
+        // Known since the opening: over at once, nothing read.
+        QTest::newRow("levels in mV known") << "levels mv" << int(zrf::kSdacQuery) << false << DeviceError::None << "";
         QTest::newRow("period read") << "read period" << none << false << DeviceError::None << "";
         QTest::newRow("network read silent") << "read network" << none << true << DeviceError::NoReply << "No reply from device";
         QTest::newRow("static address") << "static" << none << false << DeviceError::None << "";
@@ -138,6 +141,7 @@ private slots:
         const int writesBefore = rig->sim->eepromWrites();
         const QStringList words = op.split(u' ');
         Op call;
+        QList<double> levels;
         if (words[0] == QLatin1String("period"))
             call = [&](Done d) { s->applyPeriod(words[1].toInt(), d); };
         else if (words[0] == QLatin1String("level"))
@@ -148,6 +152,16 @@ private slots:
             call = [&](Done d) { s->refreshCounts(d); };
         else if (op == QLatin1String("read levels"))
             call = [&](Done d) { s->refreshDacVolts(d); };
+        else if (words[0] == QLatin1String("mv"))
+            call = [&](Done d) { s->setLevelMv(words[1].toInt(), 333, d); };
+        else if (op == QLatin1String("levels mv"))
+            call = [&](Done d) {
+                s->readLevelsMv([&, d](const Outcome &o, const DeviceSession::Levels &mv) {
+                    levels = QList<double>(mv.cbegin(), mv.cend());
+                    d(o);
+                });
+                QCOMPARE(levels.size(), 8); // at once
+            };
         else if (op == QLatin1String("read period"))
             call = [&](Done d) { s->refreshPeriod(d); };
         else if (op == QLatin1String("read network"))
@@ -171,8 +185,14 @@ private slots:
         rig->reject(-1);
         // What was set off is over when it reports: the level is stored,
         // the period read back, the levels of a sweep back in place.
-        if (got.ok() && words[0] == QLatin1String("level"))
+        if (got.ok() && (words[0] == QLatin1String("level") || words[0] == QLatin1String("mv")))
             QCOMPARE(rig->sim->eepromWrites(), writesBefore + 1);
+        if (got.ok() && words[0] == QLatin1String("mv"))
+            QCOMPARE(rig->sim->thresholds().at(3), 0.333); // as setDacVoltage(3, 0.333) sends it
+        if (op == QLatin1String("levels mv")) {
+            QCOMPARE(rig->commands(from), QList<unsigned char>());
+            QCOMPARE(levels, QList<double>(8, 100.0));
+        }
         if (got.ok() && op == QLatin1String("period 20"))
             QCOMPARE(s->periodMs(), 20);
         if (op == QLatin1String("sweep") && !silent) {

@@ -240,7 +240,7 @@ private slots:
     void linkComesLostAndBack()
     {
         Rig rig(QStringLiteral("127.0.0.241"));
-        rig.serve->start({LinkChoice::Kind::Tcp, rig.address});
+        rig.serve->start({LinkTarget::Kind::Tcp, rig.address});
         QTRY_VERIFY_WITH_TIMEOUT(rig.value("tachyra_connect_failures_total") == "2", 4000);
         QElapsedTimer sinceSecond;
         sinceSecond.start();
@@ -276,7 +276,7 @@ private slots:
     {
         Rig rig(QStringLiteral("127.0.0.242"));
         QVERIFY(rig.sim.listenTcp(QHostAddress(rig.address), DeviceSession::kTcpPort));
-        rig.serve->start({LinkChoice::Kind::Tcp, rig.address});
+        rig.serve->start({LinkTarget::Kind::Tcp, rig.address});
         QTRY_VERIFY_WITH_TIMEOUT(rig.serve->linkUp(), 5000);
         setFault(rig.sim, &SimFaults::silent, true);
         QTRY_COMPARE_WITH_TIMEOUT(rig.value("tachyra_link_up"), "0", 4 * DeviceSession::kCommandTimeoutMs);
@@ -293,7 +293,7 @@ private slots:
         Rig rig(QStringLiteral("127.0.0.244"));
         QVERIFY(rig.sim.listenTcp(QHostAddress(rig.address), DeviceSession::kTcpPort));
         setFault(rig.sim, &SimFaults::rejectCommand, int(zrf::kCountQuery));
-        rig.serve->start({LinkChoice::Kind::Tcp, rig.address});
+        rig.serve->start({LinkTarget::Kind::Tcp, rig.address});
         QTRY_VERIFY_WITH_TIMEOUT(rig.value("tachyra_connect_failures_total") == "1", 5000);
         QVERIFY(rig.said("127.0.0.244 opened but sent no counts; trying again, backing off up to 30 s"));
         QCOMPARE(rig.value("tachyra_link_up"), "0");

@@ -5,6 +5,9 @@ import QtQml
 QtObject {
     property int channelCount: 8            // the cards tests change it
     readonly property real dacMaxVolts: 1
+    readonly property int minPeriodMs: 1
+    readonly property int maxPeriodMs: 60000
+    readonly property int maxLevelMv: 1000
     property bool connected: false
     property bool connecting: false
     property var ports: []
