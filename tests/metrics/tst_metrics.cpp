@@ -285,15 +285,23 @@ private slots:
         QVERIFY(rig.said("127.0.0.242 answered none of 3 requests in a row; opening the link again"));
         rig.sim.setFaults({});
         QTRY_VERIFY_WITH_TIMEOUT(rig.serve->linkUp(), 3 * DeviceSession::kCommandTimeoutMs + ServeCommand::kFirstRetryMs);
+        // Replies lost between readings are no silence: each reading starts the count again.
+        const int timeouts = rig.value("tachyra_reply_timeouts_total").toInt();
+        setFault(rig.sim, &SimFaults::dropEvery, 2);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.value("tachyra_reply_timeouts_total").toInt() >= timeouts + ServeCommand::kSilentTimeouts,
+                                 5 * DeviceSession::kCommandTimeoutMs);
         QCOMPARE(rig.value("tachyra_link_losses_total"), "1");
     }
 
+    // An opening without counts is no link, also after a link that had them.
     void instrumentSendsNoCounts()
     {
         Rig rig(QStringLiteral("127.0.0.244"));
         QVERIFY(rig.sim.listenTcp(QHostAddress(rig.address), DeviceSession::kTcpPort));
-        setFault(rig.sim, &SimFaults::rejectCommand, int(zrf::kCountQuery));
         rig.serve->start({LinkChoice::Kind::Tcp, rig.address});
+        QTRY_VERIFY_WITH_TIMEOUT(rig.serve->linkUp(), 5000);
+        setFault(rig.sim, &SimFaults::rejectCommand, int(zrf::kCountQuery));
+        rig.sim.closeConnections();
         QTRY_VERIFY_WITH_TIMEOUT(rig.value("tachyra_connect_failures_total") == "1", 5000);
         QVERIFY(rig.said("127.0.0.244 opened but sent no counts; trying again, backing off up to 30 s"));
         QCOMPARE(rig.value("tachyra_link_up"), "0");
