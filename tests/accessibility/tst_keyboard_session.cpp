@@ -417,6 +417,7 @@ private slots:
         key(Qt::Key_3, Qt::ControlModifier);
         QVERIFY(focusIn(QStringLiteral("histogramButton")));
         QTRY_VERIFY(bars->property("visible").toBool() && !time->property("visible").toBool());
+        QTRY_VERIFY(bars->findChild<QQuickItem *>(QStringLiteral("exportButton"))->isEnabled()); // the span's export is over
         checkPage(QStringLiteral("Bar chart"), page("pane: Bar chart; chart: Latest count of every channel as bars; "
                                                     "button: Save as PNG…; check box: Logarithmic Y axis"));
         QVERIFY(tabTo(QStringLiteral("exportButton")));
