@@ -85,7 +85,8 @@ class TachyraCli(unittest.TestCase):
             ("sweep --channel 1 --from 0 --to -9 --step 3", "--from and --to"),
             ("threshold 3 -2", "0 to 1000"), ("threshold 3 -0.5", "0 to 1000"), ("threshold -1", "0 to 7 or all"),
             ("threshold -1 100", "0 to 7 or all"), ("period -5", "1 to 60000"), ("counts --period -5", "--period wants"),
-            ("counts --count -3", "--count wants"), ("counts --duration -.5", "--duration wants"))]
+            ("counts --count -3", "--count wants"), ("counts --duration -.5", "--duration wants"),
+            ("network --static 0.0.0.0 255.0.0.0 10.0.0.1", "Invalid IP address"))]
         for args, switches, code, out, err, sent in rows:
             with self.subTest(args=args, switches=switches):
                 s = self.sim(*(switches or []), listen=switches is not None)
