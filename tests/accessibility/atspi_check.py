@@ -5,10 +5,7 @@ as a value change. Run by atspi-run with the client started. (Names, roles
 and what is in sight on every page: tst_keyboard_session.)
 """
 
-import math
-import re
-import sys
-import time
+import math, re, sys, time
 
 import pyatspi
 from gi.repository import GLib

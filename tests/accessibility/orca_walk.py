@@ -7,14 +7,7 @@ must hold the stop's name, its role as spoken and its value. The whole walk
 is printed as heard.
 """
 
-import os
-import pty
-import re
-import subprocess
-import sys
-import threading
-import time
-import tty
+import os, pty, re, subprocess, sys, threading, time, tty
 from collections import namedtuple
 
 CLIENT = sys.argv[1]
