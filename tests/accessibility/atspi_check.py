@@ -1,14 +1,11 @@
-"""The client as a screen reader meets it over AT-SPI: every control one can
-operate has a name, nothing out of sight is in the tree, Connect, Record and
-the cards are found by name; Connect pressed through its action links to the
-simulator's pseudo-terminal, and the cards then show its counts, each new
-one told as a value change. Run by atspi-run with the client started.
+"""The client as a screen reader meets it over AT-SPI: Connect found by name
+and pressed through its action links to the simulator's pseudo-terminal (the
+port the box names), and the cards then show its counts, each new one told
+as a value change. Run by atspi-run with the client started. (Names, roles
+and what is in sight on every page: tst_keyboard_session.)
 """
 
-import math
-import re
-import sys
-import time
+import math, re, sys, time
 
 import pyatspi
 from gi.repository import GLib
@@ -16,8 +13,6 @@ from gi.repository import GLib
 APP = "Tachyra Client"
 # AT-SPI 2.56 says "button" where 2.46 said "push button".
 PUSH_BUTTON = {"push button", "button"}
-INTERACTIVE = PUSH_BUTTON | {"toggle button", "check box", "radio button", "combo box", "text",
-               "spin button", "slider", "page tab", "menu item", "entry", "password text", "list item"}
 last_walk = []  # shown with a failure
 
 
@@ -78,28 +73,9 @@ def main():
 
     app = wait_for(find_app, "an application named %r on the accessibility bus" % APP, 30)
     frame = wait_for(lambda: app.childCount > 0 and app.getChildAtIndex(0), "the main window")
-    nodes = walk(frame)
-    controls = [(r, nm) for _, r, nm, _ in nodes if r in INTERACTIVE]
-    unnamed = [r for r, nm in controls if not nm]
-    print("atspi: %d nodes, %d controls one can operate, %d of them without a name"
-          % (len(nodes), len(controls), len(unnamed)))
-    if unnamed:
-        fail("controls without a name: %s" % ", ".join(unnamed))
-    hidden = [(r, nm) for n, r, nm, _ in nodes if not n.getState().contains(pyatspi.STATE_SHOWING)]
-    if hidden:
-        fail("out of sight but in the tree: %s" % hidden)
-    connect, record = named(nodes, "push button", "Connect"), named(nodes, "check box", "Record")
-    if connect is None or record is None:
-        fail("Connect or Record not found by name")
-    if [c.name for c in cards_of(nodes)] != ["CH %d, no reading" % i for i in range(8)]:
-        fail("cards before the link: %s" % [c.name for c in cards_of(nodes)])
-    # Qt Quick tells AT-SPI that a control is disabled only from Qt 6.5 on.
-    try:
-        tells_disabled = tuple(int(p) for p in app.queryApplication().version.split(".")[:2]) >= (6, 5)
-    except Exception:
-        tells_disabled = False
-    if tells_disabled and record.getState().contains(pyatspi.STATE_ENABLED):
-        fail("Record is enabled without a link")
+    connect = named(walk(frame), "push button", "Connect")
+    if connect is None:
+        fail("Connect not found by name")
 
     changes = {"value": 0}  # value changes of the cards from now on
 
@@ -126,8 +102,6 @@ def main():
 
     values = wait_for(live_counts, "counts on the cards")
     print("atspi: cards after Connect: " + ", ".join("%s %g" % (c.name, v) for c, v in zip(cards, values)))
-    if tells_disabled and not record.getState().contains(pyatspi.STATE_ENABLED):
-        fail("Record is not enabled with a link")
     # Readings keep coming: their events are gathered for three seconds.
     GLib.timeout_add(3000, pyatspi.Registry.stop)
     pyatspi.Registry.start()

@@ -7,14 +7,7 @@ must hold the stop's name, its role as spoken and its value. The whole walk
 is printed as heard.
 """
 
-import os
-import pty
-import re
-import subprocess
-import sys
-import threading
-import time
-import tty
+import os, pty, re, subprocess, sys, threading, time, tty
 from collections import namedtuple
 
 CLIENT = sys.argv[1]
@@ -41,6 +34,14 @@ B = "push button"
 CHECKED, UNCHECKED = r"(?<!not )checked", r"not checked"
 SELECTED, UNSELECTED = r"(?<!not )selected", r"not selected"
 COUNTS = [1234, 1300, 25, 0, 98765, 5, 777, 4321]
+VIEWS = ["Cards", "Counts vs time", "Bar chart", "Calibration"]
+
+
+def view(n):
+    """The view's key: its button on, then the later view buttons off and Settings."""
+    return [Stop("ctrl+%d" % (n + 1), "check box", VIEWS[n], CHECKED),
+            *(Stop("Tab", "check box", v, UNCHECKED) for v in VIEWS[n + 1:]), Stop("Tab", B, "Settings")]
+
 
 WALK = [
     # Before the link: the link's kind (the focus starts there), the address, Connect.
@@ -55,21 +56,12 @@ WALK = [
     Stop("Tab", B, "Connect"),
     Say("space", r"Connected · 127\.0\.0\.123"),
     # The cards, each with its count, one read again, then all eight.
-    Stop("ctrl+1", "check box", "Cards", CHECKED),
-    Stop("Tab", "check box", "Counts vs time", UNCHECKED),
-    Stop("Tab", "check box", "Bar chart", UNCHECKED),
-    Stop("Tab", "check box", "Calibration", UNCHECKED),
-    Stop("Tab", B, "Settings"),
-] + [Stop("Tab", "list item", "CH %d, %d counts per gate" % (i, c)) for i, c in enumerate(COUNTS)] + [
+    *view(0), *(Stop("Tab", "list item", "CH %d, %d counts per gate" % (i, c)) for i, c in enumerate(COUNTS)),
     Say("space", r"CH 7, 4321 counts per gate"),
     Say("ctrl+shift+c", r"Counts per gate: CH 0, 1234; CH 1, 1300; CH 2, 25; CH 3, 0; CH 4, 98765; "
                         r"CH 5, 5; CH 6, 777; CH 7, 4321"),
     # The time view: the legend, the spans, the switches.
-    Stop("ctrl+2", "check box", "Counts vs time", CHECKED),
-    Stop("Tab", "check box", "Bar chart", UNCHECKED),
-    Stop("Tab", "check box", "Calibration", UNCHECKED),
-    Stop("Tab", B, "Settings"),
-] + [Stop("Tab", "check box", "CH %d" % i, CHECKED) for i in range(8)] + [
+    *view(1), *(Stop("Tab", "check box", "CH %d" % i, CHECKED) for i in range(8))] + [
     Stop("Tab", B, name) for name in ("Last 30 seconds", "Last 2 minutes", "Last 10 minutes", "Last hour",
                                       "Last 6 hours", "Last 24 hours", "All readings")] + [
     Stop("Tab", "check box", "Statistics of the span shown", UNCHECKED),
@@ -77,14 +69,11 @@ WALK = [
     Stop("Tab", B, "Export span\u2026"),
     Stop("Tab", "check box", "Logarithmic Y axis", UNCHECKED),
     # The bars.
-    Stop("ctrl+3", "check box", "Bar chart", CHECKED),
-    Stop("Tab", "check box", "Calibration", UNCHECKED),
-    Stop("Tab", B, "Settings"),
+    *view(2),
     Stop("Tab", B, "Save as PNG\u2026"),
     Stop("Tab", "check box", "Logarithmic Y axis", UNCHECKED),
     # The calibration: the sweep's channel and range.
-    Stop("ctrl+4", "check box", "Calibration", CHECKED),
-    Stop("Tab", B, "Settings"),
+    *view(3),
     Stop("Tab", "combo box", "Sweep channel: CH 0"),
     Stop("Tab", "text", "Sweep from, mV", r"\b0\b"),
     Stop("Tab", "text", "Sweep to, mV", r"\b1000\b"),

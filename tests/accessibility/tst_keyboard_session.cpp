@@ -1,16 +1,23 @@
-// A whole session from the keyboard alone, against the simulated instrument
-// on 127.0.0.122 with the real session and recorder: TCP and the host typed
-// into the box, connect, the gate period and a threshold on the settings
-// page, a recording of over 5 s across every view, the time window paused
-// and exported, log Y, the bars saved, a sweep and a threshold taken from its
-// plot, disconnect. No pointer event reaches the window; what the instrument
-// was asked for is read back from the simulator.
+// A whole session from the keyboard alone, as a screen reader meets it,
+// against the simulated instrument on 127.0.0.122 (fixed counts) with the
+// real session and recorder: TCP and the host typed, connect, the gate period
+// and a threshold on the settings page, a recording of over 5 s across every
+// view, the time window paused and exported, log Y, the bars saved, a sweep
+// and a threshold taken from its plot, disconnect. No pointer event reaches
+// the window; what the instrument was asked for is read back from the
+// simulator. On every page Qt's accessibility tree is read as in the table
+// below: nothing out of sight in it, every control named, Tab and Shift+Tab
+// reach every enabled control in the tree's (reading) order with the style's
+// focus mark. (What Orca makes of it: orca_walk.py.)
 //
-// With TACHYRA_FOCUS_SHOTS set to a folder, a picture of the window is saved
-// there at each page with the focus on one of its controls.
+// The offscreen platform has no accessibility bridge: the test switches
+// QAccessible on, as a screen reader starting would. With
+// TACHYRA_FOCUS_SHOTS set to a folder, a picture of the window is saved there
+// at each page with the focus on one of its controls.
 
 #include "../common/SceneRig.h"
 
+#include <QAccessible>
 #include <QDir>
 #include <QtTest>
 
@@ -19,14 +26,11 @@
 namespace {
 
 const QString kAddress = QStringLiteral("127.0.0.122");
+const QList<double> kCounts{1234, 1300, 25, 0, 98765, 5, 777, 4321};
 
 // Counts the pointer events that reach a window.
-class PointerCounter : public QObject
-{
-public:
+struct PointerCounter : QObject {
     int count = 0;
-
-protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
         static const QSet<QEvent::Type> pointer{QEvent::MouseButtonPress, QEvent::MouseButtonRelease,
@@ -36,6 +40,59 @@ protected:
         return QObject::eventFilter(watched, event);
     }
 };
+
+QString roleName(QAccessible::Role role)
+{
+    static const QHash<QAccessible::Role, QString> names{
+        {QAccessible::Window, "window"}, {QAccessible::PushButton, "button"}, {QAccessible::CheckBox, "check box"},
+        {QAccessible::RadioButton, "radio button"}, {QAccessible::List, "list"}, {QAccessible::ListItem, "list item"},
+        {QAccessible::ComboBox, "combo box"}, {QAccessible::EditableText, "text"}, {QAccessible::SpinBox, "spin box"},
+        {QAccessible::Slider, "slider"}, {QAccessible::StaticText, "label"}, {QAccessible::Chart, "chart"},
+        {QAccessible::ProgressBar, "progress bar"}, {QAccessible::Grouping, "grouping"},
+        {QAccessible::Separator, "separator"}, {QAccessible::Pane, "pane"}, {QAccessible::ScrollBar, "scroll bar"}};
+    return names.value(role, QStringLiteral("role 0x%1").arg(int(role), 0, 16));
+}
+
+bool isInteractive(QAccessible::Role role)
+{
+    static const QList<QAccessible::Role> roles = {
+        QAccessible::PushButton, QAccessible::CheckBox, QAccessible::RadioButton, QAccessible::ComboBox,
+        QAccessible::EditableText, QAccessible::SpinBox, QAccessible::Slider, QAccessible::PageTab,
+        QAccessible::MenuItem, QAccessible::ButtonMenu, QAccessible::ButtonDropDown, QAccessible::Link,
+        QAccessible::ListItem};
+    return roles.contains(role);
+}
+
+void collect(QAccessibleInterface *iface, QList<QAccessibleInterface *> &out)
+{
+    if (!iface || !iface->isValid())
+        return;
+    out.append(iface);
+    for (int i = 0; i < iface->childCount(); ++i)
+        collect(iface->child(i), out);
+}
+
+QString line(QAccessibleInterface *n) { return roleName(n->role()) + QStringLiteral(": ") + n->text(QAccessible::Name); }
+
+// A page's subtree as read, "role: name" per node; {ch} stands for eight
+// lines, one per channel.
+QStringList page(const char *lines, const QString &channel = {})
+{
+    QStringList out;
+    for (const QString &l : QString::fromUtf8(lines).split(QStringLiteral("; "))) {
+        for (int ch = 0; ch < (l == QLatin1String("{ch}") ? 8 : 0); ++ch) {
+            const QString one = channel.arg(ch);
+            out.append(one.contains(QLatin1String("%2")) ? one.arg(kCounts.at(ch)) : one);
+        }
+        if (l != QLatin1String("{ch}"))
+            out.append(l);
+    }
+    return out;
+}
+
+const char kCalibration[] = "pane: Calibration; label: Sweep Parameter:; separator: ; label: Channel:; "
+                            "combo box: Sweep channel: CH 0; label: From (mV):; text: Sweep from, mV; label: To (mV):; "
+                            "text: Sweep to, mV; label: Step (mV):; text: Sweep step, mV; button: Start; button: Stop";
 
 } // namespace
 
@@ -57,6 +114,106 @@ class KeyboardSessionTest : public QObject
         for (const QChar c : text)
             QTest::keyClick(target ? target : m_rig.window, c.toLatin1());
     }
+    QQuickItem *item(const QString &objectName) const { return m_rig.item(objectName); }
+
+    // The whole tree of the window as it is now.
+    QList<QAccessibleInterface *> tree()
+    {
+        QAccessible::setActive(true);
+        QList<QAccessibleInterface *> nodes;
+        collect(QAccessible::queryAccessibleInterface(m_rig.window), nodes);
+        return nodes;
+    }
+    QAccessibleInterface *node(const QString &wanted)
+    {
+        for (QAccessibleInterface *n : tree()) {
+            if (line(n) == wanted)
+                return n;
+        }
+        return nullptr;
+    }
+    // The names of the pages in the tree: a view's page is a pane, the cards a list.
+    QStringList panes()
+    {
+        QStringList out;
+        for (QAccessibleInterface *n : tree()) {
+            if (n->role() == QAccessible::Pane || n->role() == QAccessible::List)
+                out.append(n->text(QAccessible::Name));
+        }
+        return out;
+    }
+    bool allInSight()
+    {
+        const QList<QAccessibleInterface *> nodes = tree();
+        return std::none_of(nodes.cbegin(), nodes.cend(), [](QAccessibleInterface *n) { return n->state().invisible; });
+    }
+
+    // The control a node stands for: itself or, for a spin box's text, the box.
+    static QQuickItem *control(QQuickItem *item)
+    {
+        QQuickItem *parent = item->parentItem();
+        return parent && parent->property("contentItem").value<QQuickItem *>() == item ? parent : item;
+    }
+    static bool showsFocusMark(QObject *node)
+    {
+        const auto marks = control(qobject_cast<QQuickItem *>(node))->findChildren<QQuickItem *>(QStringLiteral("focusMark"));
+        return std::any_of(marks.cbegin(), marks.cend(), [](QQuickItem *m) { return m->isVisible(); });
+    }
+    // The enabled stop of the tree that holds the keyboard's focus.
+    QAccessibleInterface *focused(const QList<QAccessibleInterface *> &stops)
+    {
+        for (QQuickItem *item = m_rig.window->activeFocusItem(); item; item = item->parentItem()) {
+            for (QAccessibleInterface *stop : stops) {
+                if (stop->object() == item)
+                    return stop;
+            }
+        }
+        return nullptr;
+    }
+
+    // The page `name` alone in sight (until a view has slid in, two are
+    // partly), its subtree read as `expected`; nothing out of sight in the
+    // tree, every control named; Tab walks the enabled controls in the tree's
+    // order, round and round, each with the focus mark; Shift+Tab walks back.
+    void checkPage(const QString &name, const QStringList &expected)
+    {
+        QTRY_COMPARE(panes(), QStringList{name});
+        QTRY_VERIFY(allInSight());
+        QList<QAccessibleInterface *> stops, own;
+        QStringList want, lines;
+        for (QAccessibleInterface *n : tree()) {
+            auto *item = qobject_cast<QQuickItem *>(n->object());
+            QVERIFY2(!isInteractive(n->role()) || !n->text(QAccessible::Name).isEmpty(), qPrintable(line(n)));
+            if (isInteractive(n->role()) && item && item->isEnabled()
+                && (item->activeFocusOnTab() || control(item)->activeFocusOnTab())) {
+                stops.append(n);
+                want.append(line(n));
+            }
+            if (n->text(QAccessible::Name) == name && (n->role() == QAccessible::Pane || n->role() == QAccessible::List))
+                collect(n, own);
+        }
+        for (QAccessibleInterface *n : own)
+            lines.append(line(n));
+        QCOMPARE(lines, expected);
+        QVERIFY(stops.size() > 2);
+        qobject_cast<QQuickItem *>(stops.constFirst()->object())->forceActiveFocus(Qt::TabFocusReason);
+        QStringList forth{want.constFirst()}, back = forth;
+        for (int i = 0; i < stops.size(); ++i) {
+            key(Qt::Key_Tab);
+            QAccessibleInterface *at = focused(stops);
+            QVERIFY2(at, qPrintable(QStringLiteral("Tab %1 went to %2").arg(i).arg(QDebug::toString(m_rig.window->activeFocusItem()))));
+            QVERIFY2(showsFocusMark(at->object()), qPrintable(line(at)));
+            forth.append(line(at));
+        }
+        QCOMPARE(forth, want + want.mid(0, 1));
+        for (int i = 0; i < stops.size(); ++i) {
+            key(Qt::Key_Backtab, Qt::ShiftModifier);
+            QAccessibleInterface *at = focused(stops);
+            QVERIFY(at);
+            back.prepend(line(at));
+        }
+        QCOMPARE(back, want + want.mid(0, 1));
+    }
 
     // The focused item or one of its ancestors is `objectName`.
     bool focusIn(const QString &objectName) const
@@ -68,7 +225,6 @@ class KeyboardSessionTest : public QObject
         }
         return false;
     }
-
     // Tab until the focus is where `there` says, as a person would.
     bool tabUntil(const std::function<bool()> &there)
     {
@@ -79,10 +235,7 @@ class KeyboardSessionTest : public QObject
         }
         return false;
     }
-    bool tabTo(const QString &objectName)
-    {
-        return tabUntil([&] { return focusIn(objectName); });
-    }
+    bool tabTo(const QString &objectName) { return tabUntil([&] { return focusIn(objectName); }); }
 
     // A save dialog is open: Tab to its Save button and press it. A name
     // field left empty (Qt 6.8's dialog does not show the proposed name) gets
@@ -126,17 +279,29 @@ class KeyboardSessionTest : public QObject
         qInfo("screenshot %s", qPrintable(path));
     }
 
-    QQuickItem *item(const QString &objectName) const { return m_rig.item(objectName); }
-    QObject *m_stack = nullptr;
-
 private slots:
     void initTestCase()
     {
         m_sim.setPeriodMs(1000);
+        m_sim.setFixedCounts(kCounts);
         isolate(m_session);
         QVERIFY(m_rig.load(kAddress));
         m_rig.window->installEventFilter(&m_pointer);
-        m_stack = m_rig.stack;
+    }
+
+    // Before the link, one page in sight: the cards, with no reading.
+    void disconnected()
+    {
+        QStringList lines;
+        for (QAccessibleInterface *n : tree()) {
+            QVERIFY2(!n->state().invisible, qPrintable(line(n)));
+            lines.append(line(n));
+        }
+        QCOMPARE(lines.mid(0, 4), page("window: Velmora; button: Minimize; button: Maximize; button: Close"));
+        QVERIFY(lines.contains(QStringLiteral("label: Disconnected")) && !lines.contains(QStringLiteral("pane: Calibration")));
+        QAccessibleInterface *card = node(QStringLiteral("list item: CH 3, no reading"));
+        QVERIFY(card && qIsNaN(card->valueInterface()->currentValue().toDouble()));
+        QCOMPARE(panes(), QStringList{QStringLiteral("Channel cards")});
     }
 
     void connectOverTcp()
@@ -150,16 +315,24 @@ private slots:
         QVERIFY(tabTo(QStringLiteral("connectButton")));
         shot(QStringLiteral("22-focus-home"));
         key(Qt::Key_Space);
-        QTRY_VERIFY(m_session.connected());
+        QTRY_VERIFY(m_session.connected() && m_session.countsLive());
         QCOMPARE(m_session.tcpHost(), kAddress);
+        checkPage(QStringLiteral("Channel cards"), page("list: Channel cards; {ch}", QStringLiteral("list item: CH %1, %2 counts per gate")));
     }
 
     // The gate period, then channel 2's threshold; Escape ends the edit, then leaves.
     void settings()
     {
         key(Qt::Key_Comma, Qt::ControlModifier);
-        QTRY_COMPARE(m_stack->property("depth").toInt(), 2);
-        QTRY_VERIFY(!m_stack->property("busy").toBool());
+        QTRY_COMPARE(m_rig.stack->property("depth").toInt(), 2);
+        QTRY_VERIFY(!m_rig.stack->property("busy").toBool());
+        checkPage(QStringLiteral("Settings"),
+                  page("pane: Settings; button: Back; label: Settings; grouping: Gate Period, ms; spin box: Gate period, ms; "
+                       "button: Apply gate period; grouping: Comparator thresholds (All channels); "
+                       "spin box: Threshold of all channels, mV; button: Set all; {ch}; separator: ; grouping: Network; "
+                       "combo box: Network mode: Static; text: IP address; text: Netmask; text: Gateway; "
+                       "button: Apply network settings; scroll bar: Scroll the settings",
+                       QStringLiteral("spin box: CH %1 threshold, mV")));
         QVERIFY(tabTo(QStringLiteral("periodBox")));
         type(QStringLiteral("100"));
         key(Qt::Key_Return);
@@ -172,13 +345,14 @@ private slots:
         QTRY_COMPARE(m_sim.thresholds().value(2), 0.25);
         shot(QStringLiteral("25-focus-settings"));
         key(Qt::Key_Escape);
-        QCOMPARE(m_stack->property("depth").toInt(), 2);
+        QCOMPARE(m_rig.stack->property("depth").toInt(), 2);
         key(Qt::Key_Escape);
-        QTRY_COMPARE(m_stack->property("depth").toInt(), 1);
+        QTRY_COMPARE(m_rig.stack->property("depth").toInt(), 1);
     }
 
-    // Recording while the views are looked at: time (paused, exported, log
-    // Y on and off), bars (saved), for more than 5 s in all.
+    // Recording while the views are looked at: time (a screen reader's
+    // presses, paused, exported, log Y on and off), bars (saved), for more
+    // than 5 s in all.
     void recordAcrossViews()
     {
         key(Qt::Key_R, Qt::ControlModifier);
@@ -195,13 +369,39 @@ private slots:
         QObject *time = item(QStringLiteral("timeView"));
         key(Qt::Key_2, Qt::ControlModifier);
         QTRY_VERIFY(time->property("visible").toBool());
-        QTest::qWait(1000);
+        checkPage(QStringLiteral("Counts vs time"),
+                  page("pane: Counts vs time; chart: Counts of every channel over time; grouping: Legend; {ch}; "
+                       "button: Last 30 seconds; button: Last 2 minutes; button: Last 10 minutes; button: Last hour; "
+                       "button: Last 6 hours; button: Last 24 hours; button: All readings; "
+                       "button: Live: follow the newest reading; check box: Statistics of the span shown; "
+                       "check box: Pause; button: Export span…; check box: Logarithmic Y axis",
+                       QStringLiteral("check box: CH %1")));
+        // Toggles say whether they are on; a screen reader's press on a view's
+        // button shows the view, as a click does (pressed again, the button
+        // stays on); a legend box is a check box that its press or toggle switches.
+        const auto checked = [&](const QString &name) { return node(QStringLiteral("check box: ") + name)->state().checked; };
+        const auto press = [&](const QString &name, const QString &action = QAccessibleActionInterface::pressAction()) {
+            node(QStringLiteral("check box: ") + name)->actionInterface()->doAction(action);
+        };
+        QVERIFY(checked(QStringLiteral("Counts vs time")) && !checked(QStringLiteral("Cards")) && !checked(QStringLiteral("Pause")));
+        press(QStringLiteral("Bar chart"));
+        QTRY_COMPARE(panes(), QStringList{QStringLiteral("Bar chart")});
+        press(QStringLiteral("Bar chart"));
+        QVERIFY(checked(QStringLiteral("Bar chart")));
+        press(QStringLiteral("Counts vs time"));
+        QTRY_COMPARE(panes(), QStringList{QStringLiteral("Counts vs time")});
+        QVERIFY(!checked(QStringLiteral("Bar chart")) && checked(QStringLiteral("CH 2")));
+        press(QStringLiteral("CH 2"), QAccessibleActionInterface::toggleAction());
+        QVERIFY(!checked(QStringLiteral("CH 2")));
+        press(QStringLiteral("CH 2"));
+        QVERIFY(checked(QStringLiteral("CH 2")));
+
         key(Qt::Key_P, Qt::ControlModifier);
-        QVERIFY(time->property("pauseButton").value<QObject *>()->property("checked").toBool());
+        QVERIFY(time->property("pauseButton").value<QObject *>()->property("checked").toBool() && checked(QStringLiteral("Pause")));
         key(Qt::Key_E, Qt::ControlModifier);
         QVERIFY2(saveInDialog(QStringLiteral("counts-span-keys.csv")), qPrintable(m_metInDialog.join(QStringLiteral(", "))));
         QTRY_VERIFY(!QDir::home().entryList({QStringLiteral("counts-span-*.csv")}).isEmpty());
-        key(Qt::Key_P, Qt::ControlModifier);
+        press(QStringLiteral("Pause"));
         QVERIFY(!time->property("pauseButton").value<QObject *>()->property("checked").toBool());
         key(Qt::Key_L, Qt::ControlModifier);
         QVERIFY(time->property("logMode").toBool());
@@ -217,6 +417,9 @@ private slots:
         key(Qt::Key_3, Qt::ControlModifier);
         QVERIFY(focusIn(QStringLiteral("histogramButton")));
         QTRY_VERIFY(bars->property("visible").toBool() && !time->property("visible").toBool());
+        QTRY_VERIFY(bars->findChild<QQuickItem *>(QStringLiteral("exportButton"))->isEnabled()); // the span's export is over
+        checkPage(QStringLiteral("Bar chart"), page("pane: Bar chart; chart: Latest count of every channel as bars; "
+                                                    "button: Save as PNG…; check box: Logarithmic Y axis"));
         QVERIFY(tabTo(QStringLiteral("exportButton")));
         shot(QStringLiteral("26-focus-bars"));
         key(Qt::Key_E, Qt::ControlModifier);
@@ -235,11 +438,14 @@ private slots:
         QVERIFY2(rows >= 40, qPrintable(QString::number(rows)));
     }
 
-    // A sweep of channel 0 in 100 mV steps, then 300 mV taken from its plot.
+    // A sweep of channel 0 in 100 mV steps (a progress bar in place of its
+    // parameters while it runs, a slider over its points after), then 300 mV
+    // taken from its plot.
     void sweepAndTakeThreshold()
     {
         key(Qt::Key_4, Qt::ControlModifier);
         QTRY_VERIFY(item(QStringLiteral("calibrationView"))->property("visible").toBool());
+        checkPage(QStringLiteral("Calibration"), page(kCalibration) + page("button: Export sweep…; check box: Spectrum; check box: Logarithmic Y axis"));
         QVERIFY(tabTo(QStringLiteral("stepField")));
         type(QStringLiteral("100"));
         key(Qt::Key_Return);
@@ -247,7 +453,14 @@ private slots:
         QCOMPARE(item(QStringLiteral("stepField"))->property("value").toInt(), 100);
         key(Qt::Key_Space);
         QTRY_VERIFY(m_session.calibrationRunning());
+        QAccessibleInterface *progress = node(QStringLiteral("progress bar: Sweep progress"));
+        QVERIFY(progress && !node(QStringLiteral("text: Sweep from, mV")));
+        const double done = progress->valueInterface()->currentValue().toDouble();
+        QVERIFY2(done >= 0 && done <= 100 && progress->valueInterface()->maximumValue().toInt() == 100, qPrintable(QString::number(done)));
         QTRY_VERIFY_WITH_TIMEOUT(!m_session.calibrationRunning(), 30000);
+        checkPage(QStringLiteral("Calibration"),
+                  page(kCalibration) + page("button: Apply suggestions; slider: Sweep plot; button: Export sweep…; check box: Spectrum; "
+                                            "check box: Logarithmic Y axis"));
         QVERIFY(tabTo(QStringLiteral("plotKeys")));
         for (int i = 0; i < 3; ++i)
             key(Qt::Key_Right);
@@ -266,10 +479,8 @@ private slots:
     {
         key(Qt::Key_K, Qt::ControlModifier);
         QTRY_VERIFY(!m_session.connected());
+        QCOMPARE(m_pointer.count, 0); // no pointer was used
     }
-
-    // No pointer was used.
-    void noPointer() { QCOMPARE(m_pointer.count, 0); }
 };
 
 SCENE_TEST_MAIN(KeyboardSessionTest)

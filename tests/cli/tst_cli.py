@@ -85,7 +85,8 @@ class TachyraCli(unittest.TestCase):
             ("sweep --channel 1 --from 0 --to -9 --step 3", "--from and --to"),
             ("threshold 3 -2", "0 to 1000"), ("threshold 3 -0.5", "0 to 1000"), ("threshold -1", "0 to 7 or all"),
             ("threshold -1 100", "0 to 7 or all"), ("period -5", "1 to 60000"), ("counts --period -5", "--period wants"),
-            ("counts --count -3", "--count wants"), ("counts --duration -.5", "--duration wants"))]
+            ("counts --count -3", "--count wants"), ("counts --duration -.5", "--duration wants"),
+            ("network --static 0.0.0.0 255.0.0.0 10.0.0.1", "Invalid IP address"))]
         for args, switches, code, out, err, sent in rows:
             with self.subTest(args=args, switches=switches):
                 s = self.sim(*(switches or []), listen=switches is not None)
@@ -187,22 +188,6 @@ class TachyraCli(unittest.TestCase):
             rc, out, err = cli("stats", *args)
             self.assertEqual((rc, out, text in err), (status, "", True), err)
 
-    def test_counts_stop_cleanly(self):
-        for how in ("pipe closed", "ctrl-c"):
-            with self.subTest(how=how):
-                p = self.popen("counts", sim=self.sim())
-                lines = [p.stdout.readline() for _ in range(4)]
-                if how == "pipe closed":
-                    p.stdout.close()
-                else:
-                    p.send_signal(signal.SIGINT)
-                    lines += p.stdout.readlines()
-                self.assertEqual(p.wait(5), 0, p.stderr.read())
-                p.stderr.close()
-                p.stdout.close()
-                self.assertTrue(all(line.endswith("\n") for line in lines))
-                self.assertEqual(len(list(csv.reader(io.StringIO("".join(lines))))), len(lines))
-
     def test_sweep(self):
         for fmt, step in (("csv", "25"), ("jsonl", "-25")):  # the step's sign is ignored
             with self.subTest(fmt=fmt):
@@ -212,16 +197,17 @@ class TachyraCli(unittest.TestCase):
                 self.assertEqual((rc, [float(p["threshold_mv"]) for p in points]), (0, [100, 75, 50, 25, 0]), err)
                 self.assertTrue(all(int(p["channel"]) == 2 and float(p["count"]) >= 0 for p in points))
 
-    def test_sweep_stopped_puts_levels_back(self):
-        # Ctrl-C; a closed terminal or SSH session (SIGHUP twice) then a kill or
-        # timeout: only a second Ctrl-C cuts the restore short; Ctrl-\; or the
-        # reader of the output gone (`| head -n 3`), which is no failure.
-        for how, code in (((signal.SIGINT,), 130), ((signal.SIGHUP, signal.SIGHUP, signal.SIGTERM), 130),
-                          ((signal.SIGQUIT,), 130), ("pipe closed", 0)):
-            with self.subTest(how=how):
+    def test_stopped_runs_end_on_whole_lines(self):
+        # counts or a sweep ended by Ctrl-C; a closed terminal or SSH session (SIGHUP twice) then a kill or
+        # timeout: only a second Ctrl-C cuts the sweep's restore short; Ctrl-\; or the reader of the output
+        # gone (`| head -n 3`), which is no failure. The levels are back, no line is cut short.
+        for args, how, code in ((["counts"], "pipe closed", 0), (["counts"], (signal.SIGINT,), 0),
+                                (SWEEP5, (signal.SIGINT,), 130), (SWEEP5, (signal.SIGHUP, signal.SIGHUP, signal.SIGTERM), 130),
+                                (SWEEP5, (signal.SIGQUIT,), 130), (SWEEP5, "pipe closed", 0)):
+            with self.subTest(args=args[0], how=how):
                 s = self.sim()
-                p = self.popen(*SWEEP5, sim=s)
-                lines = [p.stdout.readline() for _ in range(3)]  # header and two points
+                p = self.popen(*args, sim=s)
+                lines = [p.stdout.readline() for _ in range(4)]  # the header and three rows or points
                 if how == "pipe closed":
                     p.stdout.close()
                 else:
@@ -234,6 +220,8 @@ class TachyraCli(unittest.TestCase):
                 p.stderr.close()
                 self.assertNotIn("stopped at once", err)
                 self.assertLess(len(lines), 50)
+                self.assertEqual(len(list(csv.reader(io.StringIO("".join(lines))))), len(lines))
+                self.assertTrue(all(line.endswith("\n") for line in lines), lines)
                 self.assertEqual(cli("threshold", sim=s)[1], MV_LINES)
 
     def test_sweep_second_interrupt_leaves_at_once(self):

@@ -1,6 +1,7 @@
-"""Ctrl-C, the interpreter's exit, a notebook kernel and the LAN scan, each in
-a Python of its own: SIGINT to that child while it waits, the instrument's
-side checked in the simulator."""
+"""Ctrl-C, the interpreter's exit and the LAN scan, each in a Python of its
+own: SIGINT to that child while it waits (a notebook kernel's interrupt is
+the same signal to a handler that raises), the instrument's side checked in
+the simulator."""
 import signal
 import struct
 import sys
@@ -23,7 +24,7 @@ try:
     dev.read(10**6)
 except KeyboardInterrupt:
     r = dev.read()
-    print("interrupted", len(r), dev.connected, (numpy.diff(r.elapsed_s) > 0).all(), flush=True)
+    print("interrupted", len(r), dev.connected, (numpy.diff(r.elapsed_s) > 0).all(), dev.period_ms, flush=True)
 dev.close()
 """
 
@@ -61,9 +62,9 @@ def test_ctrl_c_during_a_read(sim, child):
     expect(c, "reading")
     time.sleep(0.5)
     c.send_signal(signal.SIGINT)
-    # What the read had gathered stays, in order before what came since.
-    _, taken, connected, ordered = expect(c, "interrupted").split()
-    assert (int(taken) >= 5, connected, ordered) == (True, "True", "True")
+    # What the read had gathered stays, in order before what came since; the link still answers.
+    _, taken, connected, ordered, period = expect(c, "interrupted").split()
+    assert (int(taken) >= 5, connected, ordered, period) == (True, "True", "True", "50")
     assert c.wait(30) == 0
 
 
@@ -91,30 +92,6 @@ def test_exit_closes_every_link(sim, child):
     assert (c.returncode, err) == (0, "") and "read ended: Not connected\n".startswith(out)
     # The level held back at exit was stored before the link closed.
     assert s.stored()["thresholds"][1:3] == [0.111, 0.222]
-
-
-def test_in_a_notebook_kernel(sim):
-    manager = pytest.importorskip("jupyter_client.manager")
-    km, kc = manager.start_new_kernel(kernel_name="python3")
-    try:
-        def run(code):
-            for _ in range(10):  # the kernel aborts requests that come just after an error
-                reply = kc.execute_interactive(code, timeout=30, output_hook=lambda msg: None)["content"]
-                if reply["status"] != "aborted":
-                    return reply
-                time.sleep(0.2)
-
-        assert run("import tachyra; dev = tachyra.connect(tcp=%r); len(dev.read(3))" % sim().addr)["status"] == "ok"
-        kc.execute("dev.read(10**6)")
-        time.sleep(1)
-        km.interrupt_kernel()
-        reply = kc.get_shell_msg(timeout=10)["content"]
-        assert (reply["status"], reply.get("ename")) == ("error", "KeyboardInterrupt")
-        assert run("dev.connected and dev.period_ms")["status"] == "ok"
-        assert run("dev.close()")["status"] == "ok"
-    finally:
-        kc.stop_channels()
-        km.shutdown_kernel(now=True)
 
 
 @pytest.mark.skipif(not NETNS, reason="needs root and iproute2")

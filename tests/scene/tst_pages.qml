@@ -92,12 +92,14 @@ TestCase {
               off: ["connectButton", "cardsButton", ...views] },
             { tag: "connecting", set: Object.assign({ connecting: true }, port), on: [],
               off: ["usbButton", "portBox", "connectButton", "recordButton"] },
-            { tag: "scanning", set: { tcpScanning: true }, on: [], off: ["cardsButton", "tcpButton", "views"] }
+            { tag: "scanning", set: { tcpScanning: true }, on: [], off: ["cardsButton", "tcpButton", "views"] },
+            { tag: "recording, link gone", set: port, recording: true, on: ["recordButton"], off: views }
         ]
     }
     function test_toolbar(data) {
         const page = make(homeComponent)
         Object.assign(device, data.set)
+        recorder.recording = !!data.recording
         for (const name of data.on.concat(data.off))
             compare(findChild(page, name).enabled, data.on.includes(name), name)
     }

@@ -6,6 +6,7 @@ import Theme
 import TachyraApp
 import TachyraCharts
 import "qrc:/qt/qml/TachyraApp/ChartMath.js" as ChartMath
+import "qrc:/qt/qml/TachyraApp/SceneLogic.js" as Logic
 
 // The shared scene pieces, the channel cards, the progress ring and the
 // ordered range writes on real axes.
@@ -190,6 +191,14 @@ Item {
             ring.finish()
             doneSpy.wait(2000)
         }
+
+        // The status bar's run time past an hour; a hover tag that fits, and one that would cross the edge.
+        function test_logic_data() {
+            return [ { tag: "past an hour", got: () => Logic.formatElapsed(3723999), want: "1:02:03" },
+                     { tag: "tag just fits", got: () => Logic.tagLeft(50, 40, 100, 10), want: 60 },
+                     { tag: "tag would cross", got: () => Logic.tagLeft(60, 40, 100, 5, 5), want: 10 } ]
+        }
+        function test_logic(data) { compare(data.got(), data.want) }
 
         ValueAxis { id: valueAxis }
         LogValueAxis { id: logAxis; base: 10 }

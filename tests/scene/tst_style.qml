@@ -49,21 +49,6 @@ Item {
             compare(combo.contentItem.color, Theme.palette.idleTextColor)
         }
 
-        function test_textFieldKeysDropFocus_data() {
-            return [ { tag: "return", key: Qt.Key_Return }, { tag: "escape", key: Qt.Key_Escape },
-                     { tag: "enter", key: Qt.Key_Enter } ]
-        }
-        function test_textFieldKeysDropFocus(data) {
-            textField.forceActiveFocus()
-            // The style's cursor follows the field's cursor.
-            const cursor = Array.from(textField.children).find(c => c.input !== undefined)
-            verify(cursor.visible)
-            keyClick(Qt.Key_5)
-            keyClick(data.key)
-            verify(!textField.activeFocus)
-            verify(!cursor.visible)
-        }
-
         // The focus mark shows for focus from the keyboard only, on every
         // control of the style; a click leaves the look as it was.
         function test_focusMark_data() {
@@ -86,36 +71,37 @@ Item {
             verify(!mark.visible)
         }
 
-        // Enter ends an edit; a field reached from the keyboard keeps the
-        // focus (Tab goes on from it), one reached otherwise lets it go.
-        function test_enterKeepsKeyboardFocus_data() {
-            return [ { tag: "field, Tab", control: textField, reason: Qt.TabFocusReason, kept: true },
-                     { tag: "field, mouse", control: textField, reason: Qt.MouseFocusReason, kept: false },
-                     { tag: "spin box, Tab", control: spinBox, reason: Qt.TabFocusReason, kept: true },
-                     { tag: "spin box, mouse", control: spinBox, reason: Qt.MouseFocusReason, kept: false } ]
+        // Return or Enter ends an edit and takes the value; a control reached
+        // from the keyboard keeps the focus (Tab goes on from it), one reached
+        // otherwise lets it go; Escape lets it go. The style's cursor follows.
+        function test_enterAndEscape_data() {
+            const rows = []
+            for (const [c, signal] of [[textField, "accepted"], [spinBox, "valueModified"]])
+                for (const [how, reason, key] of [["Tab, Return", Qt.TabFocusReason, Qt.Key_Return],
+                                                  ["Tab, Enter", Qt.TabFocusReason, Qt.Key_Enter],
+                                                  ["mouse, Return", Qt.MouseFocusReason, Qt.Key_Return],
+                                                  ["other, Enter", Qt.OtherFocusReason, Qt.Key_Enter]])
+                    rows.push({ tag: c.objectName + ", " + how, control: c, signal: signal, reason: reason, key: key,
+                                kept: reason === Qt.TabFocusReason })
+            return rows
         }
-        function test_enterKeepsKeyboardFocus(data) {
-            const accepted = signalSpy.createObject(root, { target: data.control === textField ? textField : spinBox,
-                                                            signalName: data.control === textField ? "accepted" : "valueModified" })
+        function test_enterAndEscape(data) {
+            textField.text = ""
+            spinBox.value = 5
+            const spy = signalSpy.createObject(root, { target: data.control, signalName: data.signal })
             data.control.forceActiveFocus(data.reason)
+            const cursor = Array.from(textField.children).find(c => c.input !== undefined) || { visible: false }
+            compare(cursor.visible, data.control === textField)
             keyClick(Qt.Key_End)
             keyClick(Qt.Key_7)
-            keyClick(Qt.Key_Return)
+            keyClick(data.key)
             wait(50)
-            compare([data.control.activeFocus, accepted.count], [data.kept, 1])
+            compare([data.control.activeFocus, spy.count, textField.text, spinBox.value],
+                    [data.kept, 1, data.control === textField ? "7" : "", data.control === spinBox ? 57 : 5])
             keyClick(Qt.Key_Escape)
-            verify(!data.control.activeFocus)
-            accepted.target = null             // its handler would outlive it
-            accepted.destroy()
-        }
-
-        function test_spinBoxEnterTakesValue() {
-            spinBox.contentItem.forceActiveFocus()
-            spinBox.contentItem.selectAll()
-            keySequence("4,2")
-            keyClick(Qt.Key_Return)
-            compare(spinBox.value, 42)
-            tryCompare(spinBox, "activeFocus", false)
+            verify(!data.control.activeFocus && !cursor.visible)
+            spy.target = null             // its handler would outlive it
+            spy.destroy()
         }
 
         function test_window() {

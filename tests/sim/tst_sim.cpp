@@ -166,7 +166,7 @@ private slots:
             f.lateDelayMs = 400;
         });
         row("ignore first 2", "\x0D\x0E", [](SimFaults &f) { f.ignoreFirst = 2; });
-        row("silent after 2", "\x0B\x0C", [](SimFaults &f) { f.answerOnly = 2; });
+        row("answer only 2", "\x0B\x0C", [](SimFaults &f) { f.answerOnly = 2; });
         row("reject all", "\x02\x02\x02\x02", [](SimFaults &f) { f.rejectAll = true; });
         row("drop link at 3rd", "\x0B\x0C", [](SimFaults &f) { f.dropLinkAfter = 3; });
         row("lose the 1st netmask reply", "\x0B\x0D\x0E", [](SimFaults &f) { f.dropNthCommand = zrf::kReadNetmask; });
