@@ -3,11 +3,9 @@
 
 #include "ChartScale.h"
 
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <tuple>
 
@@ -138,7 +136,7 @@ private slots:
     void extremes()
     {
         const QList<double> values = {kNan, kInf, -kInf, kMax, -kMax, kDenorm, -kDenorm, -0.0, 0.0,
-                                      1e308, 9.3e307, 8.8e307, 3e15, 3e15 + 1, 2e15, 1e300, -1e300, 1, 5000,
+                                      1e308, 9.3e307, 8.8e307, 3e15, 3e15 + 1, 2e15, 1e300, -1e300, 1e30, 1, 5000,
                                       // the last double of a binade: widening it crosses into a coarser one
                                       std::nextafter(std::ldexp(1.0, 513), 0.0)};
         for (double a : values) {
@@ -153,32 +151,6 @@ private slots:
             checkBars(QList<double>(8, v));
         checkBars({kNan, kInf, -kInf, -0.0, kDenorm, 1e308, -1e308, 42});
         checkBars({});
-    }
-
-    // Random bit patterns: NaN payloads, denormals and everything else.
-    void randomBits()
-    {
-        QRandomGenerator rng(20261206);
-        const auto draw = [&rng] {
-            const quint64 bits = rng.generate64();
-            double v;
-            std::memcpy(&v, &bits, sizeof v);
-            return v;
-        };
-        for (int i = 0; i < 100000; ++i) {
-            const double a = draw();
-            // Half the pairs near each other, where narrow ranges live.
-            const double b = i % 2 ? draw() : a + a * std::ldexp(1.0, -int(rng.bounded(60)));
-            checkAll(a, b, int(rng.bounded(8)));
-            if (QTest::currentTestFailed())
-                return;
-        }
-        for (int i = 0; i < 2000; ++i) {
-            QList<double> counts;
-            for (int ch = 0; ch < 8; ++ch)
-                counts.append(draw());
-            checkBars(counts);
-        }
     }
 };
 

