@@ -171,7 +171,7 @@ Item {
     function applySuggestions() {
         for (const r of sweepPoints.results) {
             if (r.hasSuggestion)
-                device.setDacVoltage(r.channel, r.levelMv / 1000.0)
+                device.setDacVoltage(r.channel, Logic.mvToVolts(r.levelMv))
         }
     }
 
@@ -236,7 +236,7 @@ Item {
             MyValueAxis {
                 id: xAxis
                 min: 0
-                max: 1000
+                max: view.dacMaxMv
                 labelFormat: "%.4g"
                 availableLength: panel.chart.plotArea.width
             }

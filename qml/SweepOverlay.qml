@@ -23,7 +23,7 @@ Item {
     property var logLines: []
     property bool logMode: false
     property var shownChannels: []
-    property int dacMaxMv: 1000
+    property int dacMaxMv
     readonly property alias menu: plotMenu
     readonly property alias keys: keyCursor
 
@@ -318,7 +318,7 @@ Item {
             // The channel of the curve pointed at, whatever the channel box shows now.
             text: qsTr("Set CH %1 · %2 mV").arg(overlay.curve).arg(Math.round(overlay.menuMv))
             enabled: device.connected && overlay.shownChannels.includes(overlay.curve)
-            onTriggered: device.setDacVoltage(overlay.curve, overlay.menuMv / 1000.0)
+            onTriggered: device.setDacVoltage(overlay.curve, Logic.mvToVolts(overlay.menuMv))
         }
     }
 }

@@ -11,7 +11,7 @@ import TachyraCharts
 ColumnLayout {
     id: panel
 
-    readonly property int dacMaxMv: Math.round(device.dacMaxVolts * 1000)
+    readonly property int dacMaxMv: device.maxLevelMv
     readonly property int rowHeight: Math.round(34 * Theme.heightScale)
     property alias channelBox: channelBox
     property alias fromField: fromField

@@ -148,6 +148,8 @@ void FileExport::conclude()
     const auto running = [](const QPointer<QThread> &t) { return t && !t->isFinished(); };
     if (!m_imageDone || running(m_tableThread) || running(m_imageThread))
         return;
+    // Both threads' calls may come after both have ended: conclude once.
+    m_imageDone = false;
     m_tableThread = nullptr;
     m_imageThread = nullptr;
     emit busyChanged();
