@@ -348,6 +348,7 @@ private slots:
         QVERIFY(canvas.draw(h, s, style(), all));
         QVERIFY(!canvas.draw(h, s, style(), all));
         QVERIFY(canvas.draw(h, scaleAt(600, 500e3, double(kT0), false), style(), all));
+        QVERIFY(canvas.draw(h, s, style(), all));
         Reading r;
         r.utcMs = kT0 + 50;
         h.append(r); // a new chunk: the oldest goes
