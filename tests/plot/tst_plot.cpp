@@ -42,42 +42,31 @@ bool near(QRgb p, QRgb q, int tolerance)
            && std::abs(qBlue(p) - qBlue(q)) <= tolerance;
 }
 
-// Solid pixels of a (within the tolerance of a colour of the palette) that
-// b has nowhere within one pixel. Blends at the lines' antialiased edges
-// and crossings are left out: how many segments overlap there is not the
-// point; where the lines are, where they break and what they reach is.
-QList<QPoint> unmatched(const QImage &a, const QImage &b)
+// Whether two images show the same drawing: each solid pixel of either
+// (within the tolerance of a colour of the palette) has its colour within
+// one pixel in the other, but for scattered ones: no 2 x 2 block, and few.
+// Blends at the lines' antialiased edges and crossings are left out: how
+// many segments overlap there is not the point; where the lines are, where
+// they break and what they reach is. Empty when they do.
+QString sameDrawing(const QImage &a, const QImage &b)
 {
     constexpr int kTolerance = 40;
     QList<QRgb> colors{style().background.rgb(), style().grid.rgb(), style().minorGrid.rgb()}; // and the channels'
     for (const QColor &c : kColors)
         colors.append(c.rgb());
-    QList<QPoint> out;
-    for (int y = 0; y < a.height(); ++y) {
-        for (int x = 0; x < a.width(); ++x) {
-            const QRgb p = a.pixel(x, y);
-            const auto solid = std::find_if(colors.begin(), colors.end(), [&](QRgb c) { return near(p, c, kTolerance); });
-            if (solid == colors.end())
-                continue;
-            bool found = false;
-            for (int dy = -1; dy <= 1 && !found; ++dy) {
-                for (int dx = -1; dx <= 1 && !found; ++dx) {
-                    const int u = x + dx, v = y + dy;
-                    found = u >= 0 && v >= 0 && u < b.width() && v < b.height() && near(*solid, b.pixel(u, v), kTolerance);
-                }
+    QList<QPoint> points;
+    for (const auto &[p, q] : {std::pair{&a, &b}, std::pair{&b, &a}}) {
+        for (int y = 0; y < p->height(); ++y) {
+            for (int x = 0; x < p->width(); ++x) {
+                const auto solid = std::find_if(colors.begin(), colors.end(), [&](QRgb c) { return near(p->pixel(x, y), c, kTolerance); });
+                bool found = solid == colors.end();
+                for (int d = 0; d < 9 && !found; ++d)
+                    found = q->valid(x + d % 3 - 1, y + d / 3 - 1) && near(*solid, q->pixel(x + d % 3 - 1, y + d / 3 - 1), kTolerance);
+                if (!found)
+                    points.append(QPoint(x, y));
             }
-            if (!found)
-                out.append(QPoint(x, y));
         }
     }
-    return out;
-}
-
-// Whether two images show the same drawing: no 2 x 2 block of pixels that
-// either lacks, and few such pixels at all. Empty when they do.
-QString sameDrawing(const QImage &a, const QImage &b)
-{
-    QList<QPoint> points = unmatched(a, b) + unmatched(b, a);
     QSet<QPair<int, int>> set;
     for (const QPoint &p : points)
         set.insert({p.x(), p.y()});
@@ -348,6 +337,7 @@ private slots:
         QVERIFY(canvas.draw(h, s, style(), all));
         QVERIFY(!canvas.draw(h, s, style(), all));
         QVERIFY(canvas.draw(h, scaleAt(600, 500e3, double(kT0), false), style(), all));
+        QVERIFY(canvas.draw(h, s, style(), all));
         Reading r;
         r.utcMs = kT0 + 50;
         h.append(r); // a new chunk: the oldest goes
