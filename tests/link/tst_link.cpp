@@ -11,7 +11,6 @@
 #include <QtTest>
 
 #include <limits>
-#include <utility>
 
 #if defined(Q_OS_LINUX)
 #include <sys/socket.h>
