@@ -3,9 +3,9 @@
 // range far from zero, and whose texts (network settings, USB descriptor)
 // carry markup. Every view must keep its event loop turning with bounded
 // memory; a screenshot of each goes to SHOT_DIR for a person to look at. The
-// stalls and round trips are printed, not asserted against a time (the
-// machine may be busy): a loop that stands still for 15 s ends the run at
-// once, before a chart stuck counting ticks eats the machine's memory.
+// round trips are printed, not asserted against a time (the machine may be
+// busy): a loop that stands still for 15 s ends the run at once, before a
+// chart stuck counting ticks eats the machine's memory.
 // Markup from the instrument must never be interpreted (an <img> would even
 // make the scene load a file).
 
@@ -76,10 +76,7 @@ class HostileTest : public QObject
     Q_OBJECT
 
     SceneRig m_rig;
-    // The event loop's worst stall, seen by a timer that should fire every 20 ms.
-    QTimer m_probe;
-    QElapsedTimer m_sinceTick;
-    qint64 m_worstGapMs = 0;
+    QTimer m_probe; // beats the watchdog from the event loop
     Watchdog m_watchdog;
     qint64 m_rssStart = 0;
 
@@ -93,22 +90,17 @@ class HostileTest : public QObject
         qInfo("screenshot %s", qPrintable(path));
     }
 
-    // Readings of these counts for a while (the worst stall counted once the
-    // view has settled), then the loop must still answer at once.
-    void feed(const QList<QList<double>> &rows, int ms = 1200)
+    // Readings of these counts for a while, then the loop must still answer.
+    void feed(const QList<QList<double>> &rows, int ms = 1500)
     {
         m_rig.sim.setCountRotation(rows);
-        QTest::qWait(300);
-        m_worstGapMs = 0;
-        m_sinceTick.restart();
         QTest::qWait(ms);
         QElapsedTimer roundTrip;
         roundTrip.start();
         bool back = false;
         QMetaObject::invokeMethod(this, [&back] { back = true; }, Qt::QueuedConnection);
         QTRY_VERIFY_WITH_TIMEOUT(back, 5000);
-        qInfo("round trip %lld ms, worst stall %lld ms (probe every 20 ms), RSS %lld kB", roundTrip.elapsed(),
-              m_worstGapMs, rssKiB());
+        qInfo("round trip %lld ms, RSS %lld kB", roundTrip.elapsed(), rssKiB());
         QVERIFY2(rssKiB() - m_rssStart < 100 * 1024, qPrintable(QStringLiteral("RSS grew to %1 kB").arg(rssKiB())));
         QVERIFY(m_rig.session.connected());
     }
@@ -129,14 +121,9 @@ private slots:
         QVERIFY(m_rig.load(QStringLiteral("127.0.0.220")));
         QVERIFY(m_rig.connectTcp());
         QTRY_VERIFY(SessionProbe(m_rig.session).pollTimerActive());
-        m_probe.setTimerType(Qt::PreciseTimer);
-        connect(&m_probe, &QTimer::timeout, this, [this] {
-            m_worstGapMs = qMax(m_worstGapMs, m_sinceTick.restart());
-            m_watchdog.beat();
-        });
+        connect(&m_probe, &QTimer::timeout, this, [this] { m_watchdog.beat(); });
         QTest::qWait(500);
         m_rssStart = rssKiB();
-        m_sinceTick.start();
         m_probe.start(20);
     }
 

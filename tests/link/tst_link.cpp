@@ -1,5 +1,7 @@
-// Queue and link end to end against the simulated instrument over loopback
-// TCP (one 127.0.0.x address per case) and over a pseudo-terminal.
+// The link end to end against the simulated instrument over loopback TCP
+// (one 127.0.0.x address per case) and over a pseudo-terminal: what only a
+// real socket or terminal shows. The request queue's rules and what each
+// operation reports have suites of their own (tests/session, tests/deviceops).
 #include "../common/SessionProbe.h"
 #include "../common/LoopbackRig.h"
 #include "SimInstrument.h"
@@ -9,7 +11,6 @@
 #include <QtTest>
 
 #include <limits>
-#include <utility>
 
 #if defined(Q_OS_LINUX)
 #include <sys/socket.h>
@@ -95,22 +96,6 @@ private slots:
         QCOMPARE(refreshed(), QString());
     }
 
-    void idleSessionRefusesBadTargets()
-    {
-        DeviceSession session;
-        isolate(session);
-        QSignalSpy connectingSpy(&session, &DeviceSession::connectingChanged);
-        QVERIFY(QMetaObject::invokeMethod(&session, "connectToDevice")); // no argument: serial
-        QCOMPARE(session.lastError(), QStringLiteral("No COM port selected"));
-        // A host that is no dotted quad, or 0.0.0.0, is refused before any attempt.
-        for (const char *host : {"lab-counter", "0.0.0.0"}) {
-            session.setTcpHost(QString::fromLatin1(host));
-            session.connectToDevice(true);
-            QCOMPARE(session.lastError(), QStringLiteral("Invalid IP address"));
-        }
-        QCOMPARE(connectingSpy.count(), 0);
-    }
-
     void openingExchangeAndClose()
     {
         Rig rig(QStringLiteral("127.0.0.2"));
@@ -147,7 +132,10 @@ private slots:
         QCOMPARE(errorSpy.count(), 0);
     }
 
-    void pollIntervalAndPeriod()
+    // The period as the instrument reads it back after PERD; the poll
+    // interval follows it, never below 50 ms, and no timer overflows
+    // beyond the settings box or an int's reach.
+    void pollIntervalFollowsThePeriod()
     {
         Rig rig(QStringLiteral("127.0.0.3"));
         rig.sim.setPeriodMs(20);
@@ -155,13 +143,6 @@ private slots:
         QTRY_COMPARE(rig.session.periodMs(), 20);
         QCOMPARE(SessionProbe(rig.session).pollIntervalMs(), 50);
 
-        // An out-of-range period sends nothing.
-        rig.sim.clearReceived();
-        rig.session.applyPeriod(0);
-        QTest::qWait(120);
-        QVERIFY(!rig.sim.receivedCommands().contains(0x25));
-
-        // PERD then its read-back; the instrument's own value is what shows.
         QSignalSpy periodSpy(&rig.session, &DeviceSession::periodMsChanged);
         rig.sim.overrideReply(0x24, zrf::packDoubles({999.9, 5.0, 6.0}), 1);
         rig.session.applyPeriod(1000);
@@ -170,25 +151,16 @@ private slots:
         const QList<unsigned char> cmds = rig.sim.receivedCommands();
         QVERIFY(cmds.indexOf(0x25) >= 0 && cmds.indexOf(0x24, cmds.indexOf(0x25)) > cmds.indexOf(0x25));
         QCOMPARE(rig.sim.received().at(cmds.indexOf(0x25)).payload, zrf::packDouble(1000.0));
-
-        // A read-back of zero keeps the period but still resets the interval.
+        // A read-back of zero is no period: the last one stays.
         rig.sim.overrideReply(0x24, zrf::packDouble(0.0), 1);
-        periodSpy.clear();
-        rig.session.applyPeriod(30);
-        QTest::qWait(300);
-        QVERIFY(rig.session.periodMs() == 999 && periodSpy.count() == 0);
+        bool done = false;
+        rig.session.applyPeriod(30, [&done](const Outcome &) { done = true; });
+        QTRY_VERIFY(done);
+        QVERIFY(rig.session.periodMs() == 999 && periodSpy.count() == 1);
 
-        // A rejected PERD reports and reads nothing back.
-        setFault(rig.sim, &SimFaults::rejectCommand, 0x25);
-        rig.session.applyPeriod(40);
-        QTRY_COMPARE(rig.session.lastError(), QStringLiteral("PERD rejected"));
-
-        // Beyond the settings box, and three times beyond an int: polled as
-        // reported, and no timer overflows.
         QTest::failOnWarning(QRegularExpression(QStringLiteral("[Tt]imer")));
         for (int huge : {800000000, std::numeric_limits<int>::max()}) {
             rig.session.disconnectFromDevice();
-            rig.sim.setFaults({});
             rig.sim.setPeriodMs(huge);
             QVERIFY(rig.connectTcp());
             QTRY_VERIFY(rig.session.countsLive() && SessionProbe(rig.session).pollIntervalMs() == huge);
@@ -197,7 +169,8 @@ private slots:
     }
 
     // `countsLive` holds only for recent readings of the link now open; the
-    // counts themselves stay as they were.
+    // counts themselves stay as they were. Identical readings each tell; a
+    // reply of nine values is none.
     void countsLiveFollowsTheLink()
     {
         Rig rig(QStringLiteral("127.0.0.66"));
@@ -207,6 +180,11 @@ private slots:
         QSignalSpy liveSpy(&rig.session, &DeviceSession::countsLiveChanged);
         QVERIFY(rig.opened());
         QTRY_VERIFY(rig.session.countsLive());
+        QSignalSpy countsSpy(&rig.session, &DeviceSession::countsChanged);
+        QTRY_VERIFY(countsSpy.count() >= 2);
+        rig.sim.overrideReply(0x23, QByteArray(72, 0), 1);
+        QTRY_COMPARE(rig.session.lastError(), QStringLiteral("Bad COUN? reply"));
+        QCOMPARE(toDoubles(rig.session.counts()), first);
         setFault(rig.sim, &SimFaults::silent, true); // stale after three 50 ms polls
         QTRY_VERIFY_WITH_TIMEOUT(!rig.session.countsLive(), 1000);
         QVERIFY(rig.session.connected() && liveSpy.count() == 2);
@@ -264,99 +242,32 @@ private slots:
 #endif
     }
 
-    // A poll answered 2.3 s late, after its time-out, while the operator's
-    // level waits: the late reading completes nothing and is not published;
-    // the level is completed by its own reply, shown and stored.
-    void lateReplyCompletesNothing()
-    {
-        Rig rig(QStringLiteral("127.0.0.5"));
-        QVERIFY(rig.opened());
-        QTRY_VERIFY(!SessionProbe(rig.session).busy());
-        const QList<double> late(8, 666.0);
-        QList<QList<double>> readings;
-        connect(&rig.session, &DeviceSession::readingTaken, &rig.session,
-                [&](const Reading &r) { readings.append(QList<double>(r.counts.begin(), r.counts.end())); });
-        bool armed = true;
-        connect(&rig.sim, &SimInstrument::requestReceived, &rig.session, [&](unsigned char cmd, const QByteArray &) {
-            if (cmd != zrf::kCountQuery || !std::exchange(armed, false))
-                return;
-            rig.sim.setFixedCounts(late);
-            SimFaults f;
-            f.lateCommand = zrf::kCountQuery;
-            f.lateDelayMs = 2300;
-            rig.sim.setFaults(f);
-            QTimer::singleShot(0, &rig.sim, [&] {
-                rig.sim.setFaults({});
-                rig.sim.setFixedCounts({1, 2, 3, 4, 5, 6, 7, 8});
-            });
-            rig.session.setDacVoltage(3, 0.9);
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(rig.sim.eepromWrites() == 1, 5000);
-        QTRY_VERIFY(readings.size() >= 2);
-        QCOMPARE(rig.session.lastError(), QStringLiteral("No reply from device"));
-        QCOMPARE(rig.session.dacVolts().at(3).toDouble(), 0.9);
-        QCOMPARE(rig.sim.thresholds().at(3), 0.9);
-        QVERIFY(!readings.contains(late));
-    }
-
-    void badCountReplies()
-    {
-        Rig rig(QStringLiteral("127.0.0.6"));
-        const QList<double> good{1, 2, 3, 4, 5, 6, 7, 8};
-        rig.sim.setFixedCounts(good);
-        QSignalSpy countsSpy(&rig.session, &DeviceSession::countsChanged);
-        QVERIFY(rig.opened());
-        QTRY_VERIFY(countsSpy.count() >= 1);
-        // Nine values, a ragged length: each refused, the counts kept.
-        for (const QByteArray &payload : {QByteArray(72, 0), QByteArray(65, 0)}) {
-            rig.session.disconnectFromDevice(); // resets lastError on the next open
-            QVERIFY(rig.opened());
-            rig.sim.overrideReply(0x23, payload, 1);
-            rig.session.refreshCounts();
-            QTRY_COMPARE(rig.session.lastError(), QStringLiteral("Bad COUN? reply"));
-            QCOMPARE(toDoubles(rig.session.counts()), good);
-        }
-        // Two identical valid readings both emit.
-        countsSpy.clear();
-        rig.session.refreshCounts();
-        rig.session.refreshCounts();
-        QTRY_VERIFY(countsSpy.count() >= 2);
-    }
-
-    void pollBacklogStaysBounded()
-    {
-        Rig rig(QStringLiteral("127.0.0.7"));
-        rig.sim.setPeriodMs(10);
-        QVERIFY(rig.opened());
-        QTRY_COMPARE(SessionProbe(rig.session).pollIntervalMs(), 50);
-        setFault(rig.sim, &SimFaults::silent, true);
-        // 3 s of 50 ms ticks against a silent instrument: one query on the wire,
-        // at most one more waiting.
-        qsizetype longest = 0;
-        for (int i = 0; i < 60; ++i) {
-            QTest::qWait(50);
-            longest = qMax(longest, SessionProbe(rig.session).queueLength());
-        }
-        QVERIFY2(longest <= 2, QByteArray::number(longest).constData());
-    }
-
-    void refusedAndSilentHosts()
+    // Targets refused before any attempt, a host that refuses, one that never
+    // answers: the error, and the session where it was.
+    void unreachableHosts()
     {
         SilentHost silent(QStringLiteral("127.0.0.65"));
         QVERIFY(silent.ok);
         const struct {
             const char *host, *message;
             int minMs;
-        } cases[] = {{"127.0.0.64", "Connection refused", 0}, {"127.0.0.65", "TCP connect timeout", 2500}};
+        } cases[] = {{"", "No COM port selected", 0}, {"lab-counter", "Invalid IP address", 0},
+                     {"0.0.0.0", "Invalid IP address", 0}, {"127.0.0.64", "Connection refused", 0},
+                     {"127.0.0.65", "TCP connect timeout", 2500}};
         for (const auto &c : cases) {
             Rig rig(QString::fromLatin1(c.host), false);
+            QSignalSpy connecting(&rig.session, &DeviceSession::connectingChanged);
             QElapsedTimer clock;
             clock.start();
-            rig.session.connectToDevice(true);
+            if (*c.host)
+                rig.session.connectToDevice(true);
+            else
+                QVERIFY(QMetaObject::invokeMethod(&rig.session, "connectToDevice")); // no argument: serial
             QTRY_COMPARE_WITH_TIMEOUT(rig.session.lastError(), QString::fromLatin1(c.message), 5000);
             QVERIFY(clock.elapsed() >= c.minMs); // the 3 s limit, not an early failure
             QCOMPARE(rig.session.statusText(), QStringLiteral("Disconnected"));
             QVERIFY(!rig.session.connecting() && !rig.session.connected());
+            QCOMPARE(connecting.isEmpty(), !QByteArray(c.host).startsWith("127.")); // refused before any attempt
         }
     }
 
