@@ -259,7 +259,7 @@ void DeviceSession::setLevelMv(int channel, double mv, Done done)
         setDacVoltage(channel, limits::voltsOfMv(mv), std::move(done));
 }
 
-void DeviceSession::setLevelsMv(const QList<std::pair<int, double>> &levels, Done done)
+void DeviceSession::setLevelsMv(const QList<std::pair<int, double>> &levels, const Done &done)
 {
     if (levels.isEmpty()) {
         if (done)

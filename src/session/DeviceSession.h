@@ -244,7 +244,7 @@ public:
     void setLevelMv(int channel, double mv, Done done);
     // Levels for several channels (channel, mV), asked at once; over once
     // every one is stored, with the first failure if any.
-    void setLevelsMv(const QList<std::pair<int, double>> &levels, Done done);
+    void setLevelsMv(const QList<std::pair<int, double>> &levels, const Done &done);
 
     // Before the program ends: closes the link as disconnectFromDevice does
     // and waits for it (a transport that never reports back is cut off).
