@@ -22,11 +22,19 @@ template <class Ready>
 bool interruptibly(Ready &&ready)
 {
     for (;;) {
+        // The GIL is taken back outside any destructor: at exit the
+        // interpreter ends a daemon thread while it takes the GIL
+        // (pthread_exit), and that unwinding through a noexcept destructor
+        // would abort the process.
+        PyThreadState *const state = PyEval_SaveThread();
         bool done = false;
-        {
-            const pybind11::gil_scoped_release unlocked;
+        try {
             done = ready(kSlice);
+        } catch (...) {
+            PyEval_RestoreThread(state);
+            throw;
         }
+        PyEval_RestoreThread(state);
         if (done)
             return true;
         if (PyErr_CheckSignals() != 0)
