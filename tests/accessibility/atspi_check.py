@@ -1,8 +1,5 @@
-"""The client as a screen reader meets it over AT-SPI: Connect found by name
-and pressed through its action links to the simulator's pseudo-terminal (the
-port the box names), and the cards then show its counts, each new one told
-as a value change. Run by atspi-run with the client started. (Names, roles
-and what is in sight on every page: tst_keyboard_session.)
+"""The client over AT-SPI, run by atspi-run: Connect pressed through its action links to the
+simulator's pseudo-terminal (the port the box names); the cards' counts come as value changes.
 """
 
 import math, re, sys, time

@@ -1,10 +1,6 @@
-"""What a blind operator hears: the client walked from the keyboard alone
-under Orca against the simulator (127.0.0.123, fixed counts), run by atspi-run.
-Orca's debug file comes line by line through a pseudo-terminal: SPEECH OUTPUT
-lines and focus events. Each key of WALK is pressed with xdotool and the walk
-waits there for a focus stop, an utterance or a line; at a stop what Orca said
-must hold the stop's name, its role as spoken and its value. The whole walk
-is printed as heard.
+"""What a blind operator hears: the client walked from the keyboard under Orca against the
+simulator (127.0.0.123, fixed counts), run by atspi-run. Each key of WALK is pressed with xdotool;
+at a stop Orca must have said the stop's name, its role and its value. The walk is printed as heard.
 """
 
 import os, pty, re, subprocess, sys, threading, time, tty
@@ -13,14 +9,12 @@ from collections import namedtuple
 CLIENT = sys.argv[1]
 WORK = os.environ["ATSPI_WORK"]
 
-# A stop: keys (None: none, the focus at start), then the focus on (role,
-# name) with the value heard there (a pattern; None: none); `said` is the role
-# as spoken where it is not the role's own word.
+# Keys (None: the focus at start), then the focus on (role, name), the value heard there a pattern;
+# `said` is the role as spoken where it is not the role's own word.
 Stop = namedtuple("Stop", "keys role name value said", defaults=(None, None))
 # Keys, then an utterance that matches `heard`.
 Say = namedtuple("Say", "keys heard")
-# Keys, then a line of the debug file that matches `line`; nothing is compared.
-# Each row ends when Orca rests.
+# Keys, then a line of the debug file that matches `line`. Each row ends when Orca rests.
 Until = namedtuple("Until", "keys line")
 # Text typed; nothing waited for (the next key comes after it).
 Type = namedtuple("Type", "text")
@@ -190,8 +184,7 @@ def walk(log, start):
             subprocess.run(["xdotool", "type", "--delay", "40", step.text], check=True)
             print("%3d  type %s" % (n, step.text))
             continue
-        # Events still queued (a text that changed) would be taken up after the
-        # key's and could stand in for its stop.
+        # Events still queued (a text that changed) could stand in for the key's stop.
         if n > 1:
             wait_for(lambda: idle(log))
             mark = len(log.lines)
@@ -200,8 +193,7 @@ def walk(log, start):
         began = time.time()
         if step.keys:
             subprocess.run(["xdotool", "key", "--clearmodifiers"] + step.keys.split(), check=True)
-        # What is said from the key until Orca rests is heard at the stop (past
-        # a control that let the focus go for a moment, into a group).
+        # What is said from the key until Orca rests is heard at the stop.
         if isinstance(step, Stop):
             def at_stop():
                 for role, name in focused(log.since(mark)):

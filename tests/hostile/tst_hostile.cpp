@@ -1,13 +1,5 @@
-// The operator's scene with the real session against an instrument that
-// answers count reads with NaN, infinities, 1e308, denormals and a narrow
-// range far from zero, and whose texts (network settings, USB descriptor)
-// carry markup. Every view must keep its event loop turning with bounded
-// memory; a screenshot of each goes to SHOT_DIR for a person to look at. The
-// round trips are printed, not asserted against a time (the machine may be
-// busy): a loop that stands still for 15 s ends the run at once, before a
-// chart stuck counting ticks eats the machine's memory.
-// Markup from the instrument must never be interpreted (an <img> would even
-// make the scene load a file).
+// The scene against an instrument of the hardest doubles and texts full of markup (never interpreted):
+// every view keeps its loop turning with bounded memory; a loop still for 15 s ends the run at once.
 
 #include "../common/SceneRig.h"
 #include "../common/SessionProbe.h"
@@ -52,8 +44,7 @@ private:
     }};
 };
 
-// Text items at or below `o` (object and visual children) that hold markup
-// without being plain text.
+// Text items at or below `o` (object and visual children) holding markup without being plain text.
 void findRichTexts(QObject *o, QSet<QObject *> &seen, QStringList &out)
 {
     if (!o || seen.contains(o))
@@ -127,10 +118,7 @@ private slots:
         m_probe.start(20);
     }
 
-    // The readings that stalled the charts: one huge count on the bar chart,
-    // a slightly smaller one on the time view, a large constant on the time
-    // view; then the whole rotation of hard values on every view, and with
-    // log Y on the two charts.
+    // The readings that once stalled the charts, then the whole rotation on every view, and log Y.
     void views_data()
     {
         QTest::addColumn<int>("view");
@@ -183,8 +171,7 @@ private slots:
         qInfo("RSS %lld kB at start, %lld kB at end", m_rssStart, rssKiB());
     }
 
-    // The settings page's network fields, the status bar's link label and
-    // last error, the home page's port labels: plain text whatever they show.
+    // The network fields, the status bar's labels, the port labels: plain text whatever they show.
     void instrumentTextsStayPlain()
     {
         QTRY_COMPARE(m_rig.session.netmask(), kMask);

@@ -1,7 +1,6 @@
 import QtQml
 
-// Stand-in for the session object as the scene sees it. Tests write its properties and
-// read the method calls back from `calls`; it never touches a port or the network.
+// Stand-in for the session as the scene sees it: properties set by tests, method calls logged.
 QtObject {
     property int channelCount: 8            // the cards tests change it
     readonly property real dacMaxVolts: 1

@@ -19,8 +19,7 @@ TestCase {
     function init() {
         device.reset()
         recorder.reset()
-        // Keys reach the test's window only while it is active; a save
-        // dialog may be a window of its own (Qt 6.8).
+        // Keys reach only the active window; a save dialog may be one of its own (Qt 6.8).
         test.Window.window.requestActivate()
         tryVerify(() => test.Window.window.active)
     }
@@ -53,8 +52,7 @@ TestCase {
         verify(stack.currentItem !== settings)
     }
 
-    // Record asks for a file and hands it to the recorder, which alone says
-    // whether a recording runs; the status bar shows the run and its outcome.
+    // Record asks for a file for the recorder, which alone says whether one runs; the status bar shows it.
     function test_recording() {
         device.connected = true
         const w = createTemporaryObject(Qt.createComponent("qrc:/qt/qml/TachyraApp/Main.qml"), test)
@@ -104,8 +102,7 @@ TestCase {
             compare(findChild(page, name).enabled, data.on.includes(name), name)
     }
 
-    // A toolbar key presses its button while the button is enabled, from a
-    // field too; a view's key shows the view and hands its button the focus.
+    // A key presses its button while enabled, from a field too; a view's key focuses its button.
     function test_keys_data() {
         const port = { ports: [{ name: "COM3", label: "COM3" }], portName: "COM3" }
         const linked = Object.assign({ connected: true }, port)
@@ -140,24 +137,7 @@ TestCase {
             verify(findChild(page, data.focus).visualFocus)
     }
 
-    // A field left with Escape leaves the focus on the page, where the next
-    // Escape goes back.
-    function test_settingsEscapeAfterEdit() {
-        Object.assign(device, { connected: true, periodMs: 250 })
-        const page = make(settingsComponent)
-        const back = createTemporaryObject(signalSpy, test, { target: page, signalName: "back" })
-        page.periodBox.forceActiveFocus(Qt.TabFocusReason)
-        keyClick(Qt.Key_Up)
-        keyClick(Qt.Key_Return)
-        verify(page.periodBox.activeFocus)
-        keyClick(Qt.Key_Escape)
-        compare([page.periodBox.activeFocus, page.activeFocus, back.count], [false, true, 0])
-        keyClick(Qt.Key_Escape)
-        compare(back.count, 1)
-    }
-
-    // The toolbar's per-second switch puts the cards, the time plot and the
-    // bars in counts per second.
+    // The toolbar's per-second switch puts the cards, the time plot and the bars per second.
     function test_perSecondSwitch() {
         const page = make(homeComponent)
         const button = findChild(page, "perSecondButton")
@@ -169,8 +149,7 @@ TestCase {
         compare(views.map(v => v.perSecond), [false, false, false])
     }
 
-    // A recording opens on the time view without a link, and keeps it open
-    // when the link goes; closed without a link, the cards come back.
+    // A recording opens the time view without a link and keeps it; closed, the cards come back.
     function test_recordingOnTheTimeView() {
         const page = make(homeComponent)
         const time = findChild(page, "timeView")
@@ -255,8 +234,7 @@ TestCase {
         compare(device.calls[2], "applyPeriod(260)")
     }
 
-    // Text that is no number keeps the box's value: nothing is sent for it,
-    // not 0 V and not a 1 ms period. A fraction is rounded as shown.
+    // Text that is no number keeps the box's value and sends nothing; a fraction is rounded.
     function test_settingsBoxCommits_data() {
         const rows = []
         for (const box of ["channelBox2", "allBox", "periodBox"]) {
@@ -289,9 +267,7 @@ TestCase {
         compare(device.calls, data.calls)
     }
 
-    // Levels not read from this instrument yet are unknown: shown as a dash
-    // and closed to input, and asked for again as the page opens. A period
-    // beyond the box's top shows as reported.
+    // Unread levels show a dash, closed to input, and are asked for; a period past the top shows.
     function test_settingsShowOnlyTheInstrumentsState() {
         Object.assign(device, { connected: true, dacVolts: Array(8).fill(0.35), dacLevelsKnown: false,
                                 periodMs: 100000 })

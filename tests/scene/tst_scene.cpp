@@ -1,11 +1,5 @@
-// Quick Test runner for the scene, the Theme, the MyStyle controls and the
-// shared pieces: a widgets application (Qt Charts needs one), the MyStyle
-// style chosen before it exists, stand-ins for `device` and `recorder`, a
-// test source of readings for the charts, a scratch folder for exported
-// files and a home folder of the run's own. scripts/gallery renders its
-// gallery through it (`galleryPath`). Stand-ins that drift from the real
-// objects' faces end the run: a renamed or added property fails here, not as
-// a silently dead binding.
+// Quick Test runner of the scene (and scripts/gallery's) with stand-ins for `device` and `recorder`; one
+// that drifts from the real object's face ends the run, not as a silently dead binding.
 
 #include "../common/TestReadingSource.h"
 #include "CountRecorder.h"
@@ -23,9 +17,8 @@
 #include <QTemporaryDir>
 #include <QtQuickTest>
 
-// What a document sees of an object: "property name" its type, "method
-// name" and "signal name" their most arguments. Notify signals come with
-// their properties; signals carrying C++ values are for C++ consumers.
+// What a document sees: "property name" its type, "method/signal name" its most arguments
+// (notify signals and signals of C++ values left out).
 static QMap<QString, QString> faceOf(const QMetaObject *meta)
 {
     QMap<QString, QString> out;
@@ -46,9 +39,7 @@ static QMap<QString, QString> faceOf(const QMetaObject *meta)
     return out;
 }
 
-// Where a stand-in's face differs from the real one's: each member there
-// (a property of a type a document's value can stand for), nothing more but
-// the tests' own helpers.
+// Where a stand-in's face differs from the real one's, the tests' own helpers aside.
 static QStringList drift(const QMetaObject &real, const QObject *fake, const QStringList &helpers)
 {
     static const QHash<QString, QStringList> stand{
@@ -92,7 +83,6 @@ public slots:
         if (!drifted.isEmpty())
             qFatal("stand-ins: %s", qPrintable(drifted.join(QStringLiteral("; "))));
         scenesetup::publish(*engine, fakes[0], &m_readings, fakes[1]);
-        // Where the export tests save their files.
         engine->rootContext()->setContextProperty(QStringLiteral("scratchDir"), QUrl::fromLocalFile(m_scratch.path()));
         engine->rootContext()->setContextProperty(QStringLiteral("galleryPath"),
                                                   qEnvironmentVariable("TACHYRA_GALLERY_PNG", QStringLiteral("gallery.png")));
@@ -102,8 +92,7 @@ public slots:
             qFatal("cannot write the sweep");
     }
 
-    // A recording to open: four good rows, a count that does not parse on
-    // line 4, and a last line cut short.
+    // A recording to open: four good rows, a count that does not parse on line 4, a last line cut short.
     static void writeRecording(const QString &path)
     {
         QByteArray text = readingrow::csvHeader();
@@ -131,8 +120,7 @@ private:
 
 int main(int argc, char **argv)
 {
-    // The save dialogs propose files in the documents folder: a home of the
-    // run's own, never the user's.
+    // The save dialogs propose the documents folder: a home of the run's own.
     QTemporaryDir home;
     qputenv("HOME", QFile::encodeName(home.path()));
     qunsetenv("XDG_CONFIG_HOME");

@@ -7,10 +7,8 @@ class TestStartup : public QObject
 {
     Q_OBJECT
 private slots:
-    // Without its main document the client ends with -1. The renderer choice
-    // must run in a normal start, where its info log is off: only its debug
-    // lines are switched on here. A backend set in the environment leaves the
-    // choice to the step after the application object.
+    // Without its main document the client ends with -1. The renderer choice runs (its debug lines
+    // on, the info log off as in a normal start); a backend set in the environment defers it.
     void missingMainDocumentExitsMinusOne()
     {
         QProcess client;
@@ -27,8 +25,7 @@ private slots:
         QVERIFY2(log.contains("choosing on platform") && !log.contains("scene graph:"), log.constData());
     }
 
-    // Renderer names as drivers report them: only CPU rasterisers count,
-    // even when a hardware driver's name mentions LLVM.
+    // Renderer names as drivers report them: only CPU rasterisers count, LLVM in the name or not.
     void softwareRasteriserNames_data()
     {
         QTest::addColumn<QByteArray>("renderer");
