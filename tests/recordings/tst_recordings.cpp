@@ -112,22 +112,18 @@ struct Received {
 };
 
 // ASan holds freed memory in quarantine: resident memory says nothing there.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kMemoryMeasurable = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kMemoryMeasurable = false;
-#else
-constexpr bool kMemoryMeasurable = true;
+#ifndef __has_feature
+#define __has_feature(x) 0 // GCC before 14
 #endif
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+constexpr bool kMemoryMeasurable = false;
 #else
 constexpr bool kMemoryMeasurable = true;
 #endif
 
 bool readingThreadsEnded(const RecordingLoader &loader) { return loader.findChildren<QThread *>().isEmpty(); }
 
-// This process's resident set (VmRSS) or its peak since the last
-// resetPeakRss (VmHWM), in KiB; 0 without /proc.
+// This process's resident set (VmRSS) or its peak since resetPeakRss (VmHWM), in KiB.
 qint64 statusKiB(const char *field)
 {
     QFile f(QStringLiteral("/proc/self/status"));
@@ -150,8 +146,7 @@ class TestRecordings : public QObject
 {
     Q_OBJECT
 private slots:
-    // Files that are not a recording, rows that are bad (the problem with its
-    // line, the good rows around it kept), and good files, in any chunking.
+    // Files that are not a recording, bad rows (the good ones around kept), and good files, in any chunking.
     void files_data()
     {
         QTest::addColumn<QByteArray>("file");
@@ -200,8 +195,7 @@ private slots:
         }
         QTest::newRow("header lacks a level and sweep")
             << withoutColumns(full, {14, 19}) << noLevelsNoSweep << lacking("threshold_mv_ch3, sweep", true) << qint64(0);
-        // Without elapsed_s the time since the first row stands in; rows 300
-        // years apart stop at the largest ns count instead of wrapping around.
+        // Without elapsed_s the time since the first row stands in, at most the largest ns count.
         QList<Reading> noElapsed = readings({20, 21});
         noElapsed[0].monotonicNs = 0;
         noElapsed[1].monotonicNs = (noElapsed[1].utcMs - noElapsed[0].utcMs) * 1000000;
@@ -329,8 +323,7 @@ private slots:
         leapDay2024.utcMs = 1709251199999; // 2024-02-29T23:59:59.999Z
         written("times from 1969 to 9999, leap days", {before1970, leapDay2000, leapDay2024, sampleReading(0), year9999});
 
-        // The same rows in every form a recording may take on its way: the
-        // same readings, no problem.
+        // The same rows in every form a recording may take on its way.
         const QByteArray plain = sampleRecording(13); // levels unknown, then known; a sweep row
         const auto good = [](const char *name, const QByteArray &file) {
             QList<Reading> all;
@@ -347,8 +340,7 @@ private slots:
         good("UTF-16LE CRLF", utf16(QByteArray(plain).replace("\n", "\r\n"), QStringConverter::Utf16LE, true));
         good("no line end after the last row", plain.chopped(1));
         good("blank lines", QByteArray(plain).replace(row(3), row(3) + "\n\r\n") + "\n\n");
-        // A window export of another build or a hand-edited file: known
-        // columns in any order, others ignored.
+        // Known columns in any order, others ignored (another build's export, a hand-edited file).
         good("columns reordered, one more", mapLines(plain, [](const QByteArray &line) {
                  const QList<QByteArray> f = line.split(',');
                  return f.last() + ',' + f.mid(0, f.size() - 1).join(',') + (line.startsWith("time_utc") ? ",note" : ",x");
@@ -391,8 +383,7 @@ private slots:
         }
     }
 
-    // A file of bad rows keeps the first 1000 messages, counts all of them,
-    // and still notes its cut last line.
+    // The first 1000 messages kept, all counted, and the cut last line still noted.
     void problemsAreCapped()
     {
         QByteArray file = header();
@@ -421,10 +412,9 @@ private slots:
         QVERIFY(writeFile(m_big, [](QFile &f) { return f.write(sampleRecording(kBigRows)) > 0; }));
     }
 
-    // 400,000 rows to a receiver slower than the reading: all of them, in
-    // order, in batches while the file is read, never within open(). The
-    // batches wait in the reading thread, not in the event queue, so memory
-    // stays near a few batches.
+    // 400,000 rows to a slow receiver: all, in order, in batches while the file
+    // is read, never within open(); batches wait in the reading thread, not in
+    // the event queue, so memory stays near a few batches.
     void bigFile()
     {
         RecordingLoader loader;
@@ -452,12 +442,10 @@ private slots:
         QVERIFY2(got.partial >= 3, "the rows come in batches while the file is read");
         QVERIFY(progress.size() >= got.batches);
         // All batches at once would be kBigRows * sizeof(Reading) = 61 MiB.
-        qInfo("peak RSS grew by %lld KiB while opening %lld rows in %d batches", grewKiB, kBigRows, got.batches);
         QVERIFY2(!measurable || grewKiB < 32 * 1024, qPrintable(QStringLiteral("peak RSS grew by %1 KiB").arg(grewKiB)));
     }
 
-    // Cancel, or opening another file: `finished` (cancelled) before the
-    // call returns, not one batch after it, and the reading thread gone.
+    // Cancel or another open: `finished` (cancelled) before the call returns, the reading thread gone.
     void cancelStopsAtOnce_data()
     {
         QTest::addColumn<int>("how");
@@ -511,10 +499,9 @@ private slots:
         QCOMPARE(got.summaries.size(), 1);
     }
 
-    // Nothing to read: `finished` with the reason, no hang on a FIFO or a
-    // device. A file that is not a recording is read no further than its
-    // first chunk; a bad one's counts, problems and note reach the summary.
-    // A line costs 64 KiB of memory at most, even a gigabyte of it.
+    // Nothing to read: the reason, no hang on a FIFO or a device; not a recording:
+    // read no further than its first chunk; a bad file's problems and note in the
+    // summary. A line costs 64 KiB of memory at most, even a gigabyte of it.
     void summaries_data()
     {
         QTest::addColumn<QString>("name");
