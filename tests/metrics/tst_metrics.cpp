@@ -87,8 +87,7 @@ private slots:
                                 << QStringList{"0", "3", "7.5", "3000000", "21", "24", "27", "30"}
                                 << QStringList(8, "0")
                                 << QStringList{"0", "1", "2.5", "1000000", "7", "8", "9", "10"};
-        // Non-finite and negative counts stay out of the sum, before a good one
-        // and after it; the gauge shows them as sent.
+        // Non-finite and negative counts out of the sum, before a good one and after; the gauge as sent.
         QTest::newRow("not counts") << Rows{{2, 2, 2, 2, -0.0, 4.9e-324, kNaN, 1}, {kNaN, kInf, -kInf, -3, 2, 2, 5, 1}}
                                     << QStringList{"2", "2", "2", "2", "2", "2", "5", "2"}
                                     << QStringList{"1", "1", "1", "1", "0", "0", "1", "0"}
@@ -167,8 +166,7 @@ private slots:
         const char *const rows[][2] = {
             {"9472", "127.0.0.1:9472"}, {" 0.0.0.0:9472 ", "0.0.0.0:9472"}, {"127.000.0.010:80", "127.0.0.10:80"},
             {"localhost:1", "127.0.0.1:1"}, {"[::1]:65535", "[::1]:65535"}, {"[::]:9472", "[::]:9472"},
-            // Port 0, too large, negative or none; empty; a host name; a bad
-            // IPv4; IPv6 unbracketed or scoped; IPv4 in brackets; a signed port.
+            // Refused: ports out of range or none, host names, bad IPv4, IPv6 unbracketed or scoped, signs.
             {"127.0.0.1:0", ""}, {"65536", ""}, {"-1", ""}, {"127.0.0.1:", ""}, {"", ""}, {"example.org:9472", ""},
             {"127.0.0.256:9472", ""}, {"::1:9472", ""}, {"[fe80::1%eth0]:9472", ""}, {"[127.0.0.1]:9472", ""},
             {"+9472", ""}};

@@ -72,8 +72,7 @@ std::optional<QList<QByteArray>> completeRows(const QByteArray &text)
 }
 
 #ifdef Q_OS_LINUX
-// A tmpfs of `kib` KiB over `dir`, in a mount namespace of this thread's own
-// (so nothing shows outside the test). Needs root.
+// A tmpfs of `kib` KiB over `dir` in this thread's own mount namespace (needs root).
 bool mountTinyDisk(const QString &dir, int kib)
 {
     static const bool ownNamespace = geteuid() == 0 && unshare(CLONE_NEWNS) == 0
