@@ -1,14 +1,13 @@
 #!/usr/bin/env python3
-"""tachyra-cli calibrate against zrf-sim --detector on 127.0.0.251, with
-tst_cli's runner: the command's exit codes, output and --apply (the sweep's
-own mutes, steps and restore are tst_calibration's).
+"""tachyra-cli calibrate against zrf-sim --detector on 127.0.0.251: exit codes, output and --apply
+(the sweep's own mutes, steps and restore are tst_calibration's).
 
     tst_calibrate.py TACHYRA_CLI ZRF_SIM
 """
-import json, os, signal, subprocess, sys, time, unittest
+import json, os, signal, sys, time, unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from tst_cli import CLI, LEVELS, MV, MV_LINES, NO_PORTS, SIM, Sim, cli, sdac  # noqa: E402  (reads the same two arguments)
+from tst_cli import LEVELS, MV, MV_LINES, SIM, Sim, cli, popen, sdac  # noqa: E402  (reads the same two arguments)
 
 
 class Calibrate(unittest.TestCase):
@@ -16,10 +15,7 @@ class Calibrate(unittest.TestCase):
         s = Sim(SIM, "127.0.0.251", "--detector", "--seed", "1", levels=LEVELS)
         self.addCleanup(s.close)
         # Ctrl-C in the second channel: status 130, no line written, the levels back and none stored.
-        p = subprocess.Popen([CLI, "calibrate", "--channels", "3,1", "--from", "0", "--to", "1000", "--step", "10",
-                              "--tcp", s.addr], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             env={**os.environ, **NO_PORTS})
-        self.addCleanup(lambda: p.poll() is None and (p.kill(), p.wait()))
+        p = popen(self, "calibrate", "--channels", "3,1", "--from", "0", "--to", "1000", "--step", "10", sim=s)
         while sdac(3, 1.0) not in s.frames():  # channel 3 swept to its end
             time.sleep(0.05)
         p.send_signal(signal.SIGINT)

@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
-"""tachyra-cli end to end against zrf-sim (tests/common/simhelper.py), each
-case on its own loopback address (127.0.0.150 to .199); `scan` only between
-two network namespaces made here. Output is read with the csv and json
-modules: the tool's own mapping of arguments, formats, exit codes and signals.
+"""tachyra-cli end to end against zrf-sim on 127.0.0.150 to .199 (`scan` between network namespaces
+made here), output read with the csv and json modules: arguments, formats, exit codes and signals.
 
     tst_cli.py TACHYRA_CLI ZRF_SIM
 """
@@ -37,17 +35,18 @@ def parse(out, fmt="csv"):
     return list(csv.DictReader(io.StringIO(out))) if fmt == "csv" else [json.loads(line) for line in out.splitlines()]
 
 
+def popen(test, *args, sim):
+    p = subprocess.Popen([CLI, *args, "--tcp", sim.addr], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         text=True, env={**os.environ, **NO_PORTS})
+    test.addCleanup(lambda: p.poll() is None and (p.kill(), p.wait()))  # a failed case leaves nothing behind
+    return p
+
+
 class TachyraCli(unittest.TestCase):
     def sim(self, *args, listen=True):
         s = Sim(SIM, next(addresses) if listen else NOWHERE, *args, listen=listen, levels=LEVELS)
         self.addCleanup(s.close)
         return s
-
-    def popen(self, *args, sim):
-        p = subprocess.Popen([CLI, *args, "--tcp", sim.addr], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True, env={**os.environ, **NO_PORTS})
-        self.addCleanup(lambda: p.poll() is None and (p.kill(), p.wait()))  # a failed case leaves nothing behind
-        return p
 
     def test_one_shot_commands(self):
         static = "192.168.1.5 255.255.0.0 192.168.1.1".split()
@@ -76,16 +75,15 @@ class TachyraCli(unittest.TestCase):
             (["counts", "--count", "2", "--duration", "1"], [], 2, "", "exclude each other", None),
             (["sweep", "--channel", "1", "--from", "0", "--to", "100"], [], 2, "", "--step", None),
         ]
-        # Usage errors, each found before any link is opened; negative
-        # numbers get the range message of the value they stand for.
+        # Usage errors, found before any link opens; a negative number gets its value's range message.
         rows += [(args.split(), None, 2, "", err, None) for args, err in (
             ("sweep --channel 1 --from 0 --to 100 --step 0", "--step wants"),
             ("sweep --channel -1 --from 0 --to 9 --step 3", "--channel wants"),
             ("sweep --channel 1 --from -10 --to 9 --step 3", "--from and --to"),
             ("sweep --channel 1 --from 0 --to -9 --step 3", "--from and --to"),
-            ("threshold 3 -2", "0 to 1000"), ("threshold 3 -0.5", "0 to 1000"), ("threshold -1", "0 to 7 or all"),
-            ("threshold -1 100", "0 to 7 or all"), ("period -5", "1 to 60000"), ("counts --period -5", "--period wants"),
-            ("counts --count -3", "--count wants"), ("counts --duration -.5", "--duration wants"),
+            ("threshold 3 -0.5", "0 to 1000"), ("threshold -1", "0 to 7 or all"), ("period -5", "1 to 60000"),
+            ("counts --period -5", "--period wants"), ("counts --count -3", "--count wants"),
+            ("counts --duration -.5", "--duration wants"),
             ("network --static 0.0.0.0 255.0.0.0 10.0.0.1", "Invalid IP address"))]
         for args, switches, code, out, err, sent in rows:
             with self.subTest(args=args, switches=switches):
@@ -121,9 +119,8 @@ class TachyraCli(unittest.TestCase):
         self.assertEqual((rc, [r["thresholds_mv"] for r in parse(out, "jsonl")]), (0, [[None] * 8] * 2), err)
 
     def test_counts_end_only_on_silence(self):
-        # One COUN? reply lost: named, the run goes on. Three polls answered,
-        # then nothing with the link up; or replies that never make a reading.
-        runs = [(self.popen("counts", "--count", "8", sim=self.sim(*switches)), code, text) for switches, code, text in (
+        # One COUN? reply lost: named, the run goes on; silence with the link up, or no reading, ends it.
+        runs = [(popen(self, "counts", "--count", "8", sim=self.sim(*switches)), code, text) for switches, code, text in (
             (["--drop-nth", "0x23:3"], 0, "No reply from device"),
             (["--silent-spell", "10:600000"], 1, "no reply from the instrument: 3 requests in a row"),
             (["--wrong-code", "0x23"], 1, "no reading for 10 s"))]  # side by side: the waits overlap
@@ -136,9 +133,7 @@ class TachyraCli(unittest.TestCase):
                 self.assertTrue(rows == 8 if code == 0 else rows < 8, out)
 
     def test_counts_stats(self):
-        # The statistics instead of the rows, one line per channel; counts
-        # that are not finite are left out and counted, a rate beyond the
-        # largest double has no mean.
+        # One line per channel: counts not finite left out and counted, a rate beyond a double no mean.
         nan = float("nan")
         want = {0: (30, 0, 1e15, 0, 1e15, 1e15, 2e16), 1: (0, 30, nan, nan, nan, nan, nan),
                 5: (30, 0, 1e308, 0, 1e308, 1e308, nan), 6: (30, 0, 3, 0, 3, 3, 60), 7: (30, 0, 0.5, 0, 0.5, 0.5, 10)}
@@ -154,7 +149,7 @@ class TachyraCli(unittest.TestCase):
                     self.assertTrue(all(map(same, got, figures)), (c, got, figures))
                 self.assertEqual(rows[4]["min"] if fmt == "jsonl" else float(rows[4]["min"]), -0.0)
         # Ended by Ctrl-C, the statistics of what came so far.
-        p = self.popen("counts", "--stats", sim=self.sim())
+        p = popen(self, "counts", "--stats", sim=self.sim())
         time.sleep(1.5)
         p.send_signal(signal.SIGINT)
         out, err = p.communicate(timeout=5)
@@ -163,9 +158,7 @@ class TachyraCli(unittest.TestCase):
         self.assertTrue(all(int(r["count"]) >= 1 for r in rows), out)
 
     def test_stats_of_a_file(self):
-        # A recording's statistics without an instrument: the figures of its
-        # rows, its bad lines named and left out; a file that is no recording
-        # or not there: status 1, no name: 2, each with its message.
+        # A recording's statistics, its bad lines named and left out; no recording or none there: 1; no name: 2.
         s = self.sim()
         recorded = cli("counts", "--period", "50", "--count", "40", sim=s)[1]
         rows, path, sweep = parse(recorded), os.path.join(s.dir, "run.csv"), os.path.join(s.dir, "sweep.csv")
@@ -198,15 +191,14 @@ class TachyraCli(unittest.TestCase):
                 self.assertTrue(all(int(p["channel"]) == 2 and float(p["count"]) >= 0 for p in points))
 
     def test_stopped_runs_end_on_whole_lines(self):
-        # counts or a sweep ended by Ctrl-C; a closed terminal or SSH session (SIGHUP twice) then a kill or
-        # timeout: only a second Ctrl-C cuts the sweep's restore short; Ctrl-\; or the reader of the output
-        # gone (`| head -n 3`), which is no failure. The levels are back, no line is cut short.
+        # Ctrl-C; a closed terminal (SIGHUP twice) then a kill: only a second Ctrl-C cuts the restore short;
+        # Ctrl-\; or the output's reader gone (`| head -n 3`), no failure. The levels back, no line cut short.
         for args, how, code in ((["counts"], "pipe closed", 0), (["counts"], (signal.SIGINT,), 0),
                                 (SWEEP5, (signal.SIGINT,), 130), (SWEEP5, (signal.SIGHUP, signal.SIGHUP, signal.SIGTERM), 130),
                                 (SWEEP5, (signal.SIGQUIT,), 130), (SWEEP5, "pipe closed", 0)):
             with self.subTest(args=args[0], how=how):
                 s = self.sim()
-                p = self.popen(*args, sim=s)
+                p = popen(self, *args, sim=s)
                 lines = [p.stdout.readline() for _ in range(4)]  # the header and three rows or points
                 if how == "pipe closed":
                     p.stdout.close()
@@ -225,10 +217,9 @@ class TachyraCli(unittest.TestCase):
                 self.assertEqual(cli("threshold", sim=s)[1], MV_LINES)
 
     def test_sweep_second_interrupt_leaves_at_once(self):
-        # Every level change answered 3 s late: the first Ctrl-C waits for
-        # the mute under way and the restore, the second does not.
+        # Level changes answered 3 s late: the first Ctrl-C waits for the change and the restore, the second not.
         s = self.sim("--late", "0x20:3000")
-        p = self.popen(*SWEEP5, sim=s)
+        p = popen(self, *SWEEP5, sim=s)
         p.stdout.readline()  # the header: the sweep starts with the first mute
         s.wait_for("request 20")
         p.send_signal(signal.SIGINT)
@@ -243,8 +234,7 @@ class TachyraCli(unittest.TestCase):
             self.assertIn(text, err)
 
     def test_sweep_link_lost_names_the_levels_to_set_back(self):
-        # The link closes at the instrument's 20th request, in the middle of
-        # the sweep; the commands printed put the levels back.
+        # The link closes mid-sweep (the 20th request): the commands printed put the levels back.
         s = self.sim("--drop-link-after", "20")
         rc, out, err = cli(*SWEEP5, sim=s)
         self.assertEqual(rc, 1, err)

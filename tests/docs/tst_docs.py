@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-"""The README and the user guide (docs/*.md) against the tree and the
-programs: every relative link and anchor resolves, every page is linked from
-the README, every tachyra-cli command and option, zrf-sim switch and file the
-pages name exists, and the tachyra-cli examples run against zrf-sim
-(tests/common/simhelper.py) on 127.0.0.236 (this test's address).
+"""The README and docs/*.md against the tree and the programs: links and anchors resolve, the README
+links every page, the commands, options and files named exist, and the tachyra-cli examples run
+against zrf-sim on 127.0.0.236.
 
     tst_docs.py SOURCE_DIR BUILD_DIR TACHYRA_CLI ZRF_SIM TACHYRA_CLIENT
 """
@@ -127,29 +125,26 @@ class Docs(unittest.TestCase):
                         self.assertTrue(exists(word), "%s names %s, which does not exist" % (where, word))
 
     def test_examples_run_against_the_simulator(self):
-        sim = Sim(SIM, ADDRESS)
-        try:
-            env = {**os.environ, "PATH": os.path.dirname(CLI) + ":" + os.environ["PATH"], "TACHYRA_EXTRA_PORTS": ""}
-            ran = 0
-            for page in PAGES:
-                with tempfile.TemporaryDirectory() as cwd:
-                    for lang, body in code(read(page))[1]:
-                        for line in body.splitlines() if lang == "sh" else []:
-                            progs = list(commands(line))
-                            local = "--tcp 127.0.0.1" in line and not re.search(r"\b(?!127\.0\.0\.1\b)\d+\.\d+\.\d+\.\d+", line)
-                            if not progs or any(p != "tachyra-cli" or w[:1] in (["scan"], ["serve"]) for p, w in progs):
-                                continue
-                            if not (local or all(w[:1] == ["stats"] for _, w in progs)):
-                                continue
-                            # A shorter run of the same command: the test checks it runs, not for how long.
-                            run = re.sub(r"--duration \d+", "--duration 1", line.replace("127.0.0.1", ADDRESS))
-                            r = subprocess.run(["sh", "-c", run], cwd=cwd, env=env, capture_output=True, text=True,
-                                               timeout=120)
-                            self.assertEqual(r.returncode, 0, "%s: %s\n%s" % (page, line, r.stderr))
-                            ran += 1
-            self.assertGreaterEqual(ran, 7)
-        finally:
-            sim.close()
+        self.addCleanup(Sim(SIM, ADDRESS).close)
+        env = {**os.environ, "PATH": os.path.dirname(CLI) + ":" + os.environ["PATH"], "TACHYRA_EXTRA_PORTS": ""}
+        ran = 0
+        for page in PAGES:
+            with tempfile.TemporaryDirectory() as cwd:
+                for lang, body in code(read(page))[1]:
+                    for line in body.splitlines() if lang == "sh" else []:
+                        progs = list(commands(line))
+                        local = "--tcp 127.0.0.1" in line and not re.search(r"\b(?!127\.0\.0\.1\b)\d+\.\d+\.\d+\.\d+", line)
+                        if not progs or any(p != "tachyra-cli" or w[:1] in (["scan"], ["serve"]) for p, w in progs):
+                            continue
+                        if not (local or all(w[:1] == ["stats"] for _, w in progs)):
+                            continue
+                        # A shorter run of the same command: the test checks it runs, not for how long.
+                        run = re.sub(r"--duration \d+", "--duration 1", line.replace("127.0.0.1", ADDRESS))
+                        r = subprocess.run(["sh", "-c", run], cwd=cwd, env=env, capture_output=True, text=True,
+                                           timeout=120)
+                        self.assertEqual(r.returncode, 0, "%s: %s\n%s" % (page, line, r.stderr))
+                        ran += 1
+        self.assertGreaterEqual(ran, 7)
 
 
 if __name__ == "__main__":

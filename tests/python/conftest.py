@@ -1,7 +1,5 @@
-"""Shared by the tests of `import tachyra`: zrf-sim (tests/common/simhelper.py)
-on this run's own loopback addresses (TACHYRA_TEST_ADDRESSES, e.g. "22-25" for
-127.0.0.22 to .25; this area owns .22 to .37), and child interpreters for
-what needs a process of its own (Ctrl-C, the exit)."""
+"""Shared by the tests of `import tachyra`: zrf-sim on this run's loopback addresses
+(TACHYRA_TEST_ADDRESSES, "22-25" for 127.0.0.22 to .25), and child interpreters for Ctrl-C and the exit."""
 import os
 import subprocess
 import sys
@@ -44,8 +42,7 @@ def child():
     made = []
 
     def make(code, env=None):
-        # Ctrl-C raises KeyboardInterrupt even where this run was started with SIGINT ignored (a
-        # background job), which the child would inherit.
+        # Ctrl-C raises KeyboardInterrupt also where this run was started with SIGINT ignored (a background job).
         code = "import signal; signal.signal(signal.SIGINT, signal.default_int_handler)\n" + code
         made.append(subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      text=True, env={**os.environ, **(env or {})}))

@@ -1,7 +1,5 @@
-"""Ctrl-C, the interpreter's exit and the LAN scan, each in a Python of its
-own: SIGINT to that child while it waits (a notebook kernel's interrupt is
-the same signal to a handler that raises), the instrument's side checked in
-the simulator."""
+"""Ctrl-C (SIGINT to a child Python while it waits, as a notebook kernel interrupts), the
+interpreter's exit and the LAN scan, the instrument's side checked in the simulator."""
 import signal
 import struct
 import sys
