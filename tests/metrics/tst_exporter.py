@@ -1,11 +1,20 @@
 #!/usr/bin/env python3
-"""`tachyra-cli serve` from the outside: refusals and listen failures (127.0.0.247), the packaged
-alert rules under promtool, the systemd unit and its start script; with root and iproute2, in a
-network namespace of its own, clients that hold its HTTP side while the simulator counts its polls.
+"""`tachyra-cli serve` from the outside.
+
+Without root: the command line's refusals and listen failures (127.0.0.247),
+the packaged alert rules under promtool, the systemd unit under
+systemd-analyze and its start script's reading of the instance.
+
+With root and iproute2, each case inside a network namespace made here
+(loopback only, deleted at the end): zrf-sim (tests/common/simhelper.py), the
+exporter and a real Prometheus server scraping every second (what the
+exporter makes of link changes is tst_metrics's); then clients
+that hold the exporter's HTTP side within its own limits (an endless header,
+slow headers) while the simulator counts the polls it receives.
 
     tst_exporter.py TACHYRA_CLI ZRF_SIM SOURCE_DIR [unittest arguments]
 """
-import os, shutil, socket, subprocess, sys, tempfile, threading, time, unittest
+import json, os, shutil, socket, subprocess, sys, tempfile, threading, time, unittest, urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
@@ -16,6 +25,13 @@ PACKAGING = os.path.join(SOURCE, "packaging")
 COUNTS = [100, 0, 7, 3.5, 250000, float("nan"), 1, -5]  # what the simulator answers
 INSTRUMENT = "127.0.0.2"  # the simulator, inside the namespace
 METRICS = "127.0.0.1:9472"
+PROMETHEUS = "127.0.0.1:9090"
+
+
+def start_exporter(work):
+    log = open(os.path.join(work, "exporter.log"), "w+")
+    return subprocess.Popen([CLI, "serve", "--tcp", INSTRUMENT, "--metrics", METRICS], stdout=log,
+                            stderr=subprocess.STDOUT, preexec_fn=die_with_parent), log
 
 
 def http_get(url, timeout=5):
@@ -40,20 +56,76 @@ def rss_kib(pid):
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
 
-def series(text, name, label=""):
-    """The value of one series in an exposition (the first whose labels include LABEL)."""
-    return next((float(line.rsplit(" ", 1)[1]) for line in text.splitlines()
-                 if line.startswith(name + "{") and label in line), None)
+def series(text, name):
+    """The value of one series in an exposition."""
+    return next((float(line.rsplit(" ", 1)[1]) for line in text.splitlines() if line.startswith(name + "{")), None)
 
 
-# --- run inside the namespace ----------------------------------------------------------------------------------
+def stop(exporter):
+    exporter.terminate()
+    assert exporter.wait(15) == 0, "exit status of the exporter on SIGTERM"
 
-def inside(work):
+
+# --- cases run inside the namespace ------------------------------------------------------------------------------
+
+def inside_prometheus(work):
+    """A real Prometheus scraping every second while the simulator runs."""
+    sim = Sim(SIM, INSTRUMENT, "--counts", ",".join(str(c) for c in COUNTS), period_ms=100, state_dir=work)
+    exporter, _ = start_exporter(work)
+    config = os.path.join(work, "prometheus.yml")
+    with open(config, "w") as f:
+        f.write("global: {scrape_interval: 1s, scrape_timeout: 900ms, evaluation_interval: 1s}\n"
+                "scrape_configs:\n  - job_name: tachyra\n    static_configs: [{targets: ['%s']}]\n" % METRICS)
+    prometheus = subprocess.Popen(["prometheus", "--config.file=" + config, "--storage.tsdb.path=" + work + "/tsdb",
+                                   "--web.listen-address=" + PROMETHEUS],
+                                  stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "prometheus.log"), "w"),
+                                  preexec_fn=die_with_parent)
+
+    def query(q, at=None):
+        args = {"query": q} | ({"time": "%.3f" % at} if at else {})
+        reply = json.loads(http_get("http://%s/api/v1/query?%s" % (PROMETHEUS, urllib.parse.urlencode(args)))[1])
+        assert reply["status"] == "success", reply
+        return reply["data"]["result"]
+
+    def scalar(q, at=None):
+        r = query(q, at)
+        return float(r[0]["value"][1]) if r else None
+
+    try:
+        wait_for("Prometheus to be ready", lambda: http_get("http://%s/-/ready" % PROMETHEUS)[0] == 200, 30)
+        wait_for("the link in Prometheus", lambda: scalar("tachyra_link_up") == 1, 20)
+        time.sleep(14)
+        # The raw samples of the last 12 s: the exporter's readings between the
+        # first and the last scrape against the count reads the simulator got.
+        now = time.time()
+        samples = query("tachyra_readings_total[12s]", now)[0]["values"]
+        (t_a, v_a), (t_b, v_b) = [(float(t), float(v)) for t, v in (samples[0], samples[-1])]
+        assert len(samples) >= 10, samples
+        readings, polls = v_b - v_a, sim.polls_between(t_a, t_b)
+        assert abs(readings - polls) <= 2 and readings >= 0.8 * (t_b - t_a) * 10, (readings, polls)  # 100 ms gate
+        totals = [float(v) for _, v in query('tachyra_counts_total{channel="4"}[12s]', now)[0]["values"]]
+        assert totals[-1] - totals[0] == COUNTS[4] * readings, (totals, readings)
+        # rate() over the same span: counts per second as the simulator sent them.
+        rate = scalar('rate(tachyra_counts_total{channel="0"}[10s])', t_b)
+        sent = COUNTS[0] * sim.polls_between(t_b - 10, t_b) / 10
+        assert abs(rate - sent) <= 0.1 * sent, (rate, sent)
+        status, text = http_get("http://%s/metrics" % METRICS)
+        check = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True)
+        assert (status, check.returncode) == (200, 0), check.stdout + check.stderr
+
+        stop(exporter)
+    finally:
+        for p in (prometheus, exporter):
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        sim.close()
+
+
+def inside_hostile(work):
     """Clients that hold the HTTP side; the polls the simulator receives and the exporter's memory."""
-    sim = Sim(SIM, INSTRUMENT, "--counts", ",".join(str(c) for c in COUNTS), state_dir=work)
-    exporter = subprocess.Popen([CLI, "serve", "--tcp", INSTRUMENT, "--metrics", METRICS],
-                                stdout=open(os.path.join(work, "exporter.log"), "w"), stderr=subprocess.STDOUT,
-                                preexec_fn=die_with_parent)
+    sim = Sim(SIM, INSTRUMENT, state_dir=work)
+    exporter, _ = start_exporter(work)
     host, port = METRICS.split(":")
     url = "http://%s/metrics" % METRICS
 
@@ -62,6 +134,7 @@ def inside(work):
 
     try:
         wait_for("the exporter", lambda: series(http_get(url)[1], "tachyra_link_up") == 1, 10)
+        # Memory over many scrapes: bench/metrics/run.
         # AddressSanitizer keeps freed memory in quarantine: no figure to judge there.
         with open("/proc/%d/maps" % exporter.pid) as f:
             sanitized = "libasan" in f.read()
@@ -119,17 +192,9 @@ def inside(work):
             assert sanitized or peak <= baseline + 32 * 1024, (name, peak, baseline)
             assert exporter.poll() is None, name
             wait_for("a scrape after " + name, scrape_ok, 10)
-        # Every poll one reading, its counts summed, in an exposition promtool finds no fault with.
-        text, polls = http_get(url)[1], sim.polls_between(0, time.time())
-        readings = series(text, "tachyra_readings_total")
+        text = http_get(url)[1]
         assert series(text, "tachyra_link_up") == 1 and series(text, "tachyra_link_losses_total") == 0, text
-        assert abs(readings - polls) <= 2, (readings, polls)
-        assert series(text, "tachyra_counts_total", 'channel="4"') == COUNTS[4] * readings, text
-        if shutil.which("promtool"):
-            check = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True)
-            assert check.returncode == 0, check.stdout + check.stderr
-        exporter.terminate()
-        assert exporter.wait(15) == 0, "exit status of the exporter on SIGTERM"
+        stop(exporter)
     finally:
         if exporter.poll() is None:
             exporter.kill()
@@ -203,26 +268,37 @@ class Exporter(unittest.TestCase):
             # The manual page is there once the package is installed.
             text = f.read().replace("/usr/libexec/tachyra/tachyra-exporter", PACKAGING + "/tachyra-exporter").replace(
                 "Documentation=man:tachyra-cli(1)\n", "")
-        path = os.path.join(work, "tachyra-exporter@ttyACM0.service")
+        path = os.path.join(work, "tachyra-exporter@ttyACM0.service")  # the text does not depend on the instance
         with open(path, "w") as f:
             f.write(text)
         self.assertEqual(run("systemd-analyze", "verify", path), (0, "", ""))
 
-    def test_hostile_clients(self):
+    def in_namespace(self, case):
         if not NETNS:
             self.skipTest("needs root and iproute2 for a network namespace")
         work = tempfile.mkdtemp(prefix="texp-")
         self.addCleanup(shutil.rmtree, work, True)
         with namespaces("texp") as (ns,):
-            r = subprocess.run(["ip", "netns", "exec", ns, sys.executable, __file__, CLI, SIM, SOURCE, "--inside",
+            r = subprocess.run(["ip", "netns", "exec", ns, sys.executable, __file__, CLI, SIM, SOURCE, "--inside", case,
                                 work], capture_output=True, text=True, timeout=240, preexec_fn=die_with_parent)
         print(r.stdout, end="", flush=True)
-        log = os.path.join(work, "exporter.log")
-        with open(log if os.path.exists(log) else os.devnull, errors="replace") as f:
-            self.assertEqual(r.returncode, 0, r.stderr + "\n--- exporter.log\n" + f.read()[-3000:])
+        logs = ""
+        for name in ("exporter.log", "prometheus.log"):
+            if os.path.exists(os.path.join(work, name)):
+                with open(os.path.join(work, name), errors="replace") as f:
+                    logs += "\n--- %s\n%s" % (name, f.read()[-3000:])
+        self.assertEqual(r.returncode, 0, r.stderr + logs)
+
+    @unittest.skipUnless(shutil.which("prometheus") and shutil.which("promtool"), "needs Debian's prometheus package")
+    def test_prometheus_scrapes(self):
+        self.in_namespace("prometheus")
+
+    def test_hostile_clients(self):
+        self.in_namespace("hostile")
 
 
 if __name__ == "__main__":
     if sys.argv[4:5] == ["--inside"]:
-        sys.exit(inside(sys.argv[5]))
+        {"prometheus": inside_prometheus, "hostile": inside_hostile}[sys.argv[5]](sys.argv[6])
+        sys.exit(0)
     unittest.main(argv=sys.argv[:1] + sys.argv[4:], verbosity=2)
