@@ -1,5 +1,4 @@
-// The bar chart's and the sweep's data objects of the scene, fed by a test
-// source of readings as the session feeds them.
+// The bar chart's and the sweep's data objects, fed by a test source as the session feeds them.
 
 #include "../common/TestReadingSource.h"
 #include "BarReadings.h"
@@ -25,9 +24,7 @@ class TestChartItems : public QObject
 {
     Q_OBJECT
 private slots:
-    // The bars take the latest reading outside a sweep, with the ranges the
-    // chart arithmetic gives; off screen the latest waits; the end of the
-    // link brings the empty chart back.
+    // The latest reading outside a sweep, waiting while off screen; the link's end empties the chart.
     void bars()
     {
         BarReadings bars;
@@ -65,9 +62,7 @@ private slots:
                  (L{0, 0, 1, 1, 10}));
     }
 
-    // Every point goes to the export; only drawable ones to the lines (log:
-    // counts of at least 1), ranges grow from the drawn counts, and the raw
-    // count stays behind each drawn point.
+    // Every point to the export, drawable ones to the lines (log: at least 1), each keeping its raw count.
     void sweepPoints()
     {
         SweepPoints points;
@@ -95,10 +90,7 @@ private slots:
         QCOMPARE((L{points.linearMin(), points.linearMax(), points.logMin(), points.logMax()}), (L{0, 1, 1, 10}));
     }
 
-    // A run of several channels: each channel's points analysed as the next
-    // channel starts (the last on finish) by the one rule, its spectrum on
-    // its lines on request, everything in the export; no more than the
-    // bounds let in.
+    // Each channel of a run analysed as the next starts (the last on finish), spectra on request, bounded.
     void channelRuns()
     {
         SweepPoints points;

@@ -52,10 +52,7 @@ detector::Channel tailOnly(int index)
     return c;
 }
 
-bool same(double a, double b)
-{
-    return a == b || (std::isnan(a) && std::isnan(b));
-}
+bool same(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
 
 } // namespace
 
@@ -108,9 +105,7 @@ private slots:
         QVERIFY(!reasonText(a).empty() && reasonText(a).find('%') == std::string::npos);
     }
 
-    // The acceptance: 20 seeds of the eight channels at a one-second gate and
-    // 10 mV steps; at least 95 % of the suggestions inside the true band, and
-    // never one on the same channels without their peaks.
+    // 20 seeds of the eight channels: at least 95 % of suggestions in the true band, none without peaks.
     void detectorValleys()
     {
         int inside = 0, total = 0;

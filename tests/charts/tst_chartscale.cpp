@@ -1,5 +1,4 @@
-// Axis ranges and tick intervals: ordinary counts keep the ranges the views
-// have always shown; any double at all gives a range and ticks an axis can draw.
+// Axis ranges and ticks: ordinary counts keep their ranges; any double gives an axis that can be drawn.
 
 #include "ChartScale.h"
 
@@ -18,9 +17,7 @@ const double kInf = std::numeric_limits<double>::infinity();
 const double kMax = std::numeric_limits<double>::max();
 const double kDenorm = std::numeric_limits<double>::denorm_min();
 
-// The value axis's own tick walk (anchored at 0): from the first tick at or
-// below min, add the interval until past max. Returns the ticks counted, or
-// a large number when the walk stalls or runs away.
+// The value axis's tick walk from 0: ticks counted, or a large number when it stalls or runs away.
 int axisTicks(const Range &r, double interval)
 {
     const double first = -std::floor(-r.min / interval) * interval;
@@ -32,9 +29,7 @@ int axisTicks(const Range &r, double interval)
     return n;
 }
 
-// A range an axis gets: drawable, unchanged by the setters' repair, and a
-// tick walk over it that ends soon, with a step that moves at that magnitude
-// (half a step too: one minor tick between the major ones).
+// A range an axis gets: drawable, kept by the setters' repair, walked in few ticks whose half step moves.
 void checkAxis(const Range &r, int desired, const QString &where)
 {
     QVERIFY2(std::isfinite(r.min) && std::isfinite(r.max) && r.min < r.max, qPrintable(where));

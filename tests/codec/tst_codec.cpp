@@ -89,9 +89,7 @@ private slots:
         QCOMPARE(streamed(stream, 1), frames);
     }
 
-    // Random streams: bytes drawn mostly from the special values decode
-    // alike in both decoders; frames of any wire-safe code and length (not
-    // F9, FA, FF; no code 02) come back as sent, through any cut.
+    // Streams of mostly special bytes decode alike in both decoders; wire-safe frames survive any cut.
     void randomStreams()
     {
         auto *rng = QRandomGenerator::global();
@@ -148,11 +146,8 @@ private slots:
         QCOMPARE(zrf::packDouble(1.0), hex("000000000000F03F")); // little-endian on any host
     }
 
-    // Typed addresses: the strict parse takes four pieces of 0 to 255 and
-    // gives the plain form (empty: refused); the lenient one, as the address
-    // boxes read them, takes each piece's leading number, the home box
-    // trimming what it cannot read, the settings fields keeping it as
-    // typed; a host is any such quad but 0.0.0.0.
+    // Strict parse (empty: refused), the lenient one as the home box (trimmed) and the
+    // settings fields (as typed) read it, and whether it names a host.
     void typedAddresses_data()
     {
         QTest::addColumn<QString>("text");

@@ -1,5 +1,4 @@
-// The history store against plain passes over the same readings, and the
-// time view over it.
+// The history store against plain passes over the same readings, and the time view over it.
 
 #include "../common/ReadingMaker.h"
 #include "ChartScale.h"
@@ -76,8 +75,7 @@ QList<double> channelOf(const Readings &readings, int c, qsizetype from, qsizety
     return out;
 }
 
-// The M4 rows of [a, b) by a pass over them: first, last, first and last
-// lowest, first and last highest (-1: no point on the line).
+// M4 rows of [a, b): first, last, first and last lowest, first and last highest (-1: none).
 QList<qsizetype> m4(const QList<double> &v, bool log, qsizetype a, qsizetype b)
 {
     QList<qsizetype> out(6, -1);
@@ -95,8 +93,7 @@ QList<qsizetype> m4(const QList<double> &v, bool log, qsizetype a, qsizetype b)
     return out;
 }
 
-// Statistics by two passes, summed in long double about the first finite
-// count, so that counts near 1e15 keep their last digit.
+// Two passes in long double about the first finite count: counts near 1e15 keep their last digit.
 ChannelStats twoPass(const Readings &readings, int c, qsizetype from, qsizetype to)
 {
     ChannelStats s;
@@ -184,9 +181,7 @@ class TestHistory : public QObject
 {
     Q_OBJECT
 private slots:
-    // Each reading comes back bit for bit with the settings in force, single
-    // or in bulk; the key never goes back, utcMs stays as it came; lookup by
-    // time goes by the key.
+    // Readings come back bit for bit; the time key never goes back (utcMs may) and lookups go by it.
     void readback_data()
     {
         QTest::addColumn<Setup>("setup");
@@ -238,9 +233,7 @@ private slots:
         QCOMPARE(h.timeKey(0), in.last().utcMs);
     }
 
-    // Past the budget whole chunks of the oldest readings go and are counted,
-    // and their bytes with them; what stays reads back exactly and the bytes
-    // stay within the budget, however often settings change or the clock goes back.
+    // Past the budget the oldest whole chunks go, bytes and all; what stays reads back exactly.
     void eviction_data()
     {
         QTest::addColumn<double>("budgetChunks");
@@ -262,10 +255,14 @@ private slots:
         QFETCH(int, count);
         const Readings in = make(count, setup, 2);
         ReadingHistory h(qint64(budgetChunks * double(ReadingHistory::chunkBytes())) + 4096);
+        HistoryView view; // held part way: its rows shrink from the old end as chunks go, down to none
+        view.setSpan(h, 0);
         qint64 mostBytes = 0;
         qsizetype keptAtFirstEviction = 0;
         for (const Reading &r : in) {
             h.append(r);
+            if (h.appended() == quint64(2 * kChunk + 5))
+                view.hold(h);
             mostBytes = std::max(mostBytes, h.bytes());
             if (h.evicted() > 0 && !keptAtFirstEviction)
                 keptAtFirstEviction = h.size();
@@ -289,14 +286,14 @@ private slots:
             anew.append(in.constData() + h.evicted(), h.size());
             QCOMPARE(h.bytes(), anew.bytes());
         }
+        QCOMPARE(view.endRow(h), std::max<qsizetype>(0, 2 * kChunk + 5 - qsizetype(h.evicted())));
+        QVERIFY(view.lastRow(h) <= view.endRow(h));
         h.clear();
         QCOMPARE(h.evicted(), quint64(0));
         QCOMPARE(h.bytes(), ReadingHistory().bytes());
     }
 
-    // The pyramid's line over any span equals the line by its definition,
-    // as do a span's first and last points, its M4 columns (the span in two)
-    // and the points the line comes from and runs on to at a span's edges.
+    // Lines, end points, M4 columns and neighbouring points over any span, against one pass.
     void lines_data()
     {
         QTest::addColumn<int>("kind");
@@ -349,10 +346,7 @@ private slots:
         }
     }
 
-    // Statistics of any span against two passes over the same readings, and
-    // a running accumulator fed the same readings one by one; the rows of
-    // each gate period: runs cut only where the period changes (levels and
-    // the sweep flag change within them).
+    // Span and running statistics against two passes; period runs cut only where the period changes.
     void stats_data()
     {
         QTest::addColumn<Setup>("setup");
@@ -393,9 +387,7 @@ private slots:
         QCOMPARE(h.periodAt(h.size()), 0);
     }
 
-    // A slice reads back its rows exactly, the last chunk's too, whatever the
-    // history does afterwards: more readings, eviction of its chunks, a
-    // clear; and from another thread while the history goes on.
+    // A slice keeps its rows through appends, eviction and a clear, read from another thread too.
     void slices()
     {
         const Readings in = make(6 * kChunk + 123, {Counts::Specials, 50, 500}, 14);
@@ -428,43 +420,7 @@ private slots:
         QVERIFY(slice.reading(slice.size()) == Reading());
     }
 
-    // Live at 30 s a line comes in from its one point before the span's
-    // edge, nothing older: the Y extent takes that point (the log line's may
-    // be older, past counts it skips, unless a break comes between).
-    void edgeOfTheSpan_data()
-    {
-        QTest::addColumn<L>("times");
-        QTest::addColumn<L>("counts");
-        QTest::addColumn<L>("linear"); // lo, hi
-        QTest::addColumn<L>("log");    // lo, hi; none: no line
-        const L t{0, 10000, 20000, 40000, 45000};
-        QTest::newRow("the point before the edge") << t << L{9, 3, 3, 3, 3} << L{3, 3} << L{3, 3};
-        QTest::newRow("log: an older point") << t << L{5, 0, 0, 0, 7} << L{0, 7} << L{5, 7};
-        QTest::newRow("zeros: no log line") << t << L{0, 0, 0, 0, 0} << L{0, 0} << L{};
-        QTest::newRow("a gap inside") << L{0, 10000, 20000, 25000, 40000, 45000} << L{3, 4, 5, kNan, 6, 7} << L{4, 7} << L{4, 7};
-        QTest::newRow("a break before the edge") << L{0, 10000, 40000, 41000, 42000} << L{5, -qInf(), 0, 8, 9} << L{0, 9} << L{8, 9};
-        QTest::newRow("after a long pause") << L{0, 100000} << L{2, 4} << L{2, 4} << L{2, 4};
-    }
-    void edgeOfTheSpan()
-    {
-        QFETCH(L, times);
-        QFETCH(L, counts);
-        QFETCH(L, linear);
-        QFETCH(L, log);
-        ReadingHistory h;
-        feed(h, times, counts);
-        HistoryView view;
-        QList<bool> shown(8, false);
-        shown[0] = true;
-        for (const bool isLog : {false, true}) {
-            const ValueSpan got = HistoryView::extent(h, view.firstRow(h), view.lastRow(h), view.endRow(h), shown, isLog, false);
-            QCOMPARE(got.isEmpty() ? L() : (L{got.lo, got.hi}), isLog ? log : linear);
-        }
-    }
-
-    // A line's value at a time: exact at a point (the first of two at one
-    // time), interpolated between points, nothing outside the line or in its
-    // gaps, the raw count beyond the draw limit.
+    // A line's value at a time: exact at a point, interpolated between, NaN off the line.
     void valueAt_data()
     {
         QTest::addColumn<L>("times");
@@ -498,11 +454,7 @@ private slots:
         QVERIFY2(same(got, value), qPrintable(QString::number(got)));
     }
 
-    // A pan holds the view and moves it by the time given, no further back
-    // than the oldest reading at the left edge and no further on than the
-    // newest one held; a zoom keeps the time under the pointer where it is
-    // (held) or the newest reading at the right edge (live, staying live).
-    // Readings that come while held change nothing shown; Live shows them.
+    // Pans hold the view within the readings held; zooms keep the anchor (held) or the newest (live).
     void panAndZoom()
     {
         ReadingHistory h;
@@ -561,10 +513,7 @@ private slots:
         QCOMPARE(view.leftEdge(h), heldRight - 3600e3);
     }
 
-    // "All": from the oldest reading over a round span at least as long as
-    // the history (30 s at least), growing in steps as the history does, so
-    // the right edge stays put between them; with no readings it ends where
-    // the view was cleared.
+    // "All": a round span from the oldest reading, grown in steps so the right edge stays put between.
     void all()
     {
         ReadingHistory h;
@@ -594,29 +543,9 @@ private slots:
         QCOMPARE(view.rightEdge(h), oldest + 115e3);
     }
 
-    // Held while the oldest readings are dropped for the budget: the rows
-    // held shrink from the old end, down to none.
-    void heldWhileEvicted()
-    {
-        ReadingHistory h(3 * ReadingHistory::chunkBytes() + 4096);
-        fill(h, kChunk * 2);
-        HistoryView view;
-        view.setSpan(h, 0);
-        view.hold(h);
-        const qsizetype held = view.endRow(h);
-        const Readings more = make(kChunk * 4, {}, 5, kT0 + 50);
-        h.append(more.constData(), kChunk * 2);
-        QVERIFY(h.evicted() > 0);
-        QCOMPARE(view.endRow(h), held - qsizetype(h.evicted()));
-        h.append(more.constData() + kChunk * 2, kChunk * 2);
-        QCOMPARE(view.endRow(h), qsizetype(0));
-        QVERIFY(view.lastRow(h) <= view.endRow(h));
-    }
-
-    // Per second: each count over its own gate, across changes of period;
-    // a reading of no known period has no value; the rate axis reaches down
-    // to one count over the longest gate.
-    void perSecond()
+    // The Y extent of rows: their points and those the line comes from and goes on to, as drawn; per
+    // second each count over its own gate (none without a known period), values and the floor too.
+    void extent()
     {
         ReadingHistory h;
         std::mt19937_64 rng(6);
@@ -629,22 +558,30 @@ private slots:
             h.append(in.last());
         }
         const QList<bool> all(8, true);
-        for (bool log : {false, true}) {
-            for (const auto &[from, to] : QList<QPair<qsizetype, qsizetype>>{{0, 3000}, {440, 460}, {1300, 2000}}) {
-                ValueSpan want;
-                const auto add = [&](qsizetype i, double v) {
-                    if (i >= 0 && LineSummary::onLine(v, log) && in.at(i).periodMs > 0)
-                        want.add(chartscale::drawValue(persecond::rate(v, in.at(i).periodMs)));
-                };
-                for (int c = 0; c < Reading::kChannels; ++c) {
-                    for (qsizetype i = from; i < to; ++i)
-                        add(i, in.at(i).counts[c]);
-                    for (const ReadingHistory::LinePoint &p : {h.pointBefore(c, log, from), h.pointAfter(c, log, to)})
-                        add(p.index, p.v);
+        const QList<QPair<qsizetype, qsizetype>> rows{{0, 3000}, {440, 460}, {1300, 2000}, {2990, 3000}, {7, 7}};
+        for (const bool perSecond : {false, true}) {
+            for (const bool log : {false, true}) {
+                for (const auto &[from, to] : rows) {
+                    const QString where = QStringLiteral("per second %1 log %2 [%3, %4)").arg(perSecond).arg(log).arg(from).arg(to);
+                    ValueSpan wantAll;
+                    for (int c = 0; c < Reading::kChannels; ++c) {
+                        ValueSpan want;
+                        const auto add = [&](qsizetype i, double v) {
+                            if (i >= 0 && LineSummary::onLine(v, log) && (!perSecond || in.at(i).periodMs > 0))
+                                want.add(chartscale::drawValue(perSecond ? persecond::rate(v, in.at(i).periodMs) : v));
+                        };
+                        for (qsizetype i = from; i < to; ++i)
+                            add(i, in.at(i).counts[c]);
+                        for (const ReadingHistory::LinePoint &p : {h.pointBefore(c, log, from), h.pointAfter(c, log, to)})
+                            add(p.index, p.v);
+                        QList<bool> only(8, false);
+                        only[c] = true;
+                        QVERIFY2(HistoryView::extent(h, from, to, h.size(), only, log, perSecond) == want,
+                                 qPrintable(where + QStringLiteral(" channel %1").arg(c)));
+                        wantAll.add(want);
+                    }
+                    QVERIFY2(HistoryView::extent(h, from, to, h.size(), all, log, perSecond) == wantAll, qPrintable(where));
                 }
-                const ValueSpan got = HistoryView::extent(h, from, to, h.size(), all, log, true);
-                QVERIFY2(got == want, qPrintable(QStringLiteral("log %1 [%2, %3): %4..%5, want %6..%7")
-                                                     .arg(log).arg(from).arg(to).arg(got.lo).arg(got.hi).arg(want.lo).arg(want.hi)));
             }
         }
         // On a reading and between two across a change of period.
@@ -657,10 +594,7 @@ private slots:
         QCOMPARE(HistoryView::rateFloor(h, 0, 400), 1.0);
     }
 
-    // The extent kept from reading to reading is the extent worked out anew,
-    // exactly: following the newest reading at spans short and long, over
-    // extremes leaving on the left, after pans, zooms, evictions, a clear,
-    // and as channels, the log line and per second are switched.
+    // The extent kept from reading to reading equals the one worked out anew, whatever the view does.
     void spanExtentFollows_data()
     {
         QTest::addColumn<double>("spanMs");

@@ -1,5 +1,4 @@
-// The time plot: its scale, its cached image against drawing every point,
-// and the item over a series fed by a test source.
+// The time plot: its scale, its cached image against drawing every point, and the item.
 
 #include "../common/ReadingMaker.h"
 #include "../common/TestReadingSource.h"
@@ -42,12 +41,8 @@ bool near(QRgb p, QRgb q, int tolerance)
            && std::abs(qBlue(p) - qBlue(q)) <= tolerance;
 }
 
-// Whether two images show the same drawing: each solid pixel of either
-// (within the tolerance of a colour of the palette) has its colour within
-// one pixel in the other, but for scattered ones: no 2 x 2 block, and few.
-// Blends at the lines' antialiased edges and crossings are left out: how
-// many segments overlap there is not the point; where the lines are, where
-// they break and what they reach is. Empty when they do.
+// Empty when each solid (palette) pixel of either image has its colour within a pixel in the other,
+// but for a few scattered ones; antialiased blends are left out: where lines are, break and reach counts.
 QString sameDrawing(const QImage &a, const QImage &b)
 {
     constexpr int kTolerance = 40;
@@ -96,14 +91,16 @@ int largestDifference(const QImage &a, const QImage &b)
 // The plot of a series in a window of its own, drawn as the scene draws it.
 struct Shown {
     QQuickWindow window;
+    TestReadingSource source;
     TraceSeries series;
     TracePlot *plot;
-    explicit Shown(int width = 900, int height = 380)
+    Shown()
     {
-        window.resize(width, height);
+        window.resize(900, 380);
         plot = new TracePlot(window.contentItem());
-        plot->setSize(QSizeF(width, height));
+        plot->setSize(QSizeF(900, 380));
         plot->setSeries(&series);
+        series.setSource(&source);
         QVariantList colors;
         for (const QColor &c : kColors)
             colors.append(c.name());
@@ -119,9 +116,7 @@ class TestPlot : public QObject
 {
     Q_OBJECT
 private slots:
-    // Times and counts to pixels and back; the time axis is whole columns of
-    // absolute time, so the same time lands on the same pixel fraction
-    // whatever the right edge.
+    // Times and counts to pixels and back; a time lands on the same pixel fraction whatever the right edge.
     void mapping_data()
     {
         QTest::addColumn<bool>("log");
@@ -152,10 +147,7 @@ private slots:
             QVERIFY(qFuzzyCompare(s.valueForY(y), value));
     }
 
-    // Counts: linear every interval from 0 with a minor line halfway, the top
-    // and bottom of the range included (a constant count and the empty plot
-    // are labelled at their top); log at the powers with nine minor lines
-    // between them, those below the first power included.
+    // Linear ticks from 0 with a minor halfway, the range's ends included; log at powers, nine minors between.
     void countTicks_data()
     {
         QTest::addColumn<bool>("log");
@@ -170,12 +162,11 @@ private slots:
     }
     void countTicks()
     {
-        const double t0 = double(kT0);
         QFETCH(bool, log);
         QFETCH(L, range);
         QFETCH(L, major);
         QFETCH(L, minorEnds);
-        const TraceScale::Ticks t = TraceScale(600, 200, 30000, t0, {range.at(0), range.at(1)}, log).yTicks(3);
+        const TraceScale::Ticks t = TraceScale(600, 200, 30000, double(kT0), {range.at(0), range.at(1)}, log).yTicks(3);
         QCOMPARE(t.major, major);
         QCOMPARE((L{t.minor.constFirst(), t.minor.constLast()}), minorEnds);
     }
@@ -209,27 +200,21 @@ private slots:
         QCOMPARE(tags, (L{10, 26, 42, 58, 100}));
     }
 
-    // Every point drawn: a count that is not finite breaks its own
-    // channel's line only; hiding a channel or switching to log draws anew.
+    // Every point drawn: a non-finite count breaks only its own channel's line; hiding one or log redraws.
     void everyPoint()
     {
         ReadingHistory h;
-        const auto add = [&h](qint64 t, double a, double b) {
+        for (int k = 0; k <= 6; ++k) {
             Reading r;
-            r.counts[0] = a;
-            r.counts[1] = b;
-            r.utcMs = kT0 + t;
+            r.counts[0] = k == 3 ? kNan : 4600;
+            r.counts[1] = k == 3 ? qInf() : 2300;
+            r.utcMs = kT0 + 5000 * k;
             h.append(r);
-        };
-        for (int k = 0; k <= 6; ++k)
-            add(5000 * k, k == 3 ? kNan : 4600, k == 3 ? qInf() : 2300);
+        }
         QList<bool> shown(8, false);
         shown[0] = shown[1] = true;
-        const auto scale = [](qint64 right, bool log) {
-            return TraceScale(600, 200, 30000, double(kT0 + right), log ? chartscale::Range{500, 10000} : chartscale::Range{0, 10000}, log);
-        };
         HistoryCanvas canvas;
-        const TraceScale s = scale(30000, false);
+        const TraceScale s = scaleAt(600, 30000, double(kT0 + 30000), false);
         QVERIFY(canvas.draw(h, s, style(), shown));
         const auto drawn = [&](double t, double v, int c) {
             return near(canvas.image().pixel(int(s.xForTime(double(kT0) + t)), int(s.yForValue(v))), kColors.at(c).rgb(), 40);
@@ -244,11 +229,9 @@ private slots:
         for (int i = 0; i < image.width() * image.height(); ++i)
             blue += near(image.pixel(i % image.width(), i / image.width()), kColors.at(1).rgb(), 30);
         QVERIFY(drawn(7500, 4600, 0) && blue == 0);
-        QVERIFY(canvas.draw(h, scale(30000, true), style(), shown));
+        QVERIFY(canvas.draw(h, scaleAt(600, 30000, double(kT0 + 30000), true), style(), shown));
     }
-    // At any span the level-of-detail drawing shows what drawing every point
-    // shows, to within a pixel: lines, gaps, lone points, the log line over
-    // zeros.
+    // At any span the level-of-detail drawing shows what drawing every point shows, to within a pixel.
     void levelOfDetail_data()
     {
         QTest::addColumn<double>("spanMs");
@@ -283,9 +266,7 @@ private slots:
         QVERIFY2(difference.isEmpty(), qPrintable(difference));
     }
 
-    // Following the newest reading at a span of an hour, or panning back and
-    // forth at one zoom, the image scrolls and draws only what changed, and
-    // shows what a whole drawing shows.
+    // Following new readings or panning, the image scrolls, draws only what changed and ends as a whole drawing.
     void scrolling_data()
     {
         QTest::addColumn<bool>("everyPoint");
@@ -348,8 +329,7 @@ private slots:
         QVERIFY(canvas.draw(h, s, style(), all));
     }
 
-    // Held still: rows from `end` on are not drawn, as if not there yet, and
-    // readings that come meanwhile redraw nothing.
+    // Held: rows from `end` on are not drawn, and readings that come meanwhile redraw nothing.
     void heldEnd_data()
     {
         QTest::addColumn<double>("spanMs");
@@ -365,8 +345,7 @@ private slots:
         ReadingHistory truncated; // only the rows held
         for (qsizetype i = 0; i < held; ++i)
             truncated.append(all.reading(i));
-        // Right edge a little past the last row held, so that the rows after
-        // it would be in view.
+        // Right edge past the last row held, so the rows after it would be in view.
         const double right = double(all.timeKey(held - 1)) + 5000;
         const TraceScale s = scaleAt(600, spanMs, right, false);
         const QList<bool> shown(8, true);
@@ -385,9 +364,7 @@ private slots:
         QCOMPARE(held1.image(), before);
     }
 
-    // Per second: a history drawn per second looks as one whose counts are
-    // already those rates at a gate of a second; readings of no known
-    // period are gaps. Periods change inside pixel columns at long spans.
+    // Drawn per second, counts look as those rates drawn plain (periods change inside columns at long spans).
     void perSecond_data()
     {
         QTest::addColumn<double>("spanMs");
@@ -428,9 +405,7 @@ private slots:
         if (plain.drewEveryPoint()) {
             QCOMPARE(perSecond.image(), plain.image());
         } else {
-            // Where a column holds two periods its lowest and highest points
-            // are timed within each period's part: the same look, not the
-            // same pixels.
+            // A column of two periods times its extremes within each part: the same look, not pixels.
             const QString difference = sameDrawing(perSecond.image(), plain.image());
             QVERIFY2(difference.isEmpty(), qPrintable(difference));
         }
@@ -470,16 +445,12 @@ private slots:
         QCOMPARE(plot.yMax(), log.at(1));
     }
 
-    // The item's pixels to the view: a pan moves it by pixels of the plot
-    // area (and says the view is now held), a zoom keeps the time under the
-    // pointer within a pixel column.
+    // A pan moves the view by plot-area pixels and holds it; a zoom keeps the time under the pointer.
     void panAndZoom()
     {
         Shown shown;
         TracePlot &plot = *shown.plot;
-        TestReadingSource source;
-        shown.series.setSource(&source);
-        source.pushWave(4000, kT0, 1000, 1000);
+        shown.source.pushWave(4000, kT0, 1000, 1000);
         shown.series.setSpanMs(600e3);
         QVERIFY(shown.drawn());
         const double width = plot.plotArea().width();
@@ -494,8 +465,7 @@ private slots:
         QVERIFY(std::abs(plot.timeForX(x) - atX) <= 300e3 / width);
     }
 
-    // The read-out and the range follow per second; the log axis of rates
-    // reaches down to one count over the longest gate, that of counts to 1.
+    // The read-out and range follow per second; a rate log axis reaches one count per longest gate.
     void readOutPerSecond()
     {
         TraceSeries series;
@@ -514,9 +484,7 @@ private slots:
         QCOMPARE(plot.yMin(), 1.0);
     }
 
-    // Drawn through the item, strip by strip as readings come, the plot
-    // area is what one whole drawing of the same span gives (but for the
-    // leftmost columns, as far as a line's pen reaches).
+    // Drawn strip by strip through the item, the plot equals one whole drawing (but at the left edge).
     void drawnOnAsWhole_data()
     {
         QTest::addColumn<bool>("log");
@@ -528,18 +496,15 @@ private slots:
         QFETCH(bool, log);
         Shown shown;
         TracePlot &plot = *shown.plot;
-        TestReadingSource source;
-        shown.series.setSource(&source);
         plot.setLogarithmic(log);
         for (int k = 0; k < 12; ++k) {
-            source.pushWave(100, kT0 + 5000.0 * k, 50, 50, quint64(k));
+            shown.source.pushWave(100, kT0 + 5000.0 * k, 50, 50, quint64(k));
             QVERIFY(shown.drawn()); // drawn whole once, then strip by strip
         }
         const HistoryCanvas &canvas = plot.canvas();
         HistoryCanvas whole;
         QVERIFY(whole.draw(shown.series.history(), canvas.scale(), canvas.style(), QList<bool>(8, true)));
-        // Square caps reach past the left edge, where a strip drawn before
-        // scrolled and a whole drawing cut the pen a little differently.
+        // Square caps past the left edge are cut differently by a scrolled strip and a whole drawing.
         const QRect right(4, 0, whole.image().width() - 4, whole.image().height());
         QCOMPARE(canvas.image().copy(right), whole.image().copy(right));
     }
