@@ -1,7 +1,6 @@
 // Threshold calibration sweep end to end against the simulated instrument.
 
-#include "../common/SessionProbe.h"
-#include "DeviceRig.h"
+#include "../common/DeviceRig.h"
 
 #include <QTemporaryDir>
 

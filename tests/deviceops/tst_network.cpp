@@ -1,8 +1,7 @@
 // The instrument's network settings end to end: reads, the change chain,
 // its failures and what the session publishes.
 
-#include "../common/SessionProbe.h"
-#include "DeviceRig.h"
+#include "../common/DeviceRig.h"
 
 namespace {
 

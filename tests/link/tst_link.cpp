@@ -2,9 +2,7 @@
 // (one 127.0.0.x address per case) and over a pseudo-terminal: what only a
 // real socket or terminal shows. The request queue's rules and what each
 // operation reports have suites of their own (tests/session, tests/deviceops).
-#include "../common/SessionProbe.h"
-#include "../common/LoopbackRig.h"
-#include "SimInstrument.h"
+#include "../common/DeviceRig.h"
 
 #include <QSignalSpy>
 #include <QtEndian>
@@ -29,26 +27,6 @@ SerialPortEntry port(const QString &name, const QString &description = {})
     e.description = description;
     return e;
 }
-
-// A session with no real ports or interfaces behind it.
-struct Rig {
-    explicit Rig(const QString &address, bool listen = true)
-    {
-        isolate(session);
-        session.setTcpHost(address);
-        if (listen)
-            QVERIFY(sim.listenTcp(QHostAddress(address), 1234));
-    }
-    bool connectTcp()
-    {
-        session.connectToDevice(true);
-        return QTest::qWaitFor([this] { return session.connected(); }, 3000);
-    }
-    // Connected, and the opening exchange sent its seven requests.
-    bool opened() { return connectTcp() && QTest::qWaitFor([this] { return sim.received().size() >= 7; }, 3000); }
-    SimInstrument sim;
-    DeviceSession session;
-};
 
 } // namespace
 
@@ -98,36 +76,36 @@ private slots:
 
     void openingExchangeAndClose()
     {
-        Rig rig(QStringLiteral("127.0.0.2"));
-        QSignalSpy countsSpy(&rig.session, &DeviceSession::countsChanged);
-        rig.session.setTcpHost(QStringLiteral("127.000.000.002"));
-        rig.session.connectToDevice(true);
-        QVERIFY(rig.session.connecting());
-        QCOMPARE(rig.session.statusText(), QStringLiteral("Connecting 127.0.0.2\u2026"));
+        DeviceRig rig(QStringLiteral("127.0.0.2"));
+        QSignalSpy countsSpy(rig.session.get(), &DeviceSession::countsChanged);
+        rig.session->setTcpHost(QStringLiteral("127.000.000.002"));
+        rig.session->connectToDevice(true);
+        QVERIFY(rig.session->connecting());
+        QCOMPARE(rig.session->statusText(), QStringLiteral("Connecting 127.0.0.2\u2026"));
         // Calls while connecting or connected are ignored.
-        rig.session.connectToDevice(false);
-        QVERIFY(rig.opened());
-        QCOMPARE(rig.session.statusText(), QStringLiteral("Connected") + kDot + QStringLiteral("127.0.0.2"));
-        QCOMPARE(rig.sim.receivedCommands().mid(0, 7), kOpening);
-        QTRY_VERIFY(countsSpy.count() > 0 && SessionProbe(rig.session).pollTimerActive());
+        rig.session->connectToDevice(false);
+        QTRY_VERIFY(rig.session->connected() && rig.mark() >= 7);
+        QCOMPARE(rig.session->statusText(), QStringLiteral("Connected") + kDot + QStringLiteral("127.0.0.2"));
+        QCOMPARE(rig.sim->receivedCommands().mid(0, 7), kOpening);
+        QTRY_VERIFY(countsSpy.count() > 0 && SessionProbe(*rig.session).pollTimerActive());
         // The instrument's network settings arrived as text.
-        QTRY_COMPARE(rig.session.ipAddress(), rig.sim.ip());
+        QTRY_COMPARE(rig.session->ipAddress(), rig.sim->ip());
 
         // A remote close ends the link and blanks them.
-        QSignalSpy ipSpy(&rig.session, &DeviceSession::ipAddressChanged);
-        rig.sim.closeConnections();
-        QTRY_VERIFY(!rig.session.connected());
-        QCOMPARE(rig.session.lastError(), QStringLiteral("Remote host closed the connection"));
-        QCOMPARE(rig.session.statusText(), QStringLiteral("Disconnected"));
-        QVERIFY(rig.session.ipAddress().isEmpty() && rig.session.networkMode().isEmpty() && ipSpy.count() == 1);
+        QSignalSpy ipSpy(rig.session.get(), &DeviceSession::ipAddressChanged);
+        rig.sim->closeConnections();
+        QTRY_VERIFY(!rig.session->connected());
+        QCOMPARE(rig.session->lastError(), QStringLiteral("Remote host closed the connection"));
+        QCOMPARE(rig.session->statusText(), QStringLiteral("Disconnected"));
+        QVERIFY(rig.session->ipAddress().isEmpty() && rig.session->networkMode().isEmpty() && ipSpy.count() == 1);
 
         // The operator's disconnect clears the queue and leaves the last error alone.
-        QVERIFY(rig.opened());
-        SessionProbe(rig.session).enqueue(0x26, {}, {});
-        QSignalSpy errorSpy(&rig.session, &DeviceSession::lastErrorChanged);
-        rig.session.disconnectFromDevice();
-        QVERIFY(!rig.session.connected() && SessionProbe(rig.session).queueLength() == 0 && !SessionProbe(rig.session).busy());
-        QVERIFY(!SessionProbe(rig.session).commandTimerActive() && !SessionProbe(rig.session).pollTimerActive());
+        QVERIFY(rig.open());
+        SessionProbe(*rig.session).enqueue(0x26, {}, {});
+        QSignalSpy errorSpy(rig.session.get(), &DeviceSession::lastErrorChanged);
+        rig.session->disconnectFromDevice();
+        QVERIFY(!rig.session->connected() && SessionProbe(*rig.session).queueLength() == 0 && !SessionProbe(*rig.session).busy());
+        QVERIFY(!SessionProbe(*rig.session).commandTimerActive() && !SessionProbe(*rig.session).pollTimerActive());
         QTest::qWait(100);
         QCOMPARE(errorSpy.count(), 0);
     }
@@ -137,34 +115,34 @@ private slots:
     // beyond the settings box or an int's reach.
     void pollIntervalFollowsThePeriod()
     {
-        Rig rig(QStringLiteral("127.0.0.3"));
-        rig.sim.setPeriodMs(20);
-        QVERIFY(rig.opened());
-        QTRY_COMPARE(rig.session.periodMs(), 20);
-        QCOMPARE(SessionProbe(rig.session).pollIntervalMs(), 50);
+        DeviceRig rig(QStringLiteral("127.0.0.3"));
+        rig.sim->setPeriodMs(20);
+        QVERIFY(rig.open());
+        QTRY_COMPARE(rig.session->periodMs(), 20);
+        QCOMPARE(SessionProbe(*rig.session).pollIntervalMs(), 50);
 
-        QSignalSpy periodSpy(&rig.session, &DeviceSession::periodMsChanged);
-        rig.sim.overrideReply(0x24, zrf::packDoubles({999.9, 5.0, 6.0}), 1);
-        rig.session.applyPeriod(1000);
-        QTRY_COMPARE(rig.session.periodMs(), 999);
-        QVERIFY(periodSpy.count() == 1 && SessionProbe(rig.session).pollIntervalMs() == 999);
-        const QList<unsigned char> cmds = rig.sim.receivedCommands();
+        QSignalSpy periodSpy(rig.session.get(), &DeviceSession::periodMsChanged);
+        rig.sim->overrideReply(0x24, zrf::packDoubles({999.9, 5.0, 6.0}), 1);
+        rig.session->applyPeriod(1000);
+        QTRY_COMPARE(rig.session->periodMs(), 999);
+        QVERIFY(periodSpy.count() == 1 && SessionProbe(*rig.session).pollIntervalMs() == 999);
+        const QList<unsigned char> cmds = rig.sim->receivedCommands();
         QVERIFY(cmds.indexOf(0x25) >= 0 && cmds.indexOf(0x24, cmds.indexOf(0x25)) > cmds.indexOf(0x25));
-        QCOMPARE(rig.sim.received().at(cmds.indexOf(0x25)).payload, zrf::packDouble(1000.0));
+        QCOMPARE(rig.sim->received().at(cmds.indexOf(0x25)).payload, zrf::packDouble(1000.0));
         // A read-back of zero is no period: the last one stays.
-        rig.sim.overrideReply(0x24, zrf::packDouble(0.0), 1);
+        rig.sim->overrideReply(0x24, zrf::packDouble(0.0), 1);
         bool done = false;
-        rig.session.applyPeriod(30, [&done](const Outcome &) { done = true; });
+        rig.session->applyPeriod(30, [&done](const Outcome &) { done = true; });
         QTRY_VERIFY(done);
-        QVERIFY(rig.session.periodMs() == 999 && periodSpy.count() == 1);
+        QVERIFY(rig.session->periodMs() == 999 && periodSpy.count() == 1);
 
         QTest::failOnWarning(QRegularExpression(QStringLiteral("[Tt]imer")));
         for (int huge : {800000000, std::numeric_limits<int>::max()}) {
-            rig.session.disconnectFromDevice();
-            rig.sim.setPeriodMs(huge);
-            QVERIFY(rig.connectTcp());
-            QTRY_VERIFY(rig.session.countsLive() && SessionProbe(rig.session).pollIntervalMs() == huge);
-            QVERIFY(SessionProbe(rig.session).pollTimerActive() && rig.session.periodMs() == huge);
+            rig.session->disconnectFromDevice();
+            rig.sim->setPeriodMs(huge);
+            QVERIFY(rig.open());
+            QTRY_VERIFY(rig.session->countsLive() && SessionProbe(*rig.session).pollIntervalMs() == huge);
+            QVERIFY(SessionProbe(*rig.session).pollTimerActive() && rig.session->periodMs() == huge);
         }
     }
 
@@ -173,48 +151,46 @@ private slots:
     // reply of nine values is none.
     void countsLiveFollowsTheLink()
     {
-        Rig rig(QStringLiteral("127.0.0.66"));
+        DeviceRig rig(QStringLiteral("127.0.0.66"));
         const QList<double> first{1, 2, 3, 4, 5, 6, 7, 8};
-        rig.sim.setPeriodMs(20);
-        rig.sim.setFixedCounts(first);
-        QSignalSpy liveSpy(&rig.session, &DeviceSession::countsLiveChanged);
-        QVERIFY(rig.opened());
-        QTRY_VERIFY(rig.session.countsLive());
-        QSignalSpy countsSpy(&rig.session, &DeviceSession::countsChanged);
+        rig.sim->setPeriodMs(20);
+        rig.sim->setFixedCounts(first);
+        QSignalSpy liveSpy(rig.session.get(), &DeviceSession::countsLiveChanged);
+        QVERIFY(rig.open());
+        QTRY_VERIFY(rig.session->countsLive());
+        QSignalSpy countsSpy(rig.session.get(), &DeviceSession::countsChanged);
         QTRY_VERIFY(countsSpy.count() >= 2);
-        rig.sim.overrideReply(0x23, QByteArray(72, 0), 1);
-        QTRY_COMPARE(rig.session.lastError(), QStringLiteral("Bad COUN? reply"));
-        QCOMPARE(toDoubles(rig.session.counts()), first);
-        setFault(rig.sim, &SimFaults::silent, true); // stale after three 50 ms polls
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.session.countsLive(), 1000);
-        QVERIFY(rig.session.connected() && liveSpy.count() == 2);
-        rig.session.disconnectFromDevice();
+        rig.sim->overrideReply(0x23, QByteArray(72, 0), 1);
+        QTRY_COMPARE(rig.session->lastError(), QStringLiteral("Bad COUN? reply"));
+        QCOMPARE(toDoubles(rig.session->counts()), first);
+        setFault(*rig.sim, &SimFaults::silent, true); // stale after three 50 ms polls
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.session->countsLive(), 1000);
+        QVERIFY(rig.session->connected() && liveSpy.count() == 2);
+        rig.session->disconnectFromDevice();
 
         // Another instrument that refuses everything: nothing shown is its own.
-        SimInstrument other;
-        QVERIFY(other.listenTcp(QHostAddress(QStringLiteral("127.0.0.68")), 1234));
-        setFault(other, &SimFaults::rejectAll, true);
-        rig.session.setTcpHost(QStringLiteral("127.0.0.68"));
-        QVERIFY(rig.connectTcp());
-        QTRY_COMPARE(rig.session.lastError(), QStringLiteral("Bad COUN? reply"));
-        QVERIFY(!rig.session.countsLive() && !rig.session.dacLevelsKnown());
-        QCOMPARE(toDoubles(rig.session.counts()), first);
-        other.setFaults({});
-        QTRY_VERIFY(rig.session.countsLive());
+        rig.replaceInstrument();
+        setFault(*rig.sim, &SimFaults::rejectAll, true);
+        QVERIFY(rig.open());
+        QTRY_COMPARE(rig.session->lastError(), QStringLiteral("Bad COUN? reply"));
+        QVERIFY(!rig.session->countsLive() && !rig.session->dacLevelsKnown());
+        QCOMPARE(toDoubles(rig.session->counts()), first);
+        rig.sim->setFaults({});
+        QTRY_VERIFY(rig.session->countsLive());
     }
 
     // An instrument still booting misses the opening PERD?: the rest of the
     // opening still runs and polling starts at the current period.
     void unansweredOpeningStillPolls()
     {
-        Rig rig(QStringLiteral("127.0.0.4"));
-        setFault(rig.sim, &SimFaults::ignoreFirst, 1);
-        QSignalSpy countsSpy(&rig.session, &DeviceSession::countsChanged);
-        QVERIFY(rig.connectTcp());
-        QTRY_COMPARE_WITH_TIMEOUT(rig.session.lastError(), QStringLiteral("No reply from device"), 2500);
-        QTRY_VERIFY(countsSpy.count() > 0 && SessionProbe(rig.session).pollTimerActive());
-        QCOMPARE(SessionProbe(rig.session).pollIntervalMs(), 1000);
-        QCOMPARE(rig.sim.receivedCommands().mid(0, 7), kOpening);
+        DeviceRig rig(QStringLiteral("127.0.0.4"));
+        setFault(*rig.sim, &SimFaults::ignoreFirst, 1);
+        QSignalSpy countsSpy(rig.session.get(), &DeviceSession::countsChanged);
+        QVERIFY(rig.open());
+        QTRY_COMPARE_WITH_TIMEOUT(rig.session->lastError(), QStringLiteral("No reply from device"), 2500);
+        QTRY_VERIFY(countsSpy.count() > 0 && SessionProbe(*rig.session).pollTimerActive());
+        QCOMPARE(SessionProbe(*rig.session).pollIntervalMs(), 1000);
+        QCOMPARE(rig.sim->receivedCommands().mid(0, 7), kOpening);
     }
 
     // The link reset under a request being written: whatever the session
@@ -222,20 +198,20 @@ private slots:
     void resetWhileWriting()
     {
 #if defined(Q_OS_LINUX)
-        Rig rig(QStringLiteral("127.0.0.12"));
-        QVERIFY(rig.opened());
-        QTRY_VERIFY(!SessionProbe(rig.session).busy() && SessionProbe(rig.session).pollTimerActive());
+        DeviceRig rig(QStringLiteral("127.0.0.12"));
+        QVERIFY(rig.open());
+        QTRY_VERIFY(!SessionProbe(*rig.session).busy() && SessionProbe(*rig.session).pollTimerActive());
         QList<bool> consistent;
-        connect(&rig.session, &DeviceSession::lastErrorChanged, this,
-                [&] { consistent.append(SessionProbe(rig.session).busy() == SessionProbe(rig.session).commandTimerActive()); });
+        connect(rig.session.get(), &DeviceSession::lastErrorChanged, this,
+                [&] { consistent.append(SessionProbe(*rig.session).busy() == SessionProbe(*rig.session).commandTimerActive()); });
         // A reset, not a close: the next write fails on the spot.
-        for (QTcpSocket *peer : rig.sim.findChildren<QTcpSocket *>()) {
+        for (QTcpSocket *peer : rig.sim->findChildren<QTcpSocket *>()) {
             const linger hard{1, 0};
             ::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
             peer->abort();
         }
-        SessionProbe(rig.session).enqueue(0x26, {}, {});
-        QTRY_VERIFY(!rig.session.connected());
+        SessionProbe(*rig.session).enqueue(0x26, {}, {});
+        QTRY_VERIFY(!rig.session->connected());
         QCOMPARE(consistent, QList<bool>{true});
 #else
         QSKIP("needs a socket reset on demand");
@@ -255,18 +231,18 @@ private slots:
                      {"0.0.0.0", "Invalid IP address", 0}, {"127.0.0.64", "Connection refused", 0},
                      {"127.0.0.65", "TCP connect timeout", 2500}};
         for (const auto &c : cases) {
-            Rig rig(QString::fromLatin1(c.host), false);
-            QSignalSpy connecting(&rig.session, &DeviceSession::connectingChanged);
+            DeviceRig rig(QString::fromLatin1(c.host), false);
+            QSignalSpy connecting(rig.session.get(), &DeviceSession::connectingChanged);
             QElapsedTimer clock;
             clock.start();
             if (*c.host)
-                rig.session.connectToDevice(true);
+                rig.session->connectToDevice(true);
             else
-                QVERIFY(QMetaObject::invokeMethod(&rig.session, "connectToDevice")); // no argument: serial
-            QTRY_COMPARE_WITH_TIMEOUT(rig.session.lastError(), QString::fromLatin1(c.message), 5000);
+                QVERIFY(QMetaObject::invokeMethod(rig.session.get(), "connectToDevice")); // no argument: serial
+            QTRY_COMPARE_WITH_TIMEOUT(rig.session->lastError(), QString::fromLatin1(c.message), 5000);
             QVERIFY(clock.elapsed() >= c.minMs); // the 3 s limit, not an early failure
-            QCOMPARE(rig.session.statusText(), QStringLiteral("Disconnected"));
-            QVERIFY(!rig.session.connecting() && !rig.session.connected());
+            QCOMPARE(rig.session->statusText(), QStringLiteral("Disconnected"));
+            QVERIFY(!rig.session->connecting() && !rig.session->connected());
             QCOMPARE(connecting.isEmpty(), !QByteArray(c.host).startsWith("127.")); // refused before any attempt
         }
     }

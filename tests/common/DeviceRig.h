@@ -3,9 +3,8 @@
 // A real DeviceSession linked over loopback TCP to the simulated instrument.
 // Each rig takes its own loopback address so test executables run in parallel.
 
-#include "../common/SessionProbe.h"
-#include "../common/LoopbackRig.h"
-#include "SimInstrument.h"
+#include "LoopbackRig.h"
+#include "SessionProbe.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -19,14 +18,13 @@ class DeviceRig
 {
 public:
     // One address per rig, handed out from `first` up to `last`.
-    DeviceRig(int first, int last)
+    DeviceRig(int first, int last) : DeviceRig(nextAddress(first, last)) {}
+    // At this address; without `listen` nobody answers there.
+    explicit DeviceRig(const QString &at, bool listen = true) : address(at)
     {
-        static int next = first;
-        if (next > last)
-            qFatal("deviceops: loopback address range used up");
-        address = QStringLiteral("127.0.0.%1").arg(next++);
         isolate(*session);
-        listening = sim->listenTcp(QHostAddress(address), DeviceSession::kTcpPort);
+        session->setTcpHost(address);
+        listening = listen && sim->listenTcp(QHostAddress(address), DeviceSession::kTcpPort);
     }
 
     // Connects and waits until the opening exchange (seven requests) is answered.
@@ -77,6 +75,14 @@ public:
             out.append(f.payload.size() == 16 && zrf::unpackDoubles(f.payload, &v) ? SdacFrame{v[0], v[1]} : SdacFrame{-1, -1});
         }
         return out;
+    }
+
+    static QString nextAddress(int first, int last)
+    {
+        static int next = first;
+        if (next > last)
+            qFatal("DeviceRig: loopback address range used up");
+        return QStringLiteral("127.0.0.%1").arg(next++);
     }
 
     QString address;
