@@ -177,6 +177,7 @@ private:
         m_unit->setThresholds(levels);
         m_unit->setPeriodMs(10 + int(rng.bounded(100)));
         m_unit->setNetwork(false, QStringLiteral("10.0.0.9"), QStringLiteral("255.255.255.0"), QStringLiteral("10.0.0.1"));
+        m_unit->respond({zrf::kWeep, {}}); // made with its levels stored
         m_allowed = m_requested;
         for (int ch = 0; ch < 8; ++ch)
             m_allowed[ch].insert(mv(levels[ch]));
@@ -298,15 +299,18 @@ private:
             else
                 s.connectToDevice(true);
             break;
-        case Kind::Disconnect:
+        case Kind::Disconnect: {
+            const bool healthy = healthyLink();
             if (e.script)
-                s.disconnectFromDevice(track(QStringLiteral("disconnect"), [this](const Outcome &o) {
+                s.disconnectFromDevice(track(QStringLiteral("disconnect"), [this, healthy](const Outcome &o) {
                     if (o.ok())
                         expectOperatorsLevels(QStringLiteral("after a close reported done"));
+                    expectStoredAtClose(healthy);
                 }));
             else
                 s.disconnectFromDevice();
             break;
+        }
         case Kind::Exit: {
             const bool healthy = s.connected() && healthyLink();
             s.closeBeforeExit();
@@ -314,6 +318,7 @@ private:
                 fail(QStringLiteral("exit left the link open"));
             else if (healthy)
                 expectOperatorsLevels(QStringLiteral("after an exit on a healthy link"));
+            expectStoredAtClose(healthy);
             break;
         }
         case Kind::Level: {
@@ -485,6 +490,19 @@ private:
         for (int ch = 0; ch < live.size(); ++ch) {
             if (!operators(live[ch]) || !m_allowed[ch].contains(live[ch]))
                 fail(QStringLiteral("%1: CH %2 runs at %3 mV, not the operator's level").arg(when).arg(ch).arg(live[ch]));
+        }
+    }
+
+    // The operator's close on a healthy link stores every operator's level
+    // running, also one answered while closing within the EEPROM hold-off.
+    // (A mute left by a close asked twice goes back at the next opening.)
+    void expectStoredAtClose(bool healthy)
+    {
+        const QList<double> live = liveMv();
+        for (int ch = 0; healthy && healthyLink() && ch < live.size(); ++ch) {
+            const double stored = mv(m_unit->stored().thresholds.value(ch, -1));
+            if (operators(live[ch]) && stored != live[ch])
+                fail(QStringLiteral("closed on a healthy link, CH %1 runs %2 mV and stores %3 mV").arg(ch).arg(live[ch]).arg(stored));
         }
     }
 
