@@ -195,8 +195,7 @@ private slots:
         QCOMPARE(sim.faults().dropLinkAfter, 0); // once only
     }
 
-    // A silent spell ends: the link stays up and later requests are answered.
-    // A lost reply's command is still carried out.
+    // A silent spell ends with the link up; a lost reply's command is still carried out.
     void spellEndsAndLostReplyCarriedOut()
     {
         SimFaults f;
@@ -215,8 +214,7 @@ private slots:
         QCOMPARE(sim.receivedCommands().size(), 4);
     }
 
-    // A flood: whole count frames for as long as it lasts, with the replies
-    // between them; switched off, the stream ends on a whole frame.
+    // A flood: whole count frames with the replies between; switched off, it ends on a whole frame.
     void flood()
     {
         SimFaults f;

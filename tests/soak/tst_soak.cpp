@@ -141,14 +141,14 @@ class SoakTest : public QObject
             {"close after replies", [this](SimFaults &f) { f.closeAfterReplies = pick(6); }},
             {"silent", [](SimFaults &f) { f.silent = true; }},
             {"remote close now", [this](SimFaults &) { m_sim.closeConnections(); }},
-            {"extreme counts", [](SimFaults &) {}}, // a count rotation, set below
+            {"extreme counts", [this](SimFaults &) { m_sim.setCountRotation(SimInstrument::extremeCountRows()); }},
             {"one code late", [this](SimFaults &f) { f.lateCommand = anyCode(), f.lateDelayMs = 1800 + pick(800); }},
             {"refuse all", [](SimFaults &f) { f.rejectAll = true; }},
             {"silent opening", [this](SimFaults &f) { f.ignoreFirst = 1 + pick(3); }}};
         // Good stretches and mild faults often enough that polling, thresholds and sweeps get through.
         static const int kWeighted[] = {0, 0, 0, 0, 0, 1, 2, 2, 3, 4, 5, 5, 6, 7, 8, 9, 10, 11, 12, 13, 13, 14, 15, 16};
         const int kind = kWeighted[pick(int(std::size(kWeighted)))];
-        m_sim.setCountRotation(kind == 13 ? SimInstrument::extremeCountRows() : QList<QList<double>>());
+        m_sim.setCountRotation({});
         SimFaults f;
         kinds[kind].second(f);
         m_sim.setFaults(f);
