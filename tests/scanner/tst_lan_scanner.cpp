@@ -57,19 +57,6 @@ struct Recorder {
     QObject context; // drops the connections with the recorder
 };
 
-bool scanToEnd(TcpLanScanner &s)
-{
-    s.start();
-    return QTest::qWaitFor([&s] { return !s.scanning(); }, 3000);
-}
-
-// A session whose serial ports are none and whose LAN is .57/29: targets .58 to .62.
-void onLoopbackLan(DeviceSession &s)
-{
-    isolate(s);
-    s.setNetInterfaceSource([] { return lan("127.0.0.57", "255.255.255.248"); });
-}
-
 } // namespace
 
 class TestLanScanner : public QObject
@@ -148,8 +135,9 @@ private slots:
             return ++collections < 5 ? lan("127.0.0.11", "255.255.255.248") : QList<NetInterface>{};
         });
         Recorder rec(scanner);
-        scanner.start(); // the second start runs no second scan
-        QVERIFY(scanToEnd(scanner));
+        scanner.start();
+        scanner.start(); // runs no second scan
+        QTRY_VERIFY_WITH_TIMEOUT(!scanner.scanning(), 3000);
         QCOMPARE(collections, 1);
         // Start: counters, then the running flag; one step per target, each
         // find published before its step; the end adds only the running flag.
@@ -166,7 +154,8 @@ private slots:
         QCOMPARE(previous, 100.0);
         // The same answers again: the list does not change, so no hostsChanged.
         rec.events.clear();
-        QVERIFY(scanToEnd(scanner));
+        scanner.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!scanner.scanning(), 3000);
         QCOMPARE(rec.count("hosts"), 0);
         gone.reset();
         const auto found = listenOn("127.0.0.14");
@@ -207,7 +196,8 @@ private slots:
         const SilentHost silent(QStringLiteral("127.0.0.62"));
         QVERIFY(silent.ok);
         DeviceSession s;
-        onLoopbackLan(s);
+        isolate(s); // no serial ports; the LAN .57/29 below: targets .58 to .62
+        s.setNetInterfaceSource([] { return lan("127.0.0.57", "255.255.255.248"); });
         QSignalSpy hostChanged(&s, &DeviceSession::tcpHostChanged);
         s.startTcpScan();
         QTRY_VERIFY_WITH_TIMEOUT(!s.tcpScanning(), 3000);
