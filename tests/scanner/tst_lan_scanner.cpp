@@ -1,6 +1,5 @@
-// The subnet scanner and the session's host side, on made-up interfaces whose
-// subnets lie on loopback. A probe needs only the TCP handshake, so a plain
-// listener counts as an instrument.
+// The subnet scanner and the session's host side, on made-up interfaces whose subnets
+// lie on loopback. A probe needs only the handshake: a plain listener is an instrument.
 
 #include "../common/LoopbackRig.h"
 #include "SimInstrument.h"
@@ -57,24 +56,6 @@ struct Recorder {
     QStringList events;
     QObject context; // drops the connections with the recorder
 };
-
-bool scanToEnd(TcpLanScanner &s)
-{
-    s.start();
-    return QTest::qWaitFor([&s] { return !s.scanning(); }, 3000);
-}
-bool scanToEnd(DeviceSession &s)
-{
-    s.startTcpScan();
-    return QTest::qWaitFor([&s] { return !s.tcpScanning(); }, 3000);
-}
-
-// A session whose serial ports are none and whose LAN is .57/29: targets .58 to .62.
-void onLoopbackLan(DeviceSession &s)
-{
-    isolate(s);
-    s.setNetInterfaceSource([] { return lan("127.0.0.57", "255.255.255.248"); });
-}
 
 } // namespace
 
@@ -139,27 +120,30 @@ private slots:
         QCOMPARE(via(254), QStringLiteral("10.9.9.9 via 10.9.9.20")); // and the first adapter through the second
     }
 
-    void scanPublishesInNumericOrder()
+    void scanPublishesStopsAndDropsOnlyOnAFullScan()
     {
-        // Own address .11; targets .9 .10 .12 .13 .14; instruments on .9 and
-        // .10, whose text order would be the wrong way round. The third
-        // collection finds no interface.
+        // Own address .11; targets .9 .10 .12 .13 .14. Instruments on .9 and .10
+        // (whose text order would be the wrong way round), on .12 in the first two
+        // scans, on .14 from the third; .13 hangs. The fifth collection finds no interface.
         const auto a = listenOn("127.0.0.9"), b = listenOn("127.0.0.10");
+        auto gone = listenOn("127.0.0.12");
+        const SilentHost silent(QStringLiteral("127.0.0.13"));
+        QVERIFY(silent.ok);
         int collections = 0;
         TcpLanScanner scanner;
         scanner.setInterfaceSource([&collections] {
-            return ++collections < 3 ? lan("127.0.0.11", "255.255.255.248") : QList<NetInterface>{};
+            return ++collections < 5 ? lan("127.0.0.11", "255.255.255.248") : QList<NetInterface>{};
         });
-        QCOMPARE(scanner.progress(), 100.0);
         Recorder rec(scanner);
-        scanner.start(); // the second start runs no second scan
-        QVERIFY(scanToEnd(scanner));
+        scanner.start();
+        scanner.start(); // runs no second scan
+        QTRY_VERIFY_WITH_TIMEOUT(!scanner.scanning(), 3000);
         QCOMPARE(collections, 1);
         // Start: counters, then the running flag; one step per target, each
         // find published before its step; the end adds only the running flag.
         QCOMPARE(rec.events.mid(0, 2), (QStringList{"progress 0 0 ", "scanning 0 1 "}));
-        QVERIFY(rec.count("progress") == 1 + 5 && rec.count("hosts") == 2);
-        QCOMPARE(rec.events.last(), QStringLiteral("scanning 100 0 127.0.0.9,127.0.0.10"));
+        QVERIFY(rec.count("progress") == 1 + 5 && rec.count("hosts") == 3);
+        QCOMPARE(rec.events.last(), QStringLiteral("scanning 100 0 127.0.0.9,127.0.0.10,127.0.0.12"));
         double previous = 0;
         for (qsizetype i = 2; i + 1 < rec.events.size(); ++i) {
             const QStringList e = rec.events[i].split(' ');
@@ -170,104 +154,72 @@ private slots:
         QCOMPARE(previous, 100.0);
         // The same answers again: the list does not change, so no hostsChanged.
         rec.events.clear();
-        QVERIFY(scanToEnd(scanner));
+        scanner.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!scanner.scanning(), 3000);
         QCOMPARE(rec.count("hosts"), 0);
-        // No targets: the scan ends inside start(), emptying the list.
+        gone.reset();
+        const auto found = listenOn("127.0.0.14");
+        const QString listed = QStringLiteral("127.0.0.9,127.0.0.10,127.0.0.12,127.0.0.14");
         rec.events.clear();
         scanner.start();
-        QCOMPARE(rec.events, (QStringList{"progress 100 0 127.0.0.9,127.0.0.10", "scanning 0 1 127.0.0.9,127.0.0.10",
-                                          "hosts 0 1 ", "scanning 100 0 "}));
-    }
-
-    void stopKeepsHostsAndOnlyAFullScanDropsThem()
-    {
-        // Own .20; targets .17 .18 .19 .21 .22; .18 hangs; .19 answers only
-        // in the first scan, .17 only in the later ones.
-        auto gone = listenOn("127.0.0.19");
-        const SilentHost silent(QStringLiteral("127.0.0.18"));
-        QVERIFY(silent.ok);
-        TcpLanScanner scanner;
-        scanner.setInterfaceSource([] { return lan("127.0.0.20", "255.255.255.248"); });
-        QVERIFY(scanToEnd(scanner));
-        QCOMPARE(names(scanner.hosts()), QStringList{"127.0.0.19"});
-        gone.reset();
-        const auto found = listenOn("127.0.0.17");
-        Recorder rec(scanner);
-        scanner.start();
         QTRY_COMPARE_WITH_TIMEOUT(rec.count("progress"), 1 + 4, 300);
-        QCOMPARE(rec.events.last(), QStringLiteral("progress 80 1 127.0.0.17,127.0.0.19"));
+        QCOMPARE(rec.events.last(), "progress 80 1 " + listed);
         rec.events.clear();
         scanner.stop();
         // Counters reset while still running, then the flag; new and earlier finds stay.
-        QCOMPARE(rec.events, (QStringList{"progress 0 1 127.0.0.17,127.0.0.19", "scanning 100 0 127.0.0.17,127.0.0.19"}));
+        QCOMPARE(rec.events, (QStringList{"progress 0 1 " + listed, "scanning 100 0 " + listed}));
         // The hanging probe's socket and timer are gone: nothing arrives later.
         QTest::qWait(TcpLanScanner::kProbeLimitMs + 200);
         scanner.stop(); // idle: changes nothing
         QVERIFY(scanner.findChildren<QTcpSocket *>().isEmpty() && rec.events.size() == 2);
-        // A full scan: .19 still listed while it runs; at its end the new list, then the flag.
+        // A full scan: .12 still listed while it runs; at its end the new list, then the flag.
         scanner.start();
         QTRY_COMPARE_WITH_TIMEOUT(rec.count("progress"), 1 + 1 + 4, 300);
-        QCOMPARE(names(scanner.hosts()), (QStringList{"127.0.0.17", "127.0.0.19"}));
+        QCOMPARE(names(scanner.hosts()).join(','), listed);
         QTRY_VERIFY_WITH_TIMEOUT(!scanner.scanning(), 3000);
-        QCOMPARE(rec.events.mid(rec.events.size() - 3), (QStringList{"progress 100 1 127.0.0.17,127.0.0.19",
-                                                                     "hosts 100 1 127.0.0.17", "scanning 100 0 127.0.0.17"}));
+        const QString now = QStringLiteral("127.0.0.9,127.0.0.10,127.0.0.14");
+        QCOMPARE(rec.events.mid(rec.events.size() - 3), (QStringList{"progress 100 1 " + listed, "hosts 100 1 " + now,
+                                                                     "scanning 100 0 " + now}));
+        // No targets: the scan ends inside start(), emptying the list; idle, progress reads 100.
+        rec.events.clear();
+        scanner.start();
+        QCOMPARE(rec.events, (QStringList{"progress 100 0 " + now, "scanning 0 1 " + now, "hosts 0 1 ", "scanning 100 0 "}));
     }
 
-    void firstFindIsChosenAndKept()
+    void hostChosenTypedKeptAndConnected()
     {
-        const auto high = listenOn("127.0.0.60");
-        auto low = listenOn("127.0.0.58");
-        DeviceSession s;
-        onLoopbackLan(s);
-        QSignalSpy hostChanged(&s, &DeviceSession::tcpHostChanged);
-        QStringList firstList;
-        connect(&s, &DeviceSession::tcpHostsChanged, this, [&] {
-            firstList = firstList.isEmpty() ? names(s.tcpHosts()) : firstList;
-        });
-        QVERIFY(scanToEnd(s));
-        QCOMPARE(names(s.tcpHosts()), (QStringList{"127.0.0.58", "127.0.0.60"}));
-        QVERIFY(s.tcpHost() == firstList.first() && hostChanged.size() == 1); // whichever answered first
-        // The list grows below the chosen host; the host stays.
-        low.reset();
-        s.setTcpHost(QString());
-        QVERIFY(scanToEnd(s));
-        QCOMPARE(s.tcpHost(), QStringLiteral("127.0.0.60"));
-        low = listenOn("127.0.0.58");
-        QVERIFY(scanToEnd(s));
-        QCOMPARE(names(s.tcpHosts()), (QStringList{"127.0.0.58", "127.0.0.60"}));
-        QCOMPARE(s.tcpHost(), QStringLiteral("127.0.0.60"));
-    }
-
-    void typedHostIsCleanedKeptAndConnected()
-    {
-        // The instrument at .44 sits outside the scanned range; .61 answers, .62 hangs.
+        // .60 answers from the start, .58 from the second scan, .62 hangs; the
+        // instrument at .44 sits outside the scanned range.
         SimInstrument sim;
         QVERIFY(sim.listenTcp(QHostAddress(QStringLiteral("127.0.0.44")), DeviceSession::kTcpPort));
-        const auto found = listenOn("127.0.0.61");
+        const auto high = listenOn("127.0.0.60");
         const SilentHost silent(QStringLiteral("127.0.0.62"));
         QVERIFY(silent.ok);
         DeviceSession s;
-        onLoopbackLan(s);
-        QCOMPARE(s.tcpScanProgress(), 100.0);
+        isolate(s); // no serial ports; the LAN .57/29 below: targets .58 to .62
+        s.setNetInterfaceSource([] { return lan("127.0.0.57", "255.255.255.248"); });
         QSignalSpy hostChanged(&s, &DeviceSession::tcpHostChanged);
+        s.startTcpScan();
+        QTRY_VERIFY_WITH_TIMEOUT(!s.tcpScanning(), 3000);
+        QVERIFY(s.tcpHost() == QStringLiteral("127.0.0.60") && hostChanged.size() == 1); // the first find, with none set
         // The typed text is cleaned: typed, kept, change signals so far.
         const QList<std::tuple<QString, QString, int>> steps{
-            {" 192.168.001.010:1234 ", "192.168.1.10", 1}, {"192.168.1.10", "192.168.1.10", 1},
-            {" lab-counter ", "lab-counter", 2}, {" 10.0.0.300 : 80", "10.0.0.300", 3}, // refused only on connect
-            {"", "", 4}, {"  ", "", 4}, {"127.0.0.44", "127.0.0.44", 5}};
+            {" 192.168.001.010:1234 ", "192.168.1.10", 2}, {"192.168.1.10", "192.168.1.10", 2},
+            {" lab-counter ", "lab-counter", 3}, {" 10.0.0.300 : 80", "10.0.0.300", 4}, // refused only on connect
+            {"", "", 5}, {"  ", "", 5}, {"127.0.0.44", "127.0.0.44", 6}};
         for (const auto &[typed, kept, count] : steps) {
             s.setTcpHost(typed);
             QCOMPARE(s.tcpHost(), kept);
             QCOMPARE(hostChanged.size(), count);
         }
+        const auto low = listenOn("127.0.0.58");
         QSignalSpy scanning(&s, &DeviceSession::tcpScanningChanged);
         s.startTcpScan();
-        QVERIFY(s.tcpScanning());
         QTRY_COMPARE_WITH_TIMEOUT(s.tcpScanProgress(), 80.0, 300);
-        // Stopped: the finds stay, progress reads 100, the typed host is not replaced.
+        // Stopped: the finds stay, progress reads 100, the set host is not replaced by the new find.
         s.stopTcpScan();
-        QVERIFY(scanning.size() == 2 && s.tcpScanProgress() == 100.0 && hostChanged.size() == 5);
-        QCOMPARE(names(s.tcpHosts()), QStringList{"127.0.0.61"});
+        QVERIFY(scanning.size() == 2 && s.tcpScanProgress() == 100.0 && hostChanged.size() == 6);
+        QCOMPARE(names(s.tcpHosts()), (QStringList{"127.0.0.58", "127.0.0.60"}));
         // Opening a link ends a running scan, and none starts while connected.
         s.startTcpScan();
         s.connectToDevice(true);

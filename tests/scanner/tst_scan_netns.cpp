@@ -1,8 +1,6 @@
-// The scan over a real interface: the simulated instrument listens in one
-// network namespace; this process moves into a second one, joined to the
-// first by a veth pair, and scans through the system's interface list with
-// its window of probes full. (The session choosing and opening a found host:
-// tst_lan_scanner.)
+// The scan over a real interface: the simulated instrument in one network namespace,
+// this process in a second joined by a veth pair, scanning through the system's
+// interface list with its window of probes full.
 
 #include "DeviceSession.h"
 #include "NetnsSandbox.h"

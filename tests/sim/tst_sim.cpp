@@ -4,11 +4,8 @@
 #include "DetectorModel.h"
 #include "SimInstrument.h"
 
-#include <QFile>
-#include <QProcess>
 #include <QSerialPort>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <functional>
@@ -107,6 +104,7 @@ private slots:
     {
         SimInstrument sim;
         sim.setSeed(7);
+        const double plain = sim.expectedCount(0);
         QList<double> previous;
         for (double volts : {0.1, 0.3, 0.45, 0.6, 1.0}) {
             sim.respond({zrf::kSdac, sdac(15, volts)});
@@ -119,16 +117,7 @@ private slots:
             QVERIFY(volts == 1.0 || counts.first() != counts.last()); // channels differ
             previous = counts;
         }
-        const double oneSecond = sim.expectedCount(0);
-        sim.respond({zrf::kPeriodSet, zrf::packDouble(2000)});
-        QCOMPARE(sim.expectedCount(0), 2 * oneSecond);
-    }
-
-    void detectorModel()
-    {
-        SimInstrument sim;
-        sim.setSeed(3);
-        const double plain = sim.expectedCount(0);
+        // The detector model counts at its own rates; switched off, the plain model again.
         sim.setDetectorModel(true);
         for (double volts : {0.0, 0.1, 1.0}) {
             sim.respond({zrf::kSdac, sdac(15, volts)});
@@ -137,6 +126,8 @@ private slots:
         sim.setDetectorModel(false);
         sim.respond({zrf::kSdac, sdac(15, 0.1)});
         QCOMPARE(sim.expectedCount(0), plain);
+        sim.respond({zrf::kPeriodSet, zrf::packDouble(2000)});
+        QCOMPARE(sim.expectedCount(0), 2 * plain);
     }
 
     void faults_data()
@@ -204,8 +195,7 @@ private slots:
         QCOMPARE(sim.faults().dropLinkAfter, 0); // once only
     }
 
-    // A silent spell ends: the link stays up and later requests are answered.
-    // A lost reply's command is still carried out.
+    // A silent spell ends with the link up; a lost reply's command is still carried out.
     void spellEndsAndLostReplyCarriedOut()
     {
         SimFaults f;
@@ -224,8 +214,7 @@ private slots:
         QCOMPARE(sim.receivedCommands().size(), 4);
     }
 
-    // A flood: whole count frames for as long as it lasts, with the replies
-    // between them; switched off, the stream ends on a whole frame.
+    // A flood: whole count frames with the replies between; switched off, it ends on a whole frame.
     void flood()
     {
         SimFaults f;
@@ -247,12 +236,10 @@ private slots:
 
     void executable()
     {
-        // Refused: anything but a 127.0.0.x address with a port, a count list
-        // that is not eight numbers, a late reply without its delay.
+        // Refused, one case for each rule.
         const QStringList listen{"--listen", "127.0.0.201:1234"};
         const QList<QStringList> badArgs{
-            {"--listen", "10.1.2.3:1234"}, {"--listen", "0.0.0.0:1234"}, {"--listen", "127.0.0.201"},
-            listen + QStringList{"--counts", "1,2,3,4,5,6,7"}, listen + QStringList{"--counts", "1,2,3,4,5,6,7,x"},
+            {"--listen", "0.0.0.0:1234"}, {"--listen", "127.0.0.201"}, listen + QStringList{"--counts", "1,2,3,4,5,6,7,x"},
             listen + QStringList{"--counts", "1,2,3,4,5,6,7,8,9"}, listen + QStringList{"--late", "0x23"},
             listen + QStringList{"--late", "x:5"}, listen + QStringList{"--drop-nth", "0x23"},
             listen + QStringList{"--reject-nth", "0x20:0"}, listen + QStringList{"--silent-spell", "5"},

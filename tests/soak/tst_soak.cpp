@@ -1,22 +1,12 @@
-// Soak: the real DeviceSession against the simulated instrument over loopback
-// TCP while the instrument misbehaves in a new way every few hundred ms. The
-// session must keep its invariants, end every sweep, report only its own
-// failure messages, and still work once the instrument behaves again.
-// TACHYRA_SOAK_SECONDS sets the length (default 20), TACHYRA_SOAK_SEED the
-// random seed (default: time-based, printed for a rerun).
+// Soak: the session against the simulated instrument over loopback TCP while the
+// instrument misbehaves anew every few hundred ms. TACHYRA_SOAK_SECONDS sets the
+// length (default 20), TACHYRA_SOAK_SEED the seed (default: time-based, printed).
 
 #include "../common/SessionProbe.h"
 #include "../common/LoopbackRig.h"
 #include "ChartScale.h"
 #include "SimInstrument.h"
 
-#include <QDateTime>
-#include <QElapsedTimer>
-#include <QMap>
-#include <QRandomGenerator>
-#include <QSet>
-#include <QSignalSpy>
-#include <QTimer>
 #include <QtTest>
 
 #include <functional>
@@ -25,17 +15,12 @@ namespace {
 
 const QString kAddress = QStringLiteral("127.0.0.210");
 
-// Queue bound: one coalesced poll, at most 3 waiting when the driver acts, 8
-// for the largest action (sweep start or end), 6 for the opening exchange:
-// ~18. A queue growing by one poll per tick during a 2000 ms time-out (40 per
-// time-out) crosses 32 within seconds.
+// A healthy queue stays near 18; one poll more per tick through a time-out passes 32 in seconds.
 constexpr qsizetype kMaxQueue = 32;
 constexpr int kDriverMaxWaiting = 3;
-// How long the operator waits for a sweep or a stalled link before acting.
-constexpr qint64 kPatienceMs = 5000;
+constexpr qint64 kPatienceMs = 5000; // the operator's wait for a sweep or a stalled link
 
-// Every text the session may show in lastError over a TCP link. The COM
-// messages are left out on purpose: on a TCP-only run they would be a fault.
+// Every text lastError may show over TCP (a COM message would be a fault).
 const QSet<QString> kAllowedErrors{
     QString(), "No reply from device", "Invalid IP address", "TCP connection closed", "TCP connect timeout",
     "Connection refused", "Remote host closed the connection", "Host not found", "TCP access denied",
@@ -82,32 +67,32 @@ class SoakTest : public QObject
     void fail(const QString &what)
     {
         const DeviceSession &s = m_session;
+        const SessionProbe p(s);
         if (m_failure.isEmpty())
-            m_failure = QStringLiteral("%1 at %2 ms (queue %3, busy %4, timer %5, connected %6, sweep %7, "
-                                       "applying %8, lastError \"%9\")")
-                            .arg(what).arg(m_clock.elapsed()).arg(SessionProbe(s).queueLength()).arg(SessionProbe(s).busy())
-                            .arg(SessionProbe(s).commandTimerActive()).arg(s.connected()).arg(s.calibrationRunning())
-                            .arg(s.networkApplying()).arg(s.lastError());
+            m_failure = QStringLiteral("%1 at %2 ms (queue %3, busy %4, timer %5, connected %6, sweep %7, applying %8, "
+                                       "lastError \"%9\")")
+                            .arg(what).arg(m_clock.elapsed()).arg(p.queueLength()).arg(p.busy()).arg(p.commandTimerActive())
+                            .arg(s.connected()).arg(s.calibrationRunning()).arg(s.networkApplying()).arg(s.lastError());
     }
 
     void checkInvariants()
     {
         ++m_checks;
         const DeviceSession &s = m_session;
-        m_maxQueue = qMax(m_maxQueue, SessionProbe(s).queueLength());
-        if (SessionProbe(s).busy() != SessionProbe(s).commandTimerActive() || (SessionProbe(s).busy() && SessionProbe(s).queueLength() == 0))
+        const SessionProbe p(s);
+        m_maxQueue = qMax(m_maxQueue, p.queueLength());
+        if (p.busy() != p.commandTimerActive() || (p.busy() && p.queueLength() == 0))
             fail(QStringLiteral("busy, queue and command timer disagree"));
-        if (SessionProbe(s).queueLength() > kMaxQueue)
+        if (p.queueLength() > kMaxQueue)
             fail(QStringLiteral("queue longer than %1").arg(kMaxQueue));
         if (s.counts().size() != DeviceSession::kChannelCount || s.dacVolts().size() != DeviceSession::kChannelCount)
             fail(QStringLiteral("counts or dacVolts without eight entries"));
         if (!allowedError(s.lastError()))
             fail(QStringLiteral("undocumented lastError"));
-        // Holds between events, not inside connectedChanged: the close clean-up
-        // clears connected before the network flag.
-        if (!m_inSignal && !s.connected() && (s.calibrationRunning() || SessionProbe(s).pollTimerActive() || s.networkApplying()))
+        // Not inside connectedChanged: the close clean-up clears connected before the network flag.
+        if (!m_inSignal && !s.connected() && (s.calibrationRunning() || p.pollTimerActive() || s.networkApplying()))
             fail(QStringLiteral("sweep, poll or network change outliving the link"));
-        if (s.calibrationRunning() && SessionProbe(s).pollTimerActive())
+        if (s.calibrationRunning() && p.pollTimerActive())
             fail(QStringLiteral("polling during a sweep"));
         if (s.calibrationRunning() && m_sweepStartedAt >= 0 && m_clock.elapsed() - m_sweepStartedAt > kPatienceMs + 2000)
             fail(QStringLiteral("sweep still running after Stop was due"));
@@ -137,41 +122,37 @@ class SoakTest : public QObject
     {
         if (!m_running)
             return;
-        // Weighted: good stretches and mild faults often enough that polling,
-        // thresholds and sweeps get through between the hard faults.
+        const QList<std::pair<const char *, std::function<void(SimFaults &)>>> kinds{
+            {"none", [](SimFaults &) {}},
+            {"delay past time-out", [this](SimFaults &f) { f.replyDelayMs = 2100 + pick(600); }},
+            {"short delay", [this](SimFaults &f) { f.replyDelayMs = 20 + pick(500); }},
+            {"random drops", [](SimFaults &f) { f.dropProbability = 0.3; }},
+            {"drop every Nth", [this](SimFaults &f) { f.dropEvery = 2 + pick(4); }},
+            {"split replies", [this](SimFaults &f) { f.splitChunk = 1 + pick(7), f.splitDelayMs = pick(30); }},
+            // Any bytes: a stray F9 .. FA pair makes a bogus frame that fails the outstanding request.
+            {"garbage", [this](SimFaults &f) {
+                 f.garbage.resize(1 + pick(12));
+                 for (char &c : f.garbage)
+                     c = char(pick(256));
+             }},
+            {"0x02 rejection", [this](SimFaults &f) { f.rejectCommand = anyCode(); }},
+            {"wrong code", [this](SimFaults &f) { f.wrongCodeCommand = anyCode(); }},
+            {"wrong length", [this](SimFaults &f) { f.wrongLengthCommand = anyCode(); }},
+            {"close after replies", [this](SimFaults &f) { f.closeAfterReplies = pick(6); }},
+            {"silent", [](SimFaults &f) { f.silent = true; }},
+            {"remote close now", [this](SimFaults &) { m_sim.closeConnections(); }},
+            {"extreme counts", [this](SimFaults &) { m_sim.setCountRotation(SimInstrument::extremeCountRows()); }},
+            {"one code late", [this](SimFaults &f) { f.lateCommand = anyCode(), f.lateDelayMs = 1800 + pick(800); }},
+            {"refuse all", [](SimFaults &f) { f.rejectAll = true; }},
+            {"silent opening", [this](SimFaults &f) { f.ignoreFirst = 1 + pick(3); }}};
+        // Good stretches and mild faults often enough that polling, thresholds and sweeps get through.
         static const int kWeighted[] = {0, 0, 0, 0, 0, 1, 2, 2, 3, 4, 5, 5, 6, 7, 8, 9, 10, 11, 12, 13, 13, 14, 15, 16};
-        static const char *const kNames[] = {"none", "delay past time-out", "short delay", "random drops",
-                                             "drop every Nth", "split replies", "garbage", "0x02 rejection",
-                                             "wrong code", "wrong length", "close after replies", "silent",
-                                             "remote close now", "extreme counts", "one code late",
-                                             "refuse all", "silent opening"};
         const int kind = kWeighted[pick(int(std::size(kWeighted)))];
-        m_sim.setCountRotation(kind == 13 ? SimInstrument::extremeCountRows() : QList<QList<double>>());
+        m_sim.setCountRotation({});
         SimFaults f;
-        switch (kind) {
-        case 1: f.replyDelayMs = 2100 + pick(600); break;
-        case 2: f.replyDelayMs = 20 + pick(500); break;
-        case 3: f.dropProbability = 0.3; break;
-        case 4: f.dropEvery = 2 + pick(4); break;
-        case 5: f.splitChunk = 1 + pick(7), f.splitDelayMs = pick(30); break;
-        case 6: // any bytes: a stray F9 .. FA pair makes a bogus frame that fails the outstanding request
-            f.garbage.resize(1 + pick(12));
-            for (char &c : f.garbage)
-                c = char(pick(256));
-            break;
-        case 7: f.rejectCommand = anyCode(); break;
-        case 8: f.wrongCodeCommand = anyCode(); break;
-        case 9: f.wrongLengthCommand = anyCode(); break;
-        case 10: f.closeAfterReplies = pick(6); break;
-        case 11: f.silent = true; break;
-        case 12: m_sim.closeConnections(); break;
-        case 14: f.lateCommand = anyCode(), f.lateDelayMs = 1800 + pick(800); break;
-        case 15: f.rejectAll = true; break;
-        case 16: f.ignoreFirst = 1 + pick(3); break;
-        default: break;
-        }
+        kinds[kind].second(f);
         m_sim.setFaults(f);
-        ++m_counts[QStringLiteral("fault ") + kNames[kind]];
+        ++m_counts[QStringLiteral("fault ") + kinds[kind].first];
         QTimer::singleShot(200 + pick(300), this, &SoakTest::switchFaults);
     }
 
@@ -182,9 +163,7 @@ class SoakTest : public QObject
         return holds ? m_clock.elapsed() - since : -1;
     }
 
-    // One step of a restless operator: connects again after a short pause, stops
-    // a sweep that runs too long, drops a link that stopped polling, and
-    // otherwise acts now and then.
+    // A restless operator: reconnects soon, stops a long sweep, drops a stalled link, else acts now and then.
     void drive()
     {
         DeviceSession &s = m_session;
@@ -259,8 +238,7 @@ private slots:
                     fail(QStringLiteral("stopCalibration after success left the sweep running"));
             });
         });
-        // Checked right inside every change signal as well as on the timer, so a
-        // broken state that heals before the next tick is still seen.
+        // Also checked inside the change signals: a broken state may heal before the next tick.
         connect(&session, &DeviceSession::countsChanged, this, &SoakTest::checkReading);
         for (auto sig : {&DeviceSession::connectedChanged, &DeviceSession::countsChanged, &DeviceSession::dacVoltsChanged,
                          &DeviceSession::calibrationRunningChanged, &DeviceSession::networkApplyingChanged})
@@ -289,8 +267,7 @@ private slots:
         QVERIFY2(m_failure.isEmpty(), qPrintable(m_failure));
         QVERIFY2(ended, "the event loop stalled");
 
-        // Whatever the last fault left behind, the operator's Stop and a fresh
-        // connect give a working link.
+        // Whatever the last fault left behind, Stop and a fresh connect give a working link.
         session.stopCalibration();
         QVERIFY(!session.calibrationRunning());
         // A level held back for the EEPROM is written first, within one time-out.
