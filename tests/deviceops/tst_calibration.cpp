@@ -37,8 +37,7 @@ class TestCalibration : public QObject
     QList<QPointF> points; // calibrationPoint arguments so far: mV, counts
 
 private slots:
-    // Every case gets a rig with a fast gate (1 ms: one point per 50 ms wait)
-    // and distinct levels.
+    // A fast gate (one point per 50 ms wait) and distinct levels for every case.
     void init()
     {
         rig = std::make_unique<DeviceRig>(99, 129);
@@ -104,8 +103,7 @@ private slots:
         s->startCalibration(channels[0] ? 0 : 1, 500, 600, 50); // changes nothing about the running one
         QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 1, 30000);
 
-        // Known levels: the others muted at 1.0 V, one step per point; from
-        // one channel to the next only the one done is muted; one restore.
+        // The others muted at 1.0 V, one step per point, then only the channel done muted; one restore.
         QList<SdacFrame> expected;
         for (int ch = 0; ch < 8; ++ch) {
             if (ch != channels[0])
@@ -181,8 +179,7 @@ private slots:
         const QVariantList countsBefore = s->counts();
         QSignalSpy counts(s, &DeviceSession::countsChanged);
         QSignalSpy finished(s, &DeviceSession::calibrationFinished);
-        // Stop as soon as the instrument sees the sweep's first reading, whose
-        // reply (999 everywhere, held back a little) is then still on its way.
+        // Stop when the first reading is asked for: its reply (999 everywhere, held back) is still on its way.
         QList<double> levelsAtStop;
         connect(rig->sim.get(), &SimInstrument::requestReceived, s, [&](unsigned char cmd, const QByteArray &) {
             if (cmd != zrf::kCountQuery || !levelsAtStop.isEmpty())
@@ -245,19 +242,13 @@ private slots:
         rig->sim->setFaults({});
         QVERIFY(rig->waitIdle());
         QVERIFY(!s->calibrationRunning() && SessionProbe(*s).pollTimerActive() && points.isEmpty());
-        // The one restore at once: after a rejected mute neither the other
-        // mutes nor a step are sent.
+        // One restore at once; after a rejected mute no other mute and no step.
         QCOMPARE(rig->sdacs(start).size(), fault ? 7 + 1 + 8 : 1 + 8);
         QCOMPARE(restoreCount(rig->sdacs(start)), 1);
         QVERIFY(!fault || rig->sim->thresholds() == kLevels);
     }
 
-    // A link lost in the middle of a sweep leaves the instrument muted. The
-    // same link, opened again, reads the levels first and puts the saved
-    // ones back only while the sweep's mutes are still there, so the
-    // operator's next change stores exactly the levels set. Another unit
-    // answering on the same address, the same unit set anew meanwhile, or
-    // another instrument in between make them nobody's to put back.
+    // A lost sweep's levels go back on the same link's next opening, only while its mutes are still there.
     void interruptedSweep_data()
     {
         QTest::addColumn<QString>("between");
@@ -330,9 +321,7 @@ private slots:
         QCOMPARE(eeprom.thresholds(), expected);
     }
 
-    // Stop or a lost link in the second of three channels: the levels saved
-    // before the first mute come back once (on the next opening of the same
-    // link), and no mute reaches the EEPROM.
+    // Cut short in the second of three channels: the levels from before the first mute come back once.
     void severalChannelsCutShort_data()
     {
         QTest::addColumn<bool>("loseLink");
@@ -363,8 +352,7 @@ private slots:
         QCOMPARE(rig->sim->thresholds(), kLevels);
     }
 
-    // The instrument refuses the levels put back after a sweep: the screen
-    // then shows what it really holds, not the refused levels.
+    // A refused restore: the levels shown are what the instrument holds.
     void refusedRestoreShowsTheInstrumentsLevels()
     {
         QVERIFY(rig->open());
@@ -404,8 +392,7 @@ private slots:
         QCOMPARE(rig->commands(start).first(), zrf::kSdac);
         s->stopCalibration();
 
-        // A new link makes them unknown again; "set all" makes them known
-        // through its read-back, and a failed read stops a start.
+        // A new link makes them unknown; "set all" reads them back; a failed read stops a start.
         s->disconnectFromDevice();
         rig->sim->overrideReply(zrf::kSdacQuery, QByteArray(), DeviceSession::kLevelReadAttempts);
         QVERIFY(rig->open());

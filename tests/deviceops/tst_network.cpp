@@ -1,5 +1,4 @@
-// The instrument's network settings end to end: reads, the change chain,
-// its failures and what the session publishes.
+// The instrument's network settings end to end: reads, the change chain, its failures.
 
 #include "../common/DeviceRig.h"
 
@@ -17,8 +16,7 @@ class TestNetwork : public QObject
     DeviceSession *s = nullptr;
 
 private slots:
-    // Each case gets a rig whose instrument is on DHCP, so a static change
-    // that fails shows as an unchanged mode.
+    // The instrument on DHCP, so a failed static change shows as an unchanged mode.
     void init()
     {
         rig = std::make_unique<DeviceRig>(130, 148);
@@ -71,9 +69,7 @@ private slots:
         QVERIFY(rig->sim->dhcp() == dhcp && rig->sim->networkApplies() == 1);
     }
 
-    // A change that fails: refused by the client before anything is sent,
-    // refused by the instrument at a step (the chain stops there), or left
-    // unanswered at its first step as at its last.
+    // Refused by the client (nothing sent), by the instrument at a step (the chain stops), or unanswered.
     void failedChange_data()
     {
         QTest::addColumn<QString>("typed"); // address, netmask, gateway
@@ -126,8 +122,7 @@ private slots:
         QCOMPARE(shown(*s), code == zrf::kWeep ? QStringList{"Static"} + t : kUnchanged);
     }
 
-    // A change asked for before the opening exchange is through: the
-    // opening must not start polling under it.
+    // A change asked for during the opening exchange: the opening must not start polling under it.
     void changeDuringOpeningHoldsThePoll()
     {
         setFault(*rig->sim, &SimFaults::replyDelayMs, 300);

@@ -1,7 +1,4 @@
-// The session's operations as a program calls them: each reports once how it
-// ended, with the client's own message, after everything it set off (read-back,
-// EEPROM write, the levels put back) is over. And the edges of the link where
-// an operator's stored threshold could be lost or overwritten.
+// The session's operations as a program calls them: each reports once, after all it set off is over.
 
 #include "../common/DeviceRig.h"
 
@@ -86,9 +83,7 @@ private slots:
         prepare();
     }
 
-    // Every operation's outcome: ok, refused by the instrument, a reply that
-    // is no answer, silence, and a call the session itself refuses (nothing
-    // is sent then). Each reports exactly once.
+    // Ok, refused, a reply that is no answer, silence, refused by the session (nothing sent).
     void outcomes_data()
     {
         QTest::addColumn<QString>("op");
@@ -189,8 +184,7 @@ private slots:
         }
         setFault(*rig->sim, &SimFaults::silent, false);
         rig->reject(-1);
-        // What was set off is over when it reports: the level is stored,
-        // the period read back, the levels of a sweep back in place.
+        // Over when it reports: the level stored, the period read back, a sweep's levels back.
         if (got.ok() && (words[0] == QLatin1String("level") || words[0] == QLatin1String("mv")))
             QCOMPARE(rig->sim->eepromWrites(), writesBefore + 1);
         if (got.ok() && words[0] == QLatin1String("mv"))
@@ -209,9 +203,7 @@ private slots:
             QCOMPARE(s->ipAddress(), QStringLiteral("10.0.0.5"));
     }
 
-    // A sweep stopped early reports it once its levels are back; the link
-    // lost under an operation reports the transport's own message; calls
-    // on a closed link are refused at once.
+    // A stopped sweep, a lost link, a closed one, the opening and the close, each as its caller hears it.
     void endings()
     {
         // A period taken, its read-back lost: the readings after it carry no period, not the old one.
@@ -279,9 +271,7 @@ private slots:
         QCOMPARE(refused.message, QStringLiteral("Connection refused"));
     }
 
-    // The link lost with a level's EEPROM write held back or on the wire: the
-    // level is reported not stored. (The operator's close stores it: the
-    // interleavings check that.)
+    // The link lost with a write held back or on the wire: not stored, and said so.
     void lostWithAWriteOwed_data()
     {
         QTest::addColumn<bool>("onTheWire");
@@ -317,9 +307,7 @@ private slots:
             QCOMPARE(storedLevels(state).value(5), 0.5);
     }
 
-    // Levels changed just before a sweep starts (a program can do it within
-    // milliseconds): stored before any mute, never the mutes themselves, and
-    // the sweep's ending puts back the newest of them.
+    // Levels changed just before a sweep: stored before any mute, never a mute; the newest put back.
     void changesJustBeforeASweep()
     {
         QVERIFY(rig->open());
@@ -348,8 +336,7 @@ private slots:
         QCOMPARE(storedLevels(state), expected);
     }
 
-    // A key held on a slow instrument: the hold-off counts from each write's
-    // reply, so writes reach the instrument at least 500 ms apart.
+    // A key held on a slow instrument: the hold-off counts from each write's reply.
     void holdOffFromTheReply()
     {
         QVERIFY(rig->open());
@@ -377,9 +364,7 @@ private slots:
             QVERIFY2(writes[i] - writes[i - 1] >= 500, qPrintable(QStringLiteral("writes at ms ") + at.join(u',')));
     }
 
-    // After a lost poll reply, a refusal or a malformed reply is still the
-    // answer to the request on the wire, with its own message; the late
-    // reply of a timed-out request alone is passed over.
+    // After a lost poll reply, a refusal or a malformed reply still answers the request on the wire.
     void afterALostReply_data()
     {
         QTest::addColumn<QString>("op");
@@ -440,8 +425,7 @@ private slots:
         QCOMPARE(sent.mid(0, followedBy.size()), followedBy);
     }
 
-    // One bad level read at opening does not lock the thresholds: it is
-    // tried again. A closed link forgets what was known of it.
+    // One bad level read at opening is tried again; a closed link forgets the levels.
     void levelsReadAgain()
     {
         rig->sim->overrideReply(zrf::kSdacQuery, QByteArray(3, '\0'), 1);
@@ -452,8 +436,7 @@ private slots:
         QVERIFY(!s->dacLevelsKnown());
     }
 
-    // The link drops while a stopped sweep's levels are on their way back:
-    // opening it again finishes the job (and only that).
+    // The link drops while a stopped sweep's levels go back: the next opening finishes that, only that.
     void restoreCutOffIsFinished()
     {
         QVERIFY(rig->open());

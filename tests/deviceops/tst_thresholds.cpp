@@ -1,5 +1,4 @@
-// Comparator thresholds end to end: what reaches the instrument, in which
-// order, and what the session publishes.
+// Comparator thresholds end to end: what reaches the instrument, in which order, what is published.
 
 #include "../common/DeviceRig.h"
 
@@ -21,8 +20,7 @@ private slots:
         s->setDacVoltage(3, -0.1);
         s->setDacVoltage(8, 0.5);
         s->setDacVoltage(-1, 0.5);
-        // Each accepted level is stored in the EEPROM; the write queued for
-        // the first, still unsent when the second is taken, stores both.
+        // Each level stored; a write still unsent when the next is taken stores both.
         QVERIFY(rig.waitIdle());
         QTest::qWait(DeviceSession::kEepromHoldOffMs + 100);
         QCOMPARE(rig.sim->eepromWrites(), 1);
@@ -79,8 +77,7 @@ private slots:
         QVERIFY(rig.waitIdle());
         QCOMPARE(toDoubles(s->dacVolts()), published);
 
-        // A rejected level is not stored; the levels are read back, so what
-        // shows is what the instrument holds.
+        // A rejected level is not stored; the read-back shows what the instrument holds.
         rig.reject(zrf::kSdac);
         const qsizetype start = rig.mark();
         s->setDacVoltage(1, 0.6);
@@ -97,9 +94,7 @@ private slots:
         QVERIFY(s->dacVolts().at(1).toDouble() == 0.6 && changed.count() == 3);
     }
 
-    // A key held on a threshold box: every level goes out at once, but the
-    // EEPROM is written at most once per 500 ms and once after the last
-    // level; a slow instrument gets the newest level, not a backlog.
+    // A held key: every level sent, the EEPROM written at most every 500 ms; a slow instrument gets the newest.
     void heldKeySparesTheEeprom()
     {
         DeviceRig rig(100, 109);

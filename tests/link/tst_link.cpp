@@ -1,7 +1,4 @@
-// The link end to end against the simulated instrument over loopback TCP
-// (one 127.0.0.x address per case) and over a pseudo-terminal: what only a
-// real socket or terminal shows. The request queue's rules and what each
-// operation reports have suites of their own (tests/session, tests/deviceops).
+// The link over loopback TCP and a pseudo-terminal: what only a real socket or terminal shows.
 #include "../common/DeviceRig.h"
 
 #include <QSignalSpy>
@@ -110,9 +107,7 @@ private slots:
         QCOMPARE(errorSpy.count(), 0);
     }
 
-    // The period as the instrument reads it back after PERD; the poll
-    // interval follows it, never below 50 ms, and no timer overflows
-    // beyond the settings box or an int's reach.
+    // The poll interval follows the period read back, never below 50 ms, and no timer overflows.
     void pollIntervalFollowsThePeriod()
     {
         DeviceRig rig(QStringLiteral("127.0.0.3"));
@@ -146,9 +141,7 @@ private slots:
         }
     }
 
-    // `countsLive` holds only for recent readings of the link now open; the
-    // counts themselves stay as they were. Identical readings each tell; a
-    // reply of nine values is none.
+    // `countsLive` holds only for recent readings of the open link; the counts stay as they were.
     void countsLiveFollowsTheLink()
     {
         DeviceRig rig(QStringLiteral("127.0.0.66"));
@@ -179,8 +172,7 @@ private slots:
         QTRY_VERIFY(rig.session->countsLive());
     }
 
-    // An instrument still booting misses the opening PERD?: the rest of the
-    // opening still runs and polling starts at the current period.
+    // An instrument still booting misses the opening PERD?: the rest runs and polling starts.
     void unansweredOpeningStillPolls()
     {
         DeviceRig rig(QStringLiteral("127.0.0.4"));
@@ -193,8 +185,7 @@ private slots:
         QCOMPARE(rig.sim->receivedCommands().mid(0, 7), kOpening);
     }
 
-    // The link reset under a request being written: whatever the session
-    // tells observers on the way down, a request on the wire has its timer.
+    // A reset under a write: whatever observers hear on the way down, a request on the wire has its timer.
     void resetWhileWriting()
     {
 #if defined(Q_OS_LINUX)
@@ -218,8 +209,7 @@ private slots:
 #endif
     }
 
-    // Targets refused before any attempt, a host that refuses, one that never
-    // answers: the error, and the session where it was.
+    // Targets refused before any attempt, a refusing host, a silent one: the error, and the state.
     void unreachableHosts()
     {
         SilentHost silent(QStringLiteral("127.0.0.65"));
