@@ -146,8 +146,7 @@ private slots:
         QCOMPARE(zrf::packDouble(1.0), hex("000000000000F03F")); // little-endian on any host
     }
 
-    // Strict parse (empty: refused), the lenient one as the home box (trimmed) and the
-    // settings fields (as typed) read it, and whether it names a host.
+    // The strict parse (empty: refused), the home box's (trimmed), the settings fields' (as typed), and hostness.
     void typedAddresses_data()
     {
         QTest::addColumn<QString>("text");

@@ -1,7 +1,6 @@
 #pragma once
 
-// A real DeviceSession linked over loopback TCP to the simulated instrument.
-// Each rig takes its own loopback address so test executables run in parallel.
+// A real DeviceSession linked over loopback TCP to the simulator, each rig on its own address.
 
 #include "LoopbackRig.h"
 #include "SessionProbe.h"
@@ -41,8 +40,7 @@ public:
     bool waitIdle() { return QTest::qWaitFor([this] { return idle(); }, 5000); }
     qsizetype mark() const { return sim->received().size(); }
 
-    // Requests the instrument saw from index `from` on: all of code `cmd`, or
-    // with cmd 0 every one but the count reads of polling.
+    // Requests the instrument saw from `from` on: of code `cmd`, or (cmd 0) all but the polls.
     QList<zrf::Frame> frames(unsigned char cmd, qsizetype from = 0) const
     {
         QList<zrf::Frame> out;

@@ -43,8 +43,7 @@ void setFault(SimInstrument &sim, T SimFaults::*field, V value)
     sim.setFaults(f);
 }
 
-// Holds addr:1234 with a listener that never accepts and whose one-slot
-// backlog is full: the kernel drops further SYNs, so a connect there hangs.
+// addr:1234 with a full one-slot backlog and no accept: the kernel drops SYNs, a connect hangs.
 struct SilentHost {
     explicit SilentHost(const QString &addr)
     {

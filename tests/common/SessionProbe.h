@@ -1,7 +1,6 @@
 #pragma once
 
-// What tests see of a session beyond its face: the queue, its timers, and a
-// port of the test's own in place of the serial port and the socket.
+// What tests see of a session beyond its face: the queue, its timers, a port of the test's own.
 
 #include "DeviceSession.h"
 

@@ -1,9 +1,6 @@
 #pragma once
 
-// A port whose other end is the test: what the session writes arrives as
-// decoded frames, what the test sends back arrives as the instrument's
-// bytes, each after the delay the test gives it (timers, so virtual time
-// runs them too). A closed or dropped link drops every reply on its way.
+// A port whose other end is the test, on timers (so virtual time runs it); a closed link drops every reply.
 
 #include "LinkPort.h"
 #include "zrf.h"

@@ -1,10 +1,7 @@
 #pragma once
 
-// Virtual time for the main thread: every timer (QTimer, single shots, the
-// queue's time-out, a nested event loop's guard) fires when the test moves
-// the clock, in due order, and never by the wall clock. Runs are exact and
-// repeatable, and seconds of the instrument's time cost microseconds.
-// Install before the application object: QCoreApplication::setEventDispatcher.
+// Virtual time for the main thread: every timer fires when the test moves the clock, in order, never by the wall
+// clock. Install before the application object: QCoreApplication::setEventDispatcher.
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -21,8 +18,7 @@ public:
     qint64 nowMs() const { return m_now; }
     qint64 nowNs() const { return m_now * 1000000; }
 
-    // Runs whatever is due up to `t` (posted events and timers, in order)
-    // and leaves the clock there.
+    // Runs whatever is due up to `t`, in order, and leaves the clock there.
     void runUntil(qint64 t)
     {
         for (;;) {
