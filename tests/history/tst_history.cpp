@@ -529,14 +529,13 @@ private slots:
         QCOMPARE(view.rightEdge(h), oldest + 100e3);
         QCOMPARE(view.firstRow(h), qsizetype(0));
         QCOMPARE(view.lastRow(h), h.size());
-        std::mt19937_64 rng(4);
-        h.append(reading(Counts::Mixed, 0, 1, kT0 + 4000, 1000, rng)); // 99 s: the same span
+        feed(h, {4000}, {1}); // 99 s: the same span
         QCOMPARE(view.rightEdge(h), oldest + 100e3);
-        h.append(reading(Counts::Mixed, 0, 1, kT0 + 6000, 1000, rng)); // 101 s: a quarter more
+        feed(h, {6000}, {1}); // 101 s: a quarter more
         QCOMPARE(view.span(h), 125e3);
         // Held, it stays as it was; a pan turns it into a span of its own.
         view.hold(h);
-        h.append(reading(Counts::Mixed, 0, 1, kT0 + 90000, 1000, rng));
+        feed(h, {90000}, {1});
         QCOMPARE(view.span(h), 125e3);
         view.pan(h, -10e3);
         QCOMPARE(view.spanSetting(), 125e3);
@@ -548,15 +547,7 @@ private slots:
     void extent()
     {
         ReadingHistory h;
-        std::mt19937_64 rng(6);
-        const int periods[] = {50, 200, 2000, 0, 1000};
-        qint64 t = kT0;
-        Readings in;
-        for (qsizetype i = 0; i < 3000; ++i) {
-            const int period = periods[(i / 450) % 5];
-            in.append(reading(Counts::Mixed, i, 1, t += period ? period : 100, period, rng));
-            h.append(in.last());
-        }
+        const Readings in = fill(h, 3000, {Counts::Mixed, 500, 450}, 6); // periods of 500, 2000 and unknown ms
         const QList<bool> all(8, true);
         const QList<QPair<qsizetype, qsizetype>> rows{{0, 3000}, {440, 460}, {1300, 2000}, {2990, 3000}, {7, 7}};
         for (const bool perSecond : {false, true}) {
@@ -586,10 +577,10 @@ private slots:
         }
         // On a reading and between two across a change of period.
         const Reading &a = in.at(449), &b = in.at(450);
-        QCOMPARE(HistoryView::valueAt(h, 0, false, true, double(a.utcMs), h.size()), a.counts[0] * 20);
+        QCOMPARE(HistoryView::valueAt(h, 0, false, true, double(a.utcMs), h.size()), a.counts[0] * 2);
         QCOMPARE(HistoryView::valueAt(h, 0, false, true, (double(a.utcMs) + double(b.utcMs)) / 2, h.size()),
-                 0.5 * a.counts[0] * 20 + 0.5 * b.counts[0] * 5);
-        QVERIFY(std::isnan(HistoryView::valueAt(h, 0, false, true, double(in.at(1400).utcMs), h.size())));
+                 0.5 * a.counts[0] * 2 + 0.5 * b.counts[0] * 0.5);
+        QVERIFY(std::isnan(HistoryView::valueAt(h, 0, false, true, double(in.at(1000).utcMs), h.size())));
         QCOMPARE(HistoryView::rateFloor(h, 0, 3000), 0.5);
         QCOMPARE(HistoryView::rateFloor(h, 0, 400), 1.0);
     }
