@@ -603,9 +603,10 @@ private slots:
         std::mt19937_64 rng(7);
         QList<bool> shown(8, true);
         bool log = false, perSecond = false, evicted = false;
-        qint64 t = kT0;
-        for (qsizetype i = 0; i < 6 * kChunk; ++i) {
-            Reading r = reading(Counts::Mixed, i, 1, t += 100, i % 3000 < 1500 ? 100 : (i % 7 == 0 ? 0 : 1000), rng);
+        const Readings in = make(6 * kChunk, {Counts::Mixed, 100}, 7, kT0 + 100);
+        for (qsizetype i = 0; i < in.size(); ++i) {
+            Reading r = in.at(i);
+            r.periodMs = i % 3000 < 1500 ? 100 : (i % 7 == 0 ? 0 : 1000);
             if (i % 211 == 0) // spikes that then leave on the left
                 r.counts[i % 8] = i % 2 ? 1e9 : 1.5;
             h.append(r);
@@ -615,14 +616,14 @@ private slots:
             case 1: log = !log; break;
             case 2: perSecond = !perSecond; break;
             case 3: view.pan(h, -double(rng() % 600000)); break;
-            case 4: view.zoom(h, double(t) - 5000, rng() % 2 ? 0.5 : 2); break;
+            case 4: view.zoom(h, double(r.utcMs) - 5000, rng() % 2 ? 0.5 : 2); break;
             case 5: view.follow(); break;
             default: break;
             }
             if (i == kChunk / 2) {
                 h.clear();
                 view.follow();
-                view.setEmptyRightEdge(double(t));
+                view.setEmptyRightEdge(double(r.utcMs));
             }
             const qsizetype from = view.firstRow(h), to = view.lastRow(h), end = view.endRow(h);
             const ValueSpan got = kept.update(h, from, to, end, shown, log, perSecond);
