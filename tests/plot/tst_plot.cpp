@@ -270,39 +270,50 @@ private slots:
         QVERIFY2(difference.isEmpty(), qPrintable(difference));
     }
 
-    // Following new readings or panning, the image scrolls, draws only what changed and ends as a whole drawing.
+    // Held, rows from `end` on are not drawn and readings meanwhile redraw nothing; live, following new readings
+    // or panning, the image scrolls, draws only what changed and ends as a whole drawing.
     void scrolling_data()
     {
-        QTest::addColumn<bool>("everyPoint");
-        QTest::newRow("level of detail") << false;
-        QTest::newRow("every point") << true;
+        QTest::addColumn<double>("spanMs");
+        QTest::newRow("every point") << 60e3;
+        QTest::newRow("level of detail") << 3600e3;
     }
     void scrolling()
     {
-        QFETCH(bool, everyPoint);
-        const double span = everyPoint ? 60e3 : 3600e3;
+        QFETCH(double, spanMs);
         const int gate = 200;
-        ReadingHistory h;
-        fillWaves(h, qsizetype(2 * span / gate), gate, 5);
-        const QList<bool> all(8, true);
-        HistoryCanvas canvas;
-        QVERIFY(canvas.draw(h, scaleAt(600, span, double(kT0), false), style(span / 6), all));
-        QCOMPARE(canvas.drewEveryPoint(), everyPoint);
-        double right = double(kT0);
-        for (const Reading &r : make(60, {Counts::Waves, gate * 10}, 6, kT0 + gate * 10)) { // new readings, then the view follows
+        const qsizetype held = qsizetype(2 * spanMs / gate);
+        ReadingHistory h, truncated; // the latter only the rows held
+        truncated.append(fillWaves(h, held + 40, gate, 5).constData(), held);
+        const auto draw = [&](HistoryCanvas &canvas, const ReadingHistory &rows, double right, qsizetype end) {
+            return canvas.draw(rows, scaleAt(600, spanMs, right, false), style(spanMs / 6), QList<bool>(8, true), {end, false});
+        };
+        HistoryCanvas canvas, want;
+        double right = double(h.timeKey(held - 1)) + 5000; // so the rows after those held would be in view
+        QVERIFY(draw(canvas, h, right, held));
+        QCOMPARE(canvas.drewEveryPoint(), spanMs < 600e3);
+        draw(want, truncated, right, -1);
+        QCOMPARE(canvas.image(), want.image());
+        const Readings more = make(60, {Counts::Waves, gate * 10}, 6, kT0 + gate * 10);
+        h.append(more.constData(), 30);
+        QVERIFY(!draw(canvas, h, right, held));
+        QCOMPARE(canvas.image(), want.image());
+        right = double(more.at(29).utcMs);
+        draw(canvas, h, right, -1); // live again
+        for (const Reading &r : more.mid(30)) { // new readings, then the view follows
             h.append(r);
             right = double(r.utcMs);
-            QVERIFY2(!canvas.draw(h, scaleAt(600, span, right, false), style(span / 6), all), "a reading redrew all");
+            QVERIFY2(!draw(canvas, h, right, -1), "a reading redrew all");
         }
-        const double px = span / 600;
+        const double px = spanMs / 600;
         for (double pan : {-5.0, -130.0, 70.0, -1.0, 3.0}) {
             right += pan * px;
-            QVERIFY2(!canvas.draw(h, scaleAt(600, span, right, false), style(span / 6), all), "a pan redrew all");
+            QVERIFY2(!draw(canvas, h, right, -1), "a pan redrew all");
         }
         HistoryCanvas whole;
-        QVERIFY(whole.draw(h, scaleAt(600, span, right, false), style(span / 6), all));
+        QVERIFY(draw(whole, h, right, -1));
         const int difference = largestDifference(canvas.image(), whole.image());
-        QVERIFY2(difference <= (everyPoint ? 2 : 0), qPrintable(QString::number(difference)));
+        QVERIFY2(difference <= (spanMs < 600e3 ? 2 : 0), qPrintable(QString::number(difference)));
     }
 
     // A clear, an eviction or another zoom redraws everything.
@@ -325,35 +336,6 @@ private slots:
         h.clear();
         h.append(r);
         QVERIFY(canvas.draw(h, s, style(), all));
-    }
-
-    // Held: rows from `end` on are not drawn, and readings that come meanwhile redraw nothing.
-    void heldEnd_data()
-    {
-        QTest::addColumn<double>("spanMs");
-        QTest::newRow("every point") << 30e3;
-        QTest::newRow("level of detail") << 3600e3;
-    }
-    void heldEnd()
-    {
-        QFETCH(double, spanMs);
-        const qsizetype held = qsizetype(spanMs / 200) + 100;
-        ReadingHistory all, truncated; // the latter only the rows held
-        truncated.append(fillWaves(all, held + 40, 200, 9).constData(), held);
-        // Right edge past the last row held, so the rows after it would be in view.
-        const double right = double(all.timeKey(held - 1)) + 5000;
-        const TraceScale s = scaleAt(600, spanMs, right, false);
-        const QList<bool> shown(8, true);
-        HistoryCanvas held1;
-        held1.draw(all, s, style(spanMs / 6), shown, {held, false});
-        HistoryCanvas want;
-        want.draw(truncated, s, style(spanMs / 6), shown);
-        QCOMPARE(held1.image(), want.image());
-        const QImage before = held1.image();
-        const Readings more = make(30, {Counts::Waves, 200}, 9, kT0 + 200);
-        all.append(more.constData(), more.size());
-        QVERIFY(!held1.draw(all, s, style(spanMs / 6), shown, {held, false}));
-        QCOMPARE(held1.image(), before);
     }
 
     // Drawn per second, counts look as those rates drawn plain (periods change inside columns at long spans).
