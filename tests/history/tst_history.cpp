@@ -324,10 +324,6 @@ private slots:
                     QCOMPARE(describe(h.summary(c, log, from, to)) + where, describe(bruteSummary(all.mid(from, to - from), log)) + where);
                     const QList<qsizetype> want = m4(all, log, from, to);
                     QVERIFY2(h.firstPoint(c, log, from, to).index == want[0] && h.lastPoint(c, log, from, to).index == want[1], qPrintable(where));
-                    if (want[0] >= 0) {
-                        QVERIFY(sameBits(h.firstPoint(c, log, from, to).v, all.at(want[0])));
-                        QCOMPARE(h.firstPoint(c, log, from, to).t, double(h.timeKey(want[0])));
-                    }
                     const qsizetype bounds[] = {from, (from + to) / 2, to};
                     ReadingHistory::Column cols[2];
                     h.columns(c, log, bounds, 2, cols);
