@@ -181,42 +181,75 @@ class TestHistory : public QObject
 {
     Q_OBJECT
 private slots:
-    // Readings come back bit for bit; the time key never goes back (utcMs may) and lookups go by it.
-    void readback_data()
+    // Readings come back bit for bit; the time key never goes back (utcMs may) and lookups go by it. Past
+    // the budget the oldest whole chunks go, bytes and all, and a view held part way shrinks from the old end.
+    void store_data()
     {
+        QTest::addColumn<double>("budgetChunks");
         QTest::addColumn<Setup>("setup");
-        QTest::addColumn<bool>("bulk");
         QTest::addColumn<int>("count");
-        QTest::newRow("special doubles") << Setup{Counts::Specials} << false << 9000;
-        QTest::newRow("settings change often") << Setup{Counts::Mixed, 50, 7} << false << 9000;
-        QTest::newRow("clock set back") << Setup{Counts::Mixed, 50, 0, 300} << false << 9000;
-        QTest::newRow("clock set back at a chunk's start") << Setup{Counts::Mixed, 50, 0, int(kChunk)} << false << 9000;
-        QTest::newRow("bulk") << Setup{Counts::Specials, 50, 1000, 1000} << true << 9000;
-        QTest::newRow("one reading") << Setup{} << false << 1;
+        QTest::addColumn<bool>("bulk");
+        QTest::newRow("special doubles") << 6.0 << Setup{Counts::Specials} << 9000 << false;
+        QTest::newRow("settings change often") << 6.0 << Setup{Counts::Mixed, 50, 7} << 9000 << false;
+        QTest::newRow("clock set back") << 6.0 << Setup{Counts::Mixed, 50, 0, 300} << 9000 << false;
+        QTest::newRow("clock set back at a chunk's start") << 6.0 << Setup{Counts::Mixed, 50, 0, int(kChunk)} << 9000 << false;
+        QTest::newRow("bulk") << 6.0 << Setup{Counts::Specials, 50, 1000, 1000} << 9000 << true;
+        QTest::newRow("one reading") << 6.0 << Setup{} << 1 << false;
+        QTest::newRow("within the budget") << 6.0 << Setup{} << int(4 * kChunk) << false;
+        QTest::newRow("just past") << 4.0 << Setup{} << int(4 * kChunk + 1) << false;
+        QTest::newRow("far past") << 3.0 << Setup{} << int(11 * kChunk + 100) << false;
+        // Settings runs grow inside a chunk: budgets that leave little room at a chunk's start.
+        for (double b : {4.0, 2.6, 3.1, 3.5})
+            QTest::addRow("settings change every reading, %g chunks", b) << b << Setup{Counts::Mixed, 50, 1} << int(11 * kChunk) << false;
+        QTest::newRow("clock back in every chunk") << 4.0 << Setup{Counts::Mixed, 50, 0, 1000} << int(11 * kChunk) << false;
+        QTest::newRow("a budget below two chunks") << 0.0 << Setup{} << int(5 * kChunk) << false;
     }
-    void readback()
+    void store()
     {
+        QFETCH(double, budgetChunks);
         QFETCH(Setup, setup);
-        QFETCH(bool, bulk);
         QFETCH(int, count);
-        const Readings in = make(count, setup);
-        ReadingHistory h;
+        QFETCH(bool, bulk);
+        const Readings in = make(count, setup, 2);
+        ReadingHistory h(qint64(budgetChunks * double(ReadingHistory::chunkBytes())) + 4096);
         QCOMPARE(h.lowerBound(0), qsizetype(0));
-        if (bulk)
-            h.append(in.constData(), in.size());
-        for (qsizetype i = 0; !bulk && i < in.size(); ++i)
-            h.append(in.at(i));
-        QCOMPARE(h.size(), in.size());
-        QCOMPARE(h.evicted(), quint64(0));
+        HistoryView view;
+        view.setSpan(h, 0);
+        qint64 mostBytes = 0;
+        qsizetype keptAtFirstEviction = 0;
+        const qsizetype heldAt = std::min<qsizetype>(count, 2 * kChunk + 5);
+        const auto append = [&](qsizetype from, qsizetype to) {
+            if (bulk)
+                h.append(in.constData() + from, to - from);
+            for (qsizetype i = from; !bulk && i < to; ++i) {
+                h.append(in.at(i));
+                mostBytes = std::max(mostBytes, h.bytes());
+                if (h.evicted() > 0 && !keptAtFirstEviction)
+                    keptAtFirstEviction = h.size();
+            }
+        };
+        append(0, heldAt);
+        view.hold(h);
+        append(heldAt, count);
+        mostBytes = std::max(mostBytes, h.bytes());
+        QVERIFY2(mostBytes <= h.budgetBytes(), qPrintable(QStringLiteral("%1 > %2").arg(mostBytes).arg(h.budgetBytes())));
+        QVERIFY(h.size() >= keptAtFirstEviction); // what an evicted chunk held no longer counts
+        QCOMPARE(h.appended(), quint64(count));
+        QCOMPARE(h.evicted() % kChunk, quint64(0));
+        QCOMPARE(h.evicted() > 0, budgetChunks < 6);
+        const qsizetype gone = qsizetype(h.evicted());
+        QVERIFY(h.size() > 0);
+        QCOMPARE(h.size(), count - gone);
         QList<qint64> keys{in.first().utcMs};
-        for (qsizetype i = 0; i < in.size(); ++i) {
-            QVERIFY2(h.reading(i) == in.at(i), qPrintable(QString::number(i)));
+        for (qsizetype i = 0; i < in.size(); ++i)
             keys.append(std::max(keys.last(), in.at(i).utcMs));
-            QCOMPARE(h.timeKey(i), keys.last());
+        keys.remove(0, 1 + gone);
+        for (qsizetype i = 0; i < h.size(); ++i) {
+            QVERIFY2(h.reading(i) == in.at(gone + i), qPrintable(QString::number(i)));
+            QCOMPARE(h.timeKey(i), keys.at(i));
             for (int c = 0; c < Reading::kChannels; ++c)
-                QVERIFY(sameBits(h.count(i, c), in.at(i).counts[c]));
+                QVERIFY(sameBits(h.count(i, c), in.at(gone + i).counts[c]));
         }
-        keys.removeFirst();
         std::mt19937_64 rng(4);
         for (int k = 0; k < 1000; ++k) {
             const double t = double(keys.first() - 100) + double(rng() % quint64(keys.last() - keys.first() + 200)) + (k % 2 ? 0.5 : 0.0);
@@ -225,72 +258,23 @@ private slots:
         }
         QCOMPARE(h.lowerBound(-qInf()), qsizetype(0));
         QCOMPARE(h.lowerBound(qInf()), h.size());
-        QVERIFY(h.reading(in.size()) == Reading());
-        h.clear();
-        QVERIFY(h.isEmpty());
-        h.append(in.last());
-        QVERIFY(h.reading(0) == in.last());
-        QCOMPARE(h.timeKey(0), in.last().utcMs);
-    }
-
-    // Past the budget the oldest whole chunks go, bytes and all; what stays reads back exactly.
-    void eviction_data()
-    {
-        QTest::addColumn<double>("budgetChunks");
-        QTest::addColumn<Setup>("setup");
-        QTest::addColumn<int>("count");
-        QTest::newRow("within the budget") << 6.0 << Setup{} << int(4 * kChunk);
-        QTest::newRow("just past") << 4.0 << Setup{} << int(4 * kChunk + 1);
-        QTest::newRow("far past") << 3.0 << Setup{} << int(11 * kChunk + 100);
-        // Settings runs grow inside a chunk: budgets that leave little room at a chunk's start.
-        for (double b : {4.0, 2.6, 3.1, 3.5})
-            QTest::addRow("settings change every reading, %g chunks", b) << b << Setup{Counts::Mixed, 50, 1} << int(11 * kChunk);
-        QTest::newRow("clock back in every chunk") << 4.0 << Setup{Counts::Mixed, 50, 0, 1000} << int(11 * kChunk);
-        QTest::newRow("a budget below two chunks") << 0.0 << Setup{} << int(5 * kChunk);
-    }
-    void eviction()
-    {
-        QFETCH(double, budgetChunks);
-        QFETCH(Setup, setup);
-        QFETCH(int, count);
-        const Readings in = make(count, setup, 2);
-        ReadingHistory h(qint64(budgetChunks * double(ReadingHistory::chunkBytes())) + 4096);
-        HistoryView view; // held part way: its rows shrink from the old end as chunks go, down to none
-        view.setSpan(h, 0);
-        qint64 mostBytes = 0;
-        qsizetype keptAtFirstEviction = 0;
-        for (const Reading &r : in) {
-            h.append(r);
-            if (h.appended() == quint64(2 * kChunk + 5))
-                view.hold(h);
-            mostBytes = std::max(mostBytes, h.bytes());
-            if (h.evicted() > 0 && !keptAtFirstEviction)
-                keptAtFirstEviction = h.size();
-        }
-        QVERIFY2(mostBytes <= h.budgetBytes(), qPrintable(QStringLiteral("%1 > %2").arg(mostBytes).arg(h.budgetBytes())));
-        QVERIFY(h.size() >= keptAtFirstEviction); // what an evicted chunk held no longer counts
-        QCOMPARE(h.appended(), quint64(count));
-        QCOMPARE(h.evicted() % kChunk, quint64(0));
-        QVERIFY(h.size() > 0);
-        QCOMPARE(h.evicted() > 0, budgetChunks < 6);
-        for (qsizetype i : {qsizetype(0), qsizetype(1), h.size() / 2, h.size() - 1}) {
-            QVERIFY2(h.reading(i) == in.at(qsizetype(h.evicted()) + i), qPrintable(QString::number(i)));
-            const qsizetype found = h.lowerBound(double(h.timeKey(i))); // the lookup by time too
-            QVERIFY(found <= i && h.timeKey(found) == h.timeKey(i));
-        }
+        QVERIFY(h.reading(h.size()) == Reading());
         for (int c : {0, 4}) // the pyramid still answers for what is left
-            QCOMPARE(describe(h.summary(c, false, 0, h.size())),
-                     describe(bruteSummary(channelOf(in, c, qsizetype(h.evicted()), in.size()), false)));
+            QCOMPARE(describe(h.summary(c, false, 0, h.size())), describe(bruteSummary(channelOf(in, c, gone, in.size()), false)));
         if (!setup.clockBackEvery) { // what is left costs what the same readings cost anew
             ReadingHistory anew(h.budgetBytes());
-            anew.append(in.constData() + h.evicted(), h.size());
+            anew.append(in.constData() + gone, h.size());
             QCOMPARE(h.bytes(), anew.bytes());
         }
-        QCOMPARE(view.endRow(h), std::max<qsizetype>(0, 2 * kChunk + 5 - qsizetype(h.evicted())));
+        QCOMPARE(view.endRow(h), std::max<qsizetype>(0, heldAt - gone));
         QVERIFY(view.lastRow(h) <= view.endRow(h));
         h.clear();
         QCOMPARE(h.evicted(), quint64(0));
         QCOMPARE(h.bytes(), ReadingHistory().bytes());
+        QVERIFY(h.isEmpty());
+        h.append(in.last());
+        QVERIFY(h.reading(0) == in.last());
+        QCOMPARE(h.timeKey(0), in.last().utcMs);
     }
 
     // Lines, end points, M4 columns and neighbouring points over any span, against one pass.
