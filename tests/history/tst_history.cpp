@@ -230,7 +230,27 @@ private slots:
         };
         append(0, heldAt);
         view.hold(h);
+        // A slice into the chunk still being written keeps its rows through appends, eviction and a
+        // clear, read from another thread too.
+        const qsizetype sliceFrom = h.size() / 3, slicedAt = qsizetype(h.evicted()) + sliceFrom;
+        const ReadingHistory::Slice slice = h.slice(sliceFrom, h.size());
+        QCOMPARE(slice.size(), h.size() - sliceFrom);
+        QCOMPARE(h.slice(1, 1).size(), qsizetype(0));
+        QCOMPARE(h.slice(-10, 1).size(), qsizetype(1));
+        const auto sliceMismatch = [&] {
+            for (qsizetype i = 0; i < slice.size(); ++i) {
+                if (!(slice.reading(i) == in.at(slicedAt + i)))
+                    return i;
+            }
+            return qsizetype(-1);
+        };
+        qsizetype mismatch = -2;
+        QThread *reader = QThread::create([&] { mismatch = sliceMismatch(); });
+        reader->start();
         append(heldAt, count);
+        reader->wait();
+        delete reader;
+        QCOMPARE(mismatch, qsizetype(-1));
         mostBytes = std::max(mostBytes, h.bytes());
         QVERIFY2(mostBytes <= h.budgetBytes(), qPrintable(QStringLiteral("%1 > %2").arg(mostBytes).arg(h.budgetBytes())));
         QVERIFY(h.size() >= keptAtFirstEviction); // what an evicted chunk held no longer counts
@@ -271,6 +291,8 @@ private slots:
         h.clear();
         QCOMPARE(h.evicted(), quint64(0));
         QCOMPARE(h.bytes(), ReadingHistory().bytes());
+        QCOMPARE(sliceMismatch(), qsizetype(-1));
+        QVERIFY(slice.reading(slice.size()) == Reading());
         QVERIFY(h.isEmpty());
         h.append(in.last());
         QVERIFY(h.reading(0) == in.last());
@@ -365,39 +387,6 @@ private slots:
         }
         QCOMPARE(h.periodAt(-1), 0);
         QCOMPARE(h.periodAt(h.size()), 0);
-    }
-
-    // A slice keeps its rows through appends, eviction and a clear, read from another thread too.
-    void slices()
-    {
-        const Readings in = make(6 * kChunk + 123, {Counts::Specials, 50, 500}, 14);
-        ReadingHistory h(4 * ReadingHistory::chunkBytes() + 4096);
-        const qsizetype firstPart = 3 * kChunk + 50;
-        h.append(in.constData(), firstPart);
-        const qsizetype from = 1000, to = firstPart; // into the chunk still being written
-        const ReadingHistory::Slice slice = h.slice(from, to);
-        QCOMPARE(slice.size(), to - from);
-        QCOMPARE(h.slice(5, 5).size(), qsizetype(0));
-        QCOMPARE(h.slice(-10, 2).size(), qsizetype(2));
-        const auto check = [&] {
-            for (qsizetype i = 0; i < slice.size(); ++i) {
-                if (!(slice.reading(i) == in.at(from + i)))
-                    return i;
-            }
-            return qsizetype(-1);
-        };
-        QCOMPARE(check(), qsizetype(-1));
-        qsizetype mismatch = -2;
-        QThread *reader = QThread::create([&] { mismatch = check(); });
-        reader->start();
-        h.append(in.constData() + firstPart, in.size() - firstPart); // evicts the slice's first chunks
-        reader->wait();
-        delete reader;
-        QCOMPARE(mismatch, qsizetype(-1));
-        QVERIFY(h.evicted() > quint64(from));
-        h.clear();
-        QCOMPARE(check(), qsizetype(-1));
-        QVERIFY(slice.reading(slice.size()) == Reading());
     }
 
     // A line's value at a time: exact at a point, interpolated between, NaN off the line.
