@@ -158,7 +158,6 @@ private slots:
         QTest::addColumn<L>("range");
         QTest::addColumn<L>("major");
         QTest::addColumn<L>("minorEnds"); // first and last
-        QTest::newRow("linear") << false << L{0, 1.15} << L{0, 0.5, 1} << L{0.25, 0.75};
         QTest::newRow("empty plot") << false << L{0, 1} << L{0, 0.5, 1} << L{0.25, 0.75};
         QTest::newRow("constant counts") << false << L{4999.85, 5001} << L{5000, 5000.5, 5001} << L{5000.25, 5000.75};
         QTest::newRow("minor line below the first label") << false << L{0.1, 1.15} << L{0.5, 1} << L{0.25, 0.75};
@@ -273,18 +272,21 @@ private slots:
     void scrolling_data()
     {
         QTest::addColumn<double>("spanMs");
-        QTest::newRow("every point") << 60e3;
-        QTest::newRow("level of detail") << 3600e3;
+        QTest::addColumn<bool>("log");
+        QTest::newRow("every point") << 60e3 << false;
+        QTest::newRow("level of detail") << 3600e3 << false;
+        QTest::newRow("level of detail, log") << 3600e3 << true;
     }
     void scrolling()
     {
         QFETCH(double, spanMs);
+        QFETCH(bool, log);
         const int gate = 200;
         const qsizetype held = qsizetype(2 * spanMs / gate);
         ReadingHistory h, truncated; // the latter only the rows held
         truncated.append(fillWaves(h, held + 40, gate, 5).constData(), held);
         const auto draw = [&](HistoryCanvas &canvas, const ReadingHistory &rows, double right, qsizetype end) {
-            return canvas.draw(rows, scaleAt(600, spanMs, right, false), style(spanMs / 6), QList<bool>(8, true), {end, false});
+            return canvas.draw(rows, scaleAt(600, spanMs, right, log), style(spanMs / 6), QList<bool>(8, true), {end, false});
         };
         HistoryCanvas canvas, want;
         double right = double(h.timeKey(held - 1)) + 5000; // so the rows after those held would be in view
@@ -441,19 +443,11 @@ private slots:
     }
 
     // Drawn strip by strip through the item, the plot equals one whole drawing (but at the left edge).
-    void drawnOnAsWhole_data()
-    {
-        QTest::addColumn<bool>("log");
-        QTest::newRow("linear") << false;
-        QTest::newRow("log") << true;
-    }
     void drawnOnAsWhole()
     {
-        QFETCH(bool, log);
         Fed shown;
         TracePlot &plot = shown.plot;
         shown.show();
-        plot.setLogarithmic(log);
         for (int k = 0; k < 12; ++k) {
             shown.source.pushWave(100, kT0 + 5000.0 * k, 50, 50, quint64(k));
             QVERIFY(shown.drawn()); // drawn whole once, then strip by strip
