@@ -84,7 +84,6 @@ inline QList<Reading> make(qsizetype n, const Setup &s, quint64 seed = 1, qint64
 {
     std::mt19937_64 rng(seed);
     QList<Reading> out;
-    out.reserve(n);
     qint64 utc = firstMs;
     int period = s.gateMs;
     double level = 120;

@@ -446,13 +446,12 @@ private slots:
     void drawnOnAsWhole()
     {
         Fed shown;
-        TracePlot &plot = shown.plot;
         shown.show();
         for (int k = 0; k < 12; ++k) {
             shown.source.pushWave(100, kT0 + 5000.0 * k, 50, 50, quint64(k));
             QVERIFY(shown.drawn()); // drawn whole once, then strip by strip
         }
-        const HistoryCanvas &canvas = plot.canvas();
+        const HistoryCanvas &canvas = shown.plot.canvas();
         HistoryCanvas whole;
         QVERIFY(whole.draw(shown.series.history(), canvas.scale(), canvas.style(), QList<bool>(8, true)));
         // Square caps past the left edge are cut differently by a scrolled strip and a whole drawing.
