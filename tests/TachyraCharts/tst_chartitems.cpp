@@ -62,7 +62,8 @@ private slots:
                  (L{0, 0, 1, 1, 10}));
     }
 
-    // Every point to the export, drawable ones to the lines (log: at least 1), each keeping its raw count.
+    // Every point to the export, drawable ones to the lines (log: at least 1), each keeping its raw count;
+    // a cleared run starts empty on its channels.
     void sweepPoints()
     {
         SweepPoints points;
@@ -81,22 +82,16 @@ private slots:
         QVERIFY(std::isnan(points.countAt(3, 3, false)));
         const chartscale::Range r = chartscale::paddedLinearRange(0.5, 1e300);
         QCOMPARE((L{points.linearMin(), points.linearMax()}), (L{r.min, r.max}));
-        const QStringList rows = csvLines(points.csvTable());
+        QStringList rows = csvLines(points.csvTable());
         QCOMPARE(rows.size(), 7); // and the headers of the spectrum and the suggestions, none analysed
         QCOMPARE(rows.at(0), QStringLiteral("channel,threshold_mv,count,time_utc"));
         QVERIFY2(rows.at(2).startsWith(QStringLiteral("3,110,nan,")), qPrintable(rows.at(2)));
         points.clear(QList<int>{1});
         QCOMPARE((QList<int>{points.count(), int(lin.count()), points.channel()}), (QList<int>{0, 0, 1}));
         QCOMPARE((L{points.linearMin(), points.linearMax(), points.logMin(), points.logMax()}), (L{0, 1, 1, 10}));
-    }
 
-    // Each channel of a run analysed as the next starts (the last on finish), spectra on request, bounded.
-    void channelRuns()
-    {
-        SweepPoints points;
-        TestReadingSource source;
+        // A run of two channels: each analysed as the next starts (the last on finish), spectra on request, bounded.
         QLineSeries lines[4];
-        points.setSource(&source);
         points.setSeries(0, &lines[0], &lines[1]);
         points.setSeries(2, &lines[2], &lines[3]);
         points.clear(QVariantList{0, 2});
@@ -131,7 +126,7 @@ private slots:
         QCOMPARE(points.spectrumPoints(0).size(), qsizetype(want.spectrum.size()));
         QVERIFY(points.linearMax() > want.spectrum[0].perMv && points.logMin() < 1);
 
-        const QStringList rows = csvLines(points.csvTable());
+        rows = csvLines(points.csvTable());
         const qsizetype spectra = rows.indexOf(QStringLiteral("channel,threshold_mv,counts_per_mv,error_per_mv"));
         QCOMPARE((QList<qsizetype>{rows.size(), spectra}), (QList<qsizetype>{1 + 101 + 11 + 1 + 100 + 10 + 1 + 2, 113}));
         QVERIFY(rows.at(spectra + 101 + 10 + 1).startsWith("0," + readingrow::formatDouble(want.suggestedMv) + ','));

@@ -71,17 +71,6 @@ inline double count(Counts kind, int c, qsizetype i, qsizetype n, std::mt19937_6
     }
 }
 
-inline Reading reading(Counts kind, qsizetype i, qsizetype n, qint64 utcMs, int periodMs, std::mt19937_64 &rng)
-{
-    Reading r;
-    for (int c = 0; c < Reading::kChannels; ++c)
-        r.counts[c] = count(kind, c, i, n, rng);
-    r.utcMs = utcMs;
-    r.monotonicNs = qint64(i) * 50000000 + i % 1000;
-    r.periodMs = periodMs;
-    return r;
-}
-
 struct Setup {
     Counts kind = Counts::Mixed;
     int gateMs = 50;
@@ -95,7 +84,6 @@ inline QList<Reading> make(qsizetype n, const Setup &s, quint64 seed = 1, qint64
 {
     std::mt19937_64 rng(seed);
     QList<Reading> out;
-    out.reserve(n);
     qint64 utc = firstMs;
     int period = s.gateMs;
     double level = 120;
@@ -106,8 +94,12 @@ inline QList<Reading> make(qsizetype n, const Setup &s, quint64 seed = 1, qint64
         }
         if (s.clockBackEvery && i % s.clockBackEvery == 0 && i > 0)
             utc -= 10000;
-        Reading r = reading(s.kind, i, n, utc, period, rng);
-        r.utcMs += s.uneven ? qint64(rng() % 3) : 0;
+        Reading r;
+        for (int c = 0; c < Reading::kChannels; ++c)
+            r.counts[c] = count(s.kind, c, i, n, rng);
+        r.utcMs = utc + (s.uneven ? qint64(rng() % 3) : 0);
+        r.monotonicNs = qint64(i) * 50000000 + i % 1000;
+        r.periodMs = period;
         utc += period ? period : s.gateMs;
         r.thresholdsMv.fill(level);
         r.levelsKnown = i % 5000 > 10;
