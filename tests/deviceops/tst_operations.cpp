@@ -141,38 +141,29 @@ private slots:
         const qsizetype from = rig->mark();
         const int writesBefore = rig->sim->eepromWrites();
         const QStringList words = op.split(u' ');
-        Op call;
+        const int n = words.value(1).toInt();
         QList<double> levels;
-        if (words[0] == QLatin1String("period"))
-            call = [&](Done d) { s->applyPeriod(words[1].toInt(), d); };
-        else if (words[0] == QLatin1String("level"))
-            call = [&](Done d) { s->setDacVoltage(words[1].toInt(), 0.333, d); };
-        else if (op == QLatin1String("all"))
-            call = [&](Done d) { s->setAllDacVoltage(0.25, d); };
-        else if (op == QLatin1String("counts"))
-            call = [&](Done d) { s->refreshCounts(d); };
-        else if (op == QLatin1String("read levels"))
-            call = [&](Done d) { s->refreshDacVolts(d); };
-        else if (words[0] == QLatin1String("mv"))
-            call = [&](Done d) { s->setLevelMv(words[1].toInt(), 333, d); };
-        else if (op == QLatin1String("levels mv"))
-            call = [&](Done d) {
-                s->readLevelsMv([&, d](const Outcome &o, const DeviceSession::Levels &mv) {
-                    levels = QList<double>(mv.cbegin(), mv.cend());
-                    d(o);
-                });
-                QCOMPARE(levels.size(), 8); // at once
-            };
-        else if (op == QLatin1String("read period"))
-            call = [&](Done d) { s->refreshPeriod(d); };
-        else if (op == QLatin1String("read network"))
-            call = [&](Done d) { s->refreshNetwork(d); };
-        else if (op == QLatin1String("static"))
-            call = [&](Done d) { s->applyNetwork(false, "10.0.0.5", "255.255.255.0", "10.0.0.1", d); };
-        else if (op == QLatin1String("bad netmask"))
-            call = [&](Done d) { s->applyNetwork(false, "10.0.0.5", "255.255.300.0", "10.0.0.1", d); };
-        else if (op == QLatin1String("sweep"))
-            call = [&](Done d) { s->startCalibration(2, 0, 30, 10, d); };
+        const QHash<QString, Op> calls{
+            {"period", [&](Done d) { s->applyPeriod(n, d); }},
+            {"level", [&](Done d) { s->setDacVoltage(n, 0.333, d); }},
+            {"mv", [&](Done d) { s->setLevelMv(n, 333, d); }},
+            {"all", [&](Done d) { s->setAllDacVoltage(0.25, d); }},
+            {"counts", [&](Done d) { s->refreshCounts(d); }},
+            {"read levels", [&](Done d) { s->refreshDacVolts(d); }},
+            {"levels mv",
+             [&](Done d) {
+                 s->readLevelsMv([&, d](const Outcome &o, const DeviceSession::Levels &mv) {
+                     levels = QList<double>(mv.cbegin(), mv.cend());
+                     d(o);
+                 });
+                 QCOMPARE(levels.size(), 8); // at once
+             }},
+            {"read period", [&](Done d) { s->refreshPeriod(d); }},
+            {"read network", [&](Done d) { s->refreshNetwork(d); }},
+            {"static", [&](Done d) { s->applyNetwork(false, "10.0.0.5", "255.255.255.0", "10.0.0.1", d); }},
+            {"bad netmask", [&](Done d) { s->applyNetwork(false, "10.0.0.5", "255.255.300.0", "10.0.0.1", d); }},
+            {"sweep", [&](Done d) { s->startCalibration(2, 0, 30, 10, d); }}};
+        const Op call = calls.value(calls.contains(op) ? op : words[0]);
         const Outcome got = await(call);
         QCOMPARE(got.error, error);
         QCOMPARE(got.message, message);
