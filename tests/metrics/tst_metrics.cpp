@@ -8,11 +8,8 @@
 #include "ServeCommand.h"
 #include "Version.h"
 
-#include <QElapsedTimer>
-#include <QTcpSocket>
 #include <QtTest>
 
-#include <cmath>
 #include <limits>
 
 namespace {

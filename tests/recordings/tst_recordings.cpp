@@ -1,15 +1,9 @@
-// Reading recordings back: the parser on good, bad and hostile files in any
-// chunking, and the background loader on big files.
+// Reading recordings back: the parser on good, bad and hostile files in any chunking; the loader on big files.
 
 #include "../common/RecordingMaker.h"
 #include "RecordingLoader.h"
 #include "RecordingParser.h"
 
-#include <QSignalSpy>
-#include <QStringEncoder>
-#include <QTemporaryDir>
-#include <QThread>
-#include <QTimeZone>
 #include <QtTest>
 
 #include <functional>
@@ -127,12 +121,8 @@ bool readingThreadsEnded(const RecordingLoader &loader) { return loader.findChil
 qint64 statusKiB(const char *field)
 {
     QFile f(QStringLiteral("/proc/self/status"));
-    const QByteArray status = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    const qsizetype at = status.indexOf(field);
-    if (at < 0)
-        return 0;
-    const qsizetype from = at + qsizetype(qstrlen(field));
-    return status.mid(from, status.indexOf('\n', at) - from).simplified().split(' ').value(0).toLongLong();
+    const QString status = f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()) : QString();
+    return QRegularExpression(QLatin1String(field) + QStringLiteral("\\s*(\\d+)")).match(status).captured(1).toLongLong();
 }
 
 bool resetPeakRss()
@@ -326,10 +316,7 @@ private slots:
         // The same rows in every form a recording may take on its way.
         const QByteArray plain = sampleRecording(13); // levels unknown, then known; a sweep row
         const auto good = [](const char *name, const QByteArray &file) {
-            QList<Reading> all;
-            for (qint64 i = 0; i < 13; ++i)
-                all << sampleReading(i);
-            QTest::newRow(name) << file << all << QStringList() << qint64(0);
+            QTest::newRow(name) << file << readings({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}) << QStringList() << qint64(0);
         };
         good("as written", plain);
         good("CRLF", QByteArray(plain).replace("\n", "\r\n"));
@@ -412,10 +399,8 @@ private slots:
         QVERIFY(writeFile(m_big, [](QFile &f) { return f.write(sampleRecording(kBigRows)) > 0; }));
     }
 
-    // To a receiver slower than the reading: rows in order, in batches while the file is read,
-    // never within open(); no hang on a FIFO or a device; not a recording: no further than the
-    // first chunk. Memory near a few batches (400,000 rows at once: 61 MiB), a line's at most
-    // 64 KiB, even a gigabyte of it.
+    // To a slow receiver: rows in order, in batches while the file is read, never within open(); no hang on a FIFO
+    // or a device; not a recording: no further than the first chunk. Memory a few batches, even for a 1 GiB line.
     void summaries_data()
     {
         QTest::addColumn<QString>("name");
