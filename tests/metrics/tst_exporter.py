@@ -47,7 +47,6 @@ def rss_kib(pid):
 
 
 def series(text, name):
-    """The value of one series in an exposition."""
     return next((float(line.rsplit(" ", 1)[1]) for line in text.splitlines() if line.startswith(name + "{")), None)
 
 
@@ -234,7 +233,6 @@ class Exporter(unittest.TestCase):
         with namespaces("texp") as (ns,):
             r = subprocess.run(["ip", "netns", "exec", ns, sys.executable, __file__, CLI, SIM, SOURCE, "--inside", case,
                                 work], capture_output=True, text=True, timeout=240, preexec_fn=die_with_parent)
-        print(r.stdout, end="", flush=True)
         logs = ""
         for name in ("exporter.log", "prometheus.log"):
             if os.path.exists(os.path.join(work, name)):

@@ -22,20 +22,17 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // ("/no-instrument-label" marks a series without the instrument label).
 QMap<QString, QString> samples(const std::string &text, const QString &instrument = QStringLiteral("bench 3"))
 {
+    static const QRegularExpression sample(QStringLiteral("^(tachyra_\\w+)(\\{.*\\})? (\\S+)$"),
+                                           QRegularExpression::MultilineOption);
+    static const QRegularExpression channel(QStringLiteral("channel=\"(\\d+)\""));
     QMap<QString, QString> out;
-    const QString id = QStringLiteral("instrument=\"%1\"").arg(instrument);
-    for (const QString &line : QString::fromStdString(text).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        if (line.startsWith(QLatin1Char('#')) || !line.startsWith(QLatin1String("tachyra_")))
-            continue;
-        const qsizetype space = line.lastIndexOf(QLatin1Char(' '));
-        const QString series = line.left(space);
-        QString key = series.section(QLatin1Char('{'), 0, 0);
-        if (!series.contains(id))
+    for (auto it = sample.globalMatch(QString::fromStdString(text)); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        const QString labels = m.captured(2), ch = channel.match(labels).captured(1);
+        QString key = m.captured(1);
+        if (!labels.contains(QStringLiteral("instrument=\"%1\"").arg(instrument)))
             key += QStringLiteral("/no-instrument-label");
-        const qsizetype ch = series.indexOf(QLatin1String("channel=\""));
-        if (ch >= 0)
-            key += QLatin1Char('/') + series.mid(ch + 9, series.indexOf(QLatin1Char('"'), ch + 9) - ch - 9);
-        out.insert(key, line.mid(space + 1));
+        out.insert(ch.isEmpty() ? key : key + QLatin1Char('/') + ch, m.captured(3));
     }
     return out;
 }
@@ -107,15 +104,11 @@ private slots:
         for (const auto &counts : readings)
             m.takeReading(reading(counts));
         const auto s = samples(m.exposition());
-        QStringList gotTotals, gotInvalid, gotLast;
         for (int ch = 0; ch < 8; ++ch) {
-            gotTotals << s.value(QStringLiteral("tachyra_counts_total/%1").arg(ch));
-            gotInvalid << s.value(QStringLiteral("tachyra_invalid_counts_total/%1").arg(ch));
-            gotLast << s.value(QStringLiteral("tachyra_gate_counts/%1").arg(ch));
+            QCOMPARE(s.value(QStringLiteral("tachyra_counts_total/%1").arg(ch)), totals.at(ch));
+            QCOMPARE(s.value(QStringLiteral("tachyra_invalid_counts_total/%1").arg(ch)), invalid.at(ch));
+            QCOMPARE(s.value(QStringLiteral("tachyra_gate_counts/%1").arg(ch)), last.at(ch));
         }
-        QCOMPARE(gotTotals, totals);
-        QCOMPARE(gotInvalid, invalid);
-        QCOMPARE(gotLast, last);
         QCOMPARE(s.value("tachyra_readings_total"), QString::number(readings.size()));
         QCOMPARE(s.value("tachyra_last_reading_timestamp_seconds"), "1700000000.25");
     }

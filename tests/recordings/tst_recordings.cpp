@@ -375,10 +375,7 @@ private slots:
     // The first 1000 messages kept, all counted, and the cut last line still noted.
     void problemsAreCapped()
     {
-        QByteArray file = header();
-        for (int i = 0; i < 3000; ++i)
-            file += rowWith(20, 3, "bad");
-        file += row(20) + "2026-12";
+        const QByteArray file = header() + rowWith(20, 3, "bad").repeated(3000) + row(20) + "2026-12";
         RecordingParser parser;
         QList<Reading> out;
         parser.feed(file.constData(), file.size(), &out);
