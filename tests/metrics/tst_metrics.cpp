@@ -1,5 +1,4 @@
-// `serve` in process: its metrics, --metrics addresses, HTTP answers, and the
-// link kept open against the simulated instrument on 127.0.0.240 to .247.
+// `serve` in process: metrics, --metrics addresses, HTTP answers, the link kept open (sim on 127.0.0.240 to .247).
 
 #include "../common/LoopbackRig.h"
 #include "InstrumentMetrics.h"
@@ -18,8 +17,7 @@ using Rows = QList<std::array<double, 8>>;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Samples of an exposition by series, "name" or "name/channel", value as text
-// ("/no-instrument-label" marks a series without the instrument label).
+// An exposition's values by "name" or "name/channel", "/no-instrument-label" added where that label lacks.
 QMap<QString, QString> samples(const std::string &text, const QString &instrument = QStringLiteral("bench 3"))
 {
     static const QRegularExpression sample(QStringLiteral("^(tachyra_\\w+)(\\{.*\\})? (\\S+)$"),
@@ -46,8 +44,7 @@ Reading reading(std::array<double, 8> counts, qint64 utcMs = 1700000000250)
     return r;
 }
 
-// The status code of one raw request's answer (0: none; -1: a second request
-// sent with it was answered too, where a kept-alive client holds a thread).
+// The status of one raw request's answer (0: none; -1: a GET sent after it answered too, as kept alive).
 int status(quint16 port, const QByteArray &request)
 {
     QTcpSocket s;
@@ -113,8 +110,7 @@ private slots:
         QCOMPARE(s.value("tachyra_last_reading_timestamp_seconds"), "1700000000.25");
     }
 
-    // The instrument's state only while the link is up, counters and the last reading's
-    // time throughout (the link's own counters: against the simulator below).
+    // The instrument's state only while the link is up; counters and the last reading's time throughout.
     void linkStates()
     {
         InstrumentMetrics m(QStringLiteral("bench 3"));
@@ -201,9 +197,8 @@ private slots:
         QCOMPARE(::status(endpoint.port(), request), status);
     }
 
-    // Nothing listens yet: failures counted and said, the back-off doubling;
-    // then lost, opened again after a second (the back-off starts over once
-    // up); then an opening without counts, which is no link either.
+    // Nothing listens: failures counted, the back-off doubling; lost, opened again after a second (the back-off
+    // starts over once up); then an opening without counts, which is no link either.
     void linkComesLostAndBack()
     {
         Rig rig(QStringLiteral("127.0.0.241"));
