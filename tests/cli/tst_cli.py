@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """tachyra-cli end to end against zrf-sim on 127.0.0.150 to .199 (`scan` between network namespaces
-made here), output read with the csv and json modules: arguments, formats, exit codes and signals.
+made here), output read with the csv and json modules: arguments, formats, exit codes, signals, calibrate.
 
     tst_cli.py TACHYRA_CLI ZRF_SIM
 """
@@ -225,10 +225,8 @@ class TachyraCli(unittest.TestCase):
         p.send_signal(signal.SIGINT)
         time.sleep(0.3)
         p.send_signal(signal.SIGINT)
-        self.assertEqual(p.wait(2), 130)
-        p.stdout.close()
-        err = p.stderr.read()
-        p.stderr.close()
+        err = p.communicate(timeout=2)[1]
+        self.assertEqual(p.returncode, 130, err)
         for text in ("finishing the change under way", "stopped at once",
                      "stopped before the levels were back"):  # not a lost link
             self.assertIn(text, err)
@@ -255,6 +253,30 @@ class TachyraCli(unittest.TestCase):
             rc, out, err = cli("period", "--serial", pty, as_nobody=True)
             self.assertEqual(rc, 1)
             self.assertIn("COM port access denied: join the dialout group", err)
+
+    def test_calibrate(self):
+        # Exit codes, output and --apply against the detector model (the sweep itself is tst_calibration's).
+        s = self.sim("--detector", "--seed", "1")
+        # Ctrl-C in the second channel: status 130, no line written, the levels back and none stored.
+        p = popen(self, "calibrate", "--channels", "3,1", "--from", "0", "--to", "1000", "--step", "10", sim=s)
+        while sdac(3, 1.0) not in s.frames():  # channel 3 swept to its end
+            time.sleep(0.05)
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=10)
+        self.assertEqual((p.returncode, out, s.stored()["thresholds"]), (130, "", LEVELS), err)
+        self.assertEqual(cli("threshold", sim=s)[1], MV_LINES)
+        # Two channels with valleys: their lines, their points, and only their suggestions applied and stored.
+        points = os.path.join(s.dir, "points.jsonl")
+        rc, out, err = cli("calibrate", "--channels", "6,7", "--from", "0", "--to", "300", "--step", "10",
+                           "--format", "jsonl", "--points", points, "--apply", sim=s, timeout=60)
+        rows = parse(out, "jsonl")
+        self.assertEqual((rc, [(r["channel"], r["reason"]) for r in rows]), (0, [(6, "valley"), (7, "valley")]), err)
+        self.assertTrue(all(r["valley_low_mv"] <= r["suggested_mv"] <= r["valley_high_mv"] for r in rows), rows)
+        with open(points) as f:
+            self.assertEqual([json.loads(line)["channel"] for line in f], [6] * 31 + [7] * 31)
+        expected = MV[:6] + [r["suggested_mv"] for r in rows]
+        self.assertEqual([float(v) for v in cli("threshold", sim=s)[1].split()], expected)
+        self.assertEqual([round(v * 1000, 6) for v in s.stored()["thresholds"]], [round(v, 6) for v in expected])
 
     @unittest.skipUnless(NETNS, "needs root and iproute2")
     def test_scan_in_own_namespaces(self):

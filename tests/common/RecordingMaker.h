@@ -1,7 +1,6 @@
 #pragma once
 
-// Recordings made for the tests: readings written the way the recorder
-// writes them (readingrow::csvRow).
+// Recordings made for the tests, written the way the recorder writes them.
 
 #include "ReadingRow.h"
 #include "Reading.h"

@@ -1,20 +1,10 @@
 #!/usr/bin/env python3
-"""`tachyra-cli serve` from the outside.
-
-Without root: the command line's refusals and listen failures (127.0.0.247),
-the packaged alert rules under promtool, the systemd unit under
-systemd-analyze and its start script's reading of the instance.
-
-With root and iproute2, each case inside a network namespace made here
-(loopback only, deleted at the end): zrf-sim (tests/common/simhelper.py), the
-exporter and a real Prometheus server scraping every second (what the
-exporter makes of link changes is tst_metrics's); then clients
-that hold the exporter's HTTP side within its own limits (an endless header,
-slow headers) while the simulator counts the polls it receives.
+"""`tachyra-cli serve` from the outside: its refusals, the packaged alert rules, unit and start script; with root,
+in a network namespace of its own, a real Prometheus scraping it and HTTP clients that hold its server.
 
     tst_exporter.py TACHYRA_CLI ZRF_SIM SOURCE_DIR [unittest arguments]
 """
-import json, os, shutil, socket, subprocess, sys, tempfile, threading, time, unittest, urllib.parse
+import json, os, re, shutil, socket, subprocess, sys, tempfile, threading, time, unittest, urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
@@ -31,7 +21,7 @@ PROMETHEUS = "127.0.0.1:9090"
 def start_exporter(work):
     log = open(os.path.join(work, "exporter.log"), "w+")
     return subprocess.Popen([CLI, "serve", "--tcp", INSTRUMENT, "--metrics", METRICS], stdout=log,
-                            stderr=subprocess.STDOUT, preexec_fn=die_with_parent), log
+                            stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
 
 
 def http_get(url, timeout=5):
@@ -57,7 +47,6 @@ def rss_kib(pid):
 
 
 def series(text, name):
-    """The value of one series in an exposition."""
     return next((float(line.rsplit(" ", 1)[1]) for line in text.splitlines() if line.startswith(name + "{")), None)
 
 
@@ -66,12 +55,12 @@ def stop(exporter):
     assert exporter.wait(15) == 0, "exit status of the exporter on SIGTERM"
 
 
-# --- cases run inside the namespace ------------------------------------------------------------------------------
+# --- cases run inside the namespace (what they start dies with them: die_with_parent) ---------------------------
 
 def inside_prometheus(work):
     """A real Prometheus scraping every second while the simulator runs."""
     sim = Sim(SIM, INSTRUMENT, "--counts", ",".join(str(c) for c in COUNTS), period_ms=100, state_dir=work)
-    exporter, _ = start_exporter(work)
+    exporter = start_exporter(work)
     config = os.path.join(work, "prometheus.yml")
     with open(config, "w") as f:
         f.write("global: {scrape_interval: 1s, scrape_timeout: 900ms, evaluation_interval: 1s}\n"
@@ -91,115 +80,87 @@ def inside_prometheus(work):
         r = query(q, at)
         return float(r[0]["value"][1]) if r else None
 
-    try:
-        wait_for("Prometheus to be ready", lambda: http_get("http://%s/-/ready" % PROMETHEUS)[0] == 200, 30)
-        wait_for("the link in Prometheus", lambda: scalar("tachyra_link_up") == 1, 20)
-        time.sleep(14)
-        # The raw samples of the last 12 s: the exporter's readings between the
-        # first and the last scrape against the count reads the simulator got.
-        now = time.time()
-        samples = query("tachyra_readings_total[12s]", now)[0]["values"]
-        (t_a, v_a), (t_b, v_b) = [(float(t), float(v)) for t, v in (samples[0], samples[-1])]
-        assert len(samples) >= 10, samples
-        readings, polls = v_b - v_a, sim.polls_between(t_a, t_b)
-        assert abs(readings - polls) <= 2 and readings >= 0.8 * (t_b - t_a) * 10, (readings, polls)  # 100 ms gate
-        totals = [float(v) for _, v in query('tachyra_counts_total{channel="4"}[12s]', now)[0]["values"]]
-        assert totals[-1] - totals[0] == COUNTS[4] * readings, (totals, readings)
-        # rate() over the same span: counts per second as the simulator sent them.
-        rate = scalar('rate(tachyra_counts_total{channel="0"}[10s])', t_b)
-        sent = COUNTS[0] * sim.polls_between(t_b - 10, t_b) / 10
-        assert abs(rate - sent) <= 0.1 * sent, (rate, sent)
-        status, text = http_get("http://%s/metrics" % METRICS)
-        check = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True)
-        assert (status, check.returncode) == (200, 0), check.stdout + check.stderr
+    wait_for("Prometheus to be ready", lambda: http_get("http://%s/-/ready" % PROMETHEUS)[0] == 200, 30)
+    wait_for("the link in Prometheus", lambda: scalar("tachyra_link_up") == 1, 20)
+    time.sleep(14)
+    # The readings between the first and last raw samples of 12 s against the count reads the simulator got.
+    now = time.time()
+    samples = query("tachyra_readings_total[12s]", now)[0]["values"]
+    (t_a, v_a), (t_b, v_b) = [(float(t), float(v)) for t, v in (samples[0], samples[-1])]
+    assert len(samples) >= 10, samples
+    readings, polls = v_b - v_a, sim.polls_between(t_a, t_b)
+    assert abs(readings - polls) <= 2 and readings >= 0.8 * (t_b - t_a) * 10, (readings, polls)  # 100 ms gate
+    totals = [float(v) for _, v in query('tachyra_counts_total{channel="4"}[12s]', now)[0]["values"]]
+    assert totals[-1] - totals[0] == COUNTS[4] * readings, (totals, readings)
+    # rate() over the same span: counts per second as the simulator sent them.
+    rate = scalar('rate(tachyra_counts_total{channel="0"}[10s])', t_b)
+    sent = COUNTS[0] * sim.polls_between(t_b - 10, t_b) / 10
+    assert abs(rate - sent) <= 0.1 * sent, (rate, sent)
+    status, text = http_get("http://%s/metrics" % METRICS)
+    check = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True)
+    assert (status, check.returncode) == (200, 0), check.stdout + check.stderr
 
-        stop(exporter)
-    finally:
-        for p in (prometheus, exporter):
-            if p.poll() is None:
-                p.kill()
-                p.wait()
-        sim.close()
+    stop(exporter)
 
 
 def inside_hostile(work):
     """Clients that hold the HTTP side; the polls the simulator receives and the exporter's memory."""
     sim = Sim(SIM, INSTRUMENT, state_dir=work)
-    exporter, _ = start_exporter(work)
+    exporter = start_exporter(work)
     host, port = METRICS.split(":")
     url = "http://%s/metrics" % METRICS
+    wait_for("the exporter", lambda: series(http_get(url)[1], "tachyra_link_up") == 1, 10)
+    # AddressSanitizer keeps freed memory in quarantine: no figure to judge there (many scrapes: bench/metrics/run).
+    with open("/proc/%d/maps" % exporter.pid) as f:
+        sanitized = "libasan" in f.read()
+    baseline = rss_kib(exporter.pid)
 
-    def scrape_ok():
-        return http_get(url, timeout=2)[0] == 200
+    def header():  # a header line that never ends, up to 1 GB
+        s = socket.create_connection((host, int(port)))
+        chunk, sent = b"a" * (1 << 20), 0
+        try:
+            s.sendall(b"GET /metrics HTTP/1.1\r\nX-Long: ")
+            while sent < 1000000000:
+                s.sendall(chunk)
+                sent += len(chunk)
+        except OSError:
+            pass
+        s.close()
+        assert sent < 1000000000, "the server read a 1 GB header"
 
-    try:
-        wait_for("the exporter", lambda: series(http_get(url)[1], "tachyra_link_up") == 1, 10)
-        # Memory over many scrapes: bench/metrics/run.
-        # AddressSanitizer keeps freed memory in quarantine: no figure to judge there.
-        with open("/proc/%d/maps" % exporter.pid) as f:
-            sanitized = "libasan" in f.read()
-        baseline = rss_kib(exporter.pid)
-
-        def header():  # a header line that never ends, up to 1 GB
-            s = socket.create_connection((host, int(port)))
-            chunk, sent = b"a" * (1 << 20), 0
-            try:
-                s.sendall(b"GET /metrics HTTP/1.1\r\nX-Long: ")
-                while sent < 1000000000:
-                    s.sendall(chunk)
-                    sent += len(chunk)
-            except OSError:
-                pass
+    def slowloris():  # a header byte now and then on hundreds of connections
+        socks = [socket.socket() for _ in range(300)]
+        for s in socks:
+            s.setblocking(False)
+            s.connect_ex((host, int(port)))
+        time.sleep(0.5)
+        for i in range(10):
+            for s in socks:
+                try:
+                    s.send(b"GET /metrics HTTP/1.1\r\n" if i == 0 else b"X: y\r\n")
+                except OSError:
+                    pass
+            time.sleep(1)
+        for s in socks:
             s.close()
-            assert sent < 1000000000, "the server read a 1 GB header"
-            return "cut off after %d MB" % (sent >> 20)
 
-        def slowloris():  # a header byte now and then on hundreds of connections
-            socks = [socket.socket() for _ in range(300)]
-            for s in socks:
-                s.setblocking(False)
-                s.connect_ex((host, int(port)))
-            time.sleep(0.5)
-            for i in range(10):
-                for s in socks:
-                    try:
-                        s.send(b"GET /metrics HTTP/1.1\r\n" if i == 0 else b"X: y\r\n")
-                    except OSError:
-                        pass
-                time.sleep(1)
-            for s in socks:
-                s.close()
-            return ""
-
-        for name, attack in (("1 GB header", header), ("slowloris", slowloris)):
-            t0, start_polls, peak, note, scrapes = time.time(), sim.polls_between(0, time.time()), 0, [], []
-            worker = threading.Thread(target=lambda: note.append(attack()))
-            worker.start()
-            while worker.is_alive():
-                peak = max(peak, rss_kib(exporter.pid))
-                time.sleep(0.05)
-                if len(scrapes) < (time.time() - t0):  # a scrape a second meanwhile, answered or not
-                    try:
-                        scrapes.append(scrape_ok())
-                    except OSError:
-                        scrapes.append(False)
-            worker.join()
-            span, polls = time.time() - t0, sim.polls_between(0, time.time()) - start_polls
-            print("%-12s %5.1f s: %d polls (%.1f/s), RSS peak %d KiB (before %d), scrapes answered %d of %d; %s"
-                  % (name, span, polls, polls / span, peak, baseline, sum(scrapes), len(scrapes), note[0]), flush=True)
-            # Polling goes on at the gate rate, 20 a second (a loaded machine may skip a tick).
-            assert polls >= 0.8 * 20 * span - 2, (name, polls, span)
-            assert sanitized or peak <= baseline + 32 * 1024, (name, peak, baseline)
-            assert exporter.poll() is None, name
-            wait_for("a scrape after " + name, scrape_ok, 10)
-        text = http_get(url)[1]
-        assert series(text, "tachyra_link_up") == 1 and series(text, "tachyra_link_losses_total") == 0, text
-        stop(exporter)
-    finally:
-        if exporter.poll() is None:
-            exporter.kill()
-            exporter.wait()
-        sim.close()
+    for name, attack in (("1 GB header", header), ("slowloris", slowloris)):
+        t0, start_polls, peak = time.time(), sim.polls_between(0, time.time()), 0
+        worker = threading.Thread(target=attack)
+        worker.start()
+        while worker.is_alive():
+            peak = max(peak, rss_kib(exporter.pid))
+            time.sleep(0.05)
+        worker.join()
+        span, polls = time.time() - t0, sim.polls_between(0, time.time()) - start_polls
+        # Polling goes on at the gate rate, 20 a second (a loaded machine may skip a tick).
+        assert polls >= 0.8 * 20 * span - 2, (name, polls, span)
+        assert sanitized or peak <= baseline + 32 * 1024, (name, peak, baseline)
+        assert exporter.poll() is None, name
+        wait_for("a scrape after " + name, lambda: http_get(url, timeout=2)[0] == 200, 10)
+    text = http_get(url)[1]
+    assert series(text, "tachyra_link_up") == 1 and series(text, "tachyra_link_losses_total") == 0, text
+    stop(exporter)
 
 
 # --- the tests ---------------------------------------------------------------------------------------------------
@@ -211,33 +172,24 @@ def run(*args, env=None, timeout=20):
 
 class Exporter(unittest.TestCase):
     def test_refusals(self):
-        taken = socket.socket()
-        taken.bind(("127.0.0.247", 0))
-        taken.listen()
-        self.addCleanup(taken.close)
-        used = "127.0.0.247:%d" % taken.getsockname()[1]
         link = ["--tcp", "127.0.0.247"]
-        rows = [  # arguments after serve, exit status, on stderr
+        rows = [  # arguments after serve, exit status, a pattern on stderr
             (link, 2, "serve wants --metrics"), (["--metrics", "9472"], 2, "serve wants --tcp HOST or --serial PORT"),
             (link + ["--metrics", "host:9472"], 2, '"host" is not an IPv4 address'),
             (link + ["--metrics", "127.0.0.1:99999"], 2, "from 1 to 65535"),
             (link + ["--metrics", "9472", "--instrument", ""], 2, "--instrument wants"),
             (link + ["--metrics", "9472", "extra"], 2, "serve takes no arguments"),
-            (link + ["--metrics", used], 1, "cannot listen on %s: " % used),
-            (link + ["--metrics", "192.0.2.1:9472"], 1, "Cannot assign requested address"),
+            (link + ["--metrics", "192.0.2.1:9472"], 1, r"cannot listen on 192\.0\.2\.1:9472: .*Cannot assign requested"),
         ]
         for args, code, err in rows:
             with self.subTest(args=args):
                 rc, out, stderr = run(CLI, "serve", *args)
-                self.assertEqual((rc, out, err in stderr), (code, "", True), stderr)
+                self.assertEqual((rc, out, bool(re.search(err, stderr))), (code, "", True), stderr)
 
     @unittest.skipUnless(shutil.which("promtool"), "needs promtool (Debian's prometheus package)")
-    def test_alert_rules(self):
-        for args in (["check", "rules", os.path.join(PACKAGING, "prometheus", "tachyra-alerts.yml")],
-                     ["test", "rules", os.path.join(SOURCE, "tests", "metrics", "tachyra-alerts.test.yml")]):
-            with self.subTest(args=args):
-                rc, out, err = run("promtool", *args)
-                self.assertEqual(rc, 0, out + err)
+    def test_alert_rules(self):  # the test file loads the packaged rules: a parse or template error fails it
+        rc, out, err = run("promtool", "test", "rules", os.path.join(SOURCE, "tests/metrics/tachyra-alerts.test.yml"))
+        self.assertEqual(rc, 0, out + err)
 
     def test_unit_start_script(self):
         work = tempfile.mkdtemp(prefix="texp-")
@@ -281,7 +233,6 @@ class Exporter(unittest.TestCase):
         with namespaces("texp") as (ns,):
             r = subprocess.run(["ip", "netns", "exec", ns, sys.executable, __file__, CLI, SIM, SOURCE, "--inside", case,
                                 work], capture_output=True, text=True, timeout=240, preexec_fn=die_with_parent)
-        print(r.stdout, end="", flush=True)
         logs = ""
         for name in ("exporter.log", "prometheus.log"):
             if os.path.exists(os.path.join(work, name)):

@@ -1,5 +1,4 @@
-// `serve` in process: its metrics, --metrics addresses, HTTP answers, and the
-// link kept open against the simulated instrument on 127.0.0.240 to .247.
+// `serve` in process: metrics, --metrics addresses, HTTP answers, the link kept open (sim on 127.0.0.240 to .247).
 
 #include "../common/LoopbackRig.h"
 #include "InstrumentMetrics.h"
@@ -8,11 +7,8 @@
 #include "ServeCommand.h"
 #include "Version.h"
 
-#include <QElapsedTimer>
-#include <QTcpSocket>
 #include <QtTest>
 
-#include <cmath>
 #include <limits>
 
 namespace {
@@ -21,24 +17,20 @@ using Rows = QList<std::array<double, 8>>;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Samples of an exposition by series, "name" or "name/channel", value as text
-// ("/no-instrument-label" marks a series without the instrument label).
+// An exposition's values by "name" or "name/channel", "/no-instrument-label" added where that label lacks.
 QMap<QString, QString> samples(const std::string &text, const QString &instrument = QStringLiteral("bench 3"))
 {
+    static const QRegularExpression sample(QStringLiteral("^(tachyra_\\w+)(\\{.*\\})? (\\S+)$"),
+                                           QRegularExpression::MultilineOption);
+    static const QRegularExpression channel(QStringLiteral("channel=\"(\\d+)\""));
     QMap<QString, QString> out;
-    const QString id = QStringLiteral("instrument=\"%1\"").arg(instrument);
-    for (const QString &line : QString::fromStdString(text).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        if (line.startsWith(QLatin1Char('#')) || !line.startsWith(QLatin1String("tachyra_")))
-            continue;
-        const qsizetype space = line.lastIndexOf(QLatin1Char(' '));
-        const QString series = line.left(space);
-        QString key = series.section(QLatin1Char('{'), 0, 0);
-        if (!series.contains(id))
+    for (auto it = sample.globalMatch(QString::fromStdString(text)); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        const QString labels = m.captured(2), ch = channel.match(labels).captured(1);
+        QString key = m.captured(1);
+        if (!labels.contains(QStringLiteral("instrument=\"%1\"").arg(instrument)))
             key += QStringLiteral("/no-instrument-label");
-        const qsizetype ch = series.indexOf(QLatin1String("channel=\""));
-        if (ch >= 0)
-            key += QLatin1Char('/') + series.mid(ch + 9, series.indexOf(QLatin1Char('"'), ch + 9) - ch - 9);
-        out.insert(key, line.mid(space + 1));
+        out.insert(ch.isEmpty() ? key : key + QLatin1Char('/') + ch, m.captured(3));
     }
     return out;
 }
@@ -52,8 +44,7 @@ Reading reading(std::array<double, 8> counts, qint64 utcMs = 1700000000250)
     return r;
 }
 
-// The status code of one raw request's answer (0: none; -1: a second request
-// sent with it was answered too, where a kept-alive client holds a thread).
+// The status of one raw request's answer (0: none; -1: a GET sent after it answered too, as kept alive).
 int status(quint16 port, const QByteArray &request)
 {
     QTcpSocket s;
@@ -110,21 +101,16 @@ private slots:
         for (const auto &counts : readings)
             m.takeReading(reading(counts));
         const auto s = samples(m.exposition());
-        QStringList gotTotals, gotInvalid, gotLast;
         for (int ch = 0; ch < 8; ++ch) {
-            gotTotals << s.value(QStringLiteral("tachyra_counts_total/%1").arg(ch));
-            gotInvalid << s.value(QStringLiteral("tachyra_invalid_counts_total/%1").arg(ch));
-            gotLast << s.value(QStringLiteral("tachyra_gate_counts/%1").arg(ch));
+            QCOMPARE(s.value(QStringLiteral("tachyra_counts_total/%1").arg(ch)), totals.at(ch));
+            QCOMPARE(s.value(QStringLiteral("tachyra_invalid_counts_total/%1").arg(ch)), invalid.at(ch));
+            QCOMPARE(s.value(QStringLiteral("tachyra_gate_counts/%1").arg(ch)), last.at(ch));
         }
-        QCOMPARE(gotTotals, totals);
-        QCOMPARE(gotInvalid, invalid);
-        QCOMPARE(gotLast, last);
         QCOMPARE(s.value("tachyra_readings_total"), QString::number(readings.size()));
         QCOMPARE(s.value("tachyra_last_reading_timestamp_seconds"), "1700000000.25");
     }
 
-    // The instrument's state only while the link is up, counters and the last reading's
-    // time throughout (the link's own counters: against the simulator below).
+    // The instrument's state only while the link is up; counters and the last reading's time throughout.
     void linkStates()
     {
         InstrumentMetrics m(QStringLiteral("bench 3"));
@@ -211,9 +197,8 @@ private slots:
         QCOMPARE(::status(endpoint.port(), request), status);
     }
 
-    // Nothing listens yet: failures counted and said, the back-off doubling;
-    // then lost, opened again after a second (the back-off starts over once
-    // up); then an opening without counts, which is no link either.
+    // Nothing listens: failures counted, the back-off doubling; lost, opened again after a second (the back-off
+    // starts over once up); then an opening without counts, which is no link either.
     void linkComesLostAndBack()
     {
         Rig rig(QStringLiteral("127.0.0.241"));
