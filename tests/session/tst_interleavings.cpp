@@ -339,9 +339,7 @@ private:
             }));
             break;
         }
-        case Kind::SweepStop:
-            s.stopCalibration();
-            break;
+        case Kind::SweepStop: s.stopCalibration(); break;
         case Kind::ReadLevels:
             s.refreshDacVolts(track(QStringLiteral("read levels"), [this](const Outcome &o) {
                 QList<double> shown;
