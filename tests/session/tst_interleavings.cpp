@@ -1,17 +1,12 @@
 // The session against the simulated instrument's truth under random
-// interleavings of every operation a front end can call and every fault the
-// instrument or the link can show, in virtual time. After every step:
-//   - the EEPROM never holds a level the operator did not set (never a mute);
-//   - an operation that reports success left the instrument as it says, and
-//     every operation reports exactly once;
-//   - every reading carries the levels, period and sweep flag it was counted under;
-//   - after a close, an exit or a sweep's end the live levels are the operator's.
-// Operator levels end in .5 mV and a sweep's levels are whole mV, so where a
-// level came from can be told from its value alone.
-//
-// TACHYRA_INTERLEAVINGS=N runs N random interleavings (default 300) from
-// TACHYRA_SEED (default 1); a failure prints its seed and the shortest
-// sequence found, to be kept in interleavings.txt, which every run replays.
+// interleavings of every front-end operation and every instrument or link
+// fault, in virtual time. After every step the EEPROM holds only levels the
+// operator set, a success reported left the instrument as it says, each
+// operation reports once, each reading carries the levels, period and sweep
+// it was counted under, and after a close, an exit or a sweep the live levels
+// are the operator's. Operator levels end in .5 mV, a sweep's are whole mV.
+// TACHYRA_INTERLEAVINGS=N runs N (default 300) from TACHYRA_SEED (default 1);
+// a failure prints its shortest sequence, to be kept in interleavings.txt.
 
 #include "../common/SessionProbe.h"
 #include "../common/TestPort.h"
@@ -25,7 +20,7 @@
 #include <QSet>
 #include <QtTest>
 
-#include <array>
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <optional>
@@ -64,17 +59,12 @@ struct Event {
     static std::optional<Event> parse(const QString &line)
     {
         const QStringList f = line.simplified().split(QLatin1Char(' '));
-        if (f.size() != 7)
-            return std::nullopt;
-        Event e;
-        e.at = f[0].toLongLong();
-        for (int k = 0; k < int(std::size(kNames)); ++k) {
+        for (int k = 0; f.size() == 7 && k < int(std::size(kNames)); ++k) {
             if (f[1] == QLatin1String(kNames[k]))
-                e.kind = Kind(k);
+                return Event{f[0].toLongLong(), Kind(k), f[2].toInt(), f[3].toInt(), f[4].toInt(), f[5].toInt(),
+                             f[6] == QLatin1String("script")};
         }
-        e.a = f[2].toInt(), e.b = f[3].toInt(), e.c = f[4].toInt(), e.d = f[5].toInt();
-        e.script = f[6] == QLatin1String("script");
-        return e;
+        return std::nullopt;
     }
 };
 
@@ -100,9 +90,7 @@ QList<Event> randomEvents(quint32 seed)
     for (int i = 0; i < n; ++i) {
         // Bursts (several calls within a reply's time) and pauses.
         t += pick(4) == 0 ? pick(3) : pick(900);
-        Event e;
-        e.at = t;
-        e.kind = kWeighted[pick(int(std::size(kWeighted)))];
+        Event e{t, kWeighted[pick(int(std::size(kWeighted)))]};
         e.script = pick(2) == 0;
         switch (e.kind) {
         case Kind::Level: e.a = pick(8), e.b = pick(999); break;
@@ -178,9 +166,7 @@ private:
         m_unit->setPeriodMs(10 + int(rng.bounded(100)));
         m_unit->setNetwork(false, QStringLiteral("10.0.0.9"), QStringLiteral("255.255.255.0"), QStringLiteral("10.0.0.1"));
         m_unit->respond({zrf::kWeep, {}}); // made with its levels stored
-        m_allowed = m_requested;
-        for (int ch = 0; ch < 8; ++ch)
-            m_allowed[ch].insert(mv(levels[ch]));
+        m_unitLevels = levels;
     }
 
     QList<double> liveMv() const
@@ -207,16 +193,14 @@ private:
             // Each reading names its own request: the levels and period it was counted under.
             const int seq = ++m_countSeq;
             const QList<double> levels = liveMv();
-            bool swept = false;
-            for (double l : levels)
-                swept = swept || !operators(l);
+            const bool swept = !std::all_of(levels.cbegin(), levels.cend(), operators);
             m_truth.insert(seq, Truth{levels, m_unit->periodMs(), swept});
             answer = zrf::Frame{zrf::kCountQuery, zrf::packDoubles(QList<double>(8, double(seq)))};
         } else {
             answer = m_unit->respond(request);
         }
         if (request.command == zrf::kWeep && answer.command == zrf::kWeep)
-            checkStored();
+            expectOperators(m_unit->stored().thresholds, QStringLiteral("the EEPROM stores"));
         if (m_lose > 0) {
             --m_lose;
             return;
@@ -252,10 +236,10 @@ private:
     struct Op {
         QString what;
         int calls = 0;
-        std::function<void(const Outcome &)> check;
+        Done check;
     };
 
-    Done track(const QString &what, std::function<void(const Outcome &)> check = {})
+    Done track(const QString &what, Done check = {})
     {
         m_ops.append(std::make_shared<Op>(Op{what, 0, std::move(check)}));
         const std::shared_ptr<Op> op = m_ops.constLast();
@@ -266,39 +250,33 @@ private:
                 op->check(o);
         };
     }
-
-    void request(int channel, double levelMv)
+    // A program's call is tracked and checked; the scene's invokable passes no completion.
+    Done done(const Event &e, const QString &what, Done check = {})
     {
-        const quint64 seq = ++m_requestSeq;
-        for (int ch = 0; ch < 8; ++ch) {
-            if (channel < 0 || ch == channel) {
-                m_requested[ch].insert(levelMv);
-                m_allowed[ch].insert(levelMv);
-                m_latest[ch].append({seq, levelMv});
-            }
-        }
+        return e.script ? track(what, std::move(check)) : Done();
     }
-    // Levels of `channel` asked for from request `seq` on.
-    QSet<double> since(int channel, quint64 seq) const
+
+    // A level the operator asks for, on one channel or (-1) all: its request's number.
+    qsizetype request(int channel, double levelMv)
     {
-        QSet<double> out;
-        for (const auto &r : m_latest[channel]) {
-            if (r.first >= seq)
-                out.insert(r.second);
+        m_asked.append({channel, levelMv});
+        return m_asked.size() - 1;
+    }
+    // Whether request `from` or a later one asked for `levelMv` on `ch`.
+    bool asked(int ch, double levelMv, qsizetype from = 0) const
+    {
+        for (qsizetype i = from; i < m_asked.size(); ++i) {
+            if ((m_asked[i].first < 0 || m_asked[i].first == ch) && m_asked[i].second == levelMv)
+                return true;
         }
-        return out;
+        return false;
     }
 
     void apply(const Event &e)
     {
         DeviceSession &s = m_session;
         switch (e.kind) {
-        case Kind::Connect:
-            if (e.script)
-                s.connectToDevice(true, track(QStringLiteral("connect")));
-            else
-                s.connectToDevice(true);
-            break;
+        case Kind::Connect: s.connectToDevice(true, done(e, QStringLiteral("connect"))); break;
         case Kind::Disconnect: {
             const bool healthy = healthyLink();
             if (e.script)
@@ -323,53 +301,31 @@ private:
         }
         case Kind::Level: {
             const double level = e.b + 0.5;
-            request(e.a, level);
-            const quint64 seq = m_requestSeq;
-            const int ch = e.a;
-            if (!e.script) {
-                s.setDacVoltage(ch, level / 1000.0);
-                break;
-            }
-            s.setDacVoltage(ch, level / 1000.0, track(QStringLiteral("level %1 %2").arg(ch).arg(level),
-                                                       [this, ch, seq](const Outcome &o) {
-                                                           if (o.ok())
-                                                               expectLevel(ch, seq);
-                                                       }));
-            break;
-        }
-        case Kind::AllLevels: {
-            const double level = e.b + 0.5;
-            request(-1, level);
-            const quint64 seq = m_requestSeq;
-            if (!e.script) {
-                s.setAllDacVoltage(level / 1000.0);
-                break;
-            }
-            s.setAllDacVoltage(level / 1000.0, track(QStringLiteral("all levels %1").arg(level),
-                                                      [this, seq](const Outcome &o) {
-                                                          for (int ch = 0; o.ok() && ch < 8; ++ch)
+            const qsizetype seq = request(e.a, level);
+            s.setDacVoltage(e.a, level / 1000.0, done(e, QStringLiteral("level %1 %2").arg(e.a).arg(level),
+                                                      [this, ch = e.a, seq](const Outcome &o) {
+                                                          if (o.ok())
                                                               expectLevel(ch, seq);
                                                       }));
             break;
         }
+        case Kind::AllLevels: {
+            const double level = e.b + 0.5;
+            const qsizetype seq = request(-1, level);
+            s.setAllDacVoltage(level / 1000.0, done(e, QStringLiteral("all levels %1").arg(level),
+                                                     [this, seq](const Outcome &o) {
+                                                         for (int ch = 0; o.ok() && ch < 8; ++ch)
+                                                             expectLevel(ch, seq);
+                                                     }));
+            break;
+        }
         case Kind::Period:
-            if (!e.script) {
-                s.applyPeriod(e.a);
-                break;
-            }
-            s.applyPeriod(e.a, track(QStringLiteral("period %1").arg(e.a), [this](const Outcome &o) {
-                if (o.ok() && m_session.periodMs() != m_unit->periodMs())
-                    fail(QStringLiteral("period reported set, the instrument counts with another"));
-            }));
+            s.applyPeriod(e.a, done(e, QStringLiteral("period %1").arg(e.a), [this](const Outcome &o) { expectPeriod(o); }));
             break;
         case Kind::Network: {
             const QString ip = QStringLiteral("10.0.0.%1").arg(e.b);
             const QString mask = QStringLiteral("255.255.255.0"), gw = QStringLiteral("10.0.0.1");
-            if (!e.script) {
-                s.applyNetwork(e.a, ip, mask, gw);
-                break;
-            }
-            s.applyNetwork(e.a, ip, mask, gw, track(QStringLiteral("network"), [this, e, ip](const Outcome &o) {
+            s.applyNetwork(e.a, ip, mask, gw, done(e, QStringLiteral("network"), [this, e, ip](const Outcome &o) {
                 const SimInstrument::Stored st = m_unit->stored();
                 if (o.ok() && (m_unit->dhcp() != bool(e.a) || st.dhcp != bool(e.a) || (!e.a && (m_unit->ip() != ip || st.ip != ip))))
                     fail(QStringLiteral("network change reported stored, the instrument holds another"));
@@ -388,9 +344,7 @@ private:
             }));
             break;
         }
-        case Kind::SweepStop:
-            s.stopCalibration();
-            break;
+        case Kind::SweepStop: s.stopCalibration(); break;
         case Kind::ReadLevels:
             s.refreshDacVolts(track(QStringLiteral("read levels"), [this](const Outcome &o) {
                 QList<double> shown;
@@ -403,10 +357,7 @@ private:
         case Kind::ReadCounts: s.refreshCounts(track(QStringLiteral("read counts"))); break;
         case Kind::ReadNetwork: s.refreshNetwork(track(QStringLiteral("read network"))); break;
         case Kind::ReadPeriod:
-            s.refreshPeriod(track(QStringLiteral("read period"), [this](const Outcome &o) {
-                if (o.ok() && m_session.periodMs() != m_unit->periodMs())
-                    fail(QStringLiteral("period read, the instrument counts with another"));
-            }));
+            s.refreshPeriod(track(QStringLiteral("read period"), [this](const Outcome &o) { expectPeriod(o); }));
             break;
         case Kind::Delay: m_delayMs = e.a, m_delayCount = e.b, noteFault(); break;
         case Kind::Lose: m_lose = e.a, noteFault(); break;
@@ -474,23 +425,18 @@ private:
             m_failure = why + QStringLiteral(" (at %1 ms)").arg(g_clock->nowMs());
     }
 
-    void checkStored()
+    // Levels in volts, live or stored: each one the operator set (or the unit had).
+    void expectOperators(const QList<double> &levels, const QString &what)
     {
-        const QList<double> stored = m_unit->stored().thresholds;
-        for (int ch = 0; ch < stored.size(); ++ch) {
-            const double l = mv(stored[ch]);
-            if (!operators(l) || !m_allowed[ch].contains(l))
-                fail(QStringLiteral("EEPROM stores %1 mV on CH %2, not a level the operator set").arg(l).arg(ch));
+        for (int ch = 0; ch < levels.size(); ++ch) {
+            const double l = mv(levels[ch]);
+            if (!operators(l) || !(asked(ch, l) || l == mv(m_unitLevels[ch])))
+                fail(QStringLiteral("%1 %2 mV on CH %3, not the operator's level").arg(what).arg(l).arg(ch));
         }
     }
-
     void expectOperatorsLevels(const QString &when)
     {
-        const QList<double> live = liveMv();
-        for (int ch = 0; ch < live.size(); ++ch) {
-            if (!operators(live[ch]) || !m_allowed[ch].contains(live[ch]))
-                fail(QStringLiteral("%1: CH %2 runs at %3 mV, not the operator's level").arg(when).arg(ch).arg(live[ch]));
-        }
+        expectOperators(m_unit->thresholds(), when + QStringLiteral(": the instrument runs"));
     }
 
     // The operator's close on a healthy link stores every operator's level
@@ -506,12 +452,18 @@ private:
         }
     }
 
-    void expectLevel(int ch, quint64 seq)
+    void expectPeriod(const Outcome &o)
     {
-        const QSet<double> ok = since(ch, seq);
+        if (o.ok() && m_session.periodMs() != m_unit->periodMs())
+            fail(QStringLiteral("period reported, the instrument counts with another"));
+    }
+
+    // The channel runs and stores a level asked for from request `seq` on.
+    void expectLevel(int ch, qsizetype seq)
+    {
         const double live = liveMv()[ch];
         const double stored = mv(m_unit->stored().thresholds.value(ch, -1));
-        if (!ok.contains(live) || !ok.contains(stored))
+        if (!asked(ch, live, seq) || !asked(ch, stored, seq))
             fail(QStringLiteral("level of CH %1 reported stored, the instrument runs %2 mV and stores %3 mV")
                      .arg(ch).arg(live).arg(stored));
     }
@@ -548,9 +500,7 @@ private:
             fail(QStringLiteral("busy and the command timer disagree"));
         // The opening, a sweep's mutes, a restore and a poll, and what each
         // caller still waiting asked for: nothing grows by itself.
-        qsizetype waiting = 0;
-        for (const auto &op : std::as_const(m_ops))
-            waiting += op->calls == 0 ? 1 : 0;
+        const auto waiting = std::count_if(m_ops.cbegin(), m_ops.cend(), [](const auto &op) { return op->calls == 0; });
         if (p.queueLength() > 30 + 9 * waiting)
             fail(QStringLiteral("queue grew to %1 with %2 callers waiting").arg(p.queueLength()).arg(waiting));
         if (!s.connected() && (s.calibrationRunning() || p.pollTimerActive() || s.networkApplying()))
@@ -567,10 +517,8 @@ private:
     DeviceSession m_session{[] { return QList<SerialPortEntry>{}; }, [] { return QList<NetInterface>{}; }};
     QString m_failure;
     QList<std::shared_ptr<Op>> m_ops;
-    std::array<QSet<double>, 8> m_requested;
-    std::array<QSet<double>, 8> m_allowed;
-    std::array<QList<std::pair<quint64, double>>, 8> m_latest;
-    quint64 m_requestSeq = 0;
+    QList<std::pair<int, double>> m_asked;  // (channel or -1, mV) of each level the operator asked for
+    QList<double> m_unitLevels;              // the unit's own, in volts, before any was asked for
     QHash<int, Truth> m_truth;
     int m_countSeq = 0;
     qint64 m_freeAt = 0;
@@ -582,8 +530,7 @@ private:
 
 QString runOnce(const QList<Event> &events, quint32 unitSeed)
 {
-    Run run(unitSeed);
-    return run.play(events);
+    return Run(unitSeed).play(events);
 }
 
 // The failure's kind: its text with the figures and the time left out.
@@ -593,31 +540,15 @@ QString kindOf(const QString &failure)
     return QString(failure).remove(QRegularExpression(QStringLiteral(" \\(at .*$"))).replace(figures, QStringLiteral("#"));
 }
 
-// Delta debugging: drops chunks of events while the run still fails the same way.
+// Drops one event at a time, last first, while the run still fails the same way.
 QList<Event> shrink(QList<Event> events, quint32 unitSeed, const QString &failure)
 {
-    const QString kind = kindOf(failure);
-    int chunks = 2;
-    int budget = 3000;
-    while (events.size() > 1 && budget > 0) {
-        const qsizetype size = (events.size() + chunks - 1) / chunks;
-        bool removed = false;
-        for (qsizetype from = 0; from < events.size() && budget > 0; from += size) {
-            QList<Event> fewer = events.mid(0, from) + events.mid(from + size);
-            --budget;
-            const QString f = runOnce(fewer, unitSeed);
-            if (!f.isEmpty() && kindOf(f) == kind) {
-                events = fewer;
-                chunks = std::max(chunks - 1, 2);
-                removed = true;
-                break;
-            }
-        }
-        if (!removed) {
-            if (chunks >= events.size())
-                break;
-            chunks = int(std::min<qsizetype>(events.size(), qsizetype(chunks) * 2));
-        }
+    for (qsizetype i = events.size() - 1; i >= 0; --i) {
+        QList<Event> fewer = events;
+        fewer.removeAt(i);
+        const QString f = runOnce(fewer, unitSeed);
+        if (!f.isEmpty() && kindOf(f) == kindOf(failure))
+            events = fewer;
     }
     return events;
 }
@@ -628,44 +559,31 @@ class TestInterleavings : public QObject
 {
     Q_OBJECT
 private slots:
-    // Every sequence a run ever found, kept as a case of its own
-    // (TACHYRA_CASE=SEED replays that one alone).
-    void foundBefore()
+    // Every sequence a run ever found: "# case SEED: what failed", one event
+    // a line, a blank line.
+    void foundBefore_data()
     {
+        QTest::addColumn<QStringList>("lines");
         QFile file(QFINDTESTDATA("interleavings.txt"));
         QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
-        const QString only = qEnvironmentVariable("TACHYRA_CASE");
-        QList<Event> events;
-        QString name;
-        quint32 unitSeed = 1;
-        int cases = 0;
-        QStringList failures;
-        const auto flush = [&] {
-            if (events.isEmpty() || (!only.isEmpty() && QString::number(unitSeed) != only)) {
-                events.clear();
-                return;
-            }
-            ++cases;
-            const QString failure = runOnce(events, unitSeed);
-            if (!failure.isEmpty())
-                failures.append(name + QStringLiteral(" fails again: ") + failure);
-            events.clear();
-        };
-        while (!file.atEnd()) {
-            const QString line = QString::fromUtf8(file.readLine()).trimmed();
-            if (line.startsWith(QLatin1String("# case"))) {
-                flush();
-                name = line.mid(2);
-                unitSeed = quint32(line.section(QLatin1Char(' '), 2, 2).chopped(1).toUInt());
-            } else if (!line.isEmpty() && !line.startsWith(QLatin1Char('#'))) {
-                const auto e = Event::parse(line);
-                QVERIFY2(e, qPrintable(QStringLiteral("unreadable line: ") + line));
-                events.append(*e);
-            }
+        int n = 0;
+        for (const QString &text : QString::fromUtf8(file.readAll()).split(QStringLiteral("\n\n"))) {
+            const QStringList lines = text.trimmed().split(QLatin1Char('\n'));
+            if (lines[0].startsWith(QLatin1String("# case ")))
+                QTest::addRow("%d %s", ++n, qPrintable(lines[0].mid(2))) << lines;
         }
-        flush();
-        qInfo("%d cases replayed", cases);
-        QVERIFY2(failures.isEmpty(), qPrintable(failures.join(QLatin1Char('\n'))));
+    }
+    void foundBefore()
+    {
+        QFETCH(QStringList, lines);
+        QList<Event> events;
+        for (const QString &line : lines.mid(1)) {
+            const auto e = Event::parse(line);
+            QVERIFY2(e, qPrintable(QStringLiteral("unreadable line: ") + line));
+            events << *e;
+        }
+        const QString failure = runOnce(events, lines[0].section(QLatin1Char(' '), 2, 2).chopped(1).toUInt());
+        QVERIFY2(failure.isEmpty(), qPrintable(QStringLiteral("fails again: ") + failure));
     }
 
     // Random runs; every kind of failure found is shrunk and printed, ready
@@ -674,21 +592,19 @@ private slots:
     {
         bool ok = false;
         const int runs = qEnvironmentVariableIntValue("TACHYRA_INTERLEAVINGS", &ok);
-        const quint32 first = quint32(qEnvironmentVariableIntValue("TACHYRA_SEED"));
         const int n = ok ? runs : 300;
+        const quint32 first = std::max(1, qEnvironmentVariableIntValue("TACHYRA_SEED"));
         qint64 steps = 0;
         QMap<QString, QString> found; // kind -> its shortest case
         int failing = 0;
         for (int i = 0; i < n; ++i) {
-            const quint32 seed = (first ? first : 1) + quint32(i);
+            const quint32 seed = first + quint32(i);
             const QList<Event> events = randomEvents(seed);
             steps += events.size();
             const QString failure = runOnce(events, seed);
-            if (failure.isEmpty())
-                continue;
-            ++failing;
+            failing += failure.isEmpty() ? 0 : 1;
             const QString kind = kindOf(failure);
-            if (found.contains(kind))
+            if (failure.isEmpty() || found.contains(kind))
                 continue;
             const QList<Event> shortest = shrink(events, seed, failure);
             QString text = QStringLiteral("# case %1: %2\n").arg(seed).arg(runOnce(shortest, seed));

@@ -12,13 +12,13 @@
 namespace {
 
 VirtualClock *g_clock = nullptr;
-using Request = RequestQueue::Request;
 
 struct Rig {
     TestPort port;
     RequestQueue queue;
     QByteArray sent;        // codes as the instrument got them
-    QStringList completed;  // "<code>:<ok>" as the requests heard it, "<code>:timeout"
+    QStringList completed;  // "<code>:ok#<reply>", "<code>:failed#<reply>", "<code>:timeout"
+    int replies = 0;
 
     Rig()
     {
@@ -28,18 +28,20 @@ struct Rig {
         g_clock->runFor(2);
         queue.setPort(&port);
     }
-    void push(unsigned char code, bool waitsForLate = true, bool next = false)
+    void push(unsigned char code, bool next = false)
     {
-        Request r;
+        RequestQueue::Request r;
         r.command = code;
-        r.waitsForLate = waitsForLate;
-        r.done = [this, code](bool ok, const QByteArray &) {
-            completed << QStringLiteral("%1:%2").arg(code, 2, 16, QLatin1Char('0')).arg(ok ? "ok" : "failed");
+        r.waitsForLate = true;
+        const QString name = QStringLiteral("%1").arg(code, 2, 16, QLatin1Char('0'));
+        r.done = [this, name](bool ok, const QByteArray &reply) {
+            completed << name + (ok ? ":ok#" : ":failed#") + QString::fromLatin1(reply);
         };
-        r.expired = [this, code] { completed << QStringLiteral("%1:timeout").arg(code, 2, 16, QLatin1Char('0')); };
+        r.expired = [this, name] { completed << name + ":timeout"; };
         next ? queue.pushNext(std::move(r)) : queue.push(std::move(r));
     }
-    void reply(unsigned char code, int inMs = 0) { port.send(zrf::encodeFrame(code, {}), inMs); }
+    // Each reply carries its number: the test sees which reply a request took.
+    void reply(unsigned char code) { port.send(zrf::encodeFrame(code, QByteArray::number(++replies)), 0); }
 };
 
 } // namespace
@@ -48,95 +50,55 @@ class TestRequestQueue : public QObject
 {
     Q_OBJECT
 private slots:
-    // A request pushed next goes after the one on the wire, ahead of the rest.
-    void pushNextStaysBehindTheWire()
+    // Steps: "26" pushes a request of code 0x26, "+25" pushes one next, ">26"
+    // is the instrument's reply of that code (">02" a refusal), "~" a time-out,
+    // "<23" the first half of a long 0x23 reply and "..." its rest, "clear" the
+    // link's end.
+    void replies_data()
     {
-        Rig rig;
-        rig.push(0x23);
-        rig.push(0x24);
-        rig.push(0x25, true, true);
-        QCOMPARE(rig.sent, QByteArray("\x23"));
-        rig.reply(0x23);
-        g_clock->runFor(1);
-        rig.reply(0x25);
-        g_clock->runFor(1);
-        rig.reply(0x24);
-        g_clock->runFor(1);
-        QCOMPARE(rig.sent, QByteArray("\x23\x25\x24"));
-        QCOMPARE(rig.completed, (QStringList{"23:ok", "25:ok", "24:ok"}));
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<QString>("completed");
+        QTest::newRow("pushed next, behind the wire")
+            << "23 24 +25 >23 >25 >24" << "23 25 24" << "23:ok#1 25:ok#2 24:ok#3";
+        // The next request of a lost one's code waits for its late reply.
+        QTest::newRow("late, then own") << "26 ~ 26 >26 >26" << "26 26" << "26:timeout 26:ok#2";
+        // A refusal while a late reply is owed fails the head; its own reply is passed over then.
+        QTest::newRow("refused, own late")
+            << "26 ~ 23 >02 23 >23 >23" << "26 23 23" << "26:timeout 23:failed#1 23:ok#3";
+        QTest::newRow("refusal, not a late reply") << "02 ~ 23 >02" << "02 23" << "02:timeout 23:failed#1";
+        // The head's own answer ends the late list: nothing waits for a reply that cannot come.
+        QTest::newRow("answer ends late list")
+            << "26 ~ 23 >23 26 >26" << "26 23 26" << "26:timeout 23:ok#1 26:ok#2";
+        // Half a frame when the link ended is not the start of the next link's.
+        QTest::newRow("half frame forgotten") << "23 <23 clear 24 ... >24" << "23 24" << "24:ok#1";
     }
-
-    // After a time-out, the late reply of that code is passed over, once:
-    // the next request of the code waits for it and takes only its own.
-    // A refusal while a late reply is owed is the head's; its own reply,
-    // should it come after all, is passed over too.
-    void lateReplies_data()
+    void replies()
     {
-        QTest::addColumn<QByteArray>("script"); // per step: 'L' late reply of the lost one, 'R' refusal, 'O' own reply
-        QTest::addColumn<QStringList>("expected");
-        QTest::newRow("late, then own") << QByteArray("LO") << QStringList{"26:timeout", "26:ok"};
-        QTest::newRow("refused, own late") << QByteArray("RLO") << QStringList{"26:timeout", "26:failed", "26:ok"};
-    }
-    void lateReplies()
-    {
-        QFETCH(QByteArray, script);
-        QFETCH(QStringList, expected);
+        QFETCH(QString, steps);
+        QFETCH(QString, sent);
+        QFETCH(QString, completed);
         Rig rig;
-        rig.push(0x26);
-        g_clock->runFor(RequestQueue::kTimeoutMs + 1); // lost
-        const bool refusal = script.startsWith('R');
-        rig.push(0x26);
-        if (refusal) {
-            g_clock->runFor(1);
-            rig.reply(0x26); // the lost one's, so the held one goes out
-            g_clock->runFor(1);
-            rig.reply(zrf::kFailed);
-            g_clock->runFor(1);
-            rig.push(0x26);
-        }
-        rig.reply(0x26, 5); // late: completes nothing
-        g_clock->runFor(10);
-        rig.reply(0x26, 5); // its own
-        g_clock->runFor(10);
-        if (refusal) {
-            rig.reply(0x26);
+        const QByteArray cut = zrf::encodeFrame(0x23, QByteArray(8, 'x'));
+        for (const QString &step : steps.split(QLatin1Char(' '))) {
+            const auto code = (unsigned char)step.right(2).toUInt(nullptr, 16);
+            if (step == QLatin1String("~"))
+                g_clock->runFor(RequestQueue::kTimeoutMs);
+            else if (step == QLatin1String("clear"))
+                rig.queue.clear();
+            else if (step == QLatin1String("<23"))
+                rig.port.send(cut.left(cut.size() / 2), 0);
+            else if (step == QLatin1String("..."))
+                rig.port.send(cut.mid(cut.size() / 2), 0);
+            else if (step.startsWith(QLatin1Char('>')))
+                rig.reply(code);
+            else
+                rig.push(code, step.startsWith(QLatin1Char('+')));
             g_clock->runFor(1);
         }
-        QCOMPARE(rig.completed, expected);
+        QCOMPARE(QString::fromLatin1(rig.sent.toHex(' ')), sent);
+        QCOMPARE(rig.completed.join(QLatin1Char(' ')), completed);
         QVERIFY(rig.queue.idle());
-    }
-
-    // A late reply of another code after the head's own: the list of late
-    // replies is over once a later request is answered.
-    void answerClearsLateList()
-    {
-        Rig rig;
-        rig.push(0x26);
-        g_clock->runFor(RequestQueue::kTimeoutMs + 1);
-        rig.push(0x23, false);
-        rig.reply(0x23);
-        g_clock->runFor(1);
-        rig.push(0x26);
-        g_clock->runFor(1);
-        QCOMPARE(rig.sent, QByteArray("\x26\x23\x26")); // not held back for a reply that cannot come
-        rig.reply(0x26);
-        g_clock->runFor(1);
-        QCOMPARE(rig.completed, (QStringList{"26:timeout", "23:ok", "26:ok"}));
-    }
-
-    // Half a frame when the link closed is not the start of the next link's.
-    void clearForgetsHalfFrames()
-    {
-        Rig rig;
-        rig.push(0x23);
-        const QByteArray whole = zrf::encodeFrame(0x23, QByteArray(8, 'x'));
-        rig.port.send(whole.left(whole.size() / 2), 0);
-        g_clock->runFor(1);
-        rig.queue.clear();
-        rig.push(0x24);
-        rig.reply(0x24);
-        g_clock->runFor(1);
-        QCOMPARE(rig.completed, QStringList{"24:ok"});
     }
 };
 
