@@ -23,6 +23,15 @@ Item {
             HoverTip { id: tip; text: "tip"; showDelay: 200 }
         }
     }
+    Component {
+        id: panelComponent
+        ChartPanel {
+            width: 400; height: 300; showLogYButton: true
+            MyValueAxis { id: ax; min: 0; max: 1 }
+            MyLogAxis { id: lx }
+            LineSeries { axisX: ax; axisY: lx; visible: false }
+        }
+    }
     Component { id: cardsComponent; CardsView { width: 800; height: 300 } }
     Component { id: ringComponent; CircularProgressBar { width: 200 } }
 
@@ -75,6 +84,13 @@ Item {
             tryCompare(b.tip, "visible", true, 1000)
             mouseMove(root, 700, 10)
             tryCompare(b.tip, "visible", false, 1000)
+        }
+
+        // Axes named by a series declared through the panel (as scripts/gallery does) belong to the chart.
+        function test_chartPanel() {
+            const chart = createTemporaryObject(panelComponent, root).chart
+            const series = chart.series(0)
+            compare([chart.axisX(series), chart.axisY(series)], [series.axisX, series.axisY])
         }
 
         // The cards shown and heard: the count held while focused, Space, all at once, live readings ending.
