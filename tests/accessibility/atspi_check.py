@@ -50,10 +50,6 @@ def named(nodes, role, name):
     return next((n for n, r, nm, _ in nodes if r in roles and nm == name), None)
 
 
-def cards_of(nodes):
-    return [n for n, r, nm, path in nodes if r == "list item" and path and path[-1] == "Channel cards"]
-
-
 def press(node):
     action = node.queryAction()
     for i in range(action.nActions):
@@ -70,9 +66,7 @@ def main():
 
     app = wait_for(find_app, "an application named %r on the accessibility bus" % APP, 30)
     frame = wait_for(lambda: app.childCount > 0 and app.getChildAtIndex(0), "the main window")
-    connect = named(walk(frame), "push button", "Connect")
-    if connect is None:
-        fail("Connect not found by name")
+    connect = wait_for(lambda: named(walk(frame), "push button", "Connect"), "Connect, found by name")
 
     changes = {"value": 0}  # value changes of the cards from now on
 
@@ -89,7 +83,7 @@ def main():
              "the simulator's port in the box")
     press(connect)
     wait_for(lambda: named(walk(frame), "push button", "Disconnect"), "the button to say Disconnect")
-    cards = cards_of(walk(frame))
+    cards = [n for n, r, _, path in walk(frame) if r == "list item" and path and path[-1] == "Channel cards"]
 
     def live_counts():
         values = [c.queryValue().currentValue for c in cards]

@@ -54,27 +54,14 @@ WALK = [
     Say("space", r"CH 7, 4321 counts per gate"),
     Say("ctrl+shift+c", r"Counts per gate: CH 0, 1234; CH 1, 1300; CH 2, 25; CH 3, 0; CH 4, 98765; "
                         r"CH 5, 5; CH 6, 777; CH 7, 4321"),
-    # The time view: the legend, the spans, the switches.
-    *view(1), *(Stop("Tab", "check box", "CH %d" % i, CHECKED) for i in range(8))] + [
-    Stop("Tab", B, name) for name in ("Last 30 seconds", "Last 2 minutes", "Last 10 minutes", "Last hour",
-                                      "Last 6 hours", "Last 24 hours", "All readings")] + [
-    Stop("Tab", "check box", "Statistics of the span shown", UNCHECKED),
-    Stop("Tab", "check box", "Pause", UNCHECKED),
-    Stop("Tab", B, "Export span\u2026"),
-    Stop("Tab", "check box", "Logarithmic Y axis", UNCHECKED),
-    # The bars.
-    *view(2),
-    Stop("Tab", B, "Save as PNG\u2026"),
-    Stop("Tab", "check box", "Logarithmic Y axis", UNCHECKED),
+    # The time view's legend; the bars and the rest of the pages' names and Tab order: tst_keyboard_session.
+    *view(1), *(Stop("Tab", "check box", "CH %d" % i, CHECKED) for i in range(8)),
     # The calibration: the sweep's channel and range.
     *view(3),
     Stop("Tab", "combo box", "Sweep channel: CH 0"),
     Stop("Tab", "text", "Sweep from, mV", r"\b0\b"),
     Stop("Tab", "text", "Sweep to, mV", r"\b1000\b"),
     Stop("Tab", "text", "Sweep step, mV", r"\b10\b"),
-    Stop("Tab", B, "Start"),
-    Stop("Tab", "check box", "Spectrum", UNCHECKED),
-    Stop("Tab", "check box", "Logarithmic Y axis", UNCHECKED),
     # The settings: each field in its group, with its value.
     Stop("ctrl+comma", B, "Back", r"Settings"),      # the page is named as it opens
     Stop("Tab", "spin button", "Gate period, ms", r"1,000"),
@@ -86,8 +73,6 @@ WALK = [
     Stop("Tab", "text", "IP address", r"192\.168\.1\.50"),
     Stop("Tab", "text", "Netmask", r"255\.255\.255\.0"),
     Stop("Tab", "text", "Gateway", r"192\.168\.1\.1\b"),
-    Stop("Tab", B, "Apply network settings"),
-    Stop("Tab", B, "Back"),
 ]
 
 
@@ -246,10 +231,6 @@ def main():
             return 1
         started = time.time()
         failures = walk(log, mark)
-        unnamed = sorted({role for role, name in focused(log.since(0)) if not name})
-        if unnamed:
-            print("orca: FAIL: the focus went to something without a name: %s" % ", ".join(unnamed))
-            failures += 1
         print("orca: %d steps in %.0f s, %d failed" % (len(WALK), time.time() - started, failures))
         if failures:
             print("orca: FAIL (ATSPI_KEEP=DIR keeps Orca's debug file)")

@@ -49,8 +49,6 @@ QtObject {
         periodMs = 1000
         channelCount = 8
     }
-    // A count reading: a fresh array, so it always signals like the real poll.
-    function pushCounts(values) { counts = values.slice() }
 
     // A test must never start a real LAN scan: calls are only recorded.
     function refreshPorts() { log("refreshPorts") }

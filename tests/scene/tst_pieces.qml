@@ -54,7 +54,6 @@ Item {
             const f = createTemporaryObject(fieldComponent, root,
                                             { min_value: data.min, max_value: data.max, value: data.start })
             f.forceActiveFocus()
-            f.selectAll()
             f.remove(0, f.length)
             f.insert(0, data.text)
             keyClick(Qt.Key_Return)
@@ -87,17 +86,22 @@ Item {
             tryCompare(b.tip, "visible", false, 1000)
         }
 
+        // Axes named by a series declared through the panel (as scripts/gallery does) belong to the chart.
         function test_chartPanel() {
             const chart = createTemporaryObject(panelComponent, root).chart
-            // Axes named by a series declared through the panel belong to the chart.
             const series = chart.series(0)
             compare([chart.axisX(series), chart.axisY(series)], [series.axisX, series.axisY])
         }
 
+        // The cards shown and heard: the count held while focused, Space, all at once, live readings ending.
         function test_cards() {
             const view = createTemporaryObject(cardsComponent, root)
+            const said = []
+            view.announce.connect(text => said.push(text))
+            const cards = findChildren(view, "card")
             const texts = () => findChildren(view, "value").map(v => v.text)
-            compare(texts(), Array(8).fill("\u2014"))
+            const names = n => cards.slice(0, n).map(c => c.Accessible.name)
+            compare([texts(), names(1)], [Array(8).fill("\u2014"), ["CH 0, no reading"]])
             device.counts = [12345, 0.5, 0, 123456789, 1.5e-12]   // shorter than the channel count
             device.connected = true
             compare(texts(), ["1.2345e+4", "5.0000e-1", "0.0000e+0", "1.2346e+8", "1.5000e-12",
@@ -108,33 +112,18 @@ Item {
             compare([hints(), first.color], [Array(8).fill(true), Theme.palette.blockedTextColor])
             device.countsLive = true
             compare([hints(), first.color], [Array(8).fill(false), Theme.palette.hoveredTextColor])
+            compare(names(5), ["CH 0, 12345 counts per gate", "CH 1, 0.5 counts per gate", "CH 2, 0 counts per gate",
+                               "CH 3, 123457000 counts per gate", "CH 4, 1.5e-12 counts per gate"])
             view.visible = false                    // out of sight the values wait
             device.counts = [7, 7, 7, 7, 7, 7, 7, 7]
             compare(texts()[0], "1.2345e+4")
             view.visible = true
             compare(texts()[0], "7.0000e+0")
-            device.channelCount = 4
-            compare(texts().length, 4)
-        }
-
-        // The cards heard: the count held while focused, Space, all at once, live readings ending.
-        function test_cardsHeard() {
-            Object.assign(device, { channelCount: 8, counts: [12345, 0.5, 0, 123456789, 1.5e-12],
-                                         connected: false, countsLive: false })
-            const view = createTemporaryObject(cardsComponent, root)
-            const said = []
-            view.announce.connect(text => said.push(text))
-            const cards = findChildren(view, "card")
-            const names = n => cards.slice(0, n).map(c => c.Accessible.name)
-            compare(names(1), ["CH 0, no reading"])
-            Object.assign(device, { connected: true, countsLive: true })
-            compare(names(5), ["CH 0, 12345 counts per gate", "CH 1, 0.5 counts per gate", "CH 2, 0 counts per gate",
-                               "CH 3, 123457000 counts per gate", "CH 4, 1.5e-12 counts per gate"])
             cards[1].forceActiveFocus(Qt.TabFocusReason)
             device.counts = [1, 2, 3, 4, 5, 6, 7, 8]
-            compare([names(2), cards[1].accessibleValue], [["CH 0, 1 counts per gate", "CH 1, 0.5 counts per gate"], 0.5])
+            compare([names(2), cards[1].accessibleValue], [["CH 0, 1 counts per gate", "CH 1, 7 counts per gate"], 7])
             keyClick(Qt.Key_Space)
-            compare([names(2), said], [["CH 0, 1 counts per gate", "CH 1, 0.5 counts per gate"], ["CH 1, 2 counts per gate"]])
+            compare([names(2), said], [["CH 0, 1 counts per gate", "CH 1, 7 counts per gate"], ["CH 1, 2 counts per gate"]])
             cards[2].forceActiveFocus(Qt.TabFocusReason)      // gone on: the card follows again
             compare([names(2), cards[1].accessibleValue], [["CH 0, 1 counts per gate", "CH 1, 2 counts per gate"], 2])
             Object.assign(device, { periodMs: 500 })
@@ -148,6 +137,8 @@ Item {
             Object.assign(device, { countsLive: false, connected: false })
             wait(50)
             compare(said.slice(2), ["No reading"])
+            device.channelCount = 4
+            compare(texts().length, 4)
         }
 
         function findChildren(item, name) {
@@ -157,7 +148,9 @@ Item {
             return out
         }
 
-        function test_ringValue() {
+        SignalSpy { id: doneSpy; signalName: "doneAnimationFinished" }
+
+        function test_ring() {
             const ring = createTemporaryObject(ringComponent, root)
             ring.value = 80
             verify(ring.value < 80)         // gliding up
@@ -165,13 +158,7 @@ Item {
             compare(findChild(ring, "percentage").text, " 80%")
             ring.value = 10
             compare(ring.value, 10)         // straight down
-        }
-
-        SignalSpy { id: doneSpy; signalName: "doneAnimationFinished" }
-
-        function test_ringFinishTwiceSignalsOnce() {
-            const ring = createTemporaryObject(ringComponent, root, { textVisible: false })
-            doneSpy.clear()
+            // Finished twice, it signals once.
             doneSpy.target = ring
             ring.finish()
             tryCompare(ring, "done", 1, 1000)
