@@ -175,7 +175,6 @@ private slots:
         QFETCH(bool, restart);
         rig->sim->setPeriodMs(1000); // polls stay out of the way after the stop
         QVERIFY(rig->open());
-        QVERIFY(rig->waitIdle());
         const QVariantList countsBefore = s->counts();
         QSignalSpy counts(s, &DeviceSession::countsChanged);
         QSignalSpy finished(s, &DeviceSession::calibrationFinished);
@@ -288,7 +287,6 @@ private slots:
         const bool restores = between.isEmpty();
         const qsizetype start = rig->mark();
         QVERIFY(rig->open());
-        QVERIFY(rig->waitIdle());
         const QString restored = kDot + QStringLiteral("thresholds restored after an interrupted sweep");
         const QString dropped = kDot + QStringLiteral("thresholds of the interrupted sweep not restored: the "
                                                       "instrument's levels have changed since");
@@ -306,7 +304,7 @@ private slots:
             // Dropped for good: the next opening leaves them alone too.
             s->disconnectFromDevice();
             const qsizetype again = rig->mark();
-            QVERIFY(rig->open() && rig->waitIdle());
+            QVERIFY(rig->open());
             QVERIFY(!rig->commands(again).contains(zrf::kSdac));
             return;
         }

@@ -127,7 +127,6 @@ private slots:
         QFETCH(QString, message);
         rig->sim->setPeriodMs(1);
         QVERIFY(rig->open());
-        QVERIFY(rig->waitIdle());
         // Levels known: a sweep puts them back, a silent sweep must have begun.
         QVERIFY(s->dacLevelsKnown());
         rig->reject(refuse);
@@ -274,7 +273,6 @@ private slots:
     {
         QFETCH(bool, onTheWire);
         QVERIFY(rig->open());
-        QVERIFY(rig->waitIdle());
         QObject scope;
         if (onTheWire) {
             setFault(*rig->sim, &SimFaults::replyDelayMs, 200);
@@ -331,7 +329,6 @@ private slots:
     void holdOffFromTheReply()
     {
         QVERIFY(rig->open());
-        QVERIFY(rig->waitIdle());
         setFault(*rig->sim, &SimFaults::replyDelayMs, 150);
         QElapsedTimer clock;
         clock.start();
@@ -379,7 +376,6 @@ private slots:
         QFETCH(QString, message);
         QFETCH(QList<unsigned char>, followedBy);
         QVERIFY(rig->open());
-        QVERIFY(rig->waitIdle());
         // One poll goes unanswered and times out; polling goes on.
         bool armed = true;
         QObject scope;
@@ -443,7 +439,6 @@ private slots:
         QVERIFY(rig->sim->thresholds() != kLevels);
         setFault(*rig->sim, &SimFaults::closeAfterReplies, -1);
         QVERIFY(rig->open());
-        QVERIFY(rig->waitIdle());
         QCOMPARE(rig->sim->thresholds(), kLevels);
         QCOMPARE(toDoubles(s->dacVolts()), kLevels);
     }
