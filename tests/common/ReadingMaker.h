@@ -1,7 +1,6 @@
 #pragma once
 
-// Readings for the history, time view and plot tests: each channel its own
-// kind of trouble, settings that change, clocks set back.
+// Readings for the history, time view and plot tests: each channel its own kind of trouble.
 
 #include "ReadingHistory.h"
 

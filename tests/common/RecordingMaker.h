@@ -11,8 +11,7 @@ inline QByteArray csvLine(const Reading &r)
     return readingrow::csvRow(r, double(r.monotonicNs) / 1e9);
 }
 
-// Reading `i` of a plausible recording at the 50 ms gate: counts around a
-// few thousand, levels known from row 10 on, a sweep now and then.
+// Reading `i` of a plausible recording at the 50 ms gate (levels known from row 10 on, sweeps now and then).
 inline Reading sampleReading(qint64 i)
 {
     Reading r;

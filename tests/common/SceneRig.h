@@ -1,9 +1,7 @@
 #pragma once
 
-// The operator's scene as the application builds it: the real session and
-// recorder, the simulated instrument on a loopback address of the suite's
-// own, Main.qml in the MyStyle style. The engine goes before the session its
-// bindings read (declared last).
+// The operator's scene as the application builds it, against the simulator on the suite's own address.
+// The engine goes before the session its bindings read (declared last).
 
 #include "CountRecorder.h"
 #include "LoopbackRig.h"

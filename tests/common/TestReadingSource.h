@@ -16,8 +16,7 @@ class TestReadingSource : public ReadingSource
 public:
     using ReadingSource::ReadingSource;
 
-    // A reading of these counts (missing ones 0) taken at timeMs (NaN: now),
-    // with the given period and levels in mV (empty: unknown).
+    // A reading (missing counts 0) at timeMs (NaN: now), with this period and levels in mV (empty: unknown).
     Q_INVOKABLE void push(const QVariantList &counts, double timeMs = std::nan(""), int periodMs = 1000,
                           const QVariantList &levelsMv = {}, bool sweep = false)
     {
@@ -38,8 +37,7 @@ public:
     {
         emit sweepPointTaken(SweepPoint{channel, thresholdMv, count, QDateTime::currentMSecsSinceEpoch()});
     }
-    // Counts of reading i: channel c a wave around c + 1 thousand with noise;
-    // 2 breaks (NaN) now and then, 5 has zeros (skipped by a log line).
+    // Reading i: channel c a noisy wave around c + 1 thousand; 2 breaks (NaN) now and then, 5 has zeros.
     static QVariantList wave(qsizetype i, std::mt19937_64 &rng)
     {
         QVariantList out;

@@ -16,7 +16,6 @@ class VirtualClock : public QAbstractEventDispatcher
 {
 public:
     qint64 nowMs() const { return m_now; }
-    qint64 nowNs() const { return m_now * 1000000; }
 
     // Runs whatever is due up to `t`, in order, and leaves the clock there.
     void runUntil(qint64 t)

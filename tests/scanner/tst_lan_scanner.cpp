@@ -1,5 +1,4 @@
-// The subnet scanner and the session's host side, on made-up interfaces whose subnets
-// lie on loopback. A probe needs only the handshake: a plain listener is an instrument.
+// The subnet scanner and the session's host side on made-up interfaces whose subnets lie on loopback.
 
 #include "../common/LoopbackRig.h"
 #include "SimInstrument.h"

@@ -1,6 +1,4 @@
-// The scan over a real interface: the simulated instrument in one network namespace,
-// this process in a second joined by a veth pair, scanning through the system's
-// interface list with its window of probes full.
+// The scan over a real interface, from one network namespace to the simulator in another, its probe window full.
 
 #include "DeviceSession.h"
 #include "NetnsSandbox.h"

@@ -1,7 +1,4 @@
-// The request queue's own rules through a test port, in virtual time: one
-// request on the wire, a request pushed next never ahead of it, late replies
-// of timed-out requests passed over (also after a refusal), and nothing of a
-// closed link's half frame left for the next one.
+// The request queue's own rules through a test port, in virtual time.
 
 #include "../common/TestPort.h"
 #include "../common/VirtualClock.h"

@@ -1,5 +1,4 @@
-// The simulated instrument: its answers, its count model, its stored state,
-// its fault switches as a client sees them on the wire, and the executable.
+// The simulated instrument: its answers, count model, stored state, fault switches and executable.
 
 #include "DetectorModel.h"
 #include "SimInstrument.h"

@@ -1,6 +1,5 @@
-// Soak: the session against the simulated instrument over loopback TCP while the
-// instrument misbehaves anew every few hundred ms. TACHYRA_SOAK_SECONDS sets the
-// length (default 20), TACHYRA_SOAK_SEED the seed (default: time-based, printed).
+// Soak: the session over loopback TCP while the simulator misbehaves anew every few hundred ms.
+// TACHYRA_SOAK_SECONDS sets the length (default 20), TACHYRA_SOAK_SEED the seed (default: time-based, printed).
 
 #include "../common/SessionProbe.h"
 #include "../common/LoopbackRig.h"
