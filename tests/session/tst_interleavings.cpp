@@ -4,7 +4,8 @@
 // operator set, a success reported left the instrument as it says, each
 // operation reports once, each reading carries the levels, period and sweep
 // it was counted under, and after a close, an exit or a sweep the live levels
-// are the operator's. Operator levels end in .5 mV, a sweep's are whole mV.
+// are the operator's (stored too, after a close on a healthy link). Operator
+// levels end in .5 mV, a sweep's are whole mV.
 // TACHYRA_INTERLEAVINGS=N runs N (default 300) from TACHYRA_SEED (default 1);
 // a failure prints its shortest sequence, to be kept in interleavings.txt.
 
