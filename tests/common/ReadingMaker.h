@@ -116,4 +116,15 @@ inline QList<Reading> fill(ReadingHistory &h, qsizetype n, const Setup &s = {}, 
     return in;
 }
 
+// Readings at the given times (ms from kT0), channel 0 taking the given counts.
+inline void feed(ReadingHistory &h, const QList<double> &times, const QList<double> &counts)
+{
+    for (qsizetype i = 0; i < times.size(); ++i) {
+        Reading r;
+        r.counts[0] = counts.at(i);
+        r.utcMs = kT0 + qint64(times.at(i));
+        h.append(r);
+    }
+}
+
 } // namespace readingmaker
