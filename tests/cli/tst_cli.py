@@ -61,7 +61,6 @@ class TachyraCli(unittest.TestCase):
             (["threshold", "3", "1000"], [], 0, "", "", [sdac(3, 1.0)]),
             (["threshold", "3", "-0"], [], 0, "", "", [sdac(3, 0.0)]),  # 0 V, not -0
             (["threshold", "3", "250"], ["--reject", "0x20"], 1, "", "SDAC rejected", None),
-            (["threshold", "3", "250"], ["--reject", "0x0a"], 1, "", "WEEP rejected", None),
             (["threshold", "9"], [], 2, "", "0 to 7 or all", None),
             (["threshold", "1", "nan"], [], 2, "", "0 to 1000", None),
             (["period"], ["--silent"], 1, "", "No reply from device", []),
