@@ -138,11 +138,6 @@ private slots:
             set(f);
             QTest::newRow(name) << f << QByteArray(codes);
         };
-        // Replies are counted from the instrument's start.
-        row("drop every 2nd", "\x0B\x0D", [](SimFaults &f) { f.dropEvery = 2; });
-        row("reject", "\x0B\x02\x0D\x0E", [](SimFaults &f) { f.rejectCommand = zrf::kReadNetmask; });
-        row("wrong length", "\x0B\x02\x0D\x0E", [](SimFaults &f) { f.wrongLengthCommand = zrf::kReadNetmask; });
-        row("wrong code", "\x0B\x0C\x0D\x0F", [](SimFaults &f) { f.wrongCodeCommand = zrf::kReadMode; });
         row("split, garbage", "\x0B\x0C\x0D\x0E", [](SimFaults &f) {
             f.splitChunk = 3;
             f.splitDelayMs = 5;
@@ -150,25 +145,17 @@ private slots:
         });
         row("delay keeps order", "\x0B\x0C\x0D\x0E", [](SimFaults &f) { f.replyDelayMs = 500; });
         row("close after 2", "\x0B\x0C", [](SimFaults &f) { f.closeAfterReplies = 2; });
-        row("silent", "", [](SimFaults &f) { f.silent = true; });
         row("late reply keeps order", "\x0B\x0C\x0D\x0E", [](SimFaults &f) {
             f.lateCommand = zrf::kReadIp;
             f.lateDelayMs = 400;
         });
-        row("ignore first 2", "\x0D\x0E", [](SimFaults &f) { f.ignoreFirst = 2; });
         row("answer only 2", "\x0B\x0C", [](SimFaults &f) { f.answerOnly = 2; });
-        row("reject all", "\x02\x02\x02\x02", [](SimFaults &f) { f.rejectAll = true; });
         row("drop link at 3rd", "\x0B\x0C", [](SimFaults &f) { f.dropLinkAfter = 3; });
-        row("lose the 1st netmask reply", "\x0B\x0D\x0E", [](SimFaults &f) { f.dropNthCommand = zrf::kReadNetmask; });
         row("lose the 2nd netmask reply", "\x0B\x0C\x0D\x0E", [](SimFaults &f) {
             f.dropNthCommand = zrf::kReadNetmask;
             f.dropNth = 2;
         });
         row("refuse the 1st gateway read", "\x0B\x0C\x02\x0E", [](SimFaults &f) { f.rejectNthCommand = zrf::kReadGateway; });
-        row("silent after 2", "\x0B\x0C", [](SimFaults &f) {
-            f.silentAfter = 2;
-            f.silentForMs = 60000;
-        });
     }
 
     void faults()
