@@ -170,13 +170,16 @@ private:
         m_unitLevels = levels;
     }
 
-    QList<double> liveMv() const
+    static QList<double> inMv(const QList<double> &volts)
     {
         QList<double> out;
-        for (double v : m_unit->thresholds())
+        for (double v : volts)
             out.append(mv(v));
         return out;
     }
+    QList<double> liveMv() const { return inMv(m_unit->thresholds()); }
+    // A unit is made with its levels stored, so this holds eight.
+    QList<double> storedMv() const { return inMv(m_unit->stored().thresholds); }
 
     void onRequest(const zrf::Frame &request)
     {
@@ -445,11 +448,12 @@ private:
     // (A mute left by a close asked twice goes back at the next opening.)
     void expectStoredAtClose(bool healthy)
     {
-        const QList<double> live = liveMv();
-        for (int ch = 0; healthy && healthyLink() && ch < live.size(); ++ch) {
-            const double stored = mv(m_unit->stored().thresholds.value(ch, -1));
-            if (operators(live[ch]) && stored != live[ch])
-                fail(QStringLiteral("closed on a healthy link, CH %1 runs %2 mV and stores %3 mV").arg(ch).arg(live[ch]).arg(stored));
+        if (!healthy || !healthyLink())
+            return;
+        const QList<double> live = liveMv(), stored = storedMv();
+        for (int ch = 0; ch < live.size(); ++ch) {
+            if (operators(live[ch]) && stored[ch] != live[ch])
+                fail(QStringLiteral("closed on a healthy link, CH %1 runs %2 mV and stores %3 mV").arg(ch).arg(live[ch]).arg(stored[ch]));
         }
     }
 
@@ -463,7 +467,7 @@ private:
     void expectLevel(int ch, qsizetype seq)
     {
         const double live = liveMv()[ch];
-        const double stored = mv(m_unit->stored().thresholds.value(ch, -1));
+        const double stored = storedMv()[ch];
         if (!asked(ch, live, seq) || !asked(ch, stored, seq))
             fail(QStringLiteral("level of CH %1 reported stored, the instrument runs %2 mV and stores %3 mV")
                      .arg(ch).arg(live).arg(stored));
