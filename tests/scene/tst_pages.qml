@@ -34,8 +34,8 @@ TestCase {
             keyClick(ch)
     }
 
+    // Settings is pushed fresh at every opening; Escape pops it (first: a file dialog may keep the key focus).
     // Record asks for a file for the recorder, which alone says whether one runs; the status bar shows it.
-    // Settings is pushed fresh at every opening; Escape pops it.
     function test_mainWindow() {
         device.connected = true
         const w = createTemporaryObject(Qt.createComponent("qrc:/qt/qml/TachyraApp/Main.qml"), test)
@@ -43,6 +43,18 @@ TestCase {
         compare(findChild(w.footer, "versionLabel").text, "USB CDC · ZRF · " + appVersion)
         device.lastError = "Connection refused"
         compare(findChild(w.footer, "errorLabel").text, device.lastError)
+        const stack = findChild(w.contentItem, "pageStack")
+        stack.currentItem.openSettings()
+        tryCompare(stack, "busy", false)
+        const settings = stack.currentItem
+        settings.forceActiveFocus()
+        keyClick(Qt.Key_Escape)
+        tryCompare(stack, "busy", false)
+        compare(stack.depth, 1)
+        stack.currentItem.openSettings()
+        verify(stack.currentItem !== settings)
+        stack.pop()
+        tryCompare(stack, "busy", false)
         const page = findChild(w.contentItem, "homePage")
         const button = findChild(page, "recordButton"), dialog = findChild(page, "recordDialog")
         mouseClick(button)
@@ -63,16 +75,6 @@ TestCase {
         compare([recorder.calls[1], button.checked, label.visible, lag.visible, note.visible], ["stop()", false, false, false, false])
         Object.assign(recorder, { failed: true, message: "Recording stopped: /x.csv: No space left on device" })
         compare([note.visible, note.text, note.color], [true, recorder.message, Theme.palette.linkTextColor])
-        const stack = findChild(w.contentItem, "pageStack")
-        stack.currentItem.openSettings()
-        tryCompare(stack, "busy", false)
-        const settings = stack.currentItem
-        settings.forceActiveFocus()
-        keyClick(Qt.Key_Escape)
-        tryCompare(stack, "busy", false)
-        compare(stack.depth, 1)
-        stack.currentItem.openSettings()
-        verify(stack.currentItem !== settings)
     }
 
     function test_toolbar_data() {
