@@ -190,34 +190,33 @@ private slots:
         QCOMPARE(tags, (L{10, 26, 42, 58, 100}));
     }
 
-    // Every point drawn: a non-finite count breaks only its own channel's line; hiding one or log redraws.
-    void everyPoint()
+    // On a log axis zeros are off the line, drawn as if left out: past the view's edges too, and in a redraw.
+    // A hidden channel is not drawn.
+    void zerosOffTheLogLine()
     {
-        ReadingHistory h;
-        for (int k = 0; k <= 6; ++k) {
-            Reading r;
-            r.counts[0] = k == 3 ? kNan : 4600;
-            r.counts[1] = k == 3 ? qInf() : 2300;
-            r.utcMs = kT0 + 5000 * k;
-            h.append(r);
+        for (const double everyPointLimit : {qInf(), 0.0}) {
+            ReadingHistory h, without, none; // without the zeros; without any reading
+            HistoryCanvas canvas, want;
+            canvas.setEveryPointLimit(everyPointLimit);
+            want.setEveryPointLimit(everyPointLimit);
+            const auto same = [&](double rightMs, const QList<bool> &shown = QList<bool>(8, true)) {
+                const TraceScale s = scaleAt(600, 60e3, double(kT0) + rightMs, true);
+                canvas.draw(h, s, style(), shown);
+                want.draw(shown.at(0) ? without : none, s, style(), shown);
+                return canvas.image() == want.image();
+            };
+            for (int k = 0; k <= 95; ++k) {
+                const bool zero = (k > 18 && k < 22) || (k > 81 && k < 85) || k > 90;
+                feed(h, {1000.0 * k}, {zero ? 0.0 : 1000.0});
+                if (!zero)
+                    feed(without, {1000.0 * k}, {1000.0});
+                QVERIFY(k != 90 || same(81300)); // zeros just past both edges
+            }
+            QVERIFY(same(97000));
+            feed(h, {96000}, {1000}), feed(without, {96000}, {1000});
+            QVERIFY(same(97000)); // redrawn from the last point on the line
+            QVERIFY(same(97000, {false}));
         }
-        QList<bool> shown(8, false);
-        shown[0] = shown[1] = true;
-        HistoryCanvas canvas;
-        const TraceScale s = scaleAt(600, 30000, double(kT0 + 30000), false);
-        QVERIFY(canvas.draw(h, s, style(), shown));
-        const auto drawn = [&](double t, double v, int c) {
-            return near(canvas.image().pixel(int(s.xForTime(double(kT0) + t)), int(s.yForValue(v))), kColors.at(c).rgb(), 40);
-        };
-        QVERIFY(drawn(7500, 4600, 0) && drawn(22500, 4600, 0) && drawn(7500, 2300, 1));
-        for (double t = 11000; t <= 19000; t += 500)
-            QVERIFY2(!drawn(t, 4600, 0) && !drawn(t, 2300, 1), qPrintable(QString::number(t)));
-        shown[1] = false;
-        QVERIFY(canvas.draw(h, s, style(), shown));
-        HistoryCanvas anew;
-        anew.draw(h, s, style(), shown);
-        QVERIFY(drawn(7500, 4600, 0) && !drawn(7500, 2300, 1) && canvas.image() == anew.image());
-        QVERIFY(canvas.draw(h, scaleAt(600, 30000, double(kT0 + 30000), true), style(), shown));
     }
     // At any span the level-of-detail drawing shows what drawing every point shows, to within a pixel.
     void levelOfDetail_data()
@@ -306,7 +305,7 @@ private slots:
         }
     }
 
-    // A clear, an eviction or another zoom redraws everything.
+    // A clear, an eviction, another zoom, a channel hidden or a log axis redraws everything.
     void redrawsWhole()
     {
         ReadingHistory h(3 * ReadingHistory::chunkBytes());
@@ -323,6 +322,8 @@ private slots:
         h.clear();
         feed(h, {50}, {0});
         QVERIFY(canvas.draw(h, s, style(), all));
+        QVERIFY(canvas.draw(h, s, style(), {false, true}));
+        QVERIFY(canvas.draw(h, scaleAt(600, 600e3, double(kT0), true), style(), {false, true}));
     }
 
     // Drawn per second, counts look as those rates drawn plain (periods change inside columns at long spans).
